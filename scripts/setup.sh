@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs every build and test dependency from Debian packages when missing.
+# Idempotent: a machine that already has them is left alone.
+set -euo pipefail
+
+packages=(
+  g++ cmake pkg-config make
+  libev-dev libaio-dev uuid-dev libxxhash-dev libisal-dev libcjson-dev libmd-dev
+  libfuse3-dev fuse3 libgtest-dev
+  fio qemu-utils attr util-linux e2fsprogs
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo_cmd apt-get update -qq
+  $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
