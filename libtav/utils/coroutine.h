@@ -1,0 +1,109 @@
+/*
+ * Stackful coroutines, strictly per thread.
+ *
+ * A coroutine is created, entered, suspended and finished on one thread and
+ * never migrates.  Switches are explicit (enter, yield), so code between two
+ * yields runs atomically with respect to every other coroutine of the thread;
+ * the library relies on this instead of thread locks.
+ *
+ * Finished coroutines go to a per-thread pool whose capacity adapts: it grows
+ * by one for every coroutine that had to be made fresh (up to POOL_MAX_SIZE)
+ * and shrinks by one per POOL_ADJUST_INTERVAL allocations served while more
+ * than POOL_MIN_SIZE coroutines stay pooled.  A pooled coroutine keeps its
+ * 256 KiB stack, so a request normally costs no allocation and a switch one
+ * setjmp/longjmp pair.
+ *
+ * Wake-ups are deferred: a coroutine that wakes another (through CoQueue,
+ * CoMutex, CoRwlock) only queues it; the woken coroutines run, in wake-up
+ * order, when the waking coroutine yields or terminates.
+ *
+ * Functions marked TAV_COROUTINE_FN may suspend the calling coroutine and may
+ * only be called from inside one.  After such a call, re-check any state that
+ * another coroutine may have changed, and keep no raw pointer across it unless
+ * a reference keeps the object alive.
+ */
+#ifndef TAV_UTILS_COROUTINE_H
+#define TAV_UTILS_COROUTINE_H
+
+#include <setjmp.h>
+#include <stddef.h>
+#include <stdint.h>
+
+/* Marks a function that may yield the calling coroutine. */
+#define TAV_COROUTINE_FN
+
+#define COROUTINE_CRED_MAX 64
+#define COROUTINE_STACK_SIZE 262144
+
+enum { POOL_MIN_SIZE = 32, POOL_MAX_SIZE = 1024, POOL_ADJUST_INTERVAL = 10000 };
+
+typedef enum CoroutineAction {
+    COROUTINE_YIELD = 1,
+    COROUTINE_TERMINATE = 2,
+    COROUTINE_ENTER = 3,
+} CoroutineAction;
+
+typedef void (*CoroutineEntry)(void *opaque);
+
+typedef struct Coroutine Coroutine;
+
+/* Tail queue of coroutines linked through co_queue_next. */
+typedef struct CoroutineTailq {
+    Coroutine *first;
+    Coroutine **last; /* address of the last link (of `first` when empty) */
+} CoroutineTailq;
+
+struct Coroutine {
+    CoroutineEntry entry;
+    void *entry_arg;
+    Coroutine *caller;     /* non-null exactly while the coroutine is entered */
+    Coroutine *pool_next;  /* link in the per-thread free pool */
+    size_t locks_held;     /* CoMutex/CoRwlock acquisitions held; 0 at return */
+    CoroutineTailq co_queue_wakeup; /* woken coroutines, entered at our next switch */
+    Coroutine *co_queue_next;       /* link in a CoQueue or a wake-up queue */
+    unsigned long creds[COROUTINE_CRED_MAX];
+    uint32_t cred_head, cred_tail;
+};
+
+/* Platform part; `base` first so that both share one address. */
+typedef struct CoroutineUContext {
+    Coroutine base;
+    void *stack;
+    size_t stack_size;
+    jmp_buf env;
+#ifdef TAV_ASAN
+    void *fake_stack; /* sanitizer bookkeeping of the suspended side */
+#endif
+} CoroutineUContext;
+
+/* Returns a fresh or pooled coroutine, not started; null when out of memory. */
+Coroutine *coroutine_create(CoroutineEntry entry, void *opaque);
+/* Switches into `co` now; returns when it yields or terminates.  Entering a
+ * coroutine that is already entered aborts. */
+void coroutine_enter(Coroutine *co);
+/* Suspends the running coroutine and returns to whoever entered it; aborts
+ * outside a coroutine. */
+TAV_COROUTINE_FN void coroutine_yield(void);
+Coroutine *coroutine_self(void);
+bool in_coroutine(void);
+bool coroutine_entered(Coroutine *co);
+void *coroutine_get_argument(Coroutine *co);
+void coroutine_set_argument(Coroutine *co, void *arg);
+
+/* Credential ring: a coroutine proves it loaded a metadata buffer since it was
+ * last entered.  Only the 63 most recent registrations are remembered; the
+ * ring is cleared on every enter. */
+void coroutine_cred_register(Coroutine *co, unsigned long cred);
+bool coroutine_cred_verify(Coroutine *co, unsigned long cred);
+void coroutine_cred_cleanup(Coroutine *co);
+
+/* Pool observation, for tests and the debug service. */
+uint32_t coroutine_pool_size(void);
+uint32_t coroutine_pool_capacity(void);
+
+/* Platform layer, used by the core only. */
+Coroutine *coroutine_new(void);
+void coroutine_delete(Coroutine *co);
+CoroutineAction coroutine_switch(Coroutine *from, Coroutine *to, CoroutineAction action);
+
+#endif
