@@ -162,14 +162,16 @@ void tav_stub_latnecy_end(tav_stub *stub) {
 
 void tav_stub_status_begin(tav_stub *stub) {
     status_begin(&stub->tav->status, stub->op);
-    if (stub->inode)
-        status_begin(tav_request_inode_status(stub->inode), stub->op);
+    tav_status *st = stub->inode ? tav_request_inode_status(stub->inode) : nullptr;
+    if (st)
+        status_begin(st, stub->op);
 }
 
 void tav_stub_status_end(tav_stub *stub) {
     stub->tav->status.fops[stub->op].finished_count++;
-    if (stub->inode)
-        tav_request_inode_status(stub->inode)->fops[stub->op].finished_count++;
+    tav_status *st = stub->inode ? tav_request_inode_status(stub->inode) : nullptr;
+    if (st)
+        st->fops[stub->op].finished_count++;
 }
 
 unsigned tav_size_class(uint32_t n) {
