@@ -65,3 +65,14 @@ KVOL_API void kvol_logger_log(const char *file, const char *function, int line, 
 }
 
 }  // extern "C"
+
+void kvol_fatal(const char *file, const char *function, int line, const char *fmt, ...) {
+    char msg[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(msg, sizeof(msg), fmt, ap);
+    va_end(ap);
+    kvol_logger_log(file, function, line, KVOL_LOG_LEVEL_ERROR, "%s", msg);
+    fprintf(stderr, "E [%s:%d:%s] fatal: %s\n", file, line, function, msg);
+    abort();
+}

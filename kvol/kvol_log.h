@@ -13,8 +13,6 @@
 #ifndef KVOL_LOG_H
 #define KVOL_LOG_H
 
-#include <stdlib.h>
-
 #include "kvol.h"
 
 int kvol_log_enabled(int level);
@@ -34,13 +32,11 @@ int kvol_log_enabled(int level);
 #endif
 
 /* Violated preconditions (programming errors, or records that only a broken
- * writer could produce) stop the process after logging. */
-#define KVOL_FATAL(fmt, ...)                                                                    \
-    do {                                                                                        \
-        kvol_logger_log(__FILE_NAME__, __func__, __LINE__, KVOL_LOG_LEVEL_ERROR, "fatal: " fmt, \
-                        ##__VA_ARGS__);                                                         \
-        abort();                                                                                \
-    } while (0)
+ * writer could produce) stop the process, after logging the reason and
+ * printing it on standard error. */
+[[noreturn]] void kvol_fatal(const char *file, const char *function, int line, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+#define KVOL_FATAL(fmt, ...) kvol_fatal(__FILE_NAME__, __func__, __LINE__, fmt, ##__VA_ARGS__)
 #define KVOL_ASSERT(cond)                                   \
     do {                                                    \
         if (!(cond))                                        \
