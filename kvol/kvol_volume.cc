@@ -16,6 +16,7 @@
 namespace {
 
 uint32_t g_aio_max = KVOL_AIO_MAX;
+constexpr uint32_t kMinAioMax = 64;
 
 double now_ms() {
     struct timespec ts;
@@ -117,7 +118,9 @@ kvol_t *kvol_open_volume(const char *path, int flags, bool with_aio) {
     }
     memcpy(kvol->path, path, len + 1);
 
-    int oflags = flags;
+    // The volume reads its own metadata whatever the caller asked for: a
+    // write-only open gets a read-write descriptor (and the writer's lock).
+    int oflags = flags == O_WRONLY ? O_RDWR : flags;
     struct stat st;
     if (stat(path, &st) == 0 && (S_ISBLK(st.st_mode) || S_ISREG(st.st_mode)))
         oflags |= O_DIRECT;
@@ -139,7 +142,16 @@ kvol_t *kvol_open_volume(const char *path, int flags, bool with_aio) {
         return nullptr;
     }
     if (with_aio) {
-        int ret = io_setup(static_cast<int>(kvol->aio_max), &kvol->aio_ctx);
+        // The AIO contexts of all processes share one system-wide limit
+        // (fs.aio-max-nr): when it is reached, a smaller queue still works,
+        // with more requests waiting on the blocking list.
+        int ret;
+        while ((ret = io_setup(static_cast<int>(kvol->aio_max), &kvol->aio_ctx)) == -EAGAIN &&
+               kvol->aio_max > kMinAioMax) {
+            kvol_log_warn("io_setup %u failed path=%s: %s, trying %u", kvol->aio_max, path,
+                          strerror(-ret), kvol->aio_max / 2);
+            kvol->aio_max /= 2;
+        }
         if (ret < 0) {
             kvol->aio_ctx = nullptr;
             kvol_log_error("io_setup %u failed path=%s: %s", kvol->aio_max, path, strerror(-ret));

@@ -261,6 +261,10 @@ TEST(KvolMeta, OpeningRules) {
     EXPECT_NE(r, nullptr);
     kvol_fini(r);
     kvol_fini(w);
+    w = kvol_init(vol.path.c_str(), O_WRONLY);  // a writer too, and it can write
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(kvol_mark_badtrack(w, 0, GRAN), 0);
+    kvol_fini(w);
     w = kvol_init(vol.path.c_str(), O_RDWR);  // the lock went with kvol_fini
     EXPECT_NE(w, nullptr);
     unsigned char uuid[16];
