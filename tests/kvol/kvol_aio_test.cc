@@ -205,6 +205,47 @@ TEST_F(KvolAio, RequestsWaitWhileTheQueueIsFullAndGoOnCompletion) {
     EXPECT_EQ(read_at(vol_.path, DATA_START + 4 * MiB, MiB), w3.bytes());
 }
 
+// A completion function that submits the next request, as a coroutine
+// resumed from its completion does.
+struct Chain {
+    kvol_t *kv;
+    struct iovec *iov;
+    int left;
+    int done = 0;
+    ssize_t last = 0;
+    static void cbk(kvol_t *kv, ssize_t result, void *data) {
+        auto *c = static_cast<Chain *>(data);
+        c->done++;
+        c->last = result;
+        if (--c->left > 0) {
+            EXPECT_EQ(kvol_aio_prep_pwritev(kv, c->iov, 1, off_t(c->left) * off_t(MiB), cbk, c), 0);
+            EXPECT_EQ(kvol_aio_submit(kv, nullptr), 0);
+        }
+    }
+};
+
+TEST_F(KvolAio, CompletionFunctionsMaySubmitMoreRequests) {
+    kvol_fini(kv_);
+    kv_ = nullptr;
+    kvol_test_set_aio_max(2);
+    kv_ = kvol_init(vol_.path.c_str(), O_RDWR);
+    ASSERT_NE(kv_, nullptr);
+    kvol_set_eventfd(kv_, evfd_);
+    AlignedBuf w(MiB, 7);
+    struct iovec v = w.iov();
+    // Two chains of five writes each keep the queue full, so some of the
+    // follow-up requests pass through the blocking list.
+    Chain a{kv_, &v, 5}, b{kv_, &v, 5};
+    ASSERT_EQ(kvol_aio_prep_pwritev(kv_, &v, 1, 5 * MiB, Chain::cbk, &a), 0);
+    ASSERT_EQ(kvol_aio_prep_pwritev(kv_, &v, 1, 5 * MiB, Chain::cbk, &b), 0);
+    ASSERT_EQ(kvol_aio_submit(kv_, nullptr), 0);
+    ASSERT_TRUE(pump(kv_, evfd_, [&] { return a.done == 5 && b.done == 5; }));
+    EXPECT_EQ(a.last, ssize_t(MiB));
+    EXPECT_EQ(b.last, ssize_t(MiB));
+    for (uint64_t i = 1; i <= 5; i++)
+        EXPECT_EQ(read_at(vol_.path, DATA_START + i * MiB, MiB), w.bytes()) << i;
+}
+
 TEST_F(KvolAio, RequestWithMorePiecesThanTheBoundIsRefused) {
     kvol_fini(kv_);
     kv_ = nullptr;
