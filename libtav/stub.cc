@@ -117,6 +117,7 @@ void tav_common_wrapper(void *arg) {
         if (err != 0) {
             tav_stub_complete(stub, -1, (uint32_t)err);
             tav_stub_free(stub);
+            coroutine_set_argument(coroutine_self(), nullptr);
             return;
         }
     }
@@ -133,6 +134,7 @@ void tav_common_wrapper(void *arg) {
         tav_request_put_inode(stub);
     }
     tav_stub_free(stub);
+    coroutine_set_argument(coroutine_self(), nullptr);
 }
 
 void tav_stub_complete(tav_stub *stub, int64_t op_ret, uint32_t op_errno) {
@@ -162,14 +164,16 @@ void tav_stub_latnecy_end(tav_stub *stub) {
 
 void tav_stub_status_begin(tav_stub *stub) {
     status_begin(&stub->tav->status, stub->op);
-    if (stub->inode)
-        status_begin(tav_request_inode_status(stub->inode), stub->op);
+    tav_status *st = stub->inode ? tav_request_inode_status(stub->inode) : nullptr;
+    if (st)
+        status_begin(st, stub->op);
 }
 
 void tav_stub_status_end(tav_stub *stub) {
     stub->tav->status.fops[stub->op].finished_count++;
-    if (stub->inode)
-        tav_request_inode_status(stub->inode)->fops[stub->op].finished_count++;
+    tav_status *st = stub->inode ? tav_request_inode_status(stub->inode) : nullptr;
+    if (st)
+        st->fops[stub->op].finished_count++;
 }
 
 unsigned tav_size_class(uint32_t n) {
@@ -194,6 +198,9 @@ void tav_stub_bsrange_update(tav_stub *stub) {
 unsigned tav_stub_cache_size(void) { return t_stub_cache_size; }
 uint64_t tav_stub_next_id(void) { return g_next_id; }
 
+// The running coroutine's argument is a request stub when its magic is live.
+// Coroutines whose argument object may die before they finish clear the
+// argument first, so the magic is never read from freed memory.
 tav_stub *tav_stub_current(void) {
     if (!in_coroutine())
         return nullptr;

@@ -25,3 +25,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo_cmd apt-get update -qq
   $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# Each AIO context of the engines reserves 32768 events (the kernel counts
+# twice that against fs.aio-max-nr, whose default of 65536 would allow a single
+# instance per machine).  Raise the limit so that several instances and
+# parallel tests can run.
+want_aio=4194304
+if [ -w /proc/sys/fs/aio-max-nr ] && [ "$(cat /proc/sys/fs/aio-max-nr)" -lt "$want_aio" ]; then
+  echo "$want_aio" > /proc/sys/fs/aio-max-nr
+fi
