@@ -13,6 +13,7 @@
 #include "ondisk_util.h"
 #include "support/loop.h"
 #include "utils/bitarray.h"
+#include "utils/xdict.h"
 
 namespace {
 
@@ -159,6 +160,32 @@ TEST_F(SuperTest, FormatWritesBlockZeroAndItsBackup) {
     EXPECT_TRUE(block == read_bytes(0, MiB)) << "block 0 differs from the table";
     EXPECT_TRUE(block == read_bytes(1057 * MiB, MiB)) << "backup block 1057 differs";
     EXPECT_EQ(std::vector<uint8_t>(MiB, 0), read_bytes(1058 * MiB, MiB)) << "data area touched";
+}
+
+TEST_F(SuperTest, FormatFromAPropertyDictionary) {
+    auto dict = [](std::vector<std::pair<const char *, const char *>> items) {
+        xdict *d = xdict_new();
+        for (auto [k, v] : items)
+            xdict_set(d, k, v, strlen(v));
+        return d;
+    };
+    auto format_dict = [&](xdict *d) {
+        int ret = 1;
+        co([&] { ret = tav_sb_format(static_cast<const xdict *>(d)); });
+        xdict_destroy(d);
+        return ret;
+    };
+    ondisk::LogCapture log;
+    EXPECT_EQ(-EINVAL, format_dict(dict({{"s_inode_max_group", "8"}, {"path", kPath}})));
+    EXPECT_EQ(-EINVAL, format_dict(dict({{"s_blocks_count", "2000000"}, {"path", kPath}})));
+    EXPECT_EQ(-EINVAL, format_dict(dict({{"s_blocks_count", "2000000"}, {"s_inode_max_group", "8"}})));
+    EXPECT_EQ(-EINVAL, format_dict(dict({{"s_blocks_count", "900"}, {"s_inode_max_group", "8"}, {"path", kPath}})));
+    EXPECT_EQ(std::vector<uint8_t>(MiB, 0), read_bytes(0, MiB));
+
+    ASSERT_EQ(0, format_dict(dict({{"s_blocks_count", "2000000"}, {"s_inode_max_group", "8"}, {"path", kPath}})));
+    ondisk::SbFields f = fields_on_disk(kA);
+    EXPECT_EQ(ondisk::expected_sb_page(f), page(kA));
+    EXPECT_EQ(ondisk::expected_sb_page(f), page(kB));
 }
 
 TEST_F(SuperTest, WritesAlternateBetweenCopiesByGeneration) {
