@@ -384,6 +384,17 @@ TEST_F(DumpV1, SuperBlockInodesAndExtents) {
               std::string::npos) << r.out;
 }
 
+TEST_F(DumpV1, ImpossibleExtentSizeStaysInsideTheRecord) {
+    for (uint32_t size : {0u, 40u, 5000u, 0xffffffffu}) {
+        d.g.extent_size = size;
+        put_v12_super(d.img, d.g, true);
+        d.img.write(dev);
+        ToolRun r = tool({"-c", "dump_extent"});
+        EXPECT_EQ(r.status, 0) << size << r.err;
+        EXPECT_TRUE(valid_json(r.out)) << r.out;
+    }
+}
+
 TEST_F(DumpV1, CommandsAVersionLacks) {
     for (auto dev_of : {+[] { return make_v1(); }, +[] { return make_v2(false); }}) {
         V12Dev v = dev_of();

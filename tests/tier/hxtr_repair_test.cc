@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <random>
 #include <stdexcept>
 
 #include "support/tmpdir.h"
@@ -227,6 +228,53 @@ TEST_F(RepairV3, SuperBlockInvariantsUnlessForced) {
     r = repair("repair_super", json);
     EXPECT_EQ(r.status, 22);
     EXPECT_NE(r.err.find("version 131072 is invalid, cmd:9"), std::string::npos) << r.err;
+}
+
+// Damaged repair files never crash the tool: each run ends with 0 or 22, and
+// without -y nothing reaches the device.
+TEST_F(RepairV3, MutatedInputsNeverCrash) {
+    const std::string s1 = std::to_string(d.g.shard_off), e1 = std::to_string(d.g.extent_off);
+    const std::vector<std::pair<std::string, std::string>> seeds{
+        {"repair_brick", tool({"-c", "dump_brick", "-n", "0"}).out},
+        {"repair_super", tool({"-c", "dump_super"}).out},
+        {"repair_inode", inode_repair_json(d.inodes[1], false)},
+        {"repair_shard", "{\"meta_offset\":" + s1 + ",\"shards\":[{\"sno\":5,\"ino\":1,\"index\":2}]}"},
+        {"repair_extent", "{\"meta_offset\":" + e1 +
+                              ",\"extents\":[{\"eno\":5,\"lba\":1,\"shard\":2,\"dirty\":1,\"bitmap\":3}]}"},
+    };
+    const std::string alphabet = "{}[]\",:-+0123456789eE.x \\\xff";
+    const char *numbers[] = {"18446744073709551616", "-1", "1e400", "0.5", "99999999999999999999999", "\"7\"", "null"};
+    const std::string before = read_file(dev);
+    std::mt19937 rng(2024);
+    int accepted = 0, refused = 0;
+    for (int i = 0; i < 60; i++) {
+        auto [cmd, json] = seeds[rng() % seeds.size()];
+        ASSERT_FALSE(json.empty());
+        for (int k = rng() % 3 + 1; k > 0; k--) {
+            const size_t at = rng() % json.size();
+            switch (rng() % 3) {
+            case 0: json.erase(at, 1 + rng() % 4); break;
+            case 1: json.insert(at, 1, alphabet[rng() % alphabet.size()]); break;
+            default: {
+                const size_t colon = json.find(':', at);
+                if (colon != std::string::npos) {
+                    size_t end = colon + 1;
+                    while (end < json.size() && (isdigit(static_cast<unsigned char>(json[end])) || json[end] == '-'))
+                        end++;
+                    json.replace(colon + 1, end - colon - 1, numbers[rng() % 7]);
+                }
+            }
+            }
+            if (json.empty())
+                json = "{";
+        }
+        ToolRun r = repair(cmd, json);
+        EXPECT_TRUE(r.status == 0 || r.status == 22) << r.status << " " << cmd << " " << json << "\n" << r.err;
+        (r.status == 0 ? accepted : refused)++;
+    }
+    EXPECT_GT(accepted, 0);  // the mutations reach both outcomes
+    EXPECT_GT(refused, 0);
+    EXPECT_TRUE(read_file(dev) == before);
 }
 
 class RepairV2 : public RepairTest {

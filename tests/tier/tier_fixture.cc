@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cstring>
 #include <fstream>
@@ -38,7 +37,16 @@ uint32_t bswap32(uint32_t v) {
 }  // namespace
 
 uint32_t crc32(const void *p, size_t n) {
-    return static_cast<uint32_t>(::crc32(0L, static_cast<const Bytef *>(p), static_cast<uInt>(n)));
+    // Bit by bit from the definition: reflected polynomial 0xEDB88320,
+    // initial value 0xFFFFFFFF, final complement.
+    const auto *b = static_cast<const uint8_t *>(p);
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; i++) {
+        crc ^= b[i];
+        for (int k = 0; k < 8; k++)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
 }
 
 void Image::put(uint64_t off, const void *p, size_t n) {

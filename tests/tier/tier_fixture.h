@@ -16,7 +16,8 @@ namespace tiertest {
 constexpr uint64_t kMiB = 1ull << 20;
 constexpr uint64_t kBlk = 4096;
 
-// zlib's CRC-32: the reference the tool's checksums are compared against.
+// CRC-32 computed bit by bit from its definition: the reference the tool's
+// checksums are compared against.
 uint32_t crc32(const void *p, size_t n);
 
 // A sparse device image made of 4096-byte blocks.

@@ -46,7 +46,10 @@ void hxtr_log_msg(hxtr_log_level level, const char *func, int line, const char *
     const char *tag = level == HXTR_LOG_ERROR ? "ERROR" : "DEBUG";
     if (FILE *fp = log_file()) {
         fprintf(fp, "[%s] [%s:%d] %s\n", tag, func, line, text);
-        fflush(fp);
+        // Errors reach the file at once; debug lines (one per record dropped
+        // by a filter) are buffered until the log is closed.
+        if (level == HXTR_LOG_ERROR)
+            fflush(fp);
     }
     if (level == HXTR_LOG_ERROR || s_debug)
         fprintf(stderr, "[%s] [%s:%d] %s\n", tag, func, line, text);
