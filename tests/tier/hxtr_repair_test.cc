@@ -337,6 +337,29 @@ TEST_F(RepairV2, RefusedInput) {
         EXPECT_EQ(block(offs[i]), before[i]) << offs[i];
 }
 
+// Expansion inode numbers are valid only while the area is formatted and in
+// use, and never from 500000 on.
+TEST_F(RepairV2, ExpansionInodeNumbers) {
+    d.g.exp_area = 255;  // room up to number 8 + 6528000 - 1, cut at 499999
+    put_v12_super(d.img, d.g, false);
+    d.img.write(dev);
+    ToolRun r = repair("repair_inode", "{\"i_no\":499999,\"i_use\":0}");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"meta_offset\":" + std::to_string(d.g.exp_start() + (499999 - 8) * kBlk) + "}"),
+              std::string::npos) << r.out;
+    r = repair("repair_inode", "{\"i_no\":500000,\"i_use\":0}");
+    EXPECT_EQ(r.status, 22);
+
+    d.g.exp_inuse = 0;
+    put_v12_super(d.img, d.g, false);
+    d.img.write(dev);
+    r = repair("repair_inode", "{\"i_no\":8,\"i_use\":0}");
+    EXPECT_EQ(r.status, 22);
+    EXPECT_NE(r.err.find("exp_magic :0x4558 exp exp_inuse: 0x0max i_cnt:8, max b_cnt:4"), std::string::npos) << r.err;
+    r = repair("repair_inode", "{\"i_no\":7,\"i_use\":0}");
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
 // The expansion area of the repair form must be formatted on the device.
 TEST_F(RepairV2, ExpansionAreaMustBeFormatted) {
     ToolRun dump = tool({"-c", "dump_super"});
