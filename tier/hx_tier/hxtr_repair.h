@@ -1,0 +1,34 @@
+/*
+ * Repair engine: builds one whole 4096-byte block (a record or a table page)
+ * from a JSON file through a per-version parse function and, only with the
+ * commit flag, writes it to the device at the offset the parse function chose.
+ *
+ * The block handed to the parse function is zero-filled and 4096-byte
+ * aligned; the parse function fills it (magic, fields, checksum), checks it,
+ * and returns the target device offset or a negative errno.  Nothing is
+ * written before the whole block was built and validated.
+ */
+#ifndef HXTR_REPAIR_H
+#define HXTR_REPAIR_H
+
+#include <cstdint>
+#include <string>
+
+#include "hxtr_cmdline.h"
+#include "hxtr_json.h"
+
+typedef int64_t (*hxtr_parse_func_t)(hxtr_params_t *params, const hxtr_json_t *json, void *block);
+
+int hxtr_repair_common(hxtr_params_t *params, hxtr_parse_func_t parse_func);
+
+/* Loads params->repair_conf: 0, or -EINVAL with "load repair conf %s failed:%s". */
+int hxtr_repair_load(const hxtr_params_t *params, hxtr_json_t **json);
+
+/* A computed target offset as the parse function's result: the offset, or
+ * -EINVAL (logged) when it does not fit a device offset. */
+int64_t hxtr_repair_target(uint64_t offset);
+
+/* Prints a rebuilt record's dump form and a newline to standard output. */
+void hxtr_repair_print(const std::string &object);
+
+#endif

@@ -1,0 +1,215 @@
+#include "hxtr_v12.h"
+
+#include <errno.h>
+#include <string.h>
+#include <uuid/uuid.h>
+
+#include "hxtr_checksum.h"
+#include "hxtr_log.h"
+#include "hxtr_text.h"
+
+namespace {
+
+constexpr uint64_t kBrickCntMax = 300;
+constexpr uint64_t kInodeCntMax = 100000;
+constexpr uint32_t kBlockSizeMin = 0x40000;
+constexpr uint32_t kBlockSizeMax = 0x400000;
+
+uint64_t round_up(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
+
+}  // namespace
+
+tier_super_block_v1_t hxtr_v12_view(const void *sb) {
+    tier_super_block_v1_t v;
+    memcpy(&v, sb, sizeof(v));
+    return v;
+}
+
+uint64_t hxtr_v12_brick_start(const tier_super_block_v1_t &sb) {
+    return HXTR_SB_OFFSET + static_cast<uint64_t>(sb.sb_size);
+}
+
+uint64_t hxtr_v12_inode_start(const tier_super_block_v1_t &sb) {
+    return hxtr_v12_brick_start(sb) + sb.sb_brick_table_size;
+}
+
+uint64_t hxtr_v12_extent_start(const tier_super_block_v1_t &sb) {
+    return hxtr_v12_inode_start(sb) + sb.sb_inode_table_size;
+}
+
+void hxtr_v12_sb_json_head(std::string &s, const tier_super_block_v1_t &sb) {
+    hxtr_appendf(s,
+                 "{\"checksum\":\"0x%x\",\"magic\":\"0x%x\",\"brick_table_size\":%lu,"
+                 "\"inode_table_size\":%lu,\"extent_table_size\":%lu,\"data_offset\":%lu,"
+                 "\"ctime\":\"0x%lx(%s)\",\"uuid\":\"%s\",\"ssd_uuid\":\"%s\",\"version\":\"0x%x\","
+                 "\"super block size\":%u,\"brick_cnt\":%u,\"inode_cnt\":%u,\"block_size\":%u,"
+                 "\"block_cnt\":%u,\"extent_size\":%u",
+                 sb.sb_checksum, sb.sb_magic, static_cast<unsigned long>(sb.sb_brick_table_size),
+                 static_cast<unsigned long>(sb.sb_inode_table_size),
+                 static_cast<unsigned long>(sb.sb_extent_table_size),
+                 static_cast<unsigned long>(sb.sb_data_offset), static_cast<unsigned long>(sb.sb_ctime),
+                 hxtr_time_text(sb.sb_ctime).c_str(), hxtr_uuid_text(sb.sb_uuid).c_str(),
+                 hxtr_json_text(sb.sb_ssd_uuid, sizeof(sb.sb_ssd_uuid)).c_str(), sb.sb_version,
+                 sb.sb_size, sb.sb_brick_cnt, sb.sb_inode_cnt, sb.sb_block_size, sb.sb_block_cnt,
+                 sb.sb_extent_size);
+}
+
+int hxtr_v12_sb_parse_head(const hxtr_json_t *json, tier_super_block_v1_t *sb) {
+    using T = tier_super_block_v1_t;
+    static const hxtr_jfield sizes[] = {
+        HXTR_JF(T, sb_brick_table_size, "brick_table_size", true),
+        HXTR_JF(T, sb_inode_table_size, "inode_table_size", true),
+        HXTR_JF(T, sb_extent_table_size, "extent_table_size", true),
+        HXTR_JF(T, sb_data_offset, "data_offset", true),
+    };
+    static const hxtr_jfield counts[] = {
+        HXTR_JF(T, sb_size, "super block size", true),
+        HXTR_JF(T, sb_brick_cnt, "brick_cnt", true),
+        HXTR_JF(T, sb_inode_cnt, "inode_cnt", true),
+        HXTR_JF(T, sb_block_size, "block_size", true),
+        HXTR_JF(T, sb_block_cnt, "block_cnt", true),
+        HXTR_JF(T, sb_extent_size, "extent_size", true),
+    };
+    const cJSON *root = json->root;
+    if (hxtr_json_read_fields(json, root, sizes, 4, sb) < 0)
+        return -EINVAL;
+    uint64_t ctime, version;
+    if (hxtr_json_get_hex(root, "ctime", 18, &ctime) < 0)
+        return -EINVAL;
+    sb->sb_ctime = ctime;
+    if (hxtr_json_get_uuid(root, "uuid", sb->sb_uuid) < 0)
+        return -EINVAL;
+    const char *ssd = hxtr_json_get_text(root, "ssd_uuid");
+    if (ssd == nullptr)
+        return -EINVAL;
+    memset(sb->sb_ssd_uuid, 0, sizeof(sb->sb_ssd_uuid));
+    memcpy(sb->sb_ssd_uuid, ssd, strnlen(ssd, sizeof(sb->sb_ssd_uuid) - 1));
+    if (hxtr_json_get_hex(root, "version", 31, &version) < 0)
+        return -EINVAL;
+    if (version > UINT32_MAX) {
+        hxtr_err("parse %s failed", "version");
+        return -EINVAL;
+    }
+    sb->sb_version = static_cast<uint32_t>(version);
+    return hxtr_json_read_fields(json, root, counts, 6, sb);
+}
+
+bool hxtr_v12_rule_ok(hxtr_v12_rule rule, const tier_super_block_v1_t &sb, const char *func) {
+    // Rules are checked in order and each one may rely on those before it
+    // (bounded table sizes), so no sum below can wrap.
+    const uint64_t head = HXTR_SB_OFFSET + static_cast<uint64_t>(sb.sb_size) + sb.sb_brick_table_size;
+    switch (rule) {
+    case HXTR_V12_RULE_SB_SIZE:
+        if (sb.sb_size == HXTR_SB_AREA_SIZE)
+            return true;
+        hxtr_log_msg(HXTR_LOG_ERROR, func, __LINE__, "sb size is invalid. expect:%u, real:%u",
+                     HXTR_SB_AREA_SIZE, sb.sb_size);
+        return false;
+    case HXTR_V12_RULE_BRICK:
+        if (sb.sb_brick_cnt >= 1 && sb.sb_brick_cnt <= kBrickCntMax &&
+            sb.sb_brick_table_size == static_cast<uint64_t>(sb.sb_brick_cnt) * HXTR_BLOCK_SIZE)
+            return true;
+        hxtr_log_msg(HXTR_LOG_ERROR, func, __LINE__,
+                     "brick params is invalid. brick_cnt:%u, brick_table_size:%lu, expect brick_cnt:[%u-%u]",
+                     sb.sb_brick_cnt, static_cast<unsigned long>(sb.sb_brick_table_size), 1u,
+                     static_cast<unsigned>(kBrickCntMax));
+        return false;
+    case HXTR_V12_RULE_INODE:
+        if (sb.sb_inode_cnt >= 1 && sb.sb_inode_cnt <= kInodeCntMax &&
+            sb.sb_inode_table_size ==
+                round_up(head + static_cast<uint64_t>(sb.sb_inode_cnt) * HXTR_BLOCK_SIZE, HXTR_MiB) - head)
+            return true;
+        hxtr_log_msg(HXTR_LOG_ERROR, func, __LINE__,
+                     "inode params is invalid. inode_cnt:%u, itable_size:%lu, expect inode_cnt:[%d-%d]",
+                     sb.sb_inode_cnt, static_cast<unsigned long>(sb.sb_inode_table_size), 1,
+                     static_cast<int>(kInodeCntMax));
+        return false;
+    case HXTR_V12_RULE_BLOCK_SIZE:
+        if (sb.sb_block_size >= kBlockSizeMin && sb.sb_block_size <= kBlockSizeMax &&
+            sb.sb_block_size % HXTR_BLOCK_SIZE == 0)
+            return true;
+        hxtr_log_msg(HXTR_LOG_ERROR, func, __LINE__,
+                     "block size(%u) is invalid. expect block_size:[%u-%u] and must 4k aligned",
+                     sb.sb_block_size, kBlockSizeMin, kBlockSizeMax);
+        return false;
+    case HXTR_V12_RULE_EXTENT_TABLE:
+        if (sb.sb_extent_table_size == static_cast<uint64_t>(sb.sb_block_cnt) * HXTR_BLOCK_SIZE)
+            return true;
+        hxtr_log_msg(HXTR_LOG_ERROR, func, __LINE__, "extent table size(%lu) is invalid. block_cnt:%u",
+                     static_cast<unsigned long>(sb.sb_extent_table_size), sb.sb_block_cnt);
+        return false;
+    case HXTR_V12_RULE_DATA_OFFSET: {
+        const uint64_t expect =
+            round_up(head + sb.sb_inode_table_size + sb.sb_extent_table_size + 2 * HXTR_MiB, HXTR_MiB);
+        if (sb.sb_data_offset == expect)
+            return true;
+        hxtr_log_msg(HXTR_LOG_ERROR, func, __LINE__, "data offset(%lu) is invalid. expect:%lu",
+                     static_cast<unsigned long>(sb.sb_data_offset), static_cast<unsigned long>(expect));
+        return false;
+    }
+    case HXTR_V12_RULE_SSD_UUID: {
+        const size_t len = hxtr_field_len(sb.sb_ssd_uuid, sizeof(sb.sb_ssd_uuid));
+        if (len == TIER_SSD_UUID_TEXT_LEN)
+            return true;
+        hxtr_log_msg(HXTR_LOG_ERROR, func, __LINE__, "ssd uuid(%s) length(%ld) is invalid. expect:%ld",
+                     hxtr_json_text(sb.sb_ssd_uuid, sizeof(sb.sb_ssd_uuid)).c_str(), static_cast<long>(len),
+                     static_cast<long>(TIER_SSD_UUID_TEXT_LEN));
+        return false;
+    }
+    }
+    return false;
+}
+
+void hxtr_v12_extent_json_head(std::string &s, const void *unit) {
+    tier_extent_v2_t te;
+    memcpy(&te, unit, sizeof(te));
+    hxtr_appendf(s,
+                 "{\"te_checksum\":\"0x%x\",\"te_block\":%u,\"te_size\":%lu,\"te_inode_no\":%u,"
+                 "\"te_sampling_low\":\"%08x\",\"te_sampling_mid\":%u,\"te_sampling_high\":%u,"
+                 "\"te_use\":%hu,\"te_clean\":%hu,\"te_ntime\":%u,\"te_hot\":%lu,\"te_no\":%lu",
+                 te.te_checksum, te.te_block, static_cast<unsigned long>(te.te_size), te.te_inode_no,
+                 __builtin_bswap32(te.te_sampling_low), te.te_sampling_mid, te.te_sampling_high, te.te_use,
+                 te.te_clean, te.te_ntime, static_cast<unsigned long>(te.te_hot),
+                 static_cast<unsigned long>(te.te_reserved1));
+}
+
+int hxtr_v12_extent_check(int64_t no, const void *unit, uint64_t crc_len_end) {
+    tier_extent_v2_t te;
+    memcpy(&te, unit, sizeof(te));
+    const uint32_t crc =
+        hxtr_record_crc(unit, crc_len_end > HXTR_CKSUM_FROM ? crc_len_end - HXTR_CKSUM_FROM : 0);
+    if (te.te_reserved1 == static_cast<uint64_t>(no) && te.te_checksum == crc)
+        return 0;
+    hxtr_err("extent no: %lu, checksum: 0x%x crc32: 0x%x", static_cast<unsigned long>(no), te.te_checksum, crc);
+    return -EFAULT;
+}
+
+bool hxtr_v12_extent_keep(int64_t no, const void *unit, const hxtr_filter_t &f) {
+    tier_extent_v2_t te;
+    memcpy(&te, unit, sizeof(te));
+    if (f.error == 1 || (f.use >= 0 && (f.use != 0) != (te.te_use != 0)) ||
+        (f.owner >= 0 && (te.te_use == 0 || te.te_inode_no != static_cast<uint32_t>(f.owner)))) {
+        hxtr_dbg("ignore extent %ld, te_use:%u, te_brick_no:%u", static_cast<long>(no), te.te_use,
+                 te.te_inode_no);
+        return false;
+    }
+    return true;
+}
+
+int hxtr_v12_extent_finish(void *block, uint64_t crc_len_end, const tier_super_block_v1_t &sb) {
+    tier_extent_v2_t te;
+    memcpy(&te, block, sizeof(te));
+    if (te.te_reserved1 >= sb.sb_block_cnt || te.te_inode_no >= sb.sb_inode_cnt) {
+        hxtr_err("te_no %lu or i_no %u is invalid, block_cnt:%u, inode_cnt:%u",
+                 static_cast<unsigned long>(te.te_reserved1), te.te_inode_no, sb.sb_block_cnt, sb.sb_inode_cnt);
+        return -EINVAL;
+    }
+    te.te_checksum = hxtr_record_crc(block, crc_len_end > HXTR_CKSUM_FROM ? crc_len_end - HXTR_CKSUM_FROM : 0);
+    memcpy(block, &te.te_checksum, sizeof(te.te_checksum));
+    return 0;
+}
+
+uint64_t hxtr_v12_bitmap_words(uint32_t extent_size) {
+    uint64_t end = extent_size < HXTR_BLOCK_SIZE ? extent_size : HXTR_BLOCK_SIZE;
+    return end > TIER_EXTENT_BITMAP_OFFSET ? (end - TIER_EXTENT_BITMAP_OFFSET) / 8 : 0;
+}

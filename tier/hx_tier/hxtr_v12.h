@@ -1,0 +1,59 @@
+/*
+ * What versions 1 and 2 share: the super block up to sb_extent_size (the v1
+ * struct is the shared view of both), the placement of bricks, inodes and
+ * extent records behind the super block area, the super block invariants
+ * common to both, and the 56-byte extent record header.
+ */
+#ifndef HXTR_V12_H
+#define HXTR_V12_H
+
+#include <cstdint>
+#include <string>
+
+#include "hxtr_cmdline.h"
+#include "hxtr_format.h"
+#include "hxtr_json.h"
+
+/* The shared view of a v1 or v2 super block (bytes 0..139 are common). */
+tier_super_block_v1_t hxtr_v12_view(const void *sb);
+
+/* Table starts: bricks, inodes and extent records, one 4096-byte block each. */
+uint64_t hxtr_v12_brick_start(const tier_super_block_v1_t &sb);
+uint64_t hxtr_v12_inode_start(const tier_super_block_v1_t &sb);
+uint64_t hxtr_v12_extent_start(const tier_super_block_v1_t &sb);
+
+/* Super block dump form from "checksum" to "extent_size" (no closing brace). */
+void hxtr_v12_sb_json_head(std::string &s, const tier_super_block_v1_t &sb);
+
+/* Reads the keys both versions require ("brick_table_size" .. "extent_size")
+ * into the shared view; the version text's value goes to sb->sb_version.
+ * 0 or -EINVAL (logged). */
+int hxtr_v12_sb_parse_head(const hxtr_json_t *json, tier_super_block_v1_t *sb);
+
+/* Invariants common to v1 and v2, checked one at a time and logged under the
+ * name of the version's check function `func`. */
+enum hxtr_v12_rule {
+    HXTR_V12_RULE_SB_SIZE,
+    HXTR_V12_RULE_BRICK,
+    HXTR_V12_RULE_INODE,
+    HXTR_V12_RULE_BLOCK_SIZE,
+    HXTR_V12_RULE_EXTENT_TABLE,
+    HXTR_V12_RULE_DATA_OFFSET,
+    HXTR_V12_RULE_SSD_UUID,
+};
+bool hxtr_v12_rule_ok(hxtr_v12_rule rule, const tier_super_block_v1_t &sb, const char *func);
+
+/* Extent records.  `crc_len_end` is the byte the checksum ends before
+ * (sb_extent_size in v1, sb_total_extent_size in v2). */
+void hxtr_v12_extent_json_head(std::string &s, const void *unit);
+int hxtr_v12_extent_check(int64_t no, const void *unit, uint64_t crc_len_end);
+/* Filter of a good extent record: true when it is kept (else logged). */
+bool hxtr_v12_extent_keep(int64_t no, const void *unit, const hxtr_filter_t &f);
+/* The checksum of a built record, and the te_no / te_inode_no checks.
+ * 0 or -EINVAL (logged). */
+int hxtr_v12_extent_finish(void *block, uint64_t crc_len_end, const tier_super_block_v1_t &sb);
+
+/* Number of te_bitmap words of a record, bounded by the 4096-byte block. */
+uint64_t hxtr_v12_bitmap_words(uint32_t extent_size);
+
+#endif

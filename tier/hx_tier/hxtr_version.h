@@ -1,0 +1,46 @@
+/*
+ * Version registry and dispatch.
+ *
+ * Each format version (v1, v2, v3) registers one selector: given a command
+ * and the device's super block (or none when the version was named with -v),
+ * the selector first checks the super block against its version (-EFAULT when
+ * it is not one of its own: magic, version word and checksum), then hands out
+ * its handler for the command, or none where the version lacks the command.
+ * hxtr_select_handler asks the named version, or versions 1, 2 and 3 in that
+ * order, and logs why no handler could be found.
+ */
+#ifndef HXTR_VERSION_H
+#define HXTR_VERSION_H
+
+#include "hxtr_cmdline.h"
+
+enum {
+    HXTR_VER_CODE_NONE = 0,
+    HXTR_VER_CODE_V1 = 1,
+    HXTR_VER_CODE_V2 = 2,
+    HXTR_VER_CODE_V3 = 3,
+    HXTR_VER_CODE_MAX = 4,
+};
+
+typedef int (*hxtr_cmd_func_t)(hxtr_params_t *params);
+typedef int (*hxtr_func_selector_t)(hxtr_cmd_t cmd, const void *sb, hxtr_cmd_func_t *func);
+
+/* REQUIRES: 1 <= ver <= 3 and the slot is free (asserted). */
+void hxtr_func_register(int ver, hxtr_func_selector_t selector);
+/* The registered selector of `ver`, or null. */
+hxtr_func_selector_t hxtr_func_selector(int ver);
+
+/* Registers versions 1, 2 and 3, in that order; called once at start. */
+void hxtr_register_versions(void);
+void hxtr_v1_register(void);
+void hxtr_v2_register(void);
+void hxtr_v3_register(void);
+
+/* The handler for params->cmd: 0, -EINVAL or -EFAULT (logged). */
+int hxtr_select_handler(const hxtr_params_t *params, hxtr_cmd_func_t *func);
+
+/* For handlers that need the device's super block: 0, or -EINVAL (logged)
+ * when the run has none because a version was named with -v. */
+int hxtr_need_super(const hxtr_params_t *params);
+
+#endif
