@@ -171,6 +171,9 @@ KVOL_API int kvol_notify_del_listener(kvol_t *kvol, int fd);
 /* Creates a volume on a device or file of at least 1 GiB; refuses one that
  * holds a valid superblock unless `force`.  0, -22 or -1. */
 KVOL_API int kvol_mkfs(const kvol_mkfs_param_t *param);
+/* The address space a volume created by kvol_mkfs on a device of
+ * `device_size` bytes offers, or 0 when the device is too small for one. */
+KVOL_API uint64_t kvol_mkfs_va_length(uint64_t device_size);
 /* Appends mappings at the end of the VA.  0, -22 or -1; nothing is written
  * when a check fails. */
 KVOL_API int kvol_expand(kvol_t *kvol, const kvol_expand_entry_t *list, int count);

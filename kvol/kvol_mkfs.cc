@@ -60,6 +60,13 @@ int write_pair(int fd, unsigned char *buf, T rec, uint64_t generation_field_offs
 
 }  // namespace
 
+extern "C" KVOL_API uint64_t kvol_mkfs_va_length(uint64_t device_size) {
+    uint64_t size = device_size & ~(KVOL_GRAN - 1);
+    if (size < KVOL_MIN_DEVICE_SIZE)
+        return 0;
+    return size - KVOL_FRSPC_START;
+}
+
 extern "C" KVOL_API int kvol_mkfs(const kvol_mkfs_param_t *param) {
     if (param == nullptr || param->path == nullptr)
         return -EINVAL;

@@ -19,6 +19,7 @@
 #include "super.h"
 #include "support/loop.h"
 #include "utils/memory.h"
+#include "kvol.h"
 #include "zmap.h"
 
 namespace {
@@ -180,8 +181,9 @@ TEST_F(MkfsTest, RefusalsLeaveTheDeviceAlone) {
         {"-i libaio -g 0 -s 2G " + path_, "invalid inode group count '0'", 1},
         {"-i libaio -s 12Q " + path_, "invalid size '12Q'", 1},
         {"-i libaio -s 100 " + path_, "invalid size '100'", 1},
-        {"-s 2G " + path_, "ioengine \"kvol\" is not available yet; use -i libaio", 1},
-        {"-i kvol -s 2G " + path_, "ioengine \"kvol\" is not available yet; use -i libaio", 1},
+        {"-i kvol -s 1000M " + path_, "is too small for a volume: 1048576000 bytes, at least 1 GiB", 1},
+        {"-i kvol -s 1200M " + path_,
+         "is too small: 896 MiB, but 8 inode groups need at least 1059 MiB", 1},
         {"-i nope -s 2G " + path_, "unknown ioengine \"nope\"", 1},
         {"-i libaio -s 2G " + dir_.path(), "is neither a regular file nor a block device", 1},
     };
@@ -275,6 +277,49 @@ TEST_F(MkfsTest, ToolAndLibraryAgree) {
     for (size_t off = 0; off < tool.size(); off += MiB)
         ASSERT_TRUE(std::equal(tool.begin() + off, tool.begin() + off + MiB, lib.begin() + off))
             << "block " << off / MiB;
+}
+
+}  // namespace
+
+namespace {
+
+// With the volume engine the tool first makes a volume, then formats the
+// instance on the volume's address space, which starts after the volume's
+// metadata (304 MiB into the device).
+TEST_F(MkfsTest, OnAVolumeTheInstanceFillsTheAddressSpace) {
+    Result r = mkfs("-i kvol -g 1 -s 2G " + path_);
+    ASSERT_EQ(0, r.status) << r.err;
+    const uint64_t data_start = 304 * MiB;
+    const uint64_t va = 2048 * MiB - data_start;
+
+    kvol_t *vol = kvol_init(path_.c_str(), O_RDONLY);
+    ASSERT_NE(nullptr, vol);
+    kvol_stat_t st;
+    ASSERT_EQ(0, kvol_stat(vol, &st));
+    EXPECT_EQ(va, st.va_total);
+    kvol_fini(vol);
+
+    auto blk0 = read_bytes(data_start, MiB);
+    ondisk::SbFields f;
+    f.blocks = va / MiB;
+    f.groups = 1;
+    f.path = path_;
+    f.ts_format = get64(blk0.data(), 0x10000 + 184);
+    f.ts_fsck = f.ts_modify = f.ts_format;
+    auto sb = ondisk::expected_sb_page(f);
+    EXPECT_TRUE(std::equal(sb.begin(), sb.end(), blk0.begin() + 0x10000)) << "superblock copy A";
+    EXPECT_TRUE(std::equal(sb.begin(), sb.end(), blk0.begin() + 0x12000)) << "superblock copy B";
+
+    r = mkfs("-i kvol -g 1 -s 2G " + path_);
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("already holds a volume; use -f to overwrite it"))
+        << r.err;
+    EXPECT_EQ(blk0, read_bytes(data_start, MiB));
+    EXPECT_EQ(0, mkfs("-f -i kvol -g 1 -s 2G " + path_).status);
+    // The default engine is the volume engine.
+    unsetenv("TAV_IOENGINE");
+    EXPECT_EQ(0, mkfs("-f -g 1 " + path_).status);
+    EXPECT_NE(blk0, read_bytes(data_start, MiB)) << "a new instance, with new time stamps";
 }
 
 }  // namespace

@@ -28,6 +28,7 @@
 
 #include "evdriver.h"
 #include "ioengine.h"
+#include "kvol.h"
 #include "super.h"
 #include "utils/checksum.h"
 #include "utils/coroutine.h"
@@ -157,6 +158,17 @@ void format_entry(void *opaque) {
     job->done = true;
 }
 
+/* Whether the device holds a volume that opens (read-only, quietly). */
+bool holds_volume(const char *path) {
+    kvol_logger_level(KVOL_LOG_LEVEL_NONE);
+    kvol_t *vol = kvol_init(path, O_RDONLY);
+    kvol_logger_level(KVOL_LOG_LEVEL_ERROR);
+    if (vol == nullptr)
+        return false;
+    kvol_fini(vol);
+    return true;
+}
+
 /* Whether either superblock copy of the device is legal. */
 bool holds_instance(const char *path) {
     int fd = open(path, O_RDONLY);
@@ -231,11 +243,9 @@ int main(int argc, char **argv) {
     logger_set_target(LOG_TARGET_STDERR, nullptr);
     logger_set_loglevel(LOG_LEVEL_ERROR);
 
-    if (*engine == '\0' || ioengine_plugin_find(engine) == nullptr) {
-        if (strcmp(engine, "kvol") == 0)
-            return fail("ioengine \"kvol\" is not available yet; use -i libaio");
+    if (*engine == '\0' || ioengine_plugin_find(engine) == nullptr)
         return fail("unknown ioengine \"%s\": use libaio or kvol", engine);
-    }
+    const bool on_volume = strcmp(engine, "kvol") == 0;
 
     /* What is there and how large it is. */
     struct stat st;
@@ -267,9 +277,19 @@ int main(int argc, char **argv) {
         return fail("size %llu exceeds the device %s (%llu bytes)",
                     static_cast<unsigned long long>(size), path, static_cast<unsigned long long>(have));
 
+    /* On a volume the instance lives in the volume's address space, which
+     * the volume's own metadata makes smaller than the device. */
+    uint64_t fs_size = size;
+    if (on_volume) {
+        fs_size = kvol_mkfs_va_length(size);
+        if (fs_size == 0)
+            return fail("%s is too small for a volume: %llu bytes, at least 1 GiB needed", path,
+                        static_cast<unsigned long long>(size));
+    }
+
     /* The layout, checked before anything is written. */
     tav_sb_ondisk dsb = {};
-    dsb.s_blocks_count = size / TAV_SB_BLOCK_SIZE;
+    dsb.s_blocks_count = fs_size / TAV_SB_BLOCK_SIZE;
     dsb.s_inode_max_group = groups;
     if (dsb.s_blocks_count == 0)
         return fail("%s is too small: %llu bytes", path, static_cast<unsigned long long>(size));
@@ -282,6 +302,8 @@ int main(int argc, char **argv) {
 
     if (exists && !force && holds_instance(path))
         return fail("%s already holds a tav instance; use -f to overwrite it", path);
+    if (exists && !force && holds_volume(path))
+        return fail("%s already holds a volume; use -f to overwrite it", path);
 
     if (!is_blk && (!exists || have < size)) {
         int fd = open(path, O_WRONLY | O_CREAT, 0644);
@@ -294,6 +316,12 @@ int main(int argc, char **argv) {
                         strerror(err));
         }
         close(fd);
+    }
+
+    if (on_volume) {
+        kvol_mkfs_param_t param = {1, 0, path};
+        if (kvol_mkfs(&param) != 0)
+            return fail("creating a volume on %s failed", path);
     }
 
     ev_driver *driver = evdriver_env();
@@ -323,6 +351,9 @@ int main(int argc, char **argv) {
     char uuid[37];
     uuid_unparse(made.s_uuid, uuid);
     printf("%s: formatted %s with ioengine %s\n", kProg, path, engine);
+    if (on_volume)
+        printf("  volume:           %llu bytes of address space on %llu bytes of device\n",
+               static_cast<unsigned long long>(fs_size), static_cast<unsigned long long>(size));
     printf("  uuid:             %s\n", uuid);
     printf("  blocks:           %lu of 1 MiB (%lu MiB)\n", made.s_blocks_count, made.s_blocks_count);
     printf("  inode table:      blocks %lu-%lu, %lu inode group%s of %lu files, group 0 formatted\n",
