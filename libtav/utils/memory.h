@@ -54,15 +54,26 @@ int tav_acct_enabled(void);
  * result; -ENODATA while accounting is off. */
 int tav_mem_info_foreach(int (*fn)(const tav_mem_info *info, void *priv), void *priv);
 
+/* Null (-ENOMEM for tav_memalign) and the log line on failure.  Blocks are
+ * released with tav_free.  tav_realloc forgets the old block first, so after
+ * a failure it stays valid but unaccounted; a size of 0 frees the block and
+ * returns null.  With accounting on, a zero-byte allocation is a fatal
+ * assertion, as is an address recorded while already live. */
 void *tav_malloc(size_t size, tav_mem_type_t type);
 void *tav_calloc(size_t nmemb, size_t size, tav_mem_type_t type);
 void *tav_realloc(void *ptr, size_t size, tav_mem_type_t type);
 int tav_memalign(void **memptr, size_t alignment, size_t size, tav_mem_type_t type);
 void tav_free(void *ptr);
 
+/* Sets up the pools not already set up; a failed allocation leaves that pool
+ * and the following ones unset (their sizes fall back to allocation). */
 void tav_iobuf_pool_init(void);
+/* Releases every pool none of whose buffers is in use. */
 void tav_iobuf_pool_fini(void);
+/* A 4096-aligned buffer of `size` bytes, or null. */
 void *tav_iobuf_get(size_t size, tav_mem_type_t type);
+/* Returns a buffer from tav_iobuf_get; putting a pool buffer that is not in
+ * use (a double put) is a fatal assertion. */
 void tav_iobuf_put(void *ptr);
 
 #endif
