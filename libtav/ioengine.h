@@ -120,6 +120,9 @@ int ioengine_bsrange_enabled(ioengine *engine);
 void ioengine_bsrange_reset(ioengine *engine);
 int ioengine_statdev_get(ioengine *engine, ioengine_statdev *stat);
 void ioengine_dump(ioengine *engine);
+/* Histogram bucket of a request of `size` bytes: 0 up to 512 bytes, then one
+ * per power of two, everything above 1 MiB in 12. */
+unsigned ioengine_bsrange_bucket(size_t size);
 
 /* Transfers: bytes moved (may be short) or negative errno. */
 TAV_COROUTINE_FN ssize_t ioengine_co_preadv(ioengine *engine, const struct iovec *iov,

@@ -1,0 +1,43 @@
+/*
+ * Request handlers, one per operation.  Each runs in its request's coroutine
+ * (see stub.h), calls the request's callback exactly once and returns; it may
+ * yield many times before that.
+ */
+#ifndef TAV_HANDLERS_H
+#define TAV_HANDLERS_H
+
+#include "stub.h"
+
+void tav_statfs_handler(tav_stub *stub);
+void tav_open_handler(tav_stub *stub);
+void tav_unlink_handler(tav_stub *stub);
+void tav_getattr_handler(tav_stub *stub);
+void tav_setattr_handler(tav_stub *stub);
+void tav_getxattr_handler(tav_stub *stub);
+void tav_setxattr_handler(tav_stub *stub);
+void tav_setxattr_with_dict_handler(tav_stub *stub);
+void tav_getxattr_with_dict_handler(tav_stub *stub);
+void tav_removexattr_handler(tav_stub *stub);
+void tav_listxattr_handler(tav_stub *stub);
+void tav_listfile_handler(tav_stub *stub);
+void tav_setiolog_handler(tav_stub *stub);
+void tav_file_is_borrow_handler(tav_stub *stub);
+void tav_get_inode_info_handler(tav_stub *stub);
+void tav_preadv_handler(tav_stub *stub);
+void tav_pwritev_handler(tav_stub *stub);
+void tav_truncate_handler(tav_stub *stub);
+void tav_fallocate_handler(tav_stub *stub);
+void tav_discard_handler(tav_stub *stub);
+void tav_fiemap_handler(tav_stub *stub);
+void tav_zerofill_handler(tav_stub *stub);
+void tav_sync_handler(tav_stub *stub);
+void tav_compress_handler(tav_stub *stub);
+void tav_statex_handler(tav_stub *stub);
+void tav_expand_handler(tav_stub *stub);
+
+/* Open-type stub builder, shared by open, create, the borrow query and the
+ * inode information query. */
+tav_stub *tav_stub_for_open(tav *instance, const unsigned char *name, int flags, mode_t mode,
+                            void *cbk, void *data);
+
+#endif

@@ -1,0 +1,81 @@
+#include "support/instance.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "utils/logger.h"
+#include "utils/paths.h"
+
+namespace tavtest {
+
+void common_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
+    CbkResult *r = static_cast<CbkResult *>(data);
+    r->called = true;
+    r->calls++;
+    r->ret = op_ret;
+    r->err = op_errno;
+}
+
+void open_cbk(int64_t op_ret, uint32_t op_errno, void *data, tav_fd *fd) {
+    common_cbk(op_ret, op_errno, data);
+    static_cast<CbkResult *>(data)->fd = fd;
+}
+
+void init_cbk(ssize_t op_ret, uint32_t op_errno, void *data, tav *instance) {
+    common_cbk(op_ret, op_errno, data);
+    static_cast<CbkResult *>(data)->instance = instance;
+}
+
+void InstanceTest::SetUp() {
+    run_dir_ = dir_.path() + "/run";
+    std::string cfg = dir_.path() + "/cfg", log = dir_.path() + "/log";
+    mkdir(run_dir_.c_str(), 0755);
+    mkdir(cfg.c_str(), 0755);
+    mkdir(log.c_str(), 0755);
+    tav_paths_override(run_dir_.c_str(), cfg.c_str(), log.c_str());
+    log_path_ = dir_.path() + "/tav.log";
+    setenv("TAV_IOENGINE", "libaio", 1);
+    setenv("TAV_LOG_TARGET", log_path_.c_str(), 1);
+    setenv("TAV_LOG_LEVEL", "TRACE", 1);
+    dev_ = dir_.path() + "/dev.img";
+    make_file(dev_, 64 << 20);
+}
+
+void InstanceTest::TearDown() {
+    logger_set_target(LOG_TARGET_STDOUT, nullptr);
+    unsetenv("TAV_LOG_TARGET");
+}
+
+int InstanceTest::init(const std::string &path, int flags, CbkResult *res) {
+    int r = tav_init_async(driver(), path.c_str(), flags, init_cbk, res);
+    if (r == 0) {
+        EXPECT_TRUE(wait(res)) << "init callback never came";
+    }
+    return r;
+}
+
+void InstanceTest::fini(tav *instance) {
+    CbkResult res;
+    ASSERT_EQ(0, tav_fini(instance, common_cbk, &res));
+    ASSERT_TRUE(wait(&res));
+    EXPECT_EQ(0, res.ret);
+}
+
+std::vector<std::string> InstanceTest::log_lines() const {
+    std::ifstream in(log_path_);
+    std::vector<std::string> out;
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
+}
+
+bool InstanceTest::log_contains(const std::string &text) const {
+    for (const auto &l : log_lines())
+        if (l.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+}  // namespace tavtest

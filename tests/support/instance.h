@@ -1,0 +1,56 @@
+// Instance fixture: private system directories, a device file, the libaio
+// engine, log lines captured in a file, and helpers that start an
+// asynchronous call and run the loop until its callback fires.
+#ifndef TAV_TEST_INSTANCE_H
+#define TAV_TEST_INSTANCE_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/loop.h"
+#include "support/tmpdir.h"
+#include "tav.h"
+
+namespace tavtest {
+
+struct CbkResult {
+    bool called = false;
+    int calls = 0;
+    int64_t ret = 0;
+    uint32_t err = 0;
+    tav *instance = nullptr;
+    tav_fd *fd = nullptr;
+};
+
+// Callbacks that record into a CbkResult passed as `data`.
+void common_cbk(int64_t op_ret, uint32_t op_errno, void *data);
+void open_cbk(int64_t op_ret, uint32_t op_errno, void *data, tav_fd *fd);
+void init_cbk(ssize_t op_ret, uint32_t op_errno, void *data, tav *instance);
+
+class InstanceTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts an init and runs the loop until it reports; returns the init
+    // call's own result (negative: nothing was launched).
+    int init(const std::string &path, int flags, CbkResult *res);
+    // Finishes `instance` and waits for its callback.
+    void fini(tav *instance);
+    // Waits until `res` has been called back.
+    bool wait(CbkResult *res) { return run_until([res] { return res->called; }); }
+    // Log lines written so far.
+    std::vector<std::string> log_lines() const;
+    bool log_contains(const std::string &text) const;
+
+    TempDir dir_;
+    std::string dev_;      // a 64 MiB device file
+    std::string run_dir_;  // stands for the lock directory
+    std::string log_path_;
+};
+
+}  // namespace tavtest
+
+#endif
