@@ -16,6 +16,17 @@
 #include "utils/list.h"
 #include "utils/logger.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+/* Free pool buffers are poisoned so that a use after tav_iobuf_put is
+ * reported like a use after free. */
+#define IOBUF_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define IOBUF_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define IOBUF_POISON(p, n) ((void)(p), (void)(n))
+#define IOBUF_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace {
 
 /* ---- accounting -------------------------------------------------------- */
@@ -167,6 +178,7 @@ bool pool_setup(tav_iobuf_pool &pool) {
         iobufs[i].ptr = (char *)mem + i * pool.size;
         list_add_tail(&iobufs[i].list, &pool.free_list);
     }
+    IOBUF_POISON(mem, pool.count * pool.size);
     pool.iobufs = iobufs;
     pool.mem = mem;
     return true;
@@ -262,6 +274,7 @@ void tav_iobuf_pool_fini(void) {
     for (tav_iobuf_pool &pool : g_pools) {
         if (pool.mem == nullptr || !list_empty(&pool.used_list))
             continue;
+        IOBUF_UNPOISON(pool.mem, pool.count * pool.size);
         free(pool.iobufs);
         free(pool.mem);
         pool.iobufs = nullptr;
@@ -281,6 +294,7 @@ void *tav_iobuf_get(size_t size, tav_mem_type_t type) {
         iobuf->accounted = g_acct_on;
         if (g_acct_on)
             info_add(TAV_MEM_IOBUF_POOL, size);
+        IOBUF_UNPOISON(iobuf->ptr, size);
         return iobuf->ptr;
     }
     void *ptr = nullptr;
@@ -298,6 +312,7 @@ void tav_iobuf_put(void *ptr) {
         tav_iobuf *iobuf = &pool.iobufs[off / pool.size];
         assert(iobuf->in_use);
         iobuf->in_use = false;
+        IOBUF_POISON(iobuf->ptr, pool.size);
         list_move_tail(&iobuf->list, &pool.free_list);
         /* A buffer taken before accounting was on was never added. */
         if (iobuf->accounted)

@@ -152,4 +152,19 @@ TEST_F(IobufPool, MisusedPoolPointersAreFatal) {
         "off % pool.size == 0");
 }
 
+TEST_F(IobufPool, UseAfterPutIsReportedUnderAddressSanitizer) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto *p = static_cast<volatile char *>(tav_iobuf_get(4096, TAV_MEM_OTHER));
+            tav_iobuf_put((void *)p);
+            p[100] = 1;
+        },
+        "use-after-poison");
+#else
+    GTEST_SKIP() << "free pool buffers are poisoned only in AddressSanitizer builds";
+#endif
+}
+
 }  // namespace
