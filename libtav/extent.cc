@@ -10,20 +10,18 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/uio.h>
-#include <xxhash.h>
 
 #include "ioengine.h"
+#include "utils/checksum.h"
 #include "utils/logger.h"
 #include "utils/memory.h"
 
 namespace {
 
-constexpr uint64_t kChecksumSeed = 1011;
 constexpr uint64_t kSliceSize = TAV_EXTENT_BLOCK_SIZE / TAV_SLICES_PER_BLOCK;
 
-inline uint32_t entry_checksum(const void *p, size_t len) {
-    return (uint32_t)XXH64(p, len, kChecksumSeed);
-}
+/* Entry checksums are the low 32 bits of the metadata checksum. */
+inline uint32_t entry_checksum(const void *p, size_t len) { return (uint32_t)xxhash_64(p, len); }
 
 inline ext_page_t *page_of_mbuf(mbuf *mb) {
     return (ext_page_t *)((char *)mb - offsetof(ext_page_t, mbuf));
