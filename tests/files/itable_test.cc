@@ -11,6 +11,7 @@
 #include <time.h>
 #include <xxhash.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "files_support.h"
@@ -668,6 +669,39 @@ TEST_F(FsTest, PreloadLoadsRecentFilesUntilTheTableIsFull) {
     EXPECT_EQ(2u, etable_.count) << "stopped at the limit";
     for (auto *i : {recent, old, small})
         tav_inode_unref(i, "test");
+}
+
+}  // namespace
+
+namespace {
+
+// The periodic timers do the same work on their own: a dirty inode is
+// written and an unlinked file destroyed without anyone calling a tick.
+TEST_F(FsTest, TimersRunTheirWorkPeriodically) {
+    tav_inode_info *d = create(1), *u = create(2);
+    uint64_t ino_u = u->ondisk.i_no;
+    d->ondisk.i_size = 12345;
+    tav_inode_mark_dirty(d);
+    u->ondisk.i_state = TAV_I_UNLINK;
+    ASSERT_EQ(0, rw(u));
+    tav_inode_unref(u, "test");
+    tav_inode_unlink(u);
+    tav_timer *dt = tav_dirty_timer(itable_, tavtest::driver());
+    tav_timer *ut = tav_unlink_timer(itable_, tavtest::driver());
+    tav_timer *ct = tav_compress_timer(itable_, tavtest::driver());
+    ASSERT_TRUE(dt && ut && ct);
+    EXPECT_EQ(dt, itable_->dirty_timer);
+    EXPECT_TRUE(tavtest::run_until(
+        [&] { return list_empty(&itable_->dirty_list) && list_empty(&itable_->unlink_list); },
+        15.0));
+    tav_timer_destroy(dt);
+    tav_timer_destroy(ut);
+    tav_timer_destroy(ct);
+    itable_->dirty_timer = nullptr;
+    EXPECT_FALSE(imap_bit(ino_u));
+    auto s = read_raw(slot(d->ondisk.i_no), 8192);
+    EXPECT_EQ(12345u, std::max(get64(&s[120]), get64(&s[4096 + 120])));
+    tav_inode_unref(d, "test");
 }
 
 }  // namespace
