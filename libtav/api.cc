@@ -216,6 +216,23 @@ int tav_open_with_dict_async(tav *instance, const unsigned char *name, int flags
     return open_common(instance, name, flags, mode, xattr, cbk, data);
 }
 
+int tav_create_ex(tav *instance, const unsigned char *name, off_t phyoff, size_t phylen,
+                  size_t realsize, int flags, mode_t mode, uint32_t type, tav_open_cbk_fn cbk,
+                  void *data) {
+    if (!instance || !name || !cbk || phylen == 0 || realsize == 0 || phyoff < 0 ||
+        (uint64_t)phyoff % TAV_BLOCK_SIZE || phylen % TAV_BLOCK_SIZE) {
+        log_error("invaid arguments: tav:%p, name:%p, phyoff:%ld, phylen:%lu, realsize:%lu, "
+                  "cbk:%p",
+                  (void *)instance, (const void *)name, (long)phyoff, (unsigned long)phylen,
+                  (unsigned long)realsize, (void *)cbk);
+        return -EINVAL;
+    }
+    if (!name_ok(name))
+        return -EINVAL;
+    (void)type;
+    return open_common(instance, name, flags | O_CREAT | O_EXCL, mode, nullptr, cbk, data);
+}
+
 int tav_unlink_async(tav *instance, const unsigned char *name, tav_unlink_cbk_fn cbk,
                      void *data) {
     if (!instance || !name || !cbk) {

@@ -42,12 +42,14 @@ void tav_init_wrapper(void *arg) {
         log_info("tav init succeed");
         cbk(0, 0, data, instance);
         tav_stub_free(stub);
+        coroutine_set_argument(coroutine_self(), nullptr);
         return;
     }
     // Dropping the creation reference and the stub's destroys the instance
     // (closing the engine and releasing the lock file) before the callback.
     tav_unref(instance);
     tav_stub_free(stub);
+    coroutine_set_argument(coroutine_self(), nullptr);
     log_error("tav init failed: %d(%s)", -1, strerror(err));
     cbk(-1, (uint32_t)err, data, nullptr);
 }
@@ -62,6 +64,9 @@ void tav_fini_handler(void *arg) {
             cbk(-1, (uint32_t)-ret, data);
     }
     tav_iobuf_pool_fini();
+    // The instance may die below while this coroutine still logs: it must
+    // no longer be taken for a request.
+    coroutine_set_argument(coroutine_self(), nullptr);
     tav_unref(instance);
 }
 

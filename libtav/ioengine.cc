@@ -27,6 +27,7 @@ void register_builtins() {
     if (g_builtin_registered)
         return;
     g_builtin_registered = true;
+    list_add_tail(&ioengine_kvol_plugin.entry, &g_registry);
     list_add_tail(&ioengine_libaio_plugin.entry, &g_registry);
 }
 

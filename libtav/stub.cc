@@ -117,6 +117,7 @@ void tav_common_wrapper(void *arg) {
         if (err != 0) {
             tav_stub_complete(stub, -1, (uint32_t)err);
             tav_stub_free(stub);
+            coroutine_set_argument(coroutine_self(), nullptr);
             return;
         }
     }
@@ -133,6 +134,7 @@ void tav_common_wrapper(void *arg) {
         tav_request_put_inode(stub);
     }
     tav_stub_free(stub);
+    coroutine_set_argument(coroutine_self(), nullptr);
 }
 
 void tav_stub_complete(tav_stub *stub, int64_t op_ret, uint32_t op_errno) {
@@ -196,6 +198,9 @@ void tav_stub_bsrange_update(tav_stub *stub) {
 unsigned tav_stub_cache_size(void) { return t_stub_cache_size; }
 uint64_t tav_stub_next_id(void) { return g_next_id; }
 
+// The running coroutine's argument is a request stub when its magic is live.
+// Coroutines whose argument object may die before they finish clear the
+// argument first, so the magic is never read from freed memory.
 tav_stub *tav_stub_current(void) {
     if (!in_coroutine())
         return nullptr;

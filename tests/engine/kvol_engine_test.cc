@@ -1,0 +1,107 @@
+// The "kvol" engine over a real volume on a sparse file: transfers through the
+// volume's asynchronous requests and the caller's loop, device size and bad
+// tracks from the volume, a lent handle left open at close.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include "ioengine.h"
+#include "kvol.h"
+#include "support/loop.h"
+#include "support/tmpdir.h"
+#include "utils/memory.h"
+
+namespace {
+
+constexpr uint64_t kGran = 16ULL << 20;
+
+class KvolEngine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tav_iobuf_pool_init();
+        path_ = dir_.path() + "/vol";
+        tavtest::make_file(path_, 2ULL << 30);
+        kvol_mkfs_param_t p = {0, 0, path_.c_str()};
+        ASSERT_EQ(0, kvol_mkfs(&p));
+    }
+    void TearDown() override {
+        if (e_)
+            ioengine_fini(e_);
+    }
+    tavtest::TempDir dir_;
+    std::string path_;
+    ioengine *e_ = nullptr;
+};
+
+TEST_F(KvolEngine, IsTheDefaultBackendAndMovesData) {
+    const ioengine_plugin *first = ioengine_plugin_find("kvol");
+    ASSERT_NE(nullptr, first);
+    e_ = ioengine_init(tavtest::driver(), "kvol", path_.c_str(), O_RDWR | O_DIRECT);
+    ASSERT_NE(nullptr, e_);
+    EXPECT_STREQ("kvol", ioengine_actived_backend(e_));
+    EXPECT_TRUE(ioengine_get_blksz(e_) == 512 || ioengine_get_blksz(e_) == 4096);
+
+    void *w = nullptr, *r = nullptr;
+    ASSERT_EQ(0, posix_memalign(&w, 4096, 1 << 20));
+    ASSERT_EQ(0, posix_memalign(&r, 4096, 1 << 20));
+    for (size_t i = 0; i < (1 << 20); i++)
+        ((unsigned char *)w)[i] = (unsigned char)(i * 7 + 3);
+    int wr = 1, rd = 1;
+    char small[100];
+    ssize_t unaligned = -1;
+    tavtest::run_coroutine([&] {
+        wr = ioengine_co_pwriten(e_, w, 1 << 20, 5 * kGran);
+        rd = ioengine_co_preadn(e_, r, 1 << 20, 5 * kGran);
+        unaligned = ioengine_co_pread(e_, small, sizeof(small), 5 * kGran + 10);
+    });
+    EXPECT_EQ(0, wr);
+    EXPECT_EQ(0, rd);
+    EXPECT_EQ(0, memcmp(w, r, 1 << 20));
+    EXPECT_EQ(100, unaligned);
+    EXPECT_EQ(0, memcmp((char *)w + 10, small, sizeof(small)));
+    free(w);
+    free(r);
+}
+
+TEST_F(KvolEngine, SizeAndBadTracksComeFromTheVolume) {
+    e_ = ioengine_init(tavtest::driver(), "kvol", path_.c_str(), O_RDWR);
+    ASSERT_NE(nullptr, e_);
+    ioengine_statdev st;
+    ASSERT_EQ(0, ioengine_statdev_get(e_, &st));
+    EXPECT_GT(st.phy_length, 0u);
+    EXPECT_EQ(st.phy_length, st.phy_avail_length);
+
+    EXPECT_EQ(0, ioengine_test_badtrack(e_, kGran, kGran, nullptr, 0));
+    ASSERT_EQ(0, ioengine_mark_badtrack(e_, 2 * kGran, kGran));
+    EXPECT_EQ(1, ioengine_test_badtrack(e_, kGran, 2 * kGran, nullptr, 0));
+    ioengine_range ranges[4];
+    ASSERT_EQ(1, ioengine_test_badtrack(e_, 0, 8 * kGran, ranges, 4));
+    EXPECT_EQ(2 * kGran, ranges[0].start);
+    EXPECT_EQ(kGran, ranges[0].length);
+    ASSERT_EQ(0, ioengine_statdev_get(e_, &st));
+    EXPECT_EQ(st.phy_length - kGran, st.phy_avail_length) << "bad space is not available";
+    ASSERT_EQ(0, ioengine_clear_badtrack(e_, 2 * kGran, kGran));
+    EXPECT_EQ(0, ioengine_test_badtrack(e_, 0, 8 * kGran, nullptr, 0));
+}
+
+TEST_F(KvolEngine, LentHandleStaysOpenAfterClose) {
+    kvol_t *vol = kvol_init(path_.c_str(), O_RDWR);
+    ASSERT_NE(nullptr, vol);
+    ev_driver lending = *tavtest::driver();
+    lending.priv = vol;
+    e_ = ioengine_init(&lending, "kvol", "ignored-path", O_RDWR);
+    ASSERT_NE(nullptr, e_);
+    ioengine_fini(e_);
+    e_ = nullptr;
+    kvol_stat_t st;
+    EXPECT_EQ(0, kvol_stat(vol, &st)) << "the lender's handle must still work";
+    kvol_fini(vol);
+}
+
+TEST_F(KvolEngine, MissingVolumeFailsToOpen) {
+    e_ = ioengine_init(tavtest::driver(), "kvol", (dir_.path() + "/none").c_str(), O_RDWR);
+    EXPECT_EQ(nullptr, e_);
+}
+
+}  // namespace

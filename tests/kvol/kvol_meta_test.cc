@@ -1,0 +1,293 @@
+// Loading the volume: copy choice by generation, damaged copies, the address
+// map and its lookup, state repair, opening rules, expansion after a damaged
+// last entry.
+#include <fcntl.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "kvol_test_util.h"
+#include "kvol_volume.h"
+
+using namespace kvoltest;
+
+namespace {
+
+constexpr uint64_t T0 = 2 * GiB - DATA_START;  // length of mapping 0 of a 2 GiB volume
+
+// The superblock of a freshly created 2 GiB volume, as fields.
+SbFields current_sb(const std::string &path) {
+    Bytes b = read_at(path, 0, 4096);
+    SbFields f;
+    f.generation = get64(b, 16);
+    memcpy(f.uuid, &b[24], 16);
+    f.entry_num = get64(b, 48);
+    f.entry_max = get64(b, 56);
+    f.va_total = get64(b, 104);
+    f.va_avail = get64(b, 112);
+    f.phy_blksz = get32(b, 120);
+    f.ts_format = get32(b, 124);
+    f.ts_expand = get32(b, 128);
+    return f;
+}
+
+std::string dump(kvol_t *kv, int cls) {
+    std::string out(1 << 20, '\0');
+    int n = kvol_dump(kv, cls, out.data(), static_cast<int>(out.size()));
+    EXPECT_GE(n, 0);
+    out.resize(n < 0 ? 0 : n);
+    return out;
+}
+
+// Adds one backing file of `len` bytes as a new mapping.
+int expand_file(kvol_t *kv, const std::string &path, uint64_t len, uint32_t attr = 0) {
+    kvol_expand_entry_t e = {};
+    e.offset = 0;
+    e.length = len;
+    e.attribute = attr;
+    e.path = path.c_str();
+    return kvol_expand(kv, &e, 1);
+}
+
+TEST(KvolMeta, CopyIsChosenByGeneration) {
+    struct Case {
+        uint64_t gen0, gen1;
+        uint32_t expect_ts;  // ts_expand marks which copy was taken
+        uint64_t next_slot;  // slot of the next write (generation max + 1)
+    } cases[] = {{6, 7, 701, 0}, {7, 6, 600, 0}, {6, 6, 600, 1}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.gen0 << "/" << c.gen1);
+        VolumeFile vol;
+        ASSERT_EQ(vol.mkfs_ret, 0);
+        SbFields f = current_sb(vol.path);
+        f.generation = c.gen0;
+        f.ts_expand = 600;
+        write_at(vol.path, sb_slot(0), expect_sb_slot(f));
+        f.generation = c.gen1;
+        f.ts_expand = 701;
+        write_at(vol.path, sb_slot(1), expect_sb_slot(f));
+
+        kvol_t *kv = kvol_init(vol.path.c_str(), O_RDWR);
+        ASSERT_NE(kv, nullptr);
+        std::string sb = dump(kv, KVOL_DUMP_CLASS_SUPERBLOCK);
+        EXPECT_NE(sb.find(" ts_expand=" + std::to_string(c.expect_ts) + "\n"), std::string::npos) << sb;
+        // One metadata change writes generation max + 1 into its slot and
+        // leaves the other copy alone.
+        ASSERT_EQ(kvol_mark_badtrack(kv, 0, GRAN), 0);
+        kvol_fini(kv);
+        uint64_t next = std::max(c.gen0, c.gen1) + 1;
+        Bytes written = read_at(vol.path, sb_slot(c.next_slot), 4096);
+        EXPECT_EQ(get64(written, 16), next);
+        EXPECT_EQ(get32(written, 128), c.expect_ts);
+        EXPECT_EQ(get64(read_at(vol.path, sb_slot(1 - c.next_slot), 4096), 16),
+                  c.next_slot == 0 ? c.gen1 : c.gen0);
+    }
+}
+
+TEST(KvolMeta, DamagedSuperblockOrBitmapCopyRefusesTheOpen) {
+    struct Case {
+        const char *what;
+        uint64_t offset;  // byte flipped
+        const char *message;
+    } cases[] = {
+        {"superblock copy 0 magic", sb_slot(0) + 8, "superblock crc magic generation="},
+        {"superblock copy 1 body", sb_slot(1) + 100, "superblock crc checknum generation="},
+        {"bitmap block 0 copy 0 magic", bt_slot(0, 0) + 9, "badtrack crc magic generation="},
+        {"bitmap block 0 copy 1 body", bt_slot(0, 1) + 1000, "badtrack crc checknum generation="},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        VolumeFile vol;
+        ASSERT_EQ(vol.mkfs_ret, 0);
+        flip_byte(vol.path, c.offset);
+        kvol_t *kv = nullptr;
+        std::string log = capture_log([&] { kv = kvol_init(vol.path.c_str(), O_RDWR); });
+        EXPECT_EQ(kv, nullptr);
+        EXPECT_NE(log.find(c.message), std::string::npos) << log;
+        if (kv != nullptr)
+            kvol_fini(kv);
+        // The refused open released the device lock.
+        kvol_t *again = kvol_init(vol.path.c_str(), O_RDWR);
+        EXPECT_EQ(again, nullptr);
+        int fd = open(vol.path.c_str(), O_RDWR);
+        EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+        close(fd);
+    }
+}
+
+TEST(KvolMeta, SuperblockWithImpossibleGeometryIsRefused) {
+    VolumeFile vol;
+    ASSERT_EQ(vol.mkfs_ret, 0);
+    // A checksum-valid record whose granule size is 0 must not crash the open.
+    Bytes sb = read_at(vol.path, 0, 4096);
+    put64(sb, 88, 0);
+    put32(sb, 0, ref_crc32(sb.data() + 4, 508));
+    write_at(vol.path, 0, sb);
+    kvol_t *kv = nullptr;
+    std::string log = capture_log([&] { kv = kvol_init(vol.path.c_str(), O_RDONLY); });
+    EXPECT_EQ(kv, nullptr);
+    EXPECT_NE(log.find("superblock geometry invalid"), std::string::npos) << log;
+}
+
+// A volume of mapping 0 and two 64 MiB backing files (mappings 1 and 2).
+class KvolThreeMappings : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(vol_.mkfs_ret, 0);
+        b_ = make_sparse(vol_.dir.path(), "b.img", 64 * MiB);
+        c_ = make_sparse(vol_.dir.path(), "c.img", 64 * MiB);
+        kvol_t *kv = kvol_init(vol_.path.c_str(), O_RDWR);
+        ASSERT_NE(kv, nullptr);
+        ASSERT_EQ(expand_file(kv, b_, 64 * MiB), 0);
+        ASSERT_EQ(expand_file(kv, c_, 64 * MiB), 0);
+        kvol_fini(kv);
+    }
+
+    VolumeFile vol_;
+    std::string b_, c_;
+};
+
+TEST_F(KvolThreeMappings, DamagedEntryCopyMakesOnlyThatMappingUnavailable) {
+    flip_byte(vol_.path, am_slot(1, 0) + 70);  // inside am_path of entry 1, copy 0
+    kvol_t *kv = nullptr;
+    std::string log = capture_log([&] { kv = kvol_init(vol_.path.c_str(), O_RDWR); });
+    ASSERT_NE(kv, nullptr);
+    EXPECT_NE(log.find("adressmap crc checksum generation="), std::string::npos) << log;
+    EXPECT_NE(log.find("addressmap crc error kvol = " + vol_.path + ", index=1, amtlb_num=6"),
+              std::string::npos)
+        << log;
+
+    EXPECT_EQ(kvol_lookup_mapping(kv, 0), 0);
+    EXPECT_EQ(kvol_lookup_mapping(kv, T0 - 1), 0);
+    // The first byte after mapping 0 is followed by the empty entry.
+    EXPECT_EQ(kvol_lookup_mapping(kv, T0), -1);
+    EXPECT_EQ(kvol_lookup_mapping(kv, T0 + 64 * MiB - 1), -1);
+    EXPECT_EQ(kvol_lookup_mapping(kv, T0 + 64 * MiB), 2);
+    EXPECT_EQ(kvol_lookup_mapping(kv, T0 + 128 * MiB - 1), 2);
+
+    std::string maps = dump(kv, KVOL_DUMP_CLASS_MAPPINGS);
+    EXPECT_NE(maps.find("va_start=0 va_length=0 path=(null) pa_offset=0 attribute=0 state=2 "),
+              std::string::npos)
+        << maps;
+
+    // Mapping 2 still carries I/O; the damaged one refuses it.
+    AlignedBuf w(1 * MiB, 5), r(1 * MiB);
+    struct iovec wv = w.iov(), rv = r.iov();
+    EXPECT_EQ(kvol_writev(kv, &wv, 1, T0 + 64 * MiB), ssize_t(1 * MiB));
+    EXPECT_EQ(kvol_preadv(kv, &rv, 1, T0 + 64 * MiB), ssize_t(1 * MiB));
+    EXPECT_EQ(r.bytes(), w.bytes());
+    EXPECT_EQ(read_at(c_, 0, 1 * MiB), w.bytes());
+    EXPECT_LT(kvol_preadv(kv, &rv, 1, T0), 0);
+    kvol_fini(kv);
+}
+
+TEST_F(KvolThreeMappings, ExpansionAfterADamagedLastEntryStartsAtTheEndOfTheVolume) {
+    // Entry 2 (the last) is damaged: it loads as an empty mapping at VA 0.
+    flip_byte(vol_.path, am_slot(2, 1) + 200);
+    std::string d = make_sparse(vol_.dir.path(), "d.img", 64 * MiB);
+    kvol_t *kv = kvol_init(vol_.path.c_str(), O_RDWR);
+    ASSERT_NE(kv, nullptr);
+    ASSERT_EQ(expand_file(kv, d, 64 * MiB), 0);
+
+    // The new mapping follows the whole old VA, including the range the
+    // damaged entry still claims, and overlaps nothing.
+    const uint64_t d_start = T0 + 128 * MiB;
+    std::string maps = dump(kv, KVOL_DUMP_CLASS_EXPAND);
+    EXPECT_NE(maps.find(d + " " + std::to_string(d_start) + " " + std::to_string(64 * MiB) + " \n"),
+              std::string::npos)
+        << maps;
+    EXPECT_EQ(kvol_lookup_mapping(kv, 0), 0);
+    EXPECT_EQ(kvol_lookup_mapping(kv, d_start), 3);
+    kvol_stat_t st;
+    ASSERT_EQ(kvol_stat(kv, &st), 0);
+    EXPECT_EQ(st.va_total, T0 + 192 * MiB);
+
+    // I/O at the new mapping reaches d, and mapping 0's data stays where it is.
+    AlignedBuf zero_probe(1 * MiB), w(1 * MiB, 9);
+    struct iovec wv = w.iov();
+    ASSERT_EQ(kvol_writev(kv, &wv, 1, d_start), ssize_t(1 * MiB));
+    kvol_fini(kv);
+    EXPECT_EQ(read_at(d, 0, 1 * MiB), w.bytes());
+    EXPECT_EQ(read_at(vol_.path, DATA_START, 1 * MiB), zero_probe.bytes());
+
+    // The volume still loads: the new entry passes the address checks.
+    kv = kvol_init(vol_.path.c_str(), O_RDONLY);
+    ASSERT_NE(kv, nullptr);
+    EXPECT_EQ(kvol_lookup_mapping(kv, d_start + 64 * MiB - 1), 3);
+    kvol_fini(kv);
+}
+
+TEST(KvolMeta, BadTracksOnDiskRepairTheMappingStateAtOpen) {
+    VolumeFile vol;
+    ASSERT_EQ(vol.mkfs_ret, 0);
+    // Granule 1 marked bad in a newer bitmap copy, mapping 0 still OK.
+    BtFields f;
+    f.generation = 2;
+    f.mtime = 1;
+    f.bad_bits = {1};
+    write_at(vol.path, bt_slot(0, 0), expect_bt_slot(f));
+    kvol_t *kv = kvol_init(vol.path.c_str(), O_RDWR);
+    ASSERT_NE(kv, nullptr);
+    EXPECT_NE(dump(kv, KVOL_DUMP_CLASS_MAPPINGS).find(" state=1 "), std::string::npos);
+    kvol_fini(kv);
+    // Written back at once: entry 0 generation 2 (copy 0) carries BADTRACK.
+    Bytes am = read_at(vol.path, am_slot(0, 0), 4096);
+    EXPECT_EQ(get64(am, 16), 2u);
+    EXPECT_EQ(get32(am, 44), uint32_t(KVOL_ST_BADTRACK));
+    EXPECT_EQ(get32(am, 0), ref_crc32(am.data() + 4, 508));
+}
+
+TEST(KvolMeta, OpeningRules) {
+    VolumeFile vol;
+    ASSERT_EQ(vol.mkfs_ret, 0);
+    std::string log;
+    log = capture_log([&] { EXPECT_EQ(kvol_init(vol.path.c_str(), O_RDWR | O_CREAT), nullptr); });
+    log = capture_log([&] { EXPECT_EQ(kvol_init(std::string(256, 'a').c_str(), O_RDONLY), nullptr); });
+    EXPECT_NE(log.find("init kvol error buf_size=256 path="), std::string::npos) << log;
+    log = capture_log([&] { EXPECT_EQ(kvol_init((vol.dir.path() + "/none").c_str(), O_RDONLY), nullptr); });
+    EXPECT_NE(log.find("open " + vol.dir.path() + "/none flag="), std::string::npos) << log;
+
+    // One writer at a time; readers are not locked out.
+    kvol_t *w = kvol_init(vol.path.c_str(), O_RDWR);
+    ASSERT_NE(w, nullptr);
+    log = capture_log([&] { EXPECT_EQ(kvol_init(vol.path.c_str(), O_WRONLY), nullptr); });
+    EXPECT_NE(log.find("kvol try lock fail path " + vol.path), std::string::npos) << log;
+    kvol_t *r = kvol_init(vol.path.c_str(), O_RDONLY);
+    EXPECT_NE(r, nullptr);
+    kvol_fini(r);
+    kvol_fini(w);
+    w = kvol_init(vol.path.c_str(), O_WRONLY);  // a writer too, and it can write
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(kvol_mark_badtrack(w, 0, GRAN), 0);
+    kvol_fini(w);
+    w = kvol_init(vol.path.c_str(), O_RDWR);  // the lock went with kvol_fini
+    EXPECT_NE(w, nullptr);
+    unsigned char uuid[16];
+    EXPECT_EQ(kvol_get_kvol_uuid(w, uuid), 0);
+    EXPECT_EQ(memcmp(uuid, read_at(vol.path, 24, 16).data(), 16), 0);
+    kvol_fini(w);
+}
+
+TEST(KvolMetaDeathTest, UnalignedEntryOnDiskIsFatal) {
+    VolumeFile vol;
+    ASSERT_EQ(vol.mkfs_ret, 0);
+    Bytes sb = read_at(vol.path, 0, 4096);
+    for (unsigned copy = 0; copy < 2; copy++) {
+        AmFields f;
+        f.generation = copy;
+        memcpy(f.owner, &sb[24], 16);
+        f.va_start = 0;
+        f.length = GRAN + 4096;  // not a multiple of 16 MiB
+        f.path = vol.path;
+        f.pa_offset = DATA_START;
+        write_at(vol.path, am_slot(0, copy), expect_am_slot(f));
+    }
+    EXPECT_DEATH(kvol_init(vol.path.c_str(), O_RDONLY), "not aligned to 16 MiB");
+}
+
+}  // namespace
