@@ -12,6 +12,7 @@
 #include "utils/checksum.h"
 #include "utils/logger.h"
 #include "utils/memory.h"
+#include "utils/xdict.h"
 #include "zmap.h"
 
 namespace {
@@ -236,6 +237,17 @@ TAV_COROUTINE_FN int tav_sb_format(const tav_sb_format_args *args) {
     }
     tav_iobuf_put(buf);
     return ret;
+}
+
+TAV_COROUTINE_FN int tav_sb_format(const xdict *dic) {
+    tav_sb_format_args args = {};
+    if (xdict_get_uint64(dic, "s_blocks_count", &args.blocks_count) < 0 ||
+        xdict_get_uint64(dic, "s_inode_max_group", &args.inode_max_group) < 0 ||
+        (args.path = xdict_get_str(dic, "path")) == nullptr) {
+        log_error("format arguments incomplete: s_blocks_count, s_inode_max_group and path are required");
+        return -EINVAL;
+    }
+    return tav_sb_format(&args);
 }
 
 TAV_COROUTINE_FN int tav_sb_format_instance(const tav_sb_format_args *args,

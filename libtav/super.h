@@ -190,6 +190,10 @@ int tav_sb_is_legal_quiet(const void *page);
  * block s_first_data_block - 1.  -EINVAL for bad arguments (nothing written),
  * -ENOMEM, or the engine's error. */
 TAV_COROUTINE_FN int tav_sb_format(const tav_sb_format_args *args);
+/* The same from a property dictionary with string values "s_blocks_count"
+ * and "s_inode_max_group" (decimal) and "path"; a missing or unparsable
+ * entry is -EINVAL. */
+TAV_COROUTINE_FN int tav_sb_format(const xdict *dic);
 
 /* Formats `count` inode blocks from block `ibegin` so that both copies of
  * every slot read as never used; supplied by the inode module. */

@@ -1,0 +1,338 @@
+/*
+ * tav_mkfs: formats a regular file or a block device as a fresh instance:
+ * block 0 with both superblock copies and its backup, an empty zone map over
+ * every zone-map block, and inode group 0.  The layout comes from the
+ * library's own format routine, so a formatted device is exactly what an
+ * instance start expects.
+ *
+ * It refuses, before writing anything: a device that already holds a legal
+ * superblock (unless -f), a size too small for the layout, an inode-group
+ * count outside 1..8, an engine that is not available.
+ */
+#include <errno.h>
+#include <ev.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <stdarg.h>
+#include <linux/fs.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <uuid/uuid.h>
+
+#include <string>
+
+#include "evdriver.h"
+#include "ioengine.h"
+#include "super.h"
+#include "utils/checksum.h"
+#include "utils/coroutine.h"
+#include "utils/logger.h"
+#include "utils/memory.h"
+
+namespace {
+
+const char kProg[] = "tav_mkfs";
+
+void usage(FILE *out) {
+    fprintf(out,
+            "usage: %s [-i libaio|kvol] [-s SIZE] [-g INODE_GROUPS] [-f] PATH\n"
+            "\n"
+            "Formats PATH (a regular file or a block device) as a tav instance.\n"
+            "\n"
+            "Options:\n"
+            "  -i, --ioengine=NAME       I/O engine: libaio or kvol (default: $TAV_IOENGINE,\n"
+            "                            else kvol)\n"
+            "  -s, --size=SIZE           instance size in bytes, with an optional K, M, G or T\n"
+            "                            suffix (powers of 1024); a regular file is created or\n"
+            "                            grown to it; default: the size of PATH\n"
+            "  -g, --inode-groups=N      inode groups the instance may use, 1..8, 16384 files\n"
+            "                            each (default: 8)\n"
+            "  -f, --force               overwrite an existing instance\n"
+            "  -h, --help                show this message\n",
+            kProg);
+}
+
+int fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int fail(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    fprintf(stderr, "%s: ", kProg);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+    return 1;
+}
+
+/* Bytes from "123", "4G", "2000000M"; false on anything else. */
+bool parse_size(const char *s, uint64_t *out) {
+    if (*s < '0' || *s > '9')
+        return false;
+    char *end;
+    errno = 0;
+    unsigned long long v = strtoull(s, &end, 10);
+    if (errno)
+        return false;
+    unsigned shift = 0;
+    switch (*end) {
+    case '\0': break;
+    case 'k': case 'K': shift = 10; break;
+    case 'm': case 'M': shift = 20; break;
+    case 'g': case 'G': shift = 30; break;
+    case 't': case 'T': shift = 40; break;
+    default: return false;
+    }
+    if (shift && end[1] != '\0')
+        return false;
+    if (shift && v > (~0ULL >> shift))
+        return false;
+    *out = v << shift;
+    return true;
+}
+
+/* The default page of a never-used inode slot: header of an inode record,
+ * state INIT, null identifier, the three times set, checksum over bytes
+ * 8..4095.  Both copies of every slot of a formatted block hold it. */
+struct __attribute__((packed)) fresh_inode {
+    meta_head i_header;
+    uint64_t i_no;
+    uint64_t i_state;
+    uint8_t i_uuid[16];
+    uint64_t i_type, i_mode, i_flags, i_uid, i_gid, i_size, i_blocks;
+    uint64_t i_atime, i_ctime, i_mtime;
+};
+static_assert(offsetof(fresh_inode, i_no) == 48);
+static_assert(offsetof(fresh_inode, i_state) == 56);
+static_assert(offsetof(fresh_inode, i_uuid) == 64);
+static_assert(offsetof(fresh_inode, i_type) == 80);
+static_assert(offsetof(fresh_inode, i_atime) == 136);
+static_assert(offsetof(fresh_inode, i_ctime) == 144);
+static_assert(offsetof(fresh_inode, i_mtime) == 152);
+static_assert(sizeof(fresh_inode) == 160);
+
+constexpr uint64_t kInodeVersion = 1, kInodeLength = 464, kInodeStateInit = 4;
+
+TAV_COROUTINE_FN int format_inode_blocks(void *, blkno_t ibegin, uint64_t count) {
+    uint8_t *page = static_cast<uint8_t *>(tav_iobuf_get(4096, TAV_MEM_IO_ALIGNED_BUFFER));
+    if (page == nullptr)
+        return -ENOMEM;
+    memset(page, 0, 4096);
+    fresh_inode *ino = reinterpret_cast<fresh_inode *>(page);
+    memcpy(ino->i_header.magic, "_TAVINO_", 8);
+    ino->i_header.version = kInodeVersion;
+    ino->i_header.length = kInodeLength;
+    ino->i_header.type = TAV_META_INODE;
+    ino->i_state = kInodeStateInit;
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ino->i_atime = ino->i_ctime = ino->i_mtime =
+        static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
+    ino->i_header.checksum = xxhash_64(page + 8, 4096 - 8);
+
+    struct iovec iov[256];
+    int ret = 0;
+    for (uint64_t b = 0; b < count && ret == 0; b++) {
+        for (auto &v : iov)
+            v = {page, 4096};
+        ret = ioengine_co_pwritevn(ioengine_get_default(), iov, 256,
+                                   static_cast<off_t>((ibegin + b) << TAV_SB_BLOCK_SHIFT));
+    }
+    tav_iobuf_put(page);
+    return ret;
+}
+
+struct format_job {
+    tav_sb_format_args args;
+    int ret = 1;
+    bool done = false;
+};
+
+void format_entry(void *opaque) {
+    format_job *job = static_cast<format_job *>(opaque);
+    job->ret = tav_sb_format_instance(&job->args, format_inode_blocks, nullptr);
+    job->done = true;
+}
+
+/* Whether either superblock copy of the device is legal. */
+bool holds_instance(const char *path) {
+    int fd = open(path, O_RDONLY);
+    if (fd < 0)
+        return false;
+    static uint8_t page[TAV_SB_PAGE_SIZE];
+    bool found = false;
+    for (off_t off : {TAV_SB_COPY_A_OFFSET, TAV_SB_COPY_B_OFFSET}) {
+        if (pread(fd, page, sizeof(page), off) == static_cast<ssize_t>(sizeof(page)) &&
+            tav_sb_is_legal_quiet(page) == 0)
+            found = true;
+    }
+    close(fd);
+    return found;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const char *engine = getenv("TAV_IOENGINE");
+    if (engine == nullptr || *engine == '\0')
+        engine = "kvol";
+    uint64_t size = 0, groups = TAV_SB_INODE_MAX_GROUPS;
+    bool have_size = false, force = false;
+
+    static const struct option opts[] = {
+        {"ioengine", required_argument, nullptr, 'i'},
+        {"size", required_argument, nullptr, 's'},
+        {"inode-groups", required_argument, nullptr, 'g'},
+        {"force", no_argument, nullptr, 'f'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int c;
+    while ((c = getopt_long(argc, argv, "i:s:g:fh", opts, nullptr)) != -1) {
+        switch (c) {
+        case 'i':
+            engine = optarg;
+            break;
+        case 's':
+            if (!parse_size(optarg, &size) || size < TAV_SB_BLOCK_SIZE)
+                return fail("invalid size '%s': give bytes (at least 1M) with an optional K, M, G or T suffix", optarg);
+            have_size = true;
+            break;
+        case 'g': {
+            char *end;
+            errno = 0;
+            unsigned long v = strtoul(optarg, &end, 10);
+            if (errno || *end || end == optarg || v < 1 || v > TAV_SB_INODE_MAX_GROUPS)
+                return fail("invalid inode group count '%s': it must be between 1 and %llu", optarg,
+                            TAV_SB_INODE_MAX_GROUPS);
+            groups = v;
+            break;
+        }
+        case 'f':
+            force = true;
+            break;
+        case 'h':
+            usage(stdout);
+            return 0;
+        default:
+            usage(stderr);
+            return 2;
+        }
+    }
+    if (optind != argc - 1) {
+        usage(stderr);
+        return 2;
+    }
+    const char *path = argv[optind];
+
+    logger_set_target(LOG_TARGET_STDERR, nullptr);
+    logger_set_loglevel(LOG_LEVEL_ERROR);
+
+    if (*engine == '\0' || ioengine_plugin_find(engine) == nullptr) {
+        if (strcmp(engine, "kvol") == 0)
+            return fail("ioengine \"kvol\" is not available yet; use -i libaio");
+        return fail("unknown ioengine \"%s\": use libaio or kvol", engine);
+    }
+
+    /* What is there and how large it is. */
+    struct stat st;
+    bool exists = stat(path, &st) == 0;
+    if (!exists && errno != ENOENT)
+        return fail("cannot access %s: %s", path, strerror(errno));
+    bool is_blk = exists && S_ISBLK(st.st_mode);
+    if (exists && !is_blk && !S_ISREG(st.st_mode))
+        return fail("%s is neither a regular file nor a block device", path);
+    uint64_t have = 0;
+    if (is_blk) {
+        int fd = open(path, O_RDONLY);
+        if (fd < 0 || ioctl(fd, BLKGETSIZE64, &have) < 0) {
+            int err = errno;
+            if (fd >= 0)
+                close(fd);
+            return fail("cannot read the size of %s: %s", path, strerror(err));
+        }
+        close(fd);
+    } else if (exists) {
+        have = static_cast<uint64_t>(st.st_size);
+    }
+    if (!have_size) {
+        if (!exists)
+            return fail("%s does not exist: give -s SIZE to create it", path);
+        size = have;
+    }
+    if (is_blk && size > have)
+        return fail("size %llu exceeds the device %s (%llu bytes)",
+                    static_cast<unsigned long long>(size), path, static_cast<unsigned long long>(have));
+
+    /* The layout, checked before anything is written. */
+    tav_sb_ondisk dsb = {};
+    dsb.s_blocks_count = size / TAV_SB_BLOCK_SIZE;
+    dsb.s_inode_max_group = groups;
+    if (dsb.s_blocks_count == 0)
+        return fail("%s is too small: %llu bytes", path, static_cast<unsigned long long>(size));
+    tav_sb_fill_default(&dsb);
+    if (dsb.s_blocks_count <= dsb.s_first_data_block)
+        return fail("%s is too small: %lu MiB, but %lu inode group%s need%s at least %lu MiB "
+                    "(inode table, zone map, backup superblock and one data block)",
+                    path, dsb.s_blocks_count, groups, groups == 1 ? "" : "s", groups == 1 ? "s" : "",
+                    dsb.s_first_data_block + 1);
+
+    if (exists && !force && holds_instance(path))
+        return fail("%s already holds a tav instance; use -f to overwrite it", path);
+
+    if (!is_blk && (!exists || have < size)) {
+        int fd = open(path, O_WRONLY | O_CREAT, 0644);
+        if (fd < 0)
+            return fail("cannot create %s: %s", path, strerror(errno));
+        if (ftruncate(fd, static_cast<off_t>(size)) < 0) {
+            int err = errno;
+            close(fd);
+            return fail("cannot grow %s to %llu bytes: %s", path, static_cast<unsigned long long>(size),
+                        strerror(err));
+        }
+        close(fd);
+    }
+
+    ev_driver *driver = evdriver_env();
+    if (ioengine_default_init(driver, engine, path, O_RDWR) < 0)
+        return fail("cannot open %s with ioengine %s", path, engine);
+    tav_iobuf_pool_init();
+
+    format_job job;
+    job.args = {dsb.s_blocks_count, groups, path};
+    Coroutine *co = coroutine_create(format_entry, &job);
+    if (co == nullptr) {
+        ioengine_default_fini();
+        return fail("out of memory");
+    }
+    coroutine_enter(co);
+    struct ev_loop *loop = static_cast<struct ev_loop *>(driver->handle);
+    while (!job.done)
+        ev_run(loop, EVRUN_ONCE);
+    ioengine_default_fini();
+    tav_iobuf_pool_fini();
+    if (job.ret < 0)
+        return fail("formatting %s failed: %s", path, strerror(-job.ret));
+
+    /* What was made. */
+    tav_sb_ondisk made;
+    tav_sb_build(&job.args, 0, &made);
+    char uuid[37];
+    uuid_unparse(made.s_uuid, uuid);
+    printf("%s: formatted %s with ioengine %s\n", kProg, path, engine);
+    printf("  uuid:             %s\n", uuid);
+    printf("  blocks:           %lu of 1 MiB (%lu MiB)\n", made.s_blocks_count, made.s_blocks_count);
+    printf("  inode table:      blocks %lu-%lu, %lu inode group%s of %lu files, group 0 formatted\n",
+           made.s_first_inode_block, made.s_first_inode_block + made.s_inode_blocks - 1,
+           made.s_inode_max_group, made.s_inode_max_group == 1 ? "" : "s", made.s_inode_per_group);
+    printf("  zone map:         blocks %lu-%lu (%lu pages)\n", made.s_first_bitmap_block,
+           made.s_first_bitmap_block + made.s_bitmap_blocks - 1,
+           static_cast<uint64_t>(made.s_bitmap_blocks * TAV_SB_ZMAP_PAGES_PER_BLOCK));
+    printf("  backup superblock: block %lu\n", made.s_first_data_block - 1);
+    printf("  data blocks:      %lu-%lu (%lu blocks)\n", made.s_first_data_block,
+           made.s_blocks_count - 1, made.s_blocks_count - made.s_first_data_block);
+    return 0;
+}
