@@ -486,6 +486,17 @@ TEST_F(InodeTest, StatConversionAndTimeStamps) {
     EXPECT_EQ(1000u, d->i_mtime);
     EXPECT_GT(d->i_atime, 1000u);
 
+    filestest::log_clear();
+    d->i_extents[3] = 1777;
+    tav_inode_dump("dump test", inode);
+    EXPECT_TRUE(filestest::log_has("[==]dump test"));
+    EXPECT_TRUE(filestest::log_has("[====================head====================="));
+    EXPECT_TRUE(filestest::log_has("magic:               _TAVINO_"));
+    EXPECT_TRUE(filestest::log_has("i_no:                42"));
+    EXPECT_TRUE(filestest::log_has("i_extents[3]:        1777"));
+    EXPECT_FALSE(filestest::log_has("i_extents[0]:")) << "only non-zero extents";
+    EXPECT_TRUE(filestest::log_has("[====================end====================="));
+
     EXPECT_EQ(MiB + 42 * 8192, tav_inode_slot_offset(42));
     EXPECT_EQ(42u, tav_inode_offset_to_ino(MiB + 42 * 8192 + 4096));
     EXPECT_EQ(131071u, tav_inode_offset_to_ino(1025 * MiB - 1));

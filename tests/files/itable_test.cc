@@ -705,3 +705,45 @@ TEST_F(FsTest, TimersRunTheirWorkPeriodically) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FsTest, WalkersSkipWhatTheyMustAndStopAtANegativeResult) {
+    tav_inode_info *a = create(1), *b = create(2), *c = create(3);
+    b->fd_cnt = 1;
+    c->ondisk.i_state = TAV_I_INIT;  // still being created
+    struct Seen {
+        int n = 0;
+        int stop_at = -1;
+    };
+    auto fn = [](tav *, unsigned char *, void *p) {
+        Seen *s = (Seen *)p;
+        return ++s->n == s->stop_at ? -EINTR : 0;
+    };
+    Seen all, unopen, stopped;
+    stopped.stop_at = 1;
+    EXPECT_EQ(0, tav_itable_for_each_opened(itable_, fn, TAV_LIST_ALL_FILE, &all));
+    EXPECT_EQ(2, all.n);
+    EXPECT_EQ(0, tav_itable_for_each_opened(itable_, fn, TAV_LIST_UNOPEN, &unopen));
+    EXPECT_EQ(1, unopen.n);
+    EXPECT_EQ(-EINTR, tav_itable_for_each_opened(itable_, fn, TAV_LIST_ALL_FILE, &stopped));
+    EXPECT_EQ(1, stopped.n);
+    // A callback may take the inode it is given out of the table.
+    int visited = tav_itable_hash_foreach(
+        itable_,
+        [](tav_inode_info *inode, void *) {
+            if (inode->ondisk.i_state == TAV_I_INIT)
+                __tav_inode_unlink(inode);
+            return 0;
+        },
+        nullptr);
+    EXPECT_EQ(0, visited);
+    EXPECT_EQ(2u, itable_->inode_count);
+    c->ondisk.i_state = TAV_I_FREE;
+    tav_inode_unref(c, "test");  // FREE at its last reference: freed
+    b->fd_cnt = 0;
+    tav_inode_unref(a, "test");
+    tav_inode_unref(b, "test");
+}
+
+}  // namespace
