@@ -22,6 +22,10 @@ struct tav_fd {
     uint64_t wcnt;                 /* writes issued through the handle */
 };
 
+/* A new handle on `inode` (flags kept to their low 28 bits), counted in the
+ * inode's and the instance's open handles; null when out of memory. */
+tav_fd *tav_fd_create(struct tav_inode_info *inode, int flags);
+void tav_fd_destroy(tav_fd *fd);
 void tav_fd_ref(tav_fd *fd);
 void tav_fd_unref(tav_fd *fd);
 

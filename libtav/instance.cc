@@ -226,7 +226,13 @@ int tav_init_async(ev_driver *driver, const char *path, int flags, tav_init_cbk_
             return ret;
         }
     }
-    if (ioengine_default_init(driver, engine, path, flags) < 0) {
+    // Every writable instance reads its own metadata: access modes 1 and 3
+    // (3 would give a descriptor that can neither read nor write) open the
+    // device for reading and writing.
+    int engine_flags = flags;
+    if (mode == O_WRONLY || mode == 3)
+        engine_flags = (flags & ~O_ACCMODE) | O_RDWR;
+    if (ioengine_default_init(driver, engine, path, engine_flags) < 0) {
         if (instance->file_lock.file_lock_fd >= 0)
             close(instance->file_lock.file_lock_fd);
         tav_free(instance);

@@ -14,9 +14,13 @@
 
 #include <stdint.h>
 
+#include "extent.h"
+#include "itable.h"
 #include "stub.h"
+#include "super.h"
 #include "tav.h"
 #include "timer.h"
+#include "zmap.h"
 #include "utils/co_lock.h"
 #include "utils/list.h"
 
@@ -31,7 +35,13 @@ typedef struct tav_file_lock {
 } tav_file_lock;
 
 struct tav {
-    list_head running_io;  /* stubs whose handler is running */
+    tav_sb_info sb;          /* in-memory superblock */
+    tav_inode_table itable;  /* inode cache: hash table, unlink, dirty and compress lists */
+    uint8_t *imap;           /* inode-number bitmap */
+    uint64_t imap_bits;      /* bits in imap (s_inode_max_count) */
+    ext_table_t etable;      /* extent-page cache */
+    zmap_t zmap;             /* block allocator */
+    list_head running_io;    /* stubs whose handler is running */
     uint64_t last_ino;
     tav_timer *dirty_timer, *unlink_timer, *compress_timer;
     CoMutex format_lock;
@@ -62,6 +72,12 @@ bool tav_running_io_empty(tav *instance);
 void tav_notify_send(tav *instance, const void *buffer, size_t length);
 /* Sends one notification record when a descriptor is set. */
 void tav_notify(tav *instance, const unsigned char *gfid, int64_t size, uint32_t type);
+
+/* Inode-number allocation for new files, under the format lock. */
+TAV_COROUTINE_FN int tav_super_get_ino(tav *instance, uint64_t *ino);
+int tav_super_put_ino(tav *instance, uint64_t ino);
+/* statfs of the instance. */
+int tav_super_get_statfs(tav *instance, struct statvfs *st);
 
 /* The lock-file path for a device path: "tav_<md5 as uuid text>.lock" in the
  * run directory. */

@@ -1,18 +1,15 @@
 // Operations whose handlers are not part of the library yet.  Their entry
 // points check arguments and launch requests like every other; the request
 // then completes with ENOSYS, so callers see an honest "not implemented".
-// Name lookups answer ENOENT until the inode table is wired into requests.
 #include <errno.h>
 
 #include "handlers.h"
-#include "request.h"
 
 namespace {
 void not_implemented(tav_stub *stub) { tav_stub_complete(stub, -1, ENOSYS); }
 void open_not_implemented(tav_stub *stub) { tav_stub_complete_open(stub, -1, ENOSYS, nullptr); }
 }  // namespace
 
-void tav_statfs_handler(tav_stub *stub) { not_implemented(stub); }
 void tav_open_handler(tav_stub *stub) { open_not_implemented(stub); }
 void tav_unlink_handler(tav_stub *stub) { not_implemented(stub); }
 void tav_getattr_handler(tav_stub *stub) { not_implemented(stub); }
@@ -34,12 +31,7 @@ void tav_fallocate_handler(tav_stub *stub) { not_implemented(stub); }
 void tav_discard_handler(tav_stub *stub) { not_implemented(stub); }
 void tav_fiemap_handler(tav_stub *stub) { not_implemented(stub); }
 void tav_zerofill_handler(tav_stub *stub) { not_implemented(stub); }
-void tav_sync_handler(tav_stub *stub) { not_implemented(stub); }
 void tav_compress_handler(tav_stub *stub) { not_implemented(stub); }
 void tav_statex_handler(tav_stub *stub) { not_implemented(stub); }
 void tav_expand_handler(tav_stub *stub) { not_implemented(stub); }
 
-int tav_request_find_inode(tav_stub *) { return ENOENT; }
-void tav_request_put_inode(tav_stub *) {}
-tav_status *tav_request_inode_status(struct tav_inode_info *) { return nullptr; }
-void tav_request_inode_ident(struct tav_inode_info *, unsigned char *, int64_t *) {}

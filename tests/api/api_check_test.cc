@@ -31,18 +31,23 @@ protected:
         ASSERT_EQ(0, init(dev_, O_RDWR, &r));
         inst_ = r.instance;
         ASSERT_NE(nullptr, inst_);
-        // A handle that is never launched on by the rejection cases.
-        fd_.fs = inst_;
-        fd_.inode = reinterpret_cast<struct tav_inode_info *>(&inode_standin_);
-        fd_.ref = 1;
+        // A handle on an in-memory file (never written to the device): the
+        // requests below check arguments and count statistics, nothing more.
+        tav_inode_info *inode = tav_inode_create(&inst_->itable, name_, nullptr, nullptr);
+        ASSERT_NE(nullptr, inode);
+        fdp_ = tav_fd_create(inode, O_RDWR);
+        ASSERT_NE(nullptr, fdp_);
+        tav_inode_unref(inode, "test");
     }
     void TearDown() override {
+        fdp_->inode->ondisk.i_state = TAV_I_FREE;  // released with the handle
+        EXPECT_EQ(0, tav_close(fdp_));
         fini(inst_);
         InstanceTest::TearDown();
     }
     tav *inst_ = nullptr;
-    tav_fd fd_ = {};
-    long inode_standin_ = 0;
+    tav_fd *fdp_ = nullptr;
+
     unsigned char name_[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     unsigned char null_[16] = {};
 };
@@ -61,11 +66,11 @@ TEST_F(ApiCheck, RejectionsReturnWithoutCallback) {
     struct fiemap fm = {};
     struct iovec iov = {buf, sizeof(buf)};
     struct iovec zero = {buf, 0};
-    tav_fd nofd_inode = fd_;
+    tav_fd nofd_inode = *fdp_;
     nofd_inode.inode = nullptr;
     tav *I = inst_;
     const unsigned char *N = name_, *Z = null_;
-    tav_fd *F = &fd_;
+    tav_fd *F = fdp_;
     xdict *D = reinterpret_cast<xdict *>(buf);
     const Case cases[] = {
         {"statfs null stat", -EINVAL, [&](CbkResult *r) { return tav_statfs_async(I, nullptr, common_cbk, r); }},
@@ -141,7 +146,7 @@ TEST_F(ApiCheck, RejectionsReturnWithoutCallback) {
     EXPECT_TRUE(log_contains("exceeds max file size(274877906944)"));
     EXPECT_TRUE(log_contains("size is zero, iovec[0].iov_len: 0"));
     EXPECT_TRUE(log_contains("length(274877906945) exceeds max file size(274877906944)"));
-    EXPECT_EQ(1u, fd_.ref);
+    EXPECT_EQ(1u, fdp_->ref);
 }
 
 TEST_F(ApiCheck, AcceptedRequestsCallBackExactlyOnceWithIncreasingIds) {
@@ -149,11 +154,11 @@ TEST_F(ApiCheck, AcceptedRequestsCallBackExactlyOnceWithIncreasingIds) {
     struct iovec iov = {buf, sizeof(buf)};
     struct iovec two[2] = {{buf, 2048}, {buf + 2048, 2048}};
     const Case cases[] = {
-        {"read ending at max", 0, [&](CbkResult *r) { return tav_preadv_async(&fd_, &iov, 1, (off_t)(kMax - 4096), nullptr, nullptr, common_cbk, r); }},
-        {"write two segments", 0, [&](CbkResult *r) { return tav_pwritev_async(&fd_, two, 2, 0, nullptr, nullptr, common_cbk, r); }},
+        {"read ending at max", 0, [&](CbkResult *r) { return tav_preadv_async(fdp_, &iov, 1, (off_t)(kMax - 4096), nullptr, nullptr, common_cbk, r); }},
+        {"write two segments", 0, [&](CbkResult *r) { return tav_pwritev_async(fdp_, two, 2, 0, nullptr, nullptr, common_cbk, r); }},
         {"truncate to max", 0, [&](CbkResult *r) { return tav_truncate_async(inst_, name_, (off_t)kMax, nullptr, nullptr, common_cbk, r); }},
-        {"discard aligned", 0, [&](CbkResult *r) { return tav_discard_async(&fd_, 4096, 8192, nullptr, nullptr, common_cbk, r); }},
-        {"fallocate to max", 0, [&](CbkResult *r) { return tav_fallocate_async(&fd_, 0, (off_t)kMax - 1, 1, nullptr, nullptr, common_cbk, r); }},
+        {"discard aligned", 0, [&](CbkResult *r) { return tav_discard_async(fdp_, 4096, 8192, nullptr, nullptr, common_cbk, r); }},
+        {"fallocate to max", 0, [&](CbkResult *r) { return tav_fallocate_async(fdp_, 0, (off_t)kMax - 1, 1, nullptr, nullptr, common_cbk, r); }},
         {"expand", 0, [&](CbkResult *r) { return tav_expand_async(inst_, 0, common_cbk, r); }},
     };
     for (const auto &c : cases) {
@@ -166,7 +171,7 @@ TEST_F(ApiCheck, AcceptedRequestsCallBackExactlyOnceWithIncreasingIds) {
         EXPECT_EQ(-1, r.ret) << c.what;
         EXPECT_EQ(id + 1, tav_stub_next_id()) << c.what;
     }
-    EXPECT_EQ(1u, fd_.ref) << "the request's handle reference is dropped";
+    EXPECT_EQ(1u, fdp_->ref) << "the request's handle reference is dropped";
     EXPECT_TRUE(tav_running_io_empty(inst_));
 }
 
@@ -192,7 +197,7 @@ TEST_F(ApiCheck, StatisticsCountRequestsAndSizeClasses) {
         struct iovec iov = {big, s.size};
         CbkResult r;
         uint64_t before = inst_->status.bsrange[1][s.cls];
-        ASSERT_EQ(0, tav_pwritev_async(&fd_, &iov, 1, 0, nullptr, nullptr, common_cbk, &r));
+        ASSERT_EQ(0, tav_pwritev_async(fdp_, &iov, 1, 0, nullptr, nullptr, common_cbk, &r));
         EXPECT_EQ(before + 1, inst_->status.bsrange[1][s.cls]) << s.size;
     }
     const fop_status &w = inst_->status.fops[TAV_OP_WRITE];
@@ -205,10 +210,10 @@ TEST_F(ApiCheck, LatencyCountsOnlyRequestsMadeWhileMeasuring) {
     char buf[512];
     struct iovec iov = {buf, sizeof(buf)};
     CbkResult r;
-    ASSERT_EQ(0, tav_preadv_async(&fd_, &iov, 1, 0, nullptr, nullptr, common_cbk, &r));
+    ASSERT_EQ(0, tav_preadv_async(fdp_, &iov, 1, 0, nullptr, nullptr, common_cbk, &r));
     EXPECT_EQ(0u, inst_->status.fops[TAV_OP_READ].latency.count);
     inst_->measure_latency = 1;
-    ASSERT_EQ(0, tav_preadv_async(&fd_, &iov, 1, 0, nullptr, nullptr, common_cbk, &r));
+    ASSERT_EQ(0, tav_preadv_async(fdp_, &iov, 1, 0, nullptr, nullptr, common_cbk, &r));
     EXPECT_EQ(1u, inst_->status.fops[TAV_OP_READ].latency.count);
 }
 

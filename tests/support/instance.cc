@@ -1,11 +1,16 @@
 #include "support/instance.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #include <fstream>
 
+#include "inode.h"
+#include "ioengine.h"
+#include "super.h"
 #include "utils/logger.h"
+#include "utils/memory.h"
 #include "utils/paths.h"
 
 namespace tavtest {
@@ -28,6 +33,21 @@ void init_cbk(ssize_t op_ret, uint32_t op_errno, void *data, tav *instance) {
     static_cast<CbkResult *>(data)->instance = instance;
 }
 
+void format_device(const std::string &path, uint64_t blocks, uint64_t groups) {
+    make_file(path, (off_t)(blocks << 20));
+    tav_iobuf_pool_init();
+    ASSERT_EQ(0, ioengine_default_init(driver(), "libaio", path.c_str(), O_RDWR));
+    int ret = -1;
+    run_coroutine([&] {
+        tav_sb_format_args args = {blocks, groups, path.c_str()};
+        ret = tav_sb_format_instance(
+            &args, [](void *, blkno_t ibegin, uint64_t count) { return tav_inode_format(ibegin, count); },
+            nullptr);
+    });
+    ioengine_default_fini();
+    ASSERT_EQ(0, ret);
+}
+
 void InstanceTest::SetUp() {
     run_dir_ = dir_.path() + "/run";
     std::string cfg = dir_.path() + "/cfg", log = dir_.path() + "/log";
@@ -40,7 +60,7 @@ void InstanceTest::SetUp() {
     setenv("TAV_LOG_TARGET", log_path_.c_str(), 1);
     setenv("TAV_LOG_LEVEL", "TRACE", 1);
     dev_ = dir_.path() + "/dev.img";
-    make_file(dev_, 64 << 20);
+    format_device(dev_, 200);
 }
 
 void InstanceTest::TearDown() {
@@ -52,6 +72,12 @@ int InstanceTest::init(const std::string &path, int flags, CbkResult *res) {
     int r = tav_init_async(driver(), path.c_str(), flags, init_cbk, res);
     if (r == 0) {
         EXPECT_TRUE(wait(res)) << "init callback never came";
+        if (res->ret != 0) {
+            // Show why: the instance's error lines.
+            for (const auto &l : log_lines())
+                if (l.find("] E ") != std::string::npos)
+                    ADD_FAILURE() << "init failed: " << l;
+        }
     }
     return r;
 }

@@ -29,6 +29,10 @@ void common_cbk(int64_t op_ret, uint32_t op_errno, void *data);
 void open_cbk(int64_t op_ret, uint32_t op_errno, void *data, tav_fd *fd);
 void init_cbk(ssize_t op_ret, uint32_t op_errno, void *data, tav *instance);
 
+// Formats `path` (created sparse when missing) as a fresh instance of
+// `blocks` MiB with `groups` inode groups, through the library's own format.
+void format_device(const std::string &path, uint64_t blocks, uint64_t groups = 1);
+
 class InstanceTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -46,7 +50,7 @@ protected:
     bool log_contains(const std::string &text) const;
 
     TempDir dir_;
-    std::string dev_;      // a 64 MiB device file
+    std::string dev_;      // a formatted 200 MiB device file
     std::string run_dir_;  // stands for the lock directory
     std::string log_path_;
 };
