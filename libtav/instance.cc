@@ -308,6 +308,19 @@ int tav_set_notify_fd(tav *instance, int fd) {
     return 0;
 }
 
+void tav_dump(const char *title, tav *instance, int index) {
+    assert(index < INODE_HASHTABLE_LEN);
+    tav_sb_dump(title, &instance->sb);
+    int first = index < 0 ? 0 : index;
+    int last = index < 0 ? INODE_HASHTABLE_LEN - 1 : index;
+    for (int b = first; b <= last; b++) {
+        list_head *pos;
+        list_for_each(pos, &instance->itable.hash_table[b]) {
+            tav_inode_dump(title, list_entry(pos, tav_inode_info, entry));
+        }
+    }
+}
+
 int tav_set_logger_sync(tav *instance, logger_extern_fn_t logger_fn, void *logger_ctx) {
     if (instance == nullptr || logger_fn == nullptr)
         return -EINVAL;

@@ -32,6 +32,9 @@ void init_cbk(ssize_t op_ret, uint32_t op_errno, void *data, tav *instance);
 // Formats `path` (created sparse when missing) as a fresh instance of
 // `blocks` MiB with `groups` inode groups, through the library's own format.
 void format_device(const std::string &path, uint64_t blocks, uint64_t groups = 1);
+// Makes a volume on a sparse 2 GiB file at `path` and formats an instance
+// with one inode group over the volume's whole address space.
+void format_volume(const std::string &path);
 
 class InstanceTest : public ::testing::Test {
 protected:
@@ -39,8 +42,9 @@ protected:
     void TearDown() override;
 
     // Starts an init and runs the loop until it reports; returns the init
-    // call's own result (negative: nothing was launched).
-    int init(const std::string &path, int flags, CbkResult *res);
+    // call's own result (negative: nothing was launched).  A load expected to
+    // succeed that fails reports the instance's error lines.
+    int init(const std::string &path, int flags, CbkResult *res, bool expect_ok = true);
     // Finishes `instance` and waits for its callback.
     void fini(tav *instance);
     // Waits until `res` has been called back.
