@@ -154,3 +154,48 @@ TEST_F(LoadFailure, SyncOfUnknownFileIsEnoent) {
 }
 
 }  // namespace
+
+namespace {
+
+// Inode groups are formatted when the numbers of the formatted ones run out;
+// a later start scans exactly the formatted groups.
+TEST_F(LoadFailure, StartAfterGroupGrowthScansOnlyFormattedGroups) {
+    std::string dev = dir_.path() + "/three-groups.img";
+    tavtest::format_device(dev, 600, 3);
+    CbkResult a;
+    ASSERT_EQ(0, init(dev, O_RDWR, &a));
+    tav *inst = a.instance;
+    ASSERT_EQ(1u, inst->sb.tav_disk_sb.s_inode_active_group);
+    const uint64_t per_group = inst->sb.tav_disk_sb.s_inode_per_group;
+    uint64_t last = 0;
+    int ret = 0;
+    tavtest::run_coroutine([&] {
+        for (uint64_t i = 0; i <= per_group && ret == 0; i++)
+            ret = tav_super_get_ino(inst, &last);
+    });
+    ASSERT_EQ(0, ret);
+    EXPECT_EQ(per_group, last) << "the first number of group 1";
+    EXPECT_EQ(2u, inst->sb.tav_disk_sb.s_inode_active_group);
+    const uint64_t group2 = inst->sb.tav_disk_sb.s_first_inode_block + 2 * per_group / 128;
+    fini(inst);
+
+    // Garbage where group 2 would be: never formatted, so never scanned.
+    std::vector<unsigned char> junk(1 << 20, 0xA5);
+    int fd = open(dev.c_str(), O_WRONLY);
+    ASSERT_EQ((ssize_t)junk.size(), pwrite(fd, junk.data(), junk.size(), (off_t)(group2 << 20)));
+    close(fd);
+
+    CbkResult b;
+    ASSERT_EQ(0, init(dev, O_RDWR, &b));
+    ASSERT_EQ(0, b.ret);
+    EXPECT_EQ(2u, b.instance->sb.tav_disk_sb.s_inode_active_group);
+    EXPECT_EQ(0u, b.instance->itable.error_inode_count) << "group 2 must not be scanned";
+    // Numbers handed out without files are free again after the scan.
+    uint64_t again = ~0ULL;
+    tavtest::run_coroutine([&] { ret = tav_super_get_ino(b.instance, &again); });
+    EXPECT_EQ(0, ret);
+    EXPECT_LT(again, 2 * per_group);
+    fini(b.instance);
+}
+
+}  // namespace

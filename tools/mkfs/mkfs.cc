@@ -27,6 +27,7 @@
 #include <string>
 
 #include "evdriver.h"
+#include "inode.h"
 #include "ioengine.h"
 #include "kvol.h"
 #include "super.h"
@@ -95,55 +96,9 @@ bool parse_size(const char *s, uint64_t *out) {
     return true;
 }
 
-/* The default page of a never-used inode slot: header of an inode record,
- * state INIT, null identifier, the three times set, checksum over bytes
- * 8..4095.  Both copies of every slot of a formatted block hold it. */
-struct __attribute__((packed)) fresh_inode {
-    meta_head i_header;
-    uint64_t i_no;
-    uint64_t i_state;
-    uint8_t i_uuid[16];
-    uint64_t i_type, i_mode, i_flags, i_uid, i_gid, i_size, i_blocks;
-    uint64_t i_atime, i_ctime, i_mtime;
-};
-static_assert(offsetof(fresh_inode, i_no) == 48);
-static_assert(offsetof(fresh_inode, i_state) == 56);
-static_assert(offsetof(fresh_inode, i_uuid) == 64);
-static_assert(offsetof(fresh_inode, i_type) == 80);
-static_assert(offsetof(fresh_inode, i_atime) == 136);
-static_assert(offsetof(fresh_inode, i_ctime) == 144);
-static_assert(offsetof(fresh_inode, i_mtime) == 152);
-static_assert(sizeof(fresh_inode) == 160);
-
-constexpr uint64_t kInodeVersion = 1, kInodeLength = 464, kInodeStateInit = 4;
-
+/* Inode group 0 is formatted by the library, as every later group is. */
 TAV_COROUTINE_FN int format_inode_blocks(void *, blkno_t ibegin, uint64_t count) {
-    uint8_t *page = static_cast<uint8_t *>(tav_iobuf_get(4096, TAV_MEM_IO_ALIGNED_BUFFER));
-    if (page == nullptr)
-        return -ENOMEM;
-    memset(page, 0, 4096);
-    fresh_inode *ino = reinterpret_cast<fresh_inode *>(page);
-    memcpy(ino->i_header.magic, "_TAVINO_", 8);
-    ino->i_header.version = kInodeVersion;
-    ino->i_header.length = kInodeLength;
-    ino->i_header.type = TAV_META_INODE;
-    ino->i_state = kInodeStateInit;
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ino->i_atime = ino->i_ctime = ino->i_mtime =
-        static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
-    ino->i_header.checksum = xxhash_64(page + 8, 4096 - 8);
-
-    struct iovec iov[256];
-    int ret = 0;
-    for (uint64_t b = 0; b < count && ret == 0; b++) {
-        for (auto &v : iov)
-            v = {page, 4096};
-        ret = ioengine_co_pwritevn(ioengine_get_default(), iov, 256,
-                                   static_cast<off_t>((ibegin + b) << TAV_SB_BLOCK_SHIFT));
-    }
-    tav_iobuf_put(page);
-    return ret;
+    return tav_inode_format(ibegin, count);
 }
 
 struct format_job {
