@@ -5,7 +5,6 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash scripts/setup.sh
 bash scripts/build.sh build
-if [ -x build/tools/demo/tav_demo ]; then
-  exec build/tools/demo/tav_demo "$@"
-fi
-echo "tav: the libraries are built; no runnable program exists yet."
+# Until the FUSE daemon exists, the main job is a demonstration: a volume on a
+# sparse image, an instance formatted and started on it, a few requests.
+exec build/tools/demo/tav_demo "$@"
