@@ -221,98 +221,88 @@ void ioengine_dump(ioengine *engine) {
     log_trace("unaligned_buffer_count: %lu", s->unaligned_buffer_count);
 }
 
-ssize_t ioengine_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
-    assert(engine && engine->plugin && iov && iovcnt >= 1);
-    if (access_mode(engine) == O_WRONLY) {
-        log_error("ioengine %s is write only", engine->plugin->name);
-        return -EBADF;
-    }
-    size_t total = iov_total(iov, iovcnt);
-    bsrange_update(engine, total, 0);
-    uint64_t start = latency_begin(engine);
-    engine->status.total_read_count++;
+namespace {
 
-    ssize_t ret;
-    void *bounce = nullptr;
-    if (io_is_aligned(engine, iov, iovcnt, offset) || !(engine->oflag & O_DIRECT)) {
-        ret = engine->plugin->co_preadv(engine, iov, iovcnt, offset);
-    } else {
-        engine->status.unaligned_read_count++;
-        off_t aoff;
-        size_t asize;
-        aligned_cover(engine, offset, total, &aoff, &asize);
-        bounce = tav_iobuf_get(asize, TAV_MEM_IOENGINE_ALIGNED_BUFFER);
-        if (bounce == nullptr) {
-            ret = -ENOMEM;
+// The unaligned O_DIRECT path: the covering blocks go through a bounce
+// buffer; a write reads them first and writes them back whole.  Returns the
+// caller's bytes moved or a negative errno.
+TAV_COROUTINE_FN ssize_t bounce_rw(ioengine *engine, bool is_write, const struct iovec *iov,
+                                   int iovcnt, off_t offset, size_t total) {
+    off_t aoff;
+    size_t asize;
+    aligned_cover(engine, offset, total, &aoff, &asize);
+    void *bounce = tav_iobuf_get(asize, TAV_MEM_IOENGINE_ALIGNED_BUFFER);
+    if (bounce == nullptr)
+        return -ENOMEM;
+    const size_t skip = (size_t)(offset - aoff);
+    struct iovec one = {bounce, asize};
+    ssize_t ret = engine->plugin->co_preadv(engine, &one, 1, aoff);
+    if (is_write) {
+        if (ret != (ssize_t)asize) {
+            log_error("co_preadv offset(%ld) return: %ld (expected: %lu)", (long)aoff, (long)ret,
+                      asize);
+            ret = -EIO;
         } else {
-            struct iovec one = {bounce, asize};
-            ret = engine->plugin->co_preadv(engine, &one, 1, aoff);
-            size_t skip = (size_t)(offset - aoff);
-            if (ret > 0) {
-                if ((size_t)ret <= skip)
-                    ret = 0;  // the device ended before the requested offset
-                else
-                    ret = (ssize_t)iov_from_buf_full(iov, iovcnt, 0, (char *)bounce + skip,
-                                                     std::min((size_t)ret - skip, total));
-            }
+            iov_to_buf_full(iov, iovcnt, 0, (char *)bounce + skip, total);
+            one = {bounce, asize};
+            ret = engine->plugin->co_pwritev(engine, &one, 1, aoff);
         }
     }
-    if (ret == -ENODATA || ret == -EREMOTEIO)
-        ret = -EIO;
-    latency_end(engine, start, 0);
-    if (bounce)
-        tav_iobuf_put(bounce);
+    if (ret > 0) {
+        // A transfer that ended before the caller's first byte moved none of it.
+        size_t moved = (size_t)ret <= skip ? 0 : std::min((size_t)ret - skip, total);
+        if (!is_write && moved > 0)
+            moved = iov_from_buf_full(iov, iovcnt, 0, (char *)bounce + skip, moved);
+        ret = (ssize_t)moved;
+    }
+    tav_iobuf_put(bounce);
     return ret;
 }
 
-ssize_t ioengine_co_pwritev(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
+// Both directions: access mode, statistics, then the aligned fast path (the
+// request goes to the backend as it is, no copy) or the bounce path.
+TAV_COROUTINE_FN ssize_t co_rw(ioengine *engine, bool is_write, const struct iovec *iov,
+                               int iovcnt, off_t offset) {
     assert(engine && engine->plugin && iov && iovcnt >= 1);
-    if (access_mode(engine) == O_RDONLY) {
-        log_error("ioengine %s is read only", engine->plugin->name);
+    if (access_mode(engine) == (is_write ? O_RDONLY : O_WRONLY)) {
+        log_error(is_write ? "ioengine %s is read only" : "ioengine %s is write only",
+                  engine->plugin->name);
         return -EBADF;
     }
     size_t total = iov_total(iov, iovcnt);
-    bsrange_update(engine, total, 1);
+    bsrange_update(engine, total, is_write);
     uint64_t start = latency_begin(engine);
-    engine->status.total_write_count++;
+    if (is_write)
+        engine->status.total_write_count++;
+    else
+        engine->status.total_read_count++;
 
     ssize_t ret;
-    void *bounce = nullptr;
     if (io_is_aligned(engine, iov, iovcnt, offset) || !(engine->oflag & O_DIRECT)) {
-        ret = engine->plugin->co_pwritev(engine, iov, iovcnt, offset);
+        ret = is_write ? engine->plugin->co_pwritev(engine, iov, iovcnt, offset)
+                       : engine->plugin->co_preadv(engine, iov, iovcnt, offset);
     } else {
-        engine->status.unaligned_write_count++;
-        off_t aoff;
-        size_t asize;
-        aligned_cover(engine, offset, total, &aoff, &asize);
-        bounce = tav_iobuf_get(asize, TAV_MEM_IOENGINE_ALIGNED_BUFFER);
-        if (bounce == nullptr) {
-            ret = -ENOMEM;
-        } else {
-            struct iovec one = {bounce, asize};
-            ssize_t r = engine->plugin->co_preadv(engine, &one, 1, aoff);
-            size_t skip = (size_t)(offset - aoff);
-            if (r != (ssize_t)asize) {
-                log_error("co_preadv offset(%ld) return: %ld (expected: %lu)", (long)aoff,
-                          (long)r, asize);
-                ret = -EIO;
-            } else {
-                iov_to_buf_full(iov, iovcnt, 0, (char *)bounce + skip, total);
-                one = {bounce, asize};
-                ret = engine->plugin->co_pwritev(engine, &one, 1, aoff);
-                if (ret > 0) {
-                    if ((size_t)ret <= skip)
-                        ret = 0;  // nothing of the caller's range reached the device
-                    else
-                        ret = (ssize_t)std::min((size_t)ret - skip, total);
-                }
-            }
-        }
+        if (is_write)
+            engine->status.unaligned_write_count++;
+        else
+            engine->status.unaligned_read_count++;
+        ret = bounce_rw(engine, is_write, iov, iovcnt, offset, total);
     }
-    latency_end(engine, start, 1);
-    if (bounce)
-        tav_iobuf_put(bounce);
+    // Media errors of reads reach callers as plain I/O errors.
+    if (!is_write && (ret == -ENODATA || ret == -EREMOTEIO))
+        ret = -EIO;
+    latency_end(engine, start, is_write);
     return ret;
+}
+
+}  // namespace
+
+ssize_t ioengine_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
+    return co_rw(engine, false, iov, iovcnt, offset);
+}
+
+ssize_t ioengine_co_pwritev(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
+    return co_rw(engine, true, iov, iovcnt, offset);
 }
 
 namespace {
