@@ -22,12 +22,16 @@ struct kvol_ctx {
     int evfd;
     int idx;
     ev_driver *driver;
+    struct kvol_io *done;        // completed transfers, woken after the volume's handler
+    struct kvol_io **done_tail;
 };
 
 // One in-flight transfer, on the submitting coroutine's stack.
 struct kvol_io {
     Coroutine *co;
     ssize_t ret;
+    kvol_ctx *ctx;
+    kvol_io *next;
 };
 
 kvol_ctx *ctx_of(ioengine *engine) { return static_cast<kvol_ctx *>(ioengine_get_priv(engine)); }
@@ -45,18 +49,33 @@ void kvol_release(ioengine *engine, kvol_ctx *ctx) {
     tav_free(ctx);
 }
 
+// The volume calls completion functions from inside its handler, and a woken
+// coroutine may end the instance (closing this engine and the volume it
+// owns).  So completions are only collected while the volume works; the
+// coroutines run after it has returned, and neither the context nor the
+// volume is touched once the first of them has been entered.
 int ioengine_kvol_event_handler(int, int idx, void *data, int, int poll_out, int poll_err) {
     kvol_ctx *ctx = static_cast<kvol_ctx *>(data);
     assert(poll_out == 0 && poll_err == 0);
     ctx->idx = idx;
     kvol_event_handler(ctx->kvol);
+    kvol_io *io = ctx->done;
+    ctx->done = nullptr;
+    ctx->done_tail = &ctx->done;
+    while (io != nullptr) {
+        kvol_io *next = io->next;  // io lives on the stack of the coroutine entered next
+        coroutine_enter(io->co);
+        io = next;
+    }
     return 0;
 }
 
 void kvol_cbk(kvol_t *, ssize_t ret, void *data) {
     kvol_io *io = static_cast<kvol_io *>(data);
     io->ret = ret;
-    coroutine_enter(io->co);
+    io->next = nullptr;
+    *io->ctx->done_tail = io;
+    io->ctx->done_tail = &io->next;
 }
 
 int kvol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) {
@@ -66,6 +85,7 @@ int kvol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) 
         return -ENOMEM;
     }
     ctx->evfd = -1;
+    ctx->done_tail = &ctx->done;
     if (driver->priv != nullptr) {
         ctx->kvol = static_cast<kvol_t *>(driver->priv);
         ctx->ownership = 0;
@@ -122,7 +142,7 @@ TAV_COROUTINE_FN ssize_t kvol_co_rw(ioengine *engine, bool is_write, const struc
     assert(in_coroutine());
     assert(iovcnt >= 1);
     kvol_ctx *ctx = ctx_of(engine);
-    kvol_io io = {coroutine_self(), 0};
+    kvol_io io = {coroutine_self(), 0, ctx, nullptr};
     int ret = is_write ? kvol_aio_prep_pwritev(ctx->kvol, iov, iovcnt, offset, kvol_cbk, &io)
                        : kvol_aio_prep_preadv(ctx->kvol, iov, iovcnt, offset, kvol_cbk, &io);
     if (ret < 0) {

@@ -35,6 +35,7 @@ struct libaio_ctx {
 struct libaio_io {
     Coroutine *co;
     int64_t ret;
+    libaio_io *next;  // link in the handler's list of completed transfers
 };
 
 // Harvest buffer shared by every engine of the thread: 32768 events do not
@@ -74,6 +75,10 @@ int libaio_event_handler(int evfd, int idx, void *data, int poll_in, int poll_ou
         if (t_events == nullptr)
             abort();
     }
+    // Every completion of this wake-up is harvested before any coroutine
+    // runs: a woken coroutine may end the instance and close this engine, so
+    // the context is not touched once the first of them has been entered.
+    libaio_io *done = nullptr, **tail = &done;
     while (n > 0) {
         long want = (long)std::min<uint64_t>(n, kMaxEvents);
         int got = io_getevents(ctx->ioctx, 1, want, t_events, nullptr);
@@ -83,9 +88,16 @@ int libaio_event_handler(int evfd, int idx, void *data, int poll_in, int poll_ou
         for (int i = 0; i < got; i++) {
             libaio_io *io = static_cast<libaio_io *>(t_events[i].data);
             io->ret = (int64_t)(long)t_events[i].res;
-            coroutine_enter(io->co);
+            io->next = nullptr;
+            *tail = io;
+            tail = &io->next;
         }
         n -= (uint64_t)got;
+    }
+    while (done != nullptr) {
+        libaio_io *next = done->next;  // done lives on the stack of the coroutine entered now
+        coroutine_enter(done->co);
+        done = next;
     }
     return 0;
 }
@@ -153,7 +165,7 @@ TAV_COROUTINE_FN ssize_t libaio_co_rw(ioengine *engine, int is_write, const stru
     assert(in_coroutine());
     assert(iovcnt > 0);
     libaio_ctx *ctx = static_cast<libaio_ctx *>(ioengine_get_priv(engine));
-    libaio_io io = {coroutine_self(), 0};
+    libaio_io io = {coroutine_self(), 0, nullptr};
     struct iocb cb;
     struct iocb *cbs[1] = {&cb};
     if (is_write)

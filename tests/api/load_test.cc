@@ -84,7 +84,7 @@ TEST_P(Load, DumpWritesSuperblockAndInodes) {
     fini(inst);
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, Load, ::testing::Values("libaio"),
+INSTANTIATE_TEST_SUITE_P(Engines, Load, ::testing::Values("libaio", "kvol"),
                          [](const auto &info) { return std::string(info.param); });
 
 class LoadFailure : public tavtest::InstanceTest {};
