@@ -19,14 +19,6 @@ namespace {
 
 constexpr uint64_t T0 = 2 * GiB - DATA_START;
 
-std::string dump(kvol_t *kv, int cls) {
-    std::string out(1 << 20, '\0');
-    int n = kvol_dump(kv, cls, out.data(), static_cast<int>(out.size()));
-    EXPECT_GE(n, 0);
-    out.resize(n < 0 ? 0 : n);
-    return out;
-}
-
 // Reads everything currently in a non-blocking pipe.
 std::string drain(int fd) {
     std::string s;

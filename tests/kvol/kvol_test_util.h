@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kvol.h"
+#include "support/bytes.h"
 #include "support/tmpdir.h"
 
 namespace kvoltest {
@@ -20,16 +21,15 @@ constexpr uint64_t GiB = 1ULL << 30;
 constexpr uint64_t GRAN = 16 * MiB;
 constexpr uint64_t DATA_START = 0x13000000;  // data area of the volume device
 
-using Bytes = std::vector<unsigned char>;
+using tavtest::Bytes;
+using tavtest::get32;
+using tavtest::get64;
+using tavtest::put16;
+using tavtest::put32;
+using tavtest::put64;
 
 // zlib's CRC-32 (the test's reference, independent of the library's).
 uint32_t ref_crc32(const void *data, size_t len);
-
-void put16(Bytes &b, size_t off, uint16_t v);
-void put32(Bytes &b, size_t off, uint32_t v);
-void put64(Bytes &b, size_t off, uint64_t v);
-uint32_t get32(const Bytes &b, size_t off);
-uint64_t get64(const Bytes &b, size_t off);
 
 // Fields of a superblock record; the rest follows the format table.
 struct SbFields {
@@ -126,6 +126,10 @@ struct VolumeFile {
 
 // Runs `body` with standard output captured; returns what was printed.
 std::string capture_log(const std::function<void()> &body);
+
+// What kvol_dump writes for class `cls` (a failure fails the test and gives
+// an empty text).
+std::string dump(kvol_t *kv, int cls);
 
 // Polls the eventfd and runs kvol_event_handler until `done` holds; false
 // after a generous timeout (the test then fails instead of hanging).
