@@ -191,6 +191,13 @@ VolumeFile::VolumeFile(uint64_t size, uint32_t max_mapping) {
     mkfs_ret = kvol_mkfs(&p);
 }
 
+LoopVolume::LoopVolume(uint64_t size) : file(make_sparse(dir.path(), "dev.img", size)), loop(file) {
+    if (loop.path().empty())
+        return;
+    kvol_mkfs_param_t p = {0, 0, loop.path().c_str()};
+    mkfs_ret = kvol_mkfs(&p);
+}
+
 std::string capture_log(const std::function<void()> &body) {
     testing::internal::CaptureStdout();
     body();

@@ -4,6 +4,8 @@
 #ifndef KVOL_TEST_UTIL_H
 #define KVOL_TEST_UTIL_H
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdint.h>
 
 #include <functional>
@@ -122,6 +124,38 @@ struct VolumeFile {
     tavtest::TempDir dir;
     std::string path;
     int mkfs_ret;
+};
+
+// A volume created by kvol_mkfs on a loop device over a sparse file of
+// `size` bytes, for what needs a block device.  When no loop device can be
+// set up, loop.path() is empty and nothing is formatted: the test skips with
+// kNoLoopDevice.
+struct LoopVolume {
+    explicit LoopVolume(uint64_t size = 2 * GiB);
+    tavtest::TempDir dir;
+    std::string file;
+    LoopDevice loop;
+    int mkfs_ret = -1;
+};
+constexpr const char *kNoLoopDevice = "no loop device could be set up (needs /dev/loop-control and root)";
+
+// A fixture holding a VolumeFile opened read-write as kv_ (closed at the end
+// unless the test took it down itself and left kv_ null).
+class OpenVolumeTest : public ::testing::Test {
+protected:
+    explicit OpenVolumeTest(uint64_t size = 2 * GiB, uint32_t max_mapping = 0) : vol_(size, max_mapping) {}
+    void SetUp() override {
+        ASSERT_EQ(vol_.mkfs_ret, 0);
+        kv_ = kvol_init(vol_.path.c_str(), O_RDWR);
+        ASSERT_NE(kv_, nullptr);
+    }
+    void TearDown() override {
+        if (kv_ != nullptr)
+            kvol_fini(kv_);
+    }
+
+    VolumeFile vol_;
+    kvol_t *kv_ = nullptr;
 };
 
 // Runs `body` with standard output captured; returns what was printed.
