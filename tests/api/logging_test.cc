@@ -46,14 +46,8 @@ TEST_F(LoggingEnv, TargetsAndLevelsFromEnvironment) {
         {"/no/such/dir/x.log", "ALL", "SYSLOG", LOG_LEVEL_ALL},  // unusable file keeps SYSLOG
     };
     for (const auto &c : cases) {
-        if (c.target)
-            setenv("TAV_LOG_TARGET", c.target, 1);
-        else
-            unsetenv("TAV_LOG_TARGET");
-        if (c.level)
-            setenv("TAV_LOG_LEVEL", c.level, 1);
-        else
-            unsetenv("TAV_LOG_LEVEL");
+        tavtest::set_env("TAV_LOG_TARGET", c.target);
+        tavtest::set_env("TAV_LOG_LEVEL", c.level);
         tav_logging_init();
         std::string want = c.want_target ? c.want_target : "FILE:" + file;
         EXPECT_EQ(want, logger_get_target_string()) << (c.target ? c.target : "unset");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <fstream>
@@ -59,6 +60,13 @@ std::vector<std::string> read_lines(const std::string &path) {
 size_t count_lines_with(const std::vector<std::string> &lines, const std::string &needle) {
     return std::count_if(lines.begin(), lines.end(),
                          [&](const std::string &l) { return l.find(needle) != std::string::npos; });
+}
+
+void set_env(const char *name, const char *value) {
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
 }
 
 }  // namespace tavtest

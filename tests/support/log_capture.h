@@ -8,7 +8,8 @@
 // previous level comes back with it.
 //
 // read_lines() reads a log file written through the logger's file target
-// (what an instance configured from the environment writes).
+// (what an instance configured from the environment writes); set_env()
+// prepares such a configuration.
 #ifndef TAV_TEST_LOG_CAPTURE_H
 #define TAV_TEST_LOG_CAPTURE_H
 
@@ -48,6 +49,11 @@ private:
 std::vector<std::string> read_lines(const std::string &path);
 // Lines of `lines` that hold `needle`.
 size_t count_lines_with(const std::vector<std::string> &lines, const std::string &needle);
+
+// Sets the environment variable `name` to `value`, or removes it when `value`
+// is null: how tests configure loggers that read their settings from the
+// environment.
+void set_env(const char *name, const char *value);
 
 }  // namespace tavtest
 
