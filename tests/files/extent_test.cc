@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "files_support.h"
+#include "ioengine.h"
 #include "support/bytes.h"
 #include "support/device.h"
 #include "support/log_capture.h"
 #include "support/loop.h"
-#include "ioengine.h"
 #include "utils/coroutine.h"
 #include "utils/memory.h"
 

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "files_support.h"
+#include "itable.h"
 #include "support/bytes.h"
 #include "support/device.h"
 #include "support/log_capture.h"
 #include "support/loop.h"
-#include "itable.h"
 #include "utils/memory.h"
 
 namespace {

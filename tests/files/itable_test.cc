@@ -8,18 +8,17 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
-#include <time.h>
 
 #include <algorithm>
 #include <vector>
 
 #include "files_support.h"
+#include "ioengine.h"
+#include "super.h"
 #include "support/bytes.h"
 #include "support/device.h"
 #include "support/log_capture.h"
 #include "support/loop.h"
-#include "ioengine.h"
-#include "super.h"
 #include "utils/bitarray.h"
 #include "utils/coroutine.h"
 #include "utils/memory.h"

@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -15,13 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "kvol.h"
 #include "ondisk_util.h"
 #include "super.h"
 #include "support/bytes.h"
 #include "support/device.h"
 #include "support/loop.h"
 #include "utils/memory.h"
-#include "kvol.h"
 #include "zmap.h"
 
 namespace {

@@ -5,7 +5,6 @@
 #include "super.h"
 
 #include <errno.h>
-#include <time.h>
 
 #include <string>
 #include <vector>
