@@ -19,31 +19,34 @@ size_t total(const struct iovec *iov, int n) {
     return t;
 }
 
-bool overlaps(uint64_t a, uint64_t alen, uint64_t b, uint64_t blen) { return a < b + blen && b < a + alen; }
+bool overlaps(uint64_t a, uint64_t alen, uint64_t b, uint64_t blen) {
+    return a < b + blen && b < a + alen;
+}
 
-// The result that stands in for the transfer (0: none, forward it).
-ssize_t injected(bool write, uint64_t off, uint64_t len) {
+// Whether the transfer is answered here (from the script or by a fault)
+// instead of reaching the device; *result is then its result.
+bool answered(bool write, uint64_t off, uint64_t len, ssize_t *result) {
     if (!g_state.script.empty()) {
-        ssize_t r = g_state.script.front();
+        *result = g_state.script.front();
         g_state.script.pop_front();
-        return r;
+        return true;
     }
     for (auto &f : g_state.faults) {
         if (f.write != write || f.remaining == 0 || !overlaps(off, len, f.off, f.len))
             continue;
         if (f.remaining > 0)
             f.remaining--;
-        return -f.err;
+        *result = -f.err;
+        return true;
     }
-    return 0;
+    return false;
 }
 
 // Records the transfer, then answers it or hands it to libaio.
 ssize_t transfer(bool write, ioengine *e, const struct iovec *iov, int n, off_t off) {
     const uint64_t len = total(iov, n);
-    const bool scripted = !g_state.script.empty();
-    ssize_t r = injected(write, static_cast<uint64_t>(off), len);
-    const bool forward = !scripted && r == 0;
+    ssize_t r = 0;
+    const bool forward = !answered(write, static_cast<uint64_t>(off), len, &r);
     g_state.transfers.push_back({write, static_cast<uint64_t>(off), len, forward});
     if (!forward)
         return r;
@@ -51,9 +54,13 @@ ssize_t transfer(bool write, ioengine *e, const struct iovec *iov, int n, off_t 
                  : ioengine_libaio_plugin.co_preadv(e, iov, n, off);
 }
 
-ssize_t fault_preadv(ioengine *e, const struct iovec *iov, int n, off_t off) { return transfer(false, e, iov, n, off); }
+ssize_t fault_preadv(ioengine *e, const struct iovec *iov, int n, off_t off) {
+    return transfer(false, e, iov, n, off);
+}
 
-ssize_t fault_pwritev(ioengine *e, const struct iovec *iov, int n, off_t off) { return transfer(true, e, iov, n, off); }
+ssize_t fault_pwritev(ioengine *e, const struct iovec *iov, int n, off_t off) {
+    return transfer(true, e, iov, n, off);
+}
 
 int fault_open(ioengine *e, ev_driver *driver, const char *path, int oflag) {
     int r = ioengine_libaio_plugin.open(e, driver, path, oflag);
@@ -69,7 +76,8 @@ int fault_unmap(ioengine *, uint64_t offset, uint64_t size) {
 
 // The number of bad-track ranges overlapping the query; the first `maxcnt`
 // are returned clipped to it.
-int fault_test_badtrack(ioengine *, uint64_t offset, uint64_t size, ioengine_range *ranges, int maxcnt) {
+int fault_test_badtrack(ioengine *, uint64_t offset, uint64_t size, ioengine_range *ranges,
+                        int maxcnt) {
     int n = 0;
     for (const auto &b : g_state.badtracks) {
         if (!overlaps(offset, size, b.first, b.second))
