@@ -1,6 +1,6 @@
 // I/O engines on real files opened with O_DIRECT, real libaio, a real libev
-// loop; a recording plug-in that forwards to libaio shows exactly what reaches
-// the device, and a scripted plug-in supplies backend failures.
+// loop; the fault engine, which forwards to libaio, shows exactly what the
+// engine layer hands its backend and supplies scripted backend results.
 #include "ioengine.h"
 
 #include <errno.h>
@@ -13,110 +13,35 @@
 #include <string>
 #include <vector>
 
+#include "support/device.h"
 #include "support/loop.h"
-#include "support/tmpdir.h"
 #include "utils/memory.h"
 
 namespace {
 
-struct Call {
-    bool write;
-    off_t offset;
-    size_t len;
-};
-std::vector<Call> g_calls;
+using tavtest::fault_engine;
 
-size_t total(const struct iovec *iov, int n) {
-    size_t t = 0;
-    for (int i = 0; i < n; i++)
-        t += iov[i].iov_len;
-    return t;
-}
-
-ssize_t rec_preadv(ioengine *e, const struct iovec *iov, int n, off_t off) {
-    g_calls.push_back({false, off, total(iov, n)});
-    return ioengine_libaio_plugin.co_preadv(e, iov, n, off);
-}
-ssize_t rec_pwritev(ioengine *e, const struct iovec *iov, int n, off_t off) {
-    g_calls.push_back({true, off, total(iov, n)});
-    return ioengine_libaio_plugin.co_pwritev(e, iov, n, off);
-}
-
-ioengine_plugin g_recording = [] {
-    ioengine_plugin p = ioengine_libaio_plugin;
-    p.name = "test-recording";
-    p.co_preadv = rec_preadv;
-    p.co_pwritev = rec_pwritev;
-    return p;
-}();
-
-// Scripted backend: each transfer pops the next result.
-std::deque<ssize_t> g_script;
-int scripted_open(ioengine *e, ev_driver *, const char *, int) {
-    ioengine_set_phyblksz(e, 512);
-    return 0;
-}
-int scripted_statdev(ioengine *, ioengine_statdev *s) {
-    s->phy_length = s->phy_avail_length = 1 << 20;
-    return 0;
-}
-ssize_t scripted_rw(ioengine *, const struct iovec *, int, off_t) {
-    ssize_t r = g_script.front();
-    g_script.pop_front();
-    return r;
-}
-int scripted_open_8k(ioengine *e, ev_driver *, const char *, int) {
-    ioengine_set_phyblksz(e, 8192);
-    return 0;
-}
-ioengine_plugin g_scripted = {{}, "test-scripted", scripted_open, nullptr, nullptr, scripted_rw,
-                              scripted_rw, scripted_statdev, nullptr, nullptr, nullptr, nullptr,
-                              nullptr};
-ioengine_plugin g_bad_blksz = {{}, "test-8k", scripted_open_8k, nullptr, nullptr, scripted_rw,
-                               scripted_rw, scripted_statdev, nullptr, nullptr, nullptr, nullptr,
-                               nullptr};
-
-class EngineTest : public ::testing::Test {
+class EngineTest : public tavtest::DeviceTest {
 protected:
-    static void SetUpTestSuite() {
-        static bool registered = false;
-        if (!registered) {
-            ioengine_plugin_register(&g_recording);
-            ioengine_plugin_register(&g_scripted);
-            ioengine_plugin_register(&g_bad_blksz);
-            registered = true;
-        }
-        tav_iobuf_pool_init();
-    }
     void SetUp() override {
-        path_ = dir_.path() + "/dev.img";
-        tavtest::make_file(path_, 1 << 20);
+        tav_iobuf_pool_init();
+        fault_engine().reset();
+        create_device(1 << 20);
         // A known pattern on disk: byte i holds i % 251.
-        int fd = open(path_.c_str(), O_WRONLY);
         std::vector<unsigned char> pat(1 << 20);
         for (size_t i = 0; i < pat.size(); i++)
             pat[i] = (unsigned char)(i % 251);
-        ASSERT_EQ((ssize_t)pat.size(), pwrite(fd, pat.data(), pat.size(), 0));
-        close(fd);
-        g_calls.clear();
+        write_bytes(0, pat.data(), pat.size());
     }
     void TearDown() override {
         if (e_)
             ioengine_fini(e_);
+        DeviceTest::TearDown();
     }
     ioengine *open_engine(const char *backend, int oflag) {
         e_ = ioengine_init(tavtest::driver(), backend, path_.c_str(), oflag);
         return e_;
     }
-    std::vector<unsigned char> file_bytes(off_t off, size_t len) {
-        std::vector<unsigned char> out(len);
-        int fd = open(path_.c_str(), O_RDONLY);
-        EXPECT_EQ((ssize_t)len, pread(fd, out.data(), len, off));
-        close(fd);
-        return out;
-    }
-    tavtest::TempDir dir_;
-    std::string path_;
     ioengine *e_ = nullptr;
 };
 
@@ -133,7 +58,7 @@ TEST_F(EngineTest, RegularFileHas512ByteBlocksAndReportsItsSize) {
 }
 
 TEST_F(EngineTest, UnalignedReadBouncesThroughCoveringBlocks) {
-    ASSERT_NE(nullptr, open_engine("test-recording", O_RDWR | O_DIRECT));
+    ASSERT_NE(nullptr, open_engine(tavtest::kFaultEngine, O_RDWR | O_DIRECT));
     ioengine_set_phyblksz(e_, 4096);
     char buf[100];
     ssize_t r = -1;
@@ -141,30 +66,32 @@ TEST_F(EngineTest, UnalignedReadBouncesThroughCoveringBlocks) {
     EXPECT_EQ(100, r);
     for (int i = 0; i < 100; i++)
         ASSERT_EQ((char)((10 + i) % 251), buf[i]) << i;
-    ASSERT_EQ(1u, g_calls.size());
-    EXPECT_EQ(0, g_calls[0].offset);
-    EXPECT_EQ(4096u, g_calls[0].len);
+    const auto &calls = fault_engine().transfers;
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_EQ(0u, calls[0].off);
+    EXPECT_EQ(4096u, calls[0].len);
     EXPECT_EQ(1u, e_->status.unaligned_read_count);
     EXPECT_EQ(1u, e_->status.unaligned_offset_count);
 }
 
 TEST_F(EngineTest, UnalignedWriteIsReadModifyWriteOfCoveringBlocks) {
-    ASSERT_NE(nullptr, open_engine("test-recording", O_RDWR | O_DIRECT));
+    ASSERT_NE(nullptr, open_engine(tavtest::kFaultEngine, O_RDWR | O_DIRECT));
     ioengine_set_phyblksz(e_, 4096);
-    std::vector<unsigned char> before = file_bytes(0, 8192);
+    std::vector<unsigned char> before = read_bytes(0, 8192);
     char buf[100];
     memset(buf, 0xAB, sizeof(buf));
     ssize_t r = -1;
     tavtest::run_coroutine([&] { r = ioengine_co_pwrite(e_, buf, sizeof(buf), 4000); });
     EXPECT_EQ(100, r);
-    ASSERT_EQ(2u, g_calls.size());
-    EXPECT_FALSE(g_calls[0].write);
-    EXPECT_TRUE(g_calls[1].write);
-    for (const Call &c : g_calls) {
-        EXPECT_EQ(0, c.offset);
+    const auto &calls = fault_engine().transfers;
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_FALSE(calls[0].write);
+    EXPECT_TRUE(calls[1].write);
+    for (const auto &c : calls) {
+        EXPECT_EQ(0u, c.off);
         EXPECT_EQ(8192u, c.len);
     }
-    std::vector<unsigned char> after = file_bytes(0, 8192);
+    std::vector<unsigned char> after = read_bytes(0, 8192);
     for (size_t i = 0; i < 8192; i++) {
         unsigned char want = (i >= 4000 && i < 4100) ? 0xAB : before[i];
         ASSERT_EQ(want, after[i]) << "byte " << i;
@@ -173,7 +100,7 @@ TEST_F(EngineTest, UnalignedWriteIsReadModifyWriteOfCoveringBlocks) {
 }
 
 TEST_F(EngineTest, AlignedRequestsGoStraightThroughAndBufferAlignmentIs4096) {
-    ASSERT_NE(nullptr, open_engine("test-recording", O_RDWR | O_DIRECT));
+    ASSERT_NE(nullptr, open_engine(tavtest::kFaultEngine, O_RDWR | O_DIRECT));
     void *mem = nullptr;
     ASSERT_EQ(0, posix_memalign(&mem, 4096, 8192));
     ssize_t r1 = -1, r2 = -1;
@@ -184,7 +111,7 @@ TEST_F(EngineTest, AlignedRequestsGoStraightThroughAndBufferAlignmentIs4096) {
     });
     EXPECT_EQ(4096, r1);
     EXPECT_EQ(512, r2);
-    EXPECT_EQ(4096u, g_calls[0].len) << "aligned request passed unchanged";
+    EXPECT_EQ(4096u, fault_engine().transfers[0].len) << "aligned request passed unchanged";
     EXPECT_EQ(1u, e_->status.unaligned_buffer_count);
     EXPECT_EQ(0u, e_->status.unaligned_offset_count);
     EXPECT_EQ(1u, e_->status.unaligned_read_count);
@@ -192,7 +119,7 @@ TEST_F(EngineTest, AlignedRequestsGoStraightThroughAndBufferAlignmentIs4096) {
 }
 
 TEST_F(EngineTest, BackendErrorsAndShortTransfers) {
-    ASSERT_NE(nullptr, open_engine("test-scripted", O_RDWR | O_DIRECT));
+    ASSERT_NE(nullptr, open_engine(tavtest::kFaultEngine, O_RDWR | O_DIRECT));
     alignas(4096) static char buf[8192];
     struct Case {
         std::deque<ssize_t> script;
@@ -210,7 +137,7 @@ TEST_F(EngineTest, BackendErrorsAndShortTransfers) {
         {{4096, -EIO}, true, true, -EIO},
     };
     for (auto &c : cases) {
-        g_script = c.script;
+        fault_engine().script = c.script;
         ssize_t r = 1;
         tavtest::run_coroutine([&] {
             if (c.n_form)
@@ -221,7 +148,7 @@ TEST_F(EngineTest, BackendErrorsAndShortTransfers) {
                             : ioengine_co_pread(e_, buf, 4096, 0);
         });
         EXPECT_EQ(c.expect, r);
-        EXPECT_TRUE(g_script.empty());
+        EXPECT_TRUE(fault_engine().script.empty());
     }
 }
 
@@ -294,7 +221,8 @@ TEST_F(EngineTest, ManyCoroutinesCompleteThroughOneLoop) {
 TEST_F(EngineTest, LookupAndOpenFailures) {
     EXPECT_EQ(nullptr, ioengine_plugin_find("nope"));
     EXPECT_EQ(nullptr, open_engine("nope", O_RDWR));
-    EXPECT_EQ(nullptr, open_engine("test-8k", O_RDWR)) << "8192-byte blocks are refused";
+    fault_engine().phy_blksz = 8192;
+    EXPECT_EQ(nullptr, open_engine(tavtest::kFaultEngine, O_RDWR)) << "8192-byte blocks are refused";
     e_ = ioengine_init(tavtest::driver(), "libaio", "/nonexistent/dir/x", O_RDWR);
     EXPECT_EQ(nullptr, e_);
 }

@@ -7,7 +7,6 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
-#include <xxhash.h>
 
 #include <array>
 #include <random>
@@ -15,6 +14,10 @@
 
 #include "files_support.h"
 #include "ioengine.h"
+#include "support/bytes.h"
+#include "support/device.h"
+#include "support/log_capture.h"
+#include "support/loop.h"
 #include "utils/coroutine.h"
 #include "utils/memory.h"
 
@@ -24,20 +27,12 @@ constexpr uint64_t MiB = 1048576;
 
 // ---- expected on-disk entries, from the format tables ---------------------
 
-void put16(uint8_t *p, uint16_t v) {
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-}
-void put32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; i++)
-        p[i] = (uint8_t)(v >> (8 * i));
-}
-void put64(uint8_t *p, uint64_t v) {
-    for (int i = 0; i < 8; i++)
-        p[i] = (uint8_t)(v >> (8 * i));
-}
-
-using Bytes = std::vector<uint8_t>;
+using tavtest::Bytes;
+using tavtest::fault_engine;
+using tavtest::put16;
+using tavtest::put32;
+using tavtest::put64;
+using tavtest::xxh64_1011;
 
 // Version 1: magic 0, checksum 8 (low 32 bits of XXH64 seed 1011 over
 // 12..63), state 12, block 16, slice 24, type 26, reserved 28, bitmaps 32.
@@ -50,7 +45,7 @@ Bytes v1_entry(uint32_t state, uint64_t block, uint16_t slice, uint16_t type,
     put16(&e[24], slice);
     put16(&e[26], type);
     memcpy(&e[32], bits.data(), bits.size());
-    put32(&e[8], (uint32_t)XXH64(&e[12], 52, 1011));
+    put32(&e[8], (uint32_t)xxh64_1011(&e[12], 52));
     return e;
 }
 
@@ -62,7 +57,7 @@ Bytes v2_entry(uint8_t state, uint8_t slice, uint32_t block, const Bytes &bits =
     e[5] = slice;
     put32(&e[8], block);
     memcpy(&e[12], bits.data(), 4);
-    put32(&e[0], (uint32_t)XXH64(&e[4], 12, 1011));
+    put32(&e[0], (uint32_t)xxh64_1011(&e[4], 12));
     return e;
 }
 
@@ -106,11 +101,11 @@ void host_unmap(ext_cache_t *, blkmap_t *m) {
 }
 const tav_extent_fops kFops = {host_blkno, host_type, host_map, host_unmap};
 
-class ExtentTest : public filestest::DeviceTest {
+class ExtentTest : public tavtest::DeviceTest {
 protected:
     void SetUp() override {
         g_host = Host{};
-        open_device(8 * MiB);
+        open_device(8 * MiB, tavtest::kFaultEngine);
         ext_table_init(&table_, &kFops, TAV_EXTENT_TABLE_MAX);
         ext_cache_init(&cache_, &table_);
     }
@@ -149,6 +144,7 @@ protected:
         EXPECT_TRUE(tavtest::run_coroutine([&] { r = ext_page_write(p); }));
         return r;
     }
+    tavtest::LogCapture log_;
     ext_table_t table_;
     ext_cache_t cache_;
 };
@@ -164,7 +160,7 @@ TEST_F(ExtentTest, FormatFillsTheExtentBlockWithEmptyEntries) {
         Bytes one(entry_size(type));
         ext_blkmap_ondisk_format(type, one.data());
         EXPECT_EQ(expect, one);
-        auto raw = read_raw(2 * MiB, MiB);
+        auto raw = read_bytes(2 * MiB, MiB);
         for (size_t off = 0; off < MiB; off += expect.size())
             ASSERT_EQ(0, memcmp(raw.data() + off, expect.data(), expect.size())) << off;
         EXPECT_EQ(expect.size(), ext_blkmap_ondisk_size(type));
@@ -201,7 +197,7 @@ TEST_F(ExtentTest, NumberingAndLoadOfAHandBuiltMappedEntry) {
         Bytes e = c.type == TAV_BLKMAP_TYPE_BLOCK   ? v1_entry(2, 9000, 0xFFFF, 0, bits32)
                   : c.type == TAV_BLKMAP_TYPE_SLICE ? v1_entry(2, 9000, 5, 1, bits4)
                                                     : v2_entry(2, 5, 9000, bits4);
-        write_raw(entry_offset(c.type, c.page, c.entry), e.data(), e.size());
+        write_bytes(entry_offset(c.type, c.page, c.entry), e.data(), e.size());
         ext_page_t *page = nullptr;
         blkmap_t *m = nullptr;
         ASSERT_TRUE(tavtest::run_coroutine(
@@ -271,9 +267,9 @@ TEST_F(ExtentTest, WrittenEntriesMatchTheFormatTables) {
         EXPECT_EQ(0u, page->dirty);
 
         uint32_t i1 = slices ? 1 * 8 + 6 : 1, i2 = slices ? 16 : 2, i3 = slices ? 24 : 3;
-        Bytes got1 = read_raw(entry_offset(type, 0, i1), entry_size(type));
-        Bytes got2 = read_raw(entry_offset(type, 0, i2), entry_size(type));
-        Bytes got3 = read_raw(entry_offset(type, 0, i3), entry_size(type));
+        Bytes got1 = read_bytes(entry_offset(type, 0, i1), entry_size(type));
+        Bytes got2 = read_bytes(entry_offset(type, 0, i2), entry_size(type));
+        Bytes got3 = read_bytes(entry_offset(type, 0, i3), entry_size(type));
         Bytes w1(slices ? 4 : 32, 0), w3(slices ? 4 : 32, 0);
         w1[0] = 0x07;
         w3[0] = 0x10;
@@ -291,7 +287,7 @@ TEST_F(ExtentTest, WrittenEntriesMatchTheFormatTables) {
             EXPECT_EQ(v1_entry(3, 779, s, t, w3_32), got3);
         }
         // Untouched entries are still the formatted ones.
-        EXPECT_EQ(empty_entry(type), read_raw(entry_offset(type, 0, i3 + 1), entry_size(type)));
+        EXPECT_EQ(empty_entry(type), read_bytes(entry_offset(type, 0, i3 + 1), entry_size(type)));
         ext_page_put(page);
         ext_cache_cleanup(&cache_);
     }
@@ -322,16 +318,16 @@ TEST_F(ExtentTest, IllegalEntriesFailTheLoadWithTheirMessage) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
         format(c.type);
-        filestest::log_clear();
-        write_raw(entry_offset(c.type, 0, 7), c.entry.data(), c.entry.size());
+        log_.clear();
+        write_bytes(entry_offset(c.type, 0, 7), c.entry.data(), c.entry.size());
         EXPECT_EQ(nullptr, get(0));
         EXPECT_EQ(EACCES, errno);
-        EXPECT_TRUE(filestest::log_has(c.message));
-        EXPECT_TRUE(filestest::log_has("illegal blkmap, page index: 0, phy_addr: 2097152, "
+        EXPECT_TRUE(log_.contains(c.message));
+        EXPECT_TRUE(log_.contains("illegal blkmap, page index: 0, phy_addr: 2097152, "
                                        "blkmap index: 7"));
-        EXPECT_TRUE(filestest::log_has("ext_page_access failed: (-13)"));
+        EXPECT_TRUE(log_.contains("ext_page_access failed: (-13)"));
         Bytes good = empty_entry(c.type);
-        write_raw(entry_offset(c.type, 0, 7), good.data(), good.size());
+        write_bytes(entry_offset(c.type, 0, 7), good.data(), good.size());
         ext_page_t *page = get(0);
         ASSERT_NE(nullptr, page) << "a failed load is retried at the next access";
         ext_page_put(page);
@@ -365,10 +361,10 @@ TEST_F(ExtentTest, BadEntryIsErrorWhileTheOthersAreFilled) {
 
 TEST_F(ExtentTest, ReadFailureOfAPageIsReported) {
     format(TAV_BLKMAP_TYPE_BLOCK);
-    filestest::add_fault({false, 2 * MiB + 8192, 8192, EIO, 1});
+    fault_engine().fail_reads(2 * MiB + 8192, 8192, 1);
     EXPECT_EQ(nullptr, get(1));
     EXPECT_EQ(EIO, errno);
-    EXPECT_TRUE(filestest::log_has("ext_page_access failed: (-5)"));
+    EXPECT_TRUE(log_.contains("ext_page_access failed: (-5)"));
     ext_page_t *page = get(1);
     ASSERT_NE(nullptr, page);
     ext_page_put(page);
@@ -393,7 +389,7 @@ TEST_F(ExtentTest, MissingExtentBlockAndAddressability) {
     EXPECT_EQ(0, a2);
     EXPECT_EQ(nullptr, missing);
     EXPECT_EQ(ENOENT, missing_errno);
-    EXPECT_TRUE(filestest::log_has("get_extent_blkno failed"));
+    EXPECT_TRUE(log_.contains("get_extent_blkno failed"));
     EXPECT_EQ(-EIO, aerr);
     EXPECT_EQ(0u, table_.count);
 }
@@ -560,12 +556,13 @@ TEST_F(ExtentTest, CacheTreeStaysBalancedUnderRandomUse) {
         ext_page_put(p);
     EXPECT_EQ(n, pages.size());
     int flushed = -1;
-    filestest::clear_writes();
+    fault_engine().transfers.clear();
     ASSERT_TRUE(tavtest::run_coroutine([&] { flushed = ext_cache_flush(&cache_); }));
     EXPECT_EQ((int)pages.size(), flushed);
-    ASSERT_EQ(pages.size(), filestest::writes().size());
-    for (size_t i = 1; i < filestest::writes().size(); i++)
-        EXPECT_LT(filestest::writes()[i - 1].first, filestest::writes()[i].first);
+    const auto writes = fault_engine().forwarded_writes();
+    ASSERT_EQ(pages.size(), writes.size());
+    for (size_t i = 1; i < writes.size(); i++)
+        EXPECT_LT(writes[i - 1].off, writes[i].off);
 }
 
 TEST_F(ExtentTest, CacheFlushWritesDirtyPagesAndStopsAtTheFirstFailure) {
@@ -578,27 +575,28 @@ TEST_F(ExtentTest, CacheFlushWritesDirtyPagesAndStopsAtTheFirstFailure) {
     ext_page_put(p3);
     ext_page_put(p1);
     ext_page_put(p5);
-    filestest::add_fault({true, 2 * MiB + 3 * 8192, 8192, EIO, 1});
-    filestest::clear_writes();
+    fault_engine().fail_writes(2 * MiB + 3 * 8192, 8192, 1);
+    fault_engine().transfers.clear();
     int r = 0;
     ASSERT_TRUE(tavtest::run_coroutine([&] { r = ext_cache_flush(&cache_); }));
     EXPECT_EQ(-EIO, r);
-    ASSERT_EQ(1u, filestest::writes().size()) << "page 1 written, page 3 failed, page 5 not tried";
-    EXPECT_EQ(2 * MiB + 8192, filestest::writes()[0].first);
+    const auto writes = fault_engine().forwarded_writes();
+    ASSERT_EQ(1u, writes.size()) << "page 1 written, page 3 failed, page 5 not tried";
+    EXPECT_EQ(2 * MiB + 8192, writes[0].off);
     EXPECT_EQ(0u, p1->dirty);
     EXPECT_NE(0u, p3->dirty) << "a page whose write failed is still dirty";
     EXPECT_NE(0u, p5->dirty);
     EXPECT_EQ(0u, p1->in_use + p3->in_use + p5->in_use);
     ASSERT_TRUE(tavtest::run_coroutine([&] { r = ext_cache_flush(&cache_); }));
     EXPECT_EQ(2, r);
-    Bytes e = read_raw(entry_offset(TAV_BLKMAP_TYPE_BLOCK, 5, 0), 64);
+    Bytes e = read_bytes(entry_offset(TAV_BLKMAP_TYPE_BLOCK, 5, 0), 64);
     EXPECT_EQ(v1_entry(2, 803, 0xFFFF, 0), e);
 }
 
 TEST_F(ExtentTest, UncachedAndBulkPages) {
     format(TAV_BLKMAP_TYPE_BLOCK);
     Bytes e = v1_entry(2, 1234, 0xFFFF, 0);
-    write_raw(entry_offset(TAV_BLKMAP_TYPE_BLOCK, 130, 4), e.data(), e.size());  // block 16644
+    write_bytes(entry_offset(TAV_BLKMAP_TYPE_BLOCK, 130, 4), e.data(), e.size());  // block 16644
 
     ext_page_t *bulk = nullptr;
     ASSERT_TRUE(tavtest::run_coroutine([&] { bulk = ext_page_get_nostd(&cache_, MiB, 1); }));

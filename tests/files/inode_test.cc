@@ -8,29 +8,25 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <uuid/uuid.h>
-#include <xxhash.h>
 
 #include <vector>
 
 #include "files_support.h"
 #include "itable.h"
+#include "support/bytes.h"
+#include "support/device.h"
+#include "support/log_capture.h"
+#include "support/loop.h"
 #include "utils/memory.h"
 
 namespace {
 
 constexpr uint64_t MiB = 1048576;
-using Bytes = std::vector<uint8_t>;
-
-void put64(uint8_t *p, uint64_t v) {
-    for (int i = 0; i < 8; i++)
-        p[i] = (uint8_t)(v >> (8 * i));
-}
-uint64_t get64(const uint8_t *p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; i--)
-        v = (v << 8) | p[i];
-    return v;
-}
+using tavtest::Bytes;
+using tavtest::fault_engine;
+using tavtest::get64;
+using tavtest::put64;
+using tavtest::xxh64_1011;
 
 // What an inode page holds, field by field, at the offsets of the tables.
 struct Rec {
@@ -70,7 +66,7 @@ Bytes page_of(const Rec &r, bool seal = true) {
     if (!r.data.empty())
         memcpy(&p[2048], r.data.data(), r.data.size());
     if (seal)
-        put64(&p[0], XXH64(&p[8], 4088, 1011));
+        put64(&p[0], xxh64_1011(&p[8], 4088));
     return p;
 }
 
@@ -98,10 +94,10 @@ Bytes one_xattr() {
     return x;
 }
 
-class InodeTest : public filestest::DeviceTest {
+class InodeTest : public tavtest::DeviceTest {
 protected:
     void SetUp() override {
-        open_device(16 * MiB);
+        open_device(16 * MiB, tavtest::kFaultEngine);
         ext_table_init(&etable_, &tav_inode_extent_fops, TAV_EXTENT_TABLE_MAX);
         tav_itable_host host = {};
         host.etable = &etable_;
@@ -129,6 +125,7 @@ protected:
     }
     uint64_t slot(uint64_t ino) { return MiB + ino * 8192; }
 
+    tavtest::LogCapture log_;
     ext_table_t etable_;
     tav_inode_table *itable_ = nullptr;
 };
@@ -169,10 +166,10 @@ TEST_F(InodeTest, LegalityOfOneCopy) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        filestest::log_clear();
+        log_.clear();
         EXPECT_EQ(c.expect, tav_inode_is_legal(c.page.data()));
         if (c.message) {
-            EXPECT_TRUE(filestest::log_has(c.message));
+            EXPECT_TRUE(log_.contains(c.message));
         }
     }
 }
@@ -251,15 +248,15 @@ TEST_F(InodeTest, SlotDecoding) {
         EXPECT_EQ(1u, inode->ref);
         release(inode);
     }
-    EXPECT_TRUE(filestest::log_has("INO: 7 A/B is ok. bak type: 1"));
-    EXPECT_TRUE(filestest::log_has("inode A and B is illegal"));
+    EXPECT_TRUE(log_.contains("INO: 7 A/B is ok. bak type: 1"));
+    EXPECT_TRUE(log_.contains("inode A and B is illegal"));
 }
 
 // The bytes of both copies after a fresh write and after a full record
 // write, built from the tables.
 TEST_F(InodeTest, PagesOnTheDeviceMatchTheFormatTables) {
     tav_inode_info *inode = fresh(5, kGfid);
-    Bytes a = read_raw(slot(5), 4096), b = read_raw(slot(5) + 4096, 4096);
+    Bytes a = read_bytes(slot(5), 4096), b = read_bytes(slot(5) + 4096, 4096);
     EXPECT_EQ(default_page_like(b), b) << "copy B: a default page, generation 0";
     Rec r;
     r.generation = 1;
@@ -320,8 +317,8 @@ TEST_F(InodeTest, PagesOnTheDeviceMatchTheFormatTables) {
     r.xattr = one_xattr();
     r.data = Bytes((const uint8_t *)"hello world", (const uint8_t *)"hello world" + 11);
     Bytes expect_b = page_of(r);
-    EXPECT_EQ(expect_b, read_raw(slot(5) + 4096, 4096));
-    EXPECT_EQ(a, read_raw(slot(5), 4096)) << "copy A untouched";
+    EXPECT_EQ(expect_b, read_bytes(slot(5) + 4096, 4096));
+    EXPECT_EQ(a, read_bytes(slot(5), 4096)) << "copy A untouched";
     EXPECT_EQ(get64(&expect_b[0]), inode->ondisk.i_header.checksum);
 
     // A new in-memory inode decoded from that page has the same content.
@@ -341,13 +338,13 @@ TEST_F(InodeTest, FormatWritesDefaultPagesInBothCopiesOfEverySlot) {
     int r = -1;
     ASSERT_TRUE(tavtest::run_coroutine([&] { r = tav_inode_format(1, 2); }));
     ASSERT_EQ(0, r);
-    Bytes area = read_raw(MiB, 2 * MiB);
+    Bytes area = read_bytes(MiB, 2 * MiB);
     Bytes first(area.begin(), area.begin() + 4096);
     EXPECT_EQ(default_page_like(first), first);
     for (size_t off = 0; off < area.size(); off += 4096)
         ASSERT_EQ(0, memcmp(first.data(), &area[off], 4096)) << off;
     EXPECT_EQ(2, tav_inode_is_legal(first.data()));
-    EXPECT_EQ(0u, read_raw(3 * MiB, 4096)[8]) << "nothing beyond the two blocks";
+    EXPECT_EQ(0u, read_bytes(3 * MiB, 4096)[8]) << "nothing beyond the two blocks";
 }
 
 // Inline files keep 1536 bytes for attributes, extent files 3584; an
@@ -359,7 +356,7 @@ TEST_F(InodeTest, AttributeAllowanceOfInlineAndExtentFiles) {
         std::string v(value_len, 'v');
         EXPECT_EQ(1, xdict_set(inode->xattr, "k", v.data(), v.size()));
         int r = -1;
-        filestest::clear_writes();
+        fault_engine().transfers.clear();
         EXPECT_TRUE(tavtest::run_coroutine([&] {
             r = tav_inode_read(inode);
             if (r == 0)
@@ -371,8 +368,8 @@ TEST_F(InodeTest, AttributeAllowanceOfInlineAndExtentFiles) {
     inode->inline_buffer = tav_calloc(1, 2048, TAV_MEM_INODE_INLINE_BUFFER);
     EXPECT_EQ(0, write_with_value(1536 - 8));  // 2 + (1 + 1528 + 5) = 1536
     EXPECT_EQ(-EFBIG, write_with_value(1537 - 8));
-    EXPECT_TRUE(filestest::log_has("xattr too large: 1537"));
-    EXPECT_TRUE(filestest::writes().empty());
+    EXPECT_TRUE(log_.contains("xattr too large: 1537"));
+    EXPECT_TRUE(fault_engine().forwarded_writes().empty());
     inode->ondisk.i_type = 0;
     EXPECT_EQ(0, write_with_value(3584 - 8));
     EXPECT_EQ(-EFBIG, write_with_value(3585 - 8));
@@ -386,7 +383,7 @@ TEST_F(InodeTest, FailedWriteRetriesTheSameCopyAndReadsTheOther) {
     inode->ondisk.i_size = 100;
     tav_inode_mark_dirty(inode);
     inode->dirty_hold = 1;
-    filestest::add_fault({true, slot(3) + 4096, 4096, EIO, 1});
+    fault_engine().fail_writes(slot(3) + 4096, 4096, 1);
     int r1 = 0, r2 = 0, r3 = 0;
     ASSERT_TRUE(tavtest::run_coroutine([&] {
         r1 = tav_inode_read(inode);
@@ -409,18 +406,19 @@ TEST_F(InodeTest, FailedWriteRetriesTheSameCopyAndReadsTheOther) {
     inode->last_errno = -EIO;
     inode->ondisk.i_header.generation = 2;
     inode->ondisk.i_size = 200;
-    filestest::clear_writes();
+    fault_engine().transfers.clear();
     ASSERT_TRUE(tavtest::run_coroutine([&] {
         mbuf_get(&inode->mbuf);  // credential only: the buffer is up to date
         r1 = tav_inode_write(inode);
     }));
     EXPECT_EQ(0, r1);
-    ASSERT_EQ(1u, filestest::writes().size());
-    EXPECT_EQ(slot(3) + 4096, filestest::writes()[0].first) << "generation 2 again, copy B";
+    const auto writes = fault_engine().forwarded_writes();
+    ASSERT_EQ(1u, writes.size());
+    EXPECT_EQ(slot(3) + 4096, writes[0].off) << "generation 2 again, copy B";
     EXPECT_EQ(0, inode->last_errno);
     EXPECT_TRUE(list_empty(&inode->dirty_entry));
     EXPECT_EQ(0, inode->dirty_hold);
-    Bytes b = read_raw(slot(3) + 4096, 4096);
+    Bytes b = read_bytes(slot(3) + 4096, 4096);
     EXPECT_EQ(2u, get64(&b[24]));
     EXPECT_EQ(200u, get64(&b[120]));
     release(inode);
@@ -430,7 +428,7 @@ TEST_F(InodeTest, ErrorInodeIsNotRead) {
     tav_inode_info *inode = tav_inode_create(itable_, kGfid, nullptr, nullptr);
     inode->ondisk.i_state = TAV_I_ERROR;
     int r = 0;
-    filestest::clear_writes();
+    fault_engine().transfers.clear();
     ASSERT_TRUE(tavtest::run_coroutine([&] { r = tav_inode_read(inode); }));
     EXPECT_EQ(-305, r);
     release(inode);
@@ -486,16 +484,16 @@ TEST_F(InodeTest, StatConversionAndTimeStamps) {
     EXPECT_EQ(1000u, d->i_mtime);
     EXPECT_GT(d->i_atime, 1000u);
 
-    filestest::log_clear();
+    log_.clear();
     d->i_extents[3] = 1777;
     tav_inode_dump("dump test", inode);
-    EXPECT_TRUE(filestest::log_has("[==]dump test"));
-    EXPECT_TRUE(filestest::log_has("[====================head====================="));
-    EXPECT_TRUE(filestest::log_has("magic:               _TAVINO_"));
-    EXPECT_TRUE(filestest::log_has("i_no:                42"));
-    EXPECT_TRUE(filestest::log_has("i_extents[3]:        1777"));
-    EXPECT_FALSE(filestest::log_has("i_extents[0]:")) << "only non-zero extents";
-    EXPECT_TRUE(filestest::log_has("[====================end====================="));
+    EXPECT_TRUE(log_.contains("[==]dump test"));
+    EXPECT_TRUE(log_.contains("[====================head====================="));
+    EXPECT_TRUE(log_.contains("magic:               _TAVINO_"));
+    EXPECT_TRUE(log_.contains("i_no:                42"));
+    EXPECT_TRUE(log_.contains("i_extents[3]:        1777"));
+    EXPECT_FALSE(log_.contains("i_extents[0]:")) << "only non-zero extents";
+    EXPECT_TRUE(log_.contains("[====================end====================="));
 
     EXPECT_EQ(MiB + 42 * 8192, tav_inode_slot_offset(42));
     EXPECT_EQ(42u, tav_inode_offset_to_ino(MiB + 42 * 8192 + 4096));

@@ -8,8 +8,6 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
-#include <time.h>
-#include <xxhash.h>
 
 #include <algorithm>
 #include <vector>
@@ -17,6 +15,10 @@
 #include "files_support.h"
 #include "ioengine.h"
 #include "super.h"
+#include "support/bytes.h"
+#include "support/device.h"
+#include "support/log_capture.h"
+#include "support/loop.h"
 #include "utils/bitarray.h"
 #include "utils/coroutine.h"
 #include "utils/memory.h"
@@ -27,18 +29,9 @@ namespace {
 constexpr uint64_t MiB = 1048576;
 constexpr uint64_t kBlocks = 400;  // one inode group: data blocks 162..399
 
-uint64_t get64(const uint8_t *p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; i--)
-        v = (v << 8) | p[i];
-    return v;
-}
-
-uint64_t now_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec;
-}
+using tavtest::fault_engine;
+using tavtest::get64;
+using tavtest::now_ns;
 
 struct Note {
     uint32_t type;
@@ -55,12 +48,12 @@ FsTest *g_fs;
 
 int fmt_inodes(void *, blkno_t ibegin, uint64_t count) { return tav_inode_format(ibegin, count); }
 
-class FsTest : public filestest::DeviceTest {
+class FsTest : public tavtest::DeviceTest {
 protected:
     void SetUp() override {
         g_fs = this;
         g_notes.clear();
-        open_device(kBlocks * MiB);
+        open_device(kBlocks * MiB, tavtest::kFaultEngine);
         tav_sb_format_args args = {kBlocks, 1, path_.c_str()};
         int r = -1;
         ASSERT_TRUE(
@@ -215,13 +208,14 @@ protected:
     }
     size_t inode_writes() {
         size_t n = 0;
-        for (auto &w : filestest::writes())
-            n += w.first >= MiB && w.first < 129 * MiB;
+        for (auto &w : fault_engine().forwarded_writes())
+            n += w.off >= MiB && w.off < 129 * MiB;
         return n;
     }
     uint64_t slot(uint64_t ino) { return MiB + ino * 8192; }
     bool imap_bit(uint64_t ino) { return bmap_is_bit_set(imap_, ino); }
 
+    tavtest::LogCapture log_;
     tav_sb_info sb_;
     zmap_t zmap_;
     ext_table_t etable_;
@@ -293,8 +287,8 @@ TEST_F(FsTest, DuplicateGfidLoserIsResetOnBothCopies) {
     tav_inode_unref(a, "test");
     restart();
 
-    EXPECT_TRUE(filestest::log_has("reset inode orig_inode:"));
-    EXPECT_TRUE(filestest::log_has("tav inode reset end."));
+    EXPECT_TRUE(log_.contains("reset inode orig_inode:"));
+    EXPECT_TRUE(log_.contains("tav inode reset end."));
     EXPECT_EQ(1u, itable_->inode_count);
     tav_inode_info *won = find(9);
     ASSERT_NE(nullptr, won);
@@ -302,7 +296,7 @@ TEST_F(FsTest, DuplicateGfidLoserIsResetOnBothCopies) {
     tav_inode_unref(won, "test");
     EXPECT_FALSE(imap_bit(ino_a + 5));
     for (int copy = 0; copy < 2; copy++) {
-        auto page = read_raw(slot(ino_a + 5) + copy * 4096, 4096);
+        auto page = read_bytes(slot(ino_a + 5) + copy * 4096, 4096);
         EXPECT_EQ(4u, get64(&page[56])) << "copy " << copy << " is INIT";
         EXPECT_EQ(2, tav_inode_is_legal(page.data()));
     }
@@ -331,12 +325,12 @@ TEST_F(FsTest, DamagedSlotsAtStartUp) {
     for (auto *i : {a, b, c})
         tav_inode_unref(i, "test");
     std::vector<uint8_t> junk(4096, 0xee);
-    write_raw(slot(ino_a), junk.data(), 4096);         // a: copy A garbage, B unused
-    write_raw(slot(ino_b) + 4096, junk.data(), 4096);  // b: A good, B garbage
-    write_raw(slot(ino_c) + 4096, junk.data(), 4096);  // c: A good, B garbage
+    write_bytes(slot(ino_a), junk.data(), 4096);         // a: copy A garbage, B unused
+    write_bytes(slot(ino_b) + 4096, junk.data(), 4096);  // b: A good, B garbage
+    write_bytes(slot(ino_c) + 4096, junk.data(), 4096);  // c: A good, B garbage
     restart();
 
-    EXPECT_TRUE(filestest::log_has("INODE:" + std::to_string(ino_a) + " is ERROR"));
+    EXPECT_TRUE(log_.contains("INODE:" + std::to_string(ino_a) + " is ERROR"));
     EXPECT_TRUE(imap_bit(ino_a));
     EXPECT_EQ(nullptr, find(1));
     tav_inode_info *eb = find(2);
@@ -360,7 +354,7 @@ TEST_F(FsTest, DamagedSlotsAtStartUp) {
     EXPECT_EQ((uint64_t)TAV_I_NORMAL, tc->ondisk.i_state);
     tav_inode_unref(tc, "test");
     EXPECT_FALSE(imap_bit(ino_c)) << "the damaged slot was reset and its number freed";
-    EXPECT_EQ(4u, get64(&read_raw(slot(ino_c), 4096)[56]));
+    EXPECT_EQ(4u, get64(&read_bytes(slot(ino_c), 4096)[56]));
 }
 
 TEST_F(FsTest, DirtyTimerWritesAtMost32PerTickAndHonoursDirtyHold) {
@@ -373,16 +367,16 @@ TEST_F(FsTest, DirtyTimerWritesAtMost32PerTickAndHonoursDirtyHold) {
     }
     files[0]->dirty_hold = 1;
     EXPECT_EQ(40u, dirty_len());
-    filestest::clear_writes();
+    fault_engine().transfers.clear();
     ASSERT_TRUE(tavtest::run_coroutine([&] { tav_itable_dirty_tick(itable_); }));
     EXPECT_EQ(32u, inode_writes());
     EXPECT_EQ(8u, dirty_len());
     // A failed write keeps the inode dirty, at the tail, for the next tick.
-    filestest::add_fault({true, slot(files[39]->ondisk.i_no), 8192, EIO, 1});
-    filestest::clear_writes();
+    fault_engine().fail_writes(slot(files[39]->ondisk.i_no), 8192, 1);
+    fault_engine().transfers.clear();
     ASSERT_TRUE(tavtest::run_coroutine([&] { tav_itable_dirty_tick(itable_); }));
     EXPECT_EQ(6u, inode_writes());
-    EXPECT_TRUE(filestest::log_has("flush inode:" + std::to_string(files[39]->ondisk.i_no) +
+    EXPECT_TRUE(log_.contains("flush inode:" + std::to_string(files[39]->ondisk.i_no) +
                                    " failed"));
     EXPECT_EQ(2u, dirty_len());
     EXPECT_EQ(&files[39]->dirty_entry, itable_->dirty_list.prev);
@@ -393,7 +387,7 @@ TEST_F(FsTest, DirtyTimerWritesAtMost32PerTickAndHonoursDirtyHold) {
     // After the retry memory and device agree: the record in memory is the
     // newest copy on the device.
     tav_inode_info *f39 = files[39];
-    auto s39 = read_raw(slot(f39->ondisk.i_no), 8192);
+    auto s39 = read_bytes(slot(f39->ondisk.i_no), 8192);
     const uint8_t *newest = get64(&s39[24]) > get64(&s39[4096 + 24]) ? &s39[0] : &s39[4096];
     EXPECT_EQ(f39->ondisk.i_header.generation, get64(newest + 24));
     EXPECT_EQ(f39->ondisk.i_size, get64(newest + 120));
@@ -404,7 +398,7 @@ TEST_F(FsTest, DirtyTimerWritesAtMost32PerTickAndHonoursDirtyHold) {
     ASSERT_TRUE(tavtest::run_coroutine([&] { r = tav_inode_sync(files[0], TAV_XATTR_SYNC_RESUME); }));
     EXPECT_EQ(0, r);
     EXPECT_EQ(0, files[0]->dirty_hold);
-    filestest::clear_writes();
+    fault_engine().transfers.clear();
     ASSERT_TRUE(tavtest::run_coroutine([&] { tav_itable_dirty_tick(itable_); }));
     EXPECT_EQ(1u, inode_writes());
     EXPECT_EQ(0u, dirty_len());
@@ -426,24 +420,24 @@ TEST_F(FsTest, SyncWritesTheInodeAndTheFilesCachedPages) {
         ext_blkmaps_set_pblock(m, -1, 390, -1);
         ext_page_put(page);
     }));
-    filestest::clear_writes();
+    fault_engine().transfers.clear();
     int r = -1;
     ASSERT_TRUE(tavtest::run_coroutine([&] { r = tav_inode_sync(f, 0); }));
     EXPECT_EQ(0, r);
     EXPECT_EQ(0, f->cacheing);
     EXPECT_EQ(0u, dirty_len());
-    EXPECT_TRUE(filestest::log_has("flush 1 extent page to disk"));
+    EXPECT_TRUE(log_.contains("flush 1 extent page to disk"));
     // Not dirty any more: the record is not written again, the cache still is.
-    filestest::clear_writes();
+    fault_engine().transfers.clear();
     ASSERT_TRUE(tavtest::run_coroutine([&] { r = tav_inode_sync(f, 0); }));
     EXPECT_EQ(0, r);
     EXPECT_EQ(0u, inode_writes());
     // A failed write fails the sync with EIO.
     tav_inode_mark_dirty(f);
-    filestest::add_fault({true, slot(f->ondisk.i_no), 8192, EIO, 1});
+    fault_engine().fail_writes(slot(f->ondisk.i_no), 8192, 1);
     ASSERT_TRUE(tavtest::run_coroutine([&] { r = tav_inode_sync(f, 0); }));
     EXPECT_EQ(-EIO, r);
-    EXPECT_TRUE(filestest::log_has("fsync: -5"));
+    EXPECT_TRUE(log_.contains("fsync: -5"));
     tav_inode_unref(f, "test");
 }
 
@@ -480,7 +474,7 @@ TEST_F(FsTest, UnlinkedOpenFileIsDestroyedAfterItsLastClose) {
     ASSERT_EQ(1u, g_notes.size());
     EXPECT_EQ((uint32_t)TAV_NOTIFY_FREE_BLOCKS, g_notes[0].type);
     EXPECT_EQ((int64_t)(4 * MiB), g_notes[0].size);
-    EXPECT_TRUE(filestest::log_has("blocks_released: 4"));
+    EXPECT_TRUE(log_.contains("blocks_released: 4"));
     // The slot now decodes as unused.
     restart();
     EXPECT_FALSE(imap_bit(ino));
@@ -495,24 +489,24 @@ TEST_F(FsTest, FailedDestroyIsRetriedOnlyAfterAnHour) {
     tav_inode_unref(f, "test");
     tav_inode_unlink(f);  // last reference: straight to the unlink list
     EXPECT_FALSE(list_empty(&itable_->unlink_list));
-    filestest::add_fault({true, slot(ino), 8192, EIO, -1});
+    fault_engine().fail_writes(slot(ino), 8192, -1);
     uint64_t t0 = now_ns();
     ASSERT_TRUE(tavtest::run_coroutine([&] { tav_itable_unlink_tick(itable_, t0); }));
-    EXPECT_TRUE(filestest::log_has("free inode:" + std::to_string(ino) + " failed"));
+    EXPECT_TRUE(log_.contains("free inode:" + std::to_string(ino) + " failed"));
     EXPECT_EQ(t0, f->ondisk.i_dtime);
     EXPECT_FALSE(list_empty(&itable_->unlink_list)) << "kept for a later attempt";
-    filestest::clear_faults();
-    int attempts = filestest::log_count("inode destroy begin");
+    fault_engine().faults.clear();
+    size_t attempts = log_.count("inode destroy begin");
     ASSERT_TRUE(tavtest::run_coroutine(
         [&] { tav_itable_unlink_tick(itable_, t0 + 3599ull * 1000000000ull); }));
-    EXPECT_EQ(attempts, filestest::log_count("inode destroy begin")) << "not within the hour";
+    EXPECT_EQ(attempts, log_.count("inode destroy begin")) << "not within the hour";
     ASSERT_TRUE(tavtest::run_coroutine(
         [&] { tav_itable_unlink_tick(itable_, t0 + 3600ull * 1000000000ull); }));
-    EXPECT_EQ(attempts + 1, filestest::log_count("inode destroy begin"));
+    EXPECT_EQ(attempts + 1, log_.count("inode destroy begin"));
     EXPECT_TRUE(list_empty(&itable_->unlink_list));
     EXPECT_FALSE(imap_bit(ino));
     EXPECT_TRUE(g_notes.empty()) << "no blocks freed: no notification";
-    auto page = read_raw(slot(ino), 8192);
+    auto page = read_bytes(slot(ino), 8192);
     uint64_t gen_a = get64(&page[24]), gen_b = get64(&page[4096 + 24]);
     const uint8_t *latest = gen_a > gen_b ? &page[0] : &page[4096];
     EXPECT_EQ((uint64_t)TAV_I_FREE, get64(latest + 56));
@@ -592,7 +586,7 @@ TEST_F(FsTest, ReleaseOfBlocksPerExtentPage) {
     map_blocks(cmp, {0, 600}, nullptr, 2);  // pages 0 and 1 of 64 KiB (512 blocks each)
     tav_inode_info *bor = create(2, TAV_FILE_TYPE_BORROW);
     std::vector<uint64_t> pb = map_blocks(bor, {4, 5});
-    filestest::add_badtrack(pb[1] * MiB + 4096, 4096);
+    fault_engine().add_badtrack(pb[1] * MiB + 4096, 4096);
     bor->ondisk.i_legacy.lba_start = 1000;
     bor->ondisk.i_legacy.lba_len = 2;
     ASSERT_EQ(0, rw(bor));
@@ -608,10 +602,10 @@ TEST_F(FsTest, ReleaseOfBlocksPerExtentPage) {
     EXPECT_EQ(0u, cmp->ondisk.i_slices);
     EXPECT_EQ(0, rb);
     EXPECT_EQ(2u, rel_b) << "one data block and the extent block; the bad one stays";
-    ASSERT_EQ(1u, filestest::unmaps().size());
-    EXPECT_EQ(1000 * MiB, filestest::unmaps()[0].first);
-    EXPECT_EQ(2 * MiB, filestest::unmaps()[0].second);
-    EXPECT_TRUE(filestest::log_has("unmap offset:1048576000, size:2097152 succeed"));
+    ASSERT_EQ(1u, fault_engine().unmaps.size());
+    EXPECT_EQ(1000 * MiB, fault_engine().unmaps[0].first);
+    EXPECT_EQ(2 * MiB, fault_engine().unmaps[0].second);
+    EXPECT_TRUE(log_.contains("unmap offset:1048576000, size:2097152 succeed"));
     // cmp's extent block and bor's bad block remain allocated.
     EXPECT_EQ(before + 2, zmap_blocks_allocated(&zmap_));
     tav_inode_unref(cmp, "test");
@@ -626,11 +620,11 @@ TEST_F(FsTest, FlushWritesBothCopiesAndFlushByNumberFindsTheInode) {
     int r = 0;
     ASSERT_TRUE(tavtest::run_coroutine([&] { r = tav_itable_flush_by_ino(itable_, 999); }));
     EXPECT_EQ(-ENOENT, r);
-    EXPECT_TRUE(filestest::log_has("inode ino:999 not found"));
+    EXPECT_TRUE(log_.contains("inode ino:999 not found"));
     ASSERT_TRUE(tavtest::run_coroutine([&] { r = tav_itable_flush(itable_); }));
     EXPECT_EQ(0, r);
     for (auto *i : {a, b}) {
-        auto s = read_raw(slot(i->ondisk.i_no), 8192);
+        auto s = read_bytes(slot(i->ondisk.i_no), 8192);
         EXPECT_EQ(get64(&s[120]), get64(&s[4096 + 120]));
         EXPECT_EQ(i->ondisk.i_size, get64(&s[120]));
         EXPECT_EQ(1u, get64(&s[24]) > get64(&s[4096 + 24]) ? get64(&s[24]) - get64(&s[4096 + 24])
@@ -639,7 +633,7 @@ TEST_F(FsTest, FlushWritesBothCopiesAndFlushByNumberFindsTheInode) {
     a->ondisk.i_size = 33;
     ASSERT_TRUE(tavtest::run_coroutine([&] { r = tav_itable_flush_by_ino(itable_, a->ondisk.i_no); }));
     EXPECT_EQ(0, r);
-    filestest::add_fault({true, slot(b->ondisk.i_no), 8192, EIO, 1});
+    fault_engine().fail_writes(slot(b->ondisk.i_no), 8192, 1);
     ASSERT_TRUE(tavtest::run_coroutine([&] { r = tav_itable_flush_by_ino(itable_, b->ondisk.i_no); }));
     EXPECT_EQ(-EIO, r);
     tav_inode_unref(a, "test");
@@ -662,7 +656,7 @@ TEST_F(FsTest, PreloadLoadsRecentFilesUntilTheTableIsFull) {
     EXPECT_EQ(3u, etable_.count);
     EXPECT_EQ(3u, recent->extent_cache.status.count);
     EXPECT_EQ(0u, old->extent_cache.status.count);
-    EXPECT_TRUE(filestest::log_has("preload 3 extent page of 1 inodes done."));
+    EXPECT_TRUE(log_.contains("preload 3 extent page of 1 inodes done."));
     ext_cache_cleanup(&recent->extent_cache);
     ext_table_set_lru(&etable_, 2);
     ASSERT_TRUE(tavtest::run_coroutine([&] { tav_itable_preload_extent(itable_, &etable_); }));
@@ -699,7 +693,7 @@ TEST_F(FsTest, TimersRunTheirWorkPeriodically) {
     tav_timer_destroy(ct);
     itable_->dirty_timer = nullptr;
     EXPECT_FALSE(imap_bit(ino_u));
-    auto s = read_raw(slot(d->ondisk.i_no), 8192);
+    auto s = read_bytes(slot(d->ondisk.i_no), 8192);
     EXPECT_EQ(12345u, std::max(get64(&s[120]), get64(&s[4096 + 120])));
     tav_inode_unref(d, "test");
 }

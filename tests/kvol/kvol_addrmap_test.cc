@@ -19,14 +19,6 @@ namespace {
 
 constexpr uint64_t T0 = 2 * GiB - DATA_START;
 
-std::string dump(kvol_t *kv, int cls) {
-    std::string out(1 << 20, '\0');
-    int n = kvol_dump(kv, cls, out.data(), static_cast<int>(out.size()));
-    EXPECT_GE(n, 0);
-    out.resize(n < 0 ? 0 : n);
-    return out;
-}
-
 // Reads everything currently in a non-blocking pipe.
 std::string drain(int fd) {
     std::string s;
@@ -60,12 +52,10 @@ std::vector<int> events_of(const std::string &text, const std::string &uuid) {
     return ev;
 }
 
-class KvolAddrmap : public ::testing::Test {
+class KvolAddrmap : public OpenVolumeTest {
 protected:
     void SetUp() override {
-        ASSERT_EQ(vol_.mkfs_ret, 0);
-        kv_ = kvol_init(vol_.path.c_str(), O_RDWR);
-        ASSERT_NE(kv_, nullptr);
+        ASSERT_NO_FATAL_FAILURE(OpenVolumeTest::SetUp());
         unsigned char u[16];
         ASSERT_EQ(kvol_get_kvol_uuid(kv_, u), 0);
         char text[37];
@@ -74,8 +64,7 @@ protected:
         ASSERT_EQ(pipe2(pipe_, O_NONBLOCK | O_CLOEXEC), 0);
     }
     void TearDown() override {
-        if (kv_ != nullptr)
-            kvol_fini(kv_);
+        OpenVolumeTest::TearDown();
         close(pipe_[0]);
         close(pipe_[1]);
     }
@@ -90,8 +79,6 @@ protected:
         return p;
     }
 
-    VolumeFile vol_;
-    kvol_t *kv_ = nullptr;
     std::string uuid_;
     int pipe_[2] = {-1, -1};
 };
@@ -270,13 +257,12 @@ TEST_F(KvolAddrmap, DumpClasses) {
 }
 
 TEST(KvolDiscard, ReachesTheBackingBytesBehindTheVolumeAddress) {
-    tavtest::TempDir dir;
-    std::string file = make_sparse(dir.path(), "dev.img", 2 * GiB);
-    LoopDevice loop(file);
-    if (loop.path().empty())
-        GTEST_SKIP() << "no loop device could be set up (needs /dev/loop-control and root)";
-    kvol_mkfs_param_t p = {0, 0, loop.path().c_str()};
-    ASSERT_EQ(kvol_mkfs(&p), 0);
+    LoopVolume vol;
+    if (vol.loop.path().empty())
+        GTEST_SKIP() << kNoLoopDevice;
+    ASSERT_EQ(vol.mkfs_ret, 0);
+    const std::string &file = vol.file;
+    LoopDevice &loop = vol.loop;
     kvol_t *kv = kvol_init(loop.path().c_str(), O_RDWR);
     ASSERT_NE(kv, nullptr);
     ASSERT_TRUE(kv->mappings[0]->attribute & KVOL_ATTR_DISCARD) << "the trial discard decides it";

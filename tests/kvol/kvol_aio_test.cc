@@ -39,6 +39,15 @@ protected:
         ASSERT_GE(evfd_, 0);
         kvol_set_eventfd(kv_, evfd_);
     }
+    // Reopens the volume with a bound of `max` pieces in flight.
+    void reopen_with_aio_max(uint32_t max) {
+        kvol_fini(kv_);
+        kv_ = nullptr;
+        kvol_test_set_aio_max(max);
+        kv_ = kvol_init(vol_.path.c_str(), O_RDWR);
+        ASSERT_NE(kv_, nullptr);
+        kvol_set_eventfd(kv_, evfd_);
+    }
     void TearDown() override {
         kvol_test_set_result_hook(nullptr);
         kvol_test_set_aio_max(0);
@@ -171,12 +180,7 @@ TEST_F(KvolAio, ArgumentsAreChecked) {
 
 TEST_F(KvolAio, RequestsWaitWhileTheQueueIsFullAndGoOnCompletion) {
     // A bound of 3 pieces for this volume.
-    kvol_fini(kv_);
-    kv_ = nullptr;
-    kvol_test_set_aio_max(3);
-    kv_ = kvol_init(vol_.path.c_str(), O_RDWR);
-    ASSERT_NE(kv_, nullptr);
-    kvol_set_eventfd(kv_, evfd_);
+    ASSERT_NO_FATAL_FAILURE(reopen_with_aio_max(3));
 
     AlignedBuf w1(2 * MiB, 1), w2(MiB, 2), w3(MiB, 3);
     struct iovec v1 = w1.iov(), v2 = w2.iov(), v3 = w3.iov();
@@ -225,12 +229,7 @@ struct Chain {
 };
 
 TEST_F(KvolAio, CompletionFunctionsMaySubmitMoreRequests) {
-    kvol_fini(kv_);
-    kv_ = nullptr;
-    kvol_test_set_aio_max(2);
-    kv_ = kvol_init(vol_.path.c_str(), O_RDWR);
-    ASSERT_NE(kv_, nullptr);
-    kvol_set_eventfd(kv_, evfd_);
+    ASSERT_NO_FATAL_FAILURE(reopen_with_aio_max(2));
     AlignedBuf w(MiB, 7);
     struct iovec v = w.iov();
     // Two chains of five writes each keep the queue full, so some of the
@@ -247,12 +246,7 @@ TEST_F(KvolAio, CompletionFunctionsMaySubmitMoreRequests) {
 }
 
 TEST_F(KvolAio, RequestWithMorePiecesThanTheBoundIsRefused) {
-    kvol_fini(kv_);
-    kv_ = nullptr;
-    kvol_test_set_aio_max(1);
-    kv_ = kvol_init(vol_.path.c_str(), O_RDWR);
-    ASSERT_NE(kv_, nullptr);
-    kvol_set_eventfd(kv_, evfd_);
+    ASSERT_NO_FATAL_FAILURE(reopen_with_aio_max(1));
     AlignedBuf w(2 * MiB, 1);
     struct iovec v = w.iov();
     Completion c;
@@ -266,7 +260,7 @@ TEST(KvolAioDevice, DeviceErrorOnTheSecondPieceGivesTheFirstPiecesCount) {
     std::string file = make_sparse(vol.dir.path(), "dev.img", 256 * MiB);
     LoopDevice loop(file);
     if (loop.path().empty())
-        GTEST_SKIP() << "no loop device could be set up (needs /dev/loop-control and root)";
+        GTEST_SKIP() << kNoLoopDevice;
     kvol_t *kv = kvol_init(vol.path.c_str(), O_RDWR);
     ASSERT_NE(kv, nullptr);
     kvol_expand_entry_t e = {};

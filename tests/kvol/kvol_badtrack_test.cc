@@ -14,26 +14,14 @@ namespace {
 
 constexpr uint64_t T0 = 2 * GiB - DATA_START;
 
-class KvolBadtrack : public ::testing::Test {
+class KvolBadtrack : public OpenVolumeTest {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(vol_.mkfs_ret, 0);
-        kv_ = kvol_init(vol_.path.c_str(), O_RDWR);
-        ASSERT_NE(kv_, nullptr);
-    }
-    void TearDown() override {
-        if (kv_ != nullptr)
-            kvol_fini(kv_);
-    }
     uint64_t avail() {
         kvol_stat_t st;
         EXPECT_EQ(kvol_stat(kv_, &st), 0);
         return st.va_avail;
     }
     uint32_t state(int j) { return kv_->mappings[j]->state; }
-
-    VolumeFile vol_;
-    kvol_t *kv_ = nullptr;
 };
 
 TEST_F(KvolBadtrack, TestFindsRunsWithAndWithoutAnArray) {
@@ -165,13 +153,11 @@ TEST_F(KvolBadtrack, MappingZeroUnavailableKeepsTheVolumeDescriptor) {
 }
 
 TEST(KvolBadtrackDevice, FailedBitmapWriteLeavesTheMarkToBeRetried) {
-    tavtest::TempDir dir;
-    std::string file = make_sparse(dir.path(), "dev.img", 2 * GiB);
-    LoopDevice loop(file);
-    if (loop.path().empty())
-        GTEST_SKIP() << "no loop device could be set up (needs /dev/loop-control and root)";
-    kvol_mkfs_param_t p = {0, 0, loop.path().c_str()};
-    ASSERT_EQ(kvol_mkfs(&p), 0);
+    LoopVolume vol;
+    if (vol.loop.path().empty())
+        GTEST_SKIP() << kNoLoopDevice;
+    ASSERT_EQ(vol.mkfs_ret, 0);
+    LoopDevice &loop = vol.loop;
     kvol_t *kv = kvol_init(loop.path().c_str(), O_RDWR);
     ASSERT_NE(kv, nullptr);
 

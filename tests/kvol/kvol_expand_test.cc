@@ -61,17 +61,12 @@ TEST(KvolMkfs, RefusesSmallDevicesAndValidVolumesWithoutForce) {
     EXPECT_EQ(kvol_mkfs(nullptr), -22);
 }
 
-class KvolExpand : public ::testing::Test {
+class KvolExpand : public OpenVolumeTest {
 protected:
+    KvolExpand() : OpenVolumeTest(2 * GiB, 4) {}
     void SetUp() override {
-        ASSERT_EQ(vol_.mkfs_ret, 0);
-        kv_ = kvol_init(vol_.path.c_str(), O_RDWR);
-        ASSERT_NE(kv_, nullptr);
+        ASSERT_NO_FATAL_FAILURE(OpenVolumeTest::SetUp());
         b_ = make_sparse(vol_.dir.path(), "b.img", 256 * MiB);
-    }
-    void TearDown() override {
-        if (kv_ != nullptr)
-            kvol_fini(kv_);
     }
     kvol_expand_entry_t entry(const std::string &path, uint64_t offset, uint64_t length) {
         kvol_expand_entry_t e = {};
@@ -82,8 +77,6 @@ protected:
         return e;
     }
 
-    VolumeFile vol_{2 * GiB, 4};
-    kvol_t *kv_ = nullptr;
     std::string b_;
 };
 

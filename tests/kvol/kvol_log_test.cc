@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "kvol_test_util.h"
+#include "support/log_capture.h"
 
 using namespace kvoltest;
 
@@ -15,14 +16,8 @@ struct Env {
 };
 
 void configure(const Env &e) {
-    if (e.target)
-        setenv("KVOL_LOG_TARGET", e.target, 1);
-    else
-        unsetenv("KVOL_LOG_TARGET");
-    if (e.level)
-        setenv("KVOL_LOG_LEVEL", e.level, 1);
-    else
-        unsetenv("KVOL_LOG_LEVEL");
+    tavtest::set_env("KVOL_LOG_TARGET", e.target);
+    tavtest::set_env("KVOL_LOG_LEVEL", e.level);
     kvol_logging_init();
 }
 

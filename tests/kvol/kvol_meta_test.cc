@@ -36,14 +36,6 @@ SbFields current_sb(const std::string &path) {
     return f;
 }
 
-std::string dump(kvol_t *kv, int cls) {
-    std::string out(1 << 20, '\0');
-    int n = kvol_dump(kv, cls, out.data(), static_cast<int>(out.size()));
-    EXPECT_GE(n, 0);
-    out.resize(n < 0 ? 0 : n);
-    return out;
-}
-
 // Adds one backing file of `len` bytes as a new mapping.
 int expand_file(kvol_t *kv, const std::string &path, uint64_t len, uint32_t attr = 0) {
     kvol_expand_entry_t e = {};

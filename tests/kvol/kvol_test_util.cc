@@ -36,31 +36,6 @@ uint32_t ref_crc32(const void *data, size_t len) {
     return static_cast<uint32_t>(crc32(0L, static_cast<const Bytef *>(data), static_cast<uInt>(len)));
 }
 
-void put16(Bytes &b, size_t off, uint16_t v) {
-    for (int i = 0; i < 2; i++)
-        b[off + i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void put32(Bytes &b, size_t off, uint32_t v) {
-    for (int i = 0; i < 4; i++)
-        b[off + i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void put64(Bytes &b, size_t off, uint64_t v) {
-    for (int i = 0; i < 8; i++)
-        b[off + i] = static_cast<unsigned char>(v >> (8 * i));
-}
-uint32_t get32(const Bytes &b, size_t off) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; i--)
-        v = (v << 8) | b[off + i];
-    return v;
-}
-uint64_t get64(const Bytes &b, size_t off) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; i--)
-        v = (v << 8) | b[off + i];
-    return v;
-}
-
 Bytes expect_sb_slot(const SbFields &f) {
     Bytes b(4096, 0);
     put32(b, 4, 0x10000);
@@ -216,11 +191,26 @@ VolumeFile::VolumeFile(uint64_t size, uint32_t max_mapping) {
     mkfs_ret = kvol_mkfs(&p);
 }
 
+LoopVolume::LoopVolume(uint64_t size) : file(make_sparse(dir.path(), "dev.img", size)), loop(file) {
+    if (loop.path().empty())
+        return;
+    kvol_mkfs_param_t p = {0, 0, loop.path().c_str()};
+    mkfs_ret = kvol_mkfs(&p);
+}
+
 std::string capture_log(const std::function<void()> &body) {
     testing::internal::CaptureStdout();
     body();
     fflush(stdout);
     return testing::internal::GetCapturedStdout();
+}
+
+std::string dump(kvol_t *kv, int cls) {
+    std::string out(1 << 20, '\0');
+    int n = kvol_dump(kv, cls, out.data(), static_cast<int>(out.size()));
+    EXPECT_GE(n, 0);
+    out.resize(n < 0 ? 0 : n);
+    return out;
 }
 
 bool pump(kvol_t *kvol, int evfd, const std::function<bool()> &done) {

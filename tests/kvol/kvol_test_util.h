@@ -4,6 +4,8 @@
 #ifndef KVOL_TEST_UTIL_H
 #define KVOL_TEST_UTIL_H
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdint.h>
 
 #include <functional>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "kvol.h"
+#include "support/bytes.h"
 #include "support/tmpdir.h"
 
 namespace kvoltest {
@@ -20,16 +23,15 @@ constexpr uint64_t GiB = 1ULL << 30;
 constexpr uint64_t GRAN = 16 * MiB;
 constexpr uint64_t DATA_START = 0x13000000;  // data area of the volume device
 
-using Bytes = std::vector<unsigned char>;
+using tavtest::Bytes;
+using tavtest::get32;
+using tavtest::get64;
+using tavtest::put16;
+using tavtest::put32;
+using tavtest::put64;
 
 // zlib's CRC-32 (the test's reference, independent of the library's).
 uint32_t ref_crc32(const void *data, size_t len);
-
-void put16(Bytes &b, size_t off, uint16_t v);
-void put32(Bytes &b, size_t off, uint32_t v);
-void put64(Bytes &b, size_t off, uint64_t v);
-uint32_t get32(const Bytes &b, size_t off);
-uint64_t get64(const Bytes &b, size_t off);
 
 // Fields of a superblock record; the rest follows the format table.
 struct SbFields {
@@ -124,8 +126,44 @@ struct VolumeFile {
     int mkfs_ret;
 };
 
+// A volume created by kvol_mkfs on a loop device over a sparse file of
+// `size` bytes, for what needs a block device.  When no loop device can be
+// set up, loop.path() is empty and nothing is formatted: the test skips with
+// kNoLoopDevice.
+struct LoopVolume {
+    explicit LoopVolume(uint64_t size = 2 * GiB);
+    tavtest::TempDir dir;
+    std::string file;
+    LoopDevice loop;
+    int mkfs_ret = -1;
+};
+constexpr const char *kNoLoopDevice = "no loop device could be set up (needs /dev/loop-control and root)";
+
+// A fixture holding a VolumeFile opened read-write as kv_ (closed at the end
+// unless the test took it down itself and left kv_ null).
+class OpenVolumeTest : public ::testing::Test {
+protected:
+    explicit OpenVolumeTest(uint64_t size = 2 * GiB, uint32_t max_mapping = 0) : vol_(size, max_mapping) {}
+    void SetUp() override {
+        ASSERT_EQ(vol_.mkfs_ret, 0);
+        kv_ = kvol_init(vol_.path.c_str(), O_RDWR);
+        ASSERT_NE(kv_, nullptr);
+    }
+    void TearDown() override {
+        if (kv_ != nullptr)
+            kvol_fini(kv_);
+    }
+
+    VolumeFile vol_;
+    kvol_t *kv_ = nullptr;
+};
+
 // Runs `body` with standard output captured; returns what was printed.
 std::string capture_log(const std::function<void()> &body);
+
+// What kvol_dump writes for class `cls` (a failure fails the test and gives
+// an empty text).
+std::string dump(kvol_t *kv, int cls);
 
 // Polls the eventfd and runs kvol_event_handler until `done` holds; false
 // after a generous timeout (the test then fails instead of hanging).

@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -15,24 +14,23 @@
 #include <string>
 #include <vector>
 
+#include "kvol.h"
 #include "ondisk_util.h"
 #include "super.h"
+#include "support/bytes.h"
+#include "support/device.h"
 #include "support/loop.h"
 #include "utils/memory.h"
-#include "kvol.h"
 #include "zmap.h"
 
 namespace {
 
 using ondisk::MiB;
-using ondisk::get64;
-using ondisk::put64;
-
-uint64_t now_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
-}
+using tavtest::get64;
+using tavtest::now_ns;
+using tavtest::put32;
+using tavtest::put64;
+using tavtest::xxh64_1011;
 
 struct Result {
     int status;
@@ -50,19 +48,19 @@ std::string slurp(const std::string &path) {
 std::vector<uint8_t> expected_inode_page(uint64_t t) {
     std::vector<uint8_t> p(4096, 0);
     memcpy(p.data() + 8, "_TAVINO_", 8);
-    put64(p.data(), 16, 1);     // version
-    put64(p.data(), 24, 0);     // generation
-    put64(p.data(), 32, 464);   // length
-    ondisk::put32(p.data(), 40, 2);  // TAV_META_INODE
-    put64(p.data(), 56, 4);     // i_state INIT
-    put64(p.data(), 136, t);    // i_atime
-    put64(p.data(), 144, t);    // i_ctime
-    put64(p.data(), 152, t);    // i_mtime
-    put64(p.data(), 0, ondisk::xxh64_1011(p.data() + 8, 4088));
+    put64(p, 16, 1);     // version
+    put64(p, 24, 0);     // generation
+    put64(p, 32, 464);   // length
+    put32(p, 40, 2);  // TAV_META_INODE
+    put64(p, 56, 4);     // i_state INIT
+    put64(p, 136, t);    // i_atime
+    put64(p, 144, t);    // i_ctime
+    put64(p, 152, t);    // i_mtime
+    put64(p, 0, xxh64_1011(p.data() + 8, 4088));
     return p;
 }
 
-class MkfsTest : public ondisk::DeviceTest {
+class MkfsTest : public tavtest::DeviceTest {
 protected:
     void SetUp() override { path_ = dir_.path() + "/dev.img"; }
 
@@ -118,7 +116,7 @@ TEST_F(MkfsTest, ImageMatchesTheFormatTablesAndLoads) {
     f.blocks = 1100;
     f.groups = 8;
     f.path = path_;
-    f.ts_format = get64(blk0.data(), 0x10000 + 184);
+    f.ts_format = get64(blk0, 0x10000 + 184);
     f.ts_fsck = f.ts_modify = f.ts_format;
     EXPECT_GE(f.ts_format, before);
     EXPECT_LE(f.ts_format, after);
@@ -130,7 +128,7 @@ TEST_F(MkfsTest, ImageMatchesTheFormatTablesAndLoads) {
     EXPECT_TRUE(expect == read_bytes(1057 * MiB, MiB)) << "backup block";
 
     // Inode group 0: blocks 1..128, every copy of every slot a fresh page.
-    uint64_t t = get64(read_bytes(MiB, 4096).data(), 136);
+    uint64_t t = get64(read_bytes(MiB, 4096), 136);
     EXPECT_GE(t, before);
     EXPECT_LE(t, after);
     expect_pages(1, 128, expected_inode_page(t), "inode group 0");
@@ -208,12 +206,12 @@ TEST_F(MkfsTest, RefusalsLeaveTheDeviceAlone) {
     EXPECT_EQ(1, mkfs("-i libaio -g 1 " + path_).status);
     r = mkfs("-f -i libaio -g 1 " + path_);  // size taken from the file
     ASSERT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(200u, get64(read_bytes(0x10000, 4096).data(), 80));
-    EXPECT_EQ(0u, get64(read_bytes(0x10000, 4096).data(), 24));
+    EXPECT_EQ(200u, get64(read_bytes(0x10000, 4096), 80));
+    EXPECT_EQ(0u, get64(read_bytes(0x10000, 4096), 24));
     r = mkfs("-f -i libaio -g 2 -s 300M " + path_);
     ASSERT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(2u, get64(read_bytes(0x10000, 4096).data(), 160));
-    EXPECT_EQ(300u, get64(read_bytes(0x10000, 4096).data(), 80));
+    EXPECT_EQ(2u, get64(read_bytes(0x10000, 4096), 160));
+    EXPECT_EQ(300u, get64(read_bytes(0x10000, 4096), 80));
 }
 
 TEST_F(MkfsTest, GrowsAShorterFile) {
@@ -221,7 +219,7 @@ TEST_F(MkfsTest, GrowsAShorterFile) {
     Result r = mkfs("-i libaio -g 1 -s 300M " + path_);
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ(300 * MiB, file_size());
-    EXPECT_EQ(300u, get64(read_bytes(0x12000, 4096).data(), 80));
+    EXPECT_EQ(300u, get64(read_bytes(0x12000, 4096), 80));
 }
 
 // The library's format routine and the tool write the same instance: equal
@@ -267,10 +265,10 @@ TEST_F(MkfsTest, ToolAndLibraryAgree) {
     auto mask = [](std::vector<uint8_t> &img) {
         for (size_t copy : {0x10000, 0x12000, 161 * 0x100000 + 0x10000, 161 * 0x100000 + 0x12000})
             for (size_t off : {0, 168, 176, 184})
-                put64(img.data(), copy + off, 0);
+                put64(img, copy + off, 0);
         for (size_t pg = MiB; pg < 129 * MiB; pg += 4096)
             for (size_t off : {0, 136, 144, 152})
-                put64(img.data(), pg + off, 0);
+                put64(img, pg + off, 0);
     };
     mask(tool);
     mask(lib);
@@ -304,7 +302,7 @@ TEST_F(MkfsTest, OnAVolumeTheInstanceFillsTheAddressSpace) {
     f.blocks = va / MiB;
     f.groups = 1;
     f.path = path_;
-    f.ts_format = get64(blk0.data(), 0x10000 + 184);
+    f.ts_format = get64(blk0, 0x10000 + 184);
     f.ts_fsck = f.ts_modify = f.ts_format;
     auto sb = ondisk::expected_sb_page(f);
     EXPECT_TRUE(std::equal(sb.begin(), sb.end(), blk0.begin() + 0x10000)) << "superblock copy A";

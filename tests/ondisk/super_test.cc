@@ -5,12 +5,14 @@
 #include "super.h"
 
 #include <errno.h>
-#include <time.h>
 
 #include <string>
 #include <vector>
 
 #include "ondisk_util.h"
+#include "support/bytes.h"
+#include "support/device.h"
+#include "support/log_capture.h"
 #include "support/loop.h"
 #include "utils/bitarray.h"
 #include "utils/xdict.h"
@@ -18,20 +20,17 @@
 namespace {
 
 using ondisk::MiB;
-using ondisk::fake;
-using ondisk::get64;
-using ondisk::put64;
+using tavtest::fault_engine;
+using tavtest::get64;
+using tavtest::now_ns;
+using tavtest::put32;
+using tavtest::put64;
+using tavtest::xxh64_1011;
 
 constexpr uint64_t kA = 0x10000, kB = 0x12000;
 const char kPath[] = "/dev/test-instance";
 
-uint64_t now_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-class SuperTest : public ondisk::DeviceTest {
+class SuperTest : public tavtest::DeviceTest {
 protected:
     void SetUp() override { open_device(1100 * MiB); }
     void TearDown() override {
@@ -72,13 +71,13 @@ protected:
         ondisk::SbFields f;
         f.blocks = 2000000;
         f.path = kPath;
-        f.generation = get64(p.data(), 24);
-        f.state = get64(p.data(), 64);
-        f.active = get64(p.data(), 152);
-        f.crash = get64(p.data(), 200);
-        f.ts_modify = get64(p.data(), 168);
-        f.ts_fsck = get64(p.data(), 176);
-        f.ts_format = get64(p.data(), 184);
+        f.generation = get64(p, 24);
+        f.state = get64(p, 64);
+        f.active = get64(p, 152);
+        f.crash = get64(p, 200);
+        f.ts_modify = get64(p, 168);
+        f.ts_fsck = get64(p, 176);
+        f.ts_format = get64(p, 184);
         return f;
     }
 
@@ -129,7 +128,7 @@ TEST_F(SuperTest, FormatRefusesLayoutsThatCannotWork) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
-        ondisk::LogCapture log;
+        tavtest::LogCapture log;
         EXPECT_EQ(-EINVAL, format(c.blocks, c.groups, c.path));
         EXPECT_TRUE(log.contains(c.message)) << log.text();
     }
@@ -175,7 +174,7 @@ TEST_F(SuperTest, FormatFromAPropertyDictionary) {
         xdict_destroy(d);
         return ret;
     };
-    ondisk::LogCapture log;
+    tavtest::LogCapture log;
     EXPECT_EQ(-EINVAL, format_dict(dict({{"s_inode_max_group", "8"}, {"path", kPath}})));
     EXPECT_EQ(-EINVAL, format_dict(dict({{"s_blocks_count", "2000000"}, {"path", kPath}})));
     EXPECT_EQ(-EINVAL, format_dict(dict({{"s_blocks_count", "2000000"}, {"s_inode_max_group", "8"}})));
@@ -196,7 +195,7 @@ TEST_F(SuperTest, WritesAlternateBetweenCopiesByGeneration) {
     auto a0 = page(kA);
 
     // First write: generation 1, copy B; A untouched.
-    ondisk::LogCapture log;
+    tavtest::LogCapture log;
     ASSERT_EQ(0, read_write());
     EXPECT_TRUE(log.contains("write generation:1, last_errno:0"));
     ondisk::SbFields fb = fields_on_disk(kB);
@@ -209,7 +208,7 @@ TEST_F(SuperTest, WritesAlternateBetweenCopiesByGeneration) {
     ondisk::SbFields fa = fields_on_disk(kA);
     EXPECT_EQ(2u, fa.generation);
     EXPECT_EQ(ondisk::expected_sb_page(fa), page(kA));
-    EXPECT_EQ(1u, get64(page(kB).data(), 24));
+    EXPECT_EQ(1u, get64(page(kB), 24));
 
     // A new load keeps the newer copy.
     ASSERT_EQ(0, load());
@@ -221,13 +220,13 @@ TEST_F(SuperTest, WritesAlternateBetweenCopiesByGeneration) {
     co([&] { ret = tav_sb_flush(&sb_); });
     ASSERT_EQ(0, ret);
     auto pa = page(kA), pb = page(kB);
-    EXPECT_EQ(3u, get64(pb.data(), 24));
-    EXPECT_EQ(4u, get64(pa.data(), 24));
+    EXPECT_EQ(3u, get64(pb, 24));
+    EXPECT_EQ(4u, get64(pa, 24));
     // Same record apart from checksum, generation and modification time.
     for (auto *p : {&pa, &pb}) {
-        put64(p->data(), 0, 0);
-        put64(p->data(), 24, 0);
-        put64(p->data(), 168, 0);
+        put64(*p, 0, 0);
+        put64(*p, 24, 0);
+        put64(*p, 168, 0);
     }
     EXPECT_EQ(pa, pb);
 }
@@ -283,12 +282,12 @@ TEST_F(SuperTest, LegalityChecksInOrderWithTheirMessages) {
         SCOPED_TRACE(c.message);
         auto p = good;
         if (c.off == 40)
-            ondisk::put32(p.data(), 40, static_cast<uint32_t>(c.value));
+            put32(p, 40, static_cast<uint32_t>(c.value));
         else
-            put64(p.data(), c.off, c.value);
+            put64(p, c.off, c.value);
         if (c.fix_checksum)
-            put64(p.data(), 0, ondisk::xxh64_1011(p.data() + 8, 4088));
-        ondisk::LogCapture log;
+            put64(p, 0, xxh64_1011(p.data() + 8, 4088));
+        tavtest::LogCapture log;
         EXPECT_EQ(1, tav_sb_is_legal(p.data()));
         EXPECT_TRUE(log.contains(c.message)) << log.text();
         EXPECT_TRUE(log.contains("tav_sb check failed"));
@@ -298,8 +297,8 @@ TEST_F(SuperTest, LegalityChecksInOrderWithTheirMessages) {
     // The versions of an old map and of an upgrade in progress are legal.
     for (uint64_t v : {1ull, 0xFFFFFFFFFFFFFFFFull}) {
         auto p = good;
-        put64(p.data(), 16, v);
-        put64(p.data(), 0, ondisk::xxh64_1011(p.data() + 8, 4088));
+        put64(p, 16, v);
+        put64(p, 0, xxh64_1011(p.data() + 8, 4088));
         EXPECT_EQ(0, tav_sb_is_legal(p.data())) << v;
     }
 }
@@ -320,15 +319,13 @@ TEST_F(SuperTest, LoadFailsOnAnUnreadableOrIllegalCopy) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
         close_device();
-        open_device(0, ondisk::kFakeEngine);
+        open_device(0, tavtest::kFaultEngine);
         ASSERT_EQ(0, format());
-        if (c.corrupt) {
-            uint8_t b = read_bytes(c.corrupt, 1)[0] ^ 0x40;
-            write_bytes(c.corrupt, &b, 1);
-        }
+        if (c.corrupt)
+            flip_bits(c.corrupt, 0x40);
         if (c.fail_read)
-            fake().fail_reads(c.fail_read, 4096);
-        ondisk::LogCapture log;
+            fault_engine().fail_reads(c.fail_read, 4096);
+        tavtest::LogCapture log;
         EXPECT_EQ(c.expect, load());
         EXPECT_TRUE(log.contains(c.message)) << log.text();
     }
@@ -337,19 +334,19 @@ TEST_F(SuperTest, LoadFailsOnAnUnreadableOrIllegalCopy) {
     path_ = dir_.path() + "/short.img";
     tavtest::make_file(path_, 4096);
     open_device(0);
-    ondisk::LogCapture log;
+    tavtest::LogCapture log;
     EXPECT_EQ(-EIO, load());
     EXPECT_TRUE(log.contains("read super block A failed"));
 }
 
 TEST_F(SuperTest, FailedWriteRetriesTheSameCopyAndReadsTheOther) {
     close_device();
-    open_device(0, ondisk::kFakeEngine);
+    open_device(0, tavtest::kFaultEngine);
     ASSERT_EQ(0, format());
     ASSERT_EQ(0, load());
     const auto a0 = page(kA), b0 = page(kB);
 
-    fake().fail_writes(kB, 4096, 1);
+    fault_engine().fail_writes(kB, 4096, 1);
     EXPECT_EQ(-EIO, read_write());
     EXPECT_EQ(-EIO, sb_.last_errno);
     EXPECT_EQ(b0, page(kB));
@@ -357,15 +354,14 @@ TEST_F(SuperTest, FailedWriteRetriesTheSameCopyAndReadsTheOther) {
 
     // The next read takes copy A, the last one written successfully; the
     // write that follows retries copy B with the same generation.
-    fake().reads.clear();
-    fake().writes.clear();
+    fault_engine().transfers.clear();
     ASSERT_EQ(0, read_write());
-    ASSERT_EQ(1u, fake().reads.size());
-    EXPECT_EQ(kA, fake().reads[0]);
-    ASSERT_EQ(1u, fake().writes.size());
-    EXPECT_EQ(kB, fake().writes[0]);
+    ASSERT_EQ(1u, fault_engine().reads().size());
+    EXPECT_EQ(kA, fault_engine().reads()[0].off);
+    ASSERT_EQ(1u, fault_engine().writes().size());
+    EXPECT_EQ(kB, fault_engine().writes()[0].off);
     EXPECT_EQ(0, sb_.last_errno);
-    EXPECT_EQ(1u, get64(page(kB).data(), 24));
+    EXPECT_EQ(1u, get64(page(kB), 24));
     EXPECT_EQ(0, tav_sb_is_legal(page(kB).data()));
 }
 
@@ -417,7 +413,7 @@ TEST_F(SuperTest, StatfsReportsBlocksAndInodes) {
 TEST_F(SuperTest, DumpLogsEveryField) {
     ASSERT_EQ(0, format());
     ASSERT_EQ(0, load());
-    ondisk::LogCapture log;
+    tavtest::LogCapture log;
     tav_sb_dump("unit", &sb_);
     for (const char *s : {"[==]unit", "[====================head=====================",
                           "[====================data=====================",
@@ -520,7 +516,7 @@ TEST_F(InoTest, NumbersInFormattedGroupsAreNeverFormattedAgain) {
 
 TEST_F(InoTest, AllNumbersTakenIsNoSpace) {
     bmap_bits_set(imap_.data(), 0, 16384 * 8);
-    ondisk::LogCapture log;
+    tavtest::LogCapture log;
     uint64_t ino;
     EXPECT_EQ(-ENOSPC, get(&ino));
     EXPECT_TRUE(log.contains("can not get inode unmber this is no space for create new file"));
@@ -545,10 +541,10 @@ TEST_F(InoTest, FailedGroupFormatCountsNothing) {
 
 TEST_F(InoTest, FailedSuperblockUpdateRestoresTheCount) {
     close_device();
-    open_device(0, ondisk::kFakeEngine);
+    open_device(0, tavtest::kFaultEngine);
     bmap_bits_set(imap_.data(), 0, 16384);
-    fake().fail_writes(kA, 0x3000, 1);  // the next superblock write, either copy
-    ondisk::LogCapture log;
+    fault_engine().fail_writes(kA, 0x3000, 1);  // the next superblock write, either copy
+    tavtest::LogCapture log;
     uint64_t ino = ~0ull;
     EXPECT_EQ(-EIO, get(&ino));
     EXPECT_TRUE(log.contains("write super failed"));
@@ -562,7 +558,7 @@ TEST_F(InoTest, FailedSuperblockUpdateRestoresTheCount) {
 }
 
 TEST_F(InoTest, PutRefusesNumbersNotInUse) {
-    ondisk::LogCapture log;
+    tavtest::LogCapture log;
     EXPECT_EQ(-EINVAL, tav_sb_put_ino(&ctx_, 5));
     EXPECT_EQ(-EINVAL, tav_sb_put_ino(&ctx_, 16384 * 8));
     EXPECT_EQ(2u, log.count("not in use"));

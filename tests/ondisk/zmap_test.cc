@@ -12,23 +12,25 @@
 #include <vector>
 
 #include "ondisk_util.h"
+#include "support/device.h"
+#include "support/log_capture.h"
 #include "support/loop.h"
 #include "utils/logger.h"
 
 namespace {
 
 using ondisk::MiB;
-using ondisk::fake;
+using tavtest::fault_engine;
 
 constexpr blkno_t kZmapBlock = 1025;
 constexpr uint32_t kPages = 512;  // two zone-map blocks
 constexpr blkno_t kMin = 1058, kMax = 1999999;
 
-class ZmapTest : public ondisk::DeviceTest {
+class ZmapTest : public tavtest::DeviceTest {
 protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
-        open_device(2100 * MiB, ondisk::kFakeEngine);
+        open_device(2100 * MiB, tavtest::kFaultEngine);
         format_map();
     }
     void TearDown() override {
@@ -133,8 +135,8 @@ TEST_F(ZmapTest, FormatWritesEmptyPages) {
     for (uint32_t i = 0; i < kPages; i++)
         ASSERT_TRUE(std::equal(empty.begin(), empty.end(), img.begin() + i * 4096)) << "page " << i;
 
-    fake().fail_writes(kZmapBlock * MiB + MiB, MiB);
-    ondisk::LogCapture log;
+    fault_engine().fail_writes(kZmapBlock * MiB + MiB, MiB);
+    tavtest::LogCapture log;
     EXPECT_EQ(-EIO, run([] { return zmap_blocks_format(kZmapBlock, 2); }));
     EXPECT_TRUE(log.contains("co_pwritevn offset(1075838976) failed: -5")) << log.text();
 }
@@ -203,14 +205,12 @@ TEST_F(ZmapTest, IllegalOrUnreadablePagesFailTheLoad) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
         format_map();
-        fake() = ondisk::FakeState{};
-        if (c.corrupt) {
-            uint8_t b = read_bytes(c.corrupt, 1)[0] ^ 0x01;
-            write_bytes(c.corrupt, &b, 1);
-        }
+        fault_engine().reset();
+        if (c.corrupt)
+            flip_bits(c.corrupt, 0x01);
         if (c.fail_read)
-            fake().fail_reads(c.fail_read, 1);
-        ondisk::LogCapture log;
+            fault_engine().fail_reads(c.fail_read, 1);
+        tavtest::LogCapture log;
         EXPECT_EQ(c.expect, load(c.pages));
         EXPECT_TRUE(log.contains(c.message)) << log.text();
         if (c.corrupt) {
@@ -347,7 +347,7 @@ TEST_F(ZmapTest, SetWindow) {
 TEST_F(ZmapTest, ManualAllocation) {
     ASSERT_EQ(0, load());
     {
-        ondisk::LogCapture log;
+        tavtest::LogCapture log;
         EXPECT_EQ(-EINVAL, manual(1050, 10));
         EXPECT_TRUE(log.contains("target pblocks(1050-1059) is beyond range, bmin: 1058, bmax: 1999999"));
         EXPECT_EQ(-EINVAL, manual(1999999, 2));
@@ -361,7 +361,7 @@ TEST_F(ZmapTest, ManualAllocation) {
 
     // Partly in use: refused, nothing changes.
     {
-        ondisk::LogCapture log;
+        tavtest::LogCapture log;
         EXPECT_EQ(-EFAULT, manual(4084, 3));
         EXPECT_TRUE(log.contains("some blocks in [4-6] of zmap page 1 are already allocated"));
         EXPECT_EQ(0, byte(4085));
@@ -377,7 +377,7 @@ TEST_F(ZmapTest, ManualAllocation) {
 
     // With a bad track in the part, blocks in use are accepted and only the
     // newly used ones are counted.
-    fake().bad_blocks.insert(9002);
+    fault_engine().add_badtrack(9002 * MiB, MiB);
     uint64_t used = zmap_blocks_allocated(&zmap_);
     ASSERT_EQ(0, manual(8999, 5));
     EXPECT_EQ(used + 4, zmap_blocks_allocated(&zmap_));
@@ -387,21 +387,21 @@ TEST_F(ZmapTest, ManualAllocation) {
 TEST_F(ZmapTest, BatchManualAllocationWritesEachPageOnce) {
     ASSERT_EQ(0, load());
     {
-        ondisk::LogCapture log;
+        tavtest::LogCapture log;
         EXPECT_EQ(0, batch({}));
         EXPECT_TRUE(log.contains("ranges is empty"));
         EXPECT_EQ(-EINVAL, batch({{5000, 2}, {1999999, 2}}));
         EXPECT_EQ(0, byte(5000));  // checked before anything changes
     }
-    fake().writes.clear();
+    fault_engine().transfers.clear();
     ASSERT_EQ(0, batch({{2000, 5}, {2003, 4}, {4079, 2}, {3000, 1}}));
-    EXPECT_EQ(2u, fake().writes.size());
+    EXPECT_EQ(2u, fault_engine().writes().size());
     EXPECT_EQ(7u + 2 + 1, zmap_blocks_allocated(&zmap_));
     check_consistent();
 
     // A failed write is returned; memory keeps the allocation and the page
     // stays dirty, so the next flush writes it.
-    fake().fail_writes(page_off(5), 4096, 1);
+    fault_engine().fail_writes(page_off(5), 4096, 1);
     EXPECT_EQ(-EIO, batch({{5 * 4080 + 1, 3}}));
     EXPECT_EQ(0xFF, byte(5 * 4080 + 2));
     EXPECT_EQ(1, zmap_.pages[5].dirty);
@@ -412,9 +412,9 @@ TEST_F(ZmapTest, BatchManualAllocationWritesEachPageOnce) {
 TEST_F(ZmapTest, FreeBlocksKeepsBadTracks) {
     ASSERT_EQ(0, load());
     ASSERT_EQ(0, manual(2000, 10));
-    fake().bad_blocks.insert(2004);
+    fault_engine().add_badtrack(2004 * MiB, MiB);
     {
-        ondisk::LogCapture log;
+        tavtest::LogCapture log;
         ASSERT_EQ(0, run([&] { return zmap_free_blocks(&zmap_, 2000, 10); }));
         EXPECT_TRUE(log.contains("skip badtrack block, page index: 0, pblk: 2004"));
     }
@@ -424,7 +424,7 @@ TEST_F(ZmapTest, FreeBlocksKeepsBadTracks) {
     check_consistent();
 
     // Releasing a free block is refused rather than skewing the counters.
-    ondisk::LogCapture log;
+    tavtest::LogCapture log;
     EXPECT_EQ(-EINVAL, run([&] { return zmap_free_blocks(&zmap_, 2003, 2); }));
     EXPECT_TRUE(log.contains("pblk 2003 is not in use"));
     check_consistent();
@@ -468,7 +468,7 @@ TEST_F(ZmapTest, SlicesAndBatchRelease) {
     std::vector<pslice_t> items = {{blk, 5}, {blk + 1, -1}, {blk, 0}, {blk, 1}, {blk, 2},
                                    {blk, 3}, {blk, 4},      {blk, 6}, {blk, 7}, {blk, 7},
                                    {100, -1}};
-    ondisk::LogCapture log;
+    tavtest::LogCapture log;
     int freed = run([&] {
         return zmap_batch_free_blocks(&zmap_, items.data(), static_cast<uint32_t>(items.size()));
     });
@@ -484,8 +484,9 @@ TEST_F(ZmapTest, SlicesAndBatchRelease) {
 }
 
 TEST_F(ZmapTest, BadTracksAreMarkedAtLoadAndNeverHandedOut) {
-    fake().bad_blocks = {1000, 1500, 2050, 2099, 2100, 3000000};
-    ondisk::LogCapture log;
+    for (blkno_t b : {1000, 1500, 2050, 2099, 2100, 3000000})
+        fault_engine().add_badtrack(b * MiB, MiB);
+    tavtest::LogCapture log;
     ASSERT_EQ(0, load());
     // Blocks up to 1057 and beyond the device (2100 MiB) are not asked about.
     EXPECT_EQ(0, byte(1000));
@@ -498,8 +499,8 @@ TEST_F(ZmapTest, BadTracksAreMarkedAtLoadAndNeverHandedOut) {
 
     // A bad track that appears later: neither the goal nor a window start is
     // taken there.
-    fake().bad_blocks.insert(1064);
-    fake().bad_blocks.insert(1075);
+    fault_engine().add_badtrack(1064 * MiB, MiB);
+    fault_engine().add_badtrack(1075 * MiB, MiB);
     Alloc a = alloc(1064, 1);
     ASSERT_EQ(0, a.ret);
     EXPECT_EQ(1072u, a.pblock);  // window 1064 starts on a bad block
@@ -522,7 +523,7 @@ TEST_F(ZmapTest, MarkBadTrack) {
         EXPECT_EQ(0, zmap_page_alloc_slice(p, 3001, 2, &s));
         return zmap_page_put(p);
     }));
-    ondisk::LogCapture log;
+    tavtest::LogCapture log;
     ASSERT_EQ(0, run([&] { return zmap_mark_badtrack(&zmap_, 3000, 3, 0); }));
     EXPECT_TRUE(log.contains("pblk:3000, cnt:3, clear:0"));
     EXPECT_TRUE(log.contains("alloc pblk:3000"));
@@ -530,22 +531,22 @@ TEST_F(ZmapTest, MarkBadTrack) {
     EXPECT_TRUE(log.contains("alloc pblk:3002"));
     for (blkno_t b = 3000; b < 3003; b++)
         EXPECT_EQ(0xFF, byte(b));
-    ASSERT_EQ(1u, fake().marked.size());
-    EXPECT_EQ(3000 * MiB, fake().marked[0].first);
-    EXPECT_EQ(3 * MiB, fake().marked[0].second);
+    ASSERT_EQ(1u, fault_engine().marked.size());
+    EXPECT_EQ(3000 * MiB, fault_engine().marked[0].first);
+    EXPECT_EQ(3 * MiB, fault_engine().marked[0].second);
     check_consistent();
 
     // Clearing only touches the device's record.
     ASSERT_EQ(0, run([&] { return zmap_mark_badtrack(&zmap_, 3000, 3, 1); }));
-    ASSERT_EQ(1u, fake().cleared.size());
+    ASSERT_EQ(1u, fault_engine().cleared.size());
     EXPECT_EQ(0xFF, byte(3000));
 }
 
 TEST_F(ZmapTest, ForcedFlushReportsWriteFailuresAndKeepsMemory) {
     ASSERT_EQ(0, load());
     ASSERT_EQ(0, batch({{1200, 4}}));
-    fake().fail_writes(page_off(0), 4096, 1);
-    ondisk::LogCapture log;
+    fault_engine().fail_writes(page_off(0), 4096, 1);
+    tavtest::LogCapture log;
     EXPECT_EQ(-EIO, run([&] { return zmap_flush(&zmap_, 1); }));
     EXPECT_TRUE(log.contains("zmap page 0 set failed, exit"));
     EXPECT_EQ(1, zmap_.pages[0].dirty);
@@ -604,7 +605,7 @@ TEST_F(ZmapTest, UnreportableWriteFailuresAreFatal) {
         EXPECT_EXIT(
             {
                 logger_set_target(LOG_TARGET_STDERR, nullptr);
-                fake().fail_writes(page_off(0), 4 * 4096);
+                fault_engine().fail_writes(page_off(0), 4 * 4096);
                 c.act();
             },
             testing::ExitedWithCode(status), c.message);

@@ -4,12 +4,11 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <fstream>
-
 #include "inode.h"
 #include "ioengine.h"
 #include "kvol.h"
 #include "super.h"
+#include "support/log_capture.h"
 #include "utils/logger.h"
 #include "utils/memory.h"
 #include "utils/paths.h"
@@ -108,19 +107,10 @@ void InstanceTest::fini(tav *instance) {
     EXPECT_EQ(0, res.ret);
 }
 
-std::vector<std::string> InstanceTest::log_lines() const {
-    std::ifstream in(log_path_);
-    std::vector<std::string> out;
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
+std::vector<std::string> InstanceTest::log_lines() const { return read_lines(log_path_); }
 
 bool InstanceTest::log_contains(const std::string &text) const {
-    for (const auto &l : log_lines())
-        if (l.find(text) != std::string::npos)
-            return true;
-    return false;
+    return count_lines_with(log_lines(), text) > 0;
 }
 
 }  // namespace tavtest

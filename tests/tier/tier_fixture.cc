@@ -283,21 +283,20 @@ void put_shard_page(Image &img, uint64_t off, const std::vector<ShardSlot> &slot
     img.put32(off, img.crc(off + 4, kBlk - 4) ^ (bad_crc ? 1u : 0u));
 }
 
-V3Dev make_v3() {
-    V3Dev d;
-    d.img = Image(d.g.end());
-    const V3Geo &g = d.g;
-    put_v3_super(d.img, g);
+namespace {
 
-    d.bricks = {
+// The brick slots of every test device; slot 2 is written with a bad CRC.
+std::vector<BrickVals> device_bricks() {
+    return {
         {1, 0, uuid_of(0x30), brick_id(1), 0, 0},
         {0, 1, uuid_of(0x40), "", 0, 0},
-        {1, 2, uuid_of(0x50), brick_id(2), 0, 0},   // bad CRC
+        {1, 2, uuid_of(0x50), brick_id(2), 0, 0},  // bad CRC
         {1, 3, uuid_of(0x60), brick_id(3), 1, 0},
     };
-    for (const BrickVals &b : d.bricks)
-        put_brick(d.img, g.brick_off + b.no * kBlk, kV3BrickMagic, b, b.no == 2);
+}
 
+// Inode slots 0..3 of every test device; slot 3 is written with a bad CRC.
+std::vector<InodeVals> device_inodes() {
     InodeVals i0{1600000001000000000ull, 1600000002000000000ull, 1600000003000000000ull, 0, uuid_of(0x70),
                  4096, 3, 0, 0, 0, 1, 11, 22};
     InodeVals i1{1700000000999999999ull, 1, 2, 3, uuid_of(0x80), UINT64_MAX, 1, 1, 3, 0, 1,
@@ -308,13 +307,30 @@ V3Dev make_v3() {
     InodeVals i3 = i0;
     i3.no = 3;
     i3.brick_no = 3;
-    InodeVals i4 = i0;
+    return {i0, i1, i2, i3};
+}
+
+}  // namespace
+
+V3Dev make_v3() {
+    V3Dev d;
+    d.img = Image(d.g.end());
+    const V3Geo &g = d.g;
+    put_v3_super(d.img, g);
+
+    d.bricks = device_bricks();
+    for (const BrickVals &b : d.bricks)
+        put_brick(d.img, g.brick_off + b.no * kBlk, kV3BrickMagic, b, b.no == 2);
+
+    d.inodes = device_inodes();
+    InodeVals i4 = d.inodes[0];
     i4.no = 4;
     i4.brick_no = 3;
     i4.uuid = uuid_of(0x90);
-    InodeVals i5 = i0;
+    InodeVals i5 = d.inodes[0];
     i5.no = 9;  // stored in slot 5: its number does not match
-    d.inodes = {i0, i1, i2, i3, i4, i5};
+    d.inodes.push_back(i4);
+    d.inodes.push_back(i5);
     for (size_t s = 0; s < d.inodes.size(); s++)
         put_inode(d.img, g.inode_off + s * kBlk, kV3InodeMagic, d.inodes[s], s == 3);
     // Slots 6 and 7 stay zero: no magic.
@@ -466,26 +482,11 @@ namespace {
 
 void fill_v12_common(V12Dev &d, uint32_t brick_magic, uint32_t inode_magic) {
     const V12Geo &g = d.g;
-    d.bricks = {
-        {1, 0, uuid_of(0x30), brick_id(1), 0, 0},
-        {0, 1, uuid_of(0x40), "", 0, 0},
-        {1, 2, uuid_of(0x50), brick_id(2), 0, 0},  // bad CRC
-        {1, 3, uuid_of(0x60), brick_id(3), 1, 0},
-    };
+    d.bricks = device_bricks();
     for (const BrickVals &b : d.bricks)
         put_brick(d.img, g.brick_start() + b.no * kBlk, brick_magic, b, b.no == 2);
 
-    InodeVals i0{1600000001000000000ull, 1600000002000000000ull, 1600000003000000000ull, 0, uuid_of(0x70),
-                 4096, 3, 0, 0, 0, 1, 11, 22};
-    InodeVals i1{1700000000999999999ull, 1, 2, 3, uuid_of(0x80), UINT64_MAX, 1, 1, 3, 0, 1,
-                 (1ull << 63) + 5, (1ull << 53) + 1};
-    InodeVals i2{};
-    i2.no = 2;
-    i2.use = 0;
-    InodeVals i3 = i0;
-    i3.no = 3;
-    i3.brick_no = 3;
-    d.inodes = {i0, i1, i2, i3};
+    d.inodes = device_inodes();
     for (size_t s = 0; s < d.inodes.size(); s++)
         put_inode(d.img, g.inode_start() + s * kBlk, inode_magic, d.inodes[s], s == 3);
 }

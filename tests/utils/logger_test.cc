@@ -4,22 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/log_capture.h"
 #include "support/tmpdir.h"
 
 namespace {
 
-std::vector<std::string> read_lines(const std::string &path) {
-    std::ifstream in(path);
-    std::vector<std::string> out;
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
+using tavtest::read_lines;
 
 class LoggerTest : public ::testing::Test {
 protected:

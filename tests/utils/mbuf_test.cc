@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include "ioengine.h"
+#include "support/device.h"
 #include "support/loop.h"
-#include "support/tmpdir.h"
 #include "utils/memory.h"
 
 namespace {
@@ -45,59 +45,26 @@ int rec_unserialize(mbuf *mb, const void *buf, size_t) {
 }
 const mbuf_fops_t kFops = {rec_offset, rec_serialize, rec_unserialize};
 
-// Forwards to libaio but fails reads while `g_fail_reads` is set, and counts.
-int g_fail_reads;
-int g_reads;
-ssize_t flaky_preadv(ioengine *e, const struct iovec *iov, int n, off_t off) {
-    g_reads++;
-    if (g_fail_reads) {
-        g_fail_reads--;
-        return -EIO;
-    }
-    return ioengine_libaio_plugin.co_preadv(e, iov, n, off);
-}
-ioengine_plugin g_flaky = [] {
-    ioengine_plugin p = ioengine_libaio_plugin;
-    p.name = "test-flaky";
-    p.co_preadv = flaky_preadv;
-    return p;
-}();
+using tavtest::fault_engine;
 
-class MbufTest : public ::testing::Test {
+class MbufTest : public tavtest::DeviceTest {
 protected:
     void SetUp() override {
-        static bool registered;
-        if (!registered) {
-            ioengine_plugin_register(&g_flaky);
-            registered = true;
-        }
-        path_ = dir_.path() + "/dev";
-        tavtest::make_file(path_, 1 << 20);
+        open_device(1 << 20, tavtest::kFaultEngine);
         write_image(0xfeedbeef, 41);
-        tav_iobuf_pool_init();
-        ASSERT_EQ(0, ioengine_default_init(tavtest::driver(), "test-flaky", path_.c_str(), O_RDWR));
-        g_reads = g_fail_reads = 0;
         rec_ = {};
     }
-    void TearDown() override {
-        ioengine_default_fini();
-        tav_iobuf_pool_fini();
-    }
     void write_image(uint32_t magic, uint32_t counter) {
-        int fd = open(path_.c_str(), O_WRONLY);
         uint32_t v[2] = {magic, counter};
-        ASSERT_EQ(8, pwrite(fd, v, 8, 8192));
-        close(fd);
+        write_bytes(8192, v, 8);
     }
     uint32_t disk_counter() {
-        int fd = open(path_.c_str(), O_RDONLY);
         uint32_t v[2];
-        EXPECT_EQ(8, pread(fd, v, 8, 8192));
-        close(fd);
+        memcpy(v, read_bytes(8192, 8).data(), 8);
         return v[1];
     }
-    tavtest::TempDir dir_;
-    std::string path_;
+    // Reads issued to the backend, failed ones included.
+    size_t reads() const { return fault_engine().reads().size(); }
     Rec rec_;
 };
 
@@ -114,7 +81,7 @@ TEST_F(MbufTest, LoadsOnFirstGetOnlyAndWritesBack) {
     EXPECT_EQ(0, r1);
     EXPECT_EQ(0, r2);
     EXPECT_EQ(0, w);
-    EXPECT_EQ(1, g_reads);
+    EXPECT_EQ(1u, reads());
     EXPECT_EQ(MBUF_STATE_UPTODAY, rec_.mb.state);
     EXPECT_EQ(42u, disk_counter());
 }
@@ -136,20 +103,20 @@ TEST_F(MbufTest, ConcurrentGetsShareOneRead) {
             &ctx));
     EXPECT_TRUE(tavtest::run_until([&] { return ctx.done == 5; }));
     EXPECT_EQ(0, ctx.bad);
-    EXPECT_EQ(1, g_reads);
+    EXPECT_EQ(1u, reads());
     EXPECT_EQ(1, rec_.unserialized);
 }
 
 TEST_F(MbufTest, ReadErrorLeavesStaleAndNextGetReadsAgain) {
     ASSERT_EQ(0, mbuf_init(&rec_.mb, nullptr, 4096, &kFops));
-    g_fail_reads = 1;
+    fault_engine().fail_reads(0, 1 << 20, 1);
     int r1 = 0, r2 = -1;
     tavtest::run_coroutine([&] { r1 = mbuf_get(&rec_.mb); });
     EXPECT_EQ(-EIO, r1);
     EXPECT_EQ(MBUF_STATE_STALE, rec_.mb.state);
     tavtest::run_coroutine([&] { r2 = mbuf_get(&rec_.mb); });
     EXPECT_EQ(0, r2);
-    EXPECT_EQ(2, g_reads);
+    EXPECT_EQ(2u, reads());
     EXPECT_EQ(41u, rec_.counter);
 }
 

@@ -5,13 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "utils/logger.h"
+#include "support/log_capture.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // Impossible allocations must return null here, as they do without ASan.
@@ -146,39 +144,21 @@ TEST(MemAcct, WrappersKeepPerTagTotalsPeaksAndCounts) {
     EXPECT_EQ(base[TAV_MEM_FD].total_alloc_size, snapshot()[TAV_MEM_FD].total_alloc_size);
 }
 
-std::vector<std::string> g_lines;
-void capture(void *, int, const char *fmt, ...) {
-    char buf[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof(buf), fmt, ap);
-    va_end(ap);
-    g_lines.push_back(buf);
-}
-
-bool logged(const std::string &text) {
-    for (const std::string &l : g_lines)
-        if (l.find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
 TEST(MemAcct, FailuresLogTheTagAndKeepTheOldBlock) {
     tav_acct_toggle(1);
-    g_lines.clear();
-    ASSERT_EQ(0, logger_set_logger(capture, nullptr));
+    tavtest::LogCapture log;
     const size_t huge = (size_t)1 << 62;
     const std::string huge_s = std::to_string(huge);
 
     EXPECT_EQ(nullptr, tav_malloc(huge, TAV_MEM_OTHER));
-    EXPECT_TRUE(logged("failed to allocate " + huge_s + " bytes for TAV_MEM_OTHER: Out of memory"));
+    EXPECT_TRUE(log.contains("failed to allocate " + huge_s + " bytes for TAV_MEM_OTHER: Out of memory"));
     // calloc reports its element size.
     EXPECT_EQ(nullptr, tav_calloc(4, huge, TAV_MEM_FD));
-    EXPECT_TRUE(logged("failed to allocate " + huge_s + " bytes for TAV_MEM_FD: Out of memory"));
+    EXPECT_TRUE(log.contains("failed to allocate " + huge_s + " bytes for TAV_MEM_FD: Out of memory"));
     void *p = &p;
     EXPECT_EQ(-ENOMEM, tav_memalign(&p, 4096, huge, TAV_MEM_IOLOG));
     EXPECT_EQ(nullptr, p);
-    EXPECT_TRUE(logged("bytes for TAV_MEM_IOLOG: Out of memory"));
+    EXPECT_TRUE(log.contains("bytes for TAV_MEM_IOLOG: Out of memory"));
 
     std::vector<tav_mem_info> base = snapshot();
     char *old = static_cast<char *>(tav_malloc(32, TAV_MEM_IOLOG));
@@ -190,8 +170,6 @@ TEST(MemAcct, FailuresLogTheTagAndKeepTheOldBlock) {
     EXPECT_EQ(base[TAV_MEM_IOLOG].total_alloc_size, s[TAV_MEM_IOLOG].total_alloc_size);
     tav_free(old);  // unaccounted now: no second free counted
     EXPECT_EQ(s[TAV_MEM_IOLOG].total_free_count, snapshot()[TAV_MEM_IOLOG].total_free_count);
-
-    logger_set_target(LOG_TARGET_STDOUT, nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,63 @@
+#include "support/device.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "ioengine.h"
+#include "support/loop.h"
+#include "utils/memory.h"
+
+namespace tavtest {
+
+void DeviceTest::create_device(uint64_t size) {
+    if (!path_.empty())
+        return;
+    path_ = dir_.path() + "/dev.img";
+    make_file(path_, static_cast<off_t>(size));
+}
+
+void DeviceTest::open_device(uint64_t size, const char *engine) {
+    fault_engine().reset();
+    create_device(size);
+    tav_iobuf_pool_init();
+    ASSERT_EQ(0, ioengine_default_init(driver(), engine, path_.c_str(), O_RDWR));
+    open_ = true;
+}
+
+void DeviceTest::close_device() {
+    if (open_)
+        ioengine_default_fini();
+    open_ = false;
+}
+
+void DeviceTest::TearDown() {
+    close_device();
+    fault_engine().reset();
+    tav_iobuf_pool_fini();
+}
+
+void DeviceTest::co(std::function<void()> body) { ASSERT_TRUE(run_coroutine(std::move(body))); }
+
+std::vector<uint8_t> DeviceTest::read_bytes(uint64_t off, size_t len) const {
+    std::vector<uint8_t> buf(len);
+    int fd = open(path_.c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0) << path_;
+    EXPECT_EQ(static_cast<ssize_t>(len), pread(fd, buf.data(), len, static_cast<off_t>(off)));
+    close(fd);
+    return buf;
+}
+
+void DeviceTest::write_bytes(uint64_t off, const void *buf, size_t len) const {
+    int fd = open(path_.c_str(), O_WRONLY);
+    EXPECT_GE(fd, 0) << path_;
+    EXPECT_EQ(static_cast<ssize_t>(len), pwrite(fd, buf, len, static_cast<off_t>(off)));
+    fsync(fd);
+    close(fd);
+}
+
+void DeviceTest::flip_bits(uint64_t off, uint8_t mask) const {
+    uint8_t b = static_cast<uint8_t>(read_bytes(off, 1)[0] ^ mask);
+    write_bytes(off, &b, 1);
+}
+
+}  // namespace tavtest

@@ -1,0 +1,50 @@
+// A device file for tests of the code that runs over this thread's default
+// I/O engine: a sparse file under a temporary directory, opened as the
+// default engine (O_DIRECT) through a chosen plug-in, usually "libaio" or the
+// fault engine, with the I/O buffer pools set up; raw access to the file
+// around the engine; a runner for coroutine bodies.
+//
+// open_device() resets the fault engine's state, creates the file when the
+// fixture has none yet (a test may set path_ first, or reopen the same file
+// with another engine), and may be called again after close_device().
+// TearDown() closes the engine and releases the pools.
+#ifndef TAV_TEST_DEVICE_H
+#define TAV_TEST_DEVICE_H
+
+#include <gtest/gtest.h>
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/fault_engine.h"
+#include "support/tmpdir.h"
+
+namespace tavtest {
+
+class DeviceTest : public ::testing::Test {
+protected:
+    // Creates path_ as a sparse file of `size` bytes unless path_ is set.
+    void create_device(uint64_t size);
+    void open_device(uint64_t size, const char *engine = "libaio");
+    void close_device();
+    void TearDown() override;
+
+    // Runs `body` in a coroutine on the test loop; fails the test on timeout.
+    void co(std::function<void()> body);
+
+    // The file's bytes, read and written past the engine (and its cache).
+    std::vector<uint8_t> read_bytes(uint64_t off, size_t len) const;
+    void write_bytes(uint64_t off, const void *buf, size_t len) const;
+    // Flips the bits of `mask` in the byte at `off`.
+    void flip_bits(uint64_t off, uint8_t mask) const;
+
+    TempDir dir_;
+    std::string path_;
+    bool open_ = false;
+};
+
+}  // namespace tavtest
+
+#endif
