@@ -13,11 +13,8 @@
 
 namespace {
 
-// v1, v2 and v3 agree on bytes 0..79; the v2 struct reads them for all.
-static_assert(sizeof(tier_inode_v1_t) == sizeof(tier_inode_v2_t));
-static_assert(sizeof(tier_inode_v3_t) == sizeof(tier_inode_v2_t));
-static_assert(offsetof(tier_inode_v1_t, i_use) == offsetof(tier_inode_v2_t, i_use));
-static_assert(offsetof(tier_inode_v3_t, i_no) == offsetof(tier_inode_v2_t, i_no));
+// v1, v2 and v3 agree on size and bytes 0..79 (tier_inode_head_layout); the
+// v2 struct reads them for all.
 
 constexpr uint64_t kInodeCrcLen = sizeof(tier_inode_v2_t) - HXTR_CKSUM_FROM;
 
