@@ -22,8 +22,7 @@ bool field_equals(const char *field, size_t cap, const char *text) {
 }  // namespace
 
 std::string hxtr_brick_json(const void *unit, int64_t meta_offset) {
-    tier_brick_info_v3_t b;
-    memcpy(&b, unit, sizeof(b));
+    const auto b = hxtr_record_load<tier_brick_info_v3_t>(unit);
     std::string s;
     hxtr_appendf(s,
                  "{\"bi_checksum\":\"0x%x\",\"bi_magic\":\"0x%x\",\"bi_use\":%u,\"bi_no\":%u,"
@@ -37,8 +36,7 @@ std::string hxtr_brick_json(const void *unit, int64_t meta_offset) {
 
 int hxtr_brick_format(uint32_t magic, int64_t no, const void *unit, const char *delim,
                       hxtr_params_t *p, uint64_t offset) {
-    tier_brick_info_v3_t b;
-    memcpy(&b, unit, sizeof(b));
+    const auto b = hxtr_record_load<tier_brick_info_v3_t>(unit);
     const uint32_t crc = hxtr_record_crc(unit, kBrickCrcLen);
     if (b.bi_magic != magic || b.bi_no != static_cast<uint64_t>(no) || b.bi_checksum != crc) {
         hxtr_err("no:%ld, brick no: %u magic: 0x%x, checksum: 0x%x crc32: 0x%x", static_cast<long>(no),
@@ -92,8 +90,6 @@ int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick
         return -EINVAL;
     }
     b.bi_magic = magic;
-    memcpy(block, &b, sizeof(b));
-    b.bi_checksum = hxtr_record_crc(block, kBrickCrcLen);
-    memcpy(block, &b.bi_checksum, sizeof(b.bi_checksum));
+    hxtr_record_seal(block, b, &tier_brick_info_v3_t::bi_checksum);
     return b.bi_no;
 }

@@ -24,6 +24,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 static_assert(std::endian::native == std::endian::little,
               "the tier metadata records are little-endian structs");
@@ -414,5 +415,16 @@ static_assert(offsetof(tier_inode_v1_t, i_reserved2) == 88);
 
 /* The checksum covers a record from byte 4 (after the checksum itself). */
 #define HXTR_CKSUM_FROM 4u
+
+/* Device offset of unit `no` (record or page) of a table of 4096-byte units. */
+constexpr uint64_t hxtr_unit_offset(uint64_t table, uint64_t no) { return table + no * HXTR_BLOCK_SIZE; }
+
+/* The record of type T at the start of `block` (any alignment). */
+template <typename T>
+T hxtr_record_load(const void *block) {
+    T rec;
+    memcpy(&rec, block, sizeof(rec));
+    return rec;
+}
 
 #endif

@@ -25,8 +25,7 @@ uint32_t inode_magic(hxtr_inode_kind kind) {
 }  // namespace
 
 std::string hxtr_inode_json(hxtr_inode_kind kind, const void *unit, int64_t meta_offset) {
-    tier_inode_v2_t in;
-    memcpy(&in, unit, sizeof(in));
+    const auto in = hxtr_record_load<tier_inode_v2_t>(unit);
     std::string s;
     hxtr_appendf(s,
                  "{\"checksum\":\"0x%x\",\"magic\":\"0x%x\",\"atime\":\"%s\",\"ctime\":\"%s\","
@@ -38,19 +37,20 @@ std::string hxtr_inode_json(hxtr_inode_kind kind, const void *unit, int64_t meta
                  static_cast<unsigned long>(in.i_size), in.i_priority, in.i_no, in.i_brick_no,
                  in.i_unlink, in.i_use);
     // Bytes 80..95: new_data and i_blocks (v2, v3) or two reserved words (v1).
-    if (kind == HXTR_INODE_V1)
-        hxtr_appendf(s, "\"reserved1\":%lu,\"reserved2\":%lu,", static_cast<unsigned long>(in.new_data),
-                     static_cast<unsigned long>(in.i_blocks));
-    else
+    if (kind == HXTR_INODE_V1) {
+        const auto v1 = hxtr_record_load<tier_inode_v1_t>(unit);
+        hxtr_appendf(s, "\"reserved1\":%lu,\"reserved2\":%lu,", static_cast<unsigned long>(v1.i_reserved1),
+                     static_cast<unsigned long>(v1.i_reserved2));
+    } else {
         hxtr_appendf(s, "\"new_data\":%lu,\"blocks\":%lu,", static_cast<unsigned long>(in.new_data),
                      static_cast<unsigned long>(in.i_blocks));
+    }
     hxtr_appendf(s, "\"meta_offset\":%ld}", static_cast<long>(meta_offset));
     return s;
 }
 
 bool hxtr_inode_valid(hxtr_inode_kind kind, const void *unit, uint32_t no, hxtr_inode_seen *seen) {
-    tier_inode_v2_t in;
-    memcpy(&in, unit, sizeof(in));
+    const auto in = hxtr_record_load<tier_inode_v2_t>(unit);
     seen->no = in.i_no;
     seen->magic = in.i_magic;
     seen->checksum = in.i_checksum;
@@ -71,8 +71,7 @@ int hxtr_inode_format(hxtr_inode_kind kind, int64_t no, const void *unit, const 
         hxtr_log_text(hxtr_inode_json(kind, unit, 0).c_str());
         return -EFAULT;
     }
-    tier_inode_v2_t in;
-    memcpy(&in, unit, sizeof(in));
+    const auto in = hxtr_record_load<tier_inode_v2_t>(unit);
     const hxtr_filter_t &f = p->filter;
     const std::string uuid = hxtr_uuid_text(in.i_uuid);
     if (f.error == 1 || (f.use >= 0 && (f.use != 0) != (in.i_use != 0)) ||
@@ -123,9 +122,7 @@ int hxtr_inode_build(hxtr_inode_kind kind, const hxtr_json_t *json, void *block,
             return -EINVAL;
     }
     in.i_magic = inode_magic(kind);
-    memcpy(block, &in, sizeof(in));
-    in.i_checksum = hxtr_record_crc(block, kInodeCrcLen);
-    memcpy(block, &in.i_checksum, sizeof(in.i_checksum));
+    hxtr_record_seal(block, in, &tier_inode_v2_t::i_checksum);
     *i_no = in.i_no;
     *brick_no = in.i_brick_no;
     return 0;

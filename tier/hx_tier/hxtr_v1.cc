@@ -19,12 +19,9 @@
 
 namespace {
 
-constexpr uint64_t kSbCrcLen = sizeof(tier_super_block_v1_t) - HXTR_CKSUM_FROM;
 
 bool v1_sb_match(const void *sb) {
-    tier_super_block_v1_t v = hxtr_v12_view(sb);
-    return v.sb_magic == TIER_SB_MAGIC_V12 && v.sb_version == TIER_OLD_VERSION &&
-           v.sb_checksum == hxtr_record_crc(sb, kSbCrcLen);
+    return hxtr_sb_matches<tier_super_block_v1_t>(sb, TIER_SB_MAGIC_V12, TIER_OLD_VERSION);
 }
 
 tier_super_block_v1_t v1_sb(const hxtr_params_t *p) {
@@ -69,7 +66,7 @@ int v1_dump_super(hxtr_params_t *p) {
 }
 
 int v1_brick_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    const uint64_t off = hxtr_v12_brick_start(v1_sb(p)) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE;
+    const uint64_t off = hxtr_unit_offset(hxtr_v12_brick_start(v1_sb(p)), no);
     return hxtr_brick_format(TIER_BRICK_MAGIC_V12, no, unit, delim, p, off);
 }
 
@@ -82,7 +79,7 @@ int v1_dump_brick(hxtr_params_t *p) {
 }
 
 int v1_inode_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    const uint64_t off = hxtr_v12_inode_start(v1_sb(p)) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE;
+    const uint64_t off = hxtr_unit_offset(hxtr_v12_inode_start(v1_sb(p)), no);
     return hxtr_inode_format(HXTR_INODE_V1, no, unit, delim, p, off);
 }
 
@@ -120,7 +117,7 @@ int v1_extent_format(int64_t no, const void *unit, const char *delim, hxtr_param
     }
     if (!hxtr_v12_extent_keep(no, unit, p->filter))
         return 1;
-    const uint64_t off = hxtr_v12_extent_start(sb) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE;
+    const uint64_t off = hxtr_unit_offset(hxtr_v12_extent_start(sb), no);
     hxtr_dump_emit(p, delim, v1_extent_json(unit, sb, static_cast<int64_t>(off)));
     return 0;
 }
@@ -147,10 +144,7 @@ int64_t v1_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     if (!p->force && __check_sb_params_v1(sb) < 0)
         return -EINVAL;
     sb.sb_magic = TIER_SB_MAGIC_V12;
-    memcpy(block, &sb, sizeof(sb));
-    sb.sb_checksum = hxtr_record_crc(block, kSbCrcLen);
-    memcpy(block, &sb, sizeof(sb));
-    hxtr_repair_print(v1_sb_json(sb));
+    hxtr_repair_print(v1_sb_json(hxtr_record_seal(block, sb, &tier_super_block_v1_t::sb_checksum)));
     return HXTR_SB_OFFSET;
 }
 
@@ -161,7 +155,7 @@ int64_t v1_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     int64_t no = hxtr_brick_build(json, TIER_BRICK_MAGIC_V12, sb.sb_brick_cnt, block);
     if (no < 0)
         return no;
-    int64_t off = hxtr_repair_target(hxtr_v12_brick_start(sb) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE);
+    int64_t off = hxtr_repair_target(hxtr_unit_offset(hxtr_v12_brick_start(sb), no));
     if (off >= 0)
         hxtr_repair_print(hxtr_brick_json(block, off));
     return off;
@@ -182,7 +176,7 @@ int64_t v1_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
                  sb.sb_inode_cnt, sb.sb_brick_cnt);
         return -EINVAL;
     }
-    int64_t off = hxtr_repair_target(hxtr_v12_inode_start(sb) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE);
+    int64_t off = hxtr_repair_target(hxtr_unit_offset(hxtr_v12_inode_start(sb), no));
     if (off >= 0)
         hxtr_repair_print(hxtr_inode_json(HXTR_INODE_V1, block, off));
     return off;
@@ -248,7 +242,7 @@ int64_t v1_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) 
     memcpy(block, &te, sizeof(te));
     if (hxtr_v12_extent_finish(block, sb.sb_extent_size, sb) < 0)
         return -EINVAL;
-    int64_t off = hxtr_repair_target(hxtr_v12_extent_start(sb) + te.te_reserved1 * HXTR_BLOCK_SIZE);
+    int64_t off = hxtr_repair_target(hxtr_unit_offset(hxtr_v12_extent_start(sb), te.te_reserved1));
     if (off >= 0)
         hxtr_repair_print(v1_extent_json(block, sb, off));
     return off;

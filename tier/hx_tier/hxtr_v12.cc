@@ -19,11 +19,7 @@ uint64_t round_up(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
 
 }  // namespace
 
-tier_super_block_v1_t hxtr_v12_view(const void *sb) {
-    tier_super_block_v1_t v;
-    memcpy(&v, sb, sizeof(v));
-    return v;
-}
+tier_super_block_v1_t hxtr_v12_view(const void *sb) { return hxtr_record_load<tier_super_block_v1_t>(sb); }
 
 uint64_t hxtr_v12_brick_start(const tier_super_block_v1_t &sb) {
     return HXTR_SB_OFFSET + static_cast<uint64_t>(sb.sb_size);
@@ -161,8 +157,7 @@ bool hxtr_v12_rule_ok(hxtr_v12_rule rule, const tier_super_block_v1_t &sb, const
 }
 
 void hxtr_v12_extent_json_head(std::string &s, const void *unit) {
-    tier_extent_v2_t te;
-    memcpy(&te, unit, sizeof(te));
+    const auto te = hxtr_record_load<tier_extent_v2_t>(unit);
     hxtr_appendf(s,
                  "{\"te_checksum\":\"0x%x\",\"te_block\":%u,\"te_size\":%lu,\"te_inode_no\":%u,"
                  "\"te_sampling_low\":\"%08x\",\"te_sampling_mid\":%u,\"te_sampling_high\":%u,"
@@ -174,8 +169,7 @@ void hxtr_v12_extent_json_head(std::string &s, const void *unit) {
 }
 
 int hxtr_v12_extent_check(int64_t no, const void *unit, uint64_t crc_len_end) {
-    tier_extent_v2_t te;
-    memcpy(&te, unit, sizeof(te));
+    const auto te = hxtr_record_load<tier_extent_v2_t>(unit);
     const uint32_t crc =
         hxtr_record_crc(unit, crc_len_end > HXTR_CKSUM_FROM ? crc_len_end - HXTR_CKSUM_FROM : 0);
     if (te.te_reserved1 == static_cast<uint64_t>(no) && te.te_checksum == crc)
@@ -185,8 +179,7 @@ int hxtr_v12_extent_check(int64_t no, const void *unit, uint64_t crc_len_end) {
 }
 
 bool hxtr_v12_extent_keep(int64_t no, const void *unit, const hxtr_filter_t &f) {
-    tier_extent_v2_t te;
-    memcpy(&te, unit, sizeof(te));
+    const auto te = hxtr_record_load<tier_extent_v2_t>(unit);
     if (f.error == 1 || (f.use >= 0 && (f.use != 0) != (te.te_use != 0)) ||
         (f.owner >= 0 && (te.te_use == 0 || te.te_inode_no != static_cast<uint32_t>(f.owner)))) {
         hxtr_dbg("ignore extent %ld, te_use:%u, te_brick_no:%u", static_cast<long>(no), te.te_use,
@@ -197,15 +190,14 @@ bool hxtr_v12_extent_keep(int64_t no, const void *unit, const hxtr_filter_t &f) 
 }
 
 int hxtr_v12_extent_finish(void *block, uint64_t crc_len_end, const tier_super_block_v1_t &sb) {
-    tier_extent_v2_t te;
-    memcpy(&te, block, sizeof(te));
+    const auto te = hxtr_record_load<tier_extent_v2_t>(block);
     if (te.te_reserved1 >= sb.sb_block_cnt || te.te_inode_no >= sb.sb_inode_cnt) {
         hxtr_err("te_no %lu or i_no %u is invalid, block_cnt:%u, inode_cnt:%u",
                  static_cast<unsigned long>(te.te_reserved1), te.te_inode_no, sb.sb_block_cnt, sb.sb_inode_cnt);
         return -EINVAL;
     }
-    te.te_checksum = hxtr_record_crc(block, crc_len_end > HXTR_CKSUM_FROM ? crc_len_end - HXTR_CKSUM_FROM : 0);
-    memcpy(block, &te.te_checksum, sizeof(te.te_checksum));
+    hxtr_record_seal(block, te, &tier_extent_v2_t::te_checksum,
+                     crc_len_end > HXTR_CKSUM_FROM ? crc_len_end - HXTR_CKSUM_FROM : 0);
     return 0;
 }
 

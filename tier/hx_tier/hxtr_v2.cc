@@ -23,22 +23,16 @@
 
 namespace {
 
-constexpr uint64_t kSbCrcLen = sizeof(tier_super_block_v2_t) - HXTR_CKSUM_FROM;
 constexpr size_t kSbSharedLen = offsetof(tier_super_block_v2_t, sb_inode_exp_magic);  // 140
 static_assert(offsetof(tier_super_block_v1_t, sb_reserved) == kSbSharedLen);
 
 bool v2_sb_match(const void *sb) {
-    tier_super_block_v2_t v;
-    memcpy(&v, sb, sizeof(v));
-    return v.sb_magic == TIER_SB_MAGIC_V12 && v.sb_version == TIER_VERSION_V2 &&
-           v.sb_checksum == hxtr_record_crc(sb, kSbCrcLen);
+    return hxtr_sb_matches<tier_super_block_v2_t>(sb, TIER_SB_MAGIC_V12, TIER_VERSION_V2);
 }
 
 tier_super_block_v2_t v2_sb(const hxtr_params_t *p) {
     assert(p->sb != nullptr && v2_sb_match(p->sb));
-    tier_super_block_v2_t v;
-    memcpy(&v, p->sb, sizeof(v));
-    return v;
+    return hxtr_record_load<tier_super_block_v2_t>(p->sb);
 }
 
 tier_super_block_v1_t view_of(const tier_super_block_v2_t &sb) { return hxtr_v12_view(&sb); }
@@ -66,8 +60,8 @@ bool inode_no_valid(const tier_super_block_v2_t &sb, uint64_t no) {
 
 uint64_t inode_offset(const tier_super_block_v2_t &sb, uint64_t no) {
     if (no < sb.sb_inode_cnt)
-        return hxtr_v12_inode_start(view_of(sb)) + no * HXTR_BLOCK_SIZE;
-    return exp_start(sb) + (no - sb.sb_inode_cnt) * HXTR_BLOCK_SIZE;
+        return hxtr_unit_offset(hxtr_v12_inode_start(view_of(sb)), no);
+    return hxtr_unit_offset(exp_start(sb), no - sb.sb_inode_cnt);
 }
 
 /* ---- super block */
@@ -230,10 +224,7 @@ int64_t v2_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     if (!p->force && __check_sb_params_v2(sb) < 0)
         return -EINVAL;
     sb.sb_magic = TIER_SB_MAGIC_V12;
-    memcpy(block, &sb, sizeof(sb));
-    sb.sb_checksum = hxtr_record_crc(block, kSbCrcLen);
-    memcpy(block, &sb, sizeof(sb));
-    hxtr_repair_print(v2_sb_json(sb));
+    hxtr_repair_print(v2_sb_json(hxtr_record_seal(block, sb, &tier_super_block_v2_t::sb_checksum)));
     return HXTR_SB_OFFSET;
 }
 
@@ -248,7 +239,7 @@ int v2_dump_super(hxtr_params_t *p) {
 }
 
 int v2_brick_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    const uint64_t off = hxtr_v12_brick_start(view_of(v2_sb(p))) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE;
+    const uint64_t off = hxtr_unit_offset(hxtr_v12_brick_start(view_of(v2_sb(p))), no);
     return hxtr_brick_format(TIER_BRICK_MAGIC_V12, no, unit, delim, p, off);
 }
 
@@ -295,15 +286,13 @@ std::string v2_extent_json(const void *unit, const tier_super_block_v2_t &sb, in
     std::string s;
     hxtr_v12_extent_json_head(s, unit);
     hxtr_appendf(s, ",\"meta_offset\": %ld,\"te_mapped_meta\":[", static_cast<long>(meta_offset));
-    tier_extent_v2_t te;
-    memcpy(&te, unit, sizeof(te));
+    const auto te = hxtr_record_load<tier_extent_v2_t>(unit);
     const char *sep = "";
     for (uint32_t m = 0; m < sb.sb_map_cnt; m++) {
         const uint64_t at = static_cast<uint64_t>(sb.sb_extent_size) + static_cast<uint64_t>(m) * TIER_MAPPED_META_SIZE;
         if (at + sizeof(tier_mapped_meta_v2_t) > HXTR_BLOCK_SIZE)
             break;  // a damaged super block must not take the read past the record
-        tier_mapped_meta_v2_t mm;
-        memcpy(&mm, static_cast<const uint8_t *>(unit) + at, sizeof(mm));
+        const auto mm = hxtr_record_load<tier_mapped_meta_v2_t>(static_cast<const uint8_t *>(unit) + at);
         const uint32_t orig_len = static_cast<uint32_t>(hxtr_bits_get(mm.clean_len, TIER_MAP_ORIG_LEN));
         if (orig_len == 0)
             continue;
@@ -329,7 +318,7 @@ int v2_extent_format(int64_t no, const void *unit, const char *delim, hxtr_param
     }
     if (!hxtr_v12_extent_keep(no, unit, p->filter))
         return 1;
-    const uint64_t off = hxtr_v12_extent_start(view_of(sb)) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE;
+    const uint64_t off = hxtr_unit_offset(hxtr_v12_extent_start(view_of(sb)), no);
     hxtr_dump_emit(p, delim, v2_extent_json(unit, sb, static_cast<int64_t>(off)));
     return 0;
 }
@@ -378,7 +367,7 @@ int64_t v2_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     if (no < 0)
         return no;
     int64_t off =
-        hxtr_repair_target(hxtr_v12_brick_start(view_of(sb)) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE);
+        hxtr_repair_target(hxtr_unit_offset(hxtr_v12_brick_start(view_of(sb)), no));
     if (off >= 0)
         hxtr_repair_print(hxtr_brick_json(block, off));
     return off;
@@ -484,7 +473,7 @@ int64_t v2_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) 
     memcpy(block, &te, sizeof(te));
     if (hxtr_v12_extent_finish(block, sb.sb_total_extent_size, view_of(sb)) < 0)
         return -EINVAL;
-    int64_t off = hxtr_repair_target(hxtr_v12_extent_start(view_of(sb)) + te.te_reserved1 * HXTR_BLOCK_SIZE);
+    int64_t off = hxtr_repair_target(hxtr_unit_offset(hxtr_v12_extent_start(view_of(sb)), te.te_reserved1));
     if (off >= 0)
         hxtr_repair_print(v2_extent_json(block, sb, off));
     return off;

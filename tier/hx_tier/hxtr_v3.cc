@@ -20,24 +20,16 @@
 
 namespace {
 
-constexpr uint64_t kSbCrcLen = sizeof(tier_super_block_v3_t) - HXTR_CKSUM_FROM;
 constexpr uint64_t kPageEntries = TIER_V3_ENTRIES_PER_PAGE;
 
 bool v3_sb_match(const void *sb) {
-    tier_super_block_v3_t v;
-    memcpy(&v, sb, sizeof(v));
-    return v.sb_magic == TIER_SB_MAGIC_V3 && v.sb_version == TIER_VERSION_V3 &&
-           v.sb_checksum == hxtr_record_crc(sb, kSbCrcLen);
+    return hxtr_sb_matches<tier_super_block_v3_t>(sb, TIER_SB_MAGIC_V3, TIER_VERSION_V3);
 }
 
 tier_super_block_v3_t v3_sb(const hxtr_params_t *p) {
     assert(p->sb != nullptr && v3_sb_match(p->sb));
-    tier_super_block_v3_t v;
-    memcpy(&v, p->sb, sizeof(v));
-    return v;
+    return hxtr_record_load<tier_super_block_v3_t>(p->sb);
 }
-
-uint64_t unit_offset(uint64_t table, int64_t no) { return table + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE; }
 
 /* ---- super block */
 
@@ -174,10 +166,7 @@ int64_t v3_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     if (!p->force && __check_sb_params_v3(sb) < 0)
         return -EINVAL;
     sb.sb_magic = TIER_SB_MAGIC_V3;
-    memcpy(block, &sb, sizeof(sb));
-    sb.sb_checksum = hxtr_record_crc(block, kSbCrcLen);
-    memcpy(block, &sb, sizeof(sb));
-    hxtr_repair_print(v3_sb_json(sb));
+    hxtr_repair_print(v3_sb_json(hxtr_record_seal(block, sb, &tier_super_block_v3_t::sb_checksum)));
     return HXTR_SB_OFFSET;
 }
 
@@ -192,7 +181,7 @@ int v3_dump_super(hxtr_params_t *p) {
 }
 
 int v3_brick_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    return hxtr_brick_format(TIER_BRICK_MAGIC_V3, no, unit, delim, p, unit_offset(v3_sb(p).sb_brick_table_offset, no));
+    return hxtr_brick_format(TIER_BRICK_MAGIC_V3, no, unit, delim, p, hxtr_unit_offset(v3_sb(p).sb_brick_table_offset, no));
 }
 
 int v3_dump_brick(hxtr_params_t *p) {
@@ -204,7 +193,7 @@ int v3_dump_brick(hxtr_params_t *p) {
 }
 
 int v3_inode_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    return hxtr_inode_format(HXTR_INODE_V3, no, unit, delim, p, unit_offset(v3_sb(p).sb_inode_table_offset, no));
+    return hxtr_inode_format(HXTR_INODE_V3, no, unit, delim, p, hxtr_unit_offset(v3_sb(p).sb_inode_table_offset, no));
 }
 
 int v3_dump_inode(hxtr_params_t *p) {
@@ -256,7 +245,7 @@ int v3_extent_format(int64_t no, const void *unit, const char *delim, hxtr_param
         return 1;
     std::string s;
     hxtr_appendf(s, "{\"checksum\":\"0x%x\",\"meta_offset\": %ld,\"extents\":[", stored,
-                 static_cast<long>(unit_offset(v3_sb(p).sb_extent_table_offset, no)));
+                 static_cast<long>(hxtr_unit_offset(v3_sb(p).sb_extent_table_offset, no)));
     s += list;
     s += "]}";
     hxtr_dump_emit(p, delim, s);
@@ -300,7 +289,7 @@ int v3_shard_format(int64_t no, const void *unit, const char *delim, hxtr_params
         return 1;
     std::string s;
     hxtr_appendf(s, "{\"checksum\":\"0x%x\",\"magic\":\"0x%x\",\"meta_offset\": %ld,\"shards\":[", page->crc,
-                 page->magic, static_cast<long>(unit_offset(v3_sb(p).sb_shard_table_offset, no)));
+                 page->magic, static_cast<long>(hxtr_unit_offset(v3_sb(p).sb_shard_table_offset, no)));
     s += list;
     s += "]}";
     hxtr_dump_emit(p, delim, s);
@@ -322,7 +311,7 @@ int v3_hot_format(int64_t no, const void *, const char *delim, hxtr_params_t *p)
         return 1;
     }
     std::string s;
-    hxtr_appendf(s, "{\"meta_offset\":%ld}", static_cast<long>(unit_offset(v3_sb(p).sb_hot_table_offset, no)));
+    hxtr_appendf(s, "{\"meta_offset\":%ld}", static_cast<long>(hxtr_unit_offset(v3_sb(p).sb_hot_table_offset, no)));
     hxtr_dump_emit(p, delim, s);
     return 0;
 }
@@ -345,7 +334,7 @@ int64_t v3_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     int64_t no = hxtr_brick_build(json, TIER_BRICK_MAGIC_V3, sb.sb_brick_table_cnt, block);
     if (no < 0)
         return no;
-    int64_t off = hxtr_repair_target(unit_offset(sb.sb_brick_table_offset, no));
+    int64_t off = hxtr_repair_target(hxtr_unit_offset(sb.sb_brick_table_offset, no));
     if (off >= 0)
         hxtr_repair_print(hxtr_brick_json(block, off));
     return off;
@@ -367,7 +356,7 @@ int64_t v3_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
                  static_cast<unsigned long>(sb.sb_brick_table_cnt));
         return -EINVAL;
     }
-    int64_t off = hxtr_repair_target(unit_offset(sb.sb_inode_table_offset, no));
+    int64_t off = hxtr_repair_target(hxtr_unit_offset(sb.sb_inode_table_offset, no));
     if (off >= 0)
         hxtr_repair_print(hxtr_inode_json(HXTR_INODE_V3, block, off));
     return off;

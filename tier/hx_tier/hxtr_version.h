@@ -12,7 +12,9 @@
 #ifndef HXTR_VERSION_H
 #define HXTR_VERSION_H
 
+#include "hxtr_checksum.h"
 #include "hxtr_cmdline.h"
+#include "hxtr_format.h"
 
 enum {
     HXTR_VER_CODE_NONE = 0,
@@ -38,6 +40,15 @@ void hxtr_v3_register(void);
 
 /* The handler for params->cmd: 0, -EINVAL or -EFAULT (logged). */
 int hxtr_select_handler(const hxtr_params_t *params, hxtr_cmd_func_t *func);
+
+/* True when `block` holds a super block of type SB with this magic and
+ * version word, and a checksum over its bytes 4 .. sizeof(SB) - 1. */
+template <typename SB>
+bool hxtr_sb_matches(const void *block, uint32_t magic, uint32_t version) {
+    const SB sb = hxtr_record_load<SB>(block);
+    return sb.sb_magic == magic && sb.sb_version == version &&
+           sb.sb_checksum == hxtr_record_crc(block, sizeof(SB) - HXTR_CKSUM_FROM);
+}
 
 /* For handlers that need the device's super block: 0, or -EINVAL (logged)
  * when the run has none because a version was named with -v. */
