@@ -21,6 +21,12 @@ typedef int64_t (*hxtr_parse_func_t)(hxtr_params_t *params, const hxtr_json_t *j
 
 int hxtr_repair_common(hxtr_params_t *params, hxtr_parse_func_t parse_func);
 
+/* The handler of a repair command: the repair engine with `Parse`. */
+template <hxtr_parse_func_t Parse>
+int hxtr_repair_handler(hxtr_params_t *params) {
+    return hxtr_repair_common(params, Parse);
+}
+
 /* Loads params->repair_conf: 0, or -EINVAL with "load repair conf %s failed:%s". */
 int hxtr_repair_load(const hxtr_params_t *params, hxtr_json_t **json);
 

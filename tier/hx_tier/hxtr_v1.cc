@@ -58,9 +58,6 @@ int __check_sb_params_v1(const tier_super_block_v1_t &sb) {
 /* ---- dump */
 
 int v1_dump_super(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     hxtr_dump_emit(p, "", v1_sb_json(v1_sb(p)));
     return 0;
 }
@@ -71,9 +68,6 @@ int v1_brick_format(int64_t no, const void *unit, const char *delim, hxtr_params
 }
 
 int v1_dump_brick(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v1_t sb = v1_sb(p);
     return hxtr_dump_table(p, "bi_no", hxtr_v12_brick_start(sb), sb.sb_brick_cnt, v1_brick_format);
 }
@@ -84,9 +78,6 @@ int v1_inode_format(int64_t no, const void *unit, const char *delim, hxtr_params
 }
 
 int v1_dump_inode(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v1_t sb = v1_sb(p);
     return hxtr_dump_table(p, "no", hxtr_v12_inode_start(sb), sb.sb_inode_cnt, v1_inode_format);
 }
@@ -123,9 +114,6 @@ int v1_extent_format(int64_t no, const void *unit, const char *delim, hxtr_param
 }
 
 int v1_dump_extent(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v1_t sb = v1_sb(p);
     return hxtr_dump_table(p, "te_no", hxtr_v12_extent_start(sb), sb.sb_block_cnt, v1_extent_format);
 }
@@ -148,8 +136,6 @@ int64_t v1_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     return HXTR_SB_OFFSET;
 }
 
-int v1_repair_super(hxtr_params_t *p) { return hxtr_repair_common(p, v1_parse_super); }
-
 int64_t v1_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     const tier_super_block_v1_t sb = v1_sb(p);
     int64_t no = hxtr_brick_build(json, TIER_BRICK_MAGIC_V12, sb.sb_brick_cnt, block);
@@ -159,11 +145,6 @@ int64_t v1_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     if (off >= 0)
         hxtr_repair_print(hxtr_brick_json(block, off));
     return off;
-}
-
-int v1_repair_brick(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v1_parse_brick);
 }
 
 int64_t v1_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
@@ -180,11 +161,6 @@ int64_t v1_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     if (off >= 0)
         hxtr_repair_print(hxtr_inode_json(HXTR_INODE_V1, block, off));
     return off;
-}
-
-int v1_repair_inode(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v1_parse_inode);
 }
 
 int v1_read_bitmap(const hxtr_json_t *json, uint64_t words, uint8_t *block) {
@@ -248,37 +224,19 @@ int64_t v1_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) 
     return off;
 }
 
-int v1_repair_extent(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v1_parse_extent);
-}
-
-const hxtr_cmd_func_t s_v1_funcs[HXTR_CMD_MAXVALUE] = {
-    v1_dump_super,     // HXTR_CMD_DUMP_SUPER
-    v1_dump_brick,     // HXTR_CMD_DUMP_BRICK
-    v1_dump_inode,     // HXTR_CMD_DUMP_INODE
-    v1_dump_extent,    // HXTR_CMD_DUMP_EXTENT
-    nullptr,           // HXTR_CMD_DUMP_SHARD
-    nullptr,           // HXTR_CMD_DUMP_HOT_TABLE
-    nullptr,           // HXTR_CMD_RESTORE_BRICK
-    nullptr,           // HXTR_CMD_RESTORE_INODE
-    nullptr,           // HXTR_CMD_RESTORE_EXTENT
-    v1_repair_super,   // HXTR_CMD_REPAIR_SUPER
-    v1_repair_brick,   // HXTR_CMD_REPAIR_BRICK
-    v1_repair_inode,   // HXTR_CMD_REPAIR_INODE
-    v1_repair_extent,  // HXTR_CMD_REPAIR_EXTENT
-    nullptr,           // HXTR_CMD_REPAIR_SHARD
-    nullptr,           // HXTR_CMD_REPAIR_HOT_TABLE
-    nullptr,           // HXTR_CMD_CONVERT_SUPER
+const hxtr_cmd_entry s_v1_cmds[] = {
+    {HXTR_CMD_DUMP_SUPER, v1_dump_super},
+    {HXTR_CMD_DUMP_BRICK, v1_dump_brick},
+    {HXTR_CMD_DUMP_INODE, v1_dump_inode},
+    {HXTR_CMD_DUMP_EXTENT, v1_dump_extent},
+    {HXTR_CMD_REPAIR_SUPER, hxtr_repair_handler<v1_parse_super>},
+    {HXTR_CMD_REPAIR_BRICK, hxtr_repair_handler<v1_parse_brick>},
+    {HXTR_CMD_REPAIR_INODE, hxtr_repair_handler<v1_parse_inode>},
+    {HXTR_CMD_REPAIR_EXTENT, hxtr_repair_handler<v1_parse_extent>},
 };
 
 int v1_selector(hxtr_cmd_t cmd, const void *sb, hxtr_cmd_func_t *func) {
-    *func = nullptr;
-    if (sb != nullptr && !v1_sb_match(sb))
-        return -EFAULT;
-    if (cmd >= 0 && cmd < HXTR_CMD_MAXVALUE)
-        *func = s_v1_funcs[cmd];
-    return 0;
+    return hxtr_select_cmd(s_v1_cmds, v1_sb_match, cmd, sb, func);
 }
 
 }  // namespace

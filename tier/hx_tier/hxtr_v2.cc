@@ -231,9 +231,6 @@ int64_t v2_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
 /* ---- dump */
 
 int v2_dump_super(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     hxtr_dump_emit(p, "", v2_sb_json(v2_sb(p)));
     return 0;
 }
@@ -244,9 +241,6 @@ int v2_brick_format(int64_t no, const void *unit, const char *delim, hxtr_params
 }
 
 int v2_dump_brick(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v2_t sb = v2_sb(p);
     return hxtr_dump_table(p, "bi_no", hxtr_v12_brick_start(view_of(sb)), sb.sb_brick_cnt, v2_brick_format);
 }
@@ -256,9 +250,6 @@ int v2_inode_format(int64_t no, const void *unit, const char *delim, hxtr_params
 }
 
 int v2_dump_inode(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v2_t sb = v2_sb(p);
     const uint64_t main_start = hxtr_v12_inode_start(view_of(sb));
     if (p->meta_no >= 0) {
@@ -272,7 +263,7 @@ int v2_dump_inode(hxtr_params_t *p) {
         return hxtr_dump_common(p, "no", exp_start(sb), exp_cnt(sb), v2_inode_format);
     }
     fputs("{ \"inode\":", p->out_fp);
-    ret = hxtr_dump_common(p, "no", main_start, sb.sb_inode_cnt, v2_inode_format);
+    int ret = hxtr_dump_common(p, "no", main_start, sb.sb_inode_cnt, v2_inode_format);
     if (ret == 0 && exp_formatted(sb)) {
         fputs(", \"exp_inode\":", p->out_fp);
         p->base_no = sb.sb_inode_cnt;
@@ -324,16 +315,11 @@ int v2_extent_format(int64_t no, const void *unit, const char *delim, hxtr_param
 }
 
 int v2_dump_extent(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v2_t sb = v2_sb(p);
     return hxtr_dump_table(p, "te_no", hxtr_v12_extent_start(view_of(sb)), sb.sb_block_cnt, v2_extent_format);
 }
 
 /* ---- repair */
-
-int v2_repair_super(hxtr_params_t *p) { return hxtr_repair_common(p, v2_parse_super); }
 
 int v2_convert_super(hxtr_params_t *p) {
     if (p->repair_conf == nullptr || p->fd < 0) {
@@ -373,11 +359,6 @@ int64_t v2_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     return off;
 }
 
-int v2_repair_brick(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v2_parse_brick);
-}
-
 int64_t v2_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     const tier_super_block_v2_t sb = v2_sb(p);
     uint32_t no, brick_no;
@@ -394,11 +375,6 @@ int64_t v2_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     if (off >= 0)
         hxtr_repair_print(hxtr_inode_json(HXTR_INODE_V2, block, off));
     return off;
-}
-
-int v2_repair_inode(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v2_parse_inode);
 }
 
 // One "te_mapped_meta" entry into its slot.  0 or -EINVAL (logged).
@@ -479,37 +455,20 @@ int64_t v2_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) 
     return off;
 }
 
-int v2_repair_extent(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v2_parse_extent);
-}
-
-const hxtr_cmd_func_t s_v2_funcs[HXTR_CMD_MAXVALUE] = {
-    v2_dump_super,     // HXTR_CMD_DUMP_SUPER
-    v2_dump_brick,     // HXTR_CMD_DUMP_BRICK
-    v2_dump_inode,     // HXTR_CMD_DUMP_INODE
-    v2_dump_extent,    // HXTR_CMD_DUMP_EXTENT
-    nullptr,           // HXTR_CMD_DUMP_SHARD
-    nullptr,           // HXTR_CMD_DUMP_HOT_TABLE
-    nullptr,           // HXTR_CMD_RESTORE_BRICK
-    nullptr,           // HXTR_CMD_RESTORE_INODE
-    nullptr,           // HXTR_CMD_RESTORE_EXTENT
-    v2_repair_super,   // HXTR_CMD_REPAIR_SUPER
-    v2_repair_brick,   // HXTR_CMD_REPAIR_BRICK
-    v2_repair_inode,   // HXTR_CMD_REPAIR_INODE
-    v2_repair_extent,  // HXTR_CMD_REPAIR_EXTENT
-    nullptr,           // HXTR_CMD_REPAIR_SHARD
-    nullptr,           // HXTR_CMD_REPAIR_HOT_TABLE
-    v2_convert_super,  // HXTR_CMD_CONVERT_SUPER
+const hxtr_cmd_entry s_v2_cmds[] = {
+    {HXTR_CMD_DUMP_SUPER, v2_dump_super},
+    {HXTR_CMD_DUMP_BRICK, v2_dump_brick},
+    {HXTR_CMD_DUMP_INODE, v2_dump_inode},
+    {HXTR_CMD_DUMP_EXTENT, v2_dump_extent},
+    {HXTR_CMD_REPAIR_SUPER, hxtr_repair_handler<v2_parse_super>},
+    {HXTR_CMD_REPAIR_BRICK, hxtr_repair_handler<v2_parse_brick>},
+    {HXTR_CMD_REPAIR_INODE, hxtr_repair_handler<v2_parse_inode>},
+    {HXTR_CMD_REPAIR_EXTENT, hxtr_repair_handler<v2_parse_extent>},
+    {HXTR_CMD_CONVERT_SUPER, v2_convert_super},
 };
 
 int v2_selector(hxtr_cmd_t cmd, const void *sb, hxtr_cmd_func_t *func) {
-    *func = nullptr;
-    if (sb != nullptr && !v2_sb_match(sb))
-        return -EFAULT;
-    if (cmd >= 0 && cmd < HXTR_CMD_MAXVALUE)
-        *func = s_v2_funcs[cmd];
-    return 0;
+    return hxtr_select_cmd(s_v2_cmds, v2_sb_match, cmd, sb, func);
 }
 
 }  // namespace

@@ -173,9 +173,6 @@ int64_t v3_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
 /* ---- dump */
 
 int v3_dump_super(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     hxtr_dump_emit(p, "", v3_sb_json(v3_sb(p)));
     return 0;
 }
@@ -185,9 +182,6 @@ int v3_brick_format(int64_t no, const void *unit, const char *delim, hxtr_params
 }
 
 int v3_dump_brick(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v3_t sb = v3_sb(p);
     return hxtr_dump_table(p, "bi_no", sb.sb_brick_table_offset, sb.sb_brick_table_cnt, v3_brick_format);
 }
@@ -197,9 +191,6 @@ int v3_inode_format(int64_t no, const void *unit, const char *delim, hxtr_params
 }
 
 int v3_dump_inode(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v3_t sb = v3_sb(p);
     return hxtr_dump_table(p, "no", sb.sb_inode_table_offset, sb.sb_inode_table_cnt, v3_inode_format);
 }
@@ -253,9 +244,6 @@ int v3_extent_format(int64_t no, const void *unit, const char *delim, hxtr_param
 }
 
 int v3_dump_extent(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v3_t sb = v3_sb(p);
     return hxtr_dump_table(p, "extent_no", sb.sb_extent_table_offset, sb.sb_extent_table_cnt / kPageEntries,
                            v3_extent_format);
@@ -297,9 +285,6 @@ int v3_shard_format(int64_t no, const void *unit, const char *delim, hxtr_params
 }
 
 int v3_dump_shard(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v3_t sb = v3_sb(p);
     return hxtr_dump_table(p, "shard_no", sb.sb_shard_table_offset, sb.sb_shard_table_cnt / kPageEntries,
                            v3_shard_format);
@@ -317,17 +302,12 @@ int v3_hot_format(int64_t no, const void *, const char *delim, hxtr_params_t *p)
 }
 
 int v3_dump_hot(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v3_t sb = v3_sb(p);
     return hxtr_dump_table(p, "hot_no", sb.sb_hot_table_offset, sb.sb_hot_table_size / HXTR_BLOCK_SIZE,
                            v3_hot_format);
 }
 
 /* ---- repair */
-
-int v3_repair_super(hxtr_params_t *p) { return hxtr_repair_common(p, v3_parse_super); }
 
 int64_t v3_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     const tier_super_block_v3_t sb = v3_sb(p);
@@ -338,11 +318,6 @@ int64_t v3_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     if (off >= 0)
         hxtr_repair_print(hxtr_brick_json(block, off));
     return off;
-}
-
-int v3_repair_brick(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v3_parse_brick);
 }
 
 int64_t v3_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
@@ -360,11 +335,6 @@ int64_t v3_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     if (off >= 0)
         hxtr_repair_print(hxtr_inode_json(HXTR_INODE_V3, block, off));
     return off;
-}
-
-int v3_repair_inode(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v3_parse_inode);
 }
 
 // The page that "meta_offset" names: inside [table, window_end), on a page
@@ -448,11 +418,6 @@ int64_t v3_parse_shard(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     return off;
 }
 
-int v3_repair_shard(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v3_parse_shard);
-}
-
 int64_t v3_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     static const jbits fields[] = {
         {"lba", TIER_EXT_LBA, true},       {"shard", TIER_EXT_SHARD, true},
@@ -499,11 +464,6 @@ int64_t v3_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) 
     return off;
 }
 
-int v3_repair_extent(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v3_parse_extent);
-}
-
 int64_t v3_parse_hot(hxtr_params_t *p, const hxtr_json_t *json, void *) {
     const tier_super_block_v3_t sb = v3_sb(p);
     uint64_t page_no;
@@ -512,37 +472,23 @@ int64_t v3_parse_hot(hxtr_params_t *p, const hxtr_json_t *json, void *) {
                    &page_no);
 }
 
-int v3_repair_hot(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v3_parse_hot);
-}
-
-const hxtr_cmd_func_t s_v3_funcs[HXTR_CMD_MAXVALUE] = {
-    v3_dump_super,     // HXTR_CMD_DUMP_SUPER
-    v3_dump_brick,     // HXTR_CMD_DUMP_BRICK
-    v3_dump_inode,     // HXTR_CMD_DUMP_INODE
-    v3_dump_extent,    // HXTR_CMD_DUMP_EXTENT
-    v3_dump_shard,     // HXTR_CMD_DUMP_SHARD
-    v3_dump_hot,       // HXTR_CMD_DUMP_HOT_TABLE
-    nullptr,           // HXTR_CMD_RESTORE_BRICK
-    nullptr,           // HXTR_CMD_RESTORE_INODE
-    nullptr,           // HXTR_CMD_RESTORE_EXTENT
-    v3_repair_super,   // HXTR_CMD_REPAIR_SUPER
-    v3_repair_brick,   // HXTR_CMD_REPAIR_BRICK
-    v3_repair_inode,   // HXTR_CMD_REPAIR_INODE
-    v3_repair_extent,  // HXTR_CMD_REPAIR_EXTENT
-    v3_repair_shard,   // HXTR_CMD_REPAIR_SHARD
-    v3_repair_hot,     // HXTR_CMD_REPAIR_HOT_TABLE
-    nullptr,           // HXTR_CMD_CONVERT_SUPER
+const hxtr_cmd_entry s_v3_cmds[] = {
+    {HXTR_CMD_DUMP_SUPER, v3_dump_super},
+    {HXTR_CMD_DUMP_BRICK, v3_dump_brick},
+    {HXTR_CMD_DUMP_INODE, v3_dump_inode},
+    {HXTR_CMD_DUMP_EXTENT, v3_dump_extent},
+    {HXTR_CMD_DUMP_SHARD, v3_dump_shard},
+    {HXTR_CMD_DUMP_HOT_TABLE, v3_dump_hot},
+    {HXTR_CMD_REPAIR_SUPER, hxtr_repair_handler<v3_parse_super>},
+    {HXTR_CMD_REPAIR_BRICK, hxtr_repair_handler<v3_parse_brick>},
+    {HXTR_CMD_REPAIR_INODE, hxtr_repair_handler<v3_parse_inode>},
+    {HXTR_CMD_REPAIR_EXTENT, hxtr_repair_handler<v3_parse_extent>},
+    {HXTR_CMD_REPAIR_SHARD, hxtr_repair_handler<v3_parse_shard>},
+    {HXTR_CMD_REPAIR_HOT_TABLE, hxtr_repair_handler<v3_parse_hot>},
 };
 
 int v3_selector(hxtr_cmd_t cmd, const void *sb, hxtr_cmd_func_t *func) {
-    *func = nullptr;
-    if (sb != nullptr && !v3_sb_match(sb))
-        return -EFAULT;
-    if (cmd >= 0 && cmd < HXTR_CMD_MAXVALUE)
-        *func = s_v3_funcs[cmd];
-    return 0;
+    return hxtr_select_cmd(s_v3_cmds, v3_sb_match, cmd, sb, func);
 }
 
 }  // namespace

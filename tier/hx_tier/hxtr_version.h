@@ -16,6 +16,8 @@
 #include "hxtr_cmdline.h"
 #include "hxtr_format.h"
 
+#include <span>
+
 enum {
     HXTR_VER_CODE_NONE = 0,
     HXTR_VER_CODE_V1 = 1,
@@ -26,6 +28,18 @@ enum {
 
 typedef int (*hxtr_cmd_func_t)(hxtr_params_t *params);
 typedef int (*hxtr_func_selector_t)(hxtr_cmd_t cmd, const void *sb, hxtr_cmd_func_t *func);
+
+/* One command of a version's map and its handler. */
+struct hxtr_cmd_entry {
+    hxtr_cmd_t cmd;
+    hxtr_cmd_func_t func;
+};
+
+/* The body of every version's selector: -EFAULT when `sb` is given and
+ * `sb_match` refuses it, else 0 with *func the handler `cmds` maps `cmd` to
+ * (null when the version lacks the command). */
+int hxtr_select_cmd(std::span<const hxtr_cmd_entry> cmds, bool (*sb_match)(const void *sb), hxtr_cmd_t cmd,
+                    const void *sb, hxtr_cmd_func_t *func);
 
 /* REQUIRES: 1 <= ver <= 3 and the slot is free (asserted). */
 void hxtr_func_register(int ver, hxtr_func_selector_t selector);
@@ -38,7 +52,10 @@ void hxtr_v1_register(void);
 void hxtr_v2_register(void);
 void hxtr_v3_register(void);
 
-/* The handler for params->cmd: 0, -EINVAL or -EFAULT (logged). */
+/* The handler for params->cmd: 0, -EINVAL or -EFAULT (logged).  Every
+ * command but repair_super and convert_super needs the device's super block:
+ * when the run has none because a version was named with -v, the command is
+ * refused here (-EINVAL), so that handlers may assert their super block. */
 int hxtr_select_handler(const hxtr_params_t *params, hxtr_cmd_func_t *func);
 
 /* True when `block` holds a super block of type SB with this magic and
@@ -49,9 +66,5 @@ bool hxtr_sb_matches(const void *block, uint32_t magic, uint32_t version) {
     return sb.sb_magic == magic && sb.sb_version == version &&
            sb.sb_checksum == hxtr_record_crc(block, sizeof(SB) - HXTR_CKSUM_FROM);
 }
-
-/* For handlers that need the device's super block: 0, or -EINVAL (logged)
- * when the run has none because a version was named with -v. */
-int hxtr_need_super(const hxtr_params_t *params);
 
 #endif
