@@ -321,31 +321,9 @@ int v2_dump_extent(hxtr_params_t *p) {
 
 /* ---- repair */
 
-int v2_convert_super(hxtr_params_t *p) {
-    if (p->repair_conf == nullptr || p->fd < 0) {
-        hxtr_err("failed to get repair_conf or open repair_conf fd");
-        return -EINVAL;
-    }
-    int err;
-    void *block = hxtr_alloc_block(HXTR_BLOCK_SIZE, &err);
-    if (block == nullptr) {
-        hxtr_err("posix memalign failed:%d", err);
-        return -ENOMEM;
-    }
-    hxtr_json_t *json = nullptr;
-    int ret = hxtr_repair_load(p, &json);
-    if (ret == 0) {
-        int64_t off = v2_parse_super(p, json, block);
-        if (off < 0) {
-            hxtr_err("parse meta info failed:%d, cmd:%d, dev:%s, conf:%s", static_cast<int>(off), p->cmd,
-                     p->dev_path, p->repair_conf);
-            ret = static_cast<int>(off);
-        }
-    }
-    hxtr_json_free(json);
-    free(block);
-    return ret;
-}
+// The v2 super block built from the repair form (a v1 description is
+// converted), printed and never written.
+int v2_convert_super(hxtr_params_t *p) { return hxtr_repair_common(p, v2_parse_super, HXTR_REPAIR_BUILD_ONLY); }
 
 int64_t v2_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     const tier_super_block_v2_t sb = v2_sb(p);
