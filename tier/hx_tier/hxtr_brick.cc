@@ -8,6 +8,7 @@
 #include "hxtr_dump.h"
 #include "hxtr_format.h"
 #include "hxtr_log.h"
+#include "hxtr_repair.h"
 #include "hxtr_text.h"
 
 namespace {
@@ -55,7 +56,7 @@ int hxtr_brick_format(uint32_t magic, int64_t no, const void *unit, const char *
     return 0;
 }
 
-int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick_cnt, void *block) {
+int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick_cnt, uint64_t table, void *block) {
     static const hxtr_jfield head[] = {
         HXTR_JF(tier_brick_info_v3_t, bi_use, "bi_use", true),
         HXTR_JF(tier_brick_info_v3_t, bi_no, "bi_no", true),
@@ -91,5 +92,6 @@ int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick
     }
     b.bi_magic = magic;
     hxtr_record_seal(block, b, &tier_brick_info_v3_t::bi_checksum);
-    return b.bi_no;
+    return hxtr_repair_place(hxtr_unit_offset(table, b.bi_no),
+                             [&](int64_t off) { return hxtr_brick_json(block, off); });
 }

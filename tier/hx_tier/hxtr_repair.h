@@ -42,4 +42,15 @@ int64_t hxtr_repair_target(uint64_t offset);
 /* Prints a rebuilt record's dump form and a newline to standard output. */
 void hxtr_repair_print(const std::string &object);
 
+/* The end of a record's parse function: the target `offset` as its result
+ * (see hxtr_repair_target), with the record's dump form at that offset,
+ * dump_form(offset), printed. */
+template <typename DumpForm>
+int64_t hxtr_repair_place(uint64_t offset, DumpForm dump_form) {
+    const int64_t off = hxtr_repair_target(offset);
+    if (off >= 0)
+        hxtr_repair_print(dump_form(off));
+    return off;
+}
+
 #endif

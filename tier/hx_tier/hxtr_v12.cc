@@ -1,9 +1,11 @@
 #include "hxtr_v12.h"
 
+#include <assert.h>
 #include <errno.h>
 #include <string.h>
 #include <uuid/uuid.h>
 
+#include "hxtr_brick.h"
 #include "hxtr_checksum.h"
 #include "hxtr_log.h"
 #include "hxtr_text.h"
@@ -20,6 +22,14 @@ uint64_t round_up(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
 }  // namespace
 
 tier_super_block_v1_t hxtr_v12_view(const void *sb) { return hxtr_record_load<tier_super_block_v1_t>(sb); }
+
+tier_super_block_v1_t hxtr_v12_sb(const hxtr_params_t *p) {
+    assert(p->sb != nullptr);
+    const tier_super_block_v1_t sb = hxtr_v12_view(p->sb);
+    assert(sb.sb_magic == TIER_SB_MAGIC_V12 &&
+           (sb.sb_version == TIER_OLD_VERSION || sb.sb_version == TIER_VERSION_V2));
+    return sb;
+}
 
 uint64_t hxtr_v12_brick_start(const tier_super_block_v1_t &sb) {
     return HXTR_SB_OFFSET + static_cast<uint64_t>(sb.sb_size);
@@ -156,6 +166,25 @@ bool hxtr_v12_rule_ok(hxtr_v12_rule rule, const tier_super_block_v1_t &sb, const
     return false;
 }
 
+namespace {
+
+int brick_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
+    const uint64_t off = hxtr_unit_offset(hxtr_v12_brick_start(hxtr_v12_sb(p)), no);
+    return hxtr_brick_format(TIER_BRICK_MAGIC_V12, no, unit, delim, p, off);
+}
+
+}  // namespace
+
+int hxtr_v12_dump_brick(hxtr_params_t *p) {
+    const tier_super_block_v1_t sb = hxtr_v12_sb(p);
+    return hxtr_dump_table(p, "bi_no", hxtr_v12_brick_start(sb), sb.sb_brick_cnt, brick_format);
+}
+
+int64_t hxtr_v12_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
+    const tier_super_block_v1_t sb = hxtr_v12_sb(p);
+    return hxtr_brick_build(json, TIER_BRICK_MAGIC_V12, sb.sb_brick_cnt, hxtr_v12_brick_start(sb), block);
+}
+
 void hxtr_v12_extent_json_head(std::string &s, const void *unit) {
     const auto te = hxtr_record_load<tier_extent_v2_t>(unit);
     hxtr_appendf(s,
@@ -189,8 +218,16 @@ bool hxtr_v12_extent_keep(int64_t no, const void *unit, const hxtr_filter_t &f) 
     return true;
 }
 
-int hxtr_v12_extent_finish(void *block, uint64_t crc_len_end, const tier_super_block_v1_t &sb) {
-    const auto te = hxtr_record_load<tier_extent_v2_t>(block);
+int hxtr_v12_extent_parse_head(const hxtr_json_t *json, tier_extent_v2_t *te) {
+    static const hxtr_jfield head[] = {
+        HXTR_JF(tier_extent_v2_t, te_use, "te_use", true),
+        HXTR_JF(tier_extent_v2_t, te_reserved1, "te_no", true),
+    };
+    return hxtr_json_read_fields(json, json->root, head, 2, te);
+}
+
+int hxtr_v12_extent_finish(void *block, const tier_extent_v2_t &te, uint64_t crc_len_end,
+                           const tier_super_block_v1_t &sb) {
     if (te.te_reserved1 >= sb.sb_block_cnt || te.te_inode_no >= sb.sb_inode_cnt) {
         hxtr_err("te_no %lu or i_no %u is invalid, block_cnt:%u, inode_cnt:%u",
                  static_cast<unsigned long>(te.te_reserved1), te.te_inode_no, sb.sb_block_cnt, sb.sb_inode_cnt);

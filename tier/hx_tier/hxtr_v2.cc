@@ -235,16 +235,6 @@ int v2_dump_super(hxtr_params_t *p) {
     return 0;
 }
 
-int v2_brick_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    const uint64_t off = hxtr_unit_offset(hxtr_v12_brick_start(view_of(v2_sb(p))), no);
-    return hxtr_brick_format(TIER_BRICK_MAGIC_V12, no, unit, delim, p, off);
-}
-
-int v2_dump_brick(hxtr_params_t *p) {
-    const tier_super_block_v2_t sb = v2_sb(p);
-    return hxtr_dump_table(p, "bi_no", hxtr_v12_brick_start(view_of(sb)), sb.sb_brick_cnt, v2_brick_format);
-}
-
 int v2_inode_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
     return hxtr_inode_format(HXTR_INODE_V2, no, unit, delim, p, inode_offset(v2_sb(p), static_cast<uint64_t>(no)));
 }
@@ -303,15 +293,8 @@ std::string v2_extent_json(const void *unit, const tier_super_block_v2_t &sb, in
 
 int v2_extent_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
     const tier_super_block_v2_t sb = v2_sb(p);
-    if (hxtr_v12_extent_check(no, unit, sb.sb_total_extent_size) < 0) {
-        hxtr_log_text(v2_extent_json(unit, sb, 0).c_str());
-        return -EFAULT;
-    }
-    if (!hxtr_v12_extent_keep(no, unit, p->filter))
-        return 1;
-    const uint64_t off = hxtr_unit_offset(hxtr_v12_extent_start(view_of(sb)), no);
-    hxtr_dump_emit(p, delim, v2_extent_json(unit, sb, static_cast<int64_t>(off)));
-    return 0;
+    return hxtr_v12_extent_format(no, unit, delim, p, sb.sb_total_extent_size, hxtr_v12_extent_start(view_of(sb)),
+                                  [&](int64_t off) { return v2_extent_json(unit, sb, off); });
 }
 
 int v2_dump_extent(hxtr_params_t *p) {
@@ -325,18 +308,6 @@ int v2_dump_extent(hxtr_params_t *p) {
 // converted), printed and never written.
 int v2_convert_super(hxtr_params_t *p) { return hxtr_repair_common(p, v2_parse_super, HXTR_REPAIR_BUILD_ONLY); }
 
-int64_t v2_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
-    const tier_super_block_v2_t sb = v2_sb(p);
-    int64_t no = hxtr_brick_build(json, TIER_BRICK_MAGIC_V12, sb.sb_brick_cnt, block);
-    if (no < 0)
-        return no;
-    int64_t off =
-        hxtr_repair_target(hxtr_unit_offset(hxtr_v12_brick_start(view_of(sb)), no));
-    if (off >= 0)
-        hxtr_repair_print(hxtr_brick_json(block, off));
-    return off;
-}
-
 int64_t v2_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     const tier_super_block_v2_t sb = v2_sb(p);
     uint32_t no, brick_no;
@@ -349,10 +320,8 @@ int64_t v2_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
                  sb.sb_brick_cnt);
         return -EINVAL;
     }
-    int64_t off = hxtr_repair_target(inode_offset(sb, no));
-    if (off >= 0)
-        hxtr_repair_print(hxtr_inode_json(HXTR_INODE_V2, block, off));
-    return off;
+    return hxtr_repair_place(inode_offset(sb, no),
+                             [&](int64_t off) { return hxtr_inode_json(HXTR_INODE_V2, block, off); });
 }
 
 // One "te_mapped_meta" entry into its slot.  0 or -EINVAL (logged).
@@ -390,10 +359,6 @@ int parse_mapped_meta(const hxtr_json_t *json, const cJSON *obj, int index, cons
 
 int64_t v2_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     using T = tier_extent_v2_t;
-    static const hxtr_jfield head[] = {
-        HXTR_JF(T, te_use, "te_use", true),
-        HXTR_JF(T, te_reserved1, "te_no", true),
-    };
     static const hxtr_jfield used[] = {
         HXTR_JF(T, te_inode_no, "te_inode_no", true),
         HXTR_JF(T, te_sampling_low, "te_sampling_low", true),
@@ -401,11 +366,9 @@ int64_t v2_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) 
         HXTR_JF(T, te_sampling_high, "te_sampling_high", false),
     };
     const tier_super_block_v2_t sb = v2_sb(p);
-    T te;
-    memset(&te, 0, sizeof(te));
-    if (hxtr_json_read_fields(json, json->root, head, 2, &te) < 0)
+    T te{};
+    if (hxtr_v12_extent_parse_head(json, &te) < 0)
         return -EINVAL;
-    auto *b = static_cast<uint8_t *>(block);
     if (te.te_use != 0) {
         if (hxtr_json_read_fields(json, json->root, used, 4, &te) < 0)
             return -EINVAL;
@@ -420,26 +383,23 @@ int64_t v2_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) 
                 hxtr_err("te_mapped_meta index %d is invalid, value:%p", index, static_cast<const void *>(m));
                 return -EINVAL;
             }
-            if (parse_mapped_meta(json, m, index, sb, b) < 0)
+            if (parse_mapped_meta(json, m, index, sb, static_cast<uint8_t *>(block)) < 0)
                 return -EINVAL;
         }
     }
-    memcpy(block, &te, sizeof(te));
-    if (hxtr_v12_extent_finish(block, sb.sb_total_extent_size, view_of(sb)) < 0)
+    if (hxtr_v12_extent_finish(block, te, sb.sb_total_extent_size, view_of(sb)) < 0)
         return -EINVAL;
-    int64_t off = hxtr_repair_target(hxtr_unit_offset(hxtr_v12_extent_start(view_of(sb)), te.te_reserved1));
-    if (off >= 0)
-        hxtr_repair_print(v2_extent_json(block, sb, off));
-    return off;
+    return hxtr_repair_place(hxtr_unit_offset(hxtr_v12_extent_start(view_of(sb)), te.te_reserved1),
+                             [&](int64_t off) { return v2_extent_json(block, sb, off); });
 }
 
 const hxtr_cmd_entry s_v2_cmds[] = {
     {HXTR_CMD_DUMP_SUPER, v2_dump_super},
-    {HXTR_CMD_DUMP_BRICK, v2_dump_brick},
+    {HXTR_CMD_DUMP_BRICK, hxtr_v12_dump_brick},
     {HXTR_CMD_DUMP_INODE, v2_dump_inode},
     {HXTR_CMD_DUMP_EXTENT, v2_dump_extent},
     {HXTR_CMD_REPAIR_SUPER, hxtr_repair_handler<v2_parse_super>},
-    {HXTR_CMD_REPAIR_BRICK, hxtr_repair_handler<v2_parse_brick>},
+    {HXTR_CMD_REPAIR_BRICK, hxtr_repair_handler<hxtr_v12_parse_brick>},
     {HXTR_CMD_REPAIR_INODE, hxtr_repair_handler<v2_parse_inode>},
     {HXTR_CMD_REPAIR_EXTENT, hxtr_repair_handler<v2_parse_extent>},
     {HXTR_CMD_CONVERT_SUPER, v2_convert_super},

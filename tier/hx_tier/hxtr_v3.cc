@@ -311,13 +311,7 @@ int v3_dump_hot(hxtr_params_t *p) {
 
 int64_t v3_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     const tier_super_block_v3_t sb = v3_sb(p);
-    int64_t no = hxtr_brick_build(json, TIER_BRICK_MAGIC_V3, sb.sb_brick_table_cnt, block);
-    if (no < 0)
-        return no;
-    int64_t off = hxtr_repair_target(hxtr_unit_offset(sb.sb_brick_table_offset, no));
-    if (off >= 0)
-        hxtr_repair_print(hxtr_brick_json(block, off));
-    return off;
+    return hxtr_brick_build(json, TIER_BRICK_MAGIC_V3, sb.sb_brick_table_cnt, sb.sb_brick_table_offset, block);
 }
 
 int64_t v3_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
@@ -331,10 +325,8 @@ int64_t v3_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
                  static_cast<unsigned long>(sb.sb_brick_table_cnt));
         return -EINVAL;
     }
-    int64_t off = hxtr_repair_target(hxtr_unit_offset(sb.sb_inode_table_offset, no));
-    if (off >= 0)
-        hxtr_repair_print(hxtr_inode_json(HXTR_INODE_V3, block, off));
-    return off;
+    return hxtr_repair_place(hxtr_unit_offset(sb.sb_inode_table_offset, no),
+                             [&](int64_t off) { return hxtr_inode_json(HXTR_INODE_V3, block, off); });
 }
 
 // The page that "meta_offset" names: inside [table, window_end), on a page
