@@ -67,7 +67,7 @@ int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick
     tier_brick_info_v3_t b;
     memset(&b, 0, sizeof(b));
     const cJSON *root = json->root;
-    if (hxtr_json_read_fields(json, root, head, 2, &b) < 0)
+    if (hxtr_fields_read(json, root, head, &b) < 0)
         return -EINVAL;
     if (b.bi_use != 0) {
         if (hxtr_json_get_uuid(root, "bi_uuid", b.bi_uuid) < 0)
@@ -81,7 +81,7 @@ int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick
             return -EINVAL;
         }
         memcpy(b.bi_brickid, id, len);
-        if (hxtr_json_read_fields(json, root, tail, 1, &b) < 0)
+        if (hxtr_fields_read(json, root, tail, &b) < 0)
             return -EINVAL;
     } else {
         uuid_generate(b.bi_uuid);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "hxtr_cmdline.h"
+#include "hxtr_fields.h"
 #include "hxtr_json.h"
 
 std::string hxtr_brick_json(const void *unit, int64_t meta_offset);

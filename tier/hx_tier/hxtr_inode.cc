@@ -113,12 +113,12 @@ int hxtr_inode_build(hxtr_inode_kind kind, const hxtr_json_t *json, void *block,
     tier_inode_v2_t in;
     memset(&in, 0, sizeof(in));
     const cJSON *root = json->root;
-    if (hxtr_json_read_fields(json, root, head, 2, &in) < 0)
+    if (hxtr_fields_read(json, root, head, &in) < 0)
         return -EINVAL;
     if (in.i_use != 0) {
-        if (hxtr_json_read_fields(json, root, times, 4, &in) < 0 ||
+        if (hxtr_fields_read(json, root, times, &in) < 0 ||
             hxtr_json_get_uuid(root, "i_uuid", in.i_uuid) < 0 ||
-            hxtr_json_read_fields(json, root, body, body_cnt, &in) < 0)
+            hxtr_fields_read(json, root, std::span(body).first(body_cnt), &in) < 0)
             return -EINVAL;
     }
     in.i_magic = inode_magic(kind);

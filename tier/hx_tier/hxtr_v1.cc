@@ -178,7 +178,7 @@ int64_t v1_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) 
     if (hxtr_v12_extent_parse_head(json, &te) < 0)
         return -EINVAL;
     if (te.te_use != 0) {
-        if (hxtr_json_read_fields(json, json->root, used, sizeof(used) / sizeof(used[0]), &te) < 0 ||
+        if (hxtr_fields_read(json, json->root, used, &te) < 0 ||
             v1_read_bitmap(json, hxtr_v12_bitmap_words(sb.sb_extent_size), static_cast<uint8_t *>(block)) < 0)
             return -EINVAL;
     }

@@ -43,61 +43,53 @@ uint64_t hxtr_v12_extent_start(const tier_super_block_v1_t &sb) {
     return hxtr_v12_inode_start(sb) + sb.sb_inode_table_size;
 }
 
+namespace {
+
+using SbV12 = tier_super_block_v1_t;
+
+// The super block fields both versions share, in the order of both forms.
+// The version word is read by hxtr_v12_sb_parse_head where its row stands.
+constexpr hxtr_jfield kSbHead[] = {
+    HXTR_JF_AS(SbV12, sb_checksum, "checksum", HXTR_JFORM_HEX),
+    HXTR_JF_AS(SbV12, sb_magic, "magic", HXTR_JFORM_HEX),
+    HXTR_JF(SbV12, sb_brick_table_size, "brick_table_size", true),
+    HXTR_JF(SbV12, sb_inode_table_size, "inode_table_size", true),
+    HXTR_JF(SbV12, sb_extent_table_size, "extent_table_size", true),
+    HXTR_JF(SbV12, sb_data_offset, "data_offset", true),
+    HXTR_JF_AS(SbV12, sb_ctime, "ctime", HXTR_JFORM_CTIME),
+    HXTR_JF_AS(SbV12, sb_uuid, "uuid", HXTR_JFORM_UUID),
+    HXTR_JF_AS(SbV12, sb_ssd_uuid, "ssd_uuid", HXTR_JFORM_TEXT),
+    HXTR_JF_AS(SbV12, sb_version, "version", HXTR_JFORM_HEX),
+    HXTR_JF(SbV12, sb_size, "super block size", true),
+    HXTR_JF(SbV12, sb_brick_cnt, "brick_cnt", true),
+    HXTR_JF(SbV12, sb_inode_cnt, "inode_cnt", true),
+    HXTR_JF(SbV12, sb_block_size, "block_size", true),
+    HXTR_JF(SbV12, sb_block_cnt, "block_cnt", true),
+    HXTR_JF(SbV12, sb_extent_size, "extent_size", true),
+};
+constexpr size_t kSbVersionRow = hxtr_field_index(kSbHead, "version");
+static_assert(kSbVersionRow < std::size(kSbHead));
+
+}  // namespace
+
 void hxtr_v12_sb_json_head(std::string &s, const tier_super_block_v1_t &sb) {
-    hxtr_appendf(s,
-                 "{\"checksum\":\"0x%x\",\"magic\":\"0x%x\",\"brick_table_size\":%lu,"
-                 "\"inode_table_size\":%lu,\"extent_table_size\":%lu,\"data_offset\":%lu,"
-                 "\"ctime\":\"0x%lx(%s)\",\"uuid\":\"%s\",\"ssd_uuid\":\"%s\",\"version\":\"0x%x\","
-                 "\"super block size\":%u,\"brick_cnt\":%u,\"inode_cnt\":%u,\"block_size\":%u,"
-                 "\"block_cnt\":%u,\"extent_size\":%u",
-                 sb.sb_checksum, sb.sb_magic, static_cast<unsigned long>(sb.sb_brick_table_size),
-                 static_cast<unsigned long>(sb.sb_inode_table_size),
-                 static_cast<unsigned long>(sb.sb_extent_table_size),
-                 static_cast<unsigned long>(sb.sb_data_offset), static_cast<unsigned long>(sb.sb_ctime),
-                 hxtr_time_text(sb.sb_ctime).c_str(), hxtr_uuid_text(sb.sb_uuid).c_str(),
-                 hxtr_json_text(sb.sb_ssd_uuid, sizeof(sb.sb_ssd_uuid)).c_str(), sb.sb_version,
-                 sb.sb_size, sb.sb_brick_cnt, sb.sb_inode_cnt, sb.sb_block_size, sb.sb_block_cnt,
-                 sb.sb_extent_size);
+    s += "{";
+    hxtr_fields_text(s, kSbHead, &sb);
 }
 
 int hxtr_v12_sb_parse_head(const hxtr_json_t *json, tier_super_block_v1_t *sb) {
-    using T = tier_super_block_v1_t;
-    static const hxtr_jfield sizes[] = {
-        HXTR_JF(T, sb_brick_table_size, "brick_table_size", true),
-        HXTR_JF(T, sb_inode_table_size, "inode_table_size", true),
-        HXTR_JF(T, sb_extent_table_size, "extent_table_size", true),
-        HXTR_JF(T, sb_data_offset, "data_offset", true),
-    };
-    static const hxtr_jfield counts[] = {
-        HXTR_JF(T, sb_size, "super block size", true),
-        HXTR_JF(T, sb_brick_cnt, "brick_cnt", true),
-        HXTR_JF(T, sb_inode_cnt, "inode_cnt", true),
-        HXTR_JF(T, sb_block_size, "block_size", true),
-        HXTR_JF(T, sb_block_cnt, "block_cnt", true),
-        HXTR_JF(T, sb_extent_size, "extent_size", true),
-    };
-    const cJSON *root = json->root;
-    if (hxtr_json_read_fields(json, root, sizes, 4, sb) < 0)
+    const std::span<const hxtr_jfield> head(kSbHead);
+    if (hxtr_fields_read(json, json->root, head.first(kSbVersionRow), sb) < 0)
         return -EINVAL;
-    uint64_t ctime, version;
-    if (hxtr_json_get_hex(root, "ctime", 18, &ctime) < 0)
-        return -EINVAL;
-    sb->sb_ctime = ctime;
-    if (hxtr_json_get_uuid(root, "uuid", sb->sb_uuid) < 0)
-        return -EINVAL;
-    const char *ssd = hxtr_json_get_text(root, "ssd_uuid");
-    if (ssd == nullptr)
-        return -EINVAL;
-    memset(sb->sb_ssd_uuid, 0, sizeof(sb->sb_ssd_uuid));
-    memcpy(sb->sb_ssd_uuid, ssd, strnlen(ssd, sizeof(sb->sb_ssd_uuid) - 1));
-    if (hxtr_json_get_hex(root, "version", 31, &version) < 0)
+    uint64_t version;
+    if (hxtr_json_get_hex(json->root, "version", 31, &version) < 0)
         return -EINVAL;
     if (version > UINT32_MAX) {
         hxtr_err("parse %s failed", "version");
         return -EINVAL;
     }
     sb->sb_version = static_cast<uint32_t>(version);
-    return hxtr_json_read_fields(json, root, counts, 6, sb);
+    return hxtr_fields_read(json, json->root, head.subspan(kSbVersionRow + 1), sb);
 }
 
 bool hxtr_v12_rule_ok(hxtr_v12_rule rule, const tier_super_block_v1_t &sb, const char *func) {
@@ -223,7 +215,7 @@ int hxtr_v12_extent_parse_head(const hxtr_json_t *json, tier_extent_v2_t *te) {
         HXTR_JF(tier_extent_v2_t, te_use, "te_use", true),
         HXTR_JF(tier_extent_v2_t, te_reserved1, "te_no", true),
     };
-    return hxtr_json_read_fields(json, json->root, head, 2, te);
+    return hxtr_fields_read(json, json->root, head, te);
 }
 
 int hxtr_v12_extent_finish(void *block, const tier_extent_v2_t &te, uint64_t crc_len_end,

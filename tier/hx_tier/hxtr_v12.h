@@ -14,6 +14,7 @@
 #include "hxtr_cmdline.h"
 #include "hxtr_dump.h"
 #include "hxtr_format.h"
+#include "hxtr_fields.h"
 #include "hxtr_json.h"
 #include "hxtr_log.h"
 

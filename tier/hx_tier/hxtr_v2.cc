@@ -66,16 +66,28 @@ uint64_t inode_offset(const tier_super_block_v2_t &sb, uint64_t no) {
 
 /* ---- super block */
 
+// The mapped-meta geometry of the super block in the order of both forms;
+// the total extent size is derived from the others, not read.
+constexpr hxtr_jfield kSbMaps[] = {
+    HXTR_JF(tier_super_block_v2_t, sb_min_alloc_size, "min_alloc_size", true),
+    HXTR_JF(tier_super_block_v2_t, sb_total_map_size, "total_map_size", true),
+    HXTR_JF(tier_super_block_v2_t, sb_map_cnt, "map_cnt", true),
+    HXTR_JF(tier_super_block_v2_t, sb_size_mapped_meta, "size_mapped_meta", true),
+    HXTR_JF(tier_super_block_v2_t, sb_hot_size, "hot_size", true),
+    HXTR_JF_AS(tier_super_block_v2_t, sb_total_extent_size, "total_extent_size", HXTR_JFORM_NUM_OUT),
+};
+
 std::string v2_sb_json(const tier_super_block_v2_t &sb) {
     std::string s;
     hxtr_v12_sb_json_head(s, view_of(sb));
+    // The expansion area keys have their own repair rules (parse_exp_area).
     hxtr_appendf(s,
                  ",\"exp_inode_magic\":\"0x%x\",\"exp_inode_cnt\":%u,\"exp_inode_inuse\":\"0x%x\","
-                 "\"sb_inode_exp_area\":%u,\"min_alloc_size\":%u,\"total_map_size\":%u,\"map_cnt\":%u,"
-                 "\"size_mapped_meta\":%u,\"hot_size\":%u,\"total_extent_size\":%u}",
+                 "\"sb_inode_exp_area\":%u,",
                  sb.sb_inode_exp_magic, static_cast<unsigned>(exp_cnt(sb)), sb.sb_inode_exp_inuse,
-                 sb.sb_inode_exp_area, sb.sb_min_alloc_size, sb.sb_total_map_size, sb.sb_map_cnt,
-                 sb.sb_size_mapped_meta, sb.sb_hot_size, sb.sb_total_extent_size);
+                 sb.sb_inode_exp_area);
+    hxtr_fields_text(s, kSbMaps, &sb);
+    s += "}";
     return s;
 }
 
@@ -186,13 +198,6 @@ int parse_exp_area(const hxtr_params_t *p, const hxtr_json_t *json, tier_super_b
 
 int64_t v2_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     using T = tier_super_block_v2_t;
-    static const hxtr_jfield maps[] = {
-        HXTR_JF(T, sb_min_alloc_size, "min_alloc_size", true),
-        HXTR_JF(T, sb_total_map_size, "total_map_size", true),
-        HXTR_JF(T, sb_map_cnt, "map_cnt", true),
-        HXTR_JF(T, sb_size_mapped_meta, "size_mapped_meta", true),
-        HXTR_JF(T, sb_hot_size, "hot_size", true),
-    };
     tier_super_block_v1_t head;
     memset(&head, 0, sizeof(head));
     if (hxtr_v12_sb_parse_head(json, &head) < 0)
@@ -209,7 +214,7 @@ int64_t v2_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     if (ret < 0)
         return ret;
     if (sb.sb_version == TIER_VERSION_V2) {
-        if (hxtr_json_read_fields(json, json->root, maps, 5, &sb) < 0)
+        if (hxtr_fields_read(json, json->root, kSbMaps, &sb) < 0)
             return -EINVAL;
         const uint64_t total =
             static_cast<uint64_t>(sb.sb_extent_size) + sb.sb_total_map_size + sb.sb_hot_size;
@@ -370,7 +375,7 @@ int64_t v2_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) 
     if (hxtr_v12_extent_parse_head(json, &te) < 0)
         return -EINVAL;
     if (te.te_use != 0) {
-        if (hxtr_json_read_fields(json, json->root, used, 4, &te) < 0)
+        if (hxtr_fields_read(json, json->root, used, &te) < 0)
             return -EINVAL;
         const cJSON *maps = hxtr_json_member(json->root, "te_mapped_meta");
         if (!cJSON_IsArray(maps)) {

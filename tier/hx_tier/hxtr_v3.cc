@@ -33,30 +33,48 @@ tier_super_block_v3_t v3_sb(const hxtr_params_t *p) {
 
 /* ---- super block */
 
+using SbV3 = tier_super_block_v3_t;
+
+// The super block in the order of both forms.  The version word is read by
+// v3_parse_super where its row stands.
+constexpr hxtr_jfield kSbFields[] = {
+    HXTR_JF_AS(SbV3, sb_checksum, "checksum", HXTR_JFORM_HEX),
+    HXTR_JF_AS(SbV3, sb_magic, "magic", HXTR_JFORM_HEX),
+    HXTR_JF(SbV3, sb_sb_offset, "sb_offset", true),
+    HXTR_JF(SbV3, sb_sb_size, "super block size", true),
+    HXTR_JF(SbV3, sb_reserved_offset, "reserved_offset", true),
+    HXTR_JF(SbV3, sb_reserved_size, "reserved_size", true),
+    HXTR_JF_AS(SbV3, sb_ctime, "ctime", HXTR_JFORM_CTIME),
+    HXTR_JF_AS(SbV3, sb_uuid, "uuid", HXTR_JFORM_UUID),
+    HXTR_JF_AS(SbV3, sb_cdev_uuid, "ssd_uuid", HXTR_JFORM_TEXT),
+    HXTR_JF_AS(SbV3, sb_version, "version", HXTR_JFORM_HEX),
+    HXTR_JF(SbV3, sb_reserved, "reserved", true),
+    HXTR_JF(SbV3, sb_brick_table_offset, "brick_table_offset", true),
+    HXTR_JF(SbV3, sb_brick_table_size, "brick_table_size", true),
+    HXTR_JF(SbV3, sb_brick_table_cnt, "brick_cnt", true),
+    HXTR_JF(SbV3, sb_inode_table_offset, "inode_table_offset", true),
+    HXTR_JF(SbV3, sb_inode_table_size, "inode_table_size", true),
+    HXTR_JF(SbV3, sb_inode_table_cnt, "inode_cnt", true),
+    HXTR_JF(SbV3, sb_shard_table_offset, "shard_table_offset", true),
+    HXTR_JF(SbV3, sb_shard_table_size, "shard_table_size", true),
+    HXTR_JF(SbV3, sb_shard_table_cnt, "shard_table_cnt", true),
+    HXTR_JF(SbV3, sb_extent_table_offset, "extent_table_offset", true),
+    HXTR_JF(SbV3, sb_extent_table_size, "extent_table_size", true),
+    HXTR_JF(SbV3, sb_extent_table_cnt, "extent_table_cnt", true),
+    HXTR_JF(SbV3, sb_hot_table_offset, "hot_table_offset", true),
+    HXTR_JF(SbV3, sb_hot_table_size, "hot_table_size", true),
+    HXTR_JF(SbV3, sb_block_area_offset, "data_offset", true),
+    HXTR_JF(SbV3, sb_block_area_size, "data_table_size", true),
+    HXTR_JF(SbV3, sb_block_size, "block_size", true),
+    HXTR_JF(SbV3, sb_block_cnt, "block_cnt", true),
+};
+constexpr size_t kSbVersionRow = hxtr_field_index(kSbFields, "version");
+static_assert(kSbVersionRow < std::size(kSbFields));
+
 std::string v3_sb_json(const tier_super_block_v3_t &sb) {
-    std::string s;
-    auto u = [](uint64_t v) { return static_cast<unsigned long>(v); };
-    hxtr_appendf(s,
-                 "{\"checksum\":\"0x%x\",\"magic\":\"0x%x\",\"sb_offset\":%lu,\"super block size\":%lu,"
-                 "\"reserved_offset\":%lu,\"reserved_size\":%lu,\"ctime\":\"0x%lx(%s)\",\"uuid\":\"%s\","
-                 "\"ssd_uuid\":\"%s\",\"version\":\"0x%x\",\"reserved\":%u,",
-                 sb.sb_checksum, sb.sb_magic, u(sb.sb_sb_offset), u(sb.sb_sb_size), u(sb.sb_reserved_offset),
-                 u(sb.sb_reserved_size), u(sb.sb_ctime), hxtr_time_text(sb.sb_ctime).c_str(),
-                 hxtr_uuid_text(sb.sb_uuid).c_str(), hxtr_json_text(sb.sb_cdev_uuid, sizeof(sb.sb_cdev_uuid)).c_str(),
-                 sb.sb_version, sb.sb_reserved);
-    hxtr_appendf(s,
-                 "\"brick_table_offset\":%lu,\"brick_table_size\":%lu,\"brick_cnt\":%lu,"
-                 "\"inode_table_offset\":%lu,\"inode_table_size\":%lu,\"inode_cnt\":%lu,"
-                 "\"shard_table_offset\":%lu,\"shard_table_size\":%lu,\"shard_table_cnt\":%lu,"
-                 "\"extent_table_offset\":%lu,\"extent_table_size\":%lu,\"extent_table_cnt\":%lu,"
-                 "\"hot_table_offset\":%lu,\"hot_table_size\":%lu,\"data_offset\":%lu,\"data_table_size\":%lu,"
-                 "\"block_size\":%lu,\"block_cnt\":%lu}",
-                 u(sb.sb_brick_table_offset), u(sb.sb_brick_table_size), u(sb.sb_brick_table_cnt),
-                 u(sb.sb_inode_table_offset), u(sb.sb_inode_table_size), u(sb.sb_inode_table_cnt),
-                 u(sb.sb_shard_table_offset), u(sb.sb_shard_table_size), u(sb.sb_shard_table_cnt),
-                 u(sb.sb_extent_table_offset), u(sb.sb_extent_table_size), u(sb.sb_extent_table_cnt),
-                 u(sb.sb_hot_table_offset), u(sb.sb_hot_table_size), u(sb.sb_block_area_offset),
-                 u(sb.sb_block_area_size), u(sb.sb_block_size), u(sb.sb_block_cnt));
+    std::string s = "{";
+    hxtr_fields_text(s, kSbFields, &sb);
+    s += "}";
     return s;
 }
 
@@ -113,55 +131,19 @@ int __check_sb_params_v3(const tier_super_block_v3_t &sb) {
 }
 
 int64_t v3_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
-    using T = tier_super_block_v3_t;
-    static const hxtr_jfield area[] = {
-        HXTR_JF(T, sb_sb_offset, "sb_offset", true),
-        HXTR_JF(T, sb_sb_size, "super block size", true),
-        HXTR_JF(T, sb_reserved_offset, "reserved_offset", true),
-        HXTR_JF(T, sb_reserved_size, "reserved_size", true),
-    };
-    static const hxtr_jfield tables[] = {
-        HXTR_JF(T, sb_reserved, "reserved", true),
-        HXTR_JF(T, sb_brick_table_offset, "brick_table_offset", true),
-        HXTR_JF(T, sb_brick_table_size, "brick_table_size", true),
-        HXTR_JF(T, sb_brick_table_cnt, "brick_cnt", true),
-        HXTR_JF(T, sb_inode_table_offset, "inode_table_offset", true),
-        HXTR_JF(T, sb_inode_table_size, "inode_table_size", true),
-        HXTR_JF(T, sb_inode_table_cnt, "inode_cnt", true),
-        HXTR_JF(T, sb_shard_table_offset, "shard_table_offset", true),
-        HXTR_JF(T, sb_shard_table_size, "shard_table_size", true),
-        HXTR_JF(T, sb_shard_table_cnt, "shard_table_cnt", true),
-        HXTR_JF(T, sb_extent_table_offset, "extent_table_offset", true),
-        HXTR_JF(T, sb_extent_table_size, "extent_table_size", true),
-        HXTR_JF(T, sb_extent_table_cnt, "extent_table_cnt", true),
-        HXTR_JF(T, sb_hot_table_offset, "hot_table_offset", true),
-        HXTR_JF(T, sb_hot_table_size, "hot_table_size", true),
-        HXTR_JF(T, sb_block_area_offset, "data_offset", true),
-        HXTR_JF(T, sb_block_area_size, "data_table_size", true),
-        HXTR_JF(T, sb_block_size, "block_size", true),
-        HXTR_JF(T, sb_block_cnt, "block_cnt", true),
-    };
-    T sb;
-    memset(&sb, 0, sizeof(sb));
-    const cJSON *root = json->root;
-    if (hxtr_json_read_fields(json, root, area, 4, &sb) < 0)
+    const std::span<const hxtr_jfield> fields(kSbFields);
+    tier_super_block_v3_t sb{};
+    if (hxtr_fields_read(json, json->root, fields.first(kSbVersionRow), &sb) < 0)
         return -EINVAL;
-    uint64_t ctime, version;
-    if (hxtr_json_get_hex(root, "ctime", 18, &ctime) < 0 || hxtr_json_get_uuid(root, "uuid", sb.sb_uuid) < 0)
-        return -EINVAL;
-    sb.sb_ctime = ctime;
-    const char *ssd = hxtr_json_get_text(root, "ssd_uuid");
-    if (ssd == nullptr)
-        return -EINVAL;
-    memcpy(sb.sb_cdev_uuid, ssd, strnlen(ssd, sizeof(sb.sb_cdev_uuid) - 1));
-    if (hxtr_json_get_hex(root, "version", 31, &version) < 0)
+    uint64_t version;
+    if (hxtr_json_get_hex(json->root, "version", 31, &version) < 0)
         return -EINVAL;
     if (version != TIER_VERSION_V3) {
         hxtr_err("version %u is invalid, cmd:%d", static_cast<unsigned>(version), p->cmd);
         return -EINVAL;
     }
     sb.sb_version = TIER_VERSION_V3;
-    if (hxtr_json_read_fields(json, root, tables, sizeof(tables) / sizeof(tables[0]), &sb) < 0)
+    if (hxtr_fields_read(json, json->root, fields.subspan(kSbVersionRow + 1), &sb) < 0)
         return -EINVAL;
     if (!p->force && __check_sb_params_v3(sb) < 0)
         return -EINVAL;
