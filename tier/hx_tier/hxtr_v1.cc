@@ -78,7 +78,8 @@ int v1_dump_inode(hxtr_params_t *p) {
     return hxtr_dump_table(p, "no", hxtr_v12_inode_start(sb), sb.sb_inode_cnt, v1_inode_format);
 }
 
-std::string v1_extent_json(const void *unit, const tier_super_block_v1_t &sb, int64_t meta_offset) {
+std::string v1_extent_json(const void *unit, const hxtr_params_t *p, int64_t meta_offset) {
+    const tier_super_block_v1_t sb = v1_sb(p);
     std::string s;
     hxtr_v12_extent_json_head(s, unit);
     hxtr_appendf(s, ",\"meta_offset\":%ld,\"te_bitmap\":\"", static_cast<long>(meta_offset));
@@ -97,9 +98,7 @@ std::string v1_extent_json(const void *unit, const tier_super_block_v1_t &sb, in
 }
 
 int v1_extent_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    const tier_super_block_v1_t sb = v1_sb(p);
-    return hxtr_v12_extent_format(no, unit, delim, p, sb.sb_extent_size, hxtr_v12_extent_start(sb),
-                                  [&](int64_t off) { return v1_extent_json(unit, sb, off); });
+    return hxtr_v12_extent_format(no, unit, delim, p, v1_sb(p).sb_extent_size, v1_extent_json);
 }
 
 int v1_dump_extent(hxtr_params_t *p) {
@@ -182,10 +181,7 @@ int64_t v1_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) 
             v1_read_bitmap(json, hxtr_v12_bitmap_words(sb.sb_extent_size), static_cast<uint8_t *>(block)) < 0)
             return -EINVAL;
     }
-    if (hxtr_v12_extent_finish(block, te, sb.sb_extent_size, sb) < 0)
-        return -EINVAL;
-    return hxtr_repair_place(hxtr_unit_offset(hxtr_v12_extent_start(sb), te.te_reserved1),
-                             [&](int64_t off) { return v1_extent_json(block, sb, off); });
+    return hxtr_v12_extent_finish(p, block, te, sb.sb_extent_size, v1_extent_json);
 }
 
 const hxtr_cmd_entry s_v1_cmds[] = {

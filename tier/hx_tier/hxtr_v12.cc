@@ -7,7 +7,9 @@
 
 #include "hxtr_brick.h"
 #include "hxtr_checksum.h"
+#include "hxtr_dump.h"
 #include "hxtr_log.h"
+#include "hxtr_repair.h"
 #include "hxtr_text.h"
 
 namespace {
@@ -189,6 +191,8 @@ void hxtr_v12_extent_json_head(std::string &s, const void *unit) {
                  static_cast<unsigned long>(te.te_reserved1));
 }
 
+namespace {
+
 int hxtr_v12_extent_check(int64_t no, const void *unit, uint64_t crc_len_end) {
     const auto te = hxtr_record_load<tier_extent_v2_t>(unit);
     const uint32_t crc =
@@ -199,6 +203,7 @@ int hxtr_v12_extent_check(int64_t no, const void *unit, uint64_t crc_len_end) {
     return -EFAULT;
 }
 
+// Filter of a good extent record: true when it is kept (else logged).
 bool hxtr_v12_extent_keep(int64_t no, const void *unit, const hxtr_filter_t &f) {
     const auto te = hxtr_record_load<tier_extent_v2_t>(unit);
     if (f.error == 1 || (f.use >= 0 && (f.use != 0) != (te.te_use != 0)) ||
@@ -210,6 +215,21 @@ bool hxtr_v12_extent_keep(int64_t no, const void *unit, const hxtr_filter_t &f) 
     return true;
 }
 
+}  // namespace
+
+int hxtr_v12_extent_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p,
+                           uint64_t crc_len_end, hxtr_v12_extent_form_t form) {
+    if (hxtr_v12_extent_check(no, unit, crc_len_end) < 0) {
+        hxtr_log_text(form(unit, p, 0).c_str());
+        return -EFAULT;
+    }
+    if (!hxtr_v12_extent_keep(no, unit, p->filter))
+        return 1;
+    const uint64_t off = hxtr_unit_offset(hxtr_v12_extent_start(hxtr_v12_sb(p)), no);
+    hxtr_dump_emit(p, delim, form(unit, p, static_cast<int64_t>(off)));
+    return 0;
+}
+
 int hxtr_v12_extent_parse_head(const hxtr_json_t *json, tier_extent_v2_t *te) {
     static const hxtr_jfield head[] = {
         HXTR_JF(tier_extent_v2_t, te_use, "te_use", true),
@@ -218,8 +238,9 @@ int hxtr_v12_extent_parse_head(const hxtr_json_t *json, tier_extent_v2_t *te) {
     return hxtr_fields_read(json, json->root, head, te);
 }
 
-int hxtr_v12_extent_finish(void *block, const tier_extent_v2_t &te, uint64_t crc_len_end,
-                           const tier_super_block_v1_t &sb) {
+int64_t hxtr_v12_extent_finish(hxtr_params_t *p, void *block, const tier_extent_v2_t &te,
+                               uint64_t crc_len_end, hxtr_v12_extent_form_t form) {
+    const tier_super_block_v1_t sb = hxtr_v12_sb(p);
     if (te.te_reserved1 >= sb.sb_block_cnt || te.te_inode_no >= sb.sb_inode_cnt) {
         hxtr_err("te_no %lu or i_no %u is invalid, block_cnt:%u, inode_cnt:%u",
                  static_cast<unsigned long>(te.te_reserved1), te.te_inode_no, sb.sb_block_cnt, sb.sb_inode_cnt);
@@ -227,7 +248,8 @@ int hxtr_v12_extent_finish(void *block, const tier_extent_v2_t &te, uint64_t crc
     }
     hxtr_record_seal(block, te, &tier_extent_v2_t::te_checksum,
                      crc_len_end > HXTR_CKSUM_FROM ? crc_len_end - HXTR_CKSUM_FROM : 0);
-    return 0;
+    return hxtr_repair_place(hxtr_unit_offset(hxtr_v12_extent_start(sb), te.te_reserved1),
+                             [&](int64_t off) { return form(block, p, off); });
 }
 
 uint64_t hxtr_v12_bitmap_words(uint32_t extent_size) {

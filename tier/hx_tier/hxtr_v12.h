@@ -12,11 +12,9 @@
 #include <string>
 
 #include "hxtr_cmdline.h"
-#include "hxtr_dump.h"
 #include "hxtr_format.h"
 #include "hxtr_fields.h"
 #include "hxtr_json.h"
-#include "hxtr_log.h"
 
 /* The shared view of a v1 or v2 super block (bytes 0..139 are common). */
 tier_super_block_v1_t hxtr_v12_view(const void *sb);
@@ -56,35 +54,26 @@ int hxtr_v12_dump_brick(hxtr_params_t *params);
 int64_t hxtr_v12_parse_brick(hxtr_params_t *params, const hxtr_json_t *json, void *block);
 
 /* Extent records.  `crc_len_end` is the byte the checksum ends before
- * (sb_extent_size in v1, sb_total_extent_size in v2). */
+ * (sb_extent_size in v1, sb_total_extent_size in v2); `form` gives a record's
+ * dump form at an offset, the version's own behind the shared header. */
+typedef std::string (*hxtr_v12_extent_form_t)(const void *unit, const hxtr_params_t *params, int64_t meta_offset);
 void hxtr_v12_extent_json_head(std::string &s, const void *unit);
-int hxtr_v12_extent_check(int64_t no, const void *unit, uint64_t crc_len_end);
-/* Filter of a good extent record: true when it is kept (else logged). */
-bool hxtr_v12_extent_keep(int64_t no, const void *unit, const hxtr_filter_t &f);
 
-/* Format function body of an extent record of the table at `table`: the
- * check (a failed record goes to the log in its dump form at offset 0,
- * -EFAULT), the filter (1), then dump_form(offset) printed (0). */
-template <typename DumpForm>
-int hxtr_v12_extent_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p,
-                           uint64_t crc_len_end, uint64_t table, DumpForm dump_form) {
-    if (hxtr_v12_extent_check(no, unit, crc_len_end) < 0) {
-        hxtr_log_text(dump_form(0).c_str());
-        return -EFAULT;
-    }
-    if (!hxtr_v12_extent_keep(no, unit, p->filter))
-        return 1;
-    hxtr_dump_emit(p, delim, dump_form(static_cast<int64_t>(hxtr_unit_offset(table, no))));
-    return 0;
-}
+/* Format function body: the checksum and number check (a failed record goes
+ * to the log in its dump form at offset 0, -EFAULT), the filter (1, logged),
+ * then the dump form printed (0). */
+int hxtr_v12_extent_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *params,
+                           uint64_t crc_len_end, hxtr_v12_extent_form_t form);
+
 /* The keys every extent repair form starts with, "te_use" and "te_no"
  * (into te_reserved1).  0 or -EINVAL (logged). */
 int hxtr_v12_extent_parse_head(const hxtr_json_t *json, tier_extent_v2_t *te);
-/* The te_no / te_inode_no checks of a built record header, then the header
- * into the block (whose bytes behind it are built) with its checksum.
- * 0 or -EINVAL (logged). */
-int hxtr_v12_extent_finish(void *block, const tier_extent_v2_t &te, uint64_t crc_len_end,
-                           const tier_super_block_v1_t &sb);
+/* The end of an extent record's parse function: the te_no / te_inode_no
+ * checks of the built header, the header into the block (whose bytes behind
+ * it are built) with its checksum, and the record's place with its dump form
+ * printed.  The target offset, or -EINVAL (logged). */
+int64_t hxtr_v12_extent_finish(hxtr_params_t *params, void *block, const tier_extent_v2_t &te,
+                               uint64_t crc_len_end, hxtr_v12_extent_form_t form);
 
 /* Number of te_bitmap words of a record, bounded by the 4096-byte block. */
 uint64_t hxtr_v12_bitmap_words(uint32_t extent_size);

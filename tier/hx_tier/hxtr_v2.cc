@@ -268,7 +268,8 @@ int v2_dump_inode(hxtr_params_t *p) {
     return ret;
 }
 
-std::string v2_extent_json(const void *unit, const tier_super_block_v2_t &sb, int64_t meta_offset) {
+std::string v2_extent_json(const void *unit, const hxtr_params_t *p, int64_t meta_offset) {
+    const tier_super_block_v2_t sb = v2_sb(p);
     std::string s;
     hxtr_v12_extent_json_head(s, unit);
     hxtr_appendf(s, ",\"meta_offset\": %ld,\"te_mapped_meta\":[", static_cast<long>(meta_offset));
@@ -297,9 +298,7 @@ std::string v2_extent_json(const void *unit, const tier_super_block_v2_t &sb, in
 }
 
 int v2_extent_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    const tier_super_block_v2_t sb = v2_sb(p);
-    return hxtr_v12_extent_format(no, unit, delim, p, sb.sb_total_extent_size, hxtr_v12_extent_start(view_of(sb)),
-                                  [&](int64_t off) { return v2_extent_json(unit, sb, off); });
+    return hxtr_v12_extent_format(no, unit, delim, p, v2_sb(p).sb_total_extent_size, v2_extent_json);
 }
 
 int v2_dump_extent(hxtr_params_t *p) {
@@ -392,10 +391,7 @@ int64_t v2_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) 
                 return -EINVAL;
         }
     }
-    if (hxtr_v12_extent_finish(block, te, sb.sb_total_extent_size, view_of(sb)) < 0)
-        return -EINVAL;
-    return hxtr_repair_place(hxtr_unit_offset(hxtr_v12_extent_start(view_of(sb)), te.te_reserved1),
-                             [&](int64_t off) { return v2_extent_json(block, sb, off); });
+    return hxtr_v12_extent_finish(p, block, te, sb.sb_total_extent_size, v2_extent_json);
 }
 
 const hxtr_cmd_entry s_v2_cmds[] = {
