@@ -195,10 +195,6 @@ const hxtr_cmd_entry s_v1_cmds[] = {
     {HXTR_CMD_REPAIR_EXTENT, hxtr_repair_handler<v1_parse_extent>},
 };
 
-int v1_selector(hxtr_cmd_t cmd, const void *sb, hxtr_cmd_func_t *func) {
-    return hxtr_select_cmd(s_v1_cmds, v1_sb_match, cmd, sb, func);
-}
-
 }  // namespace
 
-void hxtr_v1_register(void) { hxtr_func_register(HXTR_VER_CODE_V1, v1_selector); }
+void hxtr_v1_register(void) { hxtr_func_register(HXTR_VER_CODE_V1, hxtr_selector<s_v1_cmds, v1_sb_match>); }

@@ -406,10 +406,6 @@ const hxtr_cmd_entry s_v2_cmds[] = {
     {HXTR_CMD_CONVERT_SUPER, v2_convert_super},
 };
 
-int v2_selector(hxtr_cmd_t cmd, const void *sb, hxtr_cmd_func_t *func) {
-    return hxtr_select_cmd(s_v2_cmds, v2_sb_match, cmd, sb, func);
-}
-
 }  // namespace
 
-void hxtr_v2_register(void) { hxtr_func_register(HXTR_VER_CODE_V2, v2_selector); }
+void hxtr_v2_register(void) { hxtr_func_register(HXTR_VER_CODE_V2, hxtr_selector<s_v2_cmds, v2_sb_match>); }

@@ -483,10 +483,6 @@ const hxtr_cmd_entry s_v3_cmds[] = {
     {HXTR_CMD_REPAIR_HOT_TABLE, hxtr_repair_handler<v3_parse_hot>},
 };
 
-int v3_selector(hxtr_cmd_t cmd, const void *sb, hxtr_cmd_func_t *func) {
-    return hxtr_select_cmd(s_v3_cmds, v3_sb_match, cmd, sb, func);
-}
-
 }  // namespace
 
-void hxtr_v3_register(void) { hxtr_func_register(HXTR_VER_CODE_V3, v3_selector); }
+void hxtr_v3_register(void) { hxtr_func_register(HXTR_VER_CODE_V3, hxtr_selector<s_v3_cmds, v3_sb_match>); }

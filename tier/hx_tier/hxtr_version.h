@@ -41,6 +41,13 @@ struct hxtr_cmd_entry {
 int hxtr_select_cmd(std::span<const hxtr_cmd_entry> cmds, bool (*sb_match)(const void *sb), hxtr_cmd_t cmd,
                     const void *sb, hxtr_cmd_func_t *func);
 
+/* The selector of a version whose super blocks `SbMatch` recognises and whose
+ * command map is the array `Cmds`. */
+template <const auto &Cmds, bool (*SbMatch)(const void *sb)>
+int hxtr_selector(hxtr_cmd_t cmd, const void *sb, hxtr_cmd_func_t *func) {
+    return hxtr_select_cmd(Cmds, SbMatch, cmd, sb, func);
+}
+
 /* REQUIRES: 1 <= ver <= 3 and the slot is free (asserted). */
 void hxtr_func_register(int ver, hxtr_func_selector_t selector);
 /* The registered selector of `ver`, or null. */
