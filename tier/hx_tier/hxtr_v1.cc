@@ -7,7 +7,6 @@
 #include <errno.h>
 #include <string.h>
 
-#include "hxtr_brick.h"
 #include "hxtr_checksum.h"
 #include "hxtr_dump.h"
 #include "hxtr_inode.h"

@@ -27,10 +27,12 @@ uint64_t hxtr_v12_brick_start(const tier_super_block_v1_t &sb);
 uint64_t hxtr_v12_inode_start(const tier_super_block_v1_t &sb);
 uint64_t hxtr_v12_extent_start(const tier_super_block_v1_t &sb);
 
-/* Super block dump form from "checksum" to "extent_size" (no closing brace). */
+/* The super block fields both versions share, written and read through one
+ * field table.  The dump form from "{" and "checksum" to "extent_size" (no
+ * closing brace): */
 void hxtr_v12_sb_json_head(std::string &s, const tier_super_block_v1_t &sb);
 
-/* Reads the keys both versions require ("brick_table_size" .. "extent_size")
+/* and the keys both versions require ("brick_table_size" .. "extent_size")
  * into the shared view; the version text's value goes to sb->sb_version.
  * 0 or -EINVAL (logged). */
 int hxtr_v12_sb_parse_head(const hxtr_json_t *json, tier_super_block_v1_t *sb);

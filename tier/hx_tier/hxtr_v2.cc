@@ -9,7 +9,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "hxtr_brick.h"
 #include "hxtr_checksum.h"
 #include "hxtr_convert.h"
 #include "hxtr_dump.h"

@@ -392,7 +392,8 @@ int v3_dump_super(hxtr_params_t *p) {
 }
 
 int v3_brick_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    return hxtr_brick_format(TIER_BRICK_MAGIC_V3, no, unit, delim, p, hxtr_unit_offset(v3_sb(p).sb_brick_table_offset, no));
+    const uint64_t off = hxtr_unit_offset(v3_sb(p).sb_brick_table_offset, no);
+    return hxtr_brick_format(TIER_BRICK_MAGIC_V3, no, unit, delim, p, off);
 }
 
 int v3_dump_brick(hxtr_params_t *p) {
@@ -401,7 +402,8 @@ int v3_dump_brick(hxtr_params_t *p) {
 }
 
 int v3_inode_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    return hxtr_inode_format(HXTR_INODE_V3, no, unit, delim, p, hxtr_unit_offset(v3_sb(p).sb_inode_table_offset, no));
+    const uint64_t off = hxtr_unit_offset(v3_sb(p).sb_inode_table_offset, no);
+    return hxtr_inode_format(HXTR_INODE_V3, no, unit, delim, p, off);
 }
 
 int v3_dump_inode(hxtr_params_t *p) {

@@ -7,16 +7,18 @@
  * it is not one of its own: magic, version word and checksum), then hands out
  * its handler for the command, or none where the version lacks the command.
  * hxtr_select_handler asks the named version, or versions 1, 2 and 3 in that
- * order, and logs why no handler could be found.
+ * order, and logs why no handler could be found.  A version's selector is
+ * hxtr_selector over its super block match and its list of (command,
+ * handler) pairs.
  */
 #ifndef HXTR_VERSION_H
 #define HXTR_VERSION_H
 
+#include <span>
+
 #include "hxtr_checksum.h"
 #include "hxtr_cmdline.h"
 #include "hxtr_format.h"
-
-#include <span>
 
 enum {
     HXTR_VER_CODE_NONE = 0,
