@@ -4,8 +4,7 @@
 
 #include <random>
 
-#include "support/tmpdir.h"
-#include "tier_fixture.h"
+#include "tier_test.h"
 
 using namespace tiertest;
 
@@ -47,13 +46,10 @@ std::string usage(const std::string &p) {
            " -p /dev/xxx -c repair_brick -f xxxx.json [-y]\n";
 }
 
-class CliTest : public ::testing::Test {
+// The device path is part of each command line here.
+class CliTest : public OnDevice<TierToolTest, V3Dev, make_v3> {
 protected:
-    tavtest::TempDir dir;
-    std::string dev = dir.path() + "/dev";
     std::string log_path = dir.path() + "/hx_tier.log";
-    void SetUp() override { make_v3().img.write(dev); }
-    ToolRun tool(const std::vector<std::string> &args) { return run_tool(dir.path(), args); }
 };
 
 TEST_F(CliTest, UsageWithoutArgumentsOrWithHelp) {
@@ -62,7 +58,7 @@ TEST_F(CliTest, UsageWithoutArgumentsOrWithHelp) {
     EXPECT_EQ(r.out, usage(HX_TIER_BIN));
     EXPECT_EQ(r.err, "");
     for (const char *h : {"-h", "--help"}) {
-        r = tool({h, "-c", "dump_super", "-p", dev});
+        r = run({h, "-c", "dump_super", "-p", dev});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, usage(HX_TIER_BIN));
     }
@@ -93,7 +89,7 @@ TEST_F(CliTest, OptionErrors) {
          "cannot open log file " + dir.path() + "/no/dir/log, error:No such file or directory"},
     };
     for (const Case &c : cases) {
-        ToolRun r = tool(c.args);
+        ToolRun r = run(c.args);
         EXPECT_EQ(r.status, 22) << c.message;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.message << "\n" << r.err;
         EXPECT_EQ(r.out, "") << c.message;
@@ -104,13 +100,13 @@ TEST_F(CliTest, CommitForms) {
     for (const std::vector<std::string> &args : {std::vector<std::string>{"-y"}, {"--commit=yes"}, {"--commit", "x"}}) {
         std::vector<std::string> a{"-c", "dump_super", "-p", dev};
         a.insert(a.end(), args.begin(), args.end());
-        ToolRun r = tool(a);
+        ToolRun r = run(a);
         EXPECT_EQ(r.status, 0) << r.err;
     }
 }
 
 TEST_F(CliTest, DeviceErrors) {
-    ToolRun r = tool({"-c", "dump_super", "-p", dir.path() + "/missing"});
+    ToolRun r = run({"-c", "dump_super", "-p", dir.path() + "/missing"});
     EXPECT_EQ(r.status, 5);
     EXPECT_NE(r.err.find("open " + dir.path() + "/missing failed. errno: No such file or directory"),
               std::string::npos) << r.err;
@@ -118,7 +114,7 @@ TEST_F(CliTest, DeviceErrors) {
     Image tiny(6000);  // the super block cannot be read whole
     tiny.put32(4096, 0xcacbdcbd);
     tiny.write(dev);
-    r = tool({"-c", "dump_super", "-p", dev});
+    r = run({"-c", "dump_super", "-p", dev});
     EXPECT_EQ(r.status, 5);
     EXPECT_NE(r.err.find("read super failed. path:" + dev + ", ret: 1904"), std::string::npos) << r.err;
 
@@ -128,20 +124,19 @@ TEST_F(CliTest, DeviceErrors) {
         junk.put64(off, rng());
     junk.write(dev);
     for (const char *cmd : {"dump_super", "dump_brick", "repair_brick", "dump_hot"}) {
-        r = tool({"-c", cmd, "-p", dev});
+        r = run({"-c", cmd, "-p", dev});
         EXPECT_EQ(r.status, 14) << cmd;
         EXPECT_NE(r.err.find("super block may corrupt. path:" + dev), std::string::npos) << r.err;
     }
     // A super block of one version with a wrong checksum is no version's.
-    V3Dev d = make_v3();
     d.img.put32(4096, d.img.get_le(4096, 4) ^ 0x100);
     d.img.write(dev);
-    r = tool({"-c", "dump_super", "-p", dev});
+    r = run({"-c", "dump_super", "-p", dev});
     EXPECT_EQ(r.status, 14);
 }
 
 TEST_F(CliTest, LogFileAndDebugMode) {
-    ToolRun r = tool({"-c", "dump_brick", "-p", dev, "-n", "9"});
+    ToolRun r = run({"-c", "dump_brick", "-p", dev, "-n", "9"});
     EXPECT_EQ(r.status, 22);
     const std::string log = read_file(log_path);
     EXPECT_NE(log.find("[DEBUG] [hxtr_prepare_param:"), std::string::npos) << log;
@@ -153,12 +148,12 @@ TEST_F(CliTest, LogFileAndDebugMode) {
     // Errors always reach stderr; debug lines only with -D.
     EXPECT_EQ(r.err.find("[DEBUG]"), std::string::npos);
     EXPECT_NE(r.err.find("[ERROR] [hxtr_dump_common:"), std::string::npos);
-    r = tool({"-D", "-c", "dump_super", "-p", dev});
+    r = run({"-D", "-c", "dump_super", "-p", dev});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("[DEBUG] [hxtr_prepare_param:"), std::string::npos) << r.err;
     // The log is appended to, and a second -l replaces the first.
     const std::string other = dir.path() + "/other.log";
-    r = tool({"-c", "dump_super", "-p", dev, "-l", other, "-n", "x"});
+    r = run({"-c", "dump_super", "-p", dev, "-l", other, "-n", "x"});
     EXPECT_EQ(r.status, 22);
     EXPECT_NE(read_file(other).find("invalid no <x>"), std::string::npos);
     EXPECT_EQ(read_file(log_path).find("invalid no <x>"), std::string::npos);

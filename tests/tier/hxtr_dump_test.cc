@@ -6,8 +6,7 @@
 
 #include <random>
 
-#include "support/tmpdir.h"
-#include "tier_fixture.h"
+#include "tier_test.h"
 
 using namespace tiertest;
 
@@ -53,21 +52,8 @@ bool valid_json(const std::string &text) {
     return root != nullptr;
 }
 
-class DumpTest : public ::testing::Test {
+class DumpV3 : public OnDevice<TierToolTest, V3Dev, make_v3> {
 protected:
-    tavtest::TempDir dir;
-    std::string dev = dir.path() + "/dev";
-    ToolRun tool(std::vector<std::string> args) {
-        args.insert(args.begin(), {"-p", dev});
-        return run_tool(dir.path(), args);
-    }
-    std::string log() { return read_file(dir.path() + "/hx_tier.log"); }
-};
-
-class DumpV3 : public DumpTest {
-protected:
-    V3Dev d = make_v3();
-    void SetUp() override { d.img.write(dev); }
     std::string brick(unsigned no) {
         return brick_json(d.img, d.g.brick_off + no * kBlk, d.bricks[no], kV3BrickMagic, d.g.brick_off + no * kBlk);
     }
@@ -279,10 +265,8 @@ TEST_F(DumpV3, GarbageTablesStillGiveValidJson) {
     EXPECT_NE(r.out.find("\"bi_unlink\":4294967295"), std::string::npos) << r.out;
 }
 
-class DumpV2 : public DumpTest {
+class DumpV2 : public OnDevice<TierToolTest, V12Dev, make_v2> {
 protected:
-    V12Dev d = make_v2();
-    void SetUp() override { d.img.write(dev); }
     std::string inode(size_t i, uint64_t off) {
         return inode_json(d.img, off, d.inodes[i], kV12InodeMagic, false, static_cast<long>(off));
     }
@@ -356,11 +340,7 @@ TEST_F(DumpV2, ImpossibleGeometryStaysInsideTheRecord) {
     EXPECT_TRUE(valid_json(r.out)) << r.out;
 }
 
-class DumpV1 : public DumpTest {
-protected:
-    V12Dev d = make_v1();
-    void SetUp() override { d.img.write(dev); }
-};
+using DumpV1 = OnDevice<TierToolTest, V12Dev, make_v1>;
 
 TEST_F(DumpV1, SuperBlockInodesAndExtents) {
     ToolRun r = tool({"-c", "dump_super"});

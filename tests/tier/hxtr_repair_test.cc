@@ -8,8 +8,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "support/tmpdir.h"
-#include "tier_fixture.h"
+#include "tier_test.h"
 
 using namespace tiertest;
 
@@ -22,16 +21,10 @@ std::string replaced(std::string text, const std::string &from, const std::strin
     return text.replace(at, from.size(), to);
 }
 
-class RepairTest : public ::testing::Test {
+class RepairTest : public TierToolTest {
 protected:
-    tavtest::TempDir dir;
-    std::string dev = dir.path() + "/dev";
     std::string conf = dir.path() + "/repair.json";
 
-    ToolRun tool(std::vector<std::string> args) {
-        args.insert(args.begin(), {"-p", dev});
-        return run_tool(dir.path(), args);
-    }
     // Writes `json` as the repair file and runs `cmd` with it.
     ToolRun repair(const std::string &cmd, const std::string &json, std::vector<std::string> extra = {}) {
         write_file(conf, json);
@@ -61,13 +54,22 @@ protected:
         EXPECT_EQ(r.out, printed);
         EXPECT_EQ(block(off), orig);
     }
+    // A repair input that must be refused with status 22 and `message`.
+    struct Refusal {
+        const char *cmd;
+        std::string json, message;
+    };
+    // Runs the refused input with -y and checks the refusal; the run is
+    // returned for the caller's further checks.
+    ToolRun expect_refused(const Refusal &c) {
+        ToolRun r = repair(c.cmd, c.json, {"-y"});
+        EXPECT_EQ(r.status, 22) << c.json;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.json << "\n" << r.err;
+        return r;
+    }
 };
 
-class RepairV3 : public RepairTest {
-protected:
-    V3Dev d = make_v3();
-    void SetUp() override { d.img.write(dev); }
-};
+using RepairV3 = OnDevice<RepairTest, V3Dev, make_v3>;
 
 TEST_F(RepairV3, DumpedBrickInodeAndSuperBlockComeBackByteForByte) {
     const uint64_t b3 = d.g.brick_off + 3 * kBlk;
@@ -136,10 +138,7 @@ TEST_F(RepairV3, RefusedInputWritesNothing) {
     put_v3_super(d.img, d.g);
     d.img.write(dev);
     const std::string so = std::to_string(d.g.shard_off), eo = std::to_string(d.g.extent_off);
-    struct Case {
-        const char *cmd;
-        std::string json, message;
-    } cases[] = {
+    const Refusal cases[] = {
         {"repair_inode", "{\"i_no\":4294967295,\"i_use\":0}", "parse i_no failed"},
         {"repair_inode", "{\"i_no\":-1,\"i_use\":0}", "parse i_no failed"},
         {"repair_inode", "{\"i_no\":8,\"i_use\":0}", "i_no 8 or brick_no 0 is invalid, max i_cnt:8, max b_cnt:4"},
@@ -171,10 +170,8 @@ TEST_F(RepairV3, RefusedInputWritesNothing) {
         {"repair_hot", "{\"meta_offset\":" + eo + "}", "meta_offset: " + eo + " invalid"},
     };
     const std::string before = read_file(dev);
-    for (const Case &c : cases) {
-        ToolRun r = repair(c.cmd, c.json, {"-y"});
-        EXPECT_EQ(r.status, 22) << c.json;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.json << "\n" << r.err;
+    for (const Refusal &c : cases) {
+        ToolRun r = expect_refused(c);
         EXPECT_NE(r.err.find("parse meta info failed:-22"), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }
@@ -277,11 +274,7 @@ TEST_F(RepairV3, MutatedInputsNeverCrash) {
     EXPECT_TRUE(read_file(dev) == before);
 }
 
-class RepairV2 : public RepairTest {
-protected:
-    V12Dev d = make_v2();
-    void SetUp() override { d.img.write(dev); }
-};
+using RepairV2 = OnDevice<RepairTest, V12Dev, make_v2>;
 
 TEST_F(RepairV2, SuperBlockInodeAndExtentComeBack) {
     ToolRun dump = tool({"-c", "dump_super"});
@@ -304,10 +297,7 @@ TEST_F(RepairV2, SuperBlockInodeAndExtentComeBack) {
 }
 
 TEST_F(RepairV2, RefusedInput) {
-    struct Case {
-        const char *cmd;
-        std::string json, message;
-    } cases[] = {
+    const Refusal cases[] = {
         {"repair_inode", "{\"i_no\":153608,\"i_use\":0}", "repiar_file i_no 153608 input ino: 153608"},
         {"repair_inode", "{\"i_no\":4,\"i_use\":1,\"i_uuid\":\"" + uuid_text(uuid_of(1)) +
                              "\",\"i_size\":1,\"i_priority\":1,\"i_brick_no\":4}", "brick_no 4 is invalid"},
@@ -328,11 +318,8 @@ TEST_F(RepairV2, RefusedInput) {
     std::vector<std::vector<uint8_t>> before;
     for (uint64_t off : offs)
         before.push_back(block(off));
-    for (const Case &c : cases) {
-        ToolRun r = repair(c.cmd, c.json, {"-y"});
-        EXPECT_EQ(r.status, 22) << c.json;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.json << "\n" << r.err;
-    }
+    for (const Refusal &c : cases)
+        expect_refused(c);
     for (size_t i = 0; i < offs.size(); i++)
         EXPECT_EQ(block(offs[i]), before[i]) << offs[i];
 }
@@ -431,11 +418,7 @@ TEST_F(RepairV2, ConvertFindsTheMapCountOfAV1Device) {
     EXPECT_NE(r.err.find("all extent area read failed"), std::string::npos) << r.err;
 }
 
-class RepairV1 : public RepairTest {
-protected:
-    V12Dev d = make_v1();
-    void SetUp() override { d.img.write(dev); }
-};
+using RepairV1 = OnDevice<RepairTest, V12Dev, make_v1>;
 
 TEST_F(RepairV1, SuperBlockBrickAndExtentComeBack) {
     ToolRun dump = tool({"-c", "dump_super"});
@@ -457,10 +440,7 @@ TEST_F(RepairV1, SuperBlockBrickAndExtentComeBack) {
 }
 
 TEST_F(RepairV1, RefusedInput) {
-    struct Case {
-        const char *cmd;
-        std::string json, message;
-    } cases[] = {
+    const Refusal cases[] = {
         {"repair_inode", "{\"i_no\":8,\"i_use\":0}", "i_no 8 or brick_no 0 is invalid, max i_cnt:8, max b_cnt:4"},
         {"repair_extent", "{\"te_use\":1,\"te_no\":0,\"te_block\":3,\"te_size\":1,\"te_inode_no\":1,"
                           "\"te_sampling_low\":1,\"te_clean\":1,\"te_bitmap\":[1,2,3]}", "te_bitmap is invalid."},
@@ -473,11 +453,8 @@ TEST_F(RepairV1, RefusedInput) {
         {"convert_super", "{}", "version V1 not support cmd:convert_super"},
     };
     const std::string before = read_file(dev);
-    for (const Case &c : cases) {
-        ToolRun r = repair(c.cmd, c.json, {"-y"});
-        EXPECT_EQ(r.status, 22) << c.json;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.json << "\n" << r.err;
-    }
+    for (const Refusal &c : cases)
+        expect_refused(c);
     EXPECT_TRUE(read_file(dev) == before);
 }
 

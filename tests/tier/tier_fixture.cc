@@ -190,6 +190,38 @@ std::string inode_repair_json(const InodeVals &in, bool v1) {
     return s + "}";
 }
 
+namespace {
+
+// The bricks and inodes 0..3 every test device holds, in their slots: brick
+// 2 and inode 3 with a bad CRC, brick 1 and inode 2 unused.
+void put_common_records(std::vector<BrickVals> &bricks, std::vector<InodeVals> &inodes, Image &img,
+                        uint64_t brick_table, uint32_t brick_magic, uint64_t inode_table, uint32_t inode_magic) {
+    bricks = {
+        {1, 0, uuid_of(0x30), brick_id(1), 0, 0},
+        {0, 1, uuid_of(0x40), "", 0, 0},
+        {1, 2, uuid_of(0x50), brick_id(2), 0, 0},  // bad CRC
+        {1, 3, uuid_of(0x60), brick_id(3), 1, 0},
+    };
+    for (const BrickVals &b : bricks)
+        put_brick(img, brick_table + b.no * kBlk, brick_magic, b, b.no == 2);
+
+    InodeVals i0{1600000001000000000ull, 1600000002000000000ull, 1600000003000000000ull, 0, uuid_of(0x70),
+                 4096, 3, 0, 0, 0, 1, 11, 22};
+    InodeVals i1{1700000000999999999ull, 1, 2, 3, uuid_of(0x80), UINT64_MAX, 1, 1, 3, 0, 1,
+                 (1ull << 63) + 5, (1ull << 53) + 1};
+    InodeVals i2{};
+    i2.no = 2;
+    i2.use = 0;
+    InodeVals i3 = i0;
+    i3.no = 3;
+    i3.brick_no = 3;
+    inodes = {i0, i1, i2, i3};
+    for (size_t s = 0; s < inodes.size(); s++)
+        put_inode(img, inode_table + s * kBlk, inode_magic, inodes[s], s == 3);  // bad CRC in slot 3
+}
+
+}  // namespace
+
 // ---- v3
 
 void put_v3_super(Image &img, const V3Geo &g) {
@@ -283,46 +315,13 @@ void put_shard_page(Image &img, uint64_t off, const std::vector<ShardSlot> &slot
     img.put32(off, img.crc(off + 4, kBlk - 4) ^ (bad_crc ? 1u : 0u));
 }
 
-namespace {
-
-// The brick slots of every test device; slot 2 is written with a bad CRC.
-std::vector<BrickVals> device_bricks() {
-    return {
-        {1, 0, uuid_of(0x30), brick_id(1), 0, 0},
-        {0, 1, uuid_of(0x40), "", 0, 0},
-        {1, 2, uuid_of(0x50), brick_id(2), 0, 0},  // bad CRC
-        {1, 3, uuid_of(0x60), brick_id(3), 1, 0},
-    };
-}
-
-// Inode slots 0..3 of every test device; slot 3 is written with a bad CRC.
-std::vector<InodeVals> device_inodes() {
-    InodeVals i0{1600000001000000000ull, 1600000002000000000ull, 1600000003000000000ull, 0, uuid_of(0x70),
-                 4096, 3, 0, 0, 0, 1, 11, 22};
-    InodeVals i1{1700000000999999999ull, 1, 2, 3, uuid_of(0x80), UINT64_MAX, 1, 1, 3, 0, 1,
-                 (1ull << 63) + 5, (1ull << 53) + 1};
-    InodeVals i2{};
-    i2.no = 2;
-    i2.use = 0;
-    InodeVals i3 = i0;
-    i3.no = 3;
-    i3.brick_no = 3;
-    return {i0, i1, i2, i3};
-}
-
-}  // namespace
-
 V3Dev make_v3() {
     V3Dev d;
     d.img = Image(d.g.end());
     const V3Geo &g = d.g;
     put_v3_super(d.img, g);
 
-    d.bricks = device_bricks();
-    for (const BrickVals &b : d.bricks)
-        put_brick(d.img, g.brick_off + b.no * kBlk, kV3BrickMagic, b, b.no == 2);
-
-    d.inodes = device_inodes();
+    put_common_records(d.bricks, d.inodes, d.img, g.brick_off, kV3BrickMagic, g.inode_off, kV3InodeMagic);
     InodeVals i4 = d.inodes[0];
     i4.no = 4;
     i4.brick_no = 3;
@@ -331,8 +330,8 @@ V3Dev make_v3() {
     i5.no = 9;  // stored in slot 5: its number does not match
     d.inodes.push_back(i4);
     d.inodes.push_back(i5);
-    for (size_t s = 0; s < d.inodes.size(); s++)
-        put_inode(d.img, g.inode_off + s * kBlk, kV3InodeMagic, d.inodes[s], s == 3);
+    put_inode(d.img, g.inode_off + 4 * kBlk, kV3InodeMagic, i4);
+    put_inode(d.img, g.inode_off + 5 * kBlk, kV3InodeMagic, i5);
     // Slots 6 and 7 stay zero: no magic.
 
     put_shard_page(d.img, g.shard_off,
@@ -478,21 +477,6 @@ std::string v2_extent_json(const Image &img, uint64_t off, const ExtVals &x, con
     return s + "]}";
 }
 
-namespace {
-
-void fill_v12_common(V12Dev &d, uint32_t brick_magic, uint32_t inode_magic) {
-    const V12Geo &g = d.g;
-    d.bricks = device_bricks();
-    for (const BrickVals &b : d.bricks)
-        put_brick(d.img, g.brick_start() + b.no * kBlk, brick_magic, b, b.no == 2);
-
-    d.inodes = device_inodes();
-    for (size_t s = 0; s < d.inodes.size(); s++)
-        put_inode(d.img, g.inode_start() + s * kBlk, inode_magic, d.inodes[s], s == 3);
-}
-
-}  // namespace
-
 V12Dev make_v2(bool exp_area) {
     V12Dev d;
     if (!exp_area)
@@ -501,7 +485,7 @@ V12Dev make_v2(bool exp_area) {
     const uint64_t exp_cnt = uint64_t{g.exp_area} * 25600;
     d.img = Image(exp_area ? g.exp_start() + exp_cnt * kBlk : g.exp_start());
     put_v12_super(d.img, g, false);
-    fill_v12_common(d, kV12BrickMagic, kV12InodeMagic);
+    put_common_records(d.bricks, d.inodes, d.img, g.brick_start(), kV12BrickMagic, g.inode_start(), kV12InodeMagic);
     if (exp_area) {
         // First and last inode of the expansion area.
         InodeVals first = d.inodes[0];
@@ -556,7 +540,7 @@ V12Dev make_v1() {
     const V12Geo &g = d.g;
     d.img = Image(g.data_off() + uint64_t{g.block_size} * g.block_cnt);
     put_v12_super(d.img, g, true);
-    fill_v12_common(d, kV12BrickMagic, kV12InodeMagic);
+    put_common_records(d.bricks, d.inodes, d.img, g.brick_start(), kV12BrickMagic, g.inode_start(), kV12InodeMagic);
     ExtVals e0;
     e0.block = 3;
     e0.size = 1ull << 62;

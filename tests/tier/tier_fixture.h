@@ -174,7 +174,8 @@ struct V12Dev {
     std::vector<InodeVals> inodes;   // main table slots 0..3, then the expansion inodes
     std::vector<ExtVals> extents;    // slots 0..2
 };
-V12Dev make_v2(bool exp_area = true);
+V12Dev make_v2(bool exp_area);
+inline V12Dev make_v2() { return make_v2(true); }
 V12Dev make_v1();
 
 // ---- running the tool

@@ -8,6 +8,7 @@
 #include "hxtr_dump.h"
 #include "hxtr_format.h"
 #include "hxtr_log.h"
+#include "hxtr_repair.h"
 #include "hxtr_text.h"
 
 namespace {
@@ -22,8 +23,7 @@ bool field_equals(const char *field, size_t cap, const char *text) {
 }  // namespace
 
 std::string hxtr_brick_json(const void *unit, int64_t meta_offset) {
-    tier_brick_info_v3_t b;
-    memcpy(&b, unit, sizeof(b));
+    const auto b = hxtr_record_load<tier_brick_info_v3_t>(unit);
     std::string s;
     hxtr_appendf(s,
                  "{\"bi_checksum\":\"0x%x\",\"bi_magic\":\"0x%x\",\"bi_use\":%u,\"bi_no\":%u,"
@@ -37,8 +37,7 @@ std::string hxtr_brick_json(const void *unit, int64_t meta_offset) {
 
 int hxtr_brick_format(uint32_t magic, int64_t no, const void *unit, const char *delim,
                       hxtr_params_t *p, uint64_t offset) {
-    tier_brick_info_v3_t b;
-    memcpy(&b, unit, sizeof(b));
+    const auto b = hxtr_record_load<tier_brick_info_v3_t>(unit);
     const uint32_t crc = hxtr_record_crc(unit, kBrickCrcLen);
     if (b.bi_magic != magic || b.bi_no != static_cast<uint64_t>(no) || b.bi_checksum != crc) {
         hxtr_err("no:%ld, brick no: %u magic: 0x%x, checksum: 0x%x crc32: 0x%x", static_cast<long>(no),
@@ -57,7 +56,7 @@ int hxtr_brick_format(uint32_t magic, int64_t no, const void *unit, const char *
     return 0;
 }
 
-int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick_cnt, void *block) {
+int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick_cnt, uint64_t table, void *block) {
     static const hxtr_jfield head[] = {
         HXTR_JF(tier_brick_info_v3_t, bi_use, "bi_use", true),
         HXTR_JF(tier_brick_info_v3_t, bi_no, "bi_no", true),
@@ -68,7 +67,7 @@ int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick
     tier_brick_info_v3_t b;
     memset(&b, 0, sizeof(b));
     const cJSON *root = json->root;
-    if (hxtr_json_read_fields(json, root, head, 2, &b) < 0)
+    if (hxtr_fields_read(json, root, head, &b) < 0)
         return -EINVAL;
     if (b.bi_use != 0) {
         if (hxtr_json_get_uuid(root, "bi_uuid", b.bi_uuid) < 0)
@@ -82,7 +81,7 @@ int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick
             return -EINVAL;
         }
         memcpy(b.bi_brickid, id, len);
-        if (hxtr_json_read_fields(json, root, tail, 1, &b) < 0)
+        if (hxtr_fields_read(json, root, tail, &b) < 0)
             return -EINVAL;
     } else {
         uuid_generate(b.bi_uuid);
@@ -92,8 +91,7 @@ int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick
         return -EINVAL;
     }
     b.bi_magic = magic;
-    memcpy(block, &b, sizeof(b));
-    b.bi_checksum = hxtr_record_crc(block, kBrickCrcLen);
-    memcpy(block, &b.bi_checksum, sizeof(b.bi_checksum));
-    return b.bi_no;
+    hxtr_record_seal(block, b, &tier_brick_info_v3_t::bi_checksum);
+    return hxtr_repair_place(hxtr_unit_offset(table, b.bi_no),
+                             [&](int64_t off) { return hxtr_brick_json(block, off); });
 }

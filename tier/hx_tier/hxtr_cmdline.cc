@@ -77,6 +77,7 @@ int parse_options(hxtr_params_t *p, int argc, char **argv) {
     optind = 0;  // full reset of getopt's state
     opterr = 0;  // every option error is reported below, once
     int c;
+    const char *refused = nullptr;  // the option whose argument was refused
     while ((c = getopt_long(argc, argv, "hFDc:p:n:f:v:o:g:yl:", s_long_options, nullptr)) != -1) {
         switch (c) {
         case 'h':
@@ -99,29 +100,23 @@ int parse_options(hxtr_params_t *p, int argc, char **argv) {
             p->dev_path = optarg;
             break;
         case 'n':
-            if (!parse_int(optarg, &p->meta_no) || p->meta_no < -1) {
-                hxtr_err("invalid no <%s>. <%s -h> for help", optarg, prog);
-                return -EINVAL;
-            }
+            if (!parse_int(optarg, &p->meta_no) || p->meta_no < -1)
+                refused = "no";
             break;
         case 'f':
             p->repair_conf = optarg;
             break;
         case 'v':
-            if (!parse_int(optarg, &p->spec_ver)) {
-                hxtr_err("invalid version <%s>. <%s -h> for help", optarg, prog);
-                return -EINVAL;
-            }
+            if (!parse_int(optarg, &p->spec_ver))
+                refused = "version";
             p->ver_given = 1;
             break;
         case 'o':
             p->out_path = optarg;
             break;
         case 'g':
-            if (hxtr_parse_filter(optarg, &p->filter) < 0) {
-                hxtr_err("invalid filter <%s>. <%s -h> for help", optarg, prog);
-                return -EINVAL;
-            }
+            if (hxtr_parse_filter(optarg, &p->filter) < 0)
+                refused = "filter";
             break;
         case 'y':
             p->commit = 1;
@@ -139,6 +134,10 @@ int parse_options(hxtr_params_t *p, int argc, char **argv) {
                 hxtr_err("unrecognize option '-%c'. <%s -h> for help", optopt, prog);
             else
                 hxtr_err("unrecognize option '%s'. <%s -h> for help", argv[optind - 1], prog);
+            return -EINVAL;
+        }
+        if (refused != nullptr) {
+            hxtr_err("invalid %s <%s>. <%s -h> for help", refused, optarg, prog);
             return -EINVAL;
         }
     }

@@ -37,8 +37,7 @@ bool map_cnt_fits(const uint8_t *chunk, uint32_t map_cnt, uint32_t extent_size) 
         return false;
     for (uint64_t r = 0; r < kRecordsPerChunk; r++) {
         const uint8_t *rec = chunk + r * HXTR_BLOCK_SIZE;
-        uint32_t cksum;
-        memcpy(&cksum, rec, sizeof(cksum));
+        const uint32_t cksum = hxtr_record_load<tier_extent_v2_t>(rec).te_checksum;
         const uint32_t crc = hxtr_record_crc(rec, total - HXTR_CKSUM_FROM);
         if (crc != cksum) {
             hxtr_dbg("extent %lu check failed. crc:%u, cksum:%u, map_cnt:%u", static_cast<unsigned long>(r), crc,

@@ -2,9 +2,11 @@
  * On-disk records of the tier cache metadata, versions 1, 2 and 3.
  *
  * Every record is a packed little-endian struct whose size and field offsets
- * are pinned by static_asserts; the tool reads and writes records only through
- * these structs (copied with memcpy out of 4096-byte aligned blocks), never by
- * hand-computed offsets elsewhere.  Bit fields packed into words (v3 extent
+ * are pinned by static_asserts (offsets several layouts share, such as bytes
+ * 0..79 of every inode, by one layout template applied to each of them); the
+ * tool reads and writes records only through these structs (copied with
+ * memcpy out of 4096-byte aligned blocks), never by hand-computed offsets
+ * elsewhere.  Bit fields packed into words (v3 extent
  * entries and shard slots, v2 mapped-meta entries) are read and built through
  * the inline accessors below, bit 0 being the least significant bit of the
  * little-endian word.
@@ -22,6 +24,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 static_assert(std::endian::native == std::endian::little,
               "the tier metadata records are little-endian structs");
@@ -149,7 +152,10 @@ static_assert(offsetof(tier_brick_info_v3_t, bi_reserved) == 164);
 typedef tier_brick_info_v3_t tier_brick_info_v2_t;
 typedef tier_brick_info_v3_t tier_brick_info_v1_t;
 
-struct __attribute__((packed)) tier_inode_v3_t {
+/* Inode record of v2 and v3: one layout, a template over the type of i_no
+ * (signed in v3, unsigned in v2); each version has its own magic. */
+template <typename NoT>
+struct __attribute__((packed)) tier_inode_t {
     uint32_t i_checksum;
     uint32_t i_magic;
     uint64_t i_atime;
@@ -159,29 +165,41 @@ struct __attribute__((packed)) tier_inode_v3_t {
     uint8_t i_uuid[16];
     uint64_t i_size;
     uint32_t i_priority;
-    int32_t i_no;
+    NoT i_no;
     uint32_t i_brick_no;
     uint16_t i_unlink;
     uint16_t i_use;
     uint64_t new_data;
     uint64_t i_blocks;
 };
-static_assert(sizeof(tier_inode_v3_t) == 96);
-static_assert(offsetof(tier_inode_v3_t, i_checksum) == 0);
-static_assert(offsetof(tier_inode_v3_t, i_magic) == 4);
-static_assert(offsetof(tier_inode_v3_t, i_atime) == 8);
-static_assert(offsetof(tier_inode_v3_t, i_ctime) == 16);
-static_assert(offsetof(tier_inode_v3_t, i_mtime) == 24);
-static_assert(offsetof(tier_inode_v3_t, i_dtime) == 32);
-static_assert(offsetof(tier_inode_v3_t, i_uuid) == 40);
-static_assert(offsetof(tier_inode_v3_t, i_size) == 56);
-static_assert(offsetof(tier_inode_v3_t, i_priority) == 64);
-static_assert(offsetof(tier_inode_v3_t, i_no) == 68);
-static_assert(offsetof(tier_inode_v3_t, i_brick_no) == 72);
-static_assert(offsetof(tier_inode_v3_t, i_unlink) == 76);
-static_assert(offsetof(tier_inode_v3_t, i_use) == 78);
+typedef tier_inode_t<int32_t> tier_inode_v3_t;
+typedef tier_inode_t<uint32_t> tier_inode_v2_t;
+
+/* Size and bytes 0..79 of every inode layout (v1 differs only behind them). */
+template <typename T>
+struct tier_inode_head_layout {
+    static_assert(sizeof(T) == 96);
+    static_assert(offsetof(T, i_checksum) == 0);
+    static_assert(offsetof(T, i_magic) == 4);
+    static_assert(offsetof(T, i_atime) == 8);
+    static_assert(offsetof(T, i_ctime) == 16);
+    static_assert(offsetof(T, i_mtime) == 24);
+    static_assert(offsetof(T, i_dtime) == 32);
+    static_assert(offsetof(T, i_uuid) == 40);
+    static_assert(offsetof(T, i_size) == 56);
+    static_assert(offsetof(T, i_priority) == 64);
+    static_assert(offsetof(T, i_no) == 68);
+    static_assert(offsetof(T, i_brick_no) == 72);
+    static_assert(offsetof(T, i_unlink) == 76);
+    static_assert(offsetof(T, i_use) == 78);
+    static constexpr bool ok = true;
+};
+static_assert(tier_inode_head_layout<tier_inode_v3_t>::ok);
+static_assert(tier_inode_head_layout<tier_inode_v2_t>::ok);
 static_assert(offsetof(tier_inode_v3_t, new_data) == 80);
 static_assert(offsetof(tier_inode_v3_t, i_blocks) == 88);
+static_assert(offsetof(tier_inode_v2_t, new_data) == 80);
+static_assert(offsetof(tier_inode_v2_t, i_blocks) == 88);
 
 /* v3 shard page: slot 0 is the header (CRC and magic), slots 1..511 shards.
  * Slot word: bits 0-17 ino, bit 18 in_use, bits 19-31 reserved, 32-63 index. */
@@ -265,23 +283,29 @@ struct __attribute__((packed)) tier_super_block_v2_t {
     uint32_t sb_hot_size;
     uint32_t sb_total_extent_size;
 };
+/* Bytes 0..139 of the v1 and v2 super blocks, which agree on them. */
+template <typename T>
+struct tier_super_block_v12_head_layout {
+    static_assert(offsetof(T, sb_checksum) == 0);
+    static_assert(offsetof(T, sb_magic) == 4);
+    static_assert(offsetof(T, sb_brick_table_size) == 8);
+    static_assert(offsetof(T, sb_inode_table_size) == 16);
+    static_assert(offsetof(T, sb_extent_table_size) == 24);
+    static_assert(offsetof(T, sb_data_offset) == 32);
+    static_assert(offsetof(T, sb_ctime) == 40);
+    static_assert(offsetof(T, sb_uuid) == 48);
+    static_assert(offsetof(T, sb_ssd_uuid) == 64);
+    static_assert(offsetof(T, sb_version) == 112);
+    static_assert(offsetof(T, sb_size) == 116);
+    static_assert(offsetof(T, sb_brick_cnt) == 120);
+    static_assert(offsetof(T, sb_inode_cnt) == 124);
+    static_assert(offsetof(T, sb_block_size) == 128);
+    static_assert(offsetof(T, sb_block_cnt) == 132);
+    static_assert(offsetof(T, sb_extent_size) == 136);
+    static constexpr bool ok = true;
+};
 static_assert(sizeof(tier_super_block_v2_t) == 168);
-static_assert(offsetof(tier_super_block_v2_t, sb_checksum) == 0);
-static_assert(offsetof(tier_super_block_v2_t, sb_magic) == 4);
-static_assert(offsetof(tier_super_block_v2_t, sb_brick_table_size) == 8);
-static_assert(offsetof(tier_super_block_v2_t, sb_inode_table_size) == 16);
-static_assert(offsetof(tier_super_block_v2_t, sb_extent_table_size) == 24);
-static_assert(offsetof(tier_super_block_v2_t, sb_data_offset) == 32);
-static_assert(offsetof(tier_super_block_v2_t, sb_ctime) == 40);
-static_assert(offsetof(tier_super_block_v2_t, sb_uuid) == 48);
-static_assert(offsetof(tier_super_block_v2_t, sb_ssd_uuid) == 64);
-static_assert(offsetof(tier_super_block_v2_t, sb_version) == 112);
-static_assert(offsetof(tier_super_block_v2_t, sb_size) == 116);
-static_assert(offsetof(tier_super_block_v2_t, sb_brick_cnt) == 120);
-static_assert(offsetof(tier_super_block_v2_t, sb_inode_cnt) == 124);
-static_assert(offsetof(tier_super_block_v2_t, sb_block_size) == 128);
-static_assert(offsetof(tier_super_block_v2_t, sb_block_cnt) == 132);
-static_assert(offsetof(tier_super_block_v2_t, sb_extent_size) == 136);
+static_assert(tier_super_block_v12_head_layout<tier_super_block_v2_t>::ok);
 static_assert(offsetof(tier_super_block_v2_t, sb_inode_exp_magic) == 140);
 static_assert(offsetof(tier_super_block_v2_t, sb_inode_exp_area) == 142);
 static_assert(offsetof(tier_super_block_v2_t, sb_inode_exp_inuse) == 143);
@@ -291,40 +315,6 @@ static_assert(offsetof(tier_super_block_v2_t, sb_map_cnt) == 152);
 static_assert(offsetof(tier_super_block_v2_t, sb_size_mapped_meta) == 156);
 static_assert(offsetof(tier_super_block_v2_t, sb_hot_size) == 160);
 static_assert(offsetof(tier_super_block_v2_t, sb_total_extent_size) == 164);
-
-/* v2 inode: the v3 layout with its own magic and an unsigned number. */
-struct __attribute__((packed)) tier_inode_v2_t {
-    uint32_t i_checksum;
-    uint32_t i_magic;
-    uint64_t i_atime;
-    uint64_t i_ctime;
-    uint64_t i_mtime;
-    uint64_t i_dtime;
-    uint8_t i_uuid[16];
-    uint64_t i_size;
-    uint32_t i_priority;
-    uint32_t i_no;
-    uint32_t i_brick_no;
-    uint16_t i_unlink;
-    uint16_t i_use;
-    uint64_t new_data;
-    uint64_t i_blocks;
-};
-static_assert(sizeof(tier_inode_v2_t) == 96);
-static_assert(offsetof(tier_inode_v2_t, i_magic) == 4);
-static_assert(offsetof(tier_inode_v2_t, i_atime) == 8);
-static_assert(offsetof(tier_inode_v2_t, i_ctime) == 16);
-static_assert(offsetof(tier_inode_v2_t, i_mtime) == 24);
-static_assert(offsetof(tier_inode_v2_t, i_dtime) == 32);
-static_assert(offsetof(tier_inode_v2_t, i_uuid) == 40);
-static_assert(offsetof(tier_inode_v2_t, i_size) == 56);
-static_assert(offsetof(tier_inode_v2_t, i_priority) == 64);
-static_assert(offsetof(tier_inode_v2_t, i_no) == 68);
-static_assert(offsetof(tier_inode_v2_t, i_brick_no) == 72);
-static_assert(offsetof(tier_inode_v2_t, i_unlink) == 76);
-static_assert(offsetof(tier_inode_v2_t, i_use) == 78);
-static_assert(offsetof(tier_inode_v2_t, new_data) == 80);
-static_assert(offsetof(tier_inode_v2_t, i_blocks) == 88);
 
 /* Extent record header shared by v1 and v2; te_bitmap words follow at byte
  * 56 up to sb_extent_size, then (v2 only) the mapped-meta array and the hot
@@ -399,20 +389,7 @@ struct __attribute__((packed)) tier_super_block_v1_t {
     uint32_t sb_reserved;
 };
 static_assert(sizeof(tier_super_block_v1_t) == 144);
-static_assert(offsetof(tier_super_block_v1_t, sb_brick_table_size) == 8);
-static_assert(offsetof(tier_super_block_v1_t, sb_inode_table_size) == 16);
-static_assert(offsetof(tier_super_block_v1_t, sb_extent_table_size) == 24);
-static_assert(offsetof(tier_super_block_v1_t, sb_data_offset) == 32);
-static_assert(offsetof(tier_super_block_v1_t, sb_ctime) == 40);
-static_assert(offsetof(tier_super_block_v1_t, sb_uuid) == 48);
-static_assert(offsetof(tier_super_block_v1_t, sb_ssd_uuid) == 64);
-static_assert(offsetof(tier_super_block_v1_t, sb_version) == 112);
-static_assert(offsetof(tier_super_block_v1_t, sb_size) == 116);
-static_assert(offsetof(tier_super_block_v1_t, sb_brick_cnt) == 120);
-static_assert(offsetof(tier_super_block_v1_t, sb_inode_cnt) == 124);
-static_assert(offsetof(tier_super_block_v1_t, sb_block_size) == 128);
-static_assert(offsetof(tier_super_block_v1_t, sb_block_cnt) == 132);
-static_assert(offsetof(tier_super_block_v1_t, sb_extent_size) == 136);
+static_assert(tier_super_block_v12_head_layout<tier_super_block_v1_t>::ok);
 static_assert(offsetof(tier_super_block_v1_t, sb_reserved) == 140);
 
 struct __attribute__((packed)) tier_inode_v1_t {
@@ -432,13 +409,22 @@ struct __attribute__((packed)) tier_inode_v1_t {
     uint64_t i_reserved1;
     uint64_t i_reserved2;
 };
-static_assert(sizeof(tier_inode_v1_t) == 96);
-static_assert(offsetof(tier_inode_v1_t, i_no) == 68);
-static_assert(offsetof(tier_inode_v1_t, i_use) == 78);
+static_assert(tier_inode_head_layout<tier_inode_v1_t>::ok);
 static_assert(offsetof(tier_inode_v1_t, i_reserved1) == 80);
 static_assert(offsetof(tier_inode_v1_t, i_reserved2) == 88);
 
 /* The checksum covers a record from byte 4 (after the checksum itself). */
 #define HXTR_CKSUM_FROM 4u
+
+/* Device offset of unit `no` (record or page) of a table of 4096-byte units. */
+constexpr uint64_t hxtr_unit_offset(uint64_t table, uint64_t no) { return table + no * HXTR_BLOCK_SIZE; }
+
+/* The record of type T at the start of `block` (any alignment). */
+template <typename T>
+T hxtr_record_load(const void *block) {
+    T rec;
+    memcpy(&rec, block, sizeof(rec));
+    return rec;
+}
 
 #endif

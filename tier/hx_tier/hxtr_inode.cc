@@ -13,11 +13,8 @@
 
 namespace {
 
-// v1, v2 and v3 agree on bytes 0..79; the v2 struct reads them for all.
-static_assert(sizeof(tier_inode_v1_t) == sizeof(tier_inode_v2_t));
-static_assert(sizeof(tier_inode_v3_t) == sizeof(tier_inode_v2_t));
-static_assert(offsetof(tier_inode_v1_t, i_use) == offsetof(tier_inode_v2_t, i_use));
-static_assert(offsetof(tier_inode_v3_t, i_no) == offsetof(tier_inode_v2_t, i_no));
+// v1, v2 and v3 agree on size and bytes 0..79 (tier_inode_head_layout); the
+// v2 struct reads them for all.
 
 constexpr uint64_t kInodeCrcLen = sizeof(tier_inode_v2_t) - HXTR_CKSUM_FROM;
 
@@ -28,8 +25,7 @@ uint32_t inode_magic(hxtr_inode_kind kind) {
 }  // namespace
 
 std::string hxtr_inode_json(hxtr_inode_kind kind, const void *unit, int64_t meta_offset) {
-    tier_inode_v2_t in;
-    memcpy(&in, unit, sizeof(in));
+    const auto in = hxtr_record_load<tier_inode_v2_t>(unit);
     std::string s;
     hxtr_appendf(s,
                  "{\"checksum\":\"0x%x\",\"magic\":\"0x%x\",\"atime\":\"%s\",\"ctime\":\"%s\","
@@ -41,19 +37,20 @@ std::string hxtr_inode_json(hxtr_inode_kind kind, const void *unit, int64_t meta
                  static_cast<unsigned long>(in.i_size), in.i_priority, in.i_no, in.i_brick_no,
                  in.i_unlink, in.i_use);
     // Bytes 80..95: new_data and i_blocks (v2, v3) or two reserved words (v1).
-    if (kind == HXTR_INODE_V1)
-        hxtr_appendf(s, "\"reserved1\":%lu,\"reserved2\":%lu,", static_cast<unsigned long>(in.new_data),
-                     static_cast<unsigned long>(in.i_blocks));
-    else
+    if (kind == HXTR_INODE_V1) {
+        const auto v1 = hxtr_record_load<tier_inode_v1_t>(unit);
+        hxtr_appendf(s, "\"reserved1\":%lu,\"reserved2\":%lu,", static_cast<unsigned long>(v1.i_reserved1),
+                     static_cast<unsigned long>(v1.i_reserved2));
+    } else {
         hxtr_appendf(s, "\"new_data\":%lu,\"blocks\":%lu,", static_cast<unsigned long>(in.new_data),
                      static_cast<unsigned long>(in.i_blocks));
+    }
     hxtr_appendf(s, "\"meta_offset\":%ld}", static_cast<long>(meta_offset));
     return s;
 }
 
 bool hxtr_inode_valid(hxtr_inode_kind kind, const void *unit, uint32_t no, hxtr_inode_seen *seen) {
-    tier_inode_v2_t in;
-    memcpy(&in, unit, sizeof(in));
+    const auto in = hxtr_record_load<tier_inode_v2_t>(unit);
     seen->no = in.i_no;
     seen->magic = in.i_magic;
     seen->checksum = in.i_checksum;
@@ -74,8 +71,7 @@ int hxtr_inode_format(hxtr_inode_kind kind, int64_t no, const void *unit, const 
         hxtr_log_text(hxtr_inode_json(kind, unit, 0).c_str());
         return -EFAULT;
     }
-    tier_inode_v2_t in;
-    memcpy(&in, unit, sizeof(in));
+    const auto in = hxtr_record_load<tier_inode_v2_t>(unit);
     const hxtr_filter_t &f = p->filter;
     const std::string uuid = hxtr_uuid_text(in.i_uuid);
     if (f.error == 1 || (f.use >= 0 && (f.use != 0) != (in.i_use != 0)) ||
@@ -117,18 +113,16 @@ int hxtr_inode_build(hxtr_inode_kind kind, const hxtr_json_t *json, void *block,
     tier_inode_v2_t in;
     memset(&in, 0, sizeof(in));
     const cJSON *root = json->root;
-    if (hxtr_json_read_fields(json, root, head, 2, &in) < 0)
+    if (hxtr_fields_read(json, root, head, &in) < 0)
         return -EINVAL;
     if (in.i_use != 0) {
-        if (hxtr_json_read_fields(json, root, times, 4, &in) < 0 ||
+        if (hxtr_fields_read(json, root, times, &in) < 0 ||
             hxtr_json_get_uuid(root, "i_uuid", in.i_uuid) < 0 ||
-            hxtr_json_read_fields(json, root, body, body_cnt, &in) < 0)
+            hxtr_fields_read(json, root, std::span(body).first(body_cnt), &in) < 0)
             return -EINVAL;
     }
     in.i_magic = inode_magic(kind);
-    memcpy(block, &in, sizeof(in));
-    in.i_checksum = hxtr_record_crc(block, kInodeCrcLen);
-    memcpy(block, &in.i_checksum, sizeof(in.i_checksum));
+    hxtr_record_seal(block, in, &tier_inode_v2_t::i_checksum);
     *i_no = in.i_no;
     *brick_no = in.i_brick_no;
     return 0;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "hxtr_cmdline.h"
+#include "hxtr_fields.h"
 #include "hxtr_json.h"
 
 enum hxtr_inode_kind { HXTR_INODE_V1, HXTR_INODE_V2, HXTR_INODE_V3 };

@@ -296,20 +296,3 @@ int hxtr_json_get_uuid(const cJSON *obj, const char *key, uint8_t uuid[16]) {
     }
     return 0;
 }
-
-int hxtr_json_read_fields(const hxtr_json_t *json, const cJSON *obj, const hxtr_jfield *fields,
-                          size_t n, void *record) {
-    for (size_t i = 0; i < n; i++) {
-        const hxtr_jfield &f = fields[i];
-        uint64_t max = f.max;
-        if (max == 0)
-            max = f.size >= 8 ? ~0ull : (1ull << (8 * f.size)) - 1;
-        uint64_t v;
-        int ret = hxtr_json_get_u64(json, obj, f.key, max, f.required, &v);
-        if (ret < 0)
-            return ret;
-        if (ret == 0)
-            memcpy(static_cast<uint8_t *>(record) + f.offset, &v, f.size);  // little-endian
-    }
-    return 0;
-}

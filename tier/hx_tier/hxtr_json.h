@@ -13,7 +13,7 @@
  * (case-sensitive); a key whose value has the wrong JSON type counts as
  * missing.  The hxtr_json_get_* helpers log "parse %s failed" (or
  * "parse uuid %s failed:%ld") and return -EINVAL on a missing required key or
- * a refused value.
+ * a refused value.  Records are filled from field tables (hxtr_fields.h).
  */
 #ifndef HXTR_JSON_H
 #define HXTR_JSON_H
@@ -62,21 +62,5 @@ int hxtr_hex_text_value(const char *text, size_t max_chars, uint64_t *out);
 int hxtr_json_get_hex(const cJSON *obj, const char *key, size_t max_chars, uint64_t *out);
 /* A required uuid text key: 0 or -EINVAL (logged). */
 int hxtr_json_get_uuid(const cJSON *obj, const char *key, uint8_t uuid[16]);
-
-/* Number fields of a packed record, filled from keys of one object. */
-struct hxtr_jfield {
-    const char *key;
-    uint32_t offset;   // in the record
-    uint32_t size;     // bytes: 1, 2, 4 or 8
-    bool required;
-    uint64_t max;      // largest accepted value; 0 means the field's width
-};
-#define HXTR_JF(T, field, key, required) \
-    hxtr_jfield { key, offsetof(T, field), sizeof(((T *)0)->field), required, 0 }
-
-/* Fills the fields in table order; absent optional fields stay as they are.
- * 0 or -EINVAL at the first failing key (logged). */
-int hxtr_json_read_fields(const hxtr_json_t *json, const cJSON *obj, const hxtr_jfield *fields,
-                          size_t n, void *record);
 
 #endif

@@ -11,6 +11,9 @@
 #include "hxtr_io.h"
 #include "hxtr_log.h"
 
+namespace {
+
+// Loads params->repair_conf: 0, or -EINVAL with "load repair conf %s failed:%s".
 int hxtr_repair_load(const hxtr_params_t *p, hxtr_json_t **json) {
     int ret = hxtr_json_load(p->repair_conf, json);
     if (ret < 0) {
@@ -19,6 +22,8 @@ int hxtr_repair_load(const hxtr_params_t *p, hxtr_json_t **json) {
     }
     return 0;
 }
+
+}  // namespace
 
 int64_t hxtr_repair_target(uint64_t offset) {
     if (offset > static_cast<uint64_t>(INT64_MAX) - HXTR_BLOCK_SIZE) {
@@ -32,7 +37,7 @@ void hxtr_repair_print(const std::string &object) {
     fprintf(stdout, "%s\n", object.c_str());
 }
 
-int hxtr_repair_common(hxtr_params_t *p, hxtr_parse_func_t parse_func) {
+int hxtr_repair_common(hxtr_params_t *p, hxtr_parse_func_t parse_func, hxtr_repair_write write) {
     if (p->repair_conf == nullptr || p->fd < 0) {
         hxtr_err("failed to get repair_conf or open repair_conf fd");
         return -EINVAL;
@@ -57,7 +62,9 @@ int hxtr_repair_common(hxtr_params_t *p, hxtr_parse_func_t parse_func) {
         free(block);
         return static_cast<int>(offset);
     }
-    if (p->commit) {
+    if (write == HXTR_REPAIR_BUILD_ONLY) {
+        // Built, validated and printed by the parse function: all it is for.
+    } else if (p->commit) {
         ssize_t n = hxtr_pwrite(p->fd, block, HXTR_BLOCK_SIZE, static_cast<uint64_t>(offset));
         // The repaired metadata must be on the device, not in a volatile cache,
         // before the tool reports success.

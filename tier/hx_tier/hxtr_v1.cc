@@ -7,7 +7,6 @@
 #include <errno.h>
 #include <string.h>
 
-#include "hxtr_brick.h"
 #include "hxtr_checksum.h"
 #include "hxtr_dump.h"
 #include "hxtr_inode.h"
@@ -19,12 +18,8 @@
 
 namespace {
 
-constexpr uint64_t kSbCrcLen = sizeof(tier_super_block_v1_t) - HXTR_CKSUM_FROM;
-
 bool v1_sb_match(const void *sb) {
-    tier_super_block_v1_t v = hxtr_v12_view(sb);
-    return v.sb_magic == TIER_SB_MAGIC_V12 && v.sb_version == TIER_OLD_VERSION &&
-           v.sb_checksum == hxtr_record_crc(sb, kSbCrcLen);
+    return hxtr_sb_matches<tier_super_block_v1_t>(sb, TIER_SB_MAGIC_V12, TIER_OLD_VERSION);
 }
 
 tier_super_block_v1_t v1_sb(const hxtr_params_t *p) {
@@ -39,6 +34,16 @@ std::string v1_sb_json(const tier_super_block_v1_t &sb) {
     return s;
 }
 
+// An extent record of sb_extent_size bytes holds the 56-byte header and fits
+// its block; refused sizes are logged under the checking function `func`.
+bool extent_size_ok(const tier_super_block_v1_t &sb, const char *func) {
+    if (sb.sb_extent_size >= TIER_EXTENT_BITMAP_OFFSET && sb.sb_extent_size <= HXTR_BLOCK_SIZE)
+        return true;
+    hxtr_log_msg(HXTR_LOG_ERROR, func, __LINE__, "extent size(%u) is invalid. expect size:[%lu-4096]",
+                 sb.sb_extent_size, static_cast<unsigned long>(TIER_EXTENT_BITMAP_OFFSET));
+    return false;
+}
+
 int __check_sb_params_v1(const tier_super_block_v1_t &sb) {
     static const hxtr_v12_rule before[] = {HXTR_V12_RULE_SB_SIZE, HXTR_V12_RULE_BRICK,
                                            HXTR_V12_RULE_INODE, HXTR_V12_RULE_BLOCK_SIZE};
@@ -47,11 +52,8 @@ int __check_sb_params_v1(const tier_super_block_v1_t &sb) {
     for (hxtr_v12_rule r : before)
         if (!hxtr_v12_rule_ok(r, sb, __func__))
             return -EINVAL;
-    if (sb.sb_extent_size < TIER_EXTENT_BITMAP_OFFSET || sb.sb_extent_size > HXTR_BLOCK_SIZE) {
-        hxtr_err("extent size(%u) is invalid. expect size:[%lu-4096]", sb.sb_extent_size,
-                 static_cast<unsigned long>(TIER_EXTENT_BITMAP_OFFSET));
+    if (!extent_size_ok(sb, __func__))
         return -EINVAL;
-    }
     for (hxtr_v12_rule r : after)
         if (!hxtr_v12_rule_ok(r, sb, __func__))
             return -EINVAL;
@@ -61,40 +63,22 @@ int __check_sb_params_v1(const tier_super_block_v1_t &sb) {
 /* ---- dump */
 
 int v1_dump_super(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     hxtr_dump_emit(p, "", v1_sb_json(v1_sb(p)));
     return 0;
 }
 
-int v1_brick_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    const uint64_t off = hxtr_v12_brick_start(v1_sb(p)) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE;
-    return hxtr_brick_format(TIER_BRICK_MAGIC_V12, no, unit, delim, p, off);
-}
-
-int v1_dump_brick(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
-    const tier_super_block_v1_t sb = v1_sb(p);
-    return hxtr_dump_table(p, "bi_no", hxtr_v12_brick_start(sb), sb.sb_brick_cnt, v1_brick_format);
-}
-
 int v1_inode_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    const uint64_t off = hxtr_v12_inode_start(v1_sb(p)) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE;
+    const uint64_t off = hxtr_unit_offset(hxtr_v12_inode_start(v1_sb(p)), no);
     return hxtr_inode_format(HXTR_INODE_V1, no, unit, delim, p, off);
 }
 
 int v1_dump_inode(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v1_t sb = v1_sb(p);
     return hxtr_dump_table(p, "no", hxtr_v12_inode_start(sb), sb.sb_inode_cnt, v1_inode_format);
 }
 
-std::string v1_extent_json(const void *unit, const tier_super_block_v1_t &sb, int64_t meta_offset) {
+std::string v1_extent_json(const void *unit, const hxtr_params_t *p, int64_t meta_offset) {
+    const tier_super_block_v1_t sb = v1_sb(p);
     std::string s;
     hxtr_v12_extent_json_head(s, unit);
     hxtr_appendf(s, ",\"meta_offset\":%ld,\"te_bitmap\":\"", static_cast<long>(meta_offset));
@@ -113,22 +97,10 @@ std::string v1_extent_json(const void *unit, const tier_super_block_v1_t &sb, in
 }
 
 int v1_extent_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    const tier_super_block_v1_t sb = v1_sb(p);
-    if (hxtr_v12_extent_check(no, unit, sb.sb_extent_size) < 0) {
-        hxtr_log_text(v1_extent_json(unit, sb, 0).c_str());
-        return -EFAULT;
-    }
-    if (!hxtr_v12_extent_keep(no, unit, p->filter))
-        return 1;
-    const uint64_t off = hxtr_v12_extent_start(sb) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE;
-    hxtr_dump_emit(p, delim, v1_extent_json(unit, sb, static_cast<int64_t>(off)));
-    return 0;
+    return hxtr_v12_extent_format(no, unit, delim, p, v1_sb(p).sb_extent_size, v1_extent_json);
 }
 
 int v1_dump_extent(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v1_t sb = v1_sb(p);
     return hxtr_dump_table(p, "te_no", hxtr_v12_extent_start(sb), sb.sb_block_cnt, v1_extent_format);
 }
@@ -147,29 +119,8 @@ int64_t v1_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     if (!p->force && __check_sb_params_v1(sb) < 0)
         return -EINVAL;
     sb.sb_magic = TIER_SB_MAGIC_V12;
-    memcpy(block, &sb, sizeof(sb));
-    sb.sb_checksum = hxtr_record_crc(block, kSbCrcLen);
-    memcpy(block, &sb, sizeof(sb));
-    hxtr_repair_print(v1_sb_json(sb));
+    hxtr_repair_print(v1_sb_json(hxtr_record_seal(block, sb, &tier_super_block_v1_t::sb_checksum)));
     return HXTR_SB_OFFSET;
-}
-
-int v1_repair_super(hxtr_params_t *p) { return hxtr_repair_common(p, v1_parse_super); }
-
-int64_t v1_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
-    const tier_super_block_v1_t sb = v1_sb(p);
-    int64_t no = hxtr_brick_build(json, TIER_BRICK_MAGIC_V12, sb.sb_brick_cnt, block);
-    if (no < 0)
-        return no;
-    int64_t off = hxtr_repair_target(hxtr_v12_brick_start(sb) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE);
-    if (off >= 0)
-        hxtr_repair_print(hxtr_brick_json(block, off));
-    return off;
-}
-
-int v1_repair_brick(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v1_parse_brick);
 }
 
 int64_t v1_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
@@ -182,15 +133,8 @@ int64_t v1_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
                  sb.sb_inode_cnt, sb.sb_brick_cnt);
         return -EINVAL;
     }
-    int64_t off = hxtr_repair_target(hxtr_v12_inode_start(sb) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE);
-    if (off >= 0)
-        hxtr_repair_print(hxtr_inode_json(HXTR_INODE_V1, block, off));
-    return off;
-}
-
-int v1_repair_inode(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v1_parse_inode);
+    return hxtr_repair_place(hxtr_unit_offset(hxtr_v12_inode_start(sb), no),
+                             [&](int64_t off) { return hxtr_inode_json(HXTR_INODE_V1, block, off); });
 }
 
 int v1_read_bitmap(const hxtr_json_t *json, uint64_t words, uint8_t *block) {
@@ -214,10 +158,6 @@ int v1_read_bitmap(const hxtr_json_t *json, uint64_t words, uint8_t *block) {
 
 int64_t v1_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     using T = tier_extent_v1_t;
-    static const hxtr_jfield head[] = {
-        HXTR_JF(T, te_use, "te_use", true),
-        HXTR_JF(T, te_reserved1, "te_no", true),
-    };
     static const hxtr_jfield used[] = {
         HXTR_JF(T, te_block, "te_block", true),
         HXTR_JF(T, te_size, "te_size", true),
@@ -230,63 +170,30 @@ int64_t v1_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) 
         HXTR_JF(T, te_hot, "te_hot", false),
     };
     const tier_super_block_v1_t sb = v1_sb(p);
-    if (sb.sb_extent_size < TIER_EXTENT_BITMAP_OFFSET || sb.sb_extent_size > HXTR_BLOCK_SIZE) {
-        hxtr_err("extent size(%u) is invalid. expect size:[%lu-4096]", sb.sb_extent_size,
-                 static_cast<unsigned long>(TIER_EXTENT_BITMAP_OFFSET));
+    if (!extent_size_ok(sb, __func__))
         return -EINVAL;
-    }
-    T te;
-    memset(&te, 0, sizeof(te));
-    if (hxtr_json_read_fields(json, json->root, head, 2, &te) < 0)
+    T te{};
+    if (hxtr_v12_extent_parse_head(json, &te) < 0)
         return -EINVAL;
-    auto *b = static_cast<uint8_t *>(block);
     if (te.te_use != 0) {
-        if (hxtr_json_read_fields(json, json->root, used, sizeof(used) / sizeof(used[0]), &te) < 0 ||
-            v1_read_bitmap(json, hxtr_v12_bitmap_words(sb.sb_extent_size), b) < 0)
+        if (hxtr_fields_read(json, json->root, used, &te) < 0 ||
+            v1_read_bitmap(json, hxtr_v12_bitmap_words(sb.sb_extent_size), static_cast<uint8_t *>(block)) < 0)
             return -EINVAL;
     }
-    memcpy(block, &te, sizeof(te));
-    if (hxtr_v12_extent_finish(block, sb.sb_extent_size, sb) < 0)
-        return -EINVAL;
-    int64_t off = hxtr_repair_target(hxtr_v12_extent_start(sb) + te.te_reserved1 * HXTR_BLOCK_SIZE);
-    if (off >= 0)
-        hxtr_repair_print(v1_extent_json(block, sb, off));
-    return off;
+    return hxtr_v12_extent_finish(p, block, te, sb.sb_extent_size, v1_extent_json);
 }
 
-int v1_repair_extent(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v1_parse_extent);
-}
-
-const hxtr_cmd_func_t s_v1_funcs[HXTR_CMD_MAXVALUE] = {
-    v1_dump_super,     // HXTR_CMD_DUMP_SUPER
-    v1_dump_brick,     // HXTR_CMD_DUMP_BRICK
-    v1_dump_inode,     // HXTR_CMD_DUMP_INODE
-    v1_dump_extent,    // HXTR_CMD_DUMP_EXTENT
-    nullptr,           // HXTR_CMD_DUMP_SHARD
-    nullptr,           // HXTR_CMD_DUMP_HOT_TABLE
-    nullptr,           // HXTR_CMD_RESTORE_BRICK
-    nullptr,           // HXTR_CMD_RESTORE_INODE
-    nullptr,           // HXTR_CMD_RESTORE_EXTENT
-    v1_repair_super,   // HXTR_CMD_REPAIR_SUPER
-    v1_repair_brick,   // HXTR_CMD_REPAIR_BRICK
-    v1_repair_inode,   // HXTR_CMD_REPAIR_INODE
-    v1_repair_extent,  // HXTR_CMD_REPAIR_EXTENT
-    nullptr,           // HXTR_CMD_REPAIR_SHARD
-    nullptr,           // HXTR_CMD_REPAIR_HOT_TABLE
-    nullptr,           // HXTR_CMD_CONVERT_SUPER
+const hxtr_cmd_entry s_v1_cmds[] = {
+    {HXTR_CMD_DUMP_SUPER, v1_dump_super},
+    {HXTR_CMD_DUMP_BRICK, hxtr_v12_dump_brick},
+    {HXTR_CMD_DUMP_INODE, v1_dump_inode},
+    {HXTR_CMD_DUMP_EXTENT, v1_dump_extent},
+    {HXTR_CMD_REPAIR_SUPER, hxtr_repair_handler<v1_parse_super>},
+    {HXTR_CMD_REPAIR_BRICK, hxtr_repair_handler<hxtr_v12_parse_brick>},
+    {HXTR_CMD_REPAIR_INODE, hxtr_repair_handler<v1_parse_inode>},
+    {HXTR_CMD_REPAIR_EXTENT, hxtr_repair_handler<v1_parse_extent>},
 };
-
-int v1_selector(hxtr_cmd_t cmd, const void *sb, hxtr_cmd_func_t *func) {
-    *func = nullptr;
-    if (sb != nullptr && !v1_sb_match(sb))
-        return -EFAULT;
-    if (cmd >= 0 && cmd < HXTR_CMD_MAXVALUE)
-        *func = s_v1_funcs[cmd];
-    return 0;
-}
 
 }  // namespace
 
-void hxtr_v1_register(void) { hxtr_func_register(HXTR_VER_CODE_V1, v1_selector); }
+void hxtr_v1_register(void) { hxtr_func_register(HXTR_VER_CODE_V1, hxtr_selector<s_v1_cmds, v1_sb_match>); }

@@ -9,7 +9,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "hxtr_brick.h"
 #include "hxtr_checksum.h"
 #include "hxtr_convert.h"
 #include "hxtr_dump.h"
@@ -23,22 +22,16 @@
 
 namespace {
 
-constexpr uint64_t kSbCrcLen = sizeof(tier_super_block_v2_t) - HXTR_CKSUM_FROM;
 constexpr size_t kSbSharedLen = offsetof(tier_super_block_v2_t, sb_inode_exp_magic);  // 140
 static_assert(offsetof(tier_super_block_v1_t, sb_reserved) == kSbSharedLen);
 
 bool v2_sb_match(const void *sb) {
-    tier_super_block_v2_t v;
-    memcpy(&v, sb, sizeof(v));
-    return v.sb_magic == TIER_SB_MAGIC_V12 && v.sb_version == TIER_VERSION_V2 &&
-           v.sb_checksum == hxtr_record_crc(sb, kSbCrcLen);
+    return hxtr_sb_matches<tier_super_block_v2_t>(sb, TIER_SB_MAGIC_V12, TIER_VERSION_V2);
 }
 
 tier_super_block_v2_t v2_sb(const hxtr_params_t *p) {
     assert(p->sb != nullptr && v2_sb_match(p->sb));
-    tier_super_block_v2_t v;
-    memcpy(&v, p->sb, sizeof(v));
-    return v;
+    return hxtr_record_load<tier_super_block_v2_t>(p->sb);
 }
 
 tier_super_block_v1_t view_of(const tier_super_block_v2_t &sb) { return hxtr_v12_view(&sb); }
@@ -66,22 +59,34 @@ bool inode_no_valid(const tier_super_block_v2_t &sb, uint64_t no) {
 
 uint64_t inode_offset(const tier_super_block_v2_t &sb, uint64_t no) {
     if (no < sb.sb_inode_cnt)
-        return hxtr_v12_inode_start(view_of(sb)) + no * HXTR_BLOCK_SIZE;
-    return exp_start(sb) + (no - sb.sb_inode_cnt) * HXTR_BLOCK_SIZE;
+        return hxtr_unit_offset(hxtr_v12_inode_start(view_of(sb)), no);
+    return hxtr_unit_offset(exp_start(sb), no - sb.sb_inode_cnt);
 }
 
 /* ---- super block */
 
+// The mapped-meta geometry of the super block in the order of both forms;
+// the total extent size is derived from the others, not read.
+constexpr hxtr_jfield kSbMaps[] = {
+    HXTR_JF(tier_super_block_v2_t, sb_min_alloc_size, "min_alloc_size", true),
+    HXTR_JF(tier_super_block_v2_t, sb_total_map_size, "total_map_size", true),
+    HXTR_JF(tier_super_block_v2_t, sb_map_cnt, "map_cnt", true),
+    HXTR_JF(tier_super_block_v2_t, sb_size_mapped_meta, "size_mapped_meta", true),
+    HXTR_JF(tier_super_block_v2_t, sb_hot_size, "hot_size", true),
+    HXTR_JF_AS(tier_super_block_v2_t, sb_total_extent_size, "total_extent_size", HXTR_JFORM_NUM_OUT),
+};
+
 std::string v2_sb_json(const tier_super_block_v2_t &sb) {
     std::string s;
     hxtr_v12_sb_json_head(s, view_of(sb));
+    // The expansion area keys have their own repair rules (parse_exp_area).
     hxtr_appendf(s,
                  ",\"exp_inode_magic\":\"0x%x\",\"exp_inode_cnt\":%u,\"exp_inode_inuse\":\"0x%x\","
-                 "\"sb_inode_exp_area\":%u,\"min_alloc_size\":%u,\"total_map_size\":%u,\"map_cnt\":%u,"
-                 "\"size_mapped_meta\":%u,\"hot_size\":%u,\"total_extent_size\":%u}",
+                 "\"sb_inode_exp_area\":%u,",
                  sb.sb_inode_exp_magic, static_cast<unsigned>(exp_cnt(sb)), sb.sb_inode_exp_inuse,
-                 sb.sb_inode_exp_area, sb.sb_min_alloc_size, sb.sb_total_map_size, sb.sb_map_cnt,
-                 sb.sb_size_mapped_meta, sb.sb_hot_size, sb.sb_total_extent_size);
+                 sb.sb_inode_exp_area);
+    hxtr_fields_text(s, kSbMaps, &sb);
+    s += "}";
     return s;
 }
 
@@ -192,13 +197,6 @@ int parse_exp_area(const hxtr_params_t *p, const hxtr_json_t *json, tier_super_b
 
 int64_t v2_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     using T = tier_super_block_v2_t;
-    static const hxtr_jfield maps[] = {
-        HXTR_JF(T, sb_min_alloc_size, "min_alloc_size", true),
-        HXTR_JF(T, sb_total_map_size, "total_map_size", true),
-        HXTR_JF(T, sb_map_cnt, "map_cnt", true),
-        HXTR_JF(T, sb_size_mapped_meta, "size_mapped_meta", true),
-        HXTR_JF(T, sb_hot_size, "hot_size", true),
-    };
     tier_super_block_v1_t head;
     memset(&head, 0, sizeof(head));
     if (hxtr_v12_sb_parse_head(json, &head) < 0)
@@ -215,7 +213,7 @@ int64_t v2_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     if (ret < 0)
         return ret;
     if (sb.sb_version == TIER_VERSION_V2) {
-        if (hxtr_json_read_fields(json, json->root, maps, 5, &sb) < 0)
+        if (hxtr_fields_read(json, json->root, kSbMaps, &sb) < 0)
             return -EINVAL;
         const uint64_t total =
             static_cast<uint64_t>(sb.sb_extent_size) + sb.sb_total_map_size + sb.sb_hot_size;
@@ -230,34 +228,15 @@ int64_t v2_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     if (!p->force && __check_sb_params_v2(sb) < 0)
         return -EINVAL;
     sb.sb_magic = TIER_SB_MAGIC_V12;
-    memcpy(block, &sb, sizeof(sb));
-    sb.sb_checksum = hxtr_record_crc(block, kSbCrcLen);
-    memcpy(block, &sb, sizeof(sb));
-    hxtr_repair_print(v2_sb_json(sb));
+    hxtr_repair_print(v2_sb_json(hxtr_record_seal(block, sb, &tier_super_block_v2_t::sb_checksum)));
     return HXTR_SB_OFFSET;
 }
 
 /* ---- dump */
 
 int v2_dump_super(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     hxtr_dump_emit(p, "", v2_sb_json(v2_sb(p)));
     return 0;
-}
-
-int v2_brick_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    const uint64_t off = hxtr_v12_brick_start(view_of(v2_sb(p))) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE;
-    return hxtr_brick_format(TIER_BRICK_MAGIC_V12, no, unit, delim, p, off);
-}
-
-int v2_dump_brick(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
-    const tier_super_block_v2_t sb = v2_sb(p);
-    return hxtr_dump_table(p, "bi_no", hxtr_v12_brick_start(view_of(sb)), sb.sb_brick_cnt, v2_brick_format);
 }
 
 int v2_inode_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
@@ -265,9 +244,6 @@ int v2_inode_format(int64_t no, const void *unit, const char *delim, hxtr_params
 }
 
 int v2_dump_inode(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v2_t sb = v2_sb(p);
     const uint64_t main_start = hxtr_v12_inode_start(view_of(sb));
     if (p->meta_no >= 0) {
@@ -281,7 +257,7 @@ int v2_dump_inode(hxtr_params_t *p) {
         return hxtr_dump_common(p, "no", exp_start(sb), exp_cnt(sb), v2_inode_format);
     }
     fputs("{ \"inode\":", p->out_fp);
-    ret = hxtr_dump_common(p, "no", main_start, sb.sb_inode_cnt, v2_inode_format);
+    int ret = hxtr_dump_common(p, "no", main_start, sb.sb_inode_cnt, v2_inode_format);
     if (ret == 0 && exp_formatted(sb)) {
         fputs(", \"exp_inode\":", p->out_fp);
         p->base_no = sb.sb_inode_cnt;
@@ -291,19 +267,18 @@ int v2_dump_inode(hxtr_params_t *p) {
     return ret;
 }
 
-std::string v2_extent_json(const void *unit, const tier_super_block_v2_t &sb, int64_t meta_offset) {
+std::string v2_extent_json(const void *unit, const hxtr_params_t *p, int64_t meta_offset) {
+    const tier_super_block_v2_t sb = v2_sb(p);
     std::string s;
     hxtr_v12_extent_json_head(s, unit);
     hxtr_appendf(s, ",\"meta_offset\": %ld,\"te_mapped_meta\":[", static_cast<long>(meta_offset));
-    tier_extent_v2_t te;
-    memcpy(&te, unit, sizeof(te));
+    const auto te = hxtr_record_load<tier_extent_v2_t>(unit);
     const char *sep = "";
     for (uint32_t m = 0; m < sb.sb_map_cnt; m++) {
         const uint64_t at = static_cast<uint64_t>(sb.sb_extent_size) + static_cast<uint64_t>(m) * TIER_MAPPED_META_SIZE;
         if (at + sizeof(tier_mapped_meta_v2_t) > HXTR_BLOCK_SIZE)
             break;  // a damaged super block must not take the read past the record
-        tier_mapped_meta_v2_t mm;
-        memcpy(&mm, static_cast<const uint8_t *>(unit) + at, sizeof(mm));
+        const auto mm = hxtr_record_load<tier_mapped_meta_v2_t>(static_cast<const uint8_t *>(unit) + at);
         const uint32_t orig_len = static_cast<uint32_t>(hxtr_bits_get(mm.clean_len, TIER_MAP_ORIG_LEN));
         if (orig_len == 0)
             continue;
@@ -322,72 +297,19 @@ std::string v2_extent_json(const void *unit, const tier_super_block_v2_t &sb, in
 }
 
 int v2_extent_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    const tier_super_block_v2_t sb = v2_sb(p);
-    if (hxtr_v12_extent_check(no, unit, sb.sb_total_extent_size) < 0) {
-        hxtr_log_text(v2_extent_json(unit, sb, 0).c_str());
-        return -EFAULT;
-    }
-    if (!hxtr_v12_extent_keep(no, unit, p->filter))
-        return 1;
-    const uint64_t off = hxtr_v12_extent_start(view_of(sb)) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE;
-    hxtr_dump_emit(p, delim, v2_extent_json(unit, sb, static_cast<int64_t>(off)));
-    return 0;
+    return hxtr_v12_extent_format(no, unit, delim, p, v2_sb(p).sb_total_extent_size, v2_extent_json);
 }
 
 int v2_dump_extent(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
     const tier_super_block_v2_t sb = v2_sb(p);
     return hxtr_dump_table(p, "te_no", hxtr_v12_extent_start(view_of(sb)), sb.sb_block_cnt, v2_extent_format);
 }
 
 /* ---- repair */
 
-int v2_repair_super(hxtr_params_t *p) { return hxtr_repair_common(p, v2_parse_super); }
-
-int v2_convert_super(hxtr_params_t *p) {
-    if (p->repair_conf == nullptr || p->fd < 0) {
-        hxtr_err("failed to get repair_conf or open repair_conf fd");
-        return -EINVAL;
-    }
-    int err;
-    void *block = hxtr_alloc_block(HXTR_BLOCK_SIZE, &err);
-    if (block == nullptr) {
-        hxtr_err("posix memalign failed:%d", err);
-        return -ENOMEM;
-    }
-    hxtr_json_t *json = nullptr;
-    int ret = hxtr_repair_load(p, &json);
-    if (ret == 0) {
-        int64_t off = v2_parse_super(p, json, block);
-        if (off < 0) {
-            hxtr_err("parse meta info failed:%d, cmd:%d, dev:%s, conf:%s", static_cast<int>(off), p->cmd,
-                     p->dev_path, p->repair_conf);
-            ret = static_cast<int>(off);
-        }
-    }
-    hxtr_json_free(json);
-    free(block);
-    return ret;
-}
-
-int64_t v2_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
-    const tier_super_block_v2_t sb = v2_sb(p);
-    int64_t no = hxtr_brick_build(json, TIER_BRICK_MAGIC_V12, sb.sb_brick_cnt, block);
-    if (no < 0)
-        return no;
-    int64_t off =
-        hxtr_repair_target(hxtr_v12_brick_start(view_of(sb)) + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE);
-    if (off >= 0)
-        hxtr_repair_print(hxtr_brick_json(block, off));
-    return off;
-}
-
-int v2_repair_brick(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v2_parse_brick);
-}
+// The v2 super block built from the repair form (a v1 description is
+// converted), printed and never written.
+int v2_convert_super(hxtr_params_t *p) { return hxtr_repair_common(p, v2_parse_super, HXTR_REPAIR_BUILD_ONLY); }
 
 int64_t v2_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     const tier_super_block_v2_t sb = v2_sb(p);
@@ -401,15 +323,8 @@ int64_t v2_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
                  sb.sb_brick_cnt);
         return -EINVAL;
     }
-    int64_t off = hxtr_repair_target(inode_offset(sb, no));
-    if (off >= 0)
-        hxtr_repair_print(hxtr_inode_json(HXTR_INODE_V2, block, off));
-    return off;
-}
-
-int v2_repair_inode(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v2_parse_inode);
+    return hxtr_repair_place(inode_offset(sb, no),
+                             [&](int64_t off) { return hxtr_inode_json(HXTR_INODE_V2, block, off); });
 }
 
 // One "te_mapped_meta" entry into its slot.  0 or -EINVAL (logged).
@@ -447,10 +362,6 @@ int parse_mapped_meta(const hxtr_json_t *json, const cJSON *obj, int index, cons
 
 int64_t v2_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     using T = tier_extent_v2_t;
-    static const hxtr_jfield head[] = {
-        HXTR_JF(T, te_use, "te_use", true),
-        HXTR_JF(T, te_reserved1, "te_no", true),
-    };
     static const hxtr_jfield used[] = {
         HXTR_JF(T, te_inode_no, "te_inode_no", true),
         HXTR_JF(T, te_sampling_low, "te_sampling_low", true),
@@ -458,13 +369,11 @@ int64_t v2_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) 
         HXTR_JF(T, te_sampling_high, "te_sampling_high", false),
     };
     const tier_super_block_v2_t sb = v2_sb(p);
-    T te;
-    memset(&te, 0, sizeof(te));
-    if (hxtr_json_read_fields(json, json->root, head, 2, &te) < 0)
+    T te{};
+    if (hxtr_v12_extent_parse_head(json, &te) < 0)
         return -EINVAL;
-    auto *b = static_cast<uint8_t *>(block);
     if (te.te_use != 0) {
-        if (hxtr_json_read_fields(json, json->root, used, 4, &te) < 0)
+        if (hxtr_fields_read(json, json->root, used, &te) < 0)
             return -EINVAL;
         const cJSON *maps = hxtr_json_member(json->root, "te_mapped_meta");
         if (!cJSON_IsArray(maps)) {
@@ -477,52 +386,25 @@ int64_t v2_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) 
                 hxtr_err("te_mapped_meta index %d is invalid, value:%p", index, static_cast<const void *>(m));
                 return -EINVAL;
             }
-            if (parse_mapped_meta(json, m, index, sb, b) < 0)
+            if (parse_mapped_meta(json, m, index, sb, static_cast<uint8_t *>(block)) < 0)
                 return -EINVAL;
         }
     }
-    memcpy(block, &te, sizeof(te));
-    if (hxtr_v12_extent_finish(block, sb.sb_total_extent_size, view_of(sb)) < 0)
-        return -EINVAL;
-    int64_t off = hxtr_repair_target(hxtr_v12_extent_start(view_of(sb)) + te.te_reserved1 * HXTR_BLOCK_SIZE);
-    if (off >= 0)
-        hxtr_repair_print(v2_extent_json(block, sb, off));
-    return off;
+    return hxtr_v12_extent_finish(p, block, te, sb.sb_total_extent_size, v2_extent_json);
 }
 
-int v2_repair_extent(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v2_parse_extent);
-}
-
-const hxtr_cmd_func_t s_v2_funcs[HXTR_CMD_MAXVALUE] = {
-    v2_dump_super,     // HXTR_CMD_DUMP_SUPER
-    v2_dump_brick,     // HXTR_CMD_DUMP_BRICK
-    v2_dump_inode,     // HXTR_CMD_DUMP_INODE
-    v2_dump_extent,    // HXTR_CMD_DUMP_EXTENT
-    nullptr,           // HXTR_CMD_DUMP_SHARD
-    nullptr,           // HXTR_CMD_DUMP_HOT_TABLE
-    nullptr,           // HXTR_CMD_RESTORE_BRICK
-    nullptr,           // HXTR_CMD_RESTORE_INODE
-    nullptr,           // HXTR_CMD_RESTORE_EXTENT
-    v2_repair_super,   // HXTR_CMD_REPAIR_SUPER
-    v2_repair_brick,   // HXTR_CMD_REPAIR_BRICK
-    v2_repair_inode,   // HXTR_CMD_REPAIR_INODE
-    v2_repair_extent,  // HXTR_CMD_REPAIR_EXTENT
-    nullptr,           // HXTR_CMD_REPAIR_SHARD
-    nullptr,           // HXTR_CMD_REPAIR_HOT_TABLE
-    v2_convert_super,  // HXTR_CMD_CONVERT_SUPER
+const hxtr_cmd_entry s_v2_cmds[] = {
+    {HXTR_CMD_DUMP_SUPER, v2_dump_super},
+    {HXTR_CMD_DUMP_BRICK, hxtr_v12_dump_brick},
+    {HXTR_CMD_DUMP_INODE, v2_dump_inode},
+    {HXTR_CMD_DUMP_EXTENT, v2_dump_extent},
+    {HXTR_CMD_REPAIR_SUPER, hxtr_repair_handler<v2_parse_super>},
+    {HXTR_CMD_REPAIR_BRICK, hxtr_repair_handler<hxtr_v12_parse_brick>},
+    {HXTR_CMD_REPAIR_INODE, hxtr_repair_handler<v2_parse_inode>},
+    {HXTR_CMD_REPAIR_EXTENT, hxtr_repair_handler<v2_parse_extent>},
+    {HXTR_CMD_CONVERT_SUPER, v2_convert_super},
 };
-
-int v2_selector(hxtr_cmd_t cmd, const void *sb, hxtr_cmd_func_t *func) {
-    *func = nullptr;
-    if (sb != nullptr && !v2_sb_match(sb))
-        return -EFAULT;
-    if (cmd >= 0 && cmd < HXTR_CMD_MAXVALUE)
-        *func = s_v2_funcs[cmd];
-    return 0;
-}
 
 }  // namespace
 
-void hxtr_v2_register(void) { hxtr_func_register(HXTR_VER_CODE_V2, v2_selector); }
+void hxtr_v2_register(void) { hxtr_func_register(HXTR_VER_CODE_V2, hxtr_selector<s_v2_cmds, v2_sb_match>); }

@@ -20,51 +20,61 @@
 
 namespace {
 
-constexpr uint64_t kSbCrcLen = sizeof(tier_super_block_v3_t) - HXTR_CKSUM_FROM;
 constexpr uint64_t kPageEntries = TIER_V3_ENTRIES_PER_PAGE;
 
 bool v3_sb_match(const void *sb) {
-    tier_super_block_v3_t v;
-    memcpy(&v, sb, sizeof(v));
-    return v.sb_magic == TIER_SB_MAGIC_V3 && v.sb_version == TIER_VERSION_V3 &&
-           v.sb_checksum == hxtr_record_crc(sb, kSbCrcLen);
+    return hxtr_sb_matches<tier_super_block_v3_t>(sb, TIER_SB_MAGIC_V3, TIER_VERSION_V3);
 }
 
 tier_super_block_v3_t v3_sb(const hxtr_params_t *p) {
     assert(p->sb != nullptr && v3_sb_match(p->sb));
-    tier_super_block_v3_t v;
-    memcpy(&v, p->sb, sizeof(v));
-    return v;
+    return hxtr_record_load<tier_super_block_v3_t>(p->sb);
 }
-
-uint64_t unit_offset(uint64_t table, int64_t no) { return table + static_cast<uint64_t>(no) * HXTR_BLOCK_SIZE; }
 
 /* ---- super block */
 
+using SbV3 = tier_super_block_v3_t;
+
+// The super block in the order of both forms.  The version word is read by
+// v3_parse_super where its row stands.
+constexpr hxtr_jfield kSbFields[] = {
+    HXTR_JF_AS(SbV3, sb_checksum, "checksum", HXTR_JFORM_HEX),
+    HXTR_JF_AS(SbV3, sb_magic, "magic", HXTR_JFORM_HEX),
+    HXTR_JF(SbV3, sb_sb_offset, "sb_offset", true),
+    HXTR_JF(SbV3, sb_sb_size, "super block size", true),
+    HXTR_JF(SbV3, sb_reserved_offset, "reserved_offset", true),
+    HXTR_JF(SbV3, sb_reserved_size, "reserved_size", true),
+    HXTR_JF_AS(SbV3, sb_ctime, "ctime", HXTR_JFORM_CTIME),
+    HXTR_JF_AS(SbV3, sb_uuid, "uuid", HXTR_JFORM_UUID),
+    HXTR_JF_AS(SbV3, sb_cdev_uuid, "ssd_uuid", HXTR_JFORM_TEXT),
+    HXTR_JF_AS(SbV3, sb_version, "version", HXTR_JFORM_HEX),
+    HXTR_JF(SbV3, sb_reserved, "reserved", true),
+    HXTR_JF(SbV3, sb_brick_table_offset, "brick_table_offset", true),
+    HXTR_JF(SbV3, sb_brick_table_size, "brick_table_size", true),
+    HXTR_JF(SbV3, sb_brick_table_cnt, "brick_cnt", true),
+    HXTR_JF(SbV3, sb_inode_table_offset, "inode_table_offset", true),
+    HXTR_JF(SbV3, sb_inode_table_size, "inode_table_size", true),
+    HXTR_JF(SbV3, sb_inode_table_cnt, "inode_cnt", true),
+    HXTR_JF(SbV3, sb_shard_table_offset, "shard_table_offset", true),
+    HXTR_JF(SbV3, sb_shard_table_size, "shard_table_size", true),
+    HXTR_JF(SbV3, sb_shard_table_cnt, "shard_table_cnt", true),
+    HXTR_JF(SbV3, sb_extent_table_offset, "extent_table_offset", true),
+    HXTR_JF(SbV3, sb_extent_table_size, "extent_table_size", true),
+    HXTR_JF(SbV3, sb_extent_table_cnt, "extent_table_cnt", true),
+    HXTR_JF(SbV3, sb_hot_table_offset, "hot_table_offset", true),
+    HXTR_JF(SbV3, sb_hot_table_size, "hot_table_size", true),
+    HXTR_JF(SbV3, sb_block_area_offset, "data_offset", true),
+    HXTR_JF(SbV3, sb_block_area_size, "data_table_size", true),
+    HXTR_JF(SbV3, sb_block_size, "block_size", true),
+    HXTR_JF(SbV3, sb_block_cnt, "block_cnt", true),
+};
+constexpr size_t kSbVersionRow = hxtr_field_index(kSbFields, "version");
+static_assert(kSbVersionRow < std::size(kSbFields));
+
 std::string v3_sb_json(const tier_super_block_v3_t &sb) {
-    std::string s;
-    auto u = [](uint64_t v) { return static_cast<unsigned long>(v); };
-    hxtr_appendf(s,
-                 "{\"checksum\":\"0x%x\",\"magic\":\"0x%x\",\"sb_offset\":%lu,\"super block size\":%lu,"
-                 "\"reserved_offset\":%lu,\"reserved_size\":%lu,\"ctime\":\"0x%lx(%s)\",\"uuid\":\"%s\","
-                 "\"ssd_uuid\":\"%s\",\"version\":\"0x%x\",\"reserved\":%u,",
-                 sb.sb_checksum, sb.sb_magic, u(sb.sb_sb_offset), u(sb.sb_sb_size), u(sb.sb_reserved_offset),
-                 u(sb.sb_reserved_size), u(sb.sb_ctime), hxtr_time_text(sb.sb_ctime).c_str(),
-                 hxtr_uuid_text(sb.sb_uuid).c_str(), hxtr_json_text(sb.sb_cdev_uuid, sizeof(sb.sb_cdev_uuid)).c_str(),
-                 sb.sb_version, sb.sb_reserved);
-    hxtr_appendf(s,
-                 "\"brick_table_offset\":%lu,\"brick_table_size\":%lu,\"brick_cnt\":%lu,"
-                 "\"inode_table_offset\":%lu,\"inode_table_size\":%lu,\"inode_cnt\":%lu,"
-                 "\"shard_table_offset\":%lu,\"shard_table_size\":%lu,\"shard_table_cnt\":%lu,"
-                 "\"extent_table_offset\":%lu,\"extent_table_size\":%lu,\"extent_table_cnt\":%lu,"
-                 "\"hot_table_offset\":%lu,\"hot_table_size\":%lu,\"data_offset\":%lu,\"data_table_size\":%lu,"
-                 "\"block_size\":%lu,\"block_cnt\":%lu}",
-                 u(sb.sb_brick_table_offset), u(sb.sb_brick_table_size), u(sb.sb_brick_table_cnt),
-                 u(sb.sb_inode_table_offset), u(sb.sb_inode_table_size), u(sb.sb_inode_table_cnt),
-                 u(sb.sb_shard_table_offset), u(sb.sb_shard_table_size), u(sb.sb_shard_table_cnt),
-                 u(sb.sb_extent_table_offset), u(sb.sb_extent_table_size), u(sb.sb_extent_table_cnt),
-                 u(sb.sb_hot_table_offset), u(sb.sb_hot_table_size), u(sb.sb_block_area_offset),
-                 u(sb.sb_block_area_size), u(sb.sb_block_size), u(sb.sb_block_cnt));
+    std::string s = "{";
+    hxtr_fields_text(s, kSbFields, &sb);
+    s += "}";
     return s;
 }
 
@@ -121,104 +131,146 @@ int __check_sb_params_v3(const tier_super_block_v3_t &sb) {
 }
 
 int64_t v3_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
-    using T = tier_super_block_v3_t;
-    static const hxtr_jfield area[] = {
-        HXTR_JF(T, sb_sb_offset, "sb_offset", true),
-        HXTR_JF(T, sb_sb_size, "super block size", true),
-        HXTR_JF(T, sb_reserved_offset, "reserved_offset", true),
-        HXTR_JF(T, sb_reserved_size, "reserved_size", true),
-    };
-    static const hxtr_jfield tables[] = {
-        HXTR_JF(T, sb_reserved, "reserved", true),
-        HXTR_JF(T, sb_brick_table_offset, "brick_table_offset", true),
-        HXTR_JF(T, sb_brick_table_size, "brick_table_size", true),
-        HXTR_JF(T, sb_brick_table_cnt, "brick_cnt", true),
-        HXTR_JF(T, sb_inode_table_offset, "inode_table_offset", true),
-        HXTR_JF(T, sb_inode_table_size, "inode_table_size", true),
-        HXTR_JF(T, sb_inode_table_cnt, "inode_cnt", true),
-        HXTR_JF(T, sb_shard_table_offset, "shard_table_offset", true),
-        HXTR_JF(T, sb_shard_table_size, "shard_table_size", true),
-        HXTR_JF(T, sb_shard_table_cnt, "shard_table_cnt", true),
-        HXTR_JF(T, sb_extent_table_offset, "extent_table_offset", true),
-        HXTR_JF(T, sb_extent_table_size, "extent_table_size", true),
-        HXTR_JF(T, sb_extent_table_cnt, "extent_table_cnt", true),
-        HXTR_JF(T, sb_hot_table_offset, "hot_table_offset", true),
-        HXTR_JF(T, sb_hot_table_size, "hot_table_size", true),
-        HXTR_JF(T, sb_block_area_offset, "data_offset", true),
-        HXTR_JF(T, sb_block_area_size, "data_table_size", true),
-        HXTR_JF(T, sb_block_size, "block_size", true),
-        HXTR_JF(T, sb_block_cnt, "block_cnt", true),
-    };
-    T sb;
-    memset(&sb, 0, sizeof(sb));
-    const cJSON *root = json->root;
-    if (hxtr_json_read_fields(json, root, area, 4, &sb) < 0)
+    const std::span<const hxtr_jfield> fields(kSbFields);
+    tier_super_block_v3_t sb{};
+    if (hxtr_fields_read(json, json->root, fields.first(kSbVersionRow), &sb) < 0)
         return -EINVAL;
-    uint64_t ctime, version;
-    if (hxtr_json_get_hex(root, "ctime", 18, &ctime) < 0 || hxtr_json_get_uuid(root, "uuid", sb.sb_uuid) < 0)
-        return -EINVAL;
-    sb.sb_ctime = ctime;
-    const char *ssd = hxtr_json_get_text(root, "ssd_uuid");
-    if (ssd == nullptr)
-        return -EINVAL;
-    memcpy(sb.sb_cdev_uuid, ssd, strnlen(ssd, sizeof(sb.sb_cdev_uuid) - 1));
-    if (hxtr_json_get_hex(root, "version", 31, &version) < 0)
+    uint64_t version;
+    if (hxtr_json_get_hex(json->root, "version", 31, &version) < 0)
         return -EINVAL;
     if (version != TIER_VERSION_V3) {
         hxtr_err("version %u is invalid, cmd:%d", static_cast<unsigned>(version), p->cmd);
         return -EINVAL;
     }
     sb.sb_version = TIER_VERSION_V3;
-    if (hxtr_json_read_fields(json, root, tables, sizeof(tables) / sizeof(tables[0]), &sb) < 0)
+    if (hxtr_fields_read(json, json->root, fields.subspan(kSbVersionRow + 1), &sb) < 0)
         return -EINVAL;
     if (!p->force && __check_sb_params_v3(sb) < 0)
         return -EINVAL;
     sb.sb_magic = TIER_SB_MAGIC_V3;
-    memcpy(block, &sb, sizeof(sb));
-    sb.sb_checksum = hxtr_record_crc(block, kSbCrcLen);
-    memcpy(block, &sb, sizeof(sb));
-    hxtr_repair_print(v3_sb_json(sb));
+    hxtr_repair_print(v3_sb_json(hxtr_record_seal(block, sb, &tier_super_block_v3_t::sb_checksum)));
     return HXTR_SB_OFFSET;
 }
 
-/* ---- dump */
+/* ---- shard and extent pages */
 
-int v3_dump_super(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
-    hxtr_dump_emit(p, "", v3_sb_json(v3_sb(p)));
-    return 0;
-}
+// A key of a page entry and its bits in the entry's slot word; the bits
+// kEntryNo stand for the entry's number (page * 512 + slot).
+struct jbits {
+    const char *key;
+    hxtr_bits bits;
+    bool required = false;  // in the repair form
+};
+constexpr hxtr_bits kEntryNo{0, 0};
 
-int v3_brick_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    return hxtr_brick_format(TIER_BRICK_MAGIC_V3, no, unit, delim, p, unit_offset(v3_sb(p).sb_brick_table_offset, no));
-}
+// Shard and extent pages both hold 512 eight-byte slots of bit-packed
+// entries and differ only in data: where the entries start (slot 0 of a
+// shard page is its header), the entries' bits and keys, and the names in
+// their messages.
+struct page_kind {
+    unsigned first_slot;
+    hxtr_bits in_use;
+    hxtr_bits owner;               // what the "owner" filter compares
+    std::span<const jbits> shown;  // keys of the dump form, in order
+    std::span<const jbits> read;   // keys of the repair form, in reading order
+    const char *list_key;          // the entries' array in both forms
+    const char *item_name;         // in "<item_name>_json index: %d invalid"
+    const char *no_key;            // an entry's number in the repair form
+    const char *entry_name;        // in "ignore <entry_name>:%lu, in_use:%d, <owner_name>:%u"
+    const char *owner_name;
+    uint64_t (*get)(const void *page, unsigned slot);
+    void (*set)(void *page, unsigned slot, uint64_t word);
+};
 
-int v3_dump_brick(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
-    const tier_super_block_v3_t sb = v3_sb(p);
-    return hxtr_dump_table(p, "bi_no", sb.sb_brick_table_offset, sb.sb_brick_table_cnt, v3_brick_format);
-}
+constexpr jbits kExtentShown[] = {
+    {"lba", TIER_EXT_LBA},         {"shard", TIER_EXT_SHARD},   {"dirty", TIER_EXT_DIRTY},
+    {"in_use", TIER_EXT_IN_USE},   {"sense", TIER_EXT_SENSE},   {"demote", TIER_EXT_DEMOTE},
+    {"dm_err", TIER_EXT_DM_ERR},   {"reserved", TIER_EXT_RESERVED},
+    {"eno", kEntryNo},             {"bitmap", TIER_EXT_BITMAP},
+};
+constexpr jbits kExtentRead[] = {
+    {"lba", TIER_EXT_LBA, true},        {"shard", TIER_EXT_SHARD, true},
+    {"dirty", TIER_EXT_DIRTY, true},    {"bitmap", TIER_EXT_BITMAP, true},
+    {"sense", TIER_EXT_SENSE, false},   {"demote", TIER_EXT_DEMOTE, false},
+    {"dm_err", TIER_EXT_DM_ERR, false}, {"reserved", TIER_EXT_RESERVED, false},
+};
+const page_kind kExtentPage = {
+    .first_slot = 0,
+    .in_use = TIER_EXT_IN_USE,
+    .owner = TIER_EXT_SHARD,
+    .shown = kExtentShown,
+    .read = kExtentRead,
+    .list_key = "extents",
+    .item_name = "extent",
+    .no_key = "eno",
+    .entry_name = "extent",
+    .owner_name = "shard_no",
+    .get = [](const void *page, unsigned slot) { return static_cast<const tier_extent_v3_t *>(page)->entry[slot]; },
+    .set = [](void *page, unsigned slot, uint64_t w) { static_cast<tier_extent_v3_t *>(page)->entry[slot] = w; },
+};
 
-int v3_inode_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    return hxtr_inode_format(HXTR_INODE_V3, no, unit, delim, p, unit_offset(v3_sb(p).sb_inode_table_offset, no));
-}
-
-int v3_dump_inode(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
-    const tier_super_block_v3_t sb = v3_sb(p);
-    return hxtr_dump_table(p, "no", sb.sb_inode_table_offset, sb.sb_inode_table_cnt, v3_inode_format);
-}
+constexpr jbits kShardShown[] = {
+    {"ino", TIER_SHARD_INO}, {"in_use", TIER_SHARD_IN_USE}, {"reserved", TIER_SHARD_RESERVED},
+    {"sno", kEntryNo},       {"index", TIER_SHARD_INDEX},
+};
+constexpr jbits kShardRead[] = {
+    {"ino", TIER_SHARD_INO, true},
+    {"index", TIER_SHARD_INDEX, true},
+    {"reserved", TIER_SHARD_RESERVED, false},
+};
+const page_kind kShardPage = {
+    .first_slot = 1,
+    .in_use = TIER_SHARD_IN_USE,
+    .owner = TIER_SHARD_INO,
+    .shown = kShardShown,
+    .read = kShardRead,
+    .list_key = "shards",
+    .item_name = "shards",
+    .no_key = "sno",
+    .entry_name = "shard",
+    .owner_name = "inode_no",
+    .get = [](const void *page, unsigned slot) { return static_cast<const tier_shard_v3_t *>(page)->slot[slot - 1]; },
+    .set = [](void *page, unsigned slot, uint64_t w) { static_cast<tier_shard_v3_t *>(page)->slot[slot - 1] = w; },
+};
 
 // An entry of a page is listed when it matches the filter.
-bool entry_matches(const hxtr_filter_t &f, bool in_use, uint64_t parent) {
+bool entry_matches(const hxtr_filter_t &f, bool in_use, uint64_t owner) {
     return f.error != 1 && (f.use < 0 || (f.use != 0) == in_use) &&
-           (f.owner < 0 || (in_use && parent == static_cast<uint64_t>(f.owner)));
+           (f.owner < 0 || (in_use && owner == static_cast<uint64_t>(f.owner)));
+}
+
+// Format function body of a checked page: `head` (the page's own keys up to
+// its entries' array), the entries the filter selects in slot order, "]}".
+// When all pages are dumped, a page without any selected entry is left out
+// (1).
+int page_format(const page_kind &k, int64_t no, const void *page, std::string head, const char *delim,
+                hxtr_params_t *p) {
+    const char *sep = "";
+    for (unsigned slot = k.first_slot; slot < kPageEntries; slot++) {
+        const uint64_t w = k.get(page, slot);
+        const uint64_t eno = static_cast<uint64_t>(no) * kPageEntries + slot;
+        const bool in_use = hxtr_bits_get(w, k.in_use) != 0;
+        const auto owner = static_cast<unsigned>(hxtr_bits_get(w, k.owner));
+        if (!entry_matches(p->filter, in_use, owner)) {
+            hxtr_dbg("ignore %s:%lu, in_use:%d, %s:%u", k.entry_name, static_cast<unsigned long>(eno), in_use,
+                     k.owner_name, owner);
+            continue;
+        }
+        head += sep;
+        const char *fsep = "{";
+        for (const jbits &f : k.shown) {
+            const uint64_t v = f.bits.width == 0 ? eno : hxtr_bits_get(w, f.bits);
+            hxtr_appendf(head, "%s\"%s\":%lu", fsep, f.key, static_cast<unsigned long>(v));
+            fsep = ",";
+        }
+        head += "}";
+        sep = ",";
+    }
+    if (*sep == '\0' && p->meta_no < 0)
+        return 1;
+    head += "]}";
+    hxtr_dump_emit(p, delim, head);
+    return 0;
 }
 
 int v3_extent_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
@@ -229,47 +281,10 @@ int v3_extent_format(int64_t no, const void *unit, const char *delim, hxtr_param
         hxtr_err("extent no: %u, crc_ondisk: 0x%x crc: 0x%x", static_cast<unsigned>(no), stored, crc);
         return -EFAULT;
     }
-    std::string list;
-    const char *sep = "";
-    for (uint64_t e = 0; e < kPageEntries; e++) {
-        const uint64_t w = page->entry[e];
-        const uint64_t eno = static_cast<uint64_t>(no) * kPageEntries + e;
-        const bool in_use = hxtr_bits_get(w, TIER_EXT_IN_USE) != 0;
-        const auto shard = static_cast<unsigned>(hxtr_bits_get(w, TIER_EXT_SHARD));
-        if (!entry_matches(p->filter, in_use, shard)) {
-            hxtr_dbg("ignore extent:%lu, in_use:%d, shard_no:%u", static_cast<unsigned long>(eno), in_use, shard);
-            continue;
-        }
-        hxtr_appendf(list,
-                     "%s{\"lba\":%u,\"shard\":%u,\"dirty\":%u,\"in_use\":%u,\"sense\":%u,\"demote\":%u,"
-                     "\"dm_err\":%u,\"reserved\":%u,\"eno\":%lu,\"bitmap\":%u}",
-                     sep, static_cast<unsigned>(hxtr_bits_get(w, TIER_EXT_LBA)), shard,
-                     static_cast<unsigned>(hxtr_bits_get(w, TIER_EXT_DIRTY)), static_cast<unsigned>(in_use),
-                     static_cast<unsigned>(hxtr_bits_get(w, TIER_EXT_SENSE)),
-                     static_cast<unsigned>(hxtr_bits_get(w, TIER_EXT_DEMOTE)),
-                     static_cast<unsigned>(hxtr_bits_get(w, TIER_EXT_DM_ERR)),
-                     static_cast<unsigned>(hxtr_bits_get(w, TIER_EXT_RESERVED)), static_cast<unsigned long>(eno),
-                     static_cast<unsigned>(hxtr_bits_get(w, TIER_EXT_BITMAP)));
-        sep = ",";
-    }
-    if (*sep == '\0' && p->meta_no < 0)
-        return 1;
-    std::string s;
-    hxtr_appendf(s, "{\"checksum\":\"0x%x\",\"meta_offset\": %ld,\"extents\":[", stored,
-                 static_cast<long>(unit_offset(v3_sb(p).sb_extent_table_offset, no)));
-    s += list;
-    s += "]}";
-    hxtr_dump_emit(p, delim, s);
-    return 0;
-}
-
-int v3_dump_extent(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
-    const tier_super_block_v3_t sb = v3_sb(p);
-    return hxtr_dump_table(p, "extent_no", sb.sb_extent_table_offset, sb.sb_extent_table_cnt / kPageEntries,
-                           v3_extent_format);
+    std::string head;
+    hxtr_appendf(head, "{\"checksum\":\"0x%x\",\"meta_offset\": %ld,\"extents\":[", stored,
+                 static_cast<long>(hxtr_unit_offset(v3_sb(p).sb_extent_table_offset, no)));
+    return page_format(kExtentPage, no, unit, std::move(head), delim, p);
 }
 
 int v3_shard_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
@@ -280,102 +295,10 @@ int v3_shard_format(int64_t no, const void *unit, const char *delim, hxtr_params
                  static_cast<unsigned>(no), page->magic, TIER_SHARD_MAGIC_V3, page->crc, crc);
         return -EFAULT;
     }
-    std::string list;
-    const char *sep = "";
-    for (uint64_t s = 1; s < kPageEntries; s++) {
-        const uint64_t w = page->slot[s - 1];
-        const uint64_t sno = static_cast<uint64_t>(no) * kPageEntries + s;
-        const bool in_use = hxtr_bits_get(w, TIER_SHARD_IN_USE) != 0;
-        const auto ino = static_cast<unsigned>(hxtr_bits_get(w, TIER_SHARD_INO));
-        if (!entry_matches(p->filter, in_use, ino)) {
-            hxtr_dbg("ignore shard:%lu, in_use:%d, inode_no:%u", static_cast<unsigned long>(sno), in_use, ino);
-            continue;
-        }
-        hxtr_appendf(list, "%s{\"ino\":%u,\"in_use\":%u,\"reserved\":%u,\"sno\":%lu,\"index\":%u}", sep, ino,
-                     static_cast<unsigned>(in_use), static_cast<unsigned>(hxtr_bits_get(w, TIER_SHARD_RESERVED)),
-                     static_cast<unsigned long>(sno), static_cast<unsigned>(hxtr_bits_get(w, TIER_SHARD_INDEX)));
-        sep = ",";
-    }
-    if (*sep == '\0' && p->meta_no < 0)
-        return 1;
-    std::string s;
-    hxtr_appendf(s, "{\"checksum\":\"0x%x\",\"magic\":\"0x%x\",\"meta_offset\": %ld,\"shards\":[", page->crc,
-                 page->magic, static_cast<long>(unit_offset(v3_sb(p).sb_shard_table_offset, no)));
-    s += list;
-    s += "]}";
-    hxtr_dump_emit(p, delim, s);
-    return 0;
-}
-
-int v3_dump_shard(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
-    const tier_super_block_v3_t sb = v3_sb(p);
-    return hxtr_dump_table(p, "shard_no", sb.sb_shard_table_offset, sb.sb_shard_table_cnt / kPageEntries,
-                           v3_shard_format);
-}
-
-int v3_hot_format(int64_t no, const void *, const char *delim, hxtr_params_t *p) {
-    if (p->filter.error == 1) {
-        hxtr_dbg("ignore hot:%ld", static_cast<long>(no));
-        return 1;
-    }
-    std::string s;
-    hxtr_appendf(s, "{\"meta_offset\":%ld}", static_cast<long>(unit_offset(v3_sb(p).sb_hot_table_offset, no)));
-    hxtr_dump_emit(p, delim, s);
-    return 0;
-}
-
-int v3_dump_hot(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    if (ret < 0)
-        return ret;
-    const tier_super_block_v3_t sb = v3_sb(p);
-    return hxtr_dump_table(p, "hot_no", sb.sb_hot_table_offset, sb.sb_hot_table_size / HXTR_BLOCK_SIZE,
-                           v3_hot_format);
-}
-
-/* ---- repair */
-
-int v3_repair_super(hxtr_params_t *p) { return hxtr_repair_common(p, v3_parse_super); }
-
-int64_t v3_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
-    const tier_super_block_v3_t sb = v3_sb(p);
-    int64_t no = hxtr_brick_build(json, TIER_BRICK_MAGIC_V3, sb.sb_brick_table_cnt, block);
-    if (no < 0)
-        return no;
-    int64_t off = hxtr_repair_target(unit_offset(sb.sb_brick_table_offset, no));
-    if (off >= 0)
-        hxtr_repair_print(hxtr_brick_json(block, off));
-    return off;
-}
-
-int v3_repair_brick(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v3_parse_brick);
-}
-
-int64_t v3_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
-    const tier_super_block_v3_t sb = v3_sb(p);
-    uint32_t no, brick_no;
-    if (hxtr_inode_build(HXTR_INODE_V3, json, block, &no, &brick_no) < 0)
-        return -EINVAL;
-    if (no >= sb.sb_inode_table_cnt || brick_no >= sb.sb_brick_table_cnt) {
-        hxtr_err("i_no %u or brick_no %u is invalid, max i_cnt:%lu, max b_cnt:%lu", no, brick_no,
-                 static_cast<unsigned long>(sb.sb_inode_table_cnt),
-                 static_cast<unsigned long>(sb.sb_brick_table_cnt));
-        return -EINVAL;
-    }
-    int64_t off = hxtr_repair_target(unit_offset(sb.sb_inode_table_offset, no));
-    if (off >= 0)
-        hxtr_repair_print(hxtr_inode_json(HXTR_INODE_V3, block, off));
-    return off;
-}
-
-int v3_repair_inode(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v3_parse_inode);
+    std::string head;
+    hxtr_appendf(head, "{\"checksum\":\"0x%x\",\"magic\":\"0x%x\",\"meta_offset\": %ld,\"shards\":[", page->crc,
+                 page->magic, static_cast<long>(hxtr_unit_offset(v3_sb(p).sb_shard_table_offset, no)));
+    return page_format(kShardPage, no, unit, std::move(head), delim, p);
 }
 
 // The page that "meta_offset" names: inside [table, window_end), on a page
@@ -394,125 +317,149 @@ int64_t page_at(const hxtr_json_t *json, uint64_t table, uint64_t window_end, ui
     return hxtr_repair_target(off);
 }
 
-struct jbits {
-    const char *key;
-    hxtr_bits bits;
-    bool required;
-};
-
-// Reads bit fields of one entry object into `word`.  0 or -EINVAL (logged).
-int read_bits(const hxtr_json_t *json, const cJSON *obj, const jbits *fields, size_t n, uint64_t *word) {
-    for (size_t i = 0; i < n; i++) {
-        uint64_t v;
-        int ret = hxtr_json_get_u64(json, obj, fields[i].key, hxtr_bits_max(fields[i].bits), fields[i].required, &v);
-        if (ret < 0)
-            return ret;
-        if (ret == 0)
-            *word = hxtr_bits_set(*word, fields[i].bits, v);
+// The entries of page `page_no` from its repair form into the zeroed page,
+// each in its slot and marked in use.  0 or -EINVAL (logged).
+int page_parse(const page_kind &k, const hxtr_json_t *json, uint64_t page_no, void *page) {
+    const cJSON *list = hxtr_json_member(json->root, k.list_key);
+    if (!cJSON_IsArray(list)) {
+        hxtr_err("%s_json is invalid. shards_json:%p", k.list_key, static_cast<const void *>(list));
+        return -EINVAL;
+    }
+    const int cnt = cJSON_GetArraySize(list);
+    if (cnt > static_cast<int>(kPageEntries - k.first_slot)) {
+        hxtr_err("%s_cnt: %d bigger than %d", k.list_key, cnt, static_cast<int>(kPageEntries));
+        return -EINVAL;
+    }
+    int index = 0;
+    for (const cJSON *obj = list->child; obj != nullptr; obj = obj->next, index++) {
+        if (!cJSON_IsObject(obj)) {
+            hxtr_err("%s_json index: %d invalid", k.item_name, index);
+            return -EINVAL;
+        }
+        uint64_t no;
+        if (hxtr_json_get_u64(json, obj, k.no_key, INT64_MAX, true, &no) < 0)
+            return -EINVAL;
+        const uint64_t slot = no % kPageEntries;
+        if (slot < k.first_slot || no / kPageEntries != page_no) {
+            hxtr_err("%s_json %s: %ld invalid", k.list_key, k.no_key, static_cast<long>(no));
+            return -EINVAL;
+        }
+        uint64_t w = 0;
+        for (const jbits &f : k.read) {
+            uint64_t v;
+            int ret = hxtr_json_get_u64(json, obj, f.key, hxtr_bits_max(f.bits), f.required, &v);
+            if (ret < 0)
+                return ret;
+            if (ret == 0)
+                w = hxtr_bits_set(w, f.bits, v);
+        }
+        k.set(page, static_cast<unsigned>(slot), hxtr_bits_set(w, k.in_use, 1));
     }
     return 0;
 }
 
 int64_t v3_parse_shard(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
-    static const jbits fields[] = {
-        {"ino", TIER_SHARD_INO, true},
-        {"index", TIER_SHARD_INDEX, true},
-        {"reserved", TIER_SHARD_RESERVED, false},
-    };
     const tier_super_block_v3_t sb = v3_sb(p);
     uint64_t page_no;
     int64_t off = page_at(json, sb.sb_shard_table_offset, sb.sb_hot_table_offset,
                           sb.sb_shard_table_cnt / kPageEntries, &page_no);
     if (off < 0)
         return off;
-    const cJSON *shards = hxtr_json_member(json->root, "shards");
-    if (!cJSON_IsArray(shards)) {
-        hxtr_err("shards_json is invalid. shards_json:%p", static_cast<const void *>(shards));
+    if (page_parse(kShardPage, json, page_no, block) < 0)
         return -EINVAL;
-    }
-    const int cnt = cJSON_GetArraySize(shards);
-    if (cnt > static_cast<int>(kPageEntries - 1)) {
-        hxtr_err("shards_cnt: %d bigger than %d", cnt, static_cast<int>(kPageEntries));
-        return -EINVAL;
-    }
-    auto *page = static_cast<tier_shard_v3_t *>(block);
-    int index = 0;
-    for (const cJSON *obj = shards->child; obj != nullptr; obj = obj->next, index++) {
-        if (!cJSON_IsObject(obj)) {
-            hxtr_err("shards_json index: %d invalid", index);
-            return -EINVAL;
-        }
-        uint64_t sno;
-        if (hxtr_json_get_u64(json, obj, "sno", INT64_MAX, true, &sno) < 0)
-            return -EINVAL;
-        const uint64_t slot = sno % kPageEntries;
-        if (slot == 0 || sno / kPageEntries != page_no) {
-            hxtr_err("shards_json sno: %ld invalid", static_cast<long>(sno));
-            return -EINVAL;
-        }
-        uint64_t w = 0;
-        if (read_bits(json, obj, fields, 3, &w) < 0)
-            return -EINVAL;
-        page->slot[slot - 1] = hxtr_bits_set(w, TIER_SHARD_IN_USE, 1);
-    }
-    hxtr_shard_page_seal(page);
+    hxtr_shard_page_seal(static_cast<tier_shard_v3_t *>(block));
     return off;
 }
 
-int v3_repair_shard(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v3_parse_shard);
-}
-
 int64_t v3_parse_extent(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
-    static const jbits fields[] = {
-        {"lba", TIER_EXT_LBA, true},       {"shard", TIER_EXT_SHARD, true},
-        {"dirty", TIER_EXT_DIRTY, true},   {"bitmap", TIER_EXT_BITMAP, true},
-        {"sense", TIER_EXT_SENSE, false},  {"demote", TIER_EXT_DEMOTE, false},
-        {"dm_err", TIER_EXT_DM_ERR, false}, {"reserved", TIER_EXT_RESERVED, false},
-    };
     const tier_super_block_v3_t sb = v3_sb(p);
     uint64_t page_no;
     int64_t off = page_at(json, sb.sb_extent_table_offset, sb.sb_block_area_offset,
                           sb.sb_extent_table_cnt / kPageEntries, &page_no);
     if (off < 0)
         return off;
-    const cJSON *extents = hxtr_json_member(json->root, "extents");
-    if (!cJSON_IsArray(extents)) {
-        hxtr_err("extents_json is invalid. shards_json:%p", static_cast<const void *>(extents));
+    if (page_parse(kExtentPage, json, page_no, block) < 0)
         return -EINVAL;
-    }
-    const int cnt = cJSON_GetArraySize(extents);
-    if (cnt > static_cast<int>(kPageEntries)) {
-        hxtr_err("extents_cnt: %d bigger than %d", cnt, static_cast<int>(kPageEntries));
-        return -EINVAL;
-    }
-    auto *page = static_cast<tier_extent_v3_t *>(block);
-    int index = 0;
-    for (const cJSON *obj = extents->child; obj != nullptr; obj = obj->next, index++) {
-        if (!cJSON_IsObject(obj)) {
-            hxtr_err("extent_json index: %d invalid", index);
-            return -EINVAL;
-        }
-        uint64_t eno;
-        if (hxtr_json_get_u64(json, obj, "eno", INT64_MAX, true, &eno) < 0)
-            return -EINVAL;
-        if (eno / kPageEntries != page_no) {
-            hxtr_err("extents_json eno: %ld invalid", static_cast<long>(eno));
-            return -EINVAL;
-        }
-        uint64_t w = 0;
-        if (read_bits(json, obj, fields, sizeof(fields) / sizeof(fields[0]), &w) < 0)
-            return -EINVAL;
-        page->entry[eno % kPageEntries] = hxtr_bits_set(w, TIER_EXT_IN_USE, 1);
-    }
-    hxtr_extent_page_seal(page);
+    hxtr_extent_page_seal(static_cast<tier_extent_v3_t *>(block));
     return off;
 }
 
-int v3_repair_extent(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v3_parse_extent);
+/* ---- dump */
+
+int v3_dump_super(hxtr_params_t *p) {
+    hxtr_dump_emit(p, "", v3_sb_json(v3_sb(p)));
+    return 0;
+}
+
+int v3_brick_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
+    const uint64_t off = hxtr_unit_offset(v3_sb(p).sb_brick_table_offset, no);
+    return hxtr_brick_format(TIER_BRICK_MAGIC_V3, no, unit, delim, p, off);
+}
+
+int v3_dump_brick(hxtr_params_t *p) {
+    const tier_super_block_v3_t sb = v3_sb(p);
+    return hxtr_dump_table(p, "bi_no", sb.sb_brick_table_offset, sb.sb_brick_table_cnt, v3_brick_format);
+}
+
+int v3_inode_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
+    const uint64_t off = hxtr_unit_offset(v3_sb(p).sb_inode_table_offset, no);
+    return hxtr_inode_format(HXTR_INODE_V3, no, unit, delim, p, off);
+}
+
+int v3_dump_inode(hxtr_params_t *p) {
+    const tier_super_block_v3_t sb = v3_sb(p);
+    return hxtr_dump_table(p, "no", sb.sb_inode_table_offset, sb.sb_inode_table_cnt, v3_inode_format);
+}
+
+int v3_dump_extent(hxtr_params_t *p) {
+    const tier_super_block_v3_t sb = v3_sb(p);
+    return hxtr_dump_table(p, "extent_no", sb.sb_extent_table_offset, sb.sb_extent_table_cnt / kPageEntries,
+                           v3_extent_format);
+}
+
+int v3_dump_shard(hxtr_params_t *p) {
+    const tier_super_block_v3_t sb = v3_sb(p);
+    return hxtr_dump_table(p, "shard_no", sb.sb_shard_table_offset, sb.sb_shard_table_cnt / kPageEntries,
+                           v3_shard_format);
+}
+
+int v3_hot_format(int64_t no, const void *, const char *delim, hxtr_params_t *p) {
+    if (p->filter.error == 1) {
+        hxtr_dbg("ignore hot:%ld", static_cast<long>(no));
+        return 1;
+    }
+    std::string s;
+    hxtr_appendf(s, "{\"meta_offset\":%ld}", static_cast<long>(hxtr_unit_offset(v3_sb(p).sb_hot_table_offset, no)));
+    hxtr_dump_emit(p, delim, s);
+    return 0;
+}
+
+int v3_dump_hot(hxtr_params_t *p) {
+    const tier_super_block_v3_t sb = v3_sb(p);
+    return hxtr_dump_table(p, "hot_no", sb.sb_hot_table_offset, sb.sb_hot_table_size / HXTR_BLOCK_SIZE,
+                           v3_hot_format);
+}
+
+/* ---- repair */
+
+int64_t v3_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
+    const tier_super_block_v3_t sb = v3_sb(p);
+    return hxtr_brick_build(json, TIER_BRICK_MAGIC_V3, sb.sb_brick_table_cnt, sb.sb_brick_table_offset, block);
+}
+
+int64_t v3_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
+    const tier_super_block_v3_t sb = v3_sb(p);
+    uint32_t no, brick_no;
+    if (hxtr_inode_build(HXTR_INODE_V3, json, block, &no, &brick_no) < 0)
+        return -EINVAL;
+    if (no >= sb.sb_inode_table_cnt || brick_no >= sb.sb_brick_table_cnt) {
+        hxtr_err("i_no %u or brick_no %u is invalid, max i_cnt:%lu, max b_cnt:%lu", no, brick_no,
+                 static_cast<unsigned long>(sb.sb_inode_table_cnt),
+                 static_cast<unsigned long>(sb.sb_brick_table_cnt));
+        return -EINVAL;
+    }
+    return hxtr_repair_place(hxtr_unit_offset(sb.sb_inode_table_offset, no),
+                             [&](int64_t off) { return hxtr_inode_json(HXTR_INODE_V3, block, off); });
 }
 
 int64_t v3_parse_hot(hxtr_params_t *p, const hxtr_json_t *json, void *) {
@@ -523,39 +470,21 @@ int64_t v3_parse_hot(hxtr_params_t *p, const hxtr_json_t *json, void *) {
                    &page_no);
 }
 
-int v3_repair_hot(hxtr_params_t *p) {
-    int ret = hxtr_need_super(p);
-    return ret < 0 ? ret : hxtr_repair_common(p, v3_parse_hot);
-}
-
-const hxtr_cmd_func_t s_v3_funcs[HXTR_CMD_MAXVALUE] = {
-    v3_dump_super,     // HXTR_CMD_DUMP_SUPER
-    v3_dump_brick,     // HXTR_CMD_DUMP_BRICK
-    v3_dump_inode,     // HXTR_CMD_DUMP_INODE
-    v3_dump_extent,    // HXTR_CMD_DUMP_EXTENT
-    v3_dump_shard,     // HXTR_CMD_DUMP_SHARD
-    v3_dump_hot,       // HXTR_CMD_DUMP_HOT_TABLE
-    nullptr,           // HXTR_CMD_RESTORE_BRICK
-    nullptr,           // HXTR_CMD_RESTORE_INODE
-    nullptr,           // HXTR_CMD_RESTORE_EXTENT
-    v3_repair_super,   // HXTR_CMD_REPAIR_SUPER
-    v3_repair_brick,   // HXTR_CMD_REPAIR_BRICK
-    v3_repair_inode,   // HXTR_CMD_REPAIR_INODE
-    v3_repair_extent,  // HXTR_CMD_REPAIR_EXTENT
-    v3_repair_shard,   // HXTR_CMD_REPAIR_SHARD
-    v3_repair_hot,     // HXTR_CMD_REPAIR_HOT_TABLE
-    nullptr,           // HXTR_CMD_CONVERT_SUPER
+const hxtr_cmd_entry s_v3_cmds[] = {
+    {HXTR_CMD_DUMP_SUPER, v3_dump_super},
+    {HXTR_CMD_DUMP_BRICK, v3_dump_brick},
+    {HXTR_CMD_DUMP_INODE, v3_dump_inode},
+    {HXTR_CMD_DUMP_EXTENT, v3_dump_extent},
+    {HXTR_CMD_DUMP_SHARD, v3_dump_shard},
+    {HXTR_CMD_DUMP_HOT_TABLE, v3_dump_hot},
+    {HXTR_CMD_REPAIR_SUPER, hxtr_repair_handler<v3_parse_super>},
+    {HXTR_CMD_REPAIR_BRICK, hxtr_repair_handler<v3_parse_brick>},
+    {HXTR_CMD_REPAIR_INODE, hxtr_repair_handler<v3_parse_inode>},
+    {HXTR_CMD_REPAIR_EXTENT, hxtr_repair_handler<v3_parse_extent>},
+    {HXTR_CMD_REPAIR_SHARD, hxtr_repair_handler<v3_parse_shard>},
+    {HXTR_CMD_REPAIR_HOT_TABLE, hxtr_repair_handler<v3_parse_hot>},
 };
-
-int v3_selector(hxtr_cmd_t cmd, const void *sb, hxtr_cmd_func_t *func) {
-    *func = nullptr;
-    if (sb != nullptr && !v3_sb_match(sb))
-        return -EFAULT;
-    if (cmd >= 0 && cmd < HXTR_CMD_MAXVALUE)
-        *func = s_v3_funcs[cmd];
-    return 0;
-}
 
 }  // namespace
 
-void hxtr_v3_register(void) { hxtr_func_register(HXTR_VER_CODE_V3, v3_selector); }
+void hxtr_v3_register(void) { hxtr_func_register(HXTR_VER_CODE_V3, hxtr_selector<s_v3_cmds, v3_sb_match>); }

@@ -9,6 +9,16 @@ namespace {
 
 hxtr_func_selector_t s_func_selectors[HXTR_VER_CODE_MAX];
 
+bool needs_super(hxtr_cmd_t cmd) { return cmd != HXTR_CMD_REPAIR_SUPER && cmd != HXTR_CMD_CONVERT_SUPER; }
+
+int hxtr_need_super(const hxtr_params_t *p) {
+    if (p->sb != nullptr)
+        return 0;
+    hxtr_err("cmd %s needs the super block of the device, it cannot run with -v",
+             hxtr_cmd_name(p->cmd));
+    return -EINVAL;
+}
+
 }  // namespace
 
 void hxtr_func_register(int ver, hxtr_func_selector_t selector) {
@@ -56,13 +66,17 @@ int hxtr_select_handler(const hxtr_params_t *p, hxtr_cmd_func_t *func) {
         hxtr_err("version V%d not support cmd:%s", ver, hxtr_cmd_name(p->cmd));
         return -EINVAL;
     }
+    return needs_super(p->cmd) ? hxtr_need_super(p) : 0;
+}
+
+int hxtr_select_cmd(std::span<const hxtr_cmd_entry> cmds, bool (*sb_match)(const void *sb), hxtr_cmd_t cmd,
+                    const void *sb, hxtr_cmd_func_t *func) {
+    *func = nullptr;
+    if (sb != nullptr && !sb_match(sb))
+        return -EFAULT;
+    for (const hxtr_cmd_entry &e : cmds)
+        if (e.cmd == cmd)
+            *func = e.func;
     return 0;
 }
 
-int hxtr_need_super(const hxtr_params_t *p) {
-    if (p->sb != nullptr)
-        return 0;
-    hxtr_err("cmd %s needs the super block of the device, it cannot run with -v",
-             hxtr_cmd_name(p->cmd));
-    return -EINVAL;
-}
