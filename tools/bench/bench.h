@@ -126,8 +126,9 @@ struct Target {
 // 0 or a negative errno (reported on stderr).
 int target_create_file(Target *t, const std::string &dir, uint64_t size);
 // Uses an existing file or block device; `size` 0 means its length, at most
-// 1 GiB.  The region is rounded down to whole MiB.  0 or a negative errno.
-int target_use_path(Target *t, const std::string &path, uint64_t size, bool writable);
+// `cap`.  The region is rounded down to whole MiB.  0 or a negative errno.
+int target_use_path(Target *t, const std::string &path, uint64_t size, uint64_t cap,
+                    bool writable);
 // Opens side A's descriptor and side B's engine on the target.
 int target_open(Target *t);
 // Makes "<dir>/tav_bench.<pid>.vol" (2 GiB, sparse), a volume on it and side

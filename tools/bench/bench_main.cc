@@ -62,13 +62,14 @@ const char kUsage[] =
     "  --seed N          offsets of random workloads (default 1); each round uses\n"
     "                    seed + round on every side\n"
     "  --sides LIST      sides to run, e.g. AB, ABC, B (default AB, ABC with --kvol)\n"
-    "  --quick           3 runs of 0.1 s over 64 MiB without warm-up: seconds in all\n"
+    "  --quick           3 runs of 0.1 s over at most 64 MiB without warm-up: seconds\n"
+    "                    in all\n"
     "\n"
     "Target:\n"
     "  --dir DIR         where the test file and the volume file go (default /var/tmp);\n"
     "                    both are removed at the end\n"
     "  --size SIZE       bytes of the target used, whole MiB (default 1g; with --path\n"
-    "                    the path's length, at most 1g)\n"
+    "                    the path's length, at most 1g; 64m with --quick)\n"
     "  --path PATH       an existing file or block device instead of a test file\n"
     "  --overwrite       allow writes to --path (its data is destroyed)\n"
     "  --no-fill         do not write the region before the runs (reads of\n"
@@ -88,7 +89,8 @@ struct Config {
     uint64_t seed = 1;
     std::string sides;
     std::string dir = "/var/tmp";
-    uint64_t size = 0;  // 0: default
+    uint64_t size = 0;       // 0: the whole test file, or --path's length up to size_cap
+    uint64_t size_cap = 1ull << 30;
     std::string path;
     bool overwrite = false;
     bool fill = true;
@@ -255,11 +257,10 @@ int parse_args(int argc, char **argv, Config *cfg) {
             cfg->seconds = 0.1;
         if (!have_warmup)
             cfg->warmup = 0;
-        if (cfg->size == 0)
-            cfg->size = 64 * kMiB;
+        cfg->size_cap = 64 * kMiB;
     }
     if (cfg->path.empty() && cfg->size == 0)
-        cfg->size = 1ull << 30;
+        cfg->size = cfg->size_cap;
 
     if (!rw.empty()) {
         if (!workload_list.empty())
@@ -527,7 +528,7 @@ void print_summary(const Config &cfg, const std::vector<WorkloadSummary> &all) {
 
 int run_all(const Config &cfg, Target *t) {
     int r = cfg.path.empty() ? target_create_file(t, cfg.dir, cfg.size)
-                             : target_use_path(t, cfg.path, cfg.size, cfg.overwrite);
+                             : target_use_path(t, cfg.path, cfg.size, cfg.size_cap, cfg.overwrite);
     if (r < 0)
         return 1;
     if (target_open(t) < 0)

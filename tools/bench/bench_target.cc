@@ -17,7 +17,6 @@ namespace bench {
 namespace {
 
 constexpr uint64_t kMiB = 1ull << 20;
-constexpr uint64_t kDefaultRegion = 1ull << 30;
 constexpr uint64_t kVolumeFileSize = 2ull << 30;
 
 int fail_errno(const char *what, const std::string &path) {
@@ -54,7 +53,8 @@ int target_create_file(Target *t, const std::string &dir, uint64_t size) {
     return ret;
 }
 
-int target_use_path(Target *t, const std::string &path, uint64_t size, bool writable) {
+int target_use_path(Target *t, const std::string &path, uint64_t size, uint64_t cap,
+                    bool writable) {
     t->path = path;
     t->writable = writable;
     struct stat st;
@@ -74,7 +74,7 @@ int target_use_path(Target *t, const std::string &path, uint64_t size, bool writ
     if (len < 0)
         return fail_errno("cannot size", path);
     if (size == 0)
-        size = (uint64_t)len < kDefaultRegion ? (uint64_t)len : kDefaultRegion;
+        size = (uint64_t)len < cap ? (uint64_t)len : cap;
     if (size > (uint64_t)len) {
         fprintf(stderr, "tav_bench: %s holds %lld bytes, fewer than the %llu asked for\n",
                 path.c_str(), (long long)len, (unsigned long long)size);
