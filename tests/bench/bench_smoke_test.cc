@@ -22,7 +22,7 @@ extern char **environ;
 namespace {
 
 struct Outcome {
-    int status = -1;  // exit status, or 128 + signal
+    int status = -1000;  // exit status, or minus the signal that ended the process
     std::string out, err;
 };
 
@@ -58,7 +58,7 @@ Outcome wait_bench(pid_t pid, const std::string &dir) {
     Outcome o;
     int ws = 0;
     if (pid > 0 && waitpid(pid, &ws, 0) == pid)
-        o.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+        o.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -WTERMSIG(ws);
     o.out = slurp(dir + "/out");
     o.err = slurp(dir + "/err");
     std::filesystem::remove(dir + "/out");
@@ -150,6 +150,8 @@ TEST_F(BenchSmoke, BadCommandLinesAreRefusedBeforeAnythingIsWritten) {
         {{"--time", "-1"}, 2},
         {{"--runs", "x"}, 2},
         {{"--sides", "AX"}, 2},
+        {{"--sides", "ABA"}, 2},
+        {{"--workload", ""}, 2},
         {{"--bogus"}, 2},
         {{"--runs"}, 2},
         {{"stray"}, 2},

@@ -190,12 +190,15 @@ int parse_args(int argc, char **argv, Config *cfg) {
     std::string workload_list, rw;
     uint64_t bs = 4096, depth = 1, v;
     bool quick = false, have_runs = false, have_time = false, have_warmup = false;
-    bool have_bs = false, have_depth = false;
+    bool have_bs = false, have_depth = false, have_workload = false;
     opterr = 0;
     int c;
     while ((c = getopt_long(argc, argv, "", opts, nullptr)) != -1) {
         switch (c) {
-        case OPT_WORKLOAD: workload_list = optarg; break;
+        case OPT_WORKLOAD:
+            workload_list = optarg;
+            have_workload = true;
+            break;
         case OPT_RW: rw = optarg; break;
         case OPT_BS:
             if (!parse_size(optarg, &bs) || bs == 0 || bs % 4096 != 0 || bs > kMaxBlock)
@@ -263,7 +266,7 @@ int parse_args(int argc, char **argv, Config *cfg) {
         cfg->size = cfg->size_cap;
 
     if (!rw.empty()) {
-        if (!workload_list.empty())
+        if (have_workload)
             return usage_error("%s", "--rw and --workload exclude each other");
         Workload w;
         w.random = rw == "randread" || rw == "randwrite";
@@ -276,7 +279,7 @@ int parse_args(int argc, char **argv, Config *cfg) {
         cfg->workloads.push_back(w);
     } else if (have_bs || have_depth) {
         return usage_error("%s", "--bs and --depth describe a workload of --rw");
-    } else if (workload_list.empty()) {
+    } else if (!have_workload) {
         cfg->workloads.assign(std::begin(kStandard), std::end(kStandard));
     } else {
         size_t pos = 0;
@@ -299,9 +302,12 @@ int parse_args(int argc, char **argv, Config *cfg) {
 
     if (cfg->sides.empty())
         cfg->sides = cfg->kvol ? "ABC" : "AB";
-    for (char s : cfg->sides)
-        if (s != 'A' && s != 'B' && s != 'C')
-            return usage_error("--sides %s: letters A, B and C", cfg->sides.c_str());
+    for (size_t i = 0; i < cfg->sides.size(); i++) {
+        char s = cfg->sides[i];
+        if ((s != 'A' && s != 'B' && s != 'C') || cfg->sides.find(s) != i)
+            return usage_error("--sides %s: each of the letters A, B and C at most once",
+                               cfg->sides.c_str());
+    }
     if (cfg->sides.find('C') != std::string::npos)
         cfg->kvol = true;
 
