@@ -41,14 +41,15 @@ int cut_iovec(const struct iovec *iov, int iovcnt, uint64_t skip, uint64_t len, 
     return n;
 }
 
-// Allocates a request with room for `pieces` pieces and their buffer arrays.
-kvol_io_t *io_alloc(int pieces, int iovcnt) {
+// Allocates a request with room for `pieces` pieces and their buffer arrays
+// (from the volume's cache: nothing reaches malloc in steady state).
+kvol_io_t *io_alloc(kvol_t *kvol, int pieces, int iovcnt) {
     size_t size = sizeof(kvol_io_t);
     if (pieces > 1)
         size += pieces * sizeof(kvol_split_t);
     if (iovcnt > 1)
         size += size_t(pieces) * iovcnt * sizeof(struct iovec);
-    auto *io = static_cast<kvol_io_t *>(kvol_calloc(size));
+    auto *io = static_cast<kvol_io_t *>(kvol_cache_alloc(kvol, size));
     if (io == nullptr)
         return nullptr;
     kvol_list_init(&io->link);
@@ -164,7 +165,7 @@ kvol_io_t *io_create(kvol_t *kvol, int type, const struct iovec *iovec, int coun
         *err = -EINVAL;
         return nullptr;
     }
-    kvol_io_t *io = io_alloc(pieces, count);
+    kvol_io_t *io = io_alloc(kvol, pieces, count);
     if (io == nullptr)
         return nullptr;
     io->type = type;
@@ -175,7 +176,7 @@ kvol_io_t *io_create(kvol_t *kvol, int type, const struct iovec *iovec, int coun
     if (kvol_io_map(kvol, io, first, last) < 0) {
         kvol_log_error("kvol_io_map failed, optype: %d, iovcnt %u, va_start %ld, va_len %lu, split_count %u",
                        type, unsigned(count), long(offset), len, unsigned(pieces));
-        free(io);
+        kvol_cache_free(kvol, io);
         return nullptr;
     }
     return io;
@@ -232,13 +233,13 @@ void finish(kvol_t *kvol, kvol_io_t *io) {
     kvol_list_del(&io->link);
     kvol_cbk_fn cbk = io->cbk;
     void *data = io->data;
-    free(io);
+    kvol_cache_free(kvol, io);
     cbk(kvol, static_cast<ssize_t>(result), data);
 }
 
-kvol_iocbs_t *batch_alloc(uint32_t cnt) {
+kvol_iocbs_t *batch_alloc(kvol_t *kvol, uint32_t cnt) {
     if (cnt == 1) {
-        auto *b = static_cast<kvol_iocbs_t *>(kvol_calloc(sizeof(kvol_iocbs_t)));
+        auto *b = static_cast<kvol_iocbs_t *>(kvol_cache_alloc(kvol, sizeof(kvol_iocbs_t)));
         if (b != nullptr) {
             b->iocbs = &b->iocb_one;
             b->iocbspp = &b->iocbp_one;
@@ -248,7 +249,7 @@ kvol_iocbs_t *batch_alloc(uint32_t cnt) {
     }
     size_t size = sizeof(kvol_iocbs_t) + cnt * (sizeof(struct iocb) + sizeof(struct iocb *) +
                                                 sizeof(kvol_iocb_data_t));
-    auto *b = static_cast<kvol_iocbs_t *>(kvol_calloc(size));
+    auto *b = static_cast<kvol_iocbs_t *>(kvol_cache_alloc(kvol, size));
     if (b == nullptr)
         return nullptr;
     char *tail = reinterpret_cast<char *>(b + 1);
@@ -270,7 +271,7 @@ int submit_list(kvol_t *kvol, kvol_list *list, kvol_list *dropped, int *err) {
     uint32_t cnt = 0;
     for (kvol_list *p = list->next; p != list; p = p->next)
         cnt += kvol_container_of(p, kvol_io_t, link)->split_count;
-    kvol_iocbs_t *batch = batch_alloc(cnt);
+    kvol_iocbs_t *batch = batch_alloc(kvol, cnt);
     if (batch == nullptr) {
         kvol_log_error("new_kvol_iocbs failed, cnt %u", cnt);
         *err = -ENOMEM;
@@ -330,16 +331,16 @@ int submit_list(kvol_t *kvol, kvol_list *list, kvol_list *dropped, int *err) {
             }
         }
         if (accepted == 0)
-            free(batch);
+            kvol_cache_free(kvol, batch);
     }
     return static_cast<int>(accepted);
 }
 
-void free_list(kvol_list *list) {
+void free_list(kvol_t *kvol, kvol_list *list) {
     while (!kvol_list_empty(list)) {
         kvol_io_t *io = kvol_container_of(list->next, kvol_io_t, link);
         kvol_list_del(&io->link);
-        free(io);
+        kvol_cache_free(kvol, io);
     }
 }
 
@@ -361,7 +362,7 @@ void resubmit_blocked(kvol_t *kvol) {
             kvol_list_del(&io->link);
             kvol_cbk_fn cbk = io->cbk;
             void *data = io->data;
-            free(io);
+            kvol_cache_free(kvol, io);
             cbk(kvol, err, data);
         }
     }
@@ -411,7 +412,7 @@ ssize_t sync_io(kvol_t *kvol, int type, const struct iovec *iovec, int count, of
         if (s->ret < static_cast<int64_t>(s->pa_len))
             break;
     }
-    free(io);
+    kvol_cache_free(kvol, io);
     return result;
 }
 
@@ -445,7 +446,7 @@ KVOL_API int kvol_aio_submit(kvol_t *kvol, int *sub_cnt) {
     kvol_list_init(&dropped);
     if (kvol->evfd < 0 || kvol->aio_ctx == nullptr) {
         kvol_log_error("kvol aio submit without eventfd or aio context, path %s", kvol->path);
-        free_list(&kvol->pending_io);
+        free_list(kvol, &kvol->pending_io);
         return -1;
     }
     uint32_t cnt = 0;
@@ -483,7 +484,7 @@ KVOL_API int kvol_aio_submit(kvol_t *kvol, int *sub_cnt) {
         *sub_cnt = accepted;
     if (kvol_list_empty(&dropped))
         return 0;
-    free_list(&dropped);
+    free_list(kvol, &dropped);
     return -1;
 }
 
@@ -526,7 +527,7 @@ KVOL_API void kvol_event_handler(kvol_t *kvol) {
             s->mapping->io_inflight--;
             io->ready_count++;
             if (--batch->iocbcnt == 0)
-                free(batch);
+                kvol_cache_free(kvol, batch);
             if (io->ready_count == io->split_count)
                 finish(kvol, io);
         }

@@ -25,6 +25,7 @@ double now_ms() {
 }
 
 void release(kvol_t *kvol) {
+    kvol_cache_drain(kvol);
     if (kvol->aio_ctx != nullptr)
         io_destroy(kvol->aio_ctx);
     if (kvol->mappings != nullptr) {
@@ -62,6 +63,78 @@ void *kvol_calloc(size_t size) {
     if (p == nullptr)
         kvol_log_alert("kvol malloc size=%zu", size);
     return p;
+}
+
+// Every cached object starts with this header; the caller's memory follows
+// at a 16-byte boundary.
+struct kvol_cache_obj {
+    union {
+        kvol_cache_obj *next;  // while kept in the cache
+        uint64_t cls;          // while handed out: its class, or kUncached
+    };
+    uint64_t pad;
+};
+static_assert(sizeof(kvol_cache_obj) == 16);
+
+namespace {
+
+constexpr uint64_t kUncached = ~0ull;
+
+}  // namespace
+
+void *kvol_cache_alloc(kvol_t *kvol, size_t size) {
+    kvol_obj_cache &c = kvol->cache;
+    uint64_t cls = 0;
+    while (cls < KVOL_CACHE_CLASSES && (size_t(1) << (cls + KVOL_CACHE_MIN_SHIFT)) - sizeof(kvol_cache_obj) < size)
+        cls++;
+    kvol_cache_obj *o;
+    if (cls < KVOL_CACHE_CLASSES && c.free[cls] != nullptr) {
+        o = c.free[cls];
+        c.free[cls] = o->next;
+        c.count[cls]--;
+    } else {
+        size_t total = cls < KVOL_CACHE_CLASSES ? size_t(1) << (cls + KVOL_CACHE_MIN_SHIFT)
+                                                : sizeof(kvol_cache_obj) + size;
+        o = static_cast<kvol_cache_obj *>(malloc(total));
+        if (o == nullptr) {
+            kvol_log_alert("kvol malloc size=%zu", total);
+            return nullptr;
+        }
+        c.fresh++;
+        if (cls >= KVOL_CACHE_CLASSES)
+            cls = kUncached;
+    }
+    o->cls = cls;
+    memset(o + 1, 0, size);
+    return o + 1;
+}
+
+void kvol_cache_free(kvol_t *kvol, void *p) {
+    if (p == nullptr)
+        return;
+    kvol_obj_cache &c = kvol->cache;
+    kvol_cache_obj *o = static_cast<kvol_cache_obj *>(p) - 1;
+    uint64_t cls = o->cls;
+    if (cls == kUncached ||
+        (uint64_t(c.count[cls]) + 1) << (cls + KVOL_CACHE_MIN_SHIFT) > KVOL_CACHE_CLASS_BYTES) {
+        free(o);
+        return;
+    }
+    o->next = c.free[cls];
+    c.free[cls] = o;
+    c.count[cls]++;
+}
+
+void kvol_cache_drain(kvol_t *kvol) {
+    kvol_obj_cache &c = kvol->cache;
+    for (int cls = 0; cls < KVOL_CACHE_CLASSES; cls++) {
+        while (c.free[cls] != nullptr) {
+            kvol_cache_obj *o = c.free[cls];
+            c.free[cls] = o->next;
+            free(o);
+        }
+        c.count[cls] = 0;
+    }
 }
 
 void *kvol_aligned_alloc(size_t size) {

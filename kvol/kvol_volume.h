@@ -62,6 +62,20 @@ struct kvol_listener_t {
     char *path;
 };
 
+/* Memory of finished requests and batches, kept per power-of-two size class
+ * (512 bytes to 64 KiB, about 1 MiB per class) so that a volume in steady
+ * state takes no allocation per request.  The volume's one thread uses it,
+ * so it is not locked. */
+enum { KVOL_CACHE_CLASSES = 8, KVOL_CACHE_MIN_SHIFT = 9, KVOL_CACHE_CLASS_BYTES = 1 << 20 };
+
+struct kvol_cache_obj;
+
+struct kvol_obj_cache {
+    kvol_cache_obj *free[KVOL_CACHE_CLASSES];
+    uint32_t count[KVOL_CACHE_CLASSES];
+    uint64_t fresh;  // objects taken from malloc
+};
+
 struct kvol {
     kvol_super_block_t sb;            // the chosen superblock copy
     uint32_t table_length;            // sb_amtlb_entry_num / 2
@@ -83,6 +97,7 @@ struct kvol {
     char path[256];
     unsigned char *buff;              // 8 KiB scratch, aligned to 4096, for metadata writes
     uint64_t max_continuous_error;
+    kvol_obj_cache cache;             // recycled request and batch memory
 };
 
 /* A damaged entry loads as an empty mapping: no path, no VA. */
@@ -98,6 +113,14 @@ kvol_t *kvol_open_volume(const char *path, int flags, bool with_aio);
 void *kvol_calloc(size_t size);
 void *kvol_aligned_alloc(size_t size);  // 4096-aligned, zero-filled
 char *kvol_strdup(const char *s);
+
+/* Zero-filled memory for a request or batch from the volume's cache (malloc
+ * when the class is empty or the size is beyond the classes); NULL (logged)
+ * when out of memory.  kvol_cache_free() keeps it while its class has room.
+ * kvol_cache_drain() gives every kept object back to malloc. */
+void *kvol_cache_alloc(kvol_t *kvol, size_t size);
+void kvol_cache_free(kvol_t *kvol, void *p);
+void kvol_cache_drain(kvol_t *kvol);
 
 /* Opens a mapping's backing lazily with the flags its attributes call for.
  * Mapping 0 reuses the volume device's descriptor.  0 or a negative errno;

@@ -245,6 +245,39 @@ TEST_F(KvolAio, CompletionFunctionsMaySubmitMoreRequests) {
         EXPECT_EQ(read_at(vol_.path, DATA_START + i * MiB, MiB), w.bytes()) << i;
 }
 
+TEST_F(KvolAio, SteadyStateRequestsTakeNoFreshMemory) {
+    // Eight chains keep eight requests in flight: single pieces, spanning
+    // pieces and vectored ones.  After the first round has warmed the cache,
+    // further rounds reuse its memory.
+    AlignedBuf w(2 * MiB, 9);
+    struct iovec one = {w.data(), MiB};
+    struct iovec two[2] = {{w.data(), MiB}, {w.data() + MiB, MiB}};
+    auto round = [&] {
+        Chain chains[8] = {{kv_, &one, 4}, {kv_, &one, 4}, {kv_, &one, 4}, {kv_, &one, 4},
+                           {kv_, &one, 4}, {kv_, &one, 4}, {kv_, &one, 4}, {kv_, &one, 4}};
+        for (Chain &c : chains)
+            ASSERT_EQ(kvol_aio_prep_pwritev(kv_, &one, 1, 5 * MiB, Chain::cbk, &c), 0);
+        Completion span, vec;
+        ASSERT_EQ(kvol_aio_prep_preadv(kv_, two, 2, T0 - MiB, Completion::cbk, &span), 0);
+        ASSERT_EQ(kvol_aio_prep_preadv(kv_, two, 2, 8 * MiB, Completion::cbk, &vec), 0);
+        ASSERT_EQ(kvol_aio_submit(kv_, nullptr), 0);
+        ASSERT_TRUE(pump(kv_, evfd_, [&] {
+            for (const Chain &c : chains)
+                if (c.done < 4)
+                    return false;
+            return span.called && vec.called;
+        }));
+        EXPECT_EQ(span.result, ssize_t(2 * MiB));
+        EXPECT_EQ(vec.result, ssize_t(2 * MiB));
+    };
+    ASSERT_NO_FATAL_FAILURE(round());
+    uint64_t warm = kv_->cache.fresh;
+    EXPECT_GT(warm, 0u);
+    for (int i = 0; i < 20; i++)
+        ASSERT_NO_FATAL_FAILURE(round());
+    EXPECT_EQ(kv_->cache.fresh, warm);
+}
+
 TEST_F(KvolAio, RequestWithMorePiecesThanTheBoundIsRefused) {
     ASSERT_NO_FATAL_FAILURE(reopen_with_aio_max(1));
     AlignedBuf w(2 * MiB, 1);
