@@ -48,10 +48,12 @@ FsTest *g_fs;
 
 int fmt_inodes(void *, blkno_t ibegin, uint64_t count) { return tav_inode_format(ibegin, count); }
 
-class FsTest : public tavtest::DeviceTest {
+// Runs on a file through "libaio" and on a volume through "kvol".
+class FsTest : public tavtest::DeviceTest, public ::testing::WithParamInterface<tavtest::Backend> {
 protected:
     void SetUp() override {
         g_fs = this;
+        volume_ = GetParam() == tavtest::Backend::Volume;
         g_notes.clear();
         open_device(kBlocks * MiB, tavtest::kFaultEngine);
         tav_sb_format_args args = {kBlocks, 1, path_.c_str()};
@@ -227,7 +229,7 @@ protected:
     bool loaded_ = false;
 };
 
-TEST_F(FsTest, FilesAndTheirMappingsSurviveARestart) {
+TEST_P(FsTest, FilesAndTheirMappingsSurviveARestart) {
     tav_inode_info *a = create(1);
     tav_inode_info *b = create(2, TAV_FILE_TYPE_INLINE);
     tav_inode_info *c = create(3);
@@ -273,7 +275,7 @@ TEST_F(FsTest, FilesAndTheirMappingsSurviveARestart) {
 
 // Two slots with one gfid: the NORMAL one stays linked; the other is reset
 // to INIT on both copies and its number is free again.
-TEST_F(FsTest, DuplicateGfidLoserIsResetOnBothCopies) {
+TEST_P(FsTest, DuplicateGfidLoserIsResetOnBothCopies) {
     tav_inode_info *a = create(9);
     uint64_t ino_a = a->ondisk.i_no;
     // A second slot claiming the same file (as left by an interrupted move).
@@ -308,7 +310,7 @@ TEST_F(FsTest, DuplicateGfidLoserIsResetOnBothCopies) {
 // A slot whose two copies are damaged keeps its number taken; one good NORMAL
 // copy makes an ERROR inode; a damaged linked inode loses to a sound
 // duplicate, which is linked while the damaged slot is reset.
-TEST_F(FsTest, DamagedSlotsAtStartUp) {
+TEST_P(FsTest, DamagedSlotsAtStartUp) {
     tav_inode_info *a = create(1);
     tav_inode_info *b = create(2);
     tav_inode_info *c = create(3);
@@ -357,7 +359,7 @@ TEST_F(FsTest, DamagedSlotsAtStartUp) {
     EXPECT_EQ(4u, get64(&read_bytes(slot(ino_c), 4096)[56]));
 }
 
-TEST_F(FsTest, DirtyTimerWritesAtMost32PerTickAndHonoursDirtyHold) {
+TEST_P(FsTest, DirtyTimerWritesAtMost32PerTickAndHonoursDirtyHold) {
     std::vector<tav_inode_info *> files;
     for (int i = 0; i < 40; i++) {
         tav_inode_info *f = create((unsigned char)(i + 1));
@@ -406,7 +408,7 @@ TEST_F(FsTest, DirtyTimerWritesAtMost32PerTickAndHonoursDirtyHold) {
         tav_inode_unref(f, "test");
 }
 
-TEST_F(FsTest, SyncWritesTheInodeAndTheFilesCachedPages) {
+TEST_P(FsTest, SyncWritesTheInodeAndTheFilesCachedPages) {
     tav_inode_info *f = create(1);
     map_blocks(f, {0});
     f->ondisk.i_size = 77;
@@ -443,7 +445,7 @@ TEST_F(FsTest, SyncWritesTheInodeAndTheFilesCachedPages) {
 
 // Unlinked while open: vacant until the last reference, then the unlink
 // timer destroys it, returns its blocks and number, and notifies.
-TEST_F(FsTest, UnlinkedOpenFileIsDestroyedAfterItsLastClose) {
+TEST_P(FsTest, UnlinkedOpenFileIsDestroyedAfterItsLastClose) {
     uint64_t before = zmap_blocks_allocated(&zmap_);
     tav_inode_info *f = create(1);
     uint64_t ino = f->ondisk.i_no;
@@ -481,7 +483,7 @@ TEST_F(FsTest, UnlinkedOpenFileIsDestroyedAfterItsLastClose) {
     EXPECT_EQ(0u, itable_->inode_count);
 }
 
-TEST_F(FsTest, FailedDestroyIsRetriedOnlyAfterAnHour) {
+TEST_P(FsTest, FailedDestroyIsRetriedOnlyAfterAnHour) {
     tav_inode_info *f = create(1);
     uint64_t ino = f->ondisk.i_no;
     f->ondisk.i_state = TAV_I_UNLINK;
@@ -515,7 +517,7 @@ TEST_F(FsTest, FailedDestroyIsRetriedOnlyAfterAnHour) {
 
 // A crash between the steps of a destroy leaves UNLINK or PBLOCK_FREE on the
 // device; the scan queues such inodes and the next tick finishes them.
-TEST_F(FsTest, InterruptedDestroyResumesAfterARestart) {
+TEST_P(FsTest, InterruptedDestroyResumesAfterARestart) {
     tav_inode_info *u = create(1);
     tav_inode_info *p = create(2);
     uint64_t ino_u = u->ondisk.i_no, ino_p = p->ondisk.i_no;
@@ -543,7 +545,7 @@ TEST_F(FsTest, InterruptedDestroyResumesAfterARestart) {
 
 // The block-map hooks keep i_blocks and i_slices and charge new blocks to
 // the running request.
-TEST_F(FsTest, SpaceAccountingFollowsMappings) {
+TEST_P(FsTest, SpaceAccountingFollowsMappings) {
     tav_stub stub;
     memset(&stub, 0, sizeof(stub));
     stub.magic = TAV_STUB_MAGIC;
@@ -580,7 +582,7 @@ TEST_F(FsTest, SpaceAccountingFollowsMappings) {
 
 // Releasing a file's blocks: a compressible file's slices free their block;
 // a borrowed block with a bad track is unmapped but kept in the zone map.
-TEST_F(FsTest, ReleaseOfBlocksPerExtentPage) {
+TEST_P(FsTest, ReleaseOfBlocksPerExtentPage) {
     uint64_t before = zmap_blocks_allocated(&zmap_);
     tav_inode_info *cmp = create(1, TAV_FILE_TYPE_COMPRESSIBLE);
     map_blocks(cmp, {0, 600}, nullptr, 2);  // pages 0 and 1 of 64 KiB (512 blocks each)
@@ -613,7 +615,7 @@ TEST_F(FsTest, ReleaseOfBlocksPerExtentPage) {
     tav_inode_unref(bor, "test");
 }
 
-TEST_F(FsTest, FlushWritesBothCopiesAndFlushByNumberFindsTheInode) {
+TEST_P(FsTest, FlushWritesBothCopiesAndFlushByNumberFindsTheInode) {
     tav_inode_info *a = create(1), *b = create(2);
     a->ondisk.i_size = 11;
     b->ondisk.i_size = 22;
@@ -640,7 +642,7 @@ TEST_F(FsTest, FlushWritesBothCopiesAndFlushByNumberFindsTheInode) {
     tav_inode_unref(b, "test");
 }
 
-TEST_F(FsTest, PreloadLoadsRecentFilesUntilTheTableIsFull) {
+TEST_P(FsTest, PreloadLoadsRecentFilesUntilTheTableIsFull) {
     tav_inode_info *recent = create(1), *old = create(2), *small = create(3, TAV_FILE_TYPE_INLINE);
     map_blocks(recent, {0, 200, 300});  // pages 0, 1 and 2
     recent->ondisk.i_size = 301 * MiB;
@@ -671,7 +673,7 @@ namespace {
 
 // The periodic timers do the same work on their own: a dirty inode is
 // written and an unlinked file destroyed without anyone calling a tick.
-TEST_F(FsTest, TimersRunTheirWorkPeriodically) {
+TEST_P(FsTest, TimersRunTheirWorkPeriodically) {
     tav_inode_info *d = create(1), *u = create(2);
     uint64_t ino_u = u->ondisk.i_no;
     d->ondisk.i_size = 12345;
@@ -702,7 +704,7 @@ TEST_F(FsTest, TimersRunTheirWorkPeriodically) {
 
 namespace {
 
-TEST_F(FsTest, WalkersSkipWhatTheyMustAndStopAtANegativeResult) {
+TEST_P(FsTest, WalkersSkipWhatTheyMustAndStopAtANegativeResult) {
     tav_inode_info *a = create(1), *b = create(2), *c = create(3);
     b->fd_cnt = 1;
     c->ondisk.i_state = TAV_I_INIT;  // still being created
@@ -741,3 +743,7 @@ TEST_F(FsTest, WalkersSkipWhatTheyMustAndStopAtANegativeResult) {
 }
 
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Backends, FsTest,
+                         ::testing::Values(tavtest::Backend::File, tavtest::Backend::Volume),
+                         [](const auto &info) { return std::string(tavtest::backend_name(info.param)); });

@@ -3,22 +3,46 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <string.h>
+
 #include "ioengine.h"
+#include "kvol.h"
 #include "support/loop.h"
 #include "utils/memory.h"
 
 namespace tavtest {
 
+const char *backend_name(Backend b) { return b == Backend::Volume ? "kvol" : "libaio"; }
+
 void DeviceTest::create_device(uint64_t size) {
     if (!path_.empty())
         return;
     path_ = dir_.path() + "/dev.img";
-    make_file(path_, static_cast<off_t>(size));
+    if (!volume_) {
+        make_file(path_, static_cast<off_t>(size));
+        return;
+    }
+    // Volumes take whole 16 MiB granules and at least 1 GiB.
+    constexpr uint64_t kGran = 16ull << 20;
+    uint64_t file = (kVolumeDataStart + size + kGran - 1) / kGran * kGran;
+    if (file < (1ull << 30))
+        file = 1ull << 30;
+    make_file(path_, static_cast<off_t>(file));
+    kvol_mkfs_param_t p = {};
+    p.path = path_.c_str();
+    ASSERT_EQ(0, kvol_mkfs(&p));
+    ASSERT_GE(kvol_mkfs_va_length(file), size);
+    raw_base_ = kVolumeDataStart;
 }
 
 void DeviceTest::open_device(uint64_t size, const char *engine) {
     fault_engine().reset();
-    create_device(size);
+    ASSERT_NO_FATAL_FAILURE(create_device(size));
+    if (volume_) {
+        if (strcmp(engine, "libaio") == 0)
+            engine = "kvol";
+        fault_engine().backend = "kvol";
+    }
     tav_iobuf_pool_init();
     ASSERT_EQ(0, ioengine_default_init(driver(), engine, path_.c_str(), O_RDWR));
     open_ = true;
@@ -42,7 +66,7 @@ std::vector<uint8_t> DeviceTest::read_bytes(uint64_t off, size_t len) const {
     std::vector<uint8_t> buf(len);
     int fd = open(path_.c_str(), O_RDONLY);
     EXPECT_GE(fd, 0) << path_;
-    EXPECT_EQ(static_cast<ssize_t>(len), pread(fd, buf.data(), len, static_cast<off_t>(off)));
+    EXPECT_EQ(static_cast<ssize_t>(len), pread(fd, buf.data(), len, static_cast<off_t>(raw_base_ + off)));
     close(fd);
     return buf;
 }
@@ -50,7 +74,7 @@ std::vector<uint8_t> DeviceTest::read_bytes(uint64_t off, size_t len) const {
 void DeviceTest::write_bytes(uint64_t off, const void *buf, size_t len) const {
     int fd = open(path_.c_str(), O_WRONLY);
     EXPECT_GE(fd, 0) << path_;
-    EXPECT_EQ(static_cast<ssize_t>(len), pwrite(fd, buf, len, static_cast<off_t>(off)));
+    EXPECT_EQ(static_cast<ssize_t>(len), pwrite(fd, buf, len, static_cast<off_t>(raw_base_ + off)));
     fsync(fd);
     close(fd);
 }

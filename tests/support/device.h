@@ -4,6 +4,13 @@
 // fault engine, with the I/O buffer pools set up; raw access to the file
 // around the engine; a runner for coroutine bodies.
 //
+// With volume_ set before the first open, the file is a volume instead
+// (kvol_mkfs) and the data moves through the "kvol" engine (the fault
+// engine's backend becomes "kvol" too); engine offsets are then volume
+// addresses, and the raw accessors translate them to the file, where volume
+// address 0 lies at kVolumeDataStart.  Suites that must hold on both run
+// parameterised by Backend.
+//
 // open_device() resets the fault engine's state, creates the file when the
 // fixture has none yet (a test may set path_ first, or reopen the same file
 // with another engine), and may be called again after close_device().
@@ -15,6 +22,7 @@
 #include <stdint.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,9 +31,18 @@
 
 namespace tavtest {
 
+// Where a volume made by kvol_mkfs keeps volume address 0 (the start of its
+// data area, after the superblock, bitmap and address-map copies).
+constexpr uint64_t kVolumeDataStart = 0x13000000;
+
+enum class Backend { File, Volume };
+const char *backend_name(Backend b);  // "libaio" or "kvol", for test names
+inline void PrintTo(Backend b, std::ostream *os) { *os << backend_name(b); }
+
 class DeviceTest : public ::testing::Test {
 protected:
-    // Creates path_ as a sparse file of `size` bytes unless path_ is set.
+    // Creates path_ as a sparse file of `size` bytes (a volume offering at
+    // least `size` bytes when volume_) unless path_ is set.
     void create_device(uint64_t size);
     void open_device(uint64_t size, const char *engine = "libaio");
     void close_device();
@@ -43,6 +60,8 @@ protected:
     TempDir dir_;
     std::string path_;
     bool open_ = false;
+    bool volume_ = false;
+    uint64_t raw_base_ = 0;  // file offset of engine offset 0
 };
 
 }  // namespace tavtest

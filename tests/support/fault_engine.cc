@@ -11,6 +11,8 @@ const char *const kFaultEngine = "test-fault";
 namespace {
 
 FaultEngine g_state;
+// The backend of the open engine.
+const ioengine_plugin *g_backend = &ioengine_libaio_plugin;
 
 size_t total(const struct iovec *iov, int n) {
     size_t t = 0;
@@ -42,7 +44,7 @@ bool answered(bool write, uint64_t off, uint64_t len, ssize_t *result) {
     return false;
 }
 
-// Records the transfer, then answers it or hands it to libaio.
+// Records the transfer, then answers it or hands it to the backend.
 ssize_t transfer(bool write, ioengine *e, const struct iovec *iov, int n, off_t off) {
     const uint64_t len = total(iov, n);
     ssize_t r = 0;
@@ -50,8 +52,7 @@ ssize_t transfer(bool write, ioengine *e, const struct iovec *iov, int n, off_t 
     g_state.transfers.push_back({write, static_cast<uint64_t>(off), len, forward});
     if (!forward)
         return r;
-    return write ? ioengine_libaio_plugin.co_pwritev(e, iov, n, off)
-                 : ioengine_libaio_plugin.co_preadv(e, iov, n, off);
+    return write ? g_backend->co_pwritev(e, iov, n, off) : g_backend->co_preadv(e, iov, n, off);
 }
 
 ssize_t fault_preadv(ioengine *e, const struct iovec *iov, int n, off_t off) {
@@ -62,8 +63,20 @@ ssize_t fault_pwritev(ioengine *e, const struct iovec *iov, int n, off_t off) {
     return transfer(true, e, iov, n, off);
 }
 
+ioengine_plugin g_plugin;
+
+// The engine's context is the backend's, so every operation that is not
+// faked here is the backend's own.
 int fault_open(ioengine *e, ev_driver *driver, const char *path, int oflag) {
-    int r = ioengine_libaio_plugin.open(e, driver, path, oflag);
+    const ioengine_plugin *b = ioengine_plugin_find(g_state.backend);
+    if (b == nullptr || b == &g_plugin)
+        return -EINVAL;
+    g_backend = b;
+    g_plugin.close = b->close;
+    g_plugin.truncate = b->truncate;
+    g_plugin.statdev = b->statdev;
+    g_plugin.discard = b->discard;
+    int r = b->open(e, driver, path, oflag);
     if (r == 0 && g_state.phy_blksz != 0)
         ioengine_set_phyblksz(e, g_state.phy_blksz);
     return r;
@@ -102,7 +115,7 @@ int fault_clear_badtrack(ioengine *, uint64_t offset, uint64_t size) {
     return 0;
 }
 
-ioengine_plugin g_plugin = [] {
+ioengine_plugin make_plugin() {
     ioengine_plugin p = ioengine_libaio_plugin;
     p.name = kFaultEngine;
     p.open = fault_open;
@@ -113,7 +126,7 @@ ioengine_plugin g_plugin = [] {
     p.mark_badtrack = fault_mark_badtrack;
     p.clear_badtrack = fault_clear_badtrack;
     return p;
-}();
+}
 
 }  // namespace
 
@@ -127,6 +140,7 @@ std::vector<FaultEngine::Transfer> FaultEngine::select(bool write, bool forwarde
 
 FaultEngine &fault_engine() {
     static bool registered = [] {
+        g_plugin = make_plugin();
         ioengine_plugin_register(&g_plugin);
         return true;
     }();

@@ -1,7 +1,8 @@
 // A fault-injecting, recording I/O engine plug-in for tests, registered as
 // kFaultEngine by the first call to fault_engine().
 //
-// It opens, sizes and moves data through libaio, and on top of that:
+// It opens, sizes and moves data through a backend plug-in ("libaio" for a
+// file, "kvol" for a volume), and on top of that:
 //   - fails chosen transfers: by direction and byte range, a given number of
 //     times, with a given errno;
 //   - returns scripted results instead of moving data, where a test needs
@@ -62,6 +63,9 @@ struct FaultEngine {
     std::vector<Transfer> writes() const { return select(true, false); }
     // Writes that reached the device.
     std::vector<Transfer> forwarded_writes() const { return select(true, true); }
+
+    // The plug-in that opens the device and moves the data; taken at open.
+    const char *backend = "libaio";
 
     std::vector<Fault> faults;
     // Results of the next transfers, in order, returned instead of moving
