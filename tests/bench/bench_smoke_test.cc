@@ -26,13 +26,6 @@ struct Outcome {
     std::string out, err;
 };
 
-std::string slurp(const std::string &path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 // Starts the program with stdout and stderr in files of `dir`.
 pid_t spawn_bench(const std::string &dir, const std::vector<std::string> &args) {
     std::vector<char *> argv;
@@ -59,8 +52,8 @@ Outcome wait_bench(pid_t pid, const std::string &dir) {
     int ws = 0;
     if (pid > 0 && waitpid(pid, &ws, 0) == pid)
         o.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -WTERMSIG(ws);
-    o.out = slurp(dir + "/out");
-    o.err = slurp(dir + "/err");
+    o.out = tavtest::read_text(dir + "/out");
+    o.err = tavtest::read_text(dir + "/err");
     std::filesystem::remove(dir + "/out");
     std::filesystem::remove(dir + "/err");
     return o;
@@ -182,20 +175,20 @@ TEST_F(BenchSmoke, CallersFileIsWrittenOnlyWithConsentAndKept) {
     Outcome o = run_bench(logs_, {"--quick", "--path", file, "--workload", "randwrite-4k-qd1"});
     EXPECT_EQ(2, o.status) << o.out << o.err;
     EXPECT_NE(std::string::npos, o.err.find("--overwrite")) << o.err;
-    EXPECT_TRUE(content == slurp(file)) << "the file changed";
+    EXPECT_TRUE(content == tavtest::read_text(file)) << "the file changed";
 
     // Reads open the file read-only and skip the fill.
     o = run_bench(logs_, {"--quick", "--path", file, "--workload", "randread-4k-qd1,read-1m-qd4"});
     EXPECT_EQ(0, o.status) << o.out << o.err;
     EXPECT_EQ(2u, lines_starting(o.out, "ratio B/A:").size()) << o.out;
-    EXPECT_TRUE(content == slurp(file)) << "the file changed";
+    EXPECT_TRUE(content == tavtest::read_text(file)) << "the file changed";
 
     o = run_bench(logs_, {"--quick", "--path", file, "--overwrite", "--workload",
                           "randwrite-4k-qd1"});
     EXPECT_EQ(0, o.status) << o.out << o.err;
     EXPECT_TRUE(std::filesystem::exists(file));
     EXPECT_EQ(content.size(), std::filesystem::file_size(file));
-    EXPECT_FALSE(content == slurp(file)) << "the writes did not reach the file";
+    EXPECT_FALSE(content == tavtest::read_text(file)) << "the writes did not reach the file";
 }
 
 TEST_F(BenchSmoke, InterruptedRunRemovesItsFiles) {
@@ -205,7 +198,7 @@ TEST_F(BenchSmoke, InterruptedRunRemovesItsFiles) {
     // Wait until the timed runs have started, then interrupt.
     bool started = false;
     for (int i = 0; i < 600 && !started; i++) {
-        started = slurp(logs_ + "/out").find("round") != std::string::npos;
+        started = tavtest::read_text(logs_ + "/out").find("round") != std::string::npos;
         if (!started)
             usleep(100 * 1000);
     }

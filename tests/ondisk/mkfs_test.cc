@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,13 +35,6 @@ struct Result {
     std::string out, err;
 };
 
-std::string slurp(const std::string &path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 // The default page of a never-used inode slot, from the inode tables.
 std::vector<uint8_t> expected_inode_page(uint64_t t) {
     std::vector<uint8_t> p(4096, 0);
@@ -69,7 +60,7 @@ protected:
         std::string cmd = std::string("env -u TAV_IOENGINE ") + TAV_MKFS_PATH + " " + args + " >" +
                           out + " 2>" + err;
         int st = system(cmd.c_str());
-        Result r = {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(out), slurp(err)};
+        Result r = {WIFEXITED(st) ? WEXITSTATUS(st) : -1, tavtest::read_text(out), tavtest::read_text(err)};
         return r;
     }
     bool exists() const {

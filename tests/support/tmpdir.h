@@ -1,4 +1,5 @@
-// Temporary directory removed with its contents when the object goes away.
+// Temporary directory removed with its contents when the object goes away;
+// reading a whole file.
 #ifndef TAV_TEST_TMPDIR_H
 #define TAV_TEST_TMPDIR_H
 
@@ -17,6 +18,9 @@ public:
 private:
     std::string path_;
 };
+
+// The file's contents; empty when it cannot be read.
+std::string read_text(const std::string &path);
 
 }  // namespace tavtest
 
