@@ -110,7 +110,11 @@ int kvol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) 
         kvol_release(engine, ctx);
         return -1;
     }
-    ioengine_set_phyblksz(engine, st.phy_blksz);
+    // The volume moves the caller's buffers in place with direct I/O and
+    // takes only whole 4096-byte units, so that is the unit the engine layer
+    // must align (or bounce) to, also on a volume made on a 512-byte device:
+    // a 512-byte unit would hand the volume requests it cannot take.
+    ioengine_set_phyblksz(engine, IOENGINE_BLKSZ_4096);
     ctx->evfd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (ctx->evfd < 0) {
         log_error("eventfd: %s", strerror(errno));
