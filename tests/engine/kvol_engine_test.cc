@@ -137,6 +137,23 @@ TEST_F(KvolEngine, VolumeBlockSizeDecidesTheOpen) {
     EXPECT_EQ(want, back.bytes());
 }
 
+TEST_F(KvolEngine, UnalignedTransferWithoutDirectIoIsRefused) {
+    // Without O_DIRECT the engine layer does not bounce; the volume cannot
+    // take such a request, and it must fail instead of ending the process.
+    e_ = ioengine_init(tavtest::driver(), "kvol", path_.c_str(), O_RDWR);
+    ASSERT_NE(nullptr, e_);
+    kvoltest::AlignedBuf buf(8192, 5);
+    ssize_t short_len = 0, odd_base = 0, whole = 0;
+    tavtest::run_coroutine([&] {
+        short_len = ioengine_co_pread(e_, buf.data(), 100, 5 * kGran);
+        odd_base = ioengine_co_pwrite(e_, buf.data() + 512, 4096, 5 * kGran);
+        whole = ioengine_co_pwrite(e_, buf.data(), 8192, 5 * kGran);
+    });
+    EXPECT_EQ(-EINVAL, short_len);
+    EXPECT_EQ(-EINVAL, odd_base);
+    EXPECT_EQ(8192, whole);
+}
+
 TEST_F(KvolEngine, MissingVolumeFailsToOpen) {
     e_ = ioengine_init(tavtest::driver(), "kvol", (dir_.path() + "/none").c_str(), O_RDWR);
     EXPECT_EQ(nullptr, e_);
