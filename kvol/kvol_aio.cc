@@ -399,10 +399,10 @@ ssize_t sync_io(kvol_t *kvol, int type, const struct iovec *iovec, int count, of
                                      : pwritev(fd, s->iovec, s->iovcnt, static_cast<off_t>(s->pa_start));
         } while (r < 0 && errno == EINTR);
         if (r < 0) {
-            result = -errno;
+            r = -errno;  // taken before logging, which may change errno
+            result = r;
             kvol_log_error("sync io error, optype: %d, iovcnt %u, va_start %ld, va_len %lu, split_count %u",
                            type, unsigned(count), long(offset), io->va_len, unsigned(io->split_count));
-            r = -errno;
         } else if (result >= 0) {
             result += r;
         }

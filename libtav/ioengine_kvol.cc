@@ -110,7 +110,11 @@ int kvol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) 
         kvol_release(engine, ctx);
         return -1;
     }
-    ioengine_set_phyblksz(engine, st.phy_blksz);
+    // The volume moves the caller's buffers in place with direct I/O and
+    // takes only whole 4096-byte units, so that is the unit the engine layer
+    // must align (or bounce) to, also on a volume made on a 512-byte device:
+    // a 512-byte unit would hand the volume requests it cannot take.
+    ioengine_set_phyblksz(engine, IOENGINE_BLKSZ_4096);
     ctx->evfd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (ctx->evfd < 0) {
         log_error("eventfd: %s", strerror(errno));
@@ -142,6 +146,17 @@ TAV_COROUTINE_FN ssize_t kvol_co_rw(ioengine *engine, bool is_write, const struc
     assert(in_coroutine());
     assert(iovcnt >= 1);
     kvol_ctx *ctx = ctx_of(engine);
+    // The volume uses the buffers in place; it only takes whole 4096-byte
+    // units at 4096-byte addresses.  An engine opened without O_DIRECT
+    // passes unaligned requests through unchanged: they are refused here.
+    for (int i = 0; i < iovcnt; i++) {
+        if ((uintptr_t)iov[i].iov_base % IOENGINE_BLKSZ_4096 != 0 ||
+            iov[i].iov_len % IOENGINE_BLKSZ_4096 != 0) {
+            log_error("kvol transfer not aligned to %d bytes: offset %ld, segment %d base %p length %zu",
+                      IOENGINE_BLKSZ_4096, (long)offset, i, iov[i].iov_base, iov[i].iov_len);
+            return -EINVAL;
+        }
+    }
     kvol_io io = {coroutine_self(), 0, ctx, nullptr};
     int ret = is_write ? kvol_aio_prep_pwritev(ctx->kvol, iov, iovcnt, offset, kvol_cbk, &io)
                        : kvol_aio_prep_preadv(ctx->kvol, iov, iovcnt, offset, kvol_cbk, &io);

@@ -8,6 +8,7 @@
 
 #include "ioengine.h"
 #include "kvol.h"
+#include "kvol_test_util.h"
 #include "support/loop.h"
 #include "support/tmpdir.h"
 #include "utils/memory.h"
@@ -97,6 +98,60 @@ TEST_F(KvolEngine, LentHandleStaysOpenAfterClose) {
     kvol_stat_t st;
     EXPECT_EQ(0, kvol_stat(vol, &st)) << "the lender's handle must still work";
     kvol_fini(vol);
+}
+
+// Rewrites the block size recorded in both superblock copies (a volume made
+// on a device whose st_blksize was `blksz`).
+void set_volume_blksz(const std::string &path, uint32_t blksz) {
+    for (uint64_t slot : {kvoltest::sb_slot(0), kvoltest::sb_slot(1)}) {
+        kvoltest::Bytes rec = kvoltest::read_at(path, slot, 512);
+        kvoltest::put32(rec, 120, blksz);
+        kvoltest::put32(rec, 0, kvoltest::ref_crc32(rec.data() + 4, 508));
+        kvoltest::write_at(path, slot, rec);
+    }
+}
+
+TEST_F(KvolEngine, VolumeBlockSizeDecidesTheOpen) {
+    set_volume_blksz(path_, 8192);
+    EXPECT_EQ(nullptr, ioengine_init(tavtest::driver(), "kvol", path_.c_str(), O_RDWR | O_DIRECT))
+        << "only 512 and 4096 are served";
+
+    // A 512-byte volume: transfers that are 512-aligned but not 4096-aligned
+    // reach the volume only as whole 4096-byte units, which its in-place
+    // direct I/O needs.
+    set_volume_blksz(path_, 512);
+    e_ = ioengine_init(tavtest::driver(), "kvol", path_.c_str(), O_RDWR | O_DIRECT);
+    ASSERT_NE(nullptr, e_);
+    kvoltest::AlignedBuf page(4096, 3), sector(4096, 9), back(4096);
+    int wr = 1, wr512 = 1, rd = 1;
+    tavtest::run_coroutine([&] {
+        wr = ioengine_co_pwriten(e_, page.data(), 4096, 5 * kGran);
+        wr512 = ioengine_co_pwriten(e_, sector.data(), 512, 5 * kGran + 1024);
+        rd = ioengine_co_preadn(e_, back.data(), 4096, 5 * kGran);
+    });
+    EXPECT_EQ(0, wr);
+    EXPECT_EQ(0, wr512);
+    EXPECT_EQ(0, rd);
+    kvoltest::Bytes want = page.bytes();
+    std::copy(sector.data(), sector.data() + 512, want.begin() + 1024);
+    EXPECT_EQ(want, back.bytes());
+}
+
+TEST_F(KvolEngine, UnalignedTransferWithoutDirectIoIsRefused) {
+    // Without O_DIRECT the engine layer does not bounce; the volume cannot
+    // take such a request, and it must fail instead of ending the process.
+    e_ = ioengine_init(tavtest::driver(), "kvol", path_.c_str(), O_RDWR);
+    ASSERT_NE(nullptr, e_);
+    kvoltest::AlignedBuf buf(8192, 5);
+    ssize_t short_len = 0, odd_base = 0, whole = 0;
+    tavtest::run_coroutine([&] {
+        short_len = ioengine_co_pread(e_, buf.data(), 100, 5 * kGran);
+        odd_base = ioengine_co_pwrite(e_, buf.data() + 512, 4096, 5 * kGran);
+        whole = ioengine_co_pwrite(e_, buf.data(), 8192, 5 * kGran);
+    });
+    EXPECT_EQ(-EINVAL, short_len);
+    EXPECT_EQ(-EINVAL, odd_base);
+    EXPECT_EQ(8192, whole);
 }
 
 TEST_F(KvolEngine, MissingVolumeFailsToOpen) {

@@ -311,4 +311,27 @@ TEST_F(MkfsTest, OnAVolumeTheInstanceFillsTheAddressSpace) {
     EXPECT_NE(blk0, read_bytes(data_start, MiB)) << "a new instance, with new time stamps";
 }
 
+TEST_F(MkfsTest, VolumeWithOneGoodSuperblockCopyNeedsForce) {
+    ASSERT_EQ(0, mkfs("-i kvol -g 1 -s 2G " + path_).status);
+    // Copy 1 damaged (a byte of its reserved area): the volume no longer
+    // opens, but copy 0 is still a valid superblock.
+    uint8_t junk = 0x5a;
+    write_bytes(0x1000 + 200, &junk, 1);
+    kvol_logger_level(KVOL_LOG_LEVEL_NONE);
+    ASSERT_EQ(nullptr, kvol_init(path_.c_str(), O_RDONLY));
+    const auto head = read_bytes(0, 0x2000);
+    const auto blk0 = read_bytes(304 * MiB, MiB);
+
+    Result r = mkfs("-i kvol -g 1 " + path_);
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("use -f to overwrite it")) << r.err;
+    EXPECT_EQ(head, read_bytes(0, 0x2000));
+    EXPECT_EQ(blk0, read_bytes(304 * MiB, MiB));
+
+    ASSERT_EQ(0, mkfs("-f -i kvol -g 1 " + path_).status);
+    kvol_t *vol = kvol_init(path_.c_str(), O_RDONLY);
+    EXPECT_NE(nullptr, vol);
+    kvol_fini(vol);
+}
+
 }  // namespace

@@ -274,9 +274,15 @@ int main(int argc, char **argv) {
     }
 
     if (on_volume) {
-        kvol_mkfs_param_t param = {1, 0, path};
+        /* Without -f the volume manager refuses a device on which either
+         * superblock copy of a volume is valid, also when the other copy is
+         * damaged and the volume does not open (holds_volume above). */
+        kvol_mkfs_param_t param = {force ? 1 : 0, 0, path};
         if (kvol_mkfs(&param) != 0)
-            return fail("creating a volume on %s failed", path);
+            return fail(force ? "creating a volume on %s failed"
+                              : "creating a volume on %s failed; if it holds a volume, use -f to "
+                                "overwrite it",
+                        path);
     }
 
     ev_driver *driver = evdriver_env();
