@@ -15,6 +15,7 @@
 
 #include "ioengine.h"
 #include "itable.h"
+#include "utils/clock.h"
 #include "utils/bitarray.h"
 #include "utils/checksum.h"
 #include "utils/logger.h"
@@ -24,11 +25,7 @@ const unsigned char tav_shmlog_gfid[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0
 
 namespace {
 
-uint64_t now_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec;
-}
+uint64_t now_ns() { return tav_realtime_ns(); }
 
 inline tav_inode_info *inode_of_mbuf(mbuf *mb) {
     return (tav_inode_info *)((char *)mb - offsetof(tav_inode_info, mbuf));

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include "utils/clock.h"
 #include "utils/iovec.h"
 #include "utils/logger.h"
 #include "utils/memory.h"
@@ -41,17 +42,13 @@ size_t iov_total(const struct iovec *iov, int iovcnt) {
 uint64_t latency_begin(ioengine *e) {
     if (!e->measure_latency)
         return 0;
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+    return tav_monotonic_ns() / 1000;
 }
 
 void latency_end(ioengine *e, uint64_t start, int is_write) {
     if (start == 0)
         return;
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t delta = (uint64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000 - start;
+    uint64_t delta = tav_monotonic_ns() / 1000 - start;
     ioengine_latency *l = &e->status.latency[is_write];
     l->count++;
     l->total_usec += delta;

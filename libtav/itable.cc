@@ -17,23 +17,16 @@
 #include <algorithm>
 
 #include "ioengine.h"
+#include "utils/clock.h"
 #include "utils/bitarray.h"
 #include "utils/logger.h"
 #include "utils/memory.h"
 
 namespace {
 
-uint64_t now_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec;
-}
+uint64_t now_ns() { return tav_realtime_ns(); }
 
-uint64_t mono_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000ull + (uint64_t)ts.tv_nsec / 1000000ull;
-}
+uint64_t mono_ms() { return tav_monotonic_ns() / 1000000ull; }
 
 inline tav_inode_table *table_of(tav_inode_info *inode) { return inode->itable; }
 

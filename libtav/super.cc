@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "utils/clock.h"
 #include "utils/bitarray.h"
 #include "utils/checksum.h"
 #include "utils/logger.h"
@@ -17,11 +18,7 @@
 
 namespace {
 
-uint64_t now_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
-}
+uint64_t now_ns() { return tav_realtime_ns(); }
 
 uint64_t div_round_up(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 

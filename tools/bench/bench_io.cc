@@ -11,17 +11,14 @@
 #include "bench.h"
 #include "evdriver.h"
 #include "ioengine.h"
+#include "utils/clock.h"
 #include "utils/coroutine.h"
 
 namespace bench {
 
 volatile sig_atomic_t g_interrupted;
 
-uint64_t now_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec;
-}
+uint64_t now_ns() { return tav_monotonic_ns(); }
 
 double cpu_seconds() {
     struct rusage ru;
