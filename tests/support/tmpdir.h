@@ -1,4 +1,5 @@
-// Temporary directory removed with its contents when the object goes away;
+// Temporary directory removed with its contents when the object goes away
+// (also the directories made by the death-test processes it outlives);
 // reading a whole file.
 #ifndef TAV_TEST_TMPDIR_H
 #define TAV_TEST_TMPDIR_H
@@ -17,6 +18,7 @@ public:
 
 private:
     std::string path_;
+    std::string prev_owner_;  // restored when this directory goes away
 };
 
 // The file's contents; empty when it cannot be read.
