@@ -35,9 +35,9 @@ extern "C" {
 typedef struct kvol kvol_t;
 
 /* Attribute bits of a mapping. */
-#define KVOL_ATTR_IFREG   1u  /* backing is a regular file; opened with O_DSYNC */
-#define KVOL_ATTR_ODIRECT 2u  /* opened with O_DIRECT */
-#define KVOL_ATTR_DISCARD 4u  /* backing accepts BLKDISCARD */
+#define KVOL_ATTR_IFREG   1u /* backing is a regular file; opened with O_DSYNC */
+#define KVOL_ATTR_ODIRECT 2u /* opened with O_DIRECT */
+#define KVOL_ATTR_DISCARD 4u /* backing accepts BLKDISCARD */
 #define KVOL_ATTR_LEGACY  8u
 #define KVOL_ATTR_FOREIGN 16u /* backing may vanish; can be unmapped and recycled */
 
@@ -50,13 +50,13 @@ enum {
 };
 
 /* Event bits sent to listeners. */
-#define KVOL_EVENT_RECYCLABLE       1u
-#define KVOL_EVENT_RECYCLED         2u
-#define KVOL_EVENT_EXPAND_START     4u
-#define KVOL_EVENT_EXPAND_END       8u
-#define KVOL_EVENT_SUPER_MODIFIED   16u
-#define KVOL_EVENT_ENTRY_MODIFIED   32u
-#define KVOL_EVENT_BITMAP_MODIFIED  64u
+#define KVOL_EVENT_RECYCLABLE      1u
+#define KVOL_EVENT_RECYCLED        2u
+#define KVOL_EVENT_EXPAND_START    4u
+#define KVOL_EVENT_EXPAND_END      8u
+#define KVOL_EVENT_SUPER_MODIFIED  16u
+#define KVOL_EVENT_ENTRY_MODIFIED  32u
+#define KVOL_EVENT_BITMAP_MODIFIED 64u
 
 /* Dump classes of kvol_dump(). */
 enum {
@@ -104,19 +104,19 @@ typedef struct kvol_range {
 } kvol_range_t;
 
 typedef struct kvol_mkfs_param {
-    int force;             /* overwrite a valid volume */
-    uint32_t max_mapping;  /* 1..32768; anything else means 32768 */
-    const char *path;      /* volume device or file */
+    int force;            /* overwrite a valid volume */
+    uint32_t max_mapping; /* 1..32768; anything else means 32768 */
+    const char *path;     /* volume device or file */
 } kvol_mkfs_param_t;
 
 typedef struct kvol_expand_entry {
-    uint64_t offset;          /* byte offset in the backing where the mapping starts */
-    uint64_t length;          /* bytes, a non-zero multiple of 16 MiB */
-    uint32_t attribute;       /* KVOL_ATTR_* */
-    uint64_t blksize;         /* 0: taken from the backing's st_blksize */
+    uint64_t offset;    /* byte offset in the backing where the mapping starts */
+    uint64_t length;    /* bytes, a non-zero multiple of 16 MiB */
+    uint32_t attribute; /* KVOL_ATTR_* */
+    uint64_t blksize;   /* 0: taken from the backing's st_blksize */
     uint32_t shard_no;
     unsigned char gfid[16];
-    const char *path;         /* backing device or file, at most 255 characters */
+    const char *path; /* backing device or file, at most 255 characters */
 } kvol_expand_entry_t;
 
 /* Completion of an asynchronous request: bytes transferred (possibly fewer
@@ -144,8 +144,8 @@ KVOL_API int kvol_lookup_mapping(kvol_t *kvol, uint64_t va);
 /* Without `badtracks` (or maxcnt <= 0): 1 when [offset, offset+size) holds a
  * bad granule, else 0.  With it: the number of runs of bad granules written,
  * at most `maxcnt`.  -22 when the range is not inside the VA. */
-KVOL_API int kvol_test_badtrack(kvol_t *kvol, uint64_t offset, uint64_t size,
-                                kvol_range_t *badtracks, int maxcnt);
+KVOL_API int kvol_test_badtrack(kvol_t *kvol, uint64_t offset, uint64_t size, kvol_range_t *badtracks,
+                                int maxcnt);
 /* Offset and size multiples of 16 MiB, inside the VA.  0 or -22 / -1. */
 KVOL_API int kvol_mark_badtrack(kvol_t *kvol, uint64_t offset, uint64_t size);
 KVOL_API int kvol_clear_badtrack(kvol_t *kvol, uint64_t offset, uint64_t size);
@@ -187,11 +187,10 @@ KVOL_API int kvol_dump(kvol_t *kvol, int dump_class, char *buff, int maxlen);
 KVOL_API uint32_t kvol_metadata_checksum(const char *path, int64_t metadata_len);
 /* Copies the volume's metadata into an existing backup file; returns the
  * checksum of the copy, or 0 on failure. */
-KVOL_API uint32_t kvol_backup_metadata(const char *lv_path, const char *bak_file_path,
-                                       int64_t metadata_len);
+KVOL_API uint32_t kvol_backup_metadata(const char *lv_path, const char *bak_file_path, int64_t metadata_len);
 /* Copies a backup whose checksum is `checksum` back onto the volume.  0 or -1. */
-KVOL_API int kvol_recover_metadata(const char *lv_path, const char *bak_file_path,
-                                   int64_t metadata_len, uint32_t checksum);
+KVOL_API int kvol_recover_metadata(const char *lv_path, const char *bak_file_path, int64_t metadata_len,
+                                   uint32_t checksum);
 
 /* ---- I/O --------------------------------------------------------------------- */
 
@@ -201,10 +200,10 @@ KVOL_API void kvol_set_eventfd(kvol_t *kvol, int fd);
  * aligned to 4096 bytes in address and length.  0 (exactly one completion
  * follows once submitted), -22 for bad arguments, -1 when no byte of the
  * request can be mapped. */
-KVOL_API int kvol_aio_prep_preadv(kvol_t *kvol, const struct iovec *iovec, int count,
-                                  off_t offset, kvol_cbk_fn cbk, void *data);
-KVOL_API int kvol_aio_prep_pwritev(kvol_t *kvol, const struct iovec *iovec, int count,
-                                   off_t offset, kvol_cbk_fn cbk, void *data);
+KVOL_API int kvol_aio_prep_preadv(kvol_t *kvol, const struct iovec *iovec, int count, off_t offset,
+                                  kvol_cbk_fn cbk, void *data);
+KVOL_API int kvol_aio_prep_pwritev(kvol_t *kvol, const struct iovec *iovec, int count, off_t offset,
+                                   kvol_cbk_fn cbk, void *data);
 /* Submits every prepared request (requests wait inside the volume when the
  * queue is full).  0, or -1 when some request could not be submitted at all:
  * such requests are dropped without a completion.  `sub_cnt` (may be NULL)
@@ -225,8 +224,8 @@ KVOL_API ssize_t kvol_writev(kvol_t *kvol, const struct iovec *iovec, int count,
 KVOL_API void kvol_logging_init(void);
 KVOL_API void kvol_logger_level(int level);
 KVOL_API void kvol_logger_target(int target);
-KVOL_API void kvol_logger_log(const char *file, const char *function, int line, int level,
-                              const char *fmt, ...) __attribute__((format(printf, 5, 6)));
+KVOL_API void kvol_logger_log(const char *file, const char *function, int line, int level, const char *fmt,
+                              ...) __attribute__((format(printf, 5, 6)));
 
 #ifdef __cplusplus
 }

@@ -34,10 +34,10 @@ extern "C" {
 #define TAV_API __attribute__((visibility("default")))
 
 /* Units of the file system. */
-#define TAV_BLOCK_SIZE      1048576ULL        /* a block is 1 MiB */
-#define TAV_SLICE_SIZE      131072ULL         /* a slice is 128 KiB, 8 per block */
-#define TAV_UNIT_SIZE       4096ULL           /* written-data bitmaps count 4 KiB units */
-#define TAV_MAX_FILE_SIZE   0x4000000000ULL   /* 256 GiB */
+#define TAV_BLOCK_SIZE    1048576ULL      /* a block is 1 MiB */
+#define TAV_SLICE_SIZE    131072ULL       /* a slice is 128 KiB, 8 per block */
+#define TAV_UNIT_SIZE     4096ULL         /* written-data bitmaps count 4 KiB units */
+#define TAV_MAX_FILE_SIZE 0x4000000000ULL /* 256 GiB */
 
 /* File-kind bits of the open flags; only the low 28 bits are kept. */
 #define TAV_FLAG_BD             0x10000000
@@ -72,13 +72,11 @@ struct fiemap;
 /* Called by the caller's loop when a watched descriptor is ready; each of
  * poll_in, poll_out and poll_err is 0 or 1.  `idx` is the driver's own index
  * for the registration, handed back to ev_unregister. */
-typedef int (*ev_handler_fn)(int fd, int idx, void *priv, int poll_in, int poll_out,
-                             int poll_err);
+typedef int (*ev_handler_fn)(int fd, int idx, void *priv, int poll_in, int poll_out, int poll_err);
 
 typedef struct ev_driver {
     /* Start watching `fd`; returns a negative value on failure. */
-    int (*ev_register)(void *handle, int fd, ev_handler_fn handler, void *priv,
-                       int poll_in, int poll_out);
+    int (*ev_register)(void *handle, int fd, ev_handler_fn handler, void *priv, int poll_in, int poll_out);
     /* Stop watching `fd`. */
     int (*ev_unregister)(void *handle, int fd, int idx);
     void *handle; /* the caller's loop object, first argument of both functions */
@@ -195,8 +193,7 @@ typedef void (*logger_extern_fn_t)(void *ctx, int priority, const char *fmt, ...
  * (-1, errno, data, NULL).  A negative result means no callback.
  * `flags & 3`: 0 read-only, 1 or 2 writable with a lock file, 3 writable
  * without a lock file. */
-TAV_API int tav_init_async(ev_driver *driver, const char *path, int flags,
-                           tav_init_cbk_fn cbk, void *data);
+TAV_API int tav_init_async(ev_driver *driver, const char *path, int flags, tav_init_cbk_fn cbk, void *data);
 /* Finishes the instance: deferred to the loop; `cbk(0, 0, data)` follows when
  * the last reference is gone.  Every handle must be closed and every callback
  * received first.  A second call gives -EINVAL. */
@@ -209,100 +206,82 @@ TAV_API void tav_dump(const char *title, tav *instance, int index);
 
 /* ---- asynchronous API -------------------------------------------------- */
 
-TAV_API int tav_statfs_async(tav *instance, struct statvfs *stbuf, tav_statfs_cbk_fn cbk,
-                             void *data);
+TAV_API int tav_statfs_async(tav *instance, struct statvfs *stbuf, tav_statfs_cbk_fn cbk, void *data);
 TAV_API int tav_open_async(tav *instance, const unsigned char *name, int flags, mode_t mode,
                            tav_open_cbk_fn cbk, void *data);
 TAV_API int tav_create_async(tav *instance, const unsigned char *name, int flags, mode_t mode,
                              tav_open_cbk_fn cbk, void *data);
-TAV_API int tav_open_with_dict_async(tav *instance, const unsigned char *name, int flags,
-                                     mode_t mode, xdict *xattr, tav_open_cbk_fn cbk,
-                                     void *data);
-TAV_API int tav_create_ex(tav *instance, const unsigned char *name, off_t phyoff,
-                          size_t phylen, size_t realsize, int flags, mode_t mode,
-                          uint32_t type, tav_open_cbk_fn cbk, void *data);
+TAV_API int tav_open_with_dict_async(tav *instance, const unsigned char *name, int flags, mode_t mode,
+                                     xdict *xattr, tav_open_cbk_fn cbk, void *data);
+TAV_API int tav_create_ex(tav *instance, const unsigned char *name, off_t phyoff, size_t phylen,
+                          size_t realsize, int flags, mode_t mode, uint32_t type, tav_open_cbk_fn cbk,
+                          void *data);
 TAV_API int tav_close(tav_fd *fd);
-TAV_API int tav_unlink_async(tav *instance, const unsigned char *name, tav_unlink_cbk_fn cbk,
-                             void *data);
+TAV_API int tav_unlink_async(tav *instance, const unsigned char *name, tav_unlink_cbk_fn cbk, void *data);
 TAV_API int tav_getattr_async(tav *instance, const unsigned char *name, struct stat *stbuf,
                               tav_getattr_cbk_fn cbk, void *data);
-TAV_API int tav_fgetattr_async(tav_fd *fd, struct stat *stbuf, tav_getattr_cbk_fn cbk,
-                               void *data);
-TAV_API int tav_setattr_async(tav *instance, const unsigned char *name, struct stat *stbuf,
-                              int valid, struct stat *prestat, struct stat *poststat,
-                              tav_setattr_cbk_fn cbk, void *data);
-TAV_API int tav_fsetattr_async(tav_fd *fd, struct stat *stbuf, int valid,
-                               struct stat *prestat, struct stat *poststat,
-                               tav_setattr_cbk_fn cbk, void *data);
-TAV_API int tav_getxattr_async(tav *instance, const unsigned char *name, const char *key,
-                               void *value, size_t size, tav_getxattr_cbk_fn cbk, void *data);
+TAV_API int tav_fgetattr_async(tav_fd *fd, struct stat *stbuf, tav_getattr_cbk_fn cbk, void *data);
+TAV_API int tav_setattr_async(tav *instance, const unsigned char *name, struct stat *stbuf, int valid,
+                              struct stat *prestat, struct stat *poststat, tav_setattr_cbk_fn cbk,
+                              void *data);
+TAV_API int tav_fsetattr_async(tav_fd *fd, struct stat *stbuf, int valid, struct stat *prestat,
+                               struct stat *poststat, tav_setattr_cbk_fn cbk, void *data);
+TAV_API int tav_getxattr_async(tav *instance, const unsigned char *name, const char *key, void *value,
+                               size_t size, tav_getxattr_cbk_fn cbk, void *data);
 TAV_API int tav_fgetxattr_async(tav_fd *fd, const char *key, void *value, size_t size,
                                 tav_getxattr_cbk_fn cbk, void *data);
-TAV_API int tav_setxattr_async(tav *instance, const unsigned char *name, const char *key,
-                               const void *value, size_t size, int syncflag,
-                               struct stat *prestat, struct stat *poststat,
+TAV_API int tav_setxattr_async(tav *instance, const unsigned char *name, const char *key, const void *value,
+                               size_t size, int syncflag, struct stat *prestat, struct stat *poststat,
                                tav_setxattr_cbk_fn cbk, void *data);
-TAV_API int tav_fsetxattr_async(tav_fd *fd, const char *key, const void *value, size_t size,
-                                int syncflag, struct stat *prestat, struct stat *poststat,
-                                tav_setxattr_cbk_fn cbk, void *data);
-TAV_API int tav_setxattr_with_dict_async(tav *instance, const unsigned char *name,
-                                         xdict *xattr, int syncflag, struct stat *prestat,
-                                         struct stat *poststat, tav_setxattr_cbk_fn cbk,
+TAV_API int tav_fsetxattr_async(tav_fd *fd, const char *key, const void *value, size_t size, int syncflag,
+                                struct stat *prestat, struct stat *poststat, tav_setxattr_cbk_fn cbk,
+                                void *data);
+TAV_API int tav_setxattr_with_dict_async(tav *instance, const unsigned char *name, xdict *xattr, int syncflag,
+                                         struct stat *prestat, struct stat *poststat, tav_setxattr_cbk_fn cbk,
                                          void *data);
-TAV_API int tav_fsetxattr_with_dict_async(tav_fd *fd, xdict *xattr, int syncflag,
-                                          struct stat *prestat, struct stat *poststat,
-                                          tav_setxattr_cbk_fn cbk, void *data);
-TAV_API int tav_getxattr_with_dict_async(tav *instance, const unsigned char *name,
-                                         xdict *xattr, tav_getxattr_cbk_fn cbk, void *data);
-TAV_API int tav_fgetxattr_with_dict_async(tav_fd *fd, xdict *xattr, tav_getxattr_cbk_fn cbk,
-                                          void *data);
-TAV_API int tav_removexattr_async(tav *instance, const unsigned char *name, const char *key,
-                                  int syncflag, struct stat *prestat, struct stat *poststat,
-                                  tav_removexattr_cbk_fn cbk, void *data);
-TAV_API int tav_fremovexattr_async(tav_fd *fd, const char *key, int syncflag,
-                                   struct stat *prestat, struct stat *poststat,
-                                   tav_removexattr_cbk_fn cbk, void *data);
-TAV_API int tav_listxattr_async(tav *instance, const unsigned char *name, void *value,
-                                size_t size, tav_listxattr_cbk_fn cbk, void *data);
-TAV_API int tav_flistxattr_async(tav_fd *fd, void *value, size_t size,
-                                 tav_listxattr_cbk_fn cbk, void *data);
-TAV_API int tav_list_file(tav *instance, tav_listfile_filter_fn fn, tav_listfile_cbk_fn cbk,
-                          int flag, void *data);
+TAV_API int tav_fsetxattr_with_dict_async(tav_fd *fd, xdict *xattr, int syncflag, struct stat *prestat,
+                                          struct stat *poststat, tav_setxattr_cbk_fn cbk, void *data);
+TAV_API int tav_getxattr_with_dict_async(tav *instance, const unsigned char *name, xdict *xattr,
+                                         tav_getxattr_cbk_fn cbk, void *data);
+TAV_API int tav_fgetxattr_with_dict_async(tav_fd *fd, xdict *xattr, tav_getxattr_cbk_fn cbk, void *data);
+TAV_API int tav_removexattr_async(tav *instance, const unsigned char *name, const char *key, int syncflag,
+                                  struct stat *prestat, struct stat *poststat, tav_removexattr_cbk_fn cbk,
+                                  void *data);
+TAV_API int tav_fremovexattr_async(tav_fd *fd, const char *key, int syncflag, struct stat *prestat,
+                                   struct stat *poststat, tav_removexattr_cbk_fn cbk, void *data);
+TAV_API int tav_listxattr_async(tav *instance, const unsigned char *name, void *value, size_t size,
+                                tav_listxattr_cbk_fn cbk, void *data);
+TAV_API int tav_flistxattr_async(tav_fd *fd, void *value, size_t size, tav_listxattr_cbk_fn cbk, void *data);
+TAV_API int tav_list_file(tav *instance, tav_listfile_filter_fn fn, tav_listfile_cbk_fn cbk, int flag,
+                          void *data);
 TAV_API int tav_set_iolog(tav *instance, int priv_iolog, tav_setiolog_cbk_fn cbk, void *data);
-TAV_API int tav_file_is_borrow(tav *instance, const unsigned char *name, tav_common_cbk_fn cbk,
-                               void *data);
-TAV_API int tav_get_inode_info(tav *instance, const unsigned char *name, const char *key,
-                               void *value, size_t size, tav_common_cbk_fn cbk, void *data);
+TAV_API int tav_file_is_borrow(tav *instance, const unsigned char *name, tav_common_cbk_fn cbk, void *data);
+TAV_API int tav_get_inode_info(tav *instance, const unsigned char *name, const char *key, void *value,
+                               size_t size, tav_common_cbk_fn cbk, void *data);
 TAV_API int tav_preadv_async(tav_fd *fd, const struct iovec *iov, int count, off_t offset,
-                             struct stat *prestat, struct stat *poststat,
-                             tav_preadv_cbk_fn cbk, void *data);
-TAV_API int tav_preadv_async_with_flags(tav_fd *fd, const struct iovec *iov, int count,
-                                        off_t offset, struct stat *prestat,
-                                        struct stat *poststat, int flags,
+                             struct stat *prestat, struct stat *poststat, tav_preadv_cbk_fn cbk, void *data);
+TAV_API int tav_preadv_async_with_flags(tav_fd *fd, const struct iovec *iov, int count, off_t offset,
+                                        struct stat *prestat, struct stat *poststat, int flags,
                                         tav_preadv_cbk_fn cbk, void *data);
 TAV_API int tav_pwritev_async(tav_fd *fd, const struct iovec *iov, int count, off_t offset,
-                              struct stat *prestat, struct stat *poststat,
-                              tav_pwritev_cbk_fn cbk, void *data);
-TAV_API int tav_truncate_async(tav *instance, const unsigned char *name, off_t length,
-                               struct stat *prestat, struct stat *poststat,
-                               tav_truncate_cbk_fn cbk, void *data);
-TAV_API int tav_ftruncate_async(tav_fd *fd, off_t length, struct stat *prestat,
-                                struct stat *poststat, tav_truncate_cbk_fn cbk, void *data);
-TAV_API int tav_fallocate_async(tav_fd *fd, int mode, off_t offset, size_t length,
-                                struct stat *prestat, struct stat *poststat,
-                                tav_fallocate_cbk_fn cbk, void *data);
+                              struct stat *prestat, struct stat *poststat, tav_pwritev_cbk_fn cbk,
+                              void *data);
+TAV_API int tav_truncate_async(tav *instance, const unsigned char *name, off_t length, struct stat *prestat,
+                               struct stat *poststat, tav_truncate_cbk_fn cbk, void *data);
+TAV_API int tav_ftruncate_async(tav_fd *fd, off_t length, struct stat *prestat, struct stat *poststat,
+                                tav_truncate_cbk_fn cbk, void *data);
+TAV_API int tav_fallocate_async(tav_fd *fd, int mode, off_t offset, size_t length, struct stat *prestat,
+                                struct stat *poststat, tav_fallocate_cbk_fn cbk, void *data);
 TAV_API int tav_discard_async(tav_fd *fd, off_t offset, size_t length, struct stat *prestat,
                               struct stat *poststat, tav_discard_cbk_fn cbk, void *data);
-TAV_API int tav_fiemap_async(tav_fd *fd, struct fiemap *fieinfo, struct stat *prestat,
-                             struct stat *poststat, tav_fiemap_cbk_fn cbk, void *data);
-TAV_API int tav_zerofill_async(tav_fd *fd, int mode, off_t offset, size_t length,
-                               struct stat *prestat, struct stat *poststat,
-                               tav_zerofill_cbk_fn cbk, void *data);
-TAV_API int tav_sync_async(tav *instance, const unsigned char *name, int flags,
-                           tav_sync_cbk_fn cbk, void *data);
+TAV_API int tav_fiemap_async(tav_fd *fd, struct fiemap *fieinfo, struct stat *prestat, struct stat *poststat,
+                             tav_fiemap_cbk_fn cbk, void *data);
+TAV_API int tav_zerofill_async(tav_fd *fd, int mode, off_t offset, size_t length, struct stat *prestat,
+                               struct stat *poststat, tav_zerofill_cbk_fn cbk, void *data);
+TAV_API int tav_sync_async(tav *instance, const unsigned char *name, int flags, tav_sync_cbk_fn cbk,
+                           void *data);
 TAV_API int tav_fsync_async(tav_fd *fd, int flags, tav_sync_cbk_fn cbk, void *data);
-TAV_API int tav_compress_async(tav *instance, const unsigned char *name,
-                               tav_compress_cbk_fn cbk, void *data);
+TAV_API int tav_compress_async(tav *instance, const unsigned char *name, tav_compress_cbk_fn cbk, void *data);
 TAV_API int tav_statex_async(tav *instance, const unsigned char *name, tav_statex *statex,
                              tav_statex_cbk_fn cbk, void *data);
 TAV_API int tav_expand_async(tav *instance, size_t length, tav_expand_cbk_fn cbk, void *data);
@@ -311,11 +290,10 @@ TAV_API int tav_expand_async(tav *instance, size_t length, tav_expand_cbk_fn cbk
 
 TAV_API int tav_getattr(tav *instance, const unsigned char *name, struct stat *stbuf);
 TAV_API int tav_statex_get(tav *instance, const unsigned char *name, tav_statex *statex);
-TAV_API ssize_t tav_getxattr(tav *instance, const unsigned char *name, const char *key,
-                             void *buf, size_t size);
+TAV_API ssize_t tav_getxattr(tav *instance, const unsigned char *name, const char *key, void *buf,
+                             size_t size);
 TAV_API int tav_get_open_count(tav *instance, const unsigned char *name);
-TAV_API ssize_t tav_get_all_keys(tav *instance, const unsigned char *name, char *buf,
-                                 size_t size);
+TAV_API ssize_t tav_get_all_keys(tav *instance, const unsigned char *name, char *buf, size_t size);
 
 #ifdef __cplusplus
 }

@@ -21,14 +21,13 @@ int find_by_path(const kvol_t *kvol, const char *path) {
     return -1;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
 KVOL_API int kvol_unmap(kvol_t *kvol, uint64_t offset, uint64_t size) {
     if (kvol == nullptr || offset % KVOL_GRAN != 0 || size % KVOL_GRAN != 0) {
-        kvol_log_error("unmap address not align 16m offset=%lu,size=%zu", offset,
-                       static_cast<size_t>(size));
+        kvol_log_error("unmap address not align 16m offset=%lu,size=%zu", offset, static_cast<size_t>(size));
         return -EINVAL;
     }
     int i0 = kvol_range_valid(kvol, offset, size) ? kvol_find_mapping(kvol, offset) : -1;
@@ -90,7 +89,7 @@ KVOL_API int kvol_recycle(kvol_t *kvol, const char *const *paths, int count) {
         if (kvol_sync_mapping(kvol, m) < 0) {
             kvol_log_error("recycle write mappings failed mappings=%d,offset=%lu, size=%zu", int(m->index),
                            m->va_start, static_cast<size_t>(m->va_length));
-            m->state = KVOL_ST_UNAVAILABLE;  // not recorded: a retry must write it
+            m->state = KVOL_ST_UNAVAILABLE; // not recorded: a retry must write it
             m->ts_modify = old_modify;
             ret = -EINVAL;
             break;
@@ -134,4 +133,4 @@ KVOL_API int kvol_discard(kvol_t *kvol, uint64_t offset, uint64_t size) {
     return 0;
 }
 
-}  // extern "C"
+} // extern "C"

@@ -88,8 +88,8 @@ int kvol_io_map(kvol_t *kvol, kvol_io_t *io, int first, int last) {
                 break;
             }
             if (r == 1) {
-                kvol_log_warn("find bad track: device/file %s, va_start %lu, len %ld.", m->path,
-                              run.start, long(run.length));
+                kvol_log_warn("find bad track: device/file %s, va_start %lu, len %ld.", m->path, run.start,
+                              long(run.length));
                 if (run.start > cur) {
                     plen = run.start - cur;
                     last_piece = true;
@@ -141,8 +141,7 @@ bool args_ok(kvol_t *kvol, const struct iovec *iovec, int count, off_t offset, u
 
 // Builds and maps a request; null (logged) when it cannot be mapped.
 // *err receives -22 for bad arguments, -1 for a mapping failure.
-kvol_io_t *io_create(kvol_t *kvol, int type, const struct iovec *iovec, int count, off_t offset,
-                     int *err) {
+kvol_io_t *io_create(kvol_t *kvol, int type, const struct iovec *iovec, int count, off_t offset, int *err) {
     uint64_t len = 0;
     *err = -EINVAL;
     if (!args_ok(kvol, iovec, count, offset, &len)) {
@@ -247,8 +246,8 @@ kvol_iocbs_t *batch_alloc(kvol_t *kvol, uint32_t cnt) {
         }
         return b;
     }
-    size_t size = sizeof(kvol_iocbs_t) + cnt * (sizeof(struct iocb) + sizeof(struct iocb *) +
-                                                sizeof(kvol_iocb_data_t));
+    size_t size =
+        sizeof(kvol_iocbs_t) + cnt * (sizeof(struct iocb) + sizeof(struct iocb *) + sizeof(kvol_iocb_data_t));
     auto *b = static_cast<kvol_iocbs_t *>(kvol_cache_alloc(kvol, size));
     if (b == nullptr)
         return nullptr;
@@ -301,8 +300,9 @@ int submit_list(kvol_t *kvol, kvol_list *list, kvol_list *dropped, int *err) {
         if (r == -EINTR)
             continue;
         if (r <= 0) {
-            kvol_log_error("io_submit failed, currnet_aio_depth %u, %d submitted, cnt %u, ret %d, errno .%d \n",
-                           kvol->aio_depth, int(accepted), cnt, r, -r);
+            kvol_log_error(
+                "io_submit failed, currnet_aio_depth %u, %d submitted, cnt %u, ret %d, errno .%d \n",
+                kvol->aio_depth, int(accepted), cnt, r, -r);
             *err = r < 0 ? r : -EAGAIN;
             break;
         }
@@ -325,7 +325,7 @@ int submit_list(kvol_t *kvol, kvol_list *list, kvol_list *dropped, int *err) {
         for (uint32_t i = accepted; i < cnt; i++) {
             kvol_io_t *io = batch->iocb_datas[i].split->io;
             if (io->submitted == 0 && io->ready_count == io->split_count) {
-                io->ready_count = -1;  // moved once
+                io->ready_count = -1; // moved once
                 kvol_list_del(&io->link);
                 kvol_list_add_tail(&io->link, dropped);
             }
@@ -399,7 +399,7 @@ ssize_t sync_io(kvol_t *kvol, int type, const struct iovec *iovec, int count, of
                                      : pwritev(fd, s->iovec, s->iovcnt, static_cast<off_t>(s->pa_start));
         } while (r < 0 && errno == EINTR);
         if (r < 0) {
-            r = -errno;  // taken before logging, which may change errno
+            r = -errno; // taken before logging, which may change errno
             result = r;
             kvol_log_error("sync io error, optype: %d, iovcnt %u, va_start %ld, va_len %lu, split_count %u",
                            type, unsigned(count), long(offset), io->va_len, unsigned(io->split_count));
@@ -416,9 +416,11 @@ ssize_t sync_io(kvol_t *kvol, int type, const struct iovec *iovec, int count, of
     return result;
 }
 
-}  // namespace
+} // namespace
 
-void kvol_test_set_result_hook(kvol_test_result_fn fn) { g_result_hook = fn; }
+void kvol_test_set_result_hook(kvol_test_result_fn fn) {
+    g_result_hook = fn;
+}
 
 extern "C" {
 
@@ -544,4 +546,4 @@ KVOL_API ssize_t kvol_writev(kvol_t *kvol, const struct iovec *iovec, int count,
     return sync_io(kvol, KVOL_OP_WRITE, iovec, count, offset);
 }
 
-}  // extern "C"
+} // extern "C"

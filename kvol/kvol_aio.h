@@ -30,11 +30,11 @@ struct kvol_iocbs_t;
 struct kvol_split_t {
     kvol_io_t *io;
     int index;
-    struct iovec *iovec;     // the part of the caller's buffers this piece covers
+    struct iovec *iovec; // the part of the caller's buffers this piece covers
     int iovcnt;
-    struct iovec iov_one;    // used when the piece needs a single entry
+    struct iovec iov_one; // used when the piece needs a single entry
     uint64_t va_start;
-    uint64_t pa_start;       // va_start - mapping va_start + mapping pa_offset
+    uint64_t pa_start; // va_start - mapping va_start + mapping pa_offset
     uint64_t pa_len;
     int64_t ret;
     kvol_mapping_t *mapping;
@@ -43,7 +43,7 @@ struct kvol_split_t {
 
 struct kvol_io_t {
     kvol_list link;
-    int type;                // KVOL_OP_WRITE or KVOL_OP_READ
+    int type; // KVOL_OP_WRITE or KVOL_OP_READ
     const struct iovec *iovec;
     int iovcnt;
     uint64_t va_start;
@@ -54,8 +54,8 @@ struct kvol_io_t {
     kvol_split_t *splits;
     int split_count;
     int ready_count;
-    int submitted;           // pieces accepted by the kernel
-    kvol_split_t split_one;  // a request within one mapping
+    int submitted;          // pieces accepted by the kernel
+    kvol_split_t split_one; // a request within one mapping
 };
 
 struct kvol_iocb_data_t {
@@ -67,8 +67,8 @@ struct kvol_iocbs_t {
     struct iocb *iocbs;
     struct iocb **iocbspp;
     kvol_iocb_data_t *iocb_datas;
-    uint32_t iocbcnt;        // pieces of the batch not yet completed
-    struct iocb iocb_one;    // a batch of one piece uses these
+    uint32_t iocbcnt;     // pieces of the batch not yet completed
+    struct iocb iocb_one; // a batch of one piece uses these
     struct iocb *iocbp_one;
     kvol_iocb_data_t data_one;
 };

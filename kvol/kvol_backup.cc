@@ -105,7 +105,7 @@ int copy_metadata(const char *src, const char *dst, int64_t metadata_len) {
     return ret;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -138,8 +138,7 @@ KVOL_API uint32_t kvol_metadata_checksum(const char *path, int64_t metadata_len)
     return ok ? crc : 0;
 }
 
-KVOL_API uint32_t kvol_backup_metadata(const char *lv_path, const char *bak_file_path,
-                                       int64_t metadata_len) {
+KVOL_API uint32_t kvol_backup_metadata(const char *lv_path, const char *bak_file_path, int64_t metadata_len) {
     if (lv_path == nullptr || bak_file_path == nullptr || !len_ok(metadata_len))
         return 0;
     if (strchr(lv_path, '\'') != nullptr) {
@@ -168,8 +167,8 @@ KVOL_API uint32_t kvol_backup_metadata(const char *lv_path, const char *bak_file
     return crc;
 }
 
-KVOL_API int kvol_recover_metadata(const char *lv_path, const char *bak_file_path,
-                                   int64_t metadata_len, uint32_t checksum) {
+KVOL_API int kvol_recover_metadata(const char *lv_path, const char *bak_file_path, int64_t metadata_len,
+                                   uint32_t checksum) {
     if (lv_path == nullptr || bak_file_path == nullptr || !len_ok(metadata_len))
         return -1;
     if (strchr(lv_path, '\'') != nullptr) {
@@ -189,4 +188,4 @@ KVOL_API int kvol_recover_metadata(const char *lv_path, const char *bak_file_pat
     return 0;
 }
 
-}  // extern "C"
+} // extern "C"

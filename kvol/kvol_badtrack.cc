@@ -64,7 +64,7 @@ int write_blocks(kvol_t *kvol, const block_backup &bk) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 bool kvol_bt_present(const kvol_t *kvol, uint64_t g) {
     bit_pos p = locate(g);
@@ -131,7 +131,7 @@ int collect_runs(const kvol_t *kvol, uint64_t offset, uint64_t size, kvol_range_
     return found;
 }
 
-}  // namespace
+} // namespace
 
 int kvol_bt_first_run(kvol_t *kvol, uint64_t offset, uint64_t size, kvol_range_t *run) {
     if (!kvol_range_valid(kvol, offset, size))
@@ -163,8 +163,8 @@ int kvol_recompute_states(kvol_t *kvol, uint64_t offset, uint64_t size) {
         } else if (m->state != KVOL_ST_UNAVAILABLE) {
             m->state = KVOL_ST_UNAVAILABLE;
             kvol_mapping_close(kvol, m);
-            kvol_log_warn("change mapping KVOL_ST_UNAVAILABLE index=%d,va_offset=%lu, va_size=%zu path=%s",
-                          j, m->va_start, static_cast<size_t>(m->va_length), m->path);
+            kvol_log_warn("change mapping KVOL_ST_UNAVAILABLE index=%d,va_offset=%lu, va_size=%zu path=%s", j,
+                          m->va_start, static_cast<size_t>(m->va_length), m->path);
         }
         m->ts_modify = kvol_now();
         if (m->state != old && kvol_sync_mapping(kvol, m) < 0) {
@@ -178,8 +178,8 @@ int kvol_recompute_states(kvol_t *kvol, uint64_t offset, uint64_t size) {
 
 extern "C" {
 
-KVOL_API int kvol_test_badtrack(kvol_t *kvol, uint64_t offset, uint64_t size,
-                                kvol_range_t *badtracks, int maxcnt) {
+KVOL_API int kvol_test_badtrack(kvol_t *kvol, uint64_t offset, uint64_t size, kvol_range_t *badtracks,
+                                int maxcnt) {
     if (kvol == nullptr || !kvol_range_valid(kvol, offset, size)) {
         kvol_log_error("test badtrack address invalid offset=%lu size=%lu", offset, size);
         return -EINVAL;
@@ -212,8 +212,7 @@ KVOL_API int kvol_mark_badtrack(kvol_t *kvol, uint64_t offset, uint64_t size) {
     uint64_t len = newly * KVOL_GRAN;
     if (len > kvol->sb.sb_va_len_avail) {
         kvol_log_error("mark badtrack failed length=%lu > avi=%lu, total=%lu, offset=%lu size=%zu", len,
-                       kvol->sb.sb_va_len_avail, kvol->sb.sb_va_len_total, offset,
-                       static_cast<size_t>(size));
+                       kvol->sb.sb_va_len_avail, kvol->sb.sb_va_len_total, offset, static_cast<size_t>(size));
         return -EINVAL;
     }
     block_backup bk;
@@ -261,8 +260,7 @@ KVOL_API int kvol_clear_badtrack(kvol_t *kvol, uint64_t offset, uint64_t size) {
     uint64_t len = cleared * KVOL_GRAN;
     if (kvol->sb.sb_va_len_avail + len > kvol->sb.sb_va_len_total) {
         kvol_log_error("clear badtrack failed length=%lu + avi=%lu > total=%lu, offset=%lu size=%zu", len,
-                       kvol->sb.sb_va_len_avail, kvol->sb.sb_va_len_total, offset,
-                       static_cast<size_t>(size));
+                       kvol->sb.sb_va_len_avail, kvol->sb.sb_va_len_total, offset, static_cast<size_t>(size));
         return -EINVAL;
     }
     block_backup bk;
@@ -283,4 +281,4 @@ KVOL_API int kvol_clear_badtrack(kvol_t *kvol, uint64_t offset, uint64_t size) {
     return 0;
 }
 
-}  // extern "C"
+} // extern "C"

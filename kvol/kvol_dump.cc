@@ -46,9 +46,9 @@ void dump_mappings(const kvol_t *kvol, text_out *t) {
         const kvol_mapping_t *m = kvol->mappings[j];
         t->add("va_start=%lu va_length=%zu path=%s pa_offset=%lu attribute=%u state=%u psy_blksz=%zu "
                "generation=%lu ts_create=%u ts_modify=%u gfid=%s shard_no=%u ts_failed=%u fd=%d\n",
-               m->va_start, size_t(m->va_length), m->path ? m->path : "(null)", m->pa_offset,
-               m->attribute, m->state, size_t(m->psy_blksz), m->generation, m->ts_create,
-               m->ts_modify, uuid_text(m->gfid, g), m->shard_no, m->ts_failed, m->fd);
+               m->va_start, size_t(m->va_length), m->path ? m->path : "(null)", m->pa_offset, m->attribute,
+               m->state, size_t(m->psy_blksz), m->generation, m->ts_create, m->ts_modify,
+               uuid_text(m->gfid, g), m->shard_no, m->ts_failed, m->fd);
     }
 }
 
@@ -61,9 +61,8 @@ void dump_super(const kvol_t *kvol, text_out *t) {
            "phy_blksz=%u\n ts_format=%u\n ts_expand=%u\n",
            sb.sb_magic, sb.sb_checksum, sb.sb_version, sb.sb_generation, uuid_text(sb.sb_uuid, u),
            sb.sb_amtlb_start, sb.sb_amtlb_entry_num, sb.sb_amtlb_entry_max, sb.sb_amtlb_entry_size,
-           sb.sb_btbmp_start, sb.sb_btbmp_size, sb.sb_btbmp_gran, sb.sb_frspc_start,
-           sb.sb_va_len_total, sb.sb_va_len_avail, sb.sb_phy_blksz, sb.sb_ts_format,
-           sb.sb_ts_expand);
+           sb.sb_btbmp_start, sb.sb_btbmp_size, sb.sb_btbmp_gran, sb.sb_frspc_start, sb.sb_va_len_total,
+           sb.sb_va_len_avail, sb.sb_phy_blksz, sb.sb_ts_format, sb.sb_ts_expand);
 }
 
 int dump_badtrack(const kvol_t *kvol, text_out *t) {
@@ -78,8 +77,8 @@ int dump_badtrack(const kvol_t *kvol, text_out *t) {
             if (bt.bt_bitmap[i] != 0)
                 b.add("[%d]=%d", int(i), int(static_cast<signed char>(bt.bt_bitmap[i])));
         t->add("checksum=%u vsersion=%u magic=%lu generation=%lu state=%u valid_len=%u mtime=%u btmap=%s \n",
-               bt.bt_checksum, bt.bt_version, bt.bt_magic, bt.bt_generation, bt.bt_state,
-               bt.bt_valid_len, bt.bt_mtime, bits);
+               bt.bt_checksum, bt.bt_version, bt.bt_magic, bt.bt_generation, bt.bt_state, bt.bt_valid_len,
+               bt.bt_mtime, bits);
     }
     free(bits);
     return 0;
@@ -104,7 +103,7 @@ void dump_expand(const kvol_t *kvol, text_out *t) {
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" KVOL_API int kvol_dump(kvol_t *kvol, int dump_class, char *buff, int maxlen) {
     if (kvol == nullptr || buff == nullptr || maxlen <= 0)
@@ -116,23 +115,15 @@ extern "C" KVOL_API int kvol_dump(kvol_t *kvol, int dump_class, char *buff, int 
     text_out t{buff, size_t(maxlen)};
     buff[0] = '\0';
     switch (dump_class) {
-    case KVOL_DUMP_CLASS_MAPPINGS:
-        dump_mappings(kvol, &t);
-        break;
-    case KVOL_DUMP_CLASS_SUPERBLOCK:
-        dump_super(kvol, &t);
-        break;
+    case KVOL_DUMP_CLASS_MAPPINGS: dump_mappings(kvol, &t); break;
+    case KVOL_DUMP_CLASS_SUPERBLOCK: dump_super(kvol, &t); break;
     case KVOL_DUMP_CLASS_BADTRACK:
         if (dump_badtrack(kvol, &t) < 0)
             return -1;
         break;
-    case KVOL_DUMP_CLASS_LOOKUP_UNMAP:
-        dump_unmap(kvol, &t);
-        break;
-    case KVOL_DUMP_CLASS_EXPAND:
-        dump_expand(kvol, &t);
-        break;
-    default:  // statistics: nothing is kept
+    case KVOL_DUMP_CLASS_LOOKUP_UNMAP: dump_unmap(kvol, &t); break;
+    case KVOL_DUMP_CLASS_EXPAND: dump_expand(kvol, &t); break;
+    default: // statistics: nothing is kept
         break;
     }
     return t.overflow ? -1 : static_cast<int>(t.len);

@@ -64,8 +64,8 @@ int check_entry(const kvol_t *kvol, const kvol_expand_entry_t *list, int i, uint
         return -EINVAL;
     }
     if (e.length % KVOL_GRAN != 0) {
-        kvol_log_error("expand length not align path %s, offset=%lu, length=%zu, size=%zu", e.path,
-                       e.offset, static_cast<size_t>(e.length), static_cast<size_t>(size));
+        kvol_log_error("expand length not align path %s, offset=%lu, length=%zu, size=%zu", e.path, e.offset,
+                       static_cast<size_t>(e.length), static_cast<size_t>(size));
         return -EINVAL;
     }
     bool dup = path_mapped(kvol, e.path);
@@ -87,7 +87,7 @@ void free_mappings(kvol_mapping_t **ms, int n) {
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" KVOL_API int kvol_expand(kvol_t *kvol, const kvol_expand_entry_t *list, int count) {
     if (kvol == nullptr || list == nullptr || count <= 0)
@@ -353,9 +353,8 @@ int build_entry(const cJSON *el, kvol_expand_entry_t *e) {
         return -1;
     }
     uint64_t legacy, foreign, discard;
-    if (!json_u64(offset, &e->offset) || !json_u64(length, &e->length) ||
-        !json_opt(el, "legacy", &legacy) || !json_opt(el, "foreign", &foreign) ||
-        !json_opt(el, "discard", &discard))
+    if (!json_u64(offset, &e->offset) || !json_u64(length, &e->length) || !json_opt(el, "legacy", &legacy) ||
+        !json_opt(el, "foreign", &foreign) || !json_opt(el, "discard", &discard))
         return -1;
     if (e->length == 0) {
         kvol_log_error("expand json parase str=%s type=%d", "length", length->type);
@@ -382,7 +381,7 @@ int build_entry(const cJSON *el, kvol_expand_entry_t *e) {
     return parse_name(e->path, e->gfid, &e->shard_no) ? 0 : -1;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" KVOL_API int kvol_static_expand(const char *path, const char *jsonfile) {
     if (path == nullptr || jsonfile == nullptr)

@@ -27,21 +27,21 @@ constexpr uint64_t KVOL_SB_MAGIC = 0x0011223344556677ULL;
 constexpr uint64_t KVOL_BT_MAGIC = 0x1122334455667788ULL;
 constexpr uint64_t KVOL_AM_MAGIC = 0x2233445566778899ULL;
 
-constexpr uint64_t KVOL_SLOT_SIZE = 4096;          // one copy of a record
+constexpr uint64_t KVOL_SLOT_SIZE = 4096; // one copy of a record
 constexpr uint64_t KVOL_PAIR_SIZE = 2 * KVOL_SLOT_SIZE;
 constexpr uint64_t KVOL_SB_OFFSET = 0;
 constexpr uint64_t KVOL_BTBMP_START = 0x2000;
 constexpr uint64_t KVOL_AMTLB_START = 0x800000;
 constexpr uint64_t KVOL_FRSPC_START = 0x13000000;
-constexpr uint64_t KVOL_RECORD_SIZE = 512;         // superblock and address-map records
-constexpr uint64_t KVOL_GRAN = 0x1000000;          // 16 MiB of VA per bitmap bit
+constexpr uint64_t KVOL_RECORD_SIZE = 512; // superblock and address-map records
+constexpr uint64_t KVOL_GRAN = 0x1000000;  // 16 MiB of VA per bitmap bit
 constexpr uint32_t KVOL_BTBMP_SIZE = 4096;
-constexpr uint32_t KVOL_BT_VALID_LEN = 4064;       // bytes of bt_bitmap in use
-constexpr uint64_t KVOL_BITS_PER_BLOCK = KVOL_BT_VALID_LEN * 8;  // 32512 granules
+constexpr uint32_t KVOL_BT_VALID_LEN = 4064;                    // bytes of bt_bitmap in use
+constexpr uint64_t KVOL_BITS_PER_BLOCK = KVOL_BT_VALID_LEN * 8; // 32512 granules
 constexpr uint32_t KVOL_MAX_BTBLOCKS = 1023;
 constexpr uint32_t KVOL_MAX_MAPPING = 32768;
-constexpr uint64_t KVOL_MIN_DEVICE_SIZE = 0x40000000;  // 1 GiB
-constexpr size_t KVOL_PATH_MAX = 256;                   // am_path, terminator included
+constexpr uint64_t KVOL_MIN_DEVICE_SIZE = 0x40000000; // 1 GiB
+constexpr size_t KVOL_PATH_MAX = 256;                 // am_path, terminator included
 
 enum : uint16_t {
     KVOL_BADTRACK_NOT_CLEAN = 0,
@@ -49,14 +49,14 @@ enum : uint16_t {
 };
 
 struct __attribute__((packed)) kvol_super_block_t {
-    uint32_t sb_checksum;         // CRC-32 of bytes 4..511
+    uint32_t sb_checksum; // CRC-32 of bytes 4..511
     uint32_t sb_version;
     uint64_t sb_magic;
     uint64_t sb_generation;
     unsigned char sb_uuid[16];
     uint64_t sb_amtlb_start;
-    uint64_t sb_amtlb_entry_num;  // 2 x number of mappings
-    uint64_t sb_amtlb_entry_max;  // 2 x max_mapping
+    uint64_t sb_amtlb_entry_num; // 2 x number of mappings
+    uint64_t sb_amtlb_entry_max; // 2 x max_mapping
     uint64_t sb_amtlb_entry_size;
     uint64_t sb_btbmp_start;
     uint64_t sb_btbmp_size;
@@ -91,14 +91,14 @@ static_assert(offsetof(kvol_super_block_t, sb_ts_expand) == 128);
 static_assert(offsetof(kvol_super_block_t, sb_reserved) == 132);
 
 struct __attribute__((packed)) kvol_btbmp_t {
-    uint32_t bt_checksum;    // CRC-32 of bytes 4..4095
+    uint32_t bt_checksum; // CRC-32 of bytes 4..4095
     uint32_t bt_version;
     uint64_t bt_magic;
     uint64_t bt_generation;
-    uint16_t bt_state;       // KVOL_BADTRACK_CLEAN when created
-    uint16_t bt_valid_len;   // bytes of bt_bitmap in use
+    uint16_t bt_state;     // KVOL_BADTRACK_CLEAN when created
+    uint16_t bt_valid_len; // bytes of bt_bitmap in use
     uint32_t bt_mtime;
-    unsigned char bt_bitmap[4064];  // one bit per granule, least significant first
+    unsigned char bt_bitmap[4064]; // one bit per granule, least significant first
 };
 static_assert(sizeof(kvol_btbmp_t) == 4096);
 static_assert(offsetof(kvol_btbmp_t, bt_checksum) == 0);
@@ -111,11 +111,11 @@ static_assert(offsetof(kvol_btbmp_t, bt_mtime) == 28);
 static_assert(offsetof(kvol_btbmp_t, bt_bitmap) == 32);
 
 struct __attribute__((packed)) kvol_am_entry_t {
-    uint32_t am_checksum;    // CRC-32 of bytes 4..511
+    uint32_t am_checksum; // CRC-32 of bytes 4..511
     uint32_t am_version;
     uint64_t am_magic;
     uint64_t am_generation;
-    unsigned char am_owner[16];  // the volume's sb_uuid
+    unsigned char am_owner[16]; // the volume's sb_uuid
     uint32_t am_attribute;
     uint32_t am_state;
     uint64_t am_va_start;
@@ -153,7 +153,9 @@ static_assert(offsetof(kvol_am_entry_t, am_ts_failed) == 412);
 static_assert(offsetof(kvol_am_entry_t, am_reserved2) == 416);
 
 // Slot offsets of each record copy.
-constexpr uint64_t kvol_sb_slot(unsigned copy) { return KVOL_SB_OFFSET + copy * KVOL_SLOT_SIZE; }
+constexpr uint64_t kvol_sb_slot(unsigned copy) {
+    return KVOL_SB_OFFSET + copy * KVOL_SLOT_SIZE;
+}
 constexpr uint64_t kvol_bt_slot(uint64_t n, unsigned copy) {
     return KVOL_BTBMP_START + n * KVOL_PAIR_SIZE + copy * KVOL_SLOT_SIZE;
 }

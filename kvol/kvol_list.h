@@ -12,8 +12,12 @@ struct kvol_list {
     kvol_list *prev;
 };
 
-inline void kvol_list_init(kvol_list *h) { h->next = h->prev = h; }
-inline bool kvol_list_empty(const kvol_list *h) { return h->next == h; }
+inline void kvol_list_init(kvol_list *h) {
+    h->next = h->prev = h;
+}
+inline bool kvol_list_empty(const kvol_list *h) {
+    return h->next == h;
+}
 
 inline void kvol_list_insert(kvol_list *n, kvol_list *prev, kvol_list *next) {
     next->prev = n;
@@ -21,8 +25,12 @@ inline void kvol_list_insert(kvol_list *n, kvol_list *prev, kvol_list *next) {
     n->prev = prev;
     prev->next = n;
 }
-inline void kvol_list_add_head(kvol_list *n, kvol_list *h) { kvol_list_insert(n, h, h->next); }
-inline void kvol_list_add_tail(kvol_list *n, kvol_list *h) { kvol_list_insert(n, h->prev, h); }
+inline void kvol_list_add_head(kvol_list *n, kvol_list *h) {
+    kvol_list_insert(n, h, h->next);
+}
+inline void kvol_list_add_tail(kvol_list *n, kvol_list *h) {
+    kvol_list_insert(n, h->prev, h);
+}
 inline void kvol_list_del(kvol_list *n) {
     n->prev->next = n->next;
     n->next->prev = n->prev;
@@ -40,7 +48,7 @@ inline void kvol_list_splice_tail(kvol_list *from, kvol_list *to) {
     kvol_list_init(from);
 }
 
-#define kvol_container_of(ptr, type, member) \
+#define kvol_container_of(ptr, type, member)                                                                 \
     reinterpret_cast<type *>(reinterpret_cast<char *>(ptr) - offsetof(type, member))
 
 #endif

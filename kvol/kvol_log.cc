@@ -14,9 +14,11 @@ int g_target = KVOL_LOG_TARGET_SYSLOG;
 
 const char *const kLetter[] = {"", "E", "W", "I", "D", "A"};
 
-}  // namespace
+} // namespace
 
-int kvol_log_enabled(int level) { return level != KVOL_LOG_LEVEL_NONE && level <= g_level; }
+int kvol_log_enabled(int level) {
+    return level != KVOL_LOG_LEVEL_NONE && level <= g_level;
+}
 
 extern "C" {
 
@@ -47,8 +49,8 @@ KVOL_API void kvol_logger_target(int target) {
         g_target = target;
 }
 
-KVOL_API void kvol_logger_log(const char *file, const char *function, int line, int level,
-                              const char *fmt, ...) {
+KVOL_API void kvol_logger_log(const char *file, const char *function, int line, int level, const char *fmt,
+                              ...) {
     if (!kvol_log_enabled(level))
         return;
     thread_local char msg[4096];
@@ -64,7 +66,7 @@ KVOL_API void kvol_logger_log(const char *file, const char *function, int line, 
     }
 }
 
-}  // extern "C"
+} // extern "C"
 
 void kvol_fatal(const char *file, const char *function, int line, const char *fmt, ...) {
     char msg[1024];

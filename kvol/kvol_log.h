@@ -17,15 +17,15 @@
 
 int kvol_log_enabled(int level);
 
-#define KVOL_LOG(level, fmt, ...)                                                          \
-    do {                                                                                   \
-        if (kvol_log_enabled(level))                                                       \
-            kvol_logger_log(__FILE_NAME__, __func__, __LINE__, level, fmt, ##__VA_ARGS__); \
+#define KVOL_LOG(level, fmt, ...)                                                                            \
+    do {                                                                                                     \
+        if (kvol_log_enabled(level))                                                                         \
+            kvol_logger_log(__FILE_NAME__, __func__, __LINE__, level, fmt, ##__VA_ARGS__);                   \
     } while (0)
 
 #define kvol_log_error(fmt, ...) KVOL_LOG(KVOL_LOG_LEVEL_ERROR, fmt, ##__VA_ARGS__)
-#define kvol_log_warn(fmt, ...) KVOL_LOG(KVOL_LOG_LEVEL_WARN, fmt, ##__VA_ARGS__)
-#define kvol_log_info(fmt, ...) KVOL_LOG(KVOL_LOG_LEVEL_INFO, fmt, ##__VA_ARGS__)
+#define kvol_log_warn(fmt, ...)  KVOL_LOG(KVOL_LOG_LEVEL_WARN, fmt, ##__VA_ARGS__)
+#define kvol_log_info(fmt, ...)  KVOL_LOG(KVOL_LOG_LEVEL_INFO, fmt, ##__VA_ARGS__)
 #define kvol_log_debug(fmt, ...) KVOL_LOG(KVOL_LOG_LEVEL_DEBUG, fmt, ##__VA_ARGS__)
 #define kvol_log_alert(fmt, ...) KVOL_LOG(KVOL_LOG_LEVEL_ALERT, fmt, ##__VA_ARGS__)
 
@@ -37,8 +37,8 @@ int kvol_log_enabled(int level);
 [[noreturn]] void kvol_fatal(const char *file, const char *function, int line, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
 #define KVOL_FATAL(fmt, ...) kvol_fatal(__FILE_NAME__, __func__, __LINE__, fmt, ##__VA_ARGS__)
-#define KVOL_ASSERT(cond)                                   \
-    do {                                                    \
-        if (!(cond))                                        \
-            KVOL_FATAL("assertion failed: %s", #cond);      \
+#define KVOL_ASSERT(cond)                                                                                    \
+    do {                                                                                                     \
+        if (!(cond))                                                                                         \
+            KVOL_FATAL("assertion failed: %s", #cond);                                                       \
     } while (0)

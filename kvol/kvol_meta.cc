@@ -16,8 +16,7 @@
 
 namespace {
 
-template <typename T>
-uint32_t record_crc(const T *rec) {
+template <typename T> uint32_t record_crc(const T *rec) {
     return tier_crc32(reinterpret_cast<const unsigned char *>(rec) + 4, sizeof(T) - 4);
 }
 
@@ -33,11 +32,11 @@ bool sb_geometry_ok(const kvol_super_block_t *sb) {
            sb->sb_btbmp_start == KVOL_BTBMP_START && sb->sb_btbmp_size >= 1 &&
            sb->sb_btbmp_size <= KVOL_BTBMP_SIZE && sb->sb_btbmp_gran == KVOL_GRAN &&
            sb->sb_amtlb_entry_num % 2 == 0 && sb->sb_amtlb_entry_max <= 2ULL * KVOL_MAX_MAPPING &&
-           sb->sb_amtlb_entry_num <= sb->sb_amtlb_entry_max &&
-           sb->sb_va_len_total % KVOL_GRAN == 0 && sb->sb_va_len_avail <= sb->sb_va_len_total;
+           sb->sb_amtlb_entry_num <= sb->sb_amtlb_entry_max && sb->sb_va_len_total % KVOL_GRAN == 0 &&
+           sb->sb_va_len_avail <= sb->sb_va_len_total;
 }
 
-}  // namespace
+} // namespace
 
 int kvol_readn(int fd, void *buf, size_t len, uint64_t offset) {
     size_t done = 0;
@@ -48,7 +47,7 @@ int kvol_readn(int fd, void *buf, size_t len, uint64_t offset) {
         if (n < 0)
             return -errno;
         if (n == 0)
-            return -EIO;  // short device: the record is not there
+            return -EIO; // short device: the record is not there
         done += n;
     }
     return 0;
@@ -69,9 +68,15 @@ int kvol_writen(int fd, const void *buf, size_t len, uint64_t offset) {
     return 0;
 }
 
-void kvol_sb_seal(kvol_super_block_t *sb) { sb->sb_checksum = record_crc(sb); }
-void kvol_bt_seal(kvol_btbmp_t *bt) { bt->bt_checksum = record_crc(bt); }
-void kvol_am_seal(kvol_am_entry_t *am) { am->am_checksum = record_crc(am); }
+void kvol_sb_seal(kvol_super_block_t *sb) {
+    sb->sb_checksum = record_crc(sb);
+}
+void kvol_bt_seal(kvol_btbmp_t *bt) {
+    bt->bt_checksum = record_crc(bt);
+}
+void kvol_am_seal(kvol_am_entry_t *am) {
+    am->am_checksum = record_crc(am);
+}
 
 bool kvol_sb_valid(const kvol_super_block_t *sb) {
     return sb->sb_magic == KVOL_SB_MAGIC && sb->sb_checksum == record_crc(sb);
@@ -169,15 +174,14 @@ int kvol_load_super(kvol_t *kvol) {
     const auto *c1 = reinterpret_cast<const kvol_super_block_t *>(kvol->buff + KVOL_SLOT_SIZE);
     if (c0->sb_magic != KVOL_SB_MAGIC || c1->sb_magic != KVOL_SB_MAGIC) {
         kvol_log_error("superblock crc magic generation=%lu %lu != %lu generation=%lu %lu != %lu",
-                       c0->sb_generation, c0->sb_magic, KVOL_SB_MAGIC, c1->sb_generation,
-                       c1->sb_magic, KVOL_SB_MAGIC);
+                       c0->sb_generation, c0->sb_magic, KVOL_SB_MAGIC, c1->sb_generation, c1->sb_magic,
+                       KVOL_SB_MAGIC);
         return -1;
     }
     uint32_t crc0 = record_crc(c0), crc1 = record_crc(c1);
     if (crc0 != c0->sb_checksum || crc1 != c1->sb_checksum) {
         kvol_log_error("superblock crc checknum generation=%lu 0x%x != 0x%x generation=%lu 0x%x != 0x%x",
-                       c0->sb_generation, c0->sb_checksum, crc0, c1->sb_generation,
-                       c1->sb_checksum, crc1);
+                       c0->sb_generation, c0->sb_checksum, crc0, c1->sb_generation, c1->sb_checksum, crc1);
         return -1;
     }
     const kvol_super_block_t *sb = c1->sb_generation > c0->sb_generation ? c1 : c0;
@@ -185,10 +189,9 @@ int kvol_load_super(kvol_t *kvol) {
         kvol_log_error("superblock geometry invalid path=%s amtlb_start=%lu entry_num=%lu "
                        "entry_max=%lu entry_size=%lu btbmp_start=%lu btbmp_size=%lu gran=%lu "
                        "total=%lu avail=%lu",
-                       kvol->path, sb->sb_amtlb_start, sb->sb_amtlb_entry_num,
-                       sb->sb_amtlb_entry_max, sb->sb_amtlb_entry_size, sb->sb_btbmp_start,
-                       sb->sb_btbmp_size, sb->sb_btbmp_gran, sb->sb_va_len_total,
-                       sb->sb_va_len_avail);
+                       kvol->path, sb->sb_amtlb_start, sb->sb_amtlb_entry_num, sb->sb_amtlb_entry_max,
+                       sb->sb_amtlb_entry_size, sb->sb_btbmp_start, sb->sb_btbmp_size, sb->sb_btbmp_gran,
+                       sb->sb_va_len_total, sb->sb_va_len_avail);
         return -1;
     }
     kvol->sb = *sb;
@@ -201,9 +204,9 @@ int kvol_load_super(kvol_t *kvol) {
                   "ts_expand=%u",
                   kvol->path, sb->sb_checksum, sb->sb_version, sb->sb_magic, sb->sb_generation,
                   uuid_text(sb->sb_uuid, uuid), sb->sb_amtlb_start, sb->sb_amtlb_entry_num,
-                  sb->sb_amtlb_entry_max, sb->sb_amtlb_entry_size, sb->sb_btbmp_start,
-                  sb->sb_btbmp_size, sb->sb_btbmp_gran, sb->sb_frspc_start, sb->sb_va_len_total,
-                  sb->sb_va_len_avail, sb->sb_phy_blksz, sb->sb_ts_format, sb->sb_ts_expand);
+                  sb->sb_amtlb_entry_max, sb->sb_amtlb_entry_size, sb->sb_btbmp_start, sb->sb_btbmp_size,
+                  sb->sb_btbmp_gran, sb->sb_frspc_start, sb->sb_va_len_total, sb->sb_va_len_avail,
+                  sb->sb_phy_blksz, sb->sb_ts_format, sb->sb_ts_expand);
     return 0;
 }
 
@@ -234,15 +237,15 @@ int kvol_load_btbmp(kvol_t *kvol) {
         const auto *c1 = reinterpret_cast<const kvol_btbmp_t *>(raw + n * KVOL_PAIR_SIZE + KVOL_SLOT_SIZE);
         if (c0->bt_magic != KVOL_BT_MAGIC || c1->bt_magic != KVOL_BT_MAGIC) {
             kvol_log_error("badtrack crc magic generation=%lu %lu != %lu generation=%lu %lu != %lu",
-                           c0->bt_generation, c0->bt_magic, KVOL_BT_MAGIC, c1->bt_generation,
-                           c1->bt_magic, KVOL_BT_MAGIC);
+                           c0->bt_generation, c0->bt_magic, KVOL_BT_MAGIC, c1->bt_generation, c1->bt_magic,
+                           KVOL_BT_MAGIC);
             goto out;
         }
         uint32_t crc0 = record_crc(c0), crc1 = record_crc(c1);
         if (crc0 != c0->bt_checksum || crc1 != c1->bt_checksum) {
             kvol_log_error("badtrack crc checknum generation=%lu 0x%x != 0x%x generation=%lu 0x%x != 0x%x",
-                           c0->bt_generation, c0->bt_checksum, crc0, c1->bt_generation,
-                           c1->bt_checksum, crc1);
+                           c0->bt_generation, c0->bt_checksum, crc0, c1->bt_generation, c1->bt_checksum,
+                           crc1);
             goto out;
         }
         const kvol_btbmp_t *bt = c1->bt_generation > c0->bt_generation ? c1 : c0;
@@ -285,18 +288,18 @@ namespace {
 
 // Checks one copy pair; returns the chosen copy or null (logged) when either
 // copy is damaged.
-const kvol_am_entry_t *choose_entry(const kvol_t *kvol, const kvol_am_entry_t *c0,
-                                    const kvol_am_entry_t *c1, uint64_t j) {
+const kvol_am_entry_t *choose_entry(const kvol_t *kvol, const kvol_am_entry_t *c0, const kvol_am_entry_t *c1,
+                                    uint64_t j) {
     if (c0->am_magic != KVOL_AM_MAGIC || c1->am_magic != KVOL_AM_MAGIC) {
         kvol_log_error("adressmap crc magic generation=%lu %lu != %lu generation=%lu %lu != %lu",
-                       c0->am_generation, c0->am_magic, KVOL_AM_MAGIC, c1->am_generation,
-                       c1->am_magic, KVOL_AM_MAGIC);
+                       c0->am_generation, c0->am_magic, KVOL_AM_MAGIC, c1->am_generation, c1->am_magic,
+                       KVOL_AM_MAGIC);
     } else {
         uint32_t crc0 = record_crc(c0), crc1 = record_crc(c1);
         if (crc0 != c0->am_checksum || crc1 != c1->am_checksum) {
             kvol_log_error("adressmap crc checksum generation=%lu 0x%x != 0x%x generation=%lu 0x%x != 0x%x",
-                           c0->am_generation, c0->am_checksum, crc0, c1->am_generation,
-                           c1->am_checksum, crc1);
+                           c0->am_generation, c0->am_checksum, crc0, c1->am_generation, c1->am_checksum,
+                           crc1);
         } else {
             const kvol_am_entry_t *am = c1->am_generation > c0->am_generation ? c1 : c0;
             if (memchr(am->am_path, '\0', sizeof(am->am_path)) != nullptr)
@@ -330,7 +333,7 @@ bool repair_state(const kvol_t *kvol, kvol_mapping_t *m) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 int kvol_load_addressmap(kvol_t *kvol) {
     uint32_t tl = kvol->table_length;
@@ -351,17 +354,16 @@ int kvol_load_addressmap(kvol_t *kvol) {
         uint64_t in_chunk = j % kEntriesPerChunk;
         if (in_chunk == 0) {
             uint64_t n = tl - j < kEntriesPerChunk ? tl - j : kEntriesPerChunk;
-            int r = kvol_readn(kvol->fd, chunk, n * KVOL_PAIR_SIZE,
-                               kvol->sb.sb_amtlb_start + j * KVOL_PAIR_SIZE);
+            int r =
+                kvol_readn(kvol->fd, chunk, n * KVOL_PAIR_SIZE, kvol->sb.sb_amtlb_start + j * KVOL_PAIR_SIZE);
             if (r < 0) {
-                kvol_log_error("read addressmap of %s failed at index=%lu: %s", kvol->path, j,
-                               strerror(-r));
+                kvol_log_error("read addressmap of %s failed at index=%lu: %s", kvol->path, j, strerror(-r));
                 goto fail;
             }
         }
         const auto *c0 = reinterpret_cast<const kvol_am_entry_t *>(chunk + in_chunk * KVOL_PAIR_SIZE);
-        const auto *c1 = reinterpret_cast<const kvol_am_entry_t *>(chunk + in_chunk * KVOL_PAIR_SIZE +
-                                                                   KVOL_SLOT_SIZE);
+        const auto *c1 =
+            reinterpret_cast<const kvol_am_entry_t *>(chunk + in_chunk * KVOL_PAIR_SIZE + KVOL_SLOT_SIZE);
         auto *m = static_cast<kvol_mapping_t *>(kvol_calloc(sizeof(kvol_mapping_t)));
         if (m == nullptr)
             goto fail;
@@ -374,18 +376,17 @@ int kvol_load_addressmap(kvol_t *kvol) {
             continue;
         }
         if (am->am_va_start % KVOL_GRAN != 0 || am->am_length % KVOL_GRAN != 0)
-            KVOL_FATAL("addressmap entry %lu of %s not aligned to 16 MiB: va_start=%lu length=%lu",
-                       j, kvol->path, am->am_va_start, am->am_length);
+            KVOL_FATAL("addressmap entry %lu of %s not aligned to 16 MiB: va_start=%lu length=%lu", j,
+                       kvol->path, am->am_va_start, am->am_length);
         if (am->am_va_start > kvol->sb.sb_va_len_total ||
             am->am_length > kvol->sb.sb_va_len_total - am->am_va_start) {
-            kvol_log_error("check address is invalid offset=%lu, size=%zu, totalsize=%lu",
-                           am->am_va_start, static_cast<size_t>(am->am_length),
-                           kvol->sb.sb_va_len_total);
+            kvol_log_error("check address is invalid offset=%lu, size=%zu, totalsize=%lu", am->am_va_start,
+                           static_cast<size_t>(am->am_length), kvol->sb.sb_va_len_total);
             goto fail;
         }
         if (am->am_path[0] != '\0' && access(am->am_path, R_OK | W_OK) != 0)
-            kvol_log_warn("kvol = %s, check addresmap fail am_path=%s,error=%s", kvol->path,
-                          am->am_path, strerror(errno));
+            kvol_log_warn("kvol = %s, check addresmap fail am_path=%s,error=%s", kvol->path, am->am_path,
+                          strerror(errno));
         m->va_start = am->am_va_start;
         m->va_length = am->am_length;
         m->pa_offset = am->am_pa_offset;

@@ -19,16 +19,16 @@ namespace {
 
 struct mkfs_ctx {
     int fd = -1;
-    unsigned char *buf = nullptr;  // bitmap area: 1023 pairs of blocks
+    unsigned char *buf = nullptr; // bitmap area: 1023 pairs of blocks
     ~mkfs_ctx() {
         free(buf);
         if (fd >= 0)
-            close(fd);  // also drops the lock
+            close(fd); // also drops the lock
     }
 };
 
-void fill_sb(kvol_super_block_t *sb, const unsigned char *uuid, uint32_t max_mapping,
-             uint32_t blksz, uint32_t now) {
+void fill_sb(kvol_super_block_t *sb, const unsigned char *uuid, uint32_t max_mapping, uint32_t blksz,
+             uint32_t now) {
     memset(sb, 0, sizeof(*sb));
     sb->sb_version = KVOL_VERSION;
     sb->sb_magic = KVOL_SB_MAGIC;
@@ -58,7 +58,7 @@ int write_pair(int fd, unsigned char *buf, T rec, uint64_t generation_field_offs
     return kvol_writen(fd, buf, KVOL_PAIR_SIZE, offset);
 }
 
-}  // namespace
+} // namespace
 
 extern "C" KVOL_API uint64_t kvol_mkfs_va_length(uint64_t device_size) {
     uint64_t size = device_size & ~(KVOL_GRAN - 1);
@@ -172,7 +172,8 @@ extern "C" KVOL_API int kvol_mkfs(const kvol_mkfs_param_t *param) {
         m.path = const_cast<char *>(path);
         memset(ctx.buf, 0, KVOL_PAIR_SIZE);
         for (unsigned copy = 0; copy < 2; copy++)
-            kvol_am_build(uuid, &m, copy, reinterpret_cast<kvol_am_entry_t *>(ctx.buf + copy * KVOL_SLOT_SIZE));
+            kvol_am_build(uuid, &m, copy,
+                          reinterpret_cast<kvol_am_entry_t *>(ctx.buf + copy * KVOL_SLOT_SIZE));
         if (kvol_writen(ctx.fd, ctx.buf, KVOL_PAIR_SIZE, kvol_am_slot(0, 0)) < 0)
             goto write_fail;
 

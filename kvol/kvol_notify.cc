@@ -40,7 +40,7 @@ int write_all(int fd, const char *buf, size_t len) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 void kvol_notify(kvol_t *kvol, uint32_t events) {
     if (events == 0)
@@ -66,8 +66,8 @@ void kvol_notify(kvol_t *kvol, uint32_t events) {
             continue;
         int ret = write_all(l.fd, text, len);
         if (ret < 0) {
-            kvol_log_error("write notify failed fd=%d event=%d totalsize=%u, errormsg=%s", l.fd,
-                           int(events), unsigned(len), strerror(-ret));
+            kvol_log_error("write notify failed fd=%d event=%d totalsize=%u, errormsg=%s", l.fd, int(events),
+                           unsigned(len), strerror(-ret));
             return;
         }
     }
@@ -116,4 +116,4 @@ KVOL_API int kvol_notify_del_listener(kvol_t *kvol, int fd) {
     return -EINVAL;
 }
 
-}  // extern "C"
+} // extern "C"

@@ -52,11 +52,15 @@ void release(kvol_t *kvol) {
     free(kvol);
 }
 
-}  // namespace
+} // namespace
 
-void kvol_test_set_aio_max(uint32_t max) { g_aio_max = max == 0 ? KVOL_AIO_MAX : max; }
+void kvol_test_set_aio_max(uint32_t max) {
+    g_aio_max = max == 0 ? KVOL_AIO_MAX : max;
+}
 
-uint32_t kvol_now(void) { return static_cast<uint32_t>(time(nullptr)); }
+uint32_t kvol_now(void) {
+    return static_cast<uint32_t>(time(nullptr));
+}
 
 void *kvol_calloc(size_t size) {
     void *p = calloc(1, size);
@@ -69,8 +73,8 @@ void *kvol_calloc(size_t size) {
 // at a 16-byte boundary.
 struct kvol_cache_obj {
     union {
-        kvol_cache_obj *next;  // while kept in the cache
-        uint64_t cls;          // while handed out: its class, or kUncached
+        kvol_cache_obj *next; // while kept in the cache
+        uint64_t cls;         // while handed out: its class, or kUncached
     };
     uint64_t pad;
 };
@@ -80,12 +84,13 @@ namespace {
 
 constexpr uint64_t kUncached = ~0ull;
 
-}  // namespace
+} // namespace
 
 void *kvol_cache_alloc(kvol_t *kvol, size_t size) {
     kvol_obj_cache &c = kvol->cache;
     uint64_t cls = 0;
-    while (cls < KVOL_CACHE_CLASSES && (size_t(1) << (cls + KVOL_CACHE_MIN_SHIFT)) - sizeof(kvol_cache_obj) < size)
+    while (cls < KVOL_CACHE_CLASSES &&
+           (size_t(1) << (cls + KVOL_CACHE_MIN_SHIFT)) - sizeof(kvol_cache_obj) < size)
         cls++;
     kvol_cache_obj *o;
     if (cls < KVOL_CACHE_CLASSES && c.free[cls] != nullptr) {
@@ -184,8 +189,7 @@ kvol_t *kvol_open_volume(const char *path, int flags, bool with_aio) {
     size_t len = strlen(path);
     kvol->buff = static_cast<unsigned char *>(kvol_aligned_alloc(KVOL_SCRATCH_SIZE));
     if (kvol->buff == nullptr || len >= sizeof(kvol->path)) {
-        kvol_log_error("init kvol error buf_size=%d path=%s,size=%zu", int(sizeof(kvol->path)),
-                       path, len);
+        kvol_log_error("init kvol error buf_size=%d path=%s,size=%zu", int(sizeof(kvol->path)), path, len);
         release(kvol);
         return nullptr;
     }
@@ -205,7 +209,7 @@ kvol_t *kvol_open_volume(const char *path, int flags, bool with_aio) {
     }
     if (flags != O_RDONLY && flock(kvol->fd, LOCK_EX | LOCK_NB) != 0) {
         kvol_log_error("kvol try lock fail path %s errno=%s", path, strerror(errno));
-        close(kvol->fd);  // never locked: nothing to release
+        close(kvol->fd); // never locked: nothing to release
         kvol->fd = -1;
         release(kvol);
         return nullptr;
@@ -221,8 +225,8 @@ kvol_t *kvol_open_volume(const char *path, int flags, bool with_aio) {
         int ret;
         while ((ret = io_setup(static_cast<int>(kvol->aio_max), &kvol->aio_ctx)) == -EAGAIN &&
                kvol->aio_max > kMinAioMax) {
-            kvol_log_warn("io_setup %u failed path=%s: %s, trying %u", kvol->aio_max, path,
-                          strerror(-ret), kvol->aio_max / 2);
+            kvol_log_warn("io_setup %u failed path=%s: %s, trying %u", kvol->aio_max, path, strerror(-ret),
+                          kvol->aio_max / 2);
             kvol->aio_max /= 2;
         }
         if (ret < 0) {
@@ -238,7 +242,9 @@ kvol_t *kvol_open_volume(const char *path, int flags, bool with_aio) {
 
 extern "C" {
 
-KVOL_API kvol_t *kvol_init(const char *path, int flags) { return kvol_open_volume(path, flags, true); }
+KVOL_API kvol_t *kvol_init(const char *path, int flags) {
+    return kvol_open_volume(path, flags, true);
+}
 
 KVOL_API void kvol_fini(kvol_t *kvol) {
     if (kvol == nullptr)
@@ -276,7 +282,7 @@ KVOL_API int kvol_lookup_mapping(kvol_t *kvol, uint64_t va) {
     return kvol_find_mapping(kvol, va);
 }
 
-}  // extern "C"
+} // extern "C"
 
 int kvol_find_mapping(const kvol_t *kvol, uint64_t va) {
     if (va >= kvol->sb.sb_va_len_total || kvol->correct_table_length == 0)
@@ -330,7 +336,7 @@ int kvol_mapping_open(kvol_t *kvol, kvol_mapping_t *m) {
     if (m->fd >= 0)
         return 0;
     if (m->index == 0 && kvol->fd >= 0) {
-        m->fd = kvol->fd;  // mapping 0 lives on the volume device
+        m->fd = kvol->fd; // mapping 0 lives on the volume device
         return 0;
     }
     if (m->path == nullptr) {

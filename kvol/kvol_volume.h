@@ -27,7 +27,7 @@
 #include "kvol_list.h"
 
 constexpr int KVOL_LISTENER_SLOTS = 64;
-constexpr uint32_t KVOL_AIO_MAX = 16384;      // pieces in flight per volume
+constexpr uint32_t KVOL_AIO_MAX = 16384; // pieces in flight per volume
 constexpr size_t KVOL_SCRATCH_SIZE = 8192;
 
 struct kvol_mapping_t {
@@ -41,10 +41,10 @@ struct kvol_mapping_t {
     uint32_t shard_no;
     uint32_t ts_failed;
     uint64_t psy_blksz;
-    uint64_t generation;  // as loaded; every write of the entry uses generation + 1
+    uint64_t generation; // as loaded; every write of the entry uses generation + 1
     unsigned char gfid[16];
-    int fd;               // -1 until opened
-    char *path;           // owned copy; null for an empty mapping
+    int fd;     // -1 until opened
+    char *path; // owned copy; null for an empty mapping
     uint32_t io_inflight;
     uint64_t continuous_error;
     uint32_t index;
@@ -58,7 +58,7 @@ struct kvol_correct_mapping_t {
 
 struct kvol_listener_t {
     uint32_t events;
-    int fd;               // -1: slot free
+    int fd; // -1: slot free
     char *path;
 };
 
@@ -73,31 +73,31 @@ struct kvol_cache_obj;
 struct kvol_obj_cache {
     kvol_cache_obj *free[KVOL_CACHE_CLASSES];
     uint32_t count[KVOL_CACHE_CLASSES];
-    uint64_t fresh;  // objects taken from malloc
+    uint64_t fresh; // objects taken from malloc
 };
 
 struct kvol {
-    kvol_super_block_t sb;            // the chosen superblock copy
-    uint32_t table_length;            // sb_amtlb_entry_num / 2
+    kvol_super_block_t sb; // the chosen superblock copy
+    uint32_t table_length; // sb_amtlb_entry_num / 2
     uint32_t correct_table_length;
     uint32_t bmpblk_cnt;
-    kvol_mapping_t **mappings;        // table_length entries, by index
+    kvol_mapping_t **mappings; // table_length entries, by index
     kvol_correct_mapping_t *correct_mappings;
-    kvol_btbmp_t *bmpblks;            // bmpblk_cnt blocks
-    kvol_list pending_io;             // prepared, not submitted
-    kvol_list running_io;             // submitted
-    kvol_list blocking_io;            // waiting for room in the queue
-    int fd;                           // volume device, holds the lock when writable
+    kvol_btbmp_t *bmpblks; // bmpblk_cnt blocks
+    kvol_list pending_io;  // prepared, not submitted
+    kvol_list running_io;  // submitted
+    kvol_list blocking_io; // waiting for room in the queue
+    int fd;                // volume device, holds the lock when writable
     int evfd;
     int openflags;
-    uint32_t aio_depth;               // pieces submitted and not yet reaped
-    uint32_t aio_max;                 // bound on aio_depth
+    uint32_t aio_depth; // pieces submitted and not yet reaped
+    uint32_t aio_max;   // bound on aio_depth
     io_context_t aio_ctx;
     kvol_listener_t listeners[KVOL_LISTENER_SLOTS];
     char path[256];
-    unsigned char *buff;              // 8 KiB scratch, aligned to 4096, for metadata writes
+    unsigned char *buff; // 8 KiB scratch, aligned to 4096, for metadata writes
     uint64_t max_continuous_error;
-    kvol_obj_cache cache;             // recycled request and batch memory
+    kvol_obj_cache cache; // recycled request and batch memory
 };
 
 /* A damaged entry loads as an empty mapping: no path, no VA. */
@@ -111,7 +111,7 @@ kvol_t *kvol_open_volume(const char *path, int flags, bool with_aio);
 
 /* Allocation helpers: zero-filled; failures are logged at ALERT level. */
 void *kvol_calloc(size_t size);
-void *kvol_aligned_alloc(size_t size);  // 4096-aligned, zero-filled
+void *kvol_aligned_alloc(size_t size); // 4096-aligned, zero-filled
 char *kvol_strdup(const char *s);
 
 /* Zero-filled memory for a request or batch from the volume's cache (malloc

@@ -50,7 +50,9 @@ bool length_range_ok(int64_t offset, uint64_t length) {
     return true;
 }
 
-tav *fd_instance(tav_fd *fd) { return fd->fs; }
+tav *fd_instance(tav_fd *fd) {
+    return fd->fs;
+}
 
 // Launches a built stub; frees it when no coroutine can be made.
 int launch(tav_stub *stub, tav_stub_handler_fn handler) {
@@ -62,8 +64,7 @@ int launch(tav_stub *stub, tav_stub_handler_fn handler) {
     return ret;
 }
 
-tav_stub *stub_by_name(tav *instance, tav_op_t op, const unsigned char *name, void *cbk,
-                       void *data) {
+tav_stub *stub_by_name(tav *instance, tav_op_t op, const unsigned char *name, void *cbk, void *data) {
     tav_stub *stub = tav_stub_new(instance, op, cbk, data);
     if (stub)
         memcpy(stub->args.name, name, 16);
@@ -88,8 +89,8 @@ bool copy_iovec(tav_stub *stub, const struct iovec *iov, int count) {
         stub->args.iovec_static = iov[0];
         stub->args.iovec = &stub->args.iovec_static;
     } else {
-        stub->args.iovec = static_cast<struct iovec *>(
-            tav_malloc(sizeof(struct iovec) * (size_t)count, TAV_MEM_IOVEC));
+        stub->args.iovec =
+            static_cast<struct iovec *>(tav_malloc(sizeof(struct iovec) * (size_t)count, TAV_MEM_IOVEC));
         if (stub->args.iovec == nullptr)
             return false;
         memcpy(stub->args.iovec, iov, sizeof(struct iovec) * (size_t)count);
@@ -98,9 +99,8 @@ bool copy_iovec(tav_stub *stub, const struct iovec *iov, int count) {
     return true;
 }
 
-int rw_async(tav_op_t op, tav_fd *fd, const struct iovec *iov, int count, off_t offset,
-             struct stat *prestat, struct stat *poststat, int flags, tav_common_cbk_fn cbk,
-             void *data) {
+int rw_async(tav_op_t op, tav_fd *fd, const struct iovec *iov, int count, off_t offset, struct stat *prestat,
+             struct stat *poststat, int flags, tav_common_cbk_fn cbk, void *data) {
     if (!fd || !fd->inode || !iov || count <= 0 || offset < 0 || !cbk) {
         log_error("invaid arguments: fd:%p, iov:%p, count:%d, offset:%ld, cbk:%p", (void *)fd,
                   (const void *)iov, count, (long)offset, (void *)cbk);
@@ -133,8 +133,8 @@ int rw_async(tav_op_t op, tav_fd *fd, const struct iovec *iov, int count, off_t 
 int open_common(tav *instance, const unsigned char *name, int flags, mode_t mode, xdict *xattr,
                 tav_open_cbk_fn cbk, void *data) {
     if (!instance || !name || !cbk) {
-        log_error("invaid arguments: tav:%p, name:%p, cbk:%p", (void *)instance,
-                  (const void *)name, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, cbk:%p", (void *)instance, (const void *)name,
+                  (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))
@@ -147,17 +147,15 @@ int open_common(tav *instance, const unsigned char *name, int flags, mode_t mode
 }
 
 // Space operations share their checks: fallocate, zerofill, discard.
-int space_async(tav_op_t op, tav_fd *fd, int mode, off_t offset, size_t length,
-                struct stat *prestat, struct stat *poststat, tav_common_cbk_fn cbk, void *data,
-                tav_stub_handler_fn handler) {
+int space_async(tav_op_t op, tav_fd *fd, int mode, off_t offset, size_t length, struct stat *prestat,
+                struct stat *poststat, tav_common_cbk_fn cbk, void *data, tav_stub_handler_fn handler) {
     if (!fd || !cbk || offset < 0 || length == 0) {
-        log_error("invaid arguments: fd:%p, cbk:%p, offset:%ld, length:%lu", (void *)fd,
-                  (void *)cbk, (long)offset, (unsigned long)length);
+        log_error("invaid arguments: fd:%p, cbk:%p, offset:%ld, length:%lu", (void *)fd, (void *)cbk,
+                  (long)offset, (unsigned long)length);
         return -EINVAL;
     }
     if (op == TAV_OP_DISCARD && ((uint64_t)offset % 4096 || length % 4096)) {
-        log_error("offset(%ld) or length(%lu) unaligned to %lu", (long)offset,
-                  (unsigned long)length, 4096UL);
+        log_error("offset(%ld) or length(%lu) unaligned to %lu", (long)offset, (unsigned long)length, 4096UL);
         return -EINVAL;
     }
     if (!length_range_ok(offset, length))
@@ -172,13 +170,17 @@ int space_async(tav_op_t op, tav_fd *fd, int mode, off_t offset, size_t length,
     return launch(stub, handler);
 }
 
-bool key_ok(const char *key) { return key != nullptr && key[0] != '\0'; }
-bool both_or_none(const void *value, size_t size) { return (value == nullptr) == (size == 0); }
+bool key_ok(const char *key) {
+    return key != nullptr && key[0] != '\0';
+}
+bool both_or_none(const void *value, size_t size) {
+    return (value == nullptr) == (size == 0);
+}
 
-}  // namespace
+} // namespace
 
-tav_stub *tav_stub_for_open(tav *instance, const unsigned char *name, int flags, mode_t mode,
-                            void *cbk, void *data) {
+tav_stub *tav_stub_for_open(tav *instance, const unsigned char *name, int flags, mode_t mode, void *cbk,
+                            void *data) {
     tav_stub *stub = stub_by_name(instance, TAV_OP_OPEN, name, cbk, data);
     if (stub) {
         stub->args.flags = flags;
@@ -191,8 +193,8 @@ extern "C" {
 
 int tav_statfs_async(tav *instance, struct statvfs *stbuf, tav_statfs_cbk_fn cbk, void *data) {
     if (!instance || !stbuf || !cbk) {
-        log_error("invaid arguments: tav:%p, statvfs:%p, cbk:%p", (void *)instance,
-                  (void *)stbuf, (void *)cbk);
+        log_error("invaid arguments: tav:%p, statvfs:%p, cbk:%p", (void *)instance, (void *)stbuf,
+                  (void *)cbk);
         return -EINVAL;
     }
     tav_stub *stub = tav_stub_new(instance, TAV_OP_STATFS, (void *)cbk, data);
@@ -201,24 +203,23 @@ int tav_statfs_async(tav *instance, struct statvfs *stbuf, tav_statfs_cbk_fn cbk
     return launch(stub, tav_statfs_handler);
 }
 
-int tav_open_async(tav *instance, const unsigned char *name, int flags, mode_t mode,
-                   tav_open_cbk_fn cbk, void *data) {
+int tav_open_async(tav *instance, const unsigned char *name, int flags, mode_t mode, tav_open_cbk_fn cbk,
+                   void *data) {
     return open_common(instance, name, flags, mode, nullptr, cbk, data);
 }
 
-int tav_create_async(tav *instance, const unsigned char *name, int flags, mode_t mode,
-                     tav_open_cbk_fn cbk, void *data) {
+int tav_create_async(tav *instance, const unsigned char *name, int flags, mode_t mode, tav_open_cbk_fn cbk,
+                     void *data) {
     return open_common(instance, name, flags | O_CREAT | O_EXCL, mode, nullptr, cbk, data);
 }
 
-int tav_open_with_dict_async(tav *instance, const unsigned char *name, int flags, mode_t mode,
-                             xdict *xattr, tav_open_cbk_fn cbk, void *data) {
+int tav_open_with_dict_async(tav *instance, const unsigned char *name, int flags, mode_t mode, xdict *xattr,
+                             tav_open_cbk_fn cbk, void *data) {
     return open_common(instance, name, flags, mode, xattr, cbk, data);
 }
 
-int tav_create_ex(tav *instance, const unsigned char *name, off_t phyoff, size_t phylen,
-                  size_t realsize, int flags, mode_t mode, uint32_t type, tav_open_cbk_fn cbk,
-                  void *data) {
+int tav_create_ex(tav *instance, const unsigned char *name, off_t phyoff, size_t phylen, size_t realsize,
+                  int flags, mode_t mode, uint32_t type, tav_open_cbk_fn cbk, void *data) {
     if (!instance || !name || !cbk || phylen == 0 || realsize == 0 || phyoff < 0 ||
         (uint64_t)phyoff % TAV_BLOCK_SIZE || phylen % TAV_BLOCK_SIZE) {
         log_error("invaid arguments: tav:%p, name:%p, phyoff:%ld, phylen:%lu, realsize:%lu, "
@@ -233,24 +234,22 @@ int tav_create_ex(tav *instance, const unsigned char *name, off_t phyoff, size_t
     return open_common(instance, name, flags | O_CREAT | O_EXCL, mode, nullptr, cbk, data);
 }
 
-int tav_unlink_async(tav *instance, const unsigned char *name, tav_unlink_cbk_fn cbk,
-                     void *data) {
+int tav_unlink_async(tav *instance, const unsigned char *name, tav_unlink_cbk_fn cbk, void *data) {
     if (!instance || !name || !cbk) {
-        log_error("invaid arguments: tav:%p, name:%p, cbk:%p", (void *)instance,
-                  (const void *)name, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, cbk:%p", (void *)instance, (const void *)name,
+                  (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))
         return -EINVAL;
-    return launch(stub_by_name(instance, TAV_OP_UNLINK, name, (void *)cbk, data),
-                  tav_unlink_handler);
+    return launch(stub_by_name(instance, TAV_OP_UNLINK, name, (void *)cbk, data), tav_unlink_handler);
 }
 
-int tav_getattr_async(tav *instance, const unsigned char *name, struct stat *stbuf,
-                      tav_getattr_cbk_fn cbk, void *data) {
+int tav_getattr_async(tav *instance, const unsigned char *name, struct stat *stbuf, tav_getattr_cbk_fn cbk,
+                      void *data) {
     if (!instance || !name || !stbuf || !cbk) {
-        log_error("invaid arguments: tav:%p, name:%p, stat:%p, cbk:%p", (void *)instance,
-                  (const void *)name, (void *)stbuf, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, stat:%p, cbk:%p", (void *)instance, (const void *)name,
+                  (void *)stbuf, (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))
@@ -263,8 +262,7 @@ int tav_getattr_async(tav *instance, const unsigned char *name, struct stat *stb
 
 int tav_fgetattr_async(tav_fd *fd, struct stat *stbuf, tav_getattr_cbk_fn cbk, void *data) {
     if (!fd || !stbuf || !cbk) {
-        log_error("invaid arguments: fd:%p, stat:%p, cbk:%p", (void *)fd, (void *)stbuf,
-                  (void *)cbk);
+        log_error("invaid arguments: fd:%p, stat:%p, cbk:%p", (void *)fd, (void *)stbuf, (void *)cbk);
         return -EINVAL;
     }
     tav_stub *stub = stub_by_fd(fd, TAV_OP_FGETATTR, (void *)cbk, data);
@@ -274,11 +272,10 @@ int tav_fgetattr_async(tav_fd *fd, struct stat *stbuf, tav_getattr_cbk_fn cbk, v
 }
 
 int tav_setattr_async(tav *instance, const unsigned char *name, struct stat *stbuf, int valid,
-                      struct stat *prestat, struct stat *poststat, tav_setattr_cbk_fn cbk,
-                      void *data) {
+                      struct stat *prestat, struct stat *poststat, tav_setattr_cbk_fn cbk, void *data) {
     if (!instance || !name || !stbuf || !cbk || valid == 0) {
-        log_error("invaid arguments: tav:%p, name:%p, stat:%p, valid:0x%x, cbk:%p",
-                  (void *)instance, (const void *)name, (void *)stbuf, valid, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, stat:%p, valid:0x%x, cbk:%p", (void *)instance,
+                  (const void *)name, (void *)stbuf, valid, (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))
@@ -292,11 +289,11 @@ int tav_setattr_async(tav *instance, const unsigned char *name, struct stat *stb
     return launch(stub, tav_setattr_handler);
 }
 
-int tav_fsetattr_async(tav_fd *fd, struct stat *stbuf, int valid, struct stat *prestat,
-                       struct stat *poststat, tav_setattr_cbk_fn cbk, void *data) {
+int tav_fsetattr_async(tav_fd *fd, struct stat *stbuf, int valid, struct stat *prestat, struct stat *poststat,
+                       tav_setattr_cbk_fn cbk, void *data) {
     if (!fd || !stbuf || !cbk || valid == 0) {
-        log_error("invaid arguments: fd:%p, stat:%p, valid:0x%x, cbk:%p", (void *)fd,
-                  (void *)stbuf, valid, (void *)cbk);
+        log_error("invaid arguments: fd:%p, stat:%p, valid:0x%x, cbk:%p", (void *)fd, (void *)stbuf, valid,
+                  (void *)cbk);
         return -EINVAL;
     }
     tav_stub *stub = stub_by_fd(fd, TAV_OP_FSETATTR, (void *)cbk, data);
@@ -308,12 +305,11 @@ int tav_fsetattr_async(tav_fd *fd, struct stat *stbuf, int valid, struct stat *p
     return launch(stub, tav_setattr_handler);
 }
 
-int tav_getxattr_async(tav *instance, const unsigned char *name, const char *key, void *value,
-                       size_t size, tav_getxattr_cbk_fn cbk, void *data) {
+int tav_getxattr_async(tav *instance, const unsigned char *name, const char *key, void *value, size_t size,
+                       tav_getxattr_cbk_fn cbk, void *data) {
     if (!instance || !name || !cbk || !key_ok(key) || !both_or_none(value, size)) {
-        log_error("invaid arguments: tav:%p, name:%p, key:%p, value:%p, size:%lu, cbk:%p",
-                  (void *)instance, (const void *)name, (const void *)key, value,
-                  (unsigned long)size, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, key:%p, value:%p, size:%lu, cbk:%p", (void *)instance,
+                  (const void *)name, (const void *)key, value, (unsigned long)size, (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))
@@ -327,8 +323,8 @@ int tav_getxattr_async(tav *instance, const unsigned char *name, const char *key
     return launch(stub, tav_getxattr_handler);
 }
 
-int tav_fgetxattr_async(tav_fd *fd, const char *key, void *value, size_t size,
-                        tav_getxattr_cbk_fn cbk, void *data) {
+int tav_fgetxattr_async(tav_fd *fd, const char *key, void *value, size_t size, tav_getxattr_cbk_fn cbk,
+                        void *data) {
     if (!fd || !cbk || !key_ok(key) || !both_or_none(value, size)) {
         log_error("invaid arguments: fd:%p, key:%p, value:%p, size:%lu, cbk:%p", (void *)fd,
                   (const void *)key, value, (unsigned long)size, (void *)cbk);
@@ -343,13 +339,12 @@ int tav_fgetxattr_async(tav_fd *fd, const char *key, void *value, size_t size,
     return launch(stub, tav_getxattr_handler);
 }
 
-int tav_setxattr_async(tav *instance, const unsigned char *name, const char *key,
-                       const void *value, size_t size, int syncflag, struct stat *prestat,
-                       struct stat *poststat, tav_setxattr_cbk_fn cbk, void *data) {
+int tav_setxattr_async(tav *instance, const unsigned char *name, const char *key, const void *value,
+                       size_t size, int syncflag, struct stat *prestat, struct stat *poststat,
+                       tav_setxattr_cbk_fn cbk, void *data) {
     if (!instance || !name || !cbk || !key_ok(key) || !value || size == 0) {
-        log_error("invaid arguments: tav:%p, name:%p, key:%p, value:%p, size:%lu, cbk:%p",
-                  (void *)instance, (const void *)name, (const void *)key, value,
-                  (unsigned long)size, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, key:%p, value:%p, size:%lu, cbk:%p", (void *)instance,
+                  (const void *)name, (const void *)key, value, (unsigned long)size, (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))
@@ -365,9 +360,8 @@ int tav_setxattr_async(tav *instance, const unsigned char *name, const char *key
     return launch(stub, tav_setxattr_handler);
 }
 
-int tav_fsetxattr_async(tav_fd *fd, const char *key, const void *value, size_t size,
-                        int syncflag, struct stat *prestat, struct stat *poststat,
-                        tav_setxattr_cbk_fn cbk, void *data) {
+int tav_fsetxattr_async(tav_fd *fd, const char *key, const void *value, size_t size, int syncflag,
+                        struct stat *prestat, struct stat *poststat, tav_setxattr_cbk_fn cbk, void *data) {
     if (!fd || !cbk || !key_ok(key) || !value || size == 0) {
         log_error("invaid arguments: fd:%p, key:%p, value:%p, size:%lu, cbk:%p", (void *)fd,
                   (const void *)key, value, (unsigned long)size, (void *)cbk);
@@ -384,12 +378,12 @@ int tav_fsetxattr_async(tav_fd *fd, const char *key, const void *value, size_t s
     return launch(stub, tav_setxattr_handler);
 }
 
-int tav_setxattr_with_dict_async(tav *instance, const unsigned char *name, xdict *xattr,
-                                 int syncflag, struct stat *prestat, struct stat *poststat,
-                                 tav_setxattr_cbk_fn cbk, void *data) {
+int tav_setxattr_with_dict_async(tav *instance, const unsigned char *name, xdict *xattr, int syncflag,
+                                 struct stat *prestat, struct stat *poststat, tav_setxattr_cbk_fn cbk,
+                                 void *data) {
     if (!instance || !name || !xattr || !cbk) {
-        log_error("invaid arguments: tav:%p, name:%p, xattr:%p, cbk:%p", (void *)instance,
-                  (const void *)name, (void *)xattr, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, xattr:%p, cbk:%p", (void *)instance, (const void *)name,
+                  (void *)xattr, (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))
@@ -406,8 +400,7 @@ int tav_setxattr_with_dict_async(tav *instance, const unsigned char *name, xdict
 int tav_fsetxattr_with_dict_async(tav_fd *fd, xdict *xattr, int syncflag, struct stat *prestat,
                                   struct stat *poststat, tav_setxattr_cbk_fn cbk, void *data) {
     if (!fd || !xattr || !cbk) {
-        log_error("invaid arguments: fd:%p, xattr:%p, cbk:%p", (void *)fd, (void *)xattr,
-                  (void *)cbk);
+        log_error("invaid arguments: fd:%p, xattr:%p, cbk:%p", (void *)fd, (void *)xattr, (void *)cbk);
         return -EINVAL;
     }
     tav_stub *stub = stub_by_fd(fd, TAV_OP_FSETXATTR, (void *)cbk, data);
@@ -422,8 +415,8 @@ int tav_fsetxattr_with_dict_async(tav_fd *fd, xdict *xattr, int syncflag, struct
 int tav_getxattr_with_dict_async(tav *instance, const unsigned char *name, xdict *xattr,
                                  tav_getxattr_cbk_fn cbk, void *data) {
     if (!instance || !name || !xattr || !cbk) {
-        log_error("invaid arguments: tav:%p, name:%p, xattr:%p, cbk:%p", (void *)instance,
-                  (const void *)name, (void *)xattr, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, xattr:%p, cbk:%p", (void *)instance, (const void *)name,
+                  (void *)xattr, (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))
@@ -434,11 +427,9 @@ int tav_getxattr_with_dict_async(tav *instance, const unsigned char *name, xdict
     return launch(stub, tav_getxattr_with_dict_handler);
 }
 
-int tav_fgetxattr_with_dict_async(tav_fd *fd, xdict *xattr, tav_getxattr_cbk_fn cbk,
-                                  void *data) {
+int tav_fgetxattr_with_dict_async(tav_fd *fd, xdict *xattr, tav_getxattr_cbk_fn cbk, void *data) {
     if (!fd || !xattr || !cbk) {
-        log_error("invaid arguments: fd:%p, xattr:%p, cbk:%p", (void *)fd, (void *)xattr,
-                  (void *)cbk);
+        log_error("invaid arguments: fd:%p, xattr:%p, cbk:%p", (void *)fd, (void *)xattr, (void *)cbk);
         return -EINVAL;
     }
     tav_stub *stub = stub_by_fd(fd, TAV_OP_FGETXATTR, (void *)cbk, data);
@@ -447,12 +438,12 @@ int tav_fgetxattr_with_dict_async(tav_fd *fd, xdict *xattr, tav_getxattr_cbk_fn 
     return launch(stub, tav_getxattr_with_dict_handler);
 }
 
-int tav_removexattr_async(tav *instance, const unsigned char *name, const char *key,
-                          int syncflag, struct stat *prestat, struct stat *poststat,
-                          tav_removexattr_cbk_fn cbk, void *data) {
+int tav_removexattr_async(tav *instance, const unsigned char *name, const char *key, int syncflag,
+                          struct stat *prestat, struct stat *poststat, tav_removexattr_cbk_fn cbk,
+                          void *data) {
     if (!instance || !name || !cbk || !key_ok(key)) {
-        log_error("invaid arguments: tav:%p, name:%p, key:%p, cbk:%p", (void *)instance,
-                  (const void *)name, (const void *)key, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, key:%p, cbk:%p", (void *)instance, (const void *)name,
+                  (const void *)key, (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))
@@ -469,8 +460,7 @@ int tav_removexattr_async(tav *instance, const unsigned char *name, const char *
 int tav_fremovexattr_async(tav_fd *fd, const char *key, int syncflag, struct stat *prestat,
                            struct stat *poststat, tav_removexattr_cbk_fn cbk, void *data) {
     if (!fd || !cbk || !key_ok(key)) {
-        log_error("invaid arguments: fd:%p, key:%p, cbk:%p", (void *)fd, (const void *)key,
-                  (void *)cbk);
+        log_error("invaid arguments: fd:%p, key:%p, cbk:%p", (void *)fd, (const void *)key, (void *)cbk);
         return -EINVAL;
     }
     tav_stub *stub = stub_by_fd(fd, TAV_OP_FREMOVEXATTR, (void *)cbk, data);
@@ -485,8 +475,8 @@ int tav_fremovexattr_async(tav_fd *fd, const char *key, int syncflag, struct sta
 int tav_listxattr_async(tav *instance, const unsigned char *name, void *value, size_t size,
                         tav_listxattr_cbk_fn cbk, void *data) {
     if (!instance || !name || !cbk || !both_or_none(value, size)) {
-        log_error("invaid arguments: tav:%p, name:%p, value:%p, size:%lu, cbk:%p",
-                  (void *)instance, (const void *)name, value, (unsigned long)size, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, value:%p, size:%lu, cbk:%p", (void *)instance,
+                  (const void *)name, value, (unsigned long)size, (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))
@@ -499,8 +489,7 @@ int tav_listxattr_async(tav *instance, const unsigned char *name, void *value, s
     return launch(stub, tav_listxattr_handler);
 }
 
-int tav_flistxattr_async(tav_fd *fd, void *value, size_t size, tav_listxattr_cbk_fn cbk,
-                         void *data) {
+int tav_flistxattr_async(tav_fd *fd, void *value, size_t size, tav_listxattr_cbk_fn cbk, void *data) {
     if (!fd || !cbk || !both_or_none(value, size)) {
         log_error("invaid arguments: fd:%p, value:%p, size:%lu, cbk:%p", (void *)fd, value,
                   (unsigned long)size, (void *)cbk);
@@ -514,8 +503,7 @@ int tav_flistxattr_async(tav_fd *fd, void *value, size_t size, tav_listxattr_cbk
     return launch(stub, tav_listxattr_handler);
 }
 
-int tav_list_file(tav *instance, tav_listfile_filter_fn fn, tav_listfile_cbk_fn cbk, int flag,
-                  void *data) {
+int tav_list_file(tav *instance, tav_listfile_filter_fn fn, tav_listfile_cbk_fn cbk, int flag, void *data) {
     if (!instance || !cbk)
         return -EINVAL;
     tav_stub *stub = tav_stub_new(instance, TAV_OP_LISTFILE, (void *)cbk, data);
@@ -535,24 +523,22 @@ int tav_set_iolog(tav *instance, int priv_iolog, tav_setiolog_cbk_fn cbk, void *
     return launch(stub, tav_setiolog_handler);
 }
 
-int tav_file_is_borrow(tav *instance, const unsigned char *name, tav_common_cbk_fn cbk,
-                       void *data) {
+int tav_file_is_borrow(tav *instance, const unsigned char *name, tav_common_cbk_fn cbk, void *data) {
     if (!instance || !name || !cbk) {
-        log_error("invaid arguments: tav:%p, name:%p, cbk:%p", (void *)instance,
-                  (const void *)name, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, cbk:%p", (void *)instance, (const void *)name,
+                  (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))
         return -EINVAL;
-    return launch(tav_stub_for_open(instance, name, 0, 0, (void *)cbk, data),
-                  tav_file_is_borrow_handler);
+    return launch(tav_stub_for_open(instance, name, 0, 0, (void *)cbk, data), tav_file_is_borrow_handler);
 }
 
-int tav_get_inode_info(tav *instance, const unsigned char *name, const char *key, void *value,
-                       size_t size, tav_common_cbk_fn cbk, void *data) {
+int tav_get_inode_info(tav *instance, const unsigned char *name, const char *key, void *value, size_t size,
+                       tav_common_cbk_fn cbk, void *data) {
     if (!key || !value || !instance || !name || !cbk) {
-        log_error("invaid arguments: tav:%p, name:%p, key:%p, value:%p, cbk:%p",
-                  (void *)instance, (const void *)name, (const void *)key, value, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, key:%p, value:%p, cbk:%p", (void *)instance,
+                  (const void *)name, (const void *)key, value, (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))
@@ -566,27 +552,24 @@ int tav_get_inode_info(tav *instance, const unsigned char *name, const char *key
     return launch(stub, tav_get_inode_info_handler);
 }
 
-int tav_preadv_async(tav_fd *fd, const struct iovec *iov, int count, off_t offset,
-                     struct stat *prestat, struct stat *poststat, tav_preadv_cbk_fn cbk,
-                     void *data) {
+int tav_preadv_async(tav_fd *fd, const struct iovec *iov, int count, off_t offset, struct stat *prestat,
+                     struct stat *poststat, tav_preadv_cbk_fn cbk, void *data) {
     return rw_async(TAV_OP_READ, fd, iov, count, offset, prestat, poststat, 0, cbk, data);
 }
 
 int tav_preadv_async_with_flags(tav_fd *fd, const struct iovec *iov, int count, off_t offset,
-                                struct stat *prestat, struct stat *poststat, int flags,
-                                tav_preadv_cbk_fn cbk, void *data) {
+                                struct stat *prestat, struct stat *poststat, int flags, tav_preadv_cbk_fn cbk,
+                                void *data) {
     return rw_async(TAV_OP_READ, fd, iov, count, offset, prestat, poststat, flags, cbk, data);
 }
 
-int tav_pwritev_async(tav_fd *fd, const struct iovec *iov, int count, off_t offset,
-                      struct stat *prestat, struct stat *poststat, tav_pwritev_cbk_fn cbk,
-                      void *data) {
+int tav_pwritev_async(tav_fd *fd, const struct iovec *iov, int count, off_t offset, struct stat *prestat,
+                      struct stat *poststat, tav_pwritev_cbk_fn cbk, void *data) {
     return rw_async(TAV_OP_WRITE, fd, iov, count, offset, prestat, poststat, 0, cbk, data);
 }
 
-int tav_truncate_async(tav *instance, const unsigned char *name, off_t length,
-                       struct stat *prestat, struct stat *poststat, tav_truncate_cbk_fn cbk,
-                       void *data) {
+int tav_truncate_async(tav *instance, const unsigned char *name, off_t length, struct stat *prestat,
+                       struct stat *poststat, tav_truncate_cbk_fn cbk, void *data) {
     if (!instance || !name || !cbk || length < 0) {
         log_error("invaid arguments: tav:%p, name:%p, length:%ld, cbk:%p", (void *)instance,
                   (const void *)name, (long)length, (void *)cbk);
@@ -595,8 +578,7 @@ int tav_truncate_async(tav *instance, const unsigned char *name, off_t length,
     if (!name_ok(name))
         return -EINVAL;
     if ((uint64_t)length > TAV_MAX_FILE_SIZE) {
-        log_error("length(%ld) exceeds max file size(%lu)", (long)length,
-                  (unsigned long)TAV_MAX_FILE_SIZE);
+        log_error("length(%ld) exceeds max file size(%lu)", (long)length, (unsigned long)TAV_MAX_FILE_SIZE);
         return -EFBIG;
     }
     tav_stub *stub = stub_by_name(instance, TAV_OP_TRUNCATE, name, (void *)cbk, data);
@@ -610,13 +592,11 @@ int tav_truncate_async(tav *instance, const unsigned char *name, off_t length,
 int tav_ftruncate_async(tav_fd *fd, off_t length, struct stat *prestat, struct stat *poststat,
                         tav_truncate_cbk_fn cbk, void *data) {
     if (!fd || !cbk || length < 0) {
-        log_error("invaid arguments: fd:%p, length:%ld, cbk:%p", (void *)fd, (long)length,
-                  (void *)cbk);
+        log_error("invaid arguments: fd:%p, length:%ld, cbk:%p", (void *)fd, (long)length, (void *)cbk);
         return -EINVAL;
     }
     if ((uint64_t)length > TAV_MAX_FILE_SIZE) {
-        log_error("length(%ld) exceeds max file size(%lu)", (long)length,
-                  (unsigned long)TAV_MAX_FILE_SIZE);
+        log_error("length(%ld) exceeds max file size(%lu)", (long)length, (unsigned long)TAV_MAX_FILE_SIZE);
         return -EFBIG;
     }
     tav_stub *stub = stub_by_fd(fd, TAV_OP_FTRUNCATE, (void *)cbk, data);
@@ -633,8 +613,8 @@ int tav_fallocate_async(tav_fd *fd, int mode, off_t offset, size_t length, struc
                        tav_fallocate_handler);
 }
 
-int tav_discard_async(tav_fd *fd, off_t offset, size_t length, struct stat *prestat,
-                      struct stat *poststat, tav_discard_cbk_fn cbk, void *data) {
+int tav_discard_async(tav_fd *fd, off_t offset, size_t length, struct stat *prestat, struct stat *poststat,
+                      tav_discard_cbk_fn cbk, void *data) {
     return space_async(TAV_OP_DISCARD, fd, 0, offset, length, prestat, poststat, cbk, data,
                        tav_discard_handler);
 }
@@ -645,11 +625,10 @@ int tav_zerofill_async(tav_fd *fd, int mode, off_t offset, size_t length, struct
                        tav_zerofill_handler);
 }
 
-int tav_fiemap_async(tav_fd *fd, struct fiemap *fieinfo, struct stat *prestat,
-                     struct stat *poststat, tav_fiemap_cbk_fn cbk, void *data) {
+int tav_fiemap_async(tav_fd *fd, struct fiemap *fieinfo, struct stat *prestat, struct stat *poststat,
+                     tav_fiemap_cbk_fn cbk, void *data) {
     if (!fd || !cbk || !fieinfo) {
-        log_error("invaid arguments: fd:%p, cbk:%p, fieinfo:%p", (void *)fd, (void *)cbk,
-                  (void *)fieinfo);
+        log_error("invaid arguments: fd:%p, cbk:%p, fieinfo:%p", (void *)fd, (void *)cbk, (void *)fieinfo);
         return -EINVAL;
     }
     tav_stub *stub = stub_by_fd(fd, TAV_OP_FIEMAP, (void *)cbk, data);
@@ -662,11 +641,10 @@ int tav_fiemap_async(tav_fd *fd, struct fiemap *fieinfo, struct stat *prestat,
     return launch(stub, tav_fiemap_handler);
 }
 
-int tav_sync_async(tav *instance, const unsigned char *name, int flags, tav_sync_cbk_fn cbk,
-                   void *data) {
+int tav_sync_async(tav *instance, const unsigned char *name, int flags, tav_sync_cbk_fn cbk, void *data) {
     if (!instance || !name || !cbk) {
-        log_error("invaid arguments: tav:%p, name:%p, cbk:%p", (void *)instance,
-                  (const void *)name, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, cbk:%p", (void *)instance, (const void *)name,
+                  (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))
@@ -688,21 +666,19 @@ int tav_fsync_async(tav_fd *fd, int flags, tav_sync_cbk_fn cbk, void *data) {
     return launch(stub, tav_sync_handler);
 }
 
-int tav_compress_async(tav *instance, const unsigned char *name, tav_compress_cbk_fn cbk,
-                       void *data) {
+int tav_compress_async(tav *instance, const unsigned char *name, tav_compress_cbk_fn cbk, void *data) {
     if (!instance || !name || !cbk) {
-        log_error("invaid arguments: tav:%p, name:%p, cbk:%p", (void *)instance,
-                  (const void *)name, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, cbk:%p", (void *)instance, (const void *)name,
+                  (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))
         return -EINVAL;
-    return launch(stub_by_name(instance, TAV_OP_COMPRESS, name, (void *)cbk, data),
-                  tav_compress_handler);
+    return launch(stub_by_name(instance, TAV_OP_COMPRESS, name, (void *)cbk, data), tav_compress_handler);
 }
 
-int tav_statex_async(tav *instance, const unsigned char *name, tav_statex *statex,
-                     tav_statex_cbk_fn cbk, void *data) {
+int tav_statex_async(tav *instance, const unsigned char *name, tav_statex *statex, tav_statex_cbk_fn cbk,
+                     void *data) {
     if (!instance || !name || !cbk || !statex) {
         log_error("invaid arguments: tav:%p, name:%p, cbk:%p, statex:%p", (void *)instance,
                   (const void *)name, (void *)cbk, (void *)statex);
@@ -727,4 +703,4 @@ int tav_expand_async(tav *instance, size_t length, tav_expand_cbk_fn cbk, void *
     return launch(stub, tav_expand_handler);
 }
 
-}  // extern "C"
+} // extern "C"

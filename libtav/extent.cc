@@ -21,7 +21,9 @@ namespace {
 constexpr uint64_t kSliceSize = TAV_EXTENT_BLOCK_SIZE / TAV_SLICES_PER_BLOCK;
 
 /* Entry checksums are the low 32 bits of the metadata checksum. */
-inline uint32_t entry_checksum(const void *p, size_t len) { return (uint32_t)xxhash_64(p, len); }
+inline uint32_t entry_checksum(const void *p, size_t len) {
+    return (uint32_t)xxhash_64(p, len);
+}
 
 inline ext_page_t *page_of_mbuf(mbuf *mb) {
     return (ext_page_t *)((char *)mb - offsetof(ext_page_t, mbuf));
@@ -36,7 +38,9 @@ inline blkmap_t *page_entry(ext_page_t *page, uint32_t i) {
     return (blkmap_t *)(page->blkmaps + (size_t)i * page->stride);
 }
 
-inline bool is_slice_type(ext_type_t type) { return type != TAV_BLKMAP_TYPE_BLOCK; }
+inline bool is_slice_type(ext_type_t type) {
+    return type != TAV_BLKMAP_TYPE_BLOCK;
+}
 
 /* Entries that make up one logical block. */
 inline uint32_t entries_per_iblock(ext_type_t type) {
@@ -47,7 +51,9 @@ inline uint32_t bitmap_bits(ext_type_t type) {
     return is_slice_type(type) ? TAV_BLKMAP_SLICE_BITMAP_BITS : TAV_BLKMAP_BITMAP_BITS;
 }
 
-inline ext_type_t map_type(const blkmap_t *map) { return map->page->type; }
+inline ext_type_t map_type(const blkmap_t *map) {
+    return map->page->type;
+}
 
 // ---- red-black tree of a cache's pages, keyed by page index ----------------
 
@@ -83,12 +89,14 @@ void rb_rotate_right(ext_rb_node **root, ext_rb_node *x) {
     x->parent = y;
 }
 
-inline bool rb_red(const ext_rb_node *n) { return n && n->red; }
+inline bool rb_red(const ext_rb_node *n) {
+    return n && n->red;
+}
 
 void rb_insert_fixup(ext_rb_node **root, ext_rb_node *z) {
     while (rb_red(z->parent)) {
         ext_rb_node *p = z->parent;
-        ext_rb_node *g = p->parent;  // exists: a red node is never the root
+        ext_rb_node *g = p->parent; // exists: a red node is never the root
         if (p == g->left) {
             ext_rb_node *u = g->right;
             if (rb_red(u)) {
@@ -309,7 +317,9 @@ int rb_verify(const ext_rb_node *n, const ext_rb_node *parent, long lo, long hi)
 
 // ---- on-disk entry formats ---------------------------------------------------
 
-uint16_t ondisk_v1_type(ext_type_t type) { return type == TAV_BLKMAP_TYPE_BLOCK ? 0 : 1; }
+uint16_t ondisk_v1_type(ext_type_t type) {
+    return type == TAV_BLKMAP_TYPE_BLOCK ? 0 : 1;
+}
 
 void fill_empty_v1(tav_block_map_ondisk *o, ext_type_t type) {
     memset(o, 0, sizeof(*o));
@@ -321,8 +331,12 @@ void fill_empty_v1(tav_block_map_ondisk *o, ext_type_t type) {
     o->checksum = entry_checksum((const char *)o + 12, sizeof(*o) - 12);
 }
 
-void format_block_v1(void *buf) { fill_empty_v1((tav_block_map_ondisk *)buf, TAV_BLKMAP_TYPE_BLOCK); }
-void format_slice_v1(void *buf) { fill_empty_v1((tav_block_map_ondisk *)buf, TAV_BLKMAP_TYPE_SLICE); }
+void format_block_v1(void *buf) {
+    fill_empty_v1((tav_block_map_ondisk *)buf, TAV_BLKMAP_TYPE_BLOCK);
+}
+void format_slice_v1(void *buf) {
+    fill_empty_v1((tav_block_map_ondisk *)buf, TAV_BLKMAP_TYPE_SLICE);
+}
 
 void format_slice_v2(void *buf) {
     tav_block_map_ondisk_v2 *o = (tav_block_map_ondisk_v2 *)buf;
@@ -401,12 +415,10 @@ bool v1_check(const tav_block_map_ondisk *o, ext_type_t type) {
         return false;
     }
     if (o->type != ondisk_v1_type(type)) {
-        log_error("blkmap: invalid type: %d (expected: %d)", (int)o->type,
-                  (int)ondisk_v1_type(type));
+        log_error("blkmap: invalid type: %d (expected: %d)", (int)o->type, (int)ondisk_v1_type(type));
         return false;
     }
-    if (o->state == TAV_BLKMAP_STATE_MAPPED && is_slice_type(type) &&
-        o->slice >= TAV_SLICES_PER_BLOCK) {
+    if (o->state == TAV_BLKMAP_STATE_MAPPED && is_slice_type(type) && o->slice >= TAV_SLICES_PER_BLOCK) {
         log_error("blkmap: invalid slice: %d", (int)o->slice);
         return false;
     }
@@ -544,8 +556,7 @@ void page_destroy(ext_page_t *page) {
     tav_free(page);
 }
 
-TAV_COROUTINE_FN ext_page_t *page_create(ext_cache_t *cache, size_t page_size, uint32_t index,
-                                         bool nocache) {
+TAV_COROUTINE_FN ext_page_t *page_create(ext_cache_t *cache, size_t page_size, uint32_t index, bool nocache) {
     ext_table_t *table = cache->table;
     assert(page_size % TAV_EXTENT_PAGE_SIZE == 0 && page_size <= TAV_EXTENT_BLOCK_SIZE);
     ext_type_t type = table->fops->get_extent_type(cache);
@@ -555,8 +566,8 @@ TAV_COROUTINE_FN ext_page_t *page_create(ext_cache_t *cache, size_t page_size, u
     uint32_t pages_per_block = (uint32_t)(TAV_EXTENT_BLOCK_SIZE / page_size);
     uint32_t extent_no = index / pages_per_block;
     if (extent_no >= TAV_EXTENT_BLOCKS_PER_FILE) {
-        log_error("extent page index %u beyond the file's %d extent blocks, page size: %lu",
-                  index, TAV_EXTENT_BLOCKS_PER_FILE, (unsigned long)page_size);
+        log_error("extent page index %u beyond the file's %d extent blocks, page size: %lu", index,
+                  TAV_EXTENT_BLOCKS_PER_FILE, (unsigned long)page_size);
         errno = EFBIG;
         return nullptr;
     }
@@ -578,11 +589,10 @@ TAV_COROUTINE_FN ext_page_t *page_create(ext_cache_t *cache, size_t page_size, u
         return nullptr;
     }
 
-    ext_page_t *page = (ext_page_t *)tav_calloc(1, sizeof(ext_page_t) + (size_t)count * stride,
-                                                TAV_MEM_EXTENT_PAGE);
+    ext_page_t *page =
+        (ext_page_t *)tav_calloc(1, sizeof(ext_page_t) + (size_t)count * stride, TAV_MEM_EXTENT_PAGE);
     if (!page) {
-        log_error("out of memory, extent page size:%lu, index:%u", (unsigned long)page_size,
-                  index);
+        log_error("out of memory, extent page size:%lu, index:%u", (unsigned long)page_size, index);
         errno = ENOMEM;
         return nullptr;
     }
@@ -597,8 +607,8 @@ TAV_COROUTINE_FN ext_page_t *page_create(ext_cache_t *cache, size_t page_size, u
     page->phy_addr = pblk * TAV_EXTENT_BLOCK_SIZE + (uint64_t)(index % pages_per_block) * page_size;
     ret = mbuf_init(&page->mbuf, nullptr, page_size, ext_mbuf_fops(type));
     if (ret < 0) {
-        log_error("mbuf_init failed: (%d)%s, extent page index: %u, phy_addr: %lu", ret,
-                  strerror(-ret), index, (unsigned long)page->phy_addr);
+        log_error("mbuf_init failed: (%d)%s, extent page index: %u, phy_addr: %lu", ret, strerror(-ret),
+                  index, (unsigned long)page->phy_addr);
         tav_free(page);
         errno = -ret;
         return nullptr;
@@ -635,8 +645,8 @@ TAV_COROUTINE_FN ext_page_t *page_get(ext_cache_t *cache, uint32_t index, bool n
     page->in_use++;
     int ret = ext_page_access(page);
     if (ret < 0) {
-        log_error("ext_page_access failed: (%d)%s, extent page index: %u, phy_addr: %lu", ret,
-                  strerror(-ret), index, (unsigned long)page->phy_addr);
+        log_error("ext_page_access failed: (%d)%s, extent page index: %u, phy_addr: %lu", ret, strerror(-ret),
+                  index, (unsigned long)page->phy_addr);
         ext_page_put(page);
         errno = -ret;
         return nullptr;
@@ -673,7 +683,7 @@ bool bits_all(const blkmap_t *map, uint32_t sbit, uint32_t bcnt, bool set) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 // ---- formats ------------------------------------------------------------------
 
@@ -682,10 +692,18 @@ uint32_t ext_blkmaps_per_page(ext_type_t type, size_t page_size) {
     return (uint32_t)(page_size / desc_of(type)->blkmap_ondisk_size);
 }
 
-size_t ext_blkmap_ondisk_size(ext_type_t type) { return desc_of(type)->blkmap_ondisk_size; }
-size_t ext_blkmap_size(ext_type_t type) { return desc_of(type)->blkmap_size; }
-const mbuf_fops_t *ext_mbuf_fops(ext_type_t type) { return desc_of(type)->mbuf_fops; }
-void ext_blkmap_ondisk_format(ext_type_t type, void *buf) { desc_of(type)->blkmap_ondisk_format(buf); }
+size_t ext_blkmap_ondisk_size(ext_type_t type) {
+    return desc_of(type)->blkmap_ondisk_size;
+}
+size_t ext_blkmap_size(ext_type_t type) {
+    return desc_of(type)->blkmap_size;
+}
+const mbuf_fops_t *ext_mbuf_fops(ext_type_t type) {
+    return desc_of(type)->mbuf_fops;
+}
+void ext_blkmap_ondisk_format(ext_type_t type, void *buf) {
+    desc_of(type)->blkmap_ondisk_format(buf);
+}
 
 uint32_t ext_iblocks_per_page(ext_type_t type, size_t page_size) {
     return ext_blkmaps_per_page(type, page_size) / entries_per_iblock(type);
@@ -805,15 +823,16 @@ TAV_COROUTINE_FN int ext_cache_flush(ext_cache_t *cache) {
     return ret < 0 ? ret : written;
 }
 
-int ext_cache_is_empty(ext_cache_t *cache) { return cache->status.count == 0; }
+int ext_cache_is_empty(ext_cache_t *cache) {
+    return cache->status.count == 0;
+}
 
 ext_type_t ext_cache_blkmap_type(ext_cache_t *cache) {
     return cache->table->fops->get_extent_type(cache);
 }
 
 uint32_t ext_cache_max_count(ext_cache_t *cache, uint64_t filesize) {
-    uint64_t span = (uint64_t)ext_iblocks_per_page(ext_cache_blkmap_type(cache),
-                                                   TAV_EXTENT_PAGE_SIZE) *
+    uint64_t span = (uint64_t)ext_iblocks_per_page(ext_cache_blkmap_type(cache), TAV_EXTENT_PAGE_SIZE) *
                     TAV_EXTENT_BLOCK_SIZE;
     return (uint32_t)((filesize + span - 1) / span);
 }
@@ -839,8 +858,8 @@ int ext_cache_verify(ext_cache_t *cache) {
     return n == cache->status.count ? 0 : -1;
 }
 
-TAV_COROUTINE_FN int ext_cache_dump_blkmaps(ext_cache_t *cache, uint64_t iblk, char *buf,
-                                            size_t len, int whole_page) {
+TAV_COROUTINE_FN int ext_cache_dump_blkmaps(ext_cache_t *cache, uint64_t iblk, char *buf, size_t len,
+                                            int whole_page) {
     assert(buf && len > 0);
     buf[0] = '\0';
     ext_page_t *page = nullptr;
@@ -857,14 +876,14 @@ TAV_COROUTINE_FN int ext_cache_dump_blkmaps(ext_cache_t *cache, uint64_t iblk, c
         from = (uint32_t)(((char *)first - (char *)page->blkmaps) / page->stride);
         to = from + per;
     }
-    used += snprintf(buf + used, len - used, "page index: %u, phy_addr: %lu, dirty: %u\n",
-                     page->index, (unsigned long)page->phy_addr, page->dirty);
+    used += snprintf(buf + used, len - used, "page index: %u, phy_addr: %lu, dirty: %u\n", page->index,
+                     (unsigned long)page->phy_addr, page->dirty);
     for (uint32_t i = from; i < to && used < len; i++) {
         blkmap_t *e = page_entry(page, i);
-        used += snprintf(buf + used, len - used, "iblock:%lu islice:%d state:%u pblock:%lu "
+        used += snprintf(buf + used, len - used,
+                         "iblock:%lu islice:%d state:%u pblock:%lu "
                          "pslice:%d bits:",
-                         (unsigned long)e->iblock, e->islice, e->state,
-                         (unsigned long)e->pblock, e->pslice);
+                         (unsigned long)e->iblock, e->islice, e->state, (unsigned long)e->pblock, e->pslice);
         for (uint32_t b = 0; b < bitmap_bits(page->type) / 8 && used < len; b++)
             used += snprintf(buf + used, len - used, "%02x", e->bitmaps[b]);
         if (used < len)
@@ -884,8 +903,7 @@ TAV_COROUTINE_FN ext_page_t *ext_page_get_nocache(ext_cache_t *cache, uint32_t i
     return page_get(cache, index, true);
 }
 
-TAV_COROUTINE_FN ext_page_t *ext_page_get_nostd(ext_cache_t *cache, size_t page_size,
-                                                uint32_t page_index) {
+TAV_COROUTINE_FN ext_page_t *ext_page_get_nostd(ext_cache_t *cache, size_t page_size, uint32_t page_index) {
     assert(ext_cache_is_empty(cache));
     ext_page_t *page = page_create(cache, page_size, page_index, true);
     if (!page)
@@ -893,8 +911,8 @@ TAV_COROUTINE_FN ext_page_t *ext_page_get_nostd(ext_cache_t *cache, size_t page_
     page->in_use++;
     int ret = ext_page_access(page);
     if (ret < 0) {
-        log_error("ext_page_access failed: (%d)%s, extent page index: %u, phy_addr: %lu", ret,
-                  strerror(-ret), page_index, (unsigned long)page->phy_addr);
+        log_error("ext_page_access failed: (%d)%s, extent page index: %u, phy_addr: %lu", ret, strerror(-ret),
+                  page_index, (unsigned long)page->phy_addr);
         ext_page_put(page);
         errno = -ret;
         return nullptr;
@@ -902,10 +920,11 @@ TAV_COROUTINE_FN ext_page_t *ext_page_get_nostd(ext_cache_t *cache, size_t page_
     return page;
 }
 
-TAV_COROUTINE_FN int ext_page_access(ext_page_t *page) { return mbuf_get(&page->mbuf); }
+TAV_COROUTINE_FN int ext_page_access(ext_page_t *page) {
+    return mbuf_get(&page->mbuf);
+}
 
-TAV_COROUTINE_FN int ext_page_addressable(ext_cache_t *cache, size_t page_size,
-                                          uint32_t page_index) {
+TAV_COROUTINE_FN int ext_page_addressable(ext_cache_t *cache, size_t page_size, uint32_t page_index) {
     uint32_t extent_no = page_index / (uint32_t)(TAV_EXTENT_BLOCK_SIZE / page_size);
     if (extent_no >= TAV_EXTENT_BLOCKS_PER_FILE)
         return 0;
@@ -916,7 +935,9 @@ TAV_COROUTINE_FN int ext_page_addressable(ext_cache_t *cache, size_t page_size,
     return pblk != 0;
 }
 
-void ext_page_mark_dirty(ext_page_t *page) { page->dirty++; }
+void ext_page_mark_dirty(ext_page_t *page) {
+    page->dirty++;
+}
 
 TAV_COROUTINE_FN int ext_page_write(ext_page_t *page) {
     if (page->dirty == 0)
@@ -944,12 +965,13 @@ void ext_page_put(ext_page_t *page) {
     ext_table_prune(page->table);
 }
 
-ext_cache_t *ext_page_owner(ext_page_t *page) { return page->cache; }
+ext_cache_t *ext_page_owner(ext_page_t *page) {
+    return page->cache;
+}
 
 // ---- entries ------------------------------------------------------------------------
 
-TAV_COROUTINE_FN blkmap_t *ext_blkmaps_get(ext_cache_t *cache, uint64_t iblock,
-                                           ext_page_t **page) {
+TAV_COROUTINE_FN blkmap_t *ext_blkmaps_get(ext_cache_t *cache, uint64_t iblock, ext_page_t **page) {
     ext_type_t type = ext_cache_blkmap_type(cache);
     uint64_t n = iblock * entries_per_iblock(type);
     uint64_t index = n / ext_blkmaps_per_page(type, TAV_EXTENT_PAGE_SIZE);
@@ -999,8 +1021,12 @@ uint64_t ext_page_find_goal(ext_page_t *page, uint64_t iblock) {
     return pblk ? pblk + 1 : 0;
 }
 
-uint64_t ext_blkmap_get_iblock(const blkmap_t *map) { return map->iblock; }
-int ext_blkmap_get_islice(const blkmap_t *map) { return map->islice; }
+uint64_t ext_blkmap_get_iblock(const blkmap_t *map) {
+    return map->iblock;
+}
+int ext_blkmap_get_islice(const blkmap_t *map) {
+    return map->islice;
+}
 
 uint64_t ext_blkmap_get_pblock(const blkmap_t *map) {
     return map->state == TAV_BLKMAP_STATE_MAPPED ? map->pblock : 0;
@@ -1104,8 +1130,7 @@ void ext_blkmap_update_pblock(blkmap_t *map, uint64_t pblock, int pslice, blkmap
         map->pblock = pblock;
         map->pslice = (int8_t)pslice;
         break;
-    default:
-        assert(!"unknown block-map operation");
+    default: assert(!"unknown block-map operation");
     }
     ext_page_mark_dirty(page);
 }
@@ -1180,8 +1205,8 @@ void batch_runner_init(batch_t *runner) {
     runner->running = 0;
 }
 
-TAV_COROUTINE_FN void batch_request_run(batch_t *runner, req_t *req,
-                                        batch_process_fn batch_process, void *data) {
+TAV_COROUTINE_FN void batch_request_run(batch_t *runner, req_t *req, batch_process_fn batch_process,
+                                        void *data) {
     req->done = 0;
     list_add_tail(&req->list, &runner->queue_wait);
     for (;;) {
@@ -1212,8 +1237,8 @@ TAV_COROUTINE_FN void batch_request_run(batch_t *runner, req_t *req,
     }
 }
 
-TAV_COROUTINE_FN void ext_page_batch_run(ext_page_t *page, req_t *req,
-                                         batch_process_fn batch_process, void *data) {
+TAV_COROUTINE_FN void ext_page_batch_run(ext_page_t *page, req_t *req, batch_process_fn batch_process,
+                                         void *data) {
     batch_request_run(&page->runner, req, batch_process, data);
 }
 

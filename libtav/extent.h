@@ -45,11 +45,11 @@
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "on-disk records are little-endian");
 
-#define TAV_EXTENT_PAGE_SIZE 8192
-#define TAV_EXTENT_BLOCK_SIZE 1048576
-#define TAV_EXTENT_PAGES_PER_BLOCK (TAV_EXTENT_BLOCK_SIZE / TAV_EXTENT_PAGE_SIZE)
-#define TAV_EXTENT_BLOCKS_PER_FILE 16
-#define TAV_BLKMAP_BITMAP_BITS 256
+#define TAV_EXTENT_PAGE_SIZE         8192
+#define TAV_EXTENT_BLOCK_SIZE        1048576
+#define TAV_EXTENT_PAGES_PER_BLOCK   (TAV_EXTENT_BLOCK_SIZE / TAV_EXTENT_PAGE_SIZE)
+#define TAV_EXTENT_BLOCKS_PER_FILE   16
+#define TAV_BLKMAP_BITMAP_BITS       256
 #define TAV_BLKMAP_SLICE_BITMAP_BITS (TAV_BLKMAP_BITMAP_BITS / 8)
 #ifndef TAV_SLICES_PER_BLOCK
 #define TAV_SLICES_PER_BLOCK 8
@@ -66,7 +66,7 @@ typedef enum ext_type_t {
 } ext_type_t;
 
 enum {
-    TAV_BLKMAP_STATE_INIT = 1,    /* never mapped */
+    TAV_BLKMAP_STATE_INIT = 1, /* never mapped */
     TAV_BLKMAP_STATE_MAPPED = 2,
     TAV_BLKMAP_STATE_DELETED = 3, /* was mapped, released */
     TAV_BLKMAP_STATE_ERROR = 4,   /* failed its check at load; in memory only */
@@ -85,12 +85,12 @@ typedef enum blkmap_op_t {
 /* Version 1 (BLOCK and SLICE maps), 64 bytes.  `checksum` is the low 32 bits
  * of XXH64 (seed 1011) over bytes 12..63. */
 typedef struct tav_block_map_ondisk {
-    char magic[8];      /* "_blkmap_" */
+    char magic[8]; /* "_blkmap_" */
     uint32_t checksum;
     uint32_t state;
-    uint64_t block;     /* physical block, 0 when not mapped */
-    uint16_t slice;     /* 0..7 for mapped SLICE entries, else 0xFFFF */
-    uint16_t type;      /* 0 BLOCK, 1 SLICE */
+    uint64_t block; /* physical block, 0 when not mapped */
+    uint16_t slice; /* 0..7 for mapped SLICE entries, else 0xFFFF */
+    uint16_t type;  /* 0 BLOCK, 1 SLICE */
     uint32_t reserved;
     uint8_t bitmaps[32];
 } __attribute__((packed)) tav_block_map_ondisk;
@@ -110,7 +110,7 @@ static_assert(offsetof(tav_block_map_ondisk, bitmaps) == 32);
 typedef struct tav_block_map_ondisk_v2 {
     uint32_t checksum;
     uint8_t state;
-    uint8_t slice;      /* 0..7, 0xFF when not mapped */
+    uint8_t slice; /* 0..7, 0xFF when not mapped */
     uint16_t reserved;
     uint32_t block;
     uint8_t bitmaps[4];
@@ -135,10 +135,10 @@ struct tav_extent_table;
  * bytes apart in the page. */
 typedef struct tav_block_map {
     struct tav_extent_page *page;
-    uint64_t iblock;    /* logical block */
-    uint64_t pblock;    /* physical block; 0 when never mapped or deleted */
-    int8_t islice;      /* logical slice 0..7; -1 for BLOCK maps */
-    int8_t pslice;      /* physical slice 0..7; -1 when not mapped or BLOCK */
+    uint64_t iblock; /* logical block */
+    uint64_t pblock; /* physical block; 0 when never mapped or deleted */
+    int8_t islice;   /* logical slice 0..7; -1 for BLOCK maps */
+    int8_t pslice;   /* physical slice 0..7; -1 when not mapped or BLOCK */
     uint8_t state;
     uint8_t pad[5];
     uint8_t bitmaps[];
@@ -170,21 +170,21 @@ typedef struct request_batch_runner {
 typedef int (*batch_process_fn)(batch_t *runner, list_head *wait, list_head *out, void *data);
 
 typedef struct tav_extent_page {
-    list_head entry;               /* LRU link; empty when not cached */
-    ext_rb_node node;              /* cache tree link; unused when not cached */
+    list_head entry;  /* LRU link; empty when not cached */
+    ext_rb_node node; /* cache tree link; unused when not cached */
     struct mbuf mbuf;
     batch_t runner;
     struct tav_extent_table *table;
     struct tav_extent_cache *cache;
-    uint64_t phy_addr;             /* byte address of the page on the device */
-    size_t size;                   /* 8192, or a multiple of it for bulk pages */
-    uint32_t index;                /* page index within the file (in `size` units) */
-    uint32_t in_use;               /* pin count */
-    uint32_t dirty;                /* changes since the last write */
+    uint64_t phy_addr; /* byte address of the page on the device */
+    size_t size;       /* 8192, or a multiple of it for bulk pages */
+    uint32_t index;    /* page index within the file (in `size` units) */
+    uint32_t in_use;   /* pin count */
+    uint32_t dirty;    /* changes since the last write */
     ext_type_t type;
-    uint32_t count;                /* entries */
-    uint32_t stride;               /* bytes between in-memory entries */
-    int intree;                    /* linked in the cache tree */
+    uint32_t count;  /* entries */
+    uint32_t stride; /* bytes between in-memory entries */
+    int intree;      /* linked in the cache tree */
     alignas(8) unsigned char blkmaps[];
 } ext_page_t;
 
@@ -204,19 +204,18 @@ typedef struct tav_extent_cache {
  * inode).  The hooks run right after an entry becomes MAPPED and right before
  * a MAPPED entry is deleted or unmapped (the entry still shows the mapping). */
 typedef struct tav_extent_fops {
-    TAV_COROUTINE_FN int (*get_extent_blkno)(ext_cache_t *cache, uint32_t extent_no,
-                                             uint64_t *pblk);
+    TAV_COROUTINE_FN int (*get_extent_blkno)(ext_cache_t *cache, uint32_t extent_no, uint64_t *pblk);
     ext_type_t (*get_extent_type)(ext_cache_t *cache);
     void (*block_map_hook)(ext_cache_t *cache, blkmap_t *map);
     void (*block_unmap_hook)(ext_cache_t *cache, blkmap_t *map);
 } tav_extent_fops;
 
 typedef struct tav_extent_table {
-    list_head lru;               /* cached pages, most recent first */
-    uint32_t max;                /* page limit */
-    uint32_t count;              /* cached pages */
+    list_head lru;  /* cached pages, most recent first */
+    uint32_t max;   /* page limit */
+    uint32_t count; /* cached pages */
     const tav_extent_fops *fops;
-    int flushing_cache;          /* non-zero: pruning suspended */
+    int flushing_cache; /* non-zero: pruning suspended */
 } ext_table_t;
 
 /* Per-type description of the entries. */
@@ -268,7 +267,7 @@ int ext_cache_verify(ext_cache_t *cache);
  * debug service; returns the length written (truncated to len - 1) or
  * -errno when the page cannot be had. */
 TAV_COROUTINE_FN int ext_cache_dump_blkmaps(ext_cache_t *cache, uint64_t iblk, char *buf, size_t len,
-                           int whole_page);
+                                            int whole_page);
 
 /* ---- pages ---------------------------------------------------------------- */
 
@@ -279,13 +278,11 @@ TAV_COROUTINE_FN ext_page_t *ext_page_get(ext_cache_t *cache, uint32_t index);
 TAV_COROUTINE_FN ext_page_t *ext_page_get_nocache(ext_cache_t *cache, uint32_t index);
 /* Uncached page of `page_size` bytes (a multiple of 8192, at most 1 MiB).
  * REQUIRES: the inode's cache is empty. */
-TAV_COROUTINE_FN ext_page_t *ext_page_get_nostd(ext_cache_t *cache, size_t page_size,
-                                                uint32_t page_index);
+TAV_COROUTINE_FN ext_page_t *ext_page_get_nostd(ext_cache_t *cache, size_t page_size, uint32_t page_index);
 /* Loads the page if stale; 0 or negative errno. */
 TAV_COROUTINE_FN int ext_page_access(ext_page_t *page);
 /* 1 when the extent block holding the page exists, 0 when not, or -errno. */
-TAV_COROUTINE_FN int ext_page_addressable(ext_cache_t *cache, size_t page_size,
-                                          uint32_t page_index);
+TAV_COROUTINE_FN int ext_page_addressable(ext_cache_t *cache, size_t page_size, uint32_t page_index);
 void ext_page_mark_dirty(ext_page_t *page);
 /* Writes the page when dirty; 0 or negative errno (the page stays dirty). */
 TAV_COROUTINE_FN int ext_page_write(ext_page_t *page);
@@ -294,10 +291,8 @@ ext_cache_t *ext_page_owner(ext_page_t *page);
 
 /* ---- entries -------------------------------------------------------------- */
 
-TAV_COROUTINE_FN blkmap_t *ext_blkmaps_get(ext_cache_t *cache, uint64_t iblock,
-                                           ext_page_t **page);
-TAV_COROUTINE_FN blkmap_t *ext_blkmap_get(ext_cache_t *cache, uint64_t iblock, int islice,
-                                          ext_page_t **page);
+TAV_COROUTINE_FN blkmap_t *ext_blkmaps_get(ext_cache_t *cache, uint64_t iblock, ext_page_t **page);
+TAV_COROUTINE_FN blkmap_t *ext_blkmap_get(ext_cache_t *cache, uint64_t iblock, int islice, ext_page_t **page);
 blkmap_t *ext_page_blkmaps_get(ext_page_t *page, uint64_t iblock);
 blkmap_t *ext_page_blkmap_get(ext_page_t *page, uint64_t iblock, int islice);
 blkmap_t *ext_page_blkmap_get_index(ext_page_t *page, uint32_t index);
@@ -342,10 +337,10 @@ int ext_blkmaps_all_bits_clr(blkmap_t *blkmaps, int islice);
 void batch_runner_init(batch_t *runner);
 /* Queues `req` and returns once a batch has processed it.  Only one
  * coroutine at a time runs `batch_process` for a runner. */
-TAV_COROUTINE_FN void batch_request_run(batch_t *runner, req_t *req,
-                                        batch_process_fn batch_process, void *data);
-TAV_COROUTINE_FN void ext_page_batch_run(ext_page_t *page, req_t *req,
-                                         batch_process_fn batch_process, void *data);
+TAV_COROUTINE_FN void batch_request_run(batch_t *runner, req_t *req, batch_process_fn batch_process,
+                                        void *data);
+TAV_COROUTINE_FN void ext_page_batch_run(ext_page_t *page, req_t *req, batch_process_fn batch_process,
+                                         void *data);
 ext_page_t *ext_page_from_batch(batch_t *runner);
 
 #endif

@@ -14,12 +14,12 @@
 struct tav_inode_info;
 
 struct tav_fd {
-    list_head entry;               /* link in the inode's handle list */
-    tav *fs;                       /* the instance (referenced) */
-    struct tav_inode_info *inode;  /* the file (referenced) */
+    list_head entry;              /* link in the inode's handle list */
+    tav *fs;                      /* the instance (referenced) */
+    struct tav_inode_info *inode; /* the file (referenced) */
     uint32_t ref;
-    int flags;                     /* open flags, low 28 bits */
-    uint64_t wcnt;                 /* writes issued through the handle */
+    int flags;     /* open flags, low 28 bits */
+    uint64_t wcnt; /* writes issued through the handle */
 };
 
 /* A new handle on `inode` (flags kept to their low 28 bits), counted in the

@@ -37,7 +37,7 @@ void tav_expand_handler(tav_stub *stub);
 
 /* Open-type stub builder, shared by open, create, the borrow query and the
  * inode information query. */
-tav_stub *tav_stub_for_open(tav *instance, const unsigned char *name, int flags, mode_t mode,
-                            void *cbk, void *data);
+tav_stub *tav_stub_for_open(tav *instance, const unsigned char *name, int flags, mode_t mode, void *cbk,
+                            void *data);
 
 #endif

@@ -25,13 +25,17 @@ const unsigned char tav_shmlog_gfid[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0
 
 namespace {
 
-uint64_t now_ns() { return tav_realtime_ns(); }
+uint64_t now_ns() {
+    return tav_realtime_ns();
+}
 
 inline tav_inode_info *inode_of_mbuf(mbuf *mb) {
     return (tav_inode_info *)((char *)mb - offsetof(tav_inode_info, mbuf));
 }
 
-inline bool is_inline(const tav_disk_inode *d) { return d->i_type & TAV_FILE_TYPE_INLINE; }
+inline bool is_inline(const tav_disk_inode *d) {
+    return d->i_type & TAV_FILE_TYPE_INLINE;
+}
 
 inline size_t xattr_allowance(const tav_disk_inode *d) {
     return is_inline(d) ? TAV_INODE_XATTR_INLINE_MAX : TAV_INODE_XATTR_MAX;
@@ -138,7 +142,9 @@ int inode_unserialize(mbuf *mb, const void *buffer, size_t size) {
 
 const mbuf_fops_t kInodeFops = {inode_get_offset, inode_serialize, inode_unserialize};
 
-void uuid_text(const unsigned char *gfid, char *out) { uuid_unparse(gfid, out); }
+void uuid_text(const unsigned char *gfid, char *out) {
+    uuid_unparse(gfid, out);
+}
 
 bool gfid_is_null(const unsigned char *gfid) {
     static const unsigned char zero[16] = {};
@@ -158,7 +164,7 @@ void drop_and_free(tav_inode_info *inode) {
     tav_inode_free(inode);
 }
 
-}  // namespace
+} // namespace
 
 // ---- the page ----------------------------------------------------------------------
 
@@ -211,9 +217,9 @@ tav_bak_stat_type tav_inode_check(int ret_a, int ret_b) {
     assert(ret_a >= 0 && ret_a <= 2 && ret_b >= 0 && ret_b <= 2);
     static const tav_bak_stat_type table[3][3] = {
         /* B: legal   illegal   unused */
-        {AB_OK, AB_ERROR, A_OK},          /* A legal */
-        {AB_ERROR, AB_ERROR, AB_ERROR},   /* A illegal */
-        {B_OK, AB_ERROR, AB_UNUSED},      /* A unused */
+        {AB_OK, AB_ERROR, A_OK},        /* A legal */
+        {AB_ERROR, AB_ERROR, AB_ERROR}, /* A illegal */
+        {B_OK, AB_ERROR, AB_UNUSED},    /* A unused */
     };
     return table[ret_a][ret_b];
 }
@@ -257,8 +263,8 @@ ext_type_t tav_inode_blkmap_type(const tav_disk_inode *d) {
 
 // ---- the in-memory inode -------------------------------------------------------------
 
-tav_inode_info *tav_inode_create(tav_inode_table *itable, const unsigned char *gfid,
-                                 const void *srcbuf, const xdict *xattr) {
+tav_inode_info *tav_inode_create(tav_inode_table *itable, const unsigned char *gfid, const void *srcbuf,
+                                 const xdict *xattr) {
     char text[37];
     uuid_text(gfid, text);
     tav_inode_info *inode = (tav_inode_info *)tav_calloc(1, sizeof(*inode), TAV_MEM_INODE);
@@ -487,8 +493,11 @@ void tav_inode_dump(const char *title, const tav_inode_info *inode) {
     const struct {
         const char *name;
         uint64_t ns;
-    } times[] = {{"i_atime", d->i_atime}, {"i_ctime", d->i_ctime}, {"i_mtime", d->i_mtime},
-                 {"i_dtime", d->i_dtime}, {"i_ntime", d->i_ntime}};
+    } times[] = {{"i_atime", d->i_atime},
+                 {"i_ctime", d->i_ctime},
+                 {"i_mtime", d->i_mtime},
+                 {"i_dtime", d->i_dtime},
+                 {"i_ntime", d->i_ntime}};
     for (const auto &t : times)
         log_info("%-21s%s", t.name,
                  time2str_nsec((long)(t.ns / 1000000000ull), (long)(t.ns % 1000000000ull)));
@@ -497,8 +506,8 @@ void tav_inode_dump(const char *title, const tav_inode_info *inode) {
 
 // ---- slots ----------------------------------------------------------------------------
 
-tav_inode_load_ret tav_inode_page_init(tav_inode_info **out, const void *slot_buffer,
-                                       size_t page_size, tav_inode_table *itable) {
+tav_inode_load_ret tav_inode_page_init(tav_inode_info **out, const void *slot_buffer, size_t page_size,
+                                       tav_inode_table *itable) {
     assert(page_size == TAV_INODE_PAGESIZE);
     const char *a = (const char *)slot_buffer;
     const char *b = a + page_size;
@@ -507,14 +516,9 @@ tav_inode_load_ret tav_inode_page_init(tav_inode_info **out, const void *slot_bu
     const char *src = nullptr;
     bool damaged = false;
     switch (st) {
-    case AB_UNUSED:
-        return I_UNUSED;
-    case A_OK:
-        src = a;
-        break;
-    case B_OK:
-        src = b;
-        break;
+    case AB_UNUSED: return I_UNUSED;
+    case A_OK: src = a; break;
+    case B_OK: src = b; break;
     case AB_OK: {
         uint64_t ga = ((const tav_disk_inode *)a)->i_header.generation;
         uint64_t gb = ((const tav_disk_inode *)b)->i_header.generation;
@@ -560,13 +564,12 @@ tav_inode_load_ret tav_inode_page_init(tav_inode_info **out, const void *slot_bu
 // ---- start-up scan ------------------------------------------------------------------------
 
 TAV_COROUTINE_FN int tav_inode_load(tav_inode_table *itable, uint8_t *imap, uint64_t imap_bits,
-                                    uint64_t *last_ino, uint64_t first_inode_block,
-                                    uint64_t count) {
+                                    uint64_t *last_ino, uint64_t first_inode_block, uint64_t count) {
     itable->imap = imap;
     itable->imap_bits = imap_bits;
     if (count * TAV_INODE_SLOTS_PER_BLOCK > imap_bits) {
-        log_error("inode blocks to scan: %lu, more than the %lu inode numbers",
-                  (unsigned long)count, (unsigned long)imap_bits);
+        log_error("inode blocks to scan: %lu, more than the %lu inode numbers", (unsigned long)count,
+                  (unsigned long)imap_bits);
         return -EINVAL;
     }
     char *buf = (char *)tav_iobuf_get(1048576, TAV_MEM_IO_ALIGNED_BUFFER);
@@ -599,8 +602,8 @@ TAV_COROUTINE_FN int tav_inode_load(tav_inode_table *itable, uint8_t *imap, uint
         for (int j = 0; j < TAV_INODE_SLOTS_PER_BLOCK; j++) {
             uint64_t ino = i * TAV_INODE_SLOTS_PER_BLOCK + j;
             tav_inode_info *inode = nullptr;
-            tav_inode_load_ret r = tav_inode_page_init(
-                &inode, buf + (size_t)j * TAV_INODE_SLOT_SIZE, TAV_INODE_PAGESIZE, itable);
+            tav_inode_load_ret r = tav_inode_page_init(&inode, buf + (size_t)j * TAV_INODE_SLOT_SIZE,
+                                                       TAV_INODE_PAGESIZE, itable);
             if (r == I_UNUSED)
                 continue;
             if (r == I_CALLOC_FAILE) {
@@ -649,9 +652,9 @@ TAV_COROUTINE_FN int tav_inode_load(tav_inode_table *itable, uint8_t *imap, uint
             case TAV_I_PBLOCK_FREE:
                 bmap_bit_set(imap, ino);
                 update_last(inode);
-                tav_inode_unref(inode, __func__);  // to the unlink list
+                tav_inode_unref(inode, __func__); // to the unlink list
                 break;
-            default:  // FREE
+            default: // FREE
                 drop_and_free(inode);
                 break;
             }
@@ -693,9 +696,8 @@ TAV_COROUTINE_FN int tav_inode_reset(tav_inode_table *itable, tav_inode_info *in
     uint64_t ino = inode->ondisk.i_no;
     bool have_bit = itable->imap && ino < itable->imap_bits;
     if (ret < 0) {
-        log_error("tav inode reset failed. inode: %p ino: %lu ok_off: %lu bad_off: %lu",
-                  (void *)inode, (unsigned long)ino, (unsigned long)ok_off,
-                  (unsigned long)bad_off);
+        log_error("tav inode reset failed. inode: %p ino: %lu ok_off: %lu bad_off: %lu", (void *)inode,
+                  (unsigned long)ino, (unsigned long)ok_off, (unsigned long)bad_off);
         // The slot still holds a record: its number must not be handed out.
         if (have_bit)
             bmap_bit_set(itable->imap, ino);
@@ -718,4 +720,6 @@ uint8_t *tav_imap_init(uint64_t count) {
     return (uint8_t *)tav_calloc((count + 7) / 8 ? (count + 7) / 8 : 1, 1, TAV_MEM_IMAP_BUFFER);
 }
 
-void tav_imap_destroy(uint8_t *imap) { tav_free(imap); }
+void tav_imap_destroy(uint8_t *imap) {
+    tav_free(imap);
+}

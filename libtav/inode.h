@@ -43,30 +43,30 @@
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "on-disk records are little-endian");
 
-#define TAV_INODE_PAGESIZE 4096
-#define TAV_INODE_SLOT_SIZE 8192
-#define TAV_INODE_AREA_OFFSET 1048576ULL      /* block 1, the first inode block */
-#define TAV_FIRST_BITMAP_BLOCK 1025ULL        /* the inode area ends before it */
-#define TAV_INODE_SLOTS_PER_BLOCK 128
-#define TAV_INODE_MAX_SLOTS 131072
-#define TAV_INODE_RECORD_SIZE 512
-#define TAV_INODE_INLINE_OFFSET 2048
-#define TAV_INODE_INLINE_SIZE 2048
-#define TAV_INODE_XATTR_OFFSET 512
-#define TAV_INODE_XATTR_MAX 3584              /* attributes of an extent file */
-#define TAV_INODE_XATTR_INLINE_MAX 1536       /* attributes of an INLINE file */
-#define TAV_INODE_MAGIC "_TAVINO_"
-#define TAV_INODE_VERSION 1
-#define TAV_INODE_LENGTH 464
-#define TAV_INODE_EXTENTS 16
-#define TAV_INODE_EREAD 305                   /* tav_inode_read on an ERROR inode */
+#define TAV_INODE_PAGESIZE         4096
+#define TAV_INODE_SLOT_SIZE        8192
+#define TAV_INODE_AREA_OFFSET      1048576ULL /* block 1, the first inode block */
+#define TAV_FIRST_BITMAP_BLOCK     1025ULL    /* the inode area ends before it */
+#define TAV_INODE_SLOTS_PER_BLOCK  128
+#define TAV_INODE_MAX_SLOTS        131072
+#define TAV_INODE_RECORD_SIZE      512
+#define TAV_INODE_INLINE_OFFSET    2048
+#define TAV_INODE_INLINE_SIZE      2048
+#define TAV_INODE_XATTR_OFFSET     512
+#define TAV_INODE_XATTR_MAX        3584 /* attributes of an extent file */
+#define TAV_INODE_XATTR_INLINE_MAX 1536 /* attributes of an INLINE file */
+#define TAV_INODE_MAGIC            "_TAVINO_"
+#define TAV_INODE_VERSION          1
+#define TAV_INODE_LENGTH           464
+#define TAV_INODE_EXTENTS          16
+#define TAV_INODE_EREAD            305 /* tav_inode_read on an ERROR inode */
 
 /* i_type bits. */
-#define TAV_FILE_TYPE_INLINE 0x01
-#define TAV_FILE_TYPE_LEGACY 0x02
-#define TAV_FILE_TYPE_BD 0x04
-#define TAV_FILE_TYPE_BORROW 0x08
-#define TAV_FILE_TYPE_INLINE_DATA 0x10
+#define TAV_FILE_TYPE_INLINE       0x01
+#define TAV_FILE_TYPE_LEGACY       0x02
+#define TAV_FILE_TYPE_BD           0x04
+#define TAV_FILE_TYPE_BORROW       0x08
+#define TAV_FILE_TYPE_INLINE_DATA  0x10
 #define TAV_FILE_TYPE_COMPRESSIBLE 0x20
 
 /* Update flags of tav_inode_update_amctime. */
@@ -75,8 +75,8 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "on-disk records are li
 #define TAV_INODE_CTIME 4
 
 typedef enum tav_inode_stat {
-    TAV_I_UNLINK = 0,      /* unlinked; blocks still to be released */
-    TAV_I_FREE = 1,        /* released; the slot may be reused */
+    TAV_I_UNLINK = 0, /* unlinked; blocks still to be released */
+    TAV_I_FREE = 1,   /* released; the slot may be reused */
     TAV_I_NORMAL = 2,
     TAV_I_ERROR = 3,       /* one copy damaged (in memory only) */
     TAV_I_INIT = 4,        /* formatted, never used (or reset) */
@@ -162,26 +162,26 @@ typedef struct tav_inode_info {
     tav_disk_inode ondisk;
     tav_status status;
     uint64_t extents[TAV_INODE_EXTENTS]; /* lazily filled copy of i_extents */
-    list_head entry;          /* hash bucket, vacant list or unlink list */
-    int linked;               /* in the hash table */
+    list_head entry;                     /* hash bucket, vacant list or unlink list */
+    int linked;                          /* in the hash table */
     list_head dirty_entry;
     list_head compress_entry;
-    list_head fd_list;        /* open handles */
+    list_head fd_list; /* open handles */
     uint64_t fd_cnt;
     ext_cache_t extent_cache;
-    xdict *xattr;             /* always present */
-    void *inline_buffer;      /* 2048 bytes while INLINE */
+    xdict *xattr;        /* always present */
+    void *inline_buffer; /* 2048 bytes while INLINE */
     struct tav *tav;
     struct tav_inode_table *itable;
     uint32_t ref;
     CoMutex lock;
-    int last_errno;           /* result of the last failed write; 0 after a good I/O */
+    int last_errno; /* result of the last failed write; 0 after a good I/O */
     int dirty_flag;
     int dirty_hold;
     int blkmap_mode;
     struct mbuf mbuf;
     int cacheing;
-    int btype;                /* tav_bak_stat_type of the slot at load */
+    int btype; /* tav_bak_stat_type of the slot at load */
     CoMutex flush_lock;
 } tav_inode_info;
 
@@ -245,8 +245,8 @@ void tav_inode_dump(const char *title, const tav_inode_info *inode);
 
 /* Decodes one 8 KiB slot (copy A then copy B).  I_OK hands back a new inode
  * in *inode (ref 1). */
-tav_inode_load_ret tav_inode_page_init(tav_inode_info **inode, const void *slot_buffer,
-                                       size_t page_size, struct tav_inode_table *itable);
+tav_inode_load_ret tav_inode_page_init(tav_inode_info **inode, const void *slot_buffer, size_t page_size,
+                                       struct tav_inode_table *itable);
 
 /* ---- the inode-number bitmap -------------------------------------------------- */
 

@@ -83,7 +83,7 @@ void tav_fini_timer(tav_timer *timer, void *priv) {
     coroutine_enter(co);
 }
 
-}  // namespace
+} // namespace
 
 int tav_lock_path(const char *device_path, char *out, size_t outlen) {
     MD5_CTX ctx;
@@ -198,15 +198,16 @@ void tav_unref(tav *instance) {
         tav_destroy(instance);
 }
 
-bool tav_running_io_empty(tav *instance) { return list_empty(&instance->running_io); }
+bool tav_running_io_empty(tav *instance) {
+    return list_empty(&instance->running_io);
+}
 
-int tav_init_async(ev_driver *driver, const char *path, int flags, tav_init_cbk_fn cbk,
-                   void *data) {
+int tav_init_async(ev_driver *driver, const char *path, int flags, tav_init_cbk_fn cbk, void *data) {
     tav_logging_init();
     log_info("tav init start: %s", path);
     if (!driver || !path || !cbk) {
-        log_error("invaid arguments: driver:%p, path:%p, cbk:%p", (void *)driver,
-                  (const void *)path, (void *)cbk);
+        log_error("invaid arguments: driver:%p, path:%p, cbk:%p", (void *)driver, (const void *)path,
+                  (void *)cbk);
         return -EINVAL;
     }
     if (getenv("TAV_ACCT") || tav_cfg_flag("tav_acct_enable"))

@@ -35,13 +35,13 @@ typedef struct tav_file_lock {
 } tav_file_lock;
 
 struct tav {
-    tav_sb_info sb;          /* in-memory superblock */
-    tav_inode_table itable;  /* inode cache: hash table, unlink, dirty and compress lists */
-    uint8_t *imap;           /* inode-number bitmap */
-    uint64_t imap_bits;      /* bits in imap (s_inode_max_count) */
-    ext_table_t etable;      /* extent-page cache */
-    zmap_t zmap;             /* block allocator */
-    list_head running_io;    /* stubs whose handler is running */
+    tav_sb_info sb;         /* in-memory superblock */
+    tav_inode_table itable; /* inode cache: hash table, unlink, dirty and compress lists */
+    uint8_t *imap;          /* inode-number bitmap */
+    uint64_t imap_bits;     /* bits in imap (s_inode_max_count) */
+    ext_table_t etable;     /* extent-page cache */
+    zmap_t zmap;            /* block allocator */
+    list_head running_io;   /* stubs whose handler is running */
     uint64_t last_ino;
     tav_timer *dirty_timer, *unlink_timer, *compress_timer;
     CoMutex format_lock;
@@ -60,7 +60,9 @@ struct tav {
 
 /* Writable when the access mode bits are non-zero; the lock file is taken
  * only for modes 1 and 2. */
-static inline bool tav_writable(const tav *instance) { return (instance->flags & 3) != 0; }
+static inline bool tav_writable(const tav *instance) {
+    return (instance->flags & 3) != 0;
+}
 
 tav *tav_create(ev_driver *driver, int flags);
 void tav_destroy(tav *instance);

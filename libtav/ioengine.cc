@@ -79,7 +79,9 @@ bool io_is_aligned(ioengine *e, const struct iovec *iov, int iovcnt, off_t offse
     return true;
 }
 
-int access_mode(ioengine *e) { return e->oflag & O_ACCMODE; }
+int access_mode(ioengine *e) {
+    return e->oflag & O_ACCMODE;
+}
 
 // Aligned cover of [offset, offset + len).
 void aligned_cover(ioengine *e, off_t offset, size_t len, off_t *aoff, size_t *asize) {
@@ -88,12 +90,12 @@ void aligned_cover(ioengine *e, off_t offset, size_t len, off_t *aoff, size_t *a
     *asize = (span + e->phy_blksz - 1) / e->phy_blksz * e->phy_blksz;
 }
 
-}  // namespace
+} // namespace
 
 unsigned ioengine_bsrange_bucket(size_t size) {
     if (size <= 512)
         return 0;
-    unsigned k = 64 - __builtin_clzll((unsigned long long)size - 1);  // log2 of next power of two
+    unsigned k = 64 - __builtin_clzll((unsigned long long)size - 1); // log2 of next power of two
     unsigned b = k - 9;
     return b > 12 ? 12 : b;
 }
@@ -130,14 +132,12 @@ ioengine *ioengine_init(ev_driver *driver, const char *backend, const char *path
     }
     int ret = plugin->open(e, driver, path, oflag);
     if (ret < 0) {
-        log_error("open %s with ioengine plugin %s failed: %d(%s)", path, backend, ret,
-                  strerror(-ret));
+        log_error("open %s with ioengine plugin %s failed: %d(%s)", path, backend, ret, strerror(-ret));
         tav_free(e);
         return nullptr;
     }
     if (e->phy_blksz != IOENGINE_BLKSZ_512 && e->phy_blksz != IOENGINE_BLKSZ_4096) {
-        log_error("block size %lu of %s for ioengine %s not supported", e->phy_blksz, path,
-                  backend);
+        log_error("block size %lu of %s for ioengine %s not supported", e->phy_blksz, path, backend);
         if (plugin->close)
             plugin->close(e);
         tav_free(e);
@@ -181,24 +181,52 @@ void ioengine_default_fini(void) {
     ioengine_fini(e);
 }
 
-ioengine *ioengine_get_default(void) { return s_default_ioengine; }
+ioengine *ioengine_get_default(void) {
+    return s_default_ioengine;
+}
 
-const char *ioengine_get_path(ioengine *engine) { return engine->path; }
-int ioengine_get_oflag(ioengine *engine) { return engine->oflag; }
-size_t ioengine_get_blksz(ioengine *engine) { return engine->phy_blksz; }
-void ioengine_set_phyblksz(ioengine *engine, size_t blksz) { engine->phy_blksz = blksz; }
-void ioengine_set_priv(ioengine *engine, void *priv) { engine->priv = priv; }
-void *ioengine_get_priv(ioengine *engine) { return engine->priv; }
-const char *ioengine_actived_backend(ioengine *engine) { return engine->plugin->name; }
-ioengine_status *ioengine_status_get(ioengine *engine) { return &engine->status; }
-void ioengine_status_reset(ioengine *engine) { memset(&engine->status, 0, sizeof(engine->status)); }
-void ioengine_latency_toggle(ioengine *engine, int onoff) { engine->measure_latency = onoff ? 1 : 0; }
-int ioengine_latency_enabled(ioengine *engine) { return engine->measure_latency; }
+const char *ioengine_get_path(ioengine *engine) {
+    return engine->path;
+}
+int ioengine_get_oflag(ioengine *engine) {
+    return engine->oflag;
+}
+size_t ioengine_get_blksz(ioengine *engine) {
+    return engine->phy_blksz;
+}
+void ioengine_set_phyblksz(ioengine *engine, size_t blksz) {
+    engine->phy_blksz = blksz;
+}
+void ioengine_set_priv(ioengine *engine, void *priv) {
+    engine->priv = priv;
+}
+void *ioengine_get_priv(ioengine *engine) {
+    return engine->priv;
+}
+const char *ioengine_actived_backend(ioengine *engine) {
+    return engine->plugin->name;
+}
+ioengine_status *ioengine_status_get(ioengine *engine) {
+    return &engine->status;
+}
+void ioengine_status_reset(ioengine *engine) {
+    memset(&engine->status, 0, sizeof(engine->status));
+}
+void ioengine_latency_toggle(ioengine *engine, int onoff) {
+    engine->measure_latency = onoff ? 1 : 0;
+}
+int ioengine_latency_enabled(ioengine *engine) {
+    return engine->measure_latency;
+}
 void ioengine_latency_reset(ioengine *engine) {
     memset(engine->status.latency, 0, sizeof(engine->status.latency));
 }
-void ioengine_bsrange_toggle(ioengine *engine, int onoff) { engine->measure_bsrange = onoff ? 1 : 0; }
-int ioengine_bsrange_enabled(ioengine *engine) { return engine->measure_bsrange; }
+void ioengine_bsrange_toggle(ioengine *engine, int onoff) {
+    engine->measure_bsrange = onoff ? 1 : 0;
+}
+int ioengine_bsrange_enabled(ioengine *engine) {
+    return engine->measure_bsrange;
+}
 void ioengine_bsrange_reset(ioengine *engine) {
     memset(engine->status.bsrange_count, 0, sizeof(engine->status.bsrange_count));
 }
@@ -223,8 +251,8 @@ namespace {
 // The unaligned O_DIRECT path: the covering blocks go through a bounce
 // buffer; a write reads them first and writes them back whole.  Returns the
 // caller's bytes moved or a negative errno.
-TAV_COROUTINE_FN ssize_t bounce_rw(ioengine *engine, bool is_write, const struct iovec *iov,
-                                   int iovcnt, off_t offset, size_t total) {
+TAV_COROUTINE_FN ssize_t bounce_rw(ioengine *engine, bool is_write, const struct iovec *iov, int iovcnt,
+                                   off_t offset, size_t total) {
     off_t aoff;
     size_t asize;
     aligned_cover(engine, offset, total, &aoff, &asize);
@@ -236,8 +264,7 @@ TAV_COROUTINE_FN ssize_t bounce_rw(ioengine *engine, bool is_write, const struct
     ssize_t ret = engine->plugin->co_preadv(engine, &one, 1, aoff);
     if (is_write) {
         if (ret != (ssize_t)asize) {
-            log_error("co_preadv offset(%ld) return: %ld (expected: %lu)", (long)aoff, (long)ret,
-                      asize);
+            log_error("co_preadv offset(%ld) return: %ld (expected: %lu)", (long)aoff, (long)ret, asize);
             ret = -EIO;
         } else {
             iov_to_buf_full(iov, iovcnt, 0, (char *)bounce + skip, total);
@@ -258,12 +285,11 @@ TAV_COROUTINE_FN ssize_t bounce_rw(ioengine *engine, bool is_write, const struct
 
 // Both directions: access mode, statistics, then the aligned fast path (the
 // request goes to the backend as it is, no copy) or the bounce path.
-TAV_COROUTINE_FN ssize_t co_rw(ioengine *engine, bool is_write, const struct iovec *iov,
-                               int iovcnt, off_t offset) {
+TAV_COROUTINE_FN ssize_t co_rw(ioengine *engine, bool is_write, const struct iovec *iov, int iovcnt,
+                               off_t offset) {
     assert(engine && engine->plugin && iov && iovcnt >= 1);
     if (access_mode(engine) == (is_write ? O_RDONLY : O_WRONLY)) {
-        log_error(is_write ? "ioengine %s is read only" : "ioengine %s is write only",
-                  engine->plugin->name);
+        log_error(is_write ? "ioengine %s is read only" : "ioengine %s is write only", engine->plugin->name);
         return -EBADF;
     }
     size_t total = iov_total(iov, iovcnt);
@@ -292,7 +318,7 @@ TAV_COROUTINE_FN ssize_t co_rw(ioengine *engine, bool is_write, const struct iov
     return ret;
 }
 
-}  // namespace
+} // namespace
 
 ssize_t ioengine_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
     return co_rw(engine, false, iov, iovcnt, offset);
@@ -304,8 +330,7 @@ ssize_t ioengine_co_pwritev(ioengine *engine, const struct iovec *iov, int iovcn
 
 namespace {
 
-template <bool IsWrite>
-int co_rwvn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset) {
+template <bool IsWrite> int co_rwvn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset) {
     if (IsWrite)
         engine->status.batch_write_count++;
     else
@@ -336,7 +361,7 @@ int co_rwvn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int ioengine_co_preadvn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset) {
     return co_rwvn<false>(engine, iov, iovcnt, offset);
@@ -384,8 +409,8 @@ int ioengine_discard(ioengine *engine, uint64_t offset, uint64_t size) {
     return engine->plugin->discard ? engine->plugin->discard(engine, offset, size) : 0;
 }
 
-int ioengine_test_badtrack(ioengine *engine, uint64_t offset, uint64_t size,
-                           ioengine_range *badtracks, int maxcnt) {
+int ioengine_test_badtrack(ioengine *engine, uint64_t offset, uint64_t size, ioengine_range *badtracks,
+                           int maxcnt) {
     assert(size > 0);
     return engine->plugin->test_badtrack
                ? engine->plugin->test_badtrack(engine, offset, size, badtracks, maxcnt)
@@ -394,12 +419,10 @@ int ioengine_test_badtrack(ioengine *engine, uint64_t offset, uint64_t size,
 
 int ioengine_mark_badtrack(ioengine *engine, uint64_t offset, uint64_t size) {
     assert(size > 0);
-    return engine->plugin->mark_badtrack ? engine->plugin->mark_badtrack(engine, offset, size)
-                                         : 0;
+    return engine->plugin->mark_badtrack ? engine->plugin->mark_badtrack(engine, offset, size) : 0;
 }
 
 int ioengine_clear_badtrack(ioengine *engine, uint64_t offset, uint64_t size) {
     assert(size > 0);
-    return engine->plugin->clear_badtrack ? engine->plugin->clear_badtrack(engine, offset, size)
-                                          : 0;
+    return engine->plugin->clear_badtrack ? engine->plugin->clear_badtrack(engine, offset, size) : 0;
 }

@@ -45,8 +45,8 @@ typedef struct ioengine_status {
     uint64_t unaligned_offset_count;
     uint64_t unaligned_length_count;
     uint64_t unaligned_buffer_count;
-    ioengine_latency latency[2];                        /* 0 read, 1 write */
-    uint64_t bsrange_count[2][IOENGINE_BSRANGE_COUNT];  /* 0 read, 1 write */
+    ioengine_latency latency[2];                       /* 0 read, 1 write */
+    uint64_t bsrange_count[2][IOENGINE_BSRANGE_COUNT]; /* 0 read, 1 write */
 } ioengine_status;
 
 typedef struct ioengine_statdev {
@@ -69,13 +69,13 @@ typedef struct ioengine_plugin {
     int (*truncate)(ioengine *engine, uint64_t length);
     TAV_COROUTINE_FN ssize_t (*co_preadv)(ioengine *engine, const struct iovec *iov, int iovcnt,
                                           off_t offset);
-    TAV_COROUTINE_FN ssize_t (*co_pwritev)(ioengine *engine, const struct iovec *iov,
-                                           int iovcnt, off_t offset);
+    TAV_COROUTINE_FN ssize_t (*co_pwritev)(ioengine *engine, const struct iovec *iov, int iovcnt,
+                                           off_t offset);
     int (*statdev)(ioengine *engine, ioengine_statdev *stat);
     int (*unmap)(ioengine *engine, uint64_t offset, uint64_t size);
     int (*discard)(ioengine *engine, uint64_t offset, uint64_t size);
-    int (*test_badtrack)(ioengine *engine, uint64_t offset, uint64_t size,
-                         ioengine_range *ranges, int maxcnt);
+    int (*test_badtrack)(ioengine *engine, uint64_t offset, uint64_t size, ioengine_range *ranges,
+                         int maxcnt);
     int (*mark_badtrack)(ioengine *engine, uint64_t offset, uint64_t size);
     int (*clear_badtrack)(ioengine *engine, uint64_t offset, uint64_t size);
 } ioengine_plugin;
@@ -125,29 +125,25 @@ void ioengine_dump(ioengine *engine);
 unsigned ioengine_bsrange_bucket(size_t size);
 
 /* Transfers: bytes moved (may be short) or negative errno. */
-TAV_COROUTINE_FN ssize_t ioengine_co_preadv(ioengine *engine, const struct iovec *iov,
-                                            int iovcnt, off_t offset);
-TAV_COROUTINE_FN ssize_t ioengine_co_pwritev(ioengine *engine, const struct iovec *iov,
-                                             int iovcnt, off_t offset);
+TAV_COROUTINE_FN ssize_t ioengine_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt,
+                                            off_t offset);
+TAV_COROUTINE_FN ssize_t ioengine_co_pwritev(ioengine *engine, const struct iovec *iov, int iovcnt,
+                                             off_t offset);
 /* All-or-error transfers: 0 when every byte moved, else negative errno (-EIO at
  * the end of the device).  They consume the caller's iovec array. */
-TAV_COROUTINE_FN int ioengine_co_preadvn(ioengine *engine, struct iovec *iov, int iovcnt,
-                                         off_t offset);
-TAV_COROUTINE_FN int ioengine_co_pwritevn(ioengine *engine, struct iovec *iov, int iovcnt,
-                                          off_t offset);
+TAV_COROUTINE_FN int ioengine_co_preadvn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset);
+TAV_COROUTINE_FN int ioengine_co_pwritevn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset);
 TAV_COROUTINE_FN ssize_t ioengine_co_pread(ioengine *engine, void *buf, size_t len, off_t offset);
-TAV_COROUTINE_FN ssize_t ioengine_co_pwrite(ioengine *engine, const void *buf, size_t len,
-                                            off_t offset);
+TAV_COROUTINE_FN ssize_t ioengine_co_pwrite(ioengine *engine, const void *buf, size_t len, off_t offset);
 TAV_COROUTINE_FN int ioengine_co_preadn(ioengine *engine, void *buf, size_t len, off_t offset);
-TAV_COROUTINE_FN int ioengine_co_pwriten(ioengine *engine, const void *buf, size_t len,
-                                         off_t offset);
+TAV_COROUTINE_FN int ioengine_co_pwriten(ioengine *engine, const void *buf, size_t len, off_t offset);
 
 /* Device management: 0 when the plug-in lacks the operation. */
 int ioengine_truncate(ioengine *engine, uint64_t length);
 int ioengine_unmap(ioengine *engine, uint64_t offset, uint64_t size);
 int ioengine_discard(ioengine *engine, uint64_t offset, uint64_t size);
-int ioengine_test_badtrack(ioengine *engine, uint64_t offset, uint64_t size,
-                           ioengine_range *badtracks, int maxcnt);
+int ioengine_test_badtrack(ioengine *engine, uint64_t offset, uint64_t size, ioengine_range *badtracks,
+                           int maxcnt);
 int ioengine_mark_badtrack(ioengine *engine, uint64_t offset, uint64_t size);
 int ioengine_clear_badtrack(ioengine *engine, uint64_t offset, uint64_t size);
 

@@ -18,11 +18,11 @@ namespace {
 
 struct kvol_ctx {
     kvol_t *kvol;
-    int ownership;  // 1 when this engine opened the volume and closes it
+    int ownership; // 1 when this engine opened the volume and closes it
     int evfd;
     int idx;
     ev_driver *driver;
-    struct kvol_io *done;        // completed transfers, woken after the volume's handler
+    struct kvol_io *done; // completed transfers, woken after the volume's handler
     struct kvol_io **done_tail;
 };
 
@@ -34,7 +34,9 @@ struct kvol_io {
     kvol_io *next;
 };
 
-kvol_ctx *ctx_of(ioengine *engine) { return static_cast<kvol_ctx *>(ioengine_get_priv(engine)); }
+kvol_ctx *ctx_of(ioengine *engine) {
+    return static_cast<kvol_ctx *>(ioengine_get_priv(engine));
+}
 
 void kvol_release(ioengine *engine, kvol_ctx *ctx) {
     ioengine_set_priv(engine, nullptr);
@@ -63,7 +65,7 @@ int ioengine_kvol_event_handler(int, int idx, void *data, int, int poll_out, int
     ctx->done = nullptr;
     ctx->done_tail = &ctx->done;
     while (io != nullptr) {
-        kvol_io *next = io->next;  // io lives on the stack of the coroutine entered next
+        kvol_io *next = io->next; // io lives on the stack of the coroutine entered next
         coroutine_enter(io->co);
         io = next;
     }
@@ -124,8 +126,7 @@ int kvol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) 
     log_info("KVOL evfd: %d open", ctx->evfd);
     kvol_set_eventfd(ctx->kvol, ctx->evfd);
     ctx->driver = driver;
-    if (driver->ev_register(driver->handle, ctx->evfd, ioengine_kvol_event_handler, ctx, 1, 0) <
-        0) {
+    if (driver->ev_register(driver->handle, ctx->evfd, ioengine_kvol_event_handler, ctx, 1, 0) < 0) {
         log_error("ev_register: %s", strerror(errno ? errno : EIO));
         ctx->driver = nullptr;
         kvol_release(engine, ctx);
@@ -141,8 +142,8 @@ void kvol_close(ioengine *engine) {
         kvol_release(engine, ctx);
 }
 
-TAV_COROUTINE_FN ssize_t kvol_co_rw(ioengine *engine, bool is_write, const struct iovec *iov,
-                                    int iovcnt, off_t offset) {
+TAV_COROUTINE_FN ssize_t kvol_co_rw(ioengine *engine, bool is_write, const struct iovec *iov, int iovcnt,
+                                    off_t offset) {
     assert(in_coroutine());
     assert(iovcnt >= 1);
     kvol_ctx *ctx = ctx_of(engine);
@@ -161,8 +162,7 @@ TAV_COROUTINE_FN ssize_t kvol_co_rw(ioengine *engine, bool is_write, const struc
     int ret = is_write ? kvol_aio_prep_pwritev(ctx->kvol, iov, iovcnt, offset, kvol_cbk, &io)
                        : kvol_aio_prep_preadv(ctx->kvol, iov, iovcnt, offset, kvol_cbk, &io);
     if (ret < 0) {
-        log_error(is_write ? "kvol_aio_prep_pwritev failed: %d(%s)"
-                           : "kvol_aio_prep_preadv failed: %d(%s)",
+        log_error(is_write ? "kvol_aio_prep_pwritev failed: %d(%s)" : "kvol_aio_prep_preadv failed: %d(%s)",
                   ret, strerror(-ret));
         return ret;
     }
@@ -175,8 +175,7 @@ TAV_COROUTINE_FN ssize_t kvol_co_rw(ioengine *engine, bool is_write, const struc
     return io.ret;
 }
 
-TAV_COROUTINE_FN ssize_t kvol_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt,
-                                        off_t offset) {
+TAV_COROUTINE_FN ssize_t kvol_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
     return kvol_co_rw(engine, false, iov, iovcnt, offset);
 }
 
@@ -205,11 +204,11 @@ int kvol_do_discard(ioengine *engine, uint64_t offset, uint64_t size) {
     return kvol_discard(ctx_of(engine)->kvol, offset, size);
 }
 
-int kvol_do_test_badtrack(ioengine *engine, uint64_t offset, uint64_t size,
-                          ioengine_range *ranges, int maxcnt) {
+int kvol_do_test_badtrack(ioengine *engine, uint64_t offset, uint64_t size, ioengine_range *ranges,
+                          int maxcnt) {
     static_assert(sizeof(ioengine_range) == sizeof(kvol_range_t));
-    return kvol_test_badtrack(ctx_of(engine)->kvol, offset, size,
-                              reinterpret_cast<kvol_range_t *>(ranges), maxcnt);
+    return kvol_test_badtrack(ctx_of(engine)->kvol, offset, size, reinterpret_cast<kvol_range_t *>(ranges),
+                              maxcnt);
 }
 
 int kvol_do_mark_badtrack(ioengine *engine, uint64_t offset, uint64_t size) {
@@ -220,7 +219,7 @@ int kvol_do_clear_badtrack(ioengine *engine, uint64_t offset, uint64_t size) {
     return kvol_clear_badtrack(ctx_of(engine)->kvol, offset, size);
 }
 
-}  // namespace
+} // namespace
 
 ioengine_plugin ioengine_kvol_plugin = {
     .entry = {nullptr, nullptr},

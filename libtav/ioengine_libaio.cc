@@ -35,7 +35,7 @@ struct libaio_ctx {
 struct libaio_io {
     Coroutine *co;
     int64_t ret;
-    libaio_io *next;  // link in the handler's list of completed transfers
+    libaio_io *next; // link in the handler's list of completed transfers
 };
 
 // Harvest buffer shared by every engine of the thread: 32768 events do not
@@ -66,7 +66,7 @@ int libaio_event_handler(int evfd, int idx, void *data, int poll_in, int poll_ou
     ssize_t r = read(evfd, &n, sizeof(n));
     if (r != (ssize_t)sizeof(n)) {
         if (r < 0 && errno == EAGAIN)
-            return 0;  // spurious wake-up: nothing completed
+            return 0; // spurious wake-up: nothing completed
         log_error("read evfd failed: %s", strerror(errno));
         abort();
     }
@@ -95,7 +95,7 @@ int libaio_event_handler(int evfd, int idx, void *data, int poll_in, int poll_ou
         n -= (uint64_t)got;
     }
     while (done != nullptr) {
-        libaio_io *next = done->next;  // done lives on the stack of the coroutine entered now
+        libaio_io *next = done->next; // done lives on the stack of the coroutine entered now
         coroutine_enter(done->co);
         done = next;
     }
@@ -160,8 +160,8 @@ void libaio_close(ioengine *engine) {
         libaio_release(engine, ctx);
 }
 
-TAV_COROUTINE_FN ssize_t libaio_co_rw(ioengine *engine, int is_write, const struct iovec *iov,
-                                      int iovcnt, off_t offset) {
+TAV_COROUTINE_FN ssize_t libaio_co_rw(ioengine *engine, int is_write, const struct iovec *iov, int iovcnt,
+                                      off_t offset) {
     assert(in_coroutine());
     assert(iovcnt > 0);
     libaio_ctx *ctx = static_cast<libaio_ctx *>(ioengine_get_priv(engine));
@@ -217,7 +217,7 @@ int libaio_truncate(ioengine *engine, uint64_t length) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 ioengine_plugin ioengine_libaio_plugin = {
     .entry = {nullptr, nullptr},

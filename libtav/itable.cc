@@ -24,11 +24,17 @@
 
 namespace {
 
-uint64_t now_ns() { return tav_realtime_ns(); }
+uint64_t now_ns() {
+    return tav_realtime_ns();
+}
 
-uint64_t mono_ms() { return tav_monotonic_ns() / 1000000ull; }
+uint64_t mono_ms() {
+    return tav_monotonic_ns() / 1000000ull;
+}
 
-inline tav_inode_table *table_of(tav_inode_info *inode) { return inode->itable; }
+inline tav_inode_table *table_of(tav_inode_info *inode) {
+    return inode->itable;
+}
 
 inline tav_inode_info *inode_of_entry(list_head *e) {
     return list_entry(e, tav_inode_info, entry);
@@ -135,8 +141,7 @@ TAV_COROUTINE_FN int flush_both_copies(tav_inode_info *inode) {
     }
     char text[37];
     uuid_unparse(inode->ondisk.i_uuid, text);
-    log_info("flush inode <gfid:%s,ino:%lu> ret:%d", text, (unsigned long)inode->ondisk.i_no,
-             ret);
+    log_info("flush inode <gfid:%s,ino:%lu> ret:%d", text, (unsigned long)inode->ondisk.i_no, ret);
     return ret;
 }
 
@@ -278,10 +283,10 @@ tav_timer *start_timer(ev_driver *driver, long seconds, tav_timer_handler_fn fn,
     return t;
 }
 
-}  // namespace
+} // namespace
 
-const tav_extent_fops tav_inode_extent_fops = {get_extent_blkno, get_extent_type,
-                                               block_map_hook, block_unmap_hook};
+const tav_extent_fops tav_inode_extent_fops = {get_extent_blkno, get_extent_type, block_map_hook,
+                                               block_unmap_hook};
 
 // ---- table ---------------------------------------------------------------------------
 
@@ -334,7 +339,9 @@ void tav_itable_fini(tav_inode_table *itable) {
     itable->init_flags = 0;
 }
 
-uint32_t tav_gfid_hash(const unsigned char *gfid) { return XXH32(gfid, 16, 0); }
+uint32_t tav_gfid_hash(const unsigned char *gfid) {
+    return XXH32(gfid, 16, 0);
+}
 
 void tav_itable_insert_htable(tav_inode_table *itable, tav_inode_info *inode) {
     assert(list_empty(&inode->entry));
@@ -422,8 +429,7 @@ tav_inode_info *tav_inode_find_get(tav_inode_table *itable, const unsigned char 
     return nullptr;
 }
 
-TAV_COROUTINE_FN tav_inode_info *tav_inode_link_ex(tav_inode_table *itable,
-                                                   tav_inode_info *curr) {
+TAV_COROUTINE_FN tav_inode_info *tav_inode_link_ex(tav_inode_table *itable, tav_inode_info *curr) {
     tav_inode_info *orig = tav_inode_find_get(itable, curr->ondisk.i_uuid, 0);
     if (!orig) {
         tav_inode_link(curr);
@@ -504,8 +510,7 @@ int tav_itable_badinode_foreach(tav_inode_table *itable, tav_itable_fn fn, void 
         &ctx);
 }
 
-int tav_itable_for_each_opened(tav_inode_table *itable, tav_itable_opened_fn fn, int flag,
-                               void *data) {
+int tav_itable_for_each_opened(tav_inode_table *itable, tav_itable_opened_fn fn, int flag, void *data) {
     for (auto &bucket : itable->hash_table) {
         list_head *pos, *n;
         list_for_each_safe(pos, n, &bucket) {
@@ -543,16 +548,13 @@ void tav_inode_unref(tav_inode_info *inode, const char *caller) {
         tav_itable_delete_vacant(itable, inode);
     switch (inode->ondisk.i_state) {
     case TAV_I_FREE:
-    case TAV_I_ERROR:
-        tav_inode_free(inode);
-        break;
+    case TAV_I_ERROR: tav_inode_free(inode); break;
     case TAV_I_UNLINK:
     case TAV_I_PBLOCK_FREE:
         tav_itable_delete_dirty(itable, inode);
         tav_itable_insert_unlink(itable, inode);
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -753,8 +755,7 @@ TAV_COROUTINE_FN int tav_inode_destroy(tav_inode_info *inode, uint64_t *blocks_r
         return ret;
     }
     tav_disk_inode *d = &inode->ondisk;
-    if (d->i_state != TAV_I_PBLOCK_FREE && d->i_state != TAV_I_FREE &&
-        !(d->i_type & TAV_FILE_TYPE_INLINE)) {
+    if (d->i_state != TAV_I_PBLOCK_FREE && d->i_state != TAV_I_FREE && !(d->i_type & TAV_FILE_TYPE_INLINE)) {
         if ((d->i_type & TAV_FILE_TYPE_BORROW) && d->i_legacy.lba_len > 0) {
             uint64_t bs = itable->host.sb->tav_disk_sb.s_block_size;
             uint64_t off = d->i_legacy.lba_start * bs, size = d->i_legacy.lba_len * bs;
@@ -764,8 +765,7 @@ TAV_COROUTINE_FN int tav_inode_destroy(tav_inode_info *inode, uint64_t *blocks_r
                           (unsigned long)size, ret, strerror(-ret));
                 return ret;
             }
-            log_info("unmap offset:%lu, size:%lu succeed", (unsigned long)off,
-                     (unsigned long)size);
+            log_info("unmap offset:%lu, size:%lu succeed", (unsigned long)off, (unsigned long)size);
         }
         ret = tav_inode_free_blocks(inode, blocks_released);
         if (ret < 0) {
@@ -787,9 +787,8 @@ TAV_COROUTINE_FN int tav_inode_destroy(tav_inode_info *inode, uint64_t *blocks_r
             uint64_t blk = d->i_extents[j];
             if (!blk)
                 continue;
-            int r = block_in_use(itable->host.zmap, blk)
-                        ? zmap_free_blocks(itable->host.zmap, blk, 1)
-                        : -EINVAL;
+            int r =
+                block_in_use(itable->host.zmap, blk) ? zmap_free_blocks(itable->host.zmap, blk, 1) : -EINVAL;
             if (r < 0)
                 log_error("free inode extent:%ld failed: %d", (long)blk, r);
             else
@@ -852,8 +851,7 @@ TAV_COROUTINE_FN int tav_inode_free_blocks(tav_inode_info *inode, uint64_t *bloc
             ext_page_t *page = ext_page_get_nostd(&inode->extent_cache, page_size, idx);
             if (!page) {
                 int e = errno;
-                log_error("can't get extent page with index %u: %d(%s), skipped", idx, -e,
-                          strerror(e));
+                log_error("can't get extent page with index %u: %d(%s), skipped", idx, -e, strerror(e));
                 continue;
             }
             uint32_t n = 0;
@@ -895,8 +893,7 @@ TAV_COROUTINE_FN int tav_inode_free_blocks(tav_inode_info *inode, uint64_t *bloc
                            items);
             int fr = zmap_batch_free_blocks(itable->host.zmap, items, n);
             if (fr < 0)
-                log_error("free pblocks in extent page %d failed: %d(%s)", (int)idx, fr,
-                          strerror(-fr));
+                log_error("free pblocks in extent page %d failed: %d(%s)", (int)idx, fr, strerror(-fr));
             else
                 released += (uint64_t)fr;
         }
@@ -971,8 +968,7 @@ TAV_COROUTINE_FN void tav_itable_preload_extent(tav_inode_table *itable, ext_tab
         }
         char text[37];
         uuid_unparse(inode->ondisk.i_uuid, text);
-        log_debug("preload %d/%lu extent pages of inode %s, ret:%d", loaded, (unsigned long)want,
-                  text, ret);
+        log_debug("preload %d/%lu extent pages of inode %s, ret:%d", loaded, (unsigned long)want, text, ret);
         pages += (uint64_t)loaded;
         if (ret == -ENOSPC)
             full = true;
@@ -982,8 +978,8 @@ TAV_COROUTINE_FN void tav_itable_preload_extent(tav_inode_table *itable, ext_tab
     for (size_t i = 0; i < n; i++)
         tav_inode_unref(inodes[i], __func__);
     tav_free(inodes);
-    log_info("preload %lu extent page of %lu inodes done. time consumed: %lu ms",
-             (unsigned long)pages, (unsigned long)n, (unsigned long)(mono_ms() - start));
+    log_info("preload %lu extent page of %lu inodes done. time consumed: %lu ms", (unsigned long)pages,
+             (unsigned long)n, (unsigned long)(mono_ms() - start));
 }
 
 // ---- notifications -----------------------------------------------------------------------

@@ -47,14 +47,14 @@
 #include "utils/list.h"
 #include "zmap.h"
 
-#define INODE_HASHTABLE_LEN 4096
-#define TAV_ITABLE_INITED 1
-#define TAV_DIRTY_BATCH 32
-#define TAV_DESTROY_RETRY_NS 3599999999999ULL  /* retry a failed destroy after an hour */
-#define TAV_PRELOAD_WINDOW_NS (86401ULL * 1000000000ULL)
-#define TAV_XATTR_SYNC_RESUME 5
-#define TAV_DIRTY_TIMER_PERIOD 3
-#define TAV_UNLINK_TIMER_PERIOD 1
+#define INODE_HASHTABLE_LEN       4096
+#define TAV_ITABLE_INITED         1
+#define TAV_DIRTY_BATCH           32
+#define TAV_DESTROY_RETRY_NS      3599999999999ULL /* retry a failed destroy after an hour */
+#define TAV_PRELOAD_WINDOW_NS     (86401ULL * 1000000000ULL)
+#define TAV_XATTR_SYNC_RESUME     5
+#define TAV_DIRTY_TIMER_PERIOD    3
+#define TAV_UNLINK_TIMER_PERIOD   1
 #define TAV_COMPRESS_TIMER_PERIOD 2
 
 /* What the table needs from its instance. */
@@ -73,18 +73,18 @@ typedef struct tav_itable_host {
 typedef struct tav_inode_table {
     list_head hash_table[INODE_HASHTABLE_LEN];
     list_head unlink_list;
-    list_head dirty_list;           /* FIFO: appended at the tail */
+    list_head dirty_list; /* FIFO: appended at the tail */
     list_head compress_list;
     list_head vacant_inode_list;
-    uint32_t inode_count;           /* inodes in the hash table */
+    uint32_t inode_count; /* inodes in the hash table */
     uint32_t vacant_inode_count;
-    uint32_t error_inode_count;     /* damaged slots and one-copy-damaged inodes */
+    uint32_t error_inode_count; /* damaged slots and one-copy-damaged inodes */
     uint32_t init_flags;
     tav_itable_host host;
-    uint8_t *imap;                  /* the instance's inode-number bitmap */
+    uint8_t *imap; /* the instance's inode-number bitmap */
     uint64_t imap_bits;
-    tav_timer *dirty_timer;         /* set by tav_dirty_timer */
-    tav_stub timer_stub;            /* TIMER stub that timer work runs under */
+    tav_timer *dirty_timer; /* set by tav_dirty_timer */
+    tav_stub timer_stub;    /* TIMER stub that timer work runs under */
 } tav_inode_table;
 
 /* ---- table -------------------------------------------------------------------- */
@@ -114,8 +114,7 @@ void tav_inode_unlink(tav_inode_info *inode);
 /* Links `curr` unless a sound inode with its gfid is linked; the loser of the
  * two is reset on the device.  Returns the linked inode with a reference
  * (`curr`'s own when it won). */
-TAV_COROUTINE_FN tav_inode_info *tav_inode_link_ex(tav_inode_table *itable,
-                                                   tav_inode_info *curr);
+TAV_COROUTINE_FN tav_inode_info *tav_inode_link_ex(tav_inode_table *itable, tav_inode_info *curr);
 /* The linked inode with `gfid`, with a new reference; INIT inodes count only
  * with `ignore_initializing`. */
 tav_inode_info *tav_inode_find_get(tav_inode_table *itable, const unsigned char *gfid,
@@ -132,8 +131,7 @@ int tav_itable_vacant_foreach(tav_inode_table *itable, tav_itable_fn fn, void *d
 int tav_itable_foreach(tav_inode_table *itable, tav_itable_fn fn, void *data);
 int tav_itable_badinode_foreach(tav_inode_table *itable, tav_itable_fn fn, void *data);
 typedef int (*tav_itable_opened_fn)(struct tav *fs, unsigned char *gfid, void *data);
-int tav_itable_for_each_opened(tav_inode_table *itable, tav_itable_opened_fn fn, int flag,
-                               void *data);
+int tav_itable_for_each_opened(tav_inode_table *itable, tav_itable_opened_fn fn, int flag, void *data);
 
 /* Resets a damaged or duplicate inode's slot to INIT on both copies and frees
  * its number; 0 or -1 (the number then stays taken). */
@@ -144,8 +142,7 @@ TAV_COROUTINE_FN int tav_inode_reset(tav_inode_table *itable, tav_inode_info *in
  * and damaged numbers in `imap` and leaves in *last_ino where the next number
  * search should start.  The table keeps `imap` for later resets. */
 TAV_COROUTINE_FN int tav_inode_load(tav_inode_table *itable, uint8_t *imap, uint64_t imap_bits,
-                                    uint64_t *last_ino, uint64_t first_inode_block,
-                                    uint64_t count);
+                                    uint64_t *last_ino, uint64_t first_inode_block, uint64_t count);
 
 /* ---- references and dirty tracking ----------------------------------------------- */
 

@@ -17,7 +17,9 @@
 
 namespace {
 
-tav *instance_of(zmap_t *zmap) { return static_cast<tav *>(zmap->priv); }
+tav *instance_of(zmap_t *zmap) {
+    return static_cast<tav *>(zmap->priv);
+}
 
 TAV_COROUTINE_FN int zmap_limit(zmap_t *zmap, blkno_t *min, blkno_t *max) {
     return tav_sb_blkno_limit(&instance_of(zmap)->sb, min, max);
@@ -34,16 +36,18 @@ void host_notify(tav *fs, const unsigned char *gfid, int64_t size, uint32_t type
     tav_notify(fs, gfid, size, type);
 }
 
-int host_put_ino(tav *fs, uint64_t ino) { return tav_super_put_ino(fs, ino); }
+int host_put_ino(tav *fs, uint64_t ino) {
+    return tav_super_put_ino(fs, ino);
+}
 
 TAV_COROUTINE_FN int format_inode_blocks(void *, blkno_t ibegin, uint64_t count) {
     return tav_inode_format(ibegin, count);
 }
 
 tav_ino_ctx ino_ctx(tav *instance) {
-    return tav_ino_ctx{&instance->sb,         instance->imap,     instance->imap_bits,
-                       &instance->last_ino,   &instance->format_lock, format_inode_blocks,
-                       nullptr};
+    return tav_ino_ctx{
+        &instance->sb,       instance->imap, instance->imap_bits, &instance->last_ino, &instance->format_lock,
+        format_inode_blocks, nullptr};
 }
 
 // The boot marker: a semaphore set that exists until the machine restarts,
@@ -70,7 +74,7 @@ TAV_COROUTINE_FN void write_back_dirty(tav *instance) {
     }
 }
 
-}  // namespace
+} // namespace
 
 int tav_super_get_ino(tav *instance, uint64_t *ino) {
     tav_ino_ctx ctx = ino_ctx(instance);
@@ -83,14 +87,14 @@ int tav_super_put_ino(tav *instance, uint64_t ino) {
 }
 
 int tav_super_get_statfs(tav *instance, struct statvfs *st) {
-    return tav_sb_statfs(&instance->sb, ioengine_get_default(),
-                         zmap_blocks_allocated(&instance->zmap), instance->itable.inode_count, st);
+    return tav_sb_statfs(&instance->sb, ioengine_get_default(), zmap_blocks_allocated(&instance->zmap),
+                         instance->itable.inode_count, st);
 }
 
 void tav_instance_parts_init(tav *instance) {
     ext_table_init(&instance->etable, &tav_inode_extent_fops, TAV_EXTENT_TABLE_MAX);
-    tav_itable_host host = {instance,    &instance->etable, &instance->zmap,
-                            &instance->sb, host_notify,      host_put_ino};
+    tav_itable_host host = {instance,      &instance->etable, &instance->zmap,
+                            &instance->sb, host_notify,       host_put_ino};
     tav_itable_init(&instance->itable, &host);
 }
 
@@ -112,8 +116,10 @@ void tav_instance_parts_destroy(tav *instance, char *uuid_text) {
 namespace {
 // Load steps report positive errno values; a step that only knows "failed"
 // (-1) is reported as an I/O error.
-int load_err(int ret) { return ret == -1 ? EIO : -ret; }
-}  // namespace
+int load_err(int ret) {
+    return ret == -1 ? EIO : -ret;
+}
+} // namespace
 
 int tav_load(tav *instance) {
     tav_iobuf_pool_init();
@@ -140,9 +146,8 @@ int tav_load(tav *instance) {
         return ENOMEM;
     instance->imap_bits = dsb->s_inode_max_count;
 
-    ret = tav_inode_load(&instance->itable, instance->imap, instance->imap_bits,
-                         &instance->last_ino, dsb->s_first_inode_block,
-                         dsb->s_inode_active_group * dsb->s_inode_per_group / 128);
+    ret = tav_inode_load(&instance->itable, instance->imap, instance->imap_bits, &instance->last_ino,
+                         dsb->s_first_inode_block, dsb->s_inode_active_group * dsb->s_inode_per_group / 128);
     if (ret < 0)
         return load_err(ret);
 
@@ -172,8 +177,7 @@ int tav_unload(tav *instance) {
     tav_itable_foreach(
         &instance->itable,
         [](tav_inode_info *inode, void *p) {
-            static_cast<std::vector<tav_inode_info *> *>(p)->push_back(
-                tav_inode_ref(inode, "tav_unload"));
+            static_cast<std::vector<tav_inode_info *> *>(p)->push_back(tav_inode_ref(inode, "tav_unload"));
             return 0;
         },
         &files);

@@ -17,12 +17,11 @@
 namespace {
 
 const char *const kOpNames[TAV_OP_MAX] = {
-    "NULL",        "TIMER",        "INIT",      "STATFS",     "UNLINK",   "LISTFILE",
-    "OPEN",        "GETATTR",      "FGETATTR",  "SETATTR",    "FSETATTR", "GETXATTR",
-    "FGETXATTR",   "SETXATTR",     "FSETXATTR", "REMOVEXATTR", "FREMOVEXATTR",
-    "LISTXATTR",   "FLISTXATTR",   "READ",      "WRITE",      "TRUNCATE", "FTRUNCATE",
-    "FALLOCATE",   "DISCARD",      "FIEMAP",    "ZEROFILL",   "SYNC",     "FSYNC",
-    "COMPRESS",    "STATEX",       "SETIOLOG",  "EXPAND"};
+    "NULL",      "TIMER",       "INIT",         "STATFS",    "UNLINK",     "LISTFILE",  "OPEN",
+    "GETATTR",   "FGETATTR",    "SETATTR",      "FSETATTR",  "GETXATTR",   "FGETXATTR", "SETXATTR",
+    "FSETXATTR", "REMOVEXATTR", "FREMOVEXATTR", "LISTXATTR", "FLISTXATTR", "READ",      "WRITE",
+    "TRUNCATE",  "FTRUNCATE",   "FALLOCATE",    "DISCARD",   "FIEMAP",     "ZEROFILL",  "SYNC",
+    "FSYNC",     "COMPRESS",    "STATEX",       "SETIOLOG",  "EXPAND"};
 
 const char *const kFallocModes[] = {"DEFAULT", "HARD", "TEST", "HARD_CACHED"};
 const char *const kZerofillModes[] = {"DEFAULT", "HARD"};
@@ -34,7 +33,7 @@ const char *mode_name(uint32_t mode, const char *const *names, size_t count) {
     return idx < count ? names[idx] : "UNKNOWN";
 }
 
-}  // namespace
+} // namespace
 
 const char *tav_op_string(tav_op_t op) {
     assert(op < TAV_OP_MAX);
@@ -91,9 +90,8 @@ void tav_logging_init(void) {
         static const struct {
             const char *name;
             loglevel_t level;
-        } levels[] = {{"ALL", LOG_LEVEL_ALL},   {"ERROR", LOG_LEVEL_ERROR},
-                      {"WARNING", LOG_LEVEL_WARNING}, {"INFO", LOG_LEVEL_INFO},
-                      {"DEBUG", LOG_LEVEL_DEBUG}, {"TRACE", LOG_LEVEL_TRACE},
+        } levels[] = {{"ALL", LOG_LEVEL_ALL},   {"ERROR", LOG_LEVEL_ERROR}, {"WARNING", LOG_LEVEL_WARNING},
+                      {"INFO", LOG_LEVEL_INFO}, {"DEBUG", LOG_LEVEL_DEBUG}, {"TRACE", LOG_LEVEL_TRACE},
                       {"NONE", LOG_LEVEL_NONE}};
         for (const auto &l : levels)
             if (strcasecmp(level, l.name) == 0)
@@ -128,10 +126,9 @@ const char *tav_logging_hook(void) {
 
     switch (stub->op) {
     case TAV_OP_OPEN:
-        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(flags=0x%x,mode=%s,bd=%d,compressed=%d)]", id,
-                 uuid, (long)ino, op, a.flags & TAV_OPEN_FLAGS_MASK,
-                 tav_mode_string((mode_t)a.mode), (a.flags & TAV_FLAG_BD) ? 1 : 0,
-                 (a.flags & TAV_FLAG_COMPRESSED) ? 1 : 0);
+        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(flags=0x%x,mode=%s,bd=%d,compressed=%d)]", id, uuid,
+                 (long)ino, op, a.flags & TAV_OPEN_FLAGS_MASK, tav_mode_string((mode_t)a.mode),
+                 (a.flags & TAV_FLAG_BD) ? 1 : 0, (a.flags & TAV_FLAG_COMPRESSED) ? 1 : 0);
         break;
     case TAV_OP_SETATTR:
         snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(valid=0x%x)]", id, uuid, (long)ino, op, a.valid);
@@ -139,8 +136,8 @@ const char *tav_logging_hook(void) {
     case TAV_OP_GETXATTR:
     case TAV_OP_FGETXATTR:
         if (a.key)
-            snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(key=%s,sz=%lu)]", id, uuid, (long)ino, op,
-                     a.key, (unsigned long)a.size);
+            snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(key=%s,sz=%lu)]", id, uuid, (long)ino, op, a.key,
+                     (unsigned long)a.size);
         else
             snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(xattr)]", id, uuid, (long)ino, op);
         break;
@@ -148,12 +145,11 @@ const char *tav_logging_hook(void) {
     case TAV_OP_FSETXATTR:
         if (a.key) {
             bool printable = a.value && a.size > 0 && is_printable((const char *)a.value, a.size);
-            snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(key=%s,val=%.*s,sz=%lu,flg=0x%x)]", id, uuid,
-                     (long)ino, op, a.key, printable ? (int)a.size : 3,
-                     printable ? (const char *)a.value : "...", (unsigned long)a.size, a.flags);
+            snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(key=%s,val=%.*s,sz=%lu,flg=0x%x)]", id, uuid, (long)ino,
+                     op, a.key, printable ? (int)a.size : 3, printable ? (const char *)a.value : "...",
+                     (unsigned long)a.size, a.flags);
         } else {
-            snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(xattr,flg=0x%x)]", id, uuid, (long)ino, op,
-                     a.flags);
+            snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(xattr,flg=0x%x)]", id, uuid, (long)ino, op, a.flags);
         }
         break;
     case TAV_OP_REMOVEXATTR:
@@ -163,32 +159,28 @@ const char *tav_logging_hook(void) {
         break;
     case TAV_OP_LISTXATTR:
     case TAV_OP_FLISTXATTR:
-        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(sz=%lu)]", id, uuid, (long)ino, op,
-                 (unsigned long)a.size);
+        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(sz=%lu)]", id, uuid, (long)ino, op, (unsigned long)a.size);
         break;
     case TAV_OP_READ:
     case TAV_OP_WRITE:
     case TAV_OP_DISCARD:
     case TAV_OP_FIEMAP:
-        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(off=%ld,sz=%lu)]", id, uuid, (long)ino, op,
-                 (long)a.offset, (unsigned long)a.size);
+        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(off=%ld,sz=%lu)]", id, uuid, (long)ino, op, (long)a.offset,
+                 (unsigned long)a.size);
         break;
     case TAV_OP_TRUNCATE:
     case TAV_OP_FTRUNCATE:
-        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(len=%ld)]", id, uuid, (long)ino, op,
-                 (long)a.offset);
+        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(len=%ld)]", id, uuid, (long)ino, op, (long)a.offset);
         break;
     case TAV_OP_FALLOCATE:
-        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(off=%ld,sz=%lu,mode=%s)]", id, uuid, (long)ino,
-                 op, (long)a.offset, (unsigned long)a.size, mode_name(a.mode, kFallocModes, 4));
+        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(off=%ld,sz=%lu,mode=%s)]", id, uuid, (long)ino, op,
+                 (long)a.offset, (unsigned long)a.size, mode_name(a.mode, kFallocModes, 4));
         break;
     case TAV_OP_ZEROFILL:
-        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(off=%ld,sz=%lu,mode=%s)]", id, uuid, (long)ino,
-                 op, (long)a.offset, (unsigned long)a.size, mode_name(a.mode, kZerofillModes, 2));
+        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(off=%ld,sz=%lu,mode=%s)]", id, uuid, (long)ino, op,
+                 (long)a.offset, (unsigned long)a.size, mode_name(a.mode, kZerofillModes, 2));
         break;
-    case TAV_OP_EXPAND:
-        snprintf(prefix, n, "[TAV:%lu:%s(len=%lu)]", id, op, (unsigned long)a.size);
-        break;
+    case TAV_OP_EXPAND: snprintf(prefix, n, "[TAV:%lu:%s(len=%lu)]", id, op, (unsigned long)a.size); break;
     default:
         if (has_uuid)
             snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s]", id, uuid, (long)ino, op);

@@ -43,7 +43,9 @@ void tav_request_put_inode(tav_stub *stub) {
         tav_inode_unref(inode, __func__);
 }
 
-tav_status *tav_request_inode_status(struct tav_inode_info *inode) { return &inode->status; }
+tav_status *tav_request_inode_status(struct tav_inode_info *inode) {
+    return &inode->status;
+}
 
 void tav_request_inode_ident(struct tav_inode_info *inode, unsigned char *gfid, int64_t *ino) {
     memcpy(gfid, inode->ondisk.i_uuid, 16);
@@ -54,8 +56,7 @@ namespace {
 
 // Looks up and loads a file for a synchronous helper; the caller drops the
 // reference.  0, -ENOENT or -EIO (each logged).
-TAV_COROUTINE_FN int sync_lookup(tav *instance, const unsigned char *name, bool load,
-                                 tav_inode_info **out) {
+TAV_COROUTINE_FN int sync_lookup(tav *instance, const unsigned char *name, bool load, tav_inode_info **out) {
     assert(in_coroutine());
     tav_inode_info *inode = tav_inode_find_get(&instance->itable, name, 0);
     if (inode == nullptr) {
@@ -71,7 +72,7 @@ TAV_COROUTINE_FN int sync_lookup(tav *instance, const unsigned char *name, bool 
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -95,8 +96,7 @@ int tav_statex_get(tav *instance, const unsigned char *name, tav_statex *statex)
     return 0;
 }
 
-ssize_t tav_getxattr(tav *instance, const unsigned char *name, const char *key, void *buf,
-                     size_t size) {
+ssize_t tav_getxattr(tav *instance, const unsigned char *name, const char *key, void *buf, size_t size) {
     tav_inode_info *inode;
     int ret = sync_lookup(instance, name, true, &inode);
     if (ret < 0)
@@ -106,8 +106,7 @@ ssize_t tav_getxattr(tav *instance, const unsigned char *name, const char *key, 
     ssize_t result = 0;
     if (value != nullptr) {
         if (buf != nullptr && size < vsize) {
-            log_error("buffer(%lu) is smaller than needed(%lu)", (unsigned long)size,
-                      (unsigned long)vsize);
+            log_error("buffer(%lu) is smaller than needed(%lu)", (unsigned long)size, (unsigned long)vsize);
             result = -EINVAL;
         } else {
             if (buf != nullptr)
@@ -145,4 +144,4 @@ ssize_t tav_get_all_keys(tav *instance, const unsigned char *name, char *buf, si
     return ret;
 }
 
-}  // extern "C"
+} // extern "C"

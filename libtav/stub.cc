@@ -17,7 +17,7 @@ namespace {
 
 thread_local list_head t_stub_cache = {nullptr, nullptr};
 thread_local unsigned t_stub_cache_size;
-uint64_t g_next_id = 1;  // process-wide request counter
+uint64_t g_next_id = 1; // process-wide request counter
 
 list_head *stub_cache() {
     if (t_stub_cache.next == nullptr)
@@ -42,7 +42,7 @@ void status_begin(tav_status *st, tav_op_t op) {
         f->max_depth = depth;
 }
 
-}  // namespace
+} // namespace
 
 tav_stub *tav_stub_new(tav *instance, tav_op_t op, void *cbk, void *data) {
     assert(instance && cbk && op >= 1 && op <= 32);
@@ -179,7 +179,7 @@ void tav_stub_status_end(tav_stub *stub) {
 unsigned tav_size_class(uint32_t n) {
     if (n <= 512)
         return 0;
-    unsigned k = 32 - __builtin_clz(n - 1);  // log2 of the next power of two
+    unsigned k = 32 - __builtin_clz(n - 1); // log2 of the next power of two
     unsigned c = k >= 10 ? k - 9 : 0;
     return c > 12 ? 12 : c;
 }
@@ -195,8 +195,12 @@ void tav_stub_bsrange_update(tav_stub *stub) {
     stub->tav->status.bsrange[stub->op == TAV_OP_WRITE][tav_size_class((uint32_t)n)]++;
 }
 
-unsigned tav_stub_cache_size(void) { return t_stub_cache_size; }
-uint64_t tav_stub_next_id(void) { return g_next_id; }
+unsigned tav_stub_cache_size(void) {
+    return t_stub_cache_size;
+}
+uint64_t tav_stub_next_id(void) {
+    return g_next_id;
+}
 
 // The running coroutine's argument is a request stub when its magic is live.
 // Coroutines whose argument object may die before they finish clear the

@@ -19,9 +19,9 @@
 #include "tav.h"
 #include "utils/list.h"
 
-#define TAV_STUB_MAGIC 0x1234abcddeadbeafULL
+#define TAV_STUB_MAGIC     0x1234abcddeadbeafULL
 #define TAV_STUB_CACHE_MAX 32
-#define TAV_BSRANGE_COUNT 13
+#define TAV_BSRANGE_COUNT  13
 
 struct tav_inode_info;
 

@@ -18,9 +18,13 @@
 
 namespace {
 
-uint64_t now_ns() { return tav_realtime_ns(); }
+uint64_t now_ns() {
+    return tav_realtime_ns();
+}
 
-uint64_t div_round_up(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+uint64_t div_round_up(uint64_t a, uint64_t b) {
+    return a / b + (a % b != 0);
+}
 
 /* Page checksum: bytes 8..4095, everything after the checksum field. */
 uint64_t sb_page_checksum(const void *page) {
@@ -29,8 +33,7 @@ uint64_t sb_page_checksum(const void *page) {
 }
 
 tav_sb_info *sb_from_mbuf(mbuf *mb) {
-    return reinterpret_cast<tav_sb_info *>(reinterpret_cast<char *>(mb) -
-                                           offsetof(tav_sb_info, mbuf));
+    return reinterpret_cast<tav_sb_info *>(reinterpret_cast<char *>(mb) - offsetof(tav_sb_info, mbuf));
 }
 
 /* Copy selection by generation; see the header. */
@@ -46,8 +49,8 @@ off_t sb_get_offset(mbuf *mb, int is_write) {
     } else {
         g = sb->last_errno == 0 ? gen : gen + 1;
     }
-    log_trace("%s generation:%ld, last_errno:%d", is_write ? "write" : "read",
-              static_cast<long>(gen), sb->last_errno);
+    log_trace("%s generation:%ld, last_errno:%d", is_write ? "write" : "read", static_cast<long>(gen),
+              sb->last_errno);
     return (g & 1) ? TAV_SB_COPY_B_OFFSET : TAV_SB_COPY_A_OFFSET;
 }
 
@@ -109,20 +112,20 @@ int sb_check(const void *page, bool verbose) {
     return 1;
 }
 
-const char *errstr(int err) { return strerror(err < 0 ? -err : err); }
+const char *errstr(int err) {
+    return strerror(err < 0 ? -err : err);
+}
 
 TAV_COROUTINE_FN int write_block_image(ioengine *engine, const void *buf, blkno_t blk) {
-    return ioengine_co_pwriten(engine, buf, TAV_SB_BLOCK_SIZE,
-                               static_cast<off_t>(blk << TAV_SB_BLOCK_SHIFT));
+    return ioengine_co_pwriten(engine, buf, TAV_SB_BLOCK_SIZE, static_cast<off_t>(blk << TAV_SB_BLOCK_SHIFT));
 }
 
 void log_time_field(const char *name, uint64_t ns) {
     log_info("%-22s%s", name,
-             time2str_nsec(static_cast<long>(ns / 1000000000ULL),
-                           static_cast<long>(ns % 1000000000ULL)));
+             time2str_nsec(static_cast<long>(ns / 1000000000ULL), static_cast<long>(ns % 1000000000ULL)));
 }
 
-}  // namespace
+} // namespace
 
 /* ---- layout and format --------------------------------------------------- */
 
@@ -155,8 +158,8 @@ void tav_sb_fill_default(tav_sb_ondisk *dsb) {
 
 int tav_sb_check_geometry(const tav_sb_ondisk *dsb) {
     if (dsb->s_inode_max_group < 1 || dsb->s_inode_max_group > TAV_SB_INODE_MAX_GROUPS) {
-        log_error("format inode max group must be between 1 and %llu, got %lu",
-                  TAV_SB_INODE_MAX_GROUPS, dsb->s_inode_max_group);
+        log_error("format inode max group must be between 1 and %llu, got %lu", TAV_SB_INODE_MAX_GROUPS,
+                  dsb->s_inode_max_group);
         return -EINVAL;
     }
     if (dsb->s_blocks_count <= dsb->s_first_data_block) {
@@ -202,8 +205,12 @@ void tav_sb_page_encode(tav_sb_ondisk *dsb, void *page) {
     dsb->s_header.checksum = sum;
 }
 
-int tav_sb_is_legal(const void *page) { return sb_check(page, true); }
-int tav_sb_is_legal_quiet(const void *page) { return sb_check(page, false); }
+int tav_sb_is_legal(const void *page) {
+    return sb_check(page, true);
+}
+int tav_sb_is_legal_quiet(const void *page) {
+    return sb_check(page, false);
+}
 
 TAV_COROUTINE_FN int tav_sb_format(const tav_sb_format_args *args) {
     tav_sb_ondisk dsb;
@@ -229,8 +236,7 @@ TAV_COROUTINE_FN int tav_sb_format(const tav_sb_format_args *args) {
         blkno_t backup = dsb.s_first_data_block - 1;
         ret = write_block_image(engine, buf, backup);
         if (ret < 0)
-            log_error("write super backup block(offset: %lu) failed: %d(%s)", backup, ret,
-                      errstr(ret));
+            log_error("write super backup block(offset: %lu) failed: %d(%s)", backup, ret, errstr(ret));
     }
     tav_iobuf_put(buf);
     return ret;
@@ -247,8 +253,8 @@ TAV_COROUTINE_FN int tav_sb_format(const xdict *dic) {
     return tav_sb_format(&args);
 }
 
-TAV_COROUTINE_FN int tav_sb_format_instance(const tav_sb_format_args *args,
-                                            tav_inode_format_fn inode_format, void *priv) {
+TAV_COROUTINE_FN int tav_sb_format_instance(const tav_sb_format_args *args, tav_inode_format_fn inode_format,
+                                            void *priv) {
     tav_sb_ondisk dsb;
     int ret = tav_sb_build(args, 0, &dsb);
     if (ret < 0)
@@ -258,8 +264,7 @@ TAV_COROUTINE_FN int tav_sb_format_instance(const tav_sb_format_args *args,
         log_error("format zmap failed: %d(%s)", ret, errstr(ret));
         return ret;
     }
-    ret = inode_format(priv, dsb.s_first_inode_block,
-                       dsb.s_inode_per_group / TAV_SB_INODES_PER_BLOCK);
+    ret = inode_format(priv, dsb.s_first_inode_block, dsb.s_inode_per_group / TAV_SB_INODES_PER_BLOCK);
     if (ret < 0) {
         log_error("format inode group 0 failed: %d(%s)", ret, errstr(ret));
         return ret;
@@ -353,7 +358,9 @@ TAV_COROUTINE_FN int tav_sb_mark_stopped(tav_sb_info *sb) {
     return tav_sb_write(sb);
 }
 
-void tav_sb_destroy(tav_sb_info *sb) { mbuf_fini(&sb->mbuf); }
+void tav_sb_destroy(tav_sb_info *sb) {
+    mbuf_fini(&sb->mbuf);
+}
 
 void tav_sb_dump_record(const char *title, const tav_sb_ondisk *dsb) {
     const meta_head *h = &dsb->s_header;
@@ -393,7 +400,9 @@ void tav_sb_dump_record(const char *title, const tav_sb_ondisk *dsb) {
     log_info("[====================end=====================");
 }
 
-void tav_sb_dump(const char *title, const tav_sb_info *sb) { tav_sb_dump_record(title, &sb->tav_disk_sb); }
+void tav_sb_dump(const char *title, const tav_sb_info *sb) {
+    tav_sb_dump_record(title, &sb->tav_disk_sb);
+}
 
 TAV_COROUTINE_FN int tav_sb_blkno_limit(tav_sb_info *sb, blkno_t *min, blkno_t *max) {
     if (in_coroutine() && tav_sb_read(sb) < 0) {
@@ -405,8 +414,8 @@ TAV_COROUTINE_FN int tav_sb_blkno_limit(tav_sb_info *sb, blkno_t *min, blkno_t *
     return 0;
 }
 
-int tav_sb_statfs(const tav_sb_info *sb, ioengine *engine, uint64_t zmap_alloc_blocks,
-                  uint64_t inode_count, struct statvfs *st) {
+int tav_sb_statfs(const tav_sb_info *sb, ioengine *engine, uint64_t zmap_alloc_blocks, uint64_t inode_count,
+                  struct statvfs *st) {
     const tav_sb_ondisk *dsb = &sb->tav_disk_sb;
     ioengine_statdev dev = {};
     int ret = ioengine_statdev_get(engine, &dev);
@@ -418,9 +427,8 @@ int tav_sb_statfs(const tav_sb_info *sb, ioengine *engine, uint64_t zmap_alloc_b
     st->f_blocks = dev.phy_avail_length / TAV_SB_BLOCK_SIZE;
     /* Clamped: blocks marked in use for bad tracks count as allocated and
      * must never make the free figure wrap around. */
-    uint64_t data_blocks = dsb->s_blocks_count > dsb->s_first_data_block
-                               ? dsb->s_blocks_count - dsb->s_first_data_block
-                               : 0;
+    uint64_t data_blocks =
+        dsb->s_blocks_count > dsb->s_first_data_block ? dsb->s_blocks_count - dsb->s_first_data_block : 0;
     st->f_bfree = st->f_bavail = data_blocks > zmap_alloc_blocks ? data_blocks - zmap_alloc_blocks : 0;
     st->f_files = dsb->s_inode_max_count;
     st->f_ffree = st->f_favail =
@@ -446,8 +454,8 @@ TAV_COROUTINE_FN int sb_format_groups_upto(const tav_ino_ctx *ctx, uint64_t ino)
         uint64_t first = group * per_group;
         blkno_t ibegin = dsb->s_first_inode_block + first / TAV_SB_INODES_PER_BLOCK;
         uint64_t count = per_group / TAV_SB_INODES_PER_BLOCK;
-        log_trace("bit_id:%d ibegin: %d :format_count :%d", static_cast<int>(ino),
-                  static_cast<int>(ibegin), static_cast<int>(count));
+        log_trace("bit_id:%d ibegin: %d :format_count :%d", static_cast<int>(ino), static_cast<int>(ibegin),
+                  static_cast<int>(count));
         int ret = ctx->inode_format(ctx->inode_format_priv, ibegin, count);
         if (ret < 0) {
             log_error("format inode group %lu failed: %d(%s)", group, ret, errstr(ret));
@@ -468,7 +476,7 @@ TAV_COROUTINE_FN int sb_format_groups_upto(const tav_ino_ctx *ctx, uint64_t ino)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 TAV_COROUTINE_FN int tav_sb_get_ino(const tav_ino_ctx *ctx, uint64_t *ino) {
     CoMutexGuard guard(ctx->format_lock);

@@ -41,27 +41,27 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "on-disk records are li
 typedef uint64_t blkno_t;
 
 /* Device geometry. */
-#define TAV_SB_BLOCK_SIZE 1048576ULL
-#define TAV_SB_BLOCK_SHIFT 20
-#define TAV_SB_PAGE_SIZE 4096
-#define TAV_SB_COPY_A_OFFSET 0x10000
-#define TAV_SB_COPY_B_OFFSET 0x12000
-#define TAV_SB_FIRST_INODE_BLOCK 1ULL
-#define TAV_SB_INODE_SIZE 4096ULL
-#define TAV_SB_INODE_PER_GROUP 16384ULL
-#define TAV_SB_INODES_PER_BLOCK 128ULL       /* two 4096-byte copies per inode */
-#define TAV_SB_INODE_MAX_GROUPS 8ULL         /* the inode area holds 1024 blocks */
-#define TAV_SB_MIN_BITMAP_BLOCKS 32ULL
-#define TAV_SB_ZMAP_BLOCKS_PER_PAGE 4080ULL  /* blocks described by one zone-map page */
+#define TAV_SB_BLOCK_SIZE           1048576ULL
+#define TAV_SB_BLOCK_SHIFT          20
+#define TAV_SB_PAGE_SIZE            4096
+#define TAV_SB_COPY_A_OFFSET        0x10000
+#define TAV_SB_COPY_B_OFFSET        0x12000
+#define TAV_SB_FIRST_INODE_BLOCK    1ULL
+#define TAV_SB_INODE_SIZE           4096ULL
+#define TAV_SB_INODE_PER_GROUP      16384ULL
+#define TAV_SB_INODES_PER_BLOCK     128ULL /* two 4096-byte copies per inode */
+#define TAV_SB_INODE_MAX_GROUPS     8ULL   /* the inode area holds 1024 blocks */
+#define TAV_SB_MIN_BITMAP_BLOCKS    32ULL
+#define TAV_SB_ZMAP_BLOCKS_PER_PAGE 4080ULL /* blocks described by one zone-map page */
 #define TAV_SB_ZMAP_PAGES_PER_BLOCK 256ULL
-#define TAV_SB_FSCK_INTERVAL 2592000ULL      /* 30 days, in seconds */
-#define TAV_SB_CRASH_LIMIT 100ULL
+#define TAV_SB_FSCK_INTERVAL        2592000ULL /* 30 days, in seconds */
+#define TAV_SB_CRASH_LIMIT          100ULL
 
 /* Header values. */
-#define TAV_SB_MAGIC "_TAVSB_"                     /* 7 characters and a zero byte */
-#define TAV_SB_LENGTH 464ULL
-#define TAV_SB_VERSION_1 1ULL                      /* zone map: one bit per block */
-#define TAV_SB_VERSION_2 2ULL                      /* zone map: one byte per block */
+#define TAV_SB_MAGIC             "_TAVSB_" /* 7 characters and a zero byte */
+#define TAV_SB_LENGTH            464ULL
+#define TAV_SB_VERSION_1         1ULL                  /* zone map: one bit per block */
+#define TAV_SB_VERSION_2         2ULL                  /* zone map: one byte per block */
 #define TAV_SB_VERSION_UPGRADING 0xFFFFFFFFFFFFFFFFULL /* 1 -> 2 in progress; read as 2 */
 
 typedef enum tav_meta_type {
@@ -204,8 +204,8 @@ typedef TAV_COROUTINE_FN int (*tav_inode_format_fn)(void *priv, blkno_t ibegin, 
  * superblock is written last, so an interrupted format never leaves a legal
  * superblock over half-written metadata.  This is the one definition of a
  * fresh instance, shared by the format tool and the tests. */
-TAV_COROUTINE_FN int tav_sb_format_instance(const tav_sb_format_args *args,
-                                            tav_inode_format_fn inode_format, void *priv);
+TAV_COROUTINE_FN int tav_sb_format_instance(const tav_sb_format_args *args, tav_inode_format_fn inode_format,
+                                            void *priv);
 
 /* ---- the in-memory superblock -------------------------------------------- */
 
@@ -236,18 +236,18 @@ TAV_COROUTINE_FN int tav_sb_blkno_limit(tav_sb_info *sb, blkno_t *min, blkno_t *
 /* statfs of an instance: block figures in 1 MiB units, `zmap_alloc_blocks`
  * from the zone map, `inode_count` from the inode table.  0 or the engine's
  * statdev error. */
-int tav_sb_statfs(const tav_sb_info *sb, ioengine *engine, uint64_t zmap_alloc_blocks,
-                  uint64_t inode_count, struct statvfs *st);
+int tav_sb_statfs(const tav_sb_info *sb, ioengine *engine, uint64_t zmap_alloc_blocks, uint64_t inode_count,
+                  struct statvfs *st);
 
 /* ---- inode numbers ------------------------------------------------------- */
 
 /* What inode-number allocation works on; the instance owns every piece. */
 typedef struct tav_ino_ctx {
     tav_sb_info *sb;
-    uint8_t *imap;            /* one bit per inode number, set = in use or damaged */
-    uint64_t imap_bits;       /* s_inode_max_count */
-    uint64_t *last_ino;       /* where the next search starts */
-    CoMutex *format_lock;     /* serialises allocation and group formatting */
+    uint8_t *imap;        /* one bit per inode number, set = in use or damaged */
+    uint64_t imap_bits;   /* s_inode_max_count */
+    uint64_t *last_ino;   /* where the next search starts */
+    CoMutex *format_lock; /* serialises allocation and group formatting */
     tav_inode_format_fn inode_format;
     void *inode_format_priv;
 } tav_ino_ctx;

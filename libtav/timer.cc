@@ -13,7 +13,6 @@
 
 namespace {
 
-
 void timer_co_entry(void *arg) {
     tav_timer *timer = static_cast<tav_timer *>(arg);
     timer->handler(timer, timer->priv);
@@ -51,7 +50,7 @@ int settime(tav_timer *timer, const struct itimerspec *spec) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 tav_timer *__tav_timer_create(ev_driver *driver, long seconds, long nanoseconds, int coroutine,
                               tav_timer_handler_fn handler, void *priv) {
@@ -84,8 +83,8 @@ tav_timer *__tav_timer_create(ev_driver *driver, long seconds, long nanoseconds,
     return timer;
 }
 
-tav_timer *tav_timer_create(ev_driver *driver, long seconds, long nanoseconds,
-                            tav_timer_handler_fn handler, void *priv) {
+tav_timer *tav_timer_create(ev_driver *driver, long seconds, long nanoseconds, tav_timer_handler_fn handler,
+                            void *priv) {
     return __tav_timer_create(driver, seconds, nanoseconds, 0, handler, priv);
 }
 
@@ -94,7 +93,9 @@ tav_timer *tav_timer_co_create(ev_driver *driver, long seconds, long nanoseconds
     return __tav_timer_create(driver, seconds, nanoseconds, 1, handler, priv);
 }
 
-int tav_timer_start(tav_timer *timer) { return settime(timer, &timer->timeout); }
+int tav_timer_start(tav_timer *timer) {
+    return settime(timer, &timer->timeout);
+}
 
 int tav_timer_stop(tav_timer *timer) {
     struct itimerspec zero = {};

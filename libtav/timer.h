@@ -30,8 +30,8 @@ struct tav_timer {
 tav_timer *__tav_timer_create(ev_driver *driver, long seconds, long nanoseconds, int coroutine,
                               tav_timer_handler_fn handler, void *priv);
 /* Handler called directly in the event callback. */
-tav_timer *tav_timer_create(ev_driver *driver, long seconds, long nanoseconds,
-                            tav_timer_handler_fn handler, void *priv);
+tav_timer *tav_timer_create(ev_driver *driver, long seconds, long nanoseconds, tav_timer_handler_fn handler,
+                            void *priv);
 /* Handler run in a new coroutine per tick. */
 tav_timer *tav_timer_co_create(ev_driver *driver, long seconds, long nanoseconds,
                                tav_timer_handler_fn handler, void *priv);

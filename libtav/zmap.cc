@@ -17,9 +17,13 @@
 
 namespace {
 
-const char *errstr(int err) { return strerror(err < 0 ? -err : err); }
+const char *errstr(int err) {
+    return strerror(err < 0 ? -err : err);
+}
 
-bool version_valid(uint64_t v) { return v == 1 || v == 2 || v == 0xFFFFFFFFFFFFFFFFULL; }
+bool version_valid(uint64_t v) {
+    return v == 1 || v == 2 || v == 0xFFFFFFFFFFFFFFFFULL;
+}
 
 /* Version-1 maps are only read (by the upgrade); nothing may allocate from
  * or release into them, since their bits do not mean what the allocator
@@ -140,7 +144,7 @@ uint32_t mark_used(zmap_page_t *page, uint32_t off, uint32_t n) {
     return newly;
 }
 
-}  // namespace
+} // namespace
 
 /* ---- life cycle ----------------------------------------------------------- */
 
@@ -183,7 +187,8 @@ TAV_COROUTINE_FN int zmap_load(zmap_t *zmap, uint32_t page_cnt) {
     zmap->version = version;
 
     uint8_t *buf = static_cast<uint8_t *>(tav_iobuf_get(ZMAP_BLOCK_BYTES, TAV_MEM_ZMAP_PAGE));
-    zmap_page_t *pages = static_cast<zmap_page_t *>(tav_calloc(page_cnt, sizeof(zmap_page_t), TAV_MEM_ZMAP_PAGE));
+    zmap_page_t *pages =
+        static_cast<zmap_page_t *>(tav_calloc(page_cnt, sizeof(zmap_page_t), TAV_MEM_ZMAP_PAGE));
     if (buf == nullptr || pages == nullptr) {
         log_error("out of memory, page_cnt: %u", page_cnt);
         if (buf)
@@ -207,8 +212,8 @@ TAV_COROUTINE_FN int zmap_load(zmap_t *zmap, uint32_t page_cnt) {
                 log_error("co_preadn offset(%lu) failed: %d(%s)", static_cast<unsigned long>(off), ret,
                           errstr(ret));
             else
-                log_error("co_preadn offset(%lu) size(%lu) failed: %d(%s)",
-                          static_cast<unsigned long>(off), size, ret, errstr(ret));
+                log_error("co_preadn offset(%lu) size(%lu) failed: %d(%s)", static_cast<unsigned long>(off),
+                          size, ret, errstr(ret));
             break;
         }
         for (uint32_t i = 0; i < n; i++) {
@@ -238,7 +243,9 @@ void zmap_set_window(zmap_t *zmap, uint32_t window) {
         zmap->window = window & ~7u;
 }
 
-uint64_t zmap_blocks_allocated(const zmap_t *zmap) { return zmap->alloc_blocks; }
+uint64_t zmap_blocks_allocated(const zmap_t *zmap) {
+    return zmap->alloc_blocks;
+}
 
 TAV_COROUTINE_FN int zmap_blocks_format(blkno_t pblock, uint64_t count) {
     uint8_t *image = static_cast<uint8_t *>(tav_iobuf_get(TAV_ZMAP_PAGE_SIZE, TAV_MEM_ZMAP_PAGE));
@@ -458,8 +465,8 @@ TAV_COROUTINE_FN int zmap_alloc_blocks_manual(zmap_t *zmap, blkno_t pblock, uint
     if (ret < 0)
         return ret;
     if (!range_inside(l, pblock, count)) {
-        log_error("target pblocks(%lu-%lu) is beyond range, bmin: %lu, bmax: %lu", pblock,
-                  pblock + count - 1, l.min, l.max);
+        log_error("target pblocks(%lu-%lu) is beyond range, bmin: %lu, bmax: %lu", pblock, pblock + count - 1,
+                  l.min, l.max);
         return -EINVAL;
     }
 
@@ -479,8 +486,8 @@ TAV_COROUTINE_FN int zmap_alloc_blocks_manual(zmap_t *zmap, blkno_t pblock, uint
         for (uint32_t i = off; i < off + n && !any_used; i++)
             any_used = page->bitmaps[i] != 0;
         if (any_used && !zmap_range_badtrack(b, n)) {
-            log_error("some blocks in [%u-%u] of zmap page %u are already allocated", off,
-                      off + n - 1, page->index);
+            log_error("some blocks in [%u-%u] of zmap page %u are already allocated", off, off + n - 1,
+                      page->index);
             ret = -EFAULT;
             break;
         }
@@ -502,8 +509,8 @@ TAV_COROUTINE_FN int zmap_alloc_blocks_manual(zmap_t *zmap, blkno_t pblock, uint
         }
         mark_used(page, off, n);
         page_write_or_die(page);
-        log_trace("allocate %u blocks [%u-%u(%lu-%lu)] in zmap page %u", n, off, off + n - 1, b,
-                  part_end - 1, page->index);
+        log_trace("allocate %u blocks [%u-%u(%lu-%lu)] in zmap page %u", n, off, off + n - 1, b, part_end - 1,
+                  page->index);
         b = part_end;
     }
     if (ret < 0) {
@@ -603,8 +610,8 @@ TAV_COROUTINE_FN int zmap_batch_free_blocks(zmap_t *zmap, pslice_t *tofree, uint
             }
         } else {
             if (zmap_block_badtrack(it.pblock)) {
-                log_warn("skip badtrack block, page index: %u, pblk: %lu, pslice: %u", page->index,
-                         it.pblock, static_cast<unsigned>(it.pslice));
+                log_warn("skip badtrack block, page index: %u, pblk: %lu, pslice: %u", page->index, it.pblock,
+                         static_cast<unsigned>(it.pslice));
                 continue;
             }
             if (it.pslice >= TAV_SLICES_PER_BLOCK) {
@@ -638,8 +645,8 @@ TAV_COROUTINE_FN int zmap_mark_badtrack(zmap_t *zmap, blkno_t pblk, uint64_t cnt
         uint64_t idx = b / TAV_ZMAP_PAGE_BITMAP_SIZE;
         blkno_t part_end = std::min<blkno_t>(end, (idx + 1) * TAV_ZMAP_PAGE_BITMAP_SIZE);
         zmap_page_t *page;
-        ret = idx < zmap->page_count ? zmap_page_from_index(zmap, static_cast<uint32_t>(idx), &page)
-                                     : -EINVAL;
+        ret =
+            idx < zmap->page_count ? zmap_page_from_index(zmap, static_cast<uint32_t>(idx), &page) : -EINVAL;
         if (ret < 0) {
             log_error("get zmap page from index(%u) failed: %d", static_cast<unsigned>(idx), ret);
             b = part_end;

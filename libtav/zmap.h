@@ -46,18 +46,18 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "on-disk records are li
 
 typedef uint64_t blkno_t;
 
-#define TAV_ZMAP_PAGE_SIZE 4096
-#define TAV_ZMAP_PAGE_BITMAP_SIZE 4080
-#define TAV_ZMAP_PAGE_PER_BLOCK 256
-#define TAV_SLICES_PER_BLOCK 8
-#define TAV_ZMAP_V1_BLOCKS_PER_PAGE (TAV_ZMAP_PAGE_BITMAP_SIZE * 8)
-#define TAV_ZMAP_MAGIC "_blkbmp_" /* 8 bytes, no terminator on disk */
-#define TAV_ZMAP_BLOCK_USED 0xFF
-#define TAV_ZMAP_DEFAULT_WINDOW 8
+#define TAV_ZMAP_PAGE_SIZE           4096
+#define TAV_ZMAP_PAGE_BITMAP_SIZE    4080
+#define TAV_ZMAP_PAGE_PER_BLOCK      256
+#define TAV_SLICES_PER_BLOCK         8
+#define TAV_ZMAP_V1_BLOCKS_PER_PAGE  (TAV_ZMAP_PAGE_BITMAP_SIZE * 8)
+#define TAV_ZMAP_MAGIC               "_blkbmp_" /* 8 bytes, no terminator on disk */
+#define TAV_ZMAP_BLOCK_USED          0xFF
+#define TAV_ZMAP_DEFAULT_WINDOW      8
 /* Blocks up to this one (superblock, inode area, zone map and backup of the
  * standard layout) are never tested for bad tracks. */
 #define TAV_ZMAP_BADTRACK_SCAN_FLOOR 1057ULL
-#define TAV_ZMAP_RANGES_GROW 4096
+#define TAV_ZMAP_RANGES_GROW         4096
 
 /* One zone-map page on disk. */
 typedef struct __attribute__((packed)) tav_zmap_page_ondisk {
@@ -96,9 +96,9 @@ struct tav_block_bitmap_page {
     int dirty;
     zmap_t *zmap;
     struct mbuf mbuf;
-    uint32_t alloc_blocks; /* blocks in use in the page */
-    uint32_t alloc_slices; /* slices in use; a whole block counts 8 */
-    uint32_t capacity;     /* usable blocks after clipping to the allowed range */
+    uint32_t alloc_blocks;       /* blocks in use in the page */
+    uint32_t alloc_slices;       /* slices in use; a whole block counts 8 */
+    uint32_t capacity;           /* usable blocks after clipping to the allowed range */
     uint32_t boff_min, boff_max; /* usable block offsets (capacity 0: none) */
     uint8_t bitmaps[TAV_ZMAP_PAGE_BITMAP_SIZE];
 };
@@ -174,8 +174,8 @@ TAV_COROUTINE_FN int zmap_page_flush(zmap_t *zmap, uint32_t idx);
  * allowed range), `window` 0 for the map's default.  Out: *pblock the first of
  * *count contiguous blocks (1 .. wanted), written to disk; *count 0 on
  * failure (-ENOSPC when nothing is free). */
-TAV_COROUTINE_FN int zmap_alloc_blocks(zmap_t *zmap, blkno_t goal, uint32_t window,
-                                       blkno_t *pblock, uint32_t *count);
+TAV_COROUTINE_FN int zmap_alloc_blocks(zmap_t *zmap, blkno_t goal, uint32_t window, blkno_t *pblock,
+                                       uint32_t *count);
 /* Frees [start, start + count): all in use and inside the allowed range
  * (programming error otherwise); bad-track blocks stay in use. */
 TAV_COROUTINE_FN int zmap_free_blocks(zmap_t *zmap, blkno_t start, uint64_t count);

@@ -11,10 +11,10 @@
 #define ZMAP_BLOCK_BYTES (1ULL << ZMAP_BLOCK_SHIFT)
 
 /* Broken invariants are fatal in every build type. */
-#define ZMAP_ASSERT(cond)                                  \
-    do {                                                   \
-        if (!(cond))                                       \
-            zmap_fatal_assert(#cond, __func__, __LINE__);  \
+#define ZMAP_ASSERT(cond)                                                                                    \
+    do {                                                                                                     \
+        if (!(cond))                                                                                         \
+            zmap_fatal_assert(#cond, __func__, __LINE__);                                                    \
     } while (0)
 
 [[noreturn]] void zmap_fatal_assert(const char *expr, const char *func, int line);

@@ -39,8 +39,7 @@ bool zmap_range_badtrack(blkno_t pblk, uint64_t cnt) {
     ioengine *engine = ioengine_get_default();
     if (engine == nullptr || cnt == 0)
         return false;
-    int ret = ioengine_test_badtrack(engine, pblk << ZMAP_BLOCK_SHIFT, cnt << ZMAP_BLOCK_SHIFT,
-                                     nullptr, 0);
+    int ret = ioengine_test_badtrack(engine, pblk << ZMAP_BLOCK_SHIFT, cnt << ZMAP_BLOCK_SHIFT, nullptr, 0);
     if (ret < 0) {
         log_warn("test badtrack of pblk %lu count %lu failed: %d, treated as bad", pblk, cnt, ret);
         return true;
@@ -88,15 +87,13 @@ void zmap_page_encode(const uint8_t *bitmaps, void *image) {
 namespace {
 
 zmap_page_t *page_from_mbuf(mbuf *mb) {
-    return reinterpret_cast<zmap_page_t *>(reinterpret_cast<char *>(mb) -
-                                           offsetof(zmap_page_t, mbuf));
+    return reinterpret_cast<zmap_page_t *>(reinterpret_cast<char *>(mb) - offsetof(zmap_page_t, mbuf));
 }
 
 /* Blocks of [first, end) of this page's numbering that the device reports
  * bad, for the load.  Blocks up to the scan floor and beyond the device's
  * usable length are not asked about. */
-template <typename Mark>
-void mark_badtracks(blkno_t base, uint64_t nblocks, Mark mark) {
+template <typename Mark> void mark_badtracks(blkno_t base, uint64_t nblocks, Mark mark) {
     ioengine *engine = ioengine_get_default();
     if (engine == nullptr)
         return;
@@ -155,16 +152,14 @@ int zmap_page_unserialize(mbuf *mb, const void *buffer, size_t size) {
                        });
         blocks = static_cast<uint32_t>(bmap_set_bits_num(map, 0, TAV_ZMAP_V1_BLOCKS_PER_PAGE));
         break;
-    default:
-        log_error("zmap: unknown map version %lu", page->zmap->version);
-        abort();
+    default: log_error("zmap: unknown map version %lu", page->zmap->version); abort();
     }
     zmap_page_account(page, static_cast<int64_t>(blocks) - page->alloc_blocks,
                       static_cast<int64_t>(slices) - page->alloc_slices);
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 const mbuf_fops_t zmap_page_mbuf_fops = {
     .get_offset = zmap_page_get_offset,
@@ -269,7 +264,7 @@ uint32_t window_strategy(zmap_page_t *page, uint32_t w, uint32_t n, uint32_t *fi
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int zmap_page_alloc_blocks(zmap_page_t *page, blkno_t goal, uint32_t window, blkno_t *pblock,
                            uint32_t *count) {
@@ -331,9 +326,11 @@ uint8_t block_value(const zmap_page_t *page, blkno_t pblock) {
     return *block_byte(const_cast<zmap_page_t *>(page), pblock);
 }
 
-bool slice_valid(int pslice) { return pslice >= 0 && pslice < TAV_SLICES_PER_BLOCK; }
+bool slice_valid(int pslice) {
+    return pslice >= 0 && pslice < TAV_SLICES_PER_BLOCK;
+}
 
-}  // namespace
+} // namespace
 
 void zmap_page_slice_init(zmap_page_t *page, blkno_t pblock) {
     uint8_t *b = block_byte(page, pblock);
@@ -440,16 +437,15 @@ void printf_line(zmap_print_fn out, void *ctx, const char *fmt, ...) {
     out(ctx, line);
 }
 
-}  // namespace
+} // namespace
 
 void zmap_page_dump(const zmap_page_t *page, zmap_print_fn out, void *ctx) {
     blkno_t base = zmap_page_base(page);
     printf_line(out, ctx,
                 "page %u phy_addr %lu dirty %d alloc_blocks %u alloc_slices %u capacity %u "
                 "usable [%u-%u]",
-                page->index, static_cast<unsigned long>(page->phy_addr), page->dirty,
-                page->alloc_blocks, page->alloc_slices, page->capacity, page->boff_min,
-                page->boff_max);
+                page->index, static_cast<unsigned long>(page->phy_addr), page->dirty, page->alloc_blocks,
+                page->alloc_slices, page->capacity, page->boff_min, page->boff_max);
     /* Runs of equal non-zero bytes: whole blocks and slice blocks. */
     uint32_t i = 0;
     while (i < TAV_ZMAP_PAGE_BITMAP_SIZE) {
@@ -460,8 +456,8 @@ void zmap_page_dump(const zmap_page_t *page, zmap_print_fn out, void *ctx) {
         if (v == TAV_ZMAP_BLOCK_USED)
             printf_line(out, ctx, "  used  [%lu-%lu] %u blocks", base + i, base + j - 1, j - i);
         else if (v != 0)
-            printf_line(out, ctx, "  slice [%lu-%lu] %u blocks, slices 0x%02x", base + i,
-                        base + j - 1, j - i, v);
+            printf_line(out, ctx, "  slice [%lu-%lu] %u blocks, slices 0x%02x", base + i, base + j - 1, j - i,
+                        v);
         i = j;
     }
 }

@@ -22,8 +22,12 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "bit arrays load words 
 
 namespace bmap_detail {
 
-inline uint8_t *bytes(void *bmap) { return static_cast<uint8_t *>(bmap); }
-inline const uint8_t *bytes(const void *bmap) { return static_cast<const uint8_t *>(bmap); }
+inline uint8_t *bytes(void *bmap) {
+    return static_cast<uint8_t *>(bmap);
+}
+inline const uint8_t *bytes(const void *bmap) {
+    return static_cast<const uint8_t *>(bmap);
+}
 
 inline uint64_t load64(const uint8_t *p) {
     uint64_t v;
@@ -32,8 +36,7 @@ inline uint64_t load64(const uint8_t *p) {
 }
 
 /* First bit of [sbit, ebit) whose value is `Set`. */
-template <bool Set>
-inline int find(const void *bmap, uint64_t sbit, uint64_t ebit, uint64_t *bit) {
+template <bool Set> inline int find(const void *bmap, uint64_t sbit, uint64_t ebit, uint64_t *bit) {
     const uint8_t *p = bytes(bmap);
     uint64_t i = sbit;
     for (; i < ebit && (i & 7); i++) {
@@ -69,8 +72,7 @@ inline int find(const void *bmap, uint64_t sbit, uint64_t ebit, uint64_t *bit) {
     return -ENOSPC;
 }
 
-template <bool Set>
-inline void fill(void *bmap, uint64_t start, uint64_t count) {
+template <bool Set> inline void fill(void *bmap, uint64_t start, uint64_t count) {
     uint8_t *p = bytes(bmap);
     uint64_t i = start, end = start + count;
     for (; i < end && (i & 7); i++) {
@@ -92,7 +94,7 @@ inline void fill(void *bmap, uint64_t start, uint64_t count) {
     }
 }
 
-}  // namespace bmap_detail
+} // namespace bmap_detail
 
 inline void bmap_bit_set(void *bmap, uint64_t bit) {
     bmap_detail::bytes(bmap)[bit >> 3] |= static_cast<uint8_t>(1u << (bit & 7));
@@ -103,7 +105,9 @@ inline void bmap_bit_clr(void *bmap, uint64_t bit) {
 inline bool bmap_is_bit_set(const void *bmap, uint64_t bit) {
     return (bmap_detail::bytes(bmap)[bit >> 3] >> (bit & 7)) & 1;
 }
-inline bool bmap_is_bit_clr(const void *bmap, uint64_t bit) { return !bmap_is_bit_set(bmap, bit); }
+inline bool bmap_is_bit_clr(const void *bmap, uint64_t bit) {
+    return !bmap_is_bit_set(bmap, bit);
+}
 
 inline void bmap_bits_set(void *bmap, uint64_t start, uint64_t count) {
     bmap_detail::fill<true>(bmap, start, count);

@@ -4,7 +4,9 @@
 #include <isa-l/crc64.h>
 #include <xxhash.h>
 
-uint64_t xxhash_64(const void *buf, size_t size) { return XXH64(buf, size, TAV_XXHASH_SEED); }
+uint64_t xxhash_64(const void *buf, size_t size) {
+    return XXH64(buf, size, TAV_XXHASH_SEED);
+}
 
 /* ISA-L inverts the initial value and the result itself, so an initial value
  * of 0 gives the standard all-ones register and final XOR. */

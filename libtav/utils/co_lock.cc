@@ -28,9 +28,11 @@ Coroutine *tailq_pop(CoroutineTailq *q) {
     return co;
 }
 
-}  // namespace
+} // namespace
 
-void co_queue_init(CoQueue *queue) { tailq_init(&queue->entries); }
+void co_queue_init(CoQueue *queue) {
+    tailq_init(&queue->entries);
+}
 
 void co_queue_wait(CoQueue *queue) {
     Coroutine *self = coroutine_self();
@@ -63,7 +65,9 @@ bool co_enter_next(CoQueue *queue) {
     return true;
 }
 
-bool co_queue_empty(const CoQueue *queue) { return queue->entries.first == nullptr; }
+bool co_queue_empty(const CoQueue *queue) {
+    return queue->entries.first == nullptr;
+}
 
 void co_queue_run_restart(Coroutine *co) {
     Coroutine *next;

@@ -73,14 +73,15 @@ void *alloc_stack(size_t *size) {
     return p;
 }
 
-void free_stack(void *stack, size_t size) { munmap(stack, size); }
+void free_stack(void *stack, size_t size) {
+    munmap(stack, size);
+}
 
 // Start routine on the new stack.  The first arrival only saves a resumable
 // context and returns to coroutine_new; every later resume runs entries for
 // ever, so a pooled coroutine is re-entered without building a new context.
 void coroutine_trampoline(int i0, int i1) {
-    uintptr_t ptr = (static_cast<uintptr_t>(static_cast<uint32_t>(i1)) << 32) |
-                    static_cast<uint32_t>(i0);
+    uintptr_t ptr = (static_cast<uintptr_t>(static_cast<uint32_t>(i1)) << 32) | static_cast<uint32_t>(i0);
     CoroutineUContext *co = reinterpret_cast<CoroutineUContext *>(ptr);
     Coroutine *self = &co->base;
     jmp_buf *creator = static_cast<jmp_buf *>(self->entry_arg);
@@ -116,7 +117,7 @@ void coroutine_release(Coroutine *co) {
     }
 }
 
-}  // namespace
+} // namespace
 
 Coroutine *coroutine_new(void) {
     ucontext_t old_uc, uc;
@@ -216,14 +217,12 @@ void coroutine_enter(Coroutine *co) {
     CoroutineAction ret = coroutine_switch(self, co, COROUTINE_ENTER);
     co_queue_run_restart(co);
     switch (ret) {
-    case COROUTINE_YIELD:
-        return;
+    case COROUTINE_YIELD: return;
     case COROUTINE_TERMINATE:
         assert(!co->locks_held);
         coroutine_release(co);
         return;
-    default:
-        abort();
+    default: abort();
     }
 }
 
@@ -244,10 +243,18 @@ Coroutine *coroutine_self(void) {
     return current;
 }
 
-bool in_coroutine(void) { return current != nullptr && current->caller != nullptr; }
-bool coroutine_entered(Coroutine *co) { return co->caller != nullptr; }
-void *coroutine_get_argument(Coroutine *co) { return co->entry_arg; }
-void coroutine_set_argument(Coroutine *co, void *arg) { co->entry_arg = arg; }
+bool in_coroutine(void) {
+    return current != nullptr && current->caller != nullptr;
+}
+bool coroutine_entered(Coroutine *co) {
+    return co->caller != nullptr;
+}
+void *coroutine_get_argument(Coroutine *co) {
+    return co->entry_arg;
+}
+void coroutine_set_argument(Coroutine *co, void *arg) {
+    co->entry_arg = arg;
+}
 
 void coroutine_cred_register(Coroutine *co, unsigned long cred) {
     assert(co && cred);
@@ -266,7 +273,13 @@ bool coroutine_cred_verify(Coroutine *co, unsigned long cred) {
     return false;
 }
 
-void coroutine_cred_cleanup(Coroutine *co) { co->cred_head = co->cred_tail = 0; }
+void coroutine_cred_cleanup(Coroutine *co) {
+    co->cred_head = co->cred_tail = 0;
+}
 
-uint32_t coroutine_pool_size(void) { return alloc_pool_size; }
-uint32_t coroutine_pool_capacity(void) { return alloc_pool_capacity; }
+uint32_t coroutine_pool_size(void) {
+    return alloc_pool_size;
+}
+uint32_t coroutine_pool_capacity(void) {
+    return alloc_pool_capacity;
+}

@@ -32,7 +32,7 @@
 /* Marks a function that may yield the calling coroutine. */
 #define TAV_COROUTINE_FN
 
-#define COROUTINE_CRED_MAX 64
+#define COROUTINE_CRED_MAX   64
 #define COROUTINE_STACK_SIZE 262144
 
 enum { POOL_MIN_SIZE = 32, POOL_MAX_SIZE = 1024, POOL_ADJUST_INTERVAL = 10000 };
@@ -56,9 +56,9 @@ typedef struct CoroutineTailq {
 struct Coroutine {
     CoroutineEntry entry;
     void *entry_arg;
-    Coroutine *caller;     /* non-null exactly while the coroutine is entered */
-    Coroutine *pool_next;  /* link in the per-thread free pool */
-    size_t locks_held;     /* CoMutex/CoRwlock acquisitions held; 0 at return */
+    Coroutine *caller;              /* non-null exactly while the coroutine is entered */
+    Coroutine *pool_next;           /* link in the per-thread free pool */
+    size_t locks_held;              /* CoMutex/CoRwlock acquisitions held; 0 at return */
     CoroutineTailq co_queue_wakeup; /* woken coroutines, entered at our next switch */
     Coroutine *co_queue_next;       /* link in a CoQueue or a wake-up queue */
     unsigned long creds[COROUTINE_CRED_MAX];

@@ -25,8 +25,7 @@ namespace {
  * calling fn(element_ptr, range_pos, len) for each piece; returns the bytes
  * visited.  `offset` must lie within the vector. */
 template <typename Fn>
-size_t iov_walk(const struct iovec *iov, unsigned int iov_cnt, size_t offset, size_t bytes,
-                Fn fn) {
+size_t iov_walk(const struct iovec *iov, unsigned int iov_cnt, size_t offset, size_t bytes, Fn fn) {
     size_t done = 0;
     unsigned int i;
     for (i = 0; (offset || done < bytes) && i < iov_cnt; i++) {
@@ -44,26 +43,22 @@ size_t iov_walk(const struct iovec *iov, unsigned int iov_cnt, size_t offset, si
     return done;
 }
 
-}  // namespace
+} // namespace
 
 size_t iov_to_buf_full(const struct iovec *iov, unsigned int iov_cnt, size_t offset, void *buf,
                        size_t bytes) {
-    return iov_walk(iov, iov_cnt, offset, bytes, [buf](char *p, size_t pos, size_t n) {
-        memcpy((char *)buf + pos, p, n);
-    });
-}
-
-size_t iov_from_buf_full(const struct iovec *iov, unsigned int iov_cnt, size_t offset,
-                         const void *buf, size_t bytes) {
-    return iov_walk(iov, iov_cnt, offset, bytes, [buf](char *p, size_t pos, size_t n) {
-        memcpy(p, (const char *)buf + pos, n);
-    });
-}
-
-size_t iov_memset(const struct iovec *iov, unsigned int iov_cnt, size_t offset, int fillc,
-                  size_t bytes) {
     return iov_walk(iov, iov_cnt, offset, bytes,
-                    [fillc](char *p, size_t, size_t n) { memset(p, fillc, n); });
+                    [buf](char *p, size_t pos, size_t n) { memcpy((char *)buf + pos, p, n); });
+}
+
+size_t iov_from_buf_full(const struct iovec *iov, unsigned int iov_cnt, size_t offset, const void *buf,
+                         size_t bytes) {
+    return iov_walk(iov, iov_cnt, offset, bytes,
+                    [buf](char *p, size_t pos, size_t n) { memcpy(p, (const char *)buf + pos, n); });
+}
+
+size_t iov_memset(const struct iovec *iov, unsigned int iov_cnt, size_t offset, int fillc, size_t bytes) {
+    return iov_walk(iov, iov_cnt, offset, bytes, [fillc](char *p, size_t, size_t n) { memset(p, fillc, n); });
 }
 
 unsigned int iov_copy(struct iovec *dst_iov, unsigned int dst_iov_cnt, const struct iovec *iov,
@@ -133,8 +128,7 @@ size_t iov_discard_back(struct iovec *iov, unsigned int *iov_cnt, size_t bytes) 
 
 namespace {
 
-void hexdump_line(FILE *fp, const char *prefix, size_t offset, const unsigned char *line,
-                  size_t len) {
+void hexdump_line(FILE *fp, const char *prefix, size_t offset, const unsigned char *line, size_t len) {
     fprintf(fp, "%s: %04zx:", prefix, offset);
     for (size_t i = 0; i < 16; i++) {
         if (i % 4 == 0)
@@ -150,7 +144,7 @@ void hexdump_line(FILE *fp, const char *prefix, size_t offset, const unsigned ch
     fputc('\n', fp);
 }
 
-}  // namespace
+} // namespace
 
 void hexdump(const void *buf, FILE *fp, const char *prefix, size_t size) {
     const auto *p = (const unsigned char *)buf;
@@ -158,8 +152,7 @@ void hexdump(const void *buf, FILE *fp, const char *prefix, size_t size) {
         hexdump_line(fp, prefix, b, p + b, std::min<size_t>(size - b, 16));
 }
 
-void iov_hexdump(const struct iovec *iov, unsigned int iov_cnt, FILE *fp, const char *prefix,
-                 size_t limit) {
+void iov_hexdump(const struct iovec *iov, unsigned int iov_cnt, FILE *fp, const char *prefix, size_t limit) {
     /* Gathered 16 bytes at a time so that no buffer is allocated. */
     size_t size = std::min(iov_size(iov, iov_cnt), limit);
     unsigned char line[16];

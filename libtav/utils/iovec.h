@@ -21,16 +21,15 @@ size_t iov_size(const struct iovec *iov, unsigned int iov_cnt);
 
 /* Copies up to `bytes` bytes starting `offset` bytes into the vector to
  * `buf`; returns the bytes copied. */
-size_t iov_to_buf_full(const struct iovec *iov, unsigned int iov_cnt, size_t offset, void *buf,
-                       size_t bytes);
+size_t iov_to_buf_full(const struct iovec *iov, unsigned int iov_cnt, size_t offset, void *buf, size_t bytes);
 /* The reverse copy: up to `bytes` bytes of `buf` into the vector. */
-size_t iov_from_buf_full(const struct iovec *iov, unsigned int iov_cnt, size_t offset,
-                         const void *buf, size_t bytes);
+size_t iov_from_buf_full(const struct iovec *iov, unsigned int iov_cnt, size_t offset, const void *buf,
+                         size_t bytes);
 
 /* As the _full variants, copying directly when the range sits in the first
  * element (the common single-buffer request). */
-static inline size_t iov_to_buf(const struct iovec *iov, unsigned int iov_cnt, size_t offset,
-                                void *buf, size_t bytes) {
+static inline size_t iov_to_buf(const struct iovec *iov, unsigned int iov_cnt, size_t offset, void *buf,
+                                size_t bytes) {
     if (iov_cnt > 0 && offset <= iov[0].iov_len && bytes <= iov[0].iov_len - offset) {
         memcpy(buf, (const char *)iov[0].iov_base + offset, bytes);
         return bytes;
@@ -47,8 +46,7 @@ static inline size_t iov_from_buf(const struct iovec *iov, unsigned int iov_cnt,
 }
 
 /* Fills up to `bytes` bytes from `offset` with `fillc`; returns bytes filled. */
-size_t iov_memset(const struct iovec *iov, unsigned int iov_cnt, size_t offset, int fillc,
-                  size_t bytes);
+size_t iov_memset(const struct iovec *iov, unsigned int iov_cnt, size_t offset, int fillc, size_t bytes);
 
 /* Builds in `dst_iov` (at most `dst_iov_cnt` elements) a vector pointing to
  * the sub-range [offset, offset + bytes) of `iov`; returns elements used.
@@ -69,8 +67,7 @@ size_t iov_discard_back(struct iovec *iov, unsigned int *iov_cnt, size_t bytes);
 /* Prints up to `limit` bytes of the vector, or `size` bytes of `buf`, as
  * lines "<prefix>: <offset>:" with 16 bytes in hex in four groups of four,
  * then the bytes as text ('.' outside ' '..'~'). */
-void iov_hexdump(const struct iovec *iov, unsigned int iov_cnt, FILE *fp, const char *prefix,
-                 size_t limit);
+void iov_hexdump(const struct iovec *iov, unsigned int iov_cnt, FILE *fp, const char *prefix, size_t limit);
 void hexdump(const void *buf, FILE *fp, const char *prefix, size_t size);
 
 #endif

@@ -14,7 +14,7 @@ namespace {
 struct logger_state {
     loglevel_t level = LOG_LEVEL_ALL;
     logtarget_t target = LOG_TARGET_STDOUT;
-    FILE *fp = nullptr;  // null means standard output
+    FILE *fp = nullptr; // null means standard output
     char path[LOGGER_PATH_MAX] = {};
     logger_hook_fn hookfn = nullptr;
     logger_extern_fn_t logger_extern_fn = nullptr;
@@ -27,9 +27,11 @@ const char *const kLevelLetter[] = {"", "E", "W", "I", "D", "T", ""};
 const char *const kLevelName[] = {"NONE", "ERROR", "WARNING", "INFO", "DEBUG", "TRACE", "ALL"};
 const char *const kTargetName[] = {"STDOUT", "STDERR", "FILE", "SYSLOG", "EXTERN"};
 
-bool is_std_stream(FILE *fp) { return fp == nullptr || fp == stdout || fp == stderr; }
+bool is_std_stream(FILE *fp) {
+    return fp == nullptr || fp == stdout || fp == stderr;
+}
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -37,8 +39,8 @@ int logger_enabled(loglevel_t level) {
     return level != LOG_LEVEL_NONE && level <= g_logger.level;
 }
 
-void logger_vlog(const char *file, const char *function, int line, loglevel_t level,
-                 const char *fmt, va_list ap) {
+void logger_vlog(const char *file, const char *function, int line, loglevel_t level, const char *fmt,
+                 va_list ap) {
     if (!logger_enabled(level))
         return;
     static char msg[LOGGER_MSG_MAX];
@@ -55,8 +57,8 @@ void logger_vlog(const char *file, const char *function, int line, loglevel_t le
         FILE *fp = g_logger.fp ? g_logger.fp : stdout;
         struct timeval tv;
         gettimeofday(&tv, nullptr);
-        fprintf(fp, "[%s] %s %s [%s:%d:%s] %s\n", time2str_usec(tv.tv_sec, tv.tv_usec), letter,
-                prefix, file, line, function, msg);
+        fprintf(fp, "[%s] %s %s [%s:%d:%s] %s\n", time2str_usec(tv.tv_sec, tv.tv_usec), letter, prefix, file,
+                line, function, msg);
         fflush(fp);
         break;
     }
@@ -64,24 +66,26 @@ void logger_vlog(const char *file, const char *function, int line, loglevel_t le
         syslog(LOG_ERR, "%s %s [%s:%d:%s] %s\n", letter, prefix, file, line, function, msg);
         break;
     case LOG_TARGET_EXTERN:
-        g_logger.logger_extern_fn(g_logger.logger_extern_ctx, 3, "%s %s [%s:%d:%s] %s", letter,
-                                  prefix, file, line, function, msg);
+        g_logger.logger_extern_fn(g_logger.logger_extern_ctx, 3, "%s %s [%s:%d:%s] %s", letter, prefix, file,
+                                  line, function, msg);
         break;
-    default:
-        abort();
+    default: abort();
     }
 }
 
-void logger_log(const char *file, const char *function, int line, loglevel_t level,
-                const char *fmt, ...) {
+void logger_log(const char *file, const char *function, int line, loglevel_t level, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     logger_vlog(file, function, line, level, fmt, ap);
     va_end(ap);
 }
 
-void logger_set_loglevel(loglevel_t level) { g_logger.level = level; }
-loglevel_t logger_get_loglevel(void) { return g_logger.level; }
+void logger_set_loglevel(loglevel_t level) {
+    g_logger.level = level;
+}
+loglevel_t logger_get_loglevel(void) {
+    return g_logger.level;
+}
 const char *logger_get_loglevel_string(void) {
     return g_logger.level <= LOG_LEVEL_ALL ? kLevelName[g_logger.level] : "";
 }
@@ -90,12 +94,8 @@ int logger_set_target(logtarget_t target, const char *opt) {
     FILE *fp = nullptr;
     char path[LOGGER_PATH_MAX] = {};
     switch (target) {
-    case LOG_TARGET_STDOUT:
-        fp = stdout;
-        break;
-    case LOG_TARGET_STDERR:
-        fp = stderr;
-        break;
+    case LOG_TARGET_STDOUT: fp = stdout; break;
+    case LOG_TARGET_STDERR: fp = stderr; break;
     case LOG_TARGET_FILE:
         if (opt == nullptr || opt[0] == '\0' || strlen(opt) >= LOGGER_PATH_MAX)
             return -EINVAL;
@@ -104,10 +104,8 @@ int logger_set_target(logtarget_t target, const char *opt) {
             return -errno;
         snprintf(path, sizeof(path), "%s", opt);
         break;
-    case LOG_TARGET_SYSLOG:
-        break;
-    default:
-        return -EINVAL;
+    case LOG_TARGET_SYSLOG: break;
+    default: return -EINVAL;
     }
     if (!is_std_stream(g_logger.fp))
         fclose(g_logger.fp);
@@ -126,7 +124,9 @@ int logger_set_logger(logger_extern_fn_t fn, void *ctx) {
     return 0;
 }
 
-logtarget_t logger_get_target(void) { return g_logger.target; }
+logtarget_t logger_get_target(void) {
+    return g_logger.target;
+}
 
 const char *logger_get_target_string(void) {
     static char buf[LOGGER_PATH_MAX + 8];
@@ -155,7 +155,11 @@ static const char *time2str(long sec, long frac, const char *fracfmt) {
     return buf;
 }
 
-const char *time2str_usec(long sec, long usec) { return time2str(sec, usec, ".%06ld"); }
-const char *time2str_nsec(long sec, long nsec) { return time2str(sec, nsec, ".%09ld"); }
+const char *time2str_usec(long sec, long usec) {
+    return time2str(sec, usec, ".%06ld");
+}
+const char *time2str_nsec(long sec, long nsec) {
+    return time2str(sec, nsec, ".%09ld");
+}
 
-}  // extern "C"
+} // extern "C"

@@ -40,15 +40,15 @@ typedef enum logtarget_t {
     LOG_TARGET_EXTERN = 4,
 } logtarget_t;
 
-#define LOGGER_MSG_MAX 4096
+#define LOGGER_MSG_MAX  4096
 #define LOGGER_PATH_MAX 512
 
 typedef const char *(*logger_hook_fn)(void);
 
-void logger_log(const char *file, const char *function, int line, loglevel_t level,
-                const char *fmt, ...) __attribute__((format(printf, 5, 6)));
-void logger_vlog(const char *file, const char *function, int line, loglevel_t level,
-                 const char *fmt, va_list ap);
+void logger_log(const char *file, const char *function, int line, loglevel_t level, const char *fmt, ...)
+    __attribute__((format(printf, 5, 6)));
+void logger_vlog(const char *file, const char *function, int line, loglevel_t level, const char *fmt,
+                 va_list ap);
 /* True when a message of `level` would be written (cheap pre-check). */
 int logger_enabled(loglevel_t level);
 
@@ -70,15 +70,15 @@ const char *time2str_nsec(long sec, long nsec);
 }
 #endif
 
-#define TAV_LOG(level, fmt, ...)                                                      \
-    do {                                                                              \
-        if (logger_enabled(level))                                                    \
-            logger_log(__FILE_NAME__, __func__, __LINE__, level, fmt, ##__VA_ARGS__); \
+#define TAV_LOG(level, fmt, ...)                                                                             \
+    do {                                                                                                     \
+        if (logger_enabled(level))                                                                           \
+            logger_log(__FILE_NAME__, __func__, __LINE__, level, fmt, ##__VA_ARGS__);                        \
     } while (0)
 
 #define log_error(fmt, ...) TAV_LOG(LOG_LEVEL_ERROR, fmt, ##__VA_ARGS__)
-#define log_warn(fmt, ...) TAV_LOG(LOG_LEVEL_WARNING, fmt, ##__VA_ARGS__)
-#define log_info(fmt, ...) TAV_LOG(LOG_LEVEL_INFO, fmt, ##__VA_ARGS__)
+#define log_warn(fmt, ...)  TAV_LOG(LOG_LEVEL_WARNING, fmt, ##__VA_ARGS__)
+#define log_info(fmt, ...)  TAV_LOG(LOG_LEVEL_INFO, fmt, ##__VA_ARGS__)
 #define log_debug(fmt, ...) TAV_LOG(LOG_LEVEL_DEBUG, fmt, ##__VA_ARGS__)
 #define log_trace(fmt, ...) TAV_LOG(LOG_LEVEL_TRACE, fmt, ##__VA_ARGS__)
 

@@ -24,7 +24,7 @@ void finish(mbuf *mb, void *iobuf) {
     co_queue_next(&mb->waitq);
 }
 
-}  // namespace
+} // namespace
 
 int mbuf_init(mbuf *mb, const void *srcbuf, size_t size, const mbuf_fops_t *fops) {
     assert(size != 0 && size % 4096 == 0);
@@ -41,7 +41,9 @@ int mbuf_init(mbuf *mb, const void *srcbuf, size_t size, const mbuf_fops_t *fops
     return ret < 0 ? ret : 0;
 }
 
-void mbuf_fini(mbuf *mb) { mb->state = MBUF_STATE_NULL; }
+void mbuf_fini(mbuf *mb) {
+    mb->state = MBUF_STATE_NULL;
+}
 
 int mbuf_get(mbuf *mb) {
     assert(mb->state != MBUF_STATE_NULL);

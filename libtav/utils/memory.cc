@@ -20,10 +20,10 @@
 #include <sanitizer/asan_interface.h>
 /* Free pool buffers are poisoned so that a use after tav_iobuf_put is
  * reported like a use after free. */
-#define IOBUF_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define IOBUF_POISON(p, n)   ASAN_POISON_MEMORY_REGION(p, n)
 #define IOBUF_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
 #else
-#define IOBUF_POISON(p, n) ((void)(p), (void)(n))
+#define IOBUF_POISON(p, n)   ((void)(p), (void)(n))
 #define IOBUF_UNPOISON(p, n) ((void)(p), (void)(n))
 #endif
 
@@ -48,7 +48,8 @@ struct by_addr {
 
 using mem_tree = std::set<tav_mem_node, by_addr>;
 
-#define MEM_INFO(tag) {#tag, 0, 0, 0, 0}
+#define MEM_INFO(tag)                                                                                        \
+    { #tag, 0, 0, 0, 0 }
 tav_mem_info g_mem_info[TAV_MEM_TYPE_COUNT] = {
     MEM_INFO(TAV_MEM_IOBUF_POOL),
     MEM_INFO(TAV_MEM_MBUF_ALIGNED_BUFFER),
@@ -131,10 +132,10 @@ void log_oom(size_t size, tav_mem_type_t type) {
 /* ---- I/O buffer pools ------------------------------------------------- */
 
 struct tav_iobuf {
-    list_head list;  /* on its pool's free or used list */
-    void *ptr;       /* its buffer inside the pool's region */
+    list_head list; /* on its pool's free or used list */
+    void *ptr;      /* its buffer inside the pool's region */
     bool in_use;
-    bool accounted;  /* counted under TAV_MEM_IOBUF_POOL when taken */
+    bool accounted; /* counted under TAV_MEM_IOBUF_POOL when taken */
 };
 
 struct tav_iobuf_pool {
@@ -184,7 +185,7 @@ bool pool_setup(tav_iobuf_pool &pool) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 void tav_acct_toggle(int onoff) {
     /* Accounting is never switched off again: blocks recorded so far would
@@ -193,7 +194,9 @@ void tav_acct_toggle(int onoff) {
         g_acct_on = true;
 }
 
-int tav_acct_enabled(void) { return g_acct_on; }
+int tav_acct_enabled(void) {
+    return g_acct_on;
+}
 
 int tav_mem_info_foreach(int (*fn)(const tav_mem_info *info, void *priv), void *priv) {
     if (!g_acct_on)

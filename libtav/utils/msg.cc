@@ -54,7 +54,7 @@ int reserve(msg *m, size_t extra) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 msg *msg_new(int fd, msg_sendn_fn sendn, msg_recvn_fn recvn) {
     assert(fd >= 0 && sendn != nullptr && recvn != nullptr);
@@ -94,7 +94,9 @@ void msg_free(msg *m) {
     tav_free(m);
 }
 
-void msg_reset(msg *m) { set_stored_len(m->buf, 1); }
+void msg_reset(msg *m) {
+    set_stored_len(m->buf, 1);
+}
 
 void msg_truncate(msg *m) {
     char *fresh = (char *)tav_malloc(m->buflen, TAV_MEM_OTHER);
@@ -139,9 +141,13 @@ int msg_backspace(msg *m, size_t length) {
     return 0;
 }
 
-char *msg_buffer(msg *m) { return m->buf + kMsgHead; }
+char *msg_buffer(msg *m) {
+    return m->buf + kMsgHead;
+}
 
-size_t msg_textlen(const msg *m) { return stored_len(m->buf) - 1; }
+size_t msg_textlen(const msg *m) {
+    return stored_len(m->buf) - 1;
+}
 
 char msg_lastchar(const msg *m) {
     uint32_t len = stored_len(m->buf);

@@ -9,9 +9,9 @@
 
 #include <string>
 
-const char *tav_run_dir(void);  /* "/var/run/hx" */
-const char *tav_cfg_dir(void);  /* "/qo/cfg/hx" */
-const char *tav_log_dir(void);  /* "/qo/log/hx" */
+const char *tav_run_dir(void); /* "/var/run/hx" */
+const char *tav_cfg_dir(void); /* "/qo/cfg/hx" */
+const char *tav_log_dir(void); /* "/qo/log/hx" */
 
 /* Full path of a file in one of the directories. */
 std::string tav_run_path(const char *name);

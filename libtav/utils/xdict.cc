@@ -17,7 +17,9 @@
 
 namespace {
 
-inline uint32_t get16(const uint8_t *p) { return (uint32_t)p[0] | ((uint32_t)p[1] << 8); }
+inline uint32_t get16(const uint8_t *p) {
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8);
+}
 
 inline void put16(uint8_t *p, uint32_t v) {
     p[0] = (uint8_t)v;
@@ -44,7 +46,7 @@ void item_free(xdict_item *item) {
     tav_free(item); /* the key lives in the item's block */
 }
 
-}  // namespace
+} // namespace
 
 uint32_t string_hash(const char *data, size_t len) {
     if (len < 2 || data == nullptr)
@@ -190,7 +192,7 @@ int parse_decimal(const xdict *dict, const char *key, unsigned long long *val) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int xdict_get_uint32(const xdict *dict, const char *key, uint32_t *val) {
     unsigned long long v;

@@ -39,7 +39,7 @@
 typedef struct xdict_item {
     list_head list; /* link in its bucket */
     char *key;
-    void *value;    /* `size` bytes, then a zero byte not counted in `size` */
+    void *value; /* `size` bytes, then a zero byte not counted in `size` */
     uint16_t size;
 } xdict_item;
 

@@ -40,7 +40,7 @@ protected:
         tav_inode_unref(inode, "test");
     }
     void TearDown() override {
-        fdp_->inode->ondisk.i_state = TAV_I_FREE;  // released with the handle
+        fdp_->inode->ondisk.i_state = TAV_I_FREE; // released with the handle
         EXPECT_EQ(0, tav_close(fdp_));
         fini(inst_);
         InstanceTest::TearDown();
@@ -73,65 +73,145 @@ TEST_F(ApiCheck, RejectionsReturnWithoutCallback) {
     tav_fd *F = fdp_;
     xdict *D = reinterpret_cast<xdict *>(buf);
     const Case cases[] = {
-        {"statfs null stat", -EINVAL, [&](CbkResult *r) { return tav_statfs_async(I, nullptr, common_cbk, r); }},
+        {"statfs null stat", -EINVAL,
+         [&](CbkResult *r) { return tav_statfs_async(I, nullptr, common_cbk, r); }},
         {"statfs null cbk", -EINVAL, [&](CbkResult *r) { return tav_statfs_async(I, &sv, nullptr, r); }},
-        {"statfs null tav", -EINVAL, [&](CbkResult *r) { return tav_statfs_async(nullptr, &sv, common_cbk, r); }},
-        {"open null uuid", -EINVAL, [&](CbkResult *r) { return tav_open_async(I, Z, O_RDWR, 0644, open_cbk, r); }},
-        {"open null name", -EINVAL, [&](CbkResult *r) { return tav_open_async(I, nullptr, O_RDWR, 0644, open_cbk, r); }},
-        {"create null uuid", -EINVAL, [&](CbkResult *r) { return tav_create_async(I, Z, O_RDWR, 0644, open_cbk, r); }},
-        {"open dict null cbk", -EINVAL, [&](CbkResult *r) { return tav_open_with_dict_async(I, N, 0, 0, D, nullptr, r); }},
-        {"create_ex unaligned phyoff", -EINVAL, [&](CbkResult *r) { return tav_create_ex(I, N, 4096, 1 << 20, 1, 0, 0644, 0, open_cbk, r); }},
-        {"create_ex phylen 0", -EINVAL, [&](CbkResult *r) { return tav_create_ex(I, N, 1 << 20, 0, 1, 0, 0644, 0, open_cbk, r); }},
-        {"create_ex realsize 0", -EINVAL, [&](CbkResult *r) { return tav_create_ex(I, N, 1 << 20, 1 << 20, 0, 0, 0644, 0, open_cbk, r); }},
+        {"statfs null tav", -EINVAL,
+         [&](CbkResult *r) { return tav_statfs_async(nullptr, &sv, common_cbk, r); }},
+        {"open null uuid", -EINVAL,
+         [&](CbkResult *r) { return tav_open_async(I, Z, O_RDWR, 0644, open_cbk, r); }},
+        {"open null name", -EINVAL,
+         [&](CbkResult *r) { return tav_open_async(I, nullptr, O_RDWR, 0644, open_cbk, r); }},
+        {"create null uuid", -EINVAL,
+         [&](CbkResult *r) { return tav_create_async(I, Z, O_RDWR, 0644, open_cbk, r); }},
+        {"open dict null cbk", -EINVAL,
+         [&](CbkResult *r) { return tav_open_with_dict_async(I, N, 0, 0, D, nullptr, r); }},
+        {"create_ex unaligned phyoff", -EINVAL,
+         [&](CbkResult *r) { return tav_create_ex(I, N, 4096, 1 << 20, 1, 0, 0644, 0, open_cbk, r); }},
+        {"create_ex phylen 0", -EINVAL,
+         [&](CbkResult *r) { return tav_create_ex(I, N, 1 << 20, 0, 1, 0, 0644, 0, open_cbk, r); }},
+        {"create_ex realsize 0", -EINVAL,
+         [&](CbkResult *r) { return tav_create_ex(I, N, 1 << 20, 1 << 20, 0, 0, 0644, 0, open_cbk, r); }},
         {"unlink null uuid", -EINVAL, [&](CbkResult *r) { return tav_unlink_async(I, Z, common_cbk, r); }},
-        {"getattr null uuid", -EINVAL, [&](CbkResult *r) { return tav_getattr_async(I, Z, &st, common_cbk, r); }},
-        {"getattr null stat", -EINVAL, [&](CbkResult *r) { return tav_getattr_async(I, N, nullptr, common_cbk, r); }},
-        {"fgetattr null fd", -EINVAL, [&](CbkResult *r) { return tav_fgetattr_async(nullptr, &st, common_cbk, r); }},
-        {"setattr valid 0", -EINVAL, [&](CbkResult *r) { return tav_setattr_async(I, N, &st, 0, nullptr, nullptr, common_cbk, r); }},
-        {"fsetattr valid 0", -EINVAL, [&](CbkResult *r) { return tav_fsetattr_async(F, &st, 0, nullptr, nullptr, common_cbk, r); }},
-        {"getxattr empty key", -EINVAL, [&](CbkResult *r) { return tav_getxattr_async(I, N, "", buf, 4, common_cbk, r); }},
-        {"getxattr value w/o size", -EINVAL, [&](CbkResult *r) { return tav_getxattr_async(I, N, "user.a", buf, 0, common_cbk, r); }},
-        {"fgetxattr size w/o value", -EINVAL, [&](CbkResult *r) { return tav_fgetxattr_async(F, "user.a", nullptr, 4, common_cbk, r); }},
-        {"setxattr no value", -EINVAL, [&](CbkResult *r) { return tav_setxattr_async(I, N, "user.a", nullptr, 0, 0, nullptr, nullptr, common_cbk, r); }},
-        {"fsetxattr null key", -EINVAL, [&](CbkResult *r) { return tav_fsetxattr_async(F, nullptr, buf, 1, 0, nullptr, nullptr, common_cbk, r); }},
-        {"setxattr dict null", -EINVAL, [&](CbkResult *r) { return tav_setxattr_with_dict_async(I, N, nullptr, 0, nullptr, nullptr, common_cbk, r); }},
-        {"fsetxattr dict null", -EINVAL, [&](CbkResult *r) { return tav_fsetxattr_with_dict_async(F, nullptr, 0, nullptr, nullptr, common_cbk, r); }},
-        {"getxattr dict null uuid", -EINVAL, [&](CbkResult *r) { return tav_getxattr_with_dict_async(I, Z, D, common_cbk, r); }},
-        {"fgetxattr dict null", -EINVAL, [&](CbkResult *r) { return tav_fgetxattr_with_dict_async(F, nullptr, common_cbk, r); }},
-        {"removexattr empty key", -EINVAL, [&](CbkResult *r) { return tav_removexattr_async(I, N, "", 0, nullptr, nullptr, common_cbk, r); }},
-        {"fremovexattr null cbk", -EINVAL, [&](CbkResult *r) { return tav_fremovexattr_async(F, "user.a", 0, nullptr, nullptr, nullptr, r); }},
-        {"listxattr value w/o size", -EINVAL, [&](CbkResult *r) { return tav_listxattr_async(I, N, buf, 0, common_cbk, r); }},
-        {"flistxattr size w/o value", -EINVAL, [&](CbkResult *r) { return tav_flistxattr_async(F, nullptr, 8, common_cbk, r); }},
-        {"list_file null cbk", -EINVAL, [&](CbkResult *r) { return tav_list_file(I, nullptr, nullptr, 0, r); }},
-        {"set_iolog null tav", -EINVAL, [&](CbkResult *r) { return tav_set_iolog(nullptr, 1, common_cbk, r); }},
-        {"is_borrow null uuid", -EINVAL, [&](CbkResult *r) { return tav_file_is_borrow(I, Z, common_cbk, r); }},
-        {"inode_info null key", -EINVAL, [&](CbkResult *r) { return tav_get_inode_info(I, N, nullptr, buf, 8, common_cbk, r); }},
-        {"inode_info null value", -EINVAL, [&](CbkResult *r) { return tav_get_inode_info(I, N, "i_size", nullptr, 8, common_cbk, r); }},
-        {"read fd without inode", -EINVAL, [&](CbkResult *r) { return tav_preadv_async(&nofd_inode, &iov, 1, 0, nullptr, nullptr, common_cbk, r); }},
-        {"read count 0", -EINVAL, [&](CbkResult *r) { return tav_preadv_async(F, &iov, 0, 0, nullptr, nullptr, common_cbk, r); }},
-        {"read negative offset", -EINVAL, [&](CbkResult *r) { return tav_preadv_async(F, &iov, 1, -1, nullptr, nullptr, common_cbk, r); }},
-        {"read size zero", -EINVAL, [&](CbkResult *r) { return tav_preadv_async(F, &zero, 1, 0, nullptr, nullptr, common_cbk, r); }},
-        {"read past max", -EFBIG, [&](CbkResult *r) { return tav_preadv_async(F, &iov, 1, (off_t)(kMax - sizeof(buf) + 1), nullptr, nullptr, common_cbk, r); }},
-        {"write past max", -EFBIG, [&](CbkResult *r) { return tav_pwritev_async(F, &iov, 1, (off_t)kMax, nullptr, nullptr, common_cbk, r); }},
-        {"write null iov", -EINVAL, [&](CbkResult *r) { return tav_pwritev_async(F, nullptr, 1, 0, nullptr, nullptr, common_cbk, r); }},
-        {"truncate negative", -EINVAL, [&](CbkResult *r) { return tav_truncate_async(I, N, -1, nullptr, nullptr, common_cbk, r); }},
-        {"truncate past max", -EFBIG, [&](CbkResult *r) { return tav_truncate_async(I, N, (off_t)kMax + 1, nullptr, nullptr, common_cbk, r); }},
-        {"truncate null uuid", -EINVAL, [&](CbkResult *r) { return tav_truncate_async(I, Z, 0, nullptr, nullptr, common_cbk, r); }},
-        {"ftruncate past max", -EFBIG, [&](CbkResult *r) { return tav_ftruncate_async(F, (off_t)kMax + 1, nullptr, nullptr, common_cbk, r); }},
-        {"fallocate length 0", -EINVAL, [&](CbkResult *r) { return tav_fallocate_async(F, 0, 0, 0, nullptr, nullptr, common_cbk, r); }},
-        {"fallocate negative", -EINVAL, [&](CbkResult *r) { return tav_fallocate_async(F, 0, -4096, 4096, nullptr, nullptr, common_cbk, r); }},
-        {"fallocate past max", -EFBIG, [&](CbkResult *r) { return tav_fallocate_async(F, 0, (off_t)kMax, 1, nullptr, nullptr, common_cbk, r); }},
-        {"discard offset 100", -EINVAL, [&](CbkResult *r) { return tav_discard_async(F, 100, 8192, nullptr, nullptr, common_cbk, r); }},
-        {"discard length 100", -EINVAL, [&](CbkResult *r) { return tav_discard_async(F, 4096, 100, nullptr, nullptr, common_cbk, r); }},
-        {"discard past max", -EFBIG, [&](CbkResult *r) { return tav_discard_async(F, (off_t)kMax, 4096, nullptr, nullptr, common_cbk, r); }},
-        {"zerofill length 0", -EINVAL, [&](CbkResult *r) { return tav_zerofill_async(F, 0, 0, 0, nullptr, nullptr, common_cbk, r); }},
-        {"fiemap null info", -EINVAL, [&](CbkResult *r) { return tav_fiemap_async(F, nullptr, nullptr, nullptr, common_cbk, r); }},
-        {"fiemap null fd", -EINVAL, [&](CbkResult *r) { return tav_fiemap_async(nullptr, &fm, nullptr, nullptr, common_cbk, r); }},
+        {"getattr null uuid", -EINVAL,
+         [&](CbkResult *r) { return tav_getattr_async(I, Z, &st, common_cbk, r); }},
+        {"getattr null stat", -EINVAL,
+         [&](CbkResult *r) { return tav_getattr_async(I, N, nullptr, common_cbk, r); }},
+        {"fgetattr null fd", -EINVAL,
+         [&](CbkResult *r) { return tav_fgetattr_async(nullptr, &st, common_cbk, r); }},
+        {"setattr valid 0", -EINVAL,
+         [&](CbkResult *r) { return tav_setattr_async(I, N, &st, 0, nullptr, nullptr, common_cbk, r); }},
+        {"fsetattr valid 0", -EINVAL,
+         [&](CbkResult *r) { return tav_fsetattr_async(F, &st, 0, nullptr, nullptr, common_cbk, r); }},
+        {"getxattr empty key", -EINVAL,
+         [&](CbkResult *r) { return tav_getxattr_async(I, N, "", buf, 4, common_cbk, r); }},
+        {"getxattr value w/o size", -EINVAL,
+         [&](CbkResult *r) { return tav_getxattr_async(I, N, "user.a", buf, 0, common_cbk, r); }},
+        {"fgetxattr size w/o value", -EINVAL,
+         [&](CbkResult *r) { return tav_fgetxattr_async(F, "user.a", nullptr, 4, common_cbk, r); }},
+        {"setxattr no value", -EINVAL,
+         [&](CbkResult *r) {
+             return tav_setxattr_async(I, N, "user.a", nullptr, 0, 0, nullptr, nullptr, common_cbk, r);
+         }},
+        {"fsetxattr null key", -EINVAL,
+         [&](CbkResult *r) {
+             return tav_fsetxattr_async(F, nullptr, buf, 1, 0, nullptr, nullptr, common_cbk, r);
+         }},
+        {"setxattr dict null", -EINVAL,
+         [&](CbkResult *r) {
+             return tav_setxattr_with_dict_async(I, N, nullptr, 0, nullptr, nullptr, common_cbk, r);
+         }},
+        {"fsetxattr dict null", -EINVAL,
+         [&](CbkResult *r) {
+             return tav_fsetxattr_with_dict_async(F, nullptr, 0, nullptr, nullptr, common_cbk, r);
+         }},
+        {"getxattr dict null uuid", -EINVAL,
+         [&](CbkResult *r) { return tav_getxattr_with_dict_async(I, Z, D, common_cbk, r); }},
+        {"fgetxattr dict null", -EINVAL,
+         [&](CbkResult *r) { return tav_fgetxattr_with_dict_async(F, nullptr, common_cbk, r); }},
+        {"removexattr empty key", -EINVAL,
+         [&](CbkResult *r) { return tav_removexattr_async(I, N, "", 0, nullptr, nullptr, common_cbk, r); }},
+        {"fremovexattr null cbk", -EINVAL,
+         [&](CbkResult *r) { return tav_fremovexattr_async(F, "user.a", 0, nullptr, nullptr, nullptr, r); }},
+        {"listxattr value w/o size", -EINVAL,
+         [&](CbkResult *r) { return tav_listxattr_async(I, N, buf, 0, common_cbk, r); }},
+        {"flistxattr size w/o value", -EINVAL,
+         [&](CbkResult *r) { return tav_flistxattr_async(F, nullptr, 8, common_cbk, r); }},
+        {"list_file null cbk", -EINVAL,
+         [&](CbkResult *r) { return tav_list_file(I, nullptr, nullptr, 0, r); }},
+        {"set_iolog null tav", -EINVAL,
+         [&](CbkResult *r) { return tav_set_iolog(nullptr, 1, common_cbk, r); }},
+        {"is_borrow null uuid", -EINVAL,
+         [&](CbkResult *r) { return tav_file_is_borrow(I, Z, common_cbk, r); }},
+        {"inode_info null key", -EINVAL,
+         [&](CbkResult *r) { return tav_get_inode_info(I, N, nullptr, buf, 8, common_cbk, r); }},
+        {"inode_info null value", -EINVAL,
+         [&](CbkResult *r) { return tav_get_inode_info(I, N, "i_size", nullptr, 8, common_cbk, r); }},
+        {"read fd without inode", -EINVAL,
+         [&](CbkResult *r) {
+             return tav_preadv_async(&nofd_inode, &iov, 1, 0, nullptr, nullptr, common_cbk, r);
+         }},
+        {"read count 0", -EINVAL,
+         [&](CbkResult *r) { return tav_preadv_async(F, &iov, 0, 0, nullptr, nullptr, common_cbk, r); }},
+        {"read negative offset", -EINVAL,
+         [&](CbkResult *r) { return tav_preadv_async(F, &iov, 1, -1, nullptr, nullptr, common_cbk, r); }},
+        {"read size zero", -EINVAL,
+         [&](CbkResult *r) { return tav_preadv_async(F, &zero, 1, 0, nullptr, nullptr, common_cbk, r); }},
+        {"read past max", -EFBIG,
+         [&](CbkResult *r) {
+             return tav_preadv_async(F, &iov, 1, (off_t)(kMax - sizeof(buf) + 1), nullptr, nullptr,
+                                     common_cbk, r);
+         }},
+        {"write past max", -EFBIG,
+         [&](CbkResult *r) {
+             return tav_pwritev_async(F, &iov, 1, (off_t)kMax, nullptr, nullptr, common_cbk, r);
+         }},
+        {"write null iov", -EINVAL,
+         [&](CbkResult *r) { return tav_pwritev_async(F, nullptr, 1, 0, nullptr, nullptr, common_cbk, r); }},
+        {"truncate negative", -EINVAL,
+         [&](CbkResult *r) { return tav_truncate_async(I, N, -1, nullptr, nullptr, common_cbk, r); }},
+        {"truncate past max", -EFBIG,
+         [&](CbkResult *r) {
+             return tav_truncate_async(I, N, (off_t)kMax + 1, nullptr, nullptr, common_cbk, r);
+         }},
+        {"truncate null uuid", -EINVAL,
+         [&](CbkResult *r) { return tav_truncate_async(I, Z, 0, nullptr, nullptr, common_cbk, r); }},
+        {"ftruncate past max", -EFBIG,
+         [&](CbkResult *r) {
+             return tav_ftruncate_async(F, (off_t)kMax + 1, nullptr, nullptr, common_cbk, r);
+         }},
+        {"fallocate length 0", -EINVAL,
+         [&](CbkResult *r) { return tav_fallocate_async(F, 0, 0, 0, nullptr, nullptr, common_cbk, r); }},
+        {"fallocate negative", -EINVAL,
+         [&](CbkResult *r) {
+             return tav_fallocate_async(F, 0, -4096, 4096, nullptr, nullptr, common_cbk, r);
+         }},
+        {"fallocate past max", -EFBIG,
+         [&](CbkResult *r) {
+             return tav_fallocate_async(F, 0, (off_t)kMax, 1, nullptr, nullptr, common_cbk, r);
+         }},
+        {"discard offset 100", -EINVAL,
+         [&](CbkResult *r) { return tav_discard_async(F, 100, 8192, nullptr, nullptr, common_cbk, r); }},
+        {"discard length 100", -EINVAL,
+         [&](CbkResult *r) { return tav_discard_async(F, 4096, 100, nullptr, nullptr, common_cbk, r); }},
+        {"discard past max", -EFBIG,
+         [&](CbkResult *r) {
+             return tav_discard_async(F, (off_t)kMax, 4096, nullptr, nullptr, common_cbk, r);
+         }},
+        {"zerofill length 0", -EINVAL,
+         [&](CbkResult *r) { return tav_zerofill_async(F, 0, 0, 0, nullptr, nullptr, common_cbk, r); }},
+        {"fiemap null info", -EINVAL,
+         [&](CbkResult *r) { return tav_fiemap_async(F, nullptr, nullptr, nullptr, common_cbk, r); }},
+        {"fiemap null fd", -EINVAL,
+         [&](CbkResult *r) { return tav_fiemap_async(nullptr, &fm, nullptr, nullptr, common_cbk, r); }},
         {"sync null uuid", -EINVAL, [&](CbkResult *r) { return tav_sync_async(I, Z, 0, common_cbk, r); }},
         {"fsync null cbk", -EINVAL, [&](CbkResult *r) { return tav_fsync_async(F, 0, nullptr, r); }},
-        {"compress null uuid", -EINVAL, [&](CbkResult *r) { return tav_compress_async(I, Z, common_cbk, r); }},
-        {"statex null record", -EINVAL, [&](CbkResult *r) { return tav_statex_async(I, N, nullptr, common_cbk, r); }},
-        {"statex null uuid", -EINVAL, [&](CbkResult *r) { return tav_statex_async(I, Z, &sx, common_cbk, r); }},
+        {"compress null uuid", -EINVAL,
+         [&](CbkResult *r) { return tav_compress_async(I, Z, common_cbk, r); }},
+        {"statex null record", -EINVAL,
+         [&](CbkResult *r) { return tav_statex_async(I, N, nullptr, common_cbk, r); }},
+        {"statex null uuid", -EINVAL,
+         [&](CbkResult *r) { return tav_statex_async(I, Z, &sx, common_cbk, r); }},
         {"expand null cbk", -EINVAL, [&](CbkResult *r) { return tav_expand_async(I, 0, nullptr, r); }},
     };
     uint64_t id0 = tav_stub_next_id();
@@ -154,11 +234,22 @@ TEST_F(ApiCheck, AcceptedRequestsCallBackExactlyOnceWithIncreasingIds) {
     struct iovec iov = {buf, sizeof(buf)};
     struct iovec two[2] = {{buf, 2048}, {buf + 2048, 2048}};
     const Case cases[] = {
-        {"read ending at max", 0, [&](CbkResult *r) { return tav_preadv_async(fdp_, &iov, 1, (off_t)(kMax - 4096), nullptr, nullptr, common_cbk, r); }},
-        {"write two segments", 0, [&](CbkResult *r) { return tav_pwritev_async(fdp_, two, 2, 0, nullptr, nullptr, common_cbk, r); }},
-        {"truncate to max", 0, [&](CbkResult *r) { return tav_truncate_async(inst_, name_, (off_t)kMax, nullptr, nullptr, common_cbk, r); }},
-        {"discard aligned", 0, [&](CbkResult *r) { return tav_discard_async(fdp_, 4096, 8192, nullptr, nullptr, common_cbk, r); }},
-        {"fallocate to max", 0, [&](CbkResult *r) { return tav_fallocate_async(fdp_, 0, (off_t)kMax - 1, 1, nullptr, nullptr, common_cbk, r); }},
+        {"read ending at max", 0,
+         [&](CbkResult *r) {
+             return tav_preadv_async(fdp_, &iov, 1, (off_t)(kMax - 4096), nullptr, nullptr, common_cbk, r);
+         }},
+        {"write two segments", 0,
+         [&](CbkResult *r) { return tav_pwritev_async(fdp_, two, 2, 0, nullptr, nullptr, common_cbk, r); }},
+        {"truncate to max", 0,
+         [&](CbkResult *r) {
+             return tav_truncate_async(inst_, name_, (off_t)kMax, nullptr, nullptr, common_cbk, r);
+         }},
+        {"discard aligned", 0,
+         [&](CbkResult *r) { return tav_discard_async(fdp_, 4096, 8192, nullptr, nullptr, common_cbk, r); }},
+        {"fallocate to max", 0,
+         [&](CbkResult *r) {
+             return tav_fallocate_async(fdp_, 0, (off_t)kMax - 1, 1, nullptr, nullptr, common_cbk, r);
+         }},
         {"expand", 0, [&](CbkResult *r) { return tav_expand_async(inst_, 0, common_cbk, r); }},
     };
     for (const auto &c : cases) {
@@ -236,10 +327,12 @@ TEST(SizeClass, Boundaries) {
     const struct {
         uint32_t n;
         unsigned cls;
-    } cases[] = {{0, 0}, {1, 0}, {512, 0}, {513, 1}, {1024, 1}, {1025, 2},
-                 {4096, 3}, {1 << 20, 11}, {(1 << 20) + 1, 12}, {8 << 20, 12}};
+    } cases[] = {{0, 0},       {1, 0},        {512, 0},
+                 {513, 1},     {1024, 1},     {1025, 2},
+                 {4096, 3},    {1 << 20, 11}, {(1 << 20) + 1, 12},
+                 {8 << 20, 12}};
     for (const auto &c : cases)
         EXPECT_EQ(c.cls, tav_size_class(c.n)) << c.n;
 }
 
-}  // namespace
+} // namespace

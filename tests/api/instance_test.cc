@@ -48,8 +48,7 @@ TEST_F(Instance, SecondWritableInitOnSamePathFailsBeforeTouchingTheDevice) {
     // The first instance holds this thread's default engine: reaching the
     // device again would trip its assertion, so this also shows the lock is
     // tested first.
-    EXPECT_EQ(-EWOULDBLOCK, tav_init_async(tavtest::driver(), dev_.c_str(), O_RDWR,
-                                           tavtest::init_cbk, &b));
+    EXPECT_EQ(-EWOULDBLOCK, tav_init_async(tavtest::driver(), dev_.c_str(), O_RDWR, tavtest::init_cbk, &b));
     EXPECT_FALSE(b.called);
     EXPECT_TRUE(log_contains("try lock " + lock_file() + " failed"));
     fini(a.instance);
@@ -189,7 +188,9 @@ TEST_F(Instance, NotificationsAreWrittenWhole) {
 }
 
 int g_sink_lines;
-void counting_sink(void *, int, const char *, ...) { g_sink_lines++; }
+void counting_sink(void *, int, const char *, ...) {
+    g_sink_lines++;
+}
 
 TEST_F(Instance, LoggerSyncRoutesLinesToTheCaller) {
     CbkResult r;
@@ -202,4 +203,4 @@ TEST_F(Instance, LoggerSyncRoutesLinesToTheCaller) {
     EXPECT_GT(g_sink_lines, 0);
 }
 
-}  // namespace
+} // namespace

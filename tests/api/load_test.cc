@@ -153,7 +153,7 @@ TEST_F(LoadFailure, SyncOfUnknownFileIsEnoent) {
     fini(a.instance);
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -198,4 +198,4 @@ TEST_F(LoadFailure, StartAfterGroupGrowthScansOnlyFormattedGroups) {
     fini(b.instance);
 }
 
-}  // namespace
+} // namespace

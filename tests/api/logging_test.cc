@@ -33,7 +33,7 @@ protected:
 TEST_F(LoggingEnv, TargetsAndLevelsFromEnvironment) {
     std::string file = dir_.path() + "/x.log";
     struct Case {
-        const char *target;  // null: unset
+        const char *target; // null: unset
         const char *level;
         const char *want_target;
         loglevel_t want_level;
@@ -41,9 +41,9 @@ TEST_F(LoggingEnv, TargetsAndLevelsFromEnvironment) {
         {nullptr, nullptr, "SYSLOG", LOG_LEVEL_INFO},
         {"stderr", "debug", "STDERR", LOG_LEVEL_DEBUG},
         {"StdOut", "NoNe", "STDOUT", LOG_LEVEL_NONE},
-        {"syslog", "bogus", "SYSLOG", LOG_LEVEL_INFO},  // unknown level keeps INFO
+        {"syslog", "bogus", "SYSLOG", LOG_LEVEL_INFO}, // unknown level keeps INFO
         {file.c_str(), "trace", nullptr, LOG_LEVEL_TRACE},
-        {"/no/such/dir/x.log", "ALL", "SYSLOG", LOG_LEVEL_ALL},  // unusable file keeps SYSLOG
+        {"/no/such/dir/x.log", "ALL", "SYSLOG", LOG_LEVEL_ALL}, // unusable file keeps SYSLOG
     };
     for (const auto &c : cases) {
         tavtest::set_env("TAV_LOG_TARGET", c.target);
@@ -60,7 +60,7 @@ TEST_F(LoggingEnv, TargetsAndLevelsFromEnvironment) {
     tav_logging_init();
     log_info("second");
     std::vector<std::string> lines = tavtest::read_lines(file);
-    lines.resize(std::max<size_t>(lines.size(), 2));  // a missing line reads as empty
+    lines.resize(std::max<size_t>(lines.size(), 2)); // a missing line reads as empty
     EXPECT_NE(std::string::npos, lines[0].find("] I [TAV] [logging_test.cc:")) << lines[0];
     EXPECT_NE(std::string::npos, lines[1].find("second"));
 }
@@ -69,7 +69,7 @@ TEST(ModeString, FileTypesAndPermissions) {
     EXPECT_STREQ("-rw-r--r--", tav_mode_string(S_IFREG | 0644));
     EXPECT_STREQ("drwxr-x--x", tav_mode_string(S_IFDIR | 0751));
     EXPECT_STREQ("b---------", tav_mode_string(S_IFBLK));
-    EXPECT_STREQ("crwxrwxrwx", tav_mode_string(S_IFCHR | 07777));  // set-id bits not shown
+    EXPECT_STREQ("crwxrwxrwx", tav_mode_string(S_IFCHR | 07777)); // set-id bits not shown
     EXPECT_STREQ("lrwxrwxrwx", tav_mode_string(S_IFLNK | 0777));
 }
 
@@ -80,7 +80,9 @@ TEST(OpString, Names) {
     EXPECT_STREQ("EXPAND", tav_op_string(TAV_OP_EXPAND));
     EXPECT_TRUE(is_printable("abc", 4));
     EXPECT_TRUE(is_printable("ab\x01", 3)) << "the last byte is not tested";
-    EXPECT_FALSE(is_printable("a\x01" "c", 4));
+    EXPECT_FALSE(is_printable("a\x01"
+                              "c",
+                              4));
 }
 
 // Runs `stub` as the argument of a coroutine and returns the prefix seen
@@ -163,8 +165,7 @@ TEST(RequestPrefix, FormsByOperation) {
              a.mode = 3;
          },
          "[TAV:7:" + U + "(-1):ZEROFILL(off=0,sz=1,mode=DEFAULT)]"},
-        {TAV_OP_EXPAND, false, [](tav_stub_args &a) { a.size = 1 << 30; },
-         "[TAV:7:EXPAND(len=1073741824)]"},
+        {TAV_OP_EXPAND, false, [](tav_stub_args &a) { a.size = 1 << 30; }, "[TAV:7:EXPAND(len=1073741824)]"},
     };
     for (auto &c : cases) {
         tav_stub stub = {};
@@ -177,8 +178,8 @@ TEST(RequestPrefix, FormsByOperation) {
         EXPECT_EQ(c.want, prefix_of(&stub)) << tav_op_string(c.op);
     }
     tav_stub dead = {};
-    dead.op = TAV_OP_STATFS;  // magic 0: not a live stub
+    dead.op = TAV_OP_STATFS; // magic 0: not a live stub
     EXPECT_EQ("[TAV]", prefix_of(&dead));
 }
 
-}  // namespace
+} // namespace

@@ -46,10 +46,10 @@ TEST(Timer, MissedExpirationsGiveOneRun) {
     Count c;
     tav_timer *t = tav_timer_create(tavtest::driver(), 0, 20000000, count_handler, &c);
     ASSERT_EQ(0, tav_timer_start(t));
-    usleep(100000);  // ~5 periods elapse while the loop is not running
+    usleep(100000); // ~5 periods elapse while the loop is not running
     ASSERT_TRUE(tavtest::run_until([&] { return c.runs > 0; }));
     EXPECT_EQ(1, c.runs) << "one wake-up, one run, however many periods elapsed";
     tav_timer_destroy(t);
 }
 
-}  // namespace
+} // namespace

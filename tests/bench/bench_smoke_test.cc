@@ -22,7 +22,7 @@ extern char **environ;
 namespace {
 
 struct Outcome {
-    int status = -1000;  // exit status, or minus the signal that ended the process
+    int status = -1000; // exit status, or minus the signal that ended the process
     std::string out, err;
 };
 
@@ -37,10 +37,8 @@ pid_t spawn_bench(const std::string &dir, const std::vector<std::string> &args) 
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, (dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&fa, 2, (dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    posix_spawn_file_actions_addopen(&fa, 1, (dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, (dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = -1;
     int r = posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
@@ -113,9 +111,8 @@ TEST_F(BenchSmoke, QuickRunComparesEverySideAndRemovesItsFiles) {
 }
 
 TEST_F(BenchSmoke, CustomWorkloadRunsByCount) {
-    Outcome o = run_bench(logs_, {"--rw", "read", "--bs", "64k", "--depth", "2", "--count", "50",
-                                  "--runs", "2", "--warmup", "0", "--size", "8m", "--dir",
-                                  scratch_});
+    Outcome o = run_bench(logs_, {"--rw", "read", "--bs", "64k", "--depth", "2", "--count", "50", "--runs",
+                                  "2", "--warmup", "0", "--size", "8m", "--dir", scratch_});
     ASSERT_EQ(0, o.status) << o.out << o.err;
     EXPECT_EQ(1u, lines_starting(o.out, "== read-64k-qd2: sequential reads of 64 KiB, depth 2, 2 "
                                         "runs of 50 requests over 8 MiB")
@@ -135,7 +132,7 @@ TEST_F(BenchSmoke, BadCommandLinesAreRefusedBeforeAnythingIsWritten) {
         {{"--bs", "0"}, 2},
         {{"--depth", "0"}, 2},
         {{"--depth", "2000"}, 2},
-        {{"--bs", "8k"}, 2},  // without --rw
+        {{"--bs", "8k"}, 2}, // without --rw
         {{"--workload", "randread-4k-qd1,nope"}, 2},
         {{"--rw", "sideways"}, 2},
         {{"--size", "5k"}, 2},
@@ -149,7 +146,7 @@ TEST_F(BenchSmoke, BadCommandLinesAreRefusedBeforeAnythingIsWritten) {
         {{"--runs"}, 2},
         {{"stray"}, 2},
         {{"--path", scratch_ + "/missing", "--workload", "randread-4k-qd1"}, 1},
-        {{"--path", scratch_, "--workload", "randread-4k-qd1"}, 1},  // a directory
+        {{"--path", scratch_, "--workload", "randread-4k-qd1"}, 1}, // a directory
     };
     for (Case &c : cases) {
         std::vector<std::string> args = c.args;
@@ -183,8 +180,7 @@ TEST_F(BenchSmoke, CallersFileIsWrittenOnlyWithConsentAndKept) {
     EXPECT_EQ(2u, lines_starting(o.out, "ratio B/A:").size()) << o.out;
     EXPECT_TRUE(content == tavtest::read_text(file)) << "the file changed";
 
-    o = run_bench(logs_, {"--quick", "--path", file, "--overwrite", "--workload",
-                          "randwrite-4k-qd1"});
+    o = run_bench(logs_, {"--quick", "--path", file, "--overwrite", "--workload", "randwrite-4k-qd1"});
     EXPECT_EQ(0, o.status) << o.out << o.err;
     EXPECT_TRUE(std::filesystem::exists(file));
     EXPECT_EQ(content.size(), std::filesystem::file_size(file));
@@ -192,8 +188,8 @@ TEST_F(BenchSmoke, CallersFileIsWrittenOnlyWithConsentAndKept) {
 }
 
 TEST_F(BenchSmoke, InterruptedRunRemovesItsFiles) {
-    pid_t pid = spawn_bench(logs_, {"--kvol", "--time", "10", "--runs", "5", "--size", "64m",
-                                    "--workload", "randread-4k-qd1", "--dir", scratch_});
+    pid_t pid = spawn_bench(logs_, {"--kvol", "--time", "10", "--runs", "5", "--size", "64m", "--workload",
+                                    "randread-4k-qd1", "--dir", scratch_});
     ASSERT_GT(pid, 0);
     // Wait until the timed runs have started, then interrupt.
     bool started = false;
@@ -210,4 +206,4 @@ TEST_F(BenchSmoke, InterruptedRunRemovesItsFiles) {
     EXPECT_TRUE(dir_empty(scratch_));
 }
 
-}  // namespace
+} // namespace

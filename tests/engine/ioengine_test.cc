@@ -127,14 +127,11 @@ TEST_F(EngineTest, BackendErrorsAndShortTransfers) {
         bool n_form;
         ssize_t expect;
     } cases[] = {
-        {{-ENODATA}, false, false, -EIO},
-        {{-EREMOTEIO}, false, false, -EIO},
-        {{-ENODATA}, true, false, -ENODATA},  // writes map no error codes
-        {{-ENOSPC}, false, false, -ENOSPC},
-        {{4096, 0}, false, true, -EIO},        // end of device mid-transfer
-        {{4096, 4096}, false, true, 0},        // two short reads complete the whole
-        {{4096, 4096}, true, true, 0},
-        {{4096, -EIO}, true, true, -EIO},
+        {{-ENODATA}, false, false, -EIO},    {{-EREMOTEIO}, false, false, -EIO},
+        {{-ENODATA}, true, false, -ENODATA},                                 // writes map no error codes
+        {{-ENOSPC}, false, false, -ENOSPC},  {{4096, 0}, false, true, -EIO}, // end of device mid-transfer
+        {{4096, 4096}, false, true, 0}, // two short reads complete the whole
+        {{4096, 4096}, true, true, 0},       {{4096, -EIO}, true, true, -EIO},
     };
     for (auto &c : cases) {
         fault_engine().script = c.script;
@@ -144,8 +141,7 @@ TEST_F(EngineTest, BackendErrorsAndShortTransfers) {
                 r = c.write ? ioengine_co_pwriten(e_, buf, sizeof(buf), 0)
                             : ioengine_co_preadn(e_, buf, sizeof(buf), 0);
             else
-                r = c.write ? ioengine_co_pwrite(e_, buf, 4096, 0)
-                            : ioengine_co_pread(e_, buf, 4096, 0);
+                r = c.write ? ioengine_co_pwrite(e_, buf, 4096, 0) : ioengine_co_pread(e_, buf, 4096, 0);
         });
         EXPECT_EQ(c.expect, r);
         EXPECT_TRUE(fault_engine().script.empty());
@@ -240,10 +236,11 @@ TEST(EngineHistogram, BucketsBySize) {
     struct {
         size_t size;
         unsigned bucket;
-    } cases[] = {{1, 0}, {512, 0}, {513, 1}, {1024, 1}, {4096, 3}, {4097, 4},
-                 {1 << 20, 11}, {(1 << 20) + 1, 12}, {3 << 20, 12}};
+    } cases[] = {{1, 0},       {512, 0},  {513, 1},      {1024, 1},
+                 {4096, 3},    {4097, 4}, {1 << 20, 11}, {(1 << 20) + 1, 12},
+                 {3 << 20, 12}};
     for (auto &c : cases)
         EXPECT_EQ(c.bucket, ioengine_bsrange_bucket(c.size)) << c.size;
 }
 
-}  // namespace
+} // namespace

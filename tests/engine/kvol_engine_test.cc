@@ -159,4 +159,4 @@ TEST_F(KvolEngine, MissingVolumeFailsToOpen) {
     EXPECT_EQ(nullptr, e_);
 }
 
-}  // namespace
+} // namespace

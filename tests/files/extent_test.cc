@@ -63,16 +63,15 @@ Bytes v2_entry(uint8_t state, uint8_t slice, uint32_t block, const Bytes &bits =
 
 Bytes empty_entry(ext_type_t type) {
     switch (type) {
-    case TAV_BLKMAP_TYPE_BLOCK:
-        return v1_entry(1, 0, 0xFFFF, 0);
-    case TAV_BLKMAP_TYPE_SLICE:
-        return v1_entry(1, 0, 0xFFFF, 1);
-    default:
-        return v2_entry(1, 0xFF, 0);
+    case TAV_BLKMAP_TYPE_BLOCK: return v1_entry(1, 0, 0xFFFF, 0);
+    case TAV_BLKMAP_TYPE_SLICE: return v1_entry(1, 0, 0xFFFF, 1);
+    default: return v2_entry(1, 0xFF, 0);
     }
 }
 
-size_t entry_size(ext_type_t type) { return type == TAV_BLKMAP_TYPE_SLICE_V2 ? 16 : 64; }
+size_t entry_size(ext_type_t type) {
+    return type == TAV_BLKMAP_TYPE_SLICE_V2 ? 16 : 64;
+}
 
 // ---- the instance side of the extent layer ---------------------------------
 
@@ -90,14 +89,16 @@ int host_blkno(ext_cache_t *, uint32_t n, uint64_t *pblk) {
     *pblk = g_host.extent_blocks[n];
     return 0;
 }
-ext_type_t host_type(ext_cache_t *) { return g_host.type; }
+ext_type_t host_type(ext_cache_t *) {
+    return g_host.type;
+}
 void host_map(ext_cache_t *, blkmap_t *m) {
     g_host.maps++;
     g_host.last_hook_pblock = ext_blkmap_get_pblock(m);
 }
 void host_unmap(ext_cache_t *, blkmap_t *m) {
     g_host.unmaps++;
-    g_host.last_hook_pblock = ext_blkmap_get_pblock(m);  // still mapped here
+    g_host.last_hook_pblock = ext_blkmap_get_pblock(m); // still mapped here
 }
 const tav_extent_fops kFops = {host_blkno, host_type, host_map, host_unmap};
 
@@ -126,8 +127,7 @@ protected:
     }
     // Byte offset of entry `i` of 8 KiB page `index` (extent blocks 2, 3).
     uint64_t entry_offset(ext_type_t type, uint32_t index, uint32_t i) {
-        return g_host.extent_blocks[index / 128] * MiB + (index % 128) * 8192ull +
-               i * entry_size(type);
+        return g_host.extent_blocks[index / 128] * MiB + (index % 128) * 8192ull + i * entry_size(type);
     }
     ext_page_t *get(uint32_t index) {
         ext_page_t *p = nullptr;
@@ -149,8 +149,7 @@ protected:
     ext_cache_t cache_;
 };
 
-const ext_type_t kTypes[] = {TAV_BLKMAP_TYPE_BLOCK, TAV_BLKMAP_TYPE_SLICE,
-                             TAV_BLKMAP_TYPE_SLICE_V2};
+const ext_type_t kTypes[] = {TAV_BLKMAP_TYPE_BLOCK, TAV_BLKMAP_TYPE_SLICE, TAV_BLKMAP_TYPE_SLICE_V2};
 
 TEST_F(ExtentTest, FormatFillsTheExtentBlockWithEmptyEntries) {
     for (ext_type_t type : kTypes) {
@@ -181,15 +180,15 @@ TEST_F(ExtentTest, NumberingAndLoadOfAHandBuiltMappedEntry) {
         ext_type_t type;
         uint32_t page, entry;
     } cases[] = {
-        {TAV_BLKMAP_TYPE_BLOCK, 2, 44},       // 300 = 2 * 128 + 44
-        {TAV_BLKMAP_TYPE_SLICE, 18, 99},      // 2403 = 18 * 128 + 99
-        {TAV_BLKMAP_TYPE_SLICE_V2, 4, 355},   // 2403 - 4 * 512 = 355
+        {TAV_BLKMAP_TYPE_BLOCK, 2, 44},     // 300 = 2 * 128 + 44
+        {TAV_BLKMAP_TYPE_SLICE, 18, 99},    // 2403 = 18 * 128 + 99
+        {TAV_BLKMAP_TYPE_SLICE_V2, 4, 355}, // 2403 - 4 * 512 = 355
     };
     Bytes bits32(32, 0), bits4(4, 0);
     bits32[0] = 0x81;
-    bits32[31] = 0x80;  // units 0, 7 and 255
+    bits32[31] = 0x80; // units 0, 7 and 255
     bits4[0] = 0x05;
-    bits4[3] = 0x80;    // units 0, 2 and 31
+    bits4[3] = 0x80; // units 0, 2 and 31
     for (const Case &c : cases) {
         SCOPED_TRACE(c.type);
         format(c.type);
@@ -200,8 +199,8 @@ TEST_F(ExtentTest, NumberingAndLoadOfAHandBuiltMappedEntry) {
         write_bytes(entry_offset(c.type, c.page, c.entry), e.data(), e.size());
         ext_page_t *page = nullptr;
         blkmap_t *m = nullptr;
-        ASSERT_TRUE(tavtest::run_coroutine(
-            [&] { m = ext_blkmap_get(&cache_, 300, slices ? 3 : -1, &page); }));
+        ASSERT_TRUE(
+            tavtest::run_coroutine([&] { m = ext_blkmap_get(&cache_, 300, slices ? 3 : -1, &page); }));
         ASSERT_NE(nullptr, m);
         EXPECT_EQ(c.page, page->index);
         EXPECT_EQ(m, ext_page_blkmap_get_index(page, c.entry));
@@ -301,15 +300,30 @@ TEST_F(ExtentTest, IllegalEntriesFailTheLoadWithTheirMessage) {
         Bytes entry;
         const char *message;
     } cases[] = {
-        {TAV_BLKMAP_TYPE_BLOCK, [] { auto e = v1_entry(1, 0, 0xFFFF, 0); e[0] = 'X'; return e; }(),
+        {TAV_BLKMAP_TYPE_BLOCK,
+         [] {
+             auto e = v1_entry(1, 0, 0xFFFF, 0);
+             e[0] = 'X';
+             return e;
+         }(),
          "blkmap: invalid magic 0x"},
-        {TAV_BLKMAP_TYPE_BLOCK, [] { auto e = v1_entry(1, 0, 0xFFFF, 0); e[40] ^= 1; return e; }(),
+        {TAV_BLKMAP_TYPE_BLOCK,
+         [] {
+             auto e = v1_entry(1, 0, 0xFFFF, 0);
+             e[40] ^= 1;
+             return e;
+         }(),
          "blkmap: checksum failed 0x"},
         {TAV_BLKMAP_TYPE_BLOCK, v1_entry(0, 0, 0xFFFF, 0), "blkmap: invalid state: 0"},
         {TAV_BLKMAP_TYPE_BLOCK, v1_entry(5, 0, 0xFFFF, 0), "blkmap: invalid state: 5"},
         {TAV_BLKMAP_TYPE_BLOCK, v1_entry(1, 0, 0xFFFF, 1), "blkmap: invalid type: 1 (expected: 0)"},
         {TAV_BLKMAP_TYPE_SLICE, v1_entry(2, 50, 8, 1), "blkmap: invalid slice: 8"},
-        {TAV_BLKMAP_TYPE_SLICE_V2, [] { auto e = v2_entry(1, 0xFF, 0); e[9] ^= 1; return e; }(),
+        {TAV_BLKMAP_TYPE_SLICE_V2,
+         [] {
+             auto e = v2_entry(1, 0xFF, 0);
+             e[9] ^= 1;
+             return e;
+         }(),
          "blkmap: checksum failed 0x"},
         {TAV_BLKMAP_TYPE_SLICE_V2, v2_entry(7, 0xFF, 0), "blkmap: invalid state: 7"},
         {TAV_BLKMAP_TYPE_SLICE_V2, v2_entry(2, 9, 50), "blkmap: invalid slice: 9"},
@@ -324,7 +338,7 @@ TEST_F(ExtentTest, IllegalEntriesFailTheLoadWithTheirMessage) {
         EXPECT_EQ(EACCES, errno);
         EXPECT_TRUE(log_.contains(c.message));
         EXPECT_TRUE(log_.contains("illegal blkmap, page index: 0, phy_addr: 2097152, "
-                                       "blkmap index: 7"));
+                                  "blkmap index: 7"));
         EXPECT_TRUE(log_.contains("ext_page_access failed: (-13)"));
         Bytes good = empty_entry(c.type);
         write_bytes(entry_offset(c.type, 0, 7), good.data(), good.size());
@@ -345,9 +359,9 @@ TEST_F(ExtentTest, BadEntryIsErrorWhileTheOthersAreFilled) {
         Bytes e = i == 8 ? v1_entry(2, 4242, 0xFFFF, 0) : empty_entry(TAV_BLKMAP_TYPE_BLOCK);
         memcpy(&img[i * 64], e.data(), 64);
     }
-    img[7 * 64 + 20] ^= 0x40;  // entry 7: block field damaged, checksum no longer matches
-    EXPECT_EQ(-EACCES, ext_mbuf_fops(TAV_BLKMAP_TYPE_BLOCK)->unserialize(&page->mbuf, img.data(),
-                                                                         img.size()));
+    img[7 * 64 + 20] ^= 0x40; // entry 7: block field damaged, checksum no longer matches
+    EXPECT_EQ(-EACCES,
+              ext_mbuf_fops(TAV_BLKMAP_TYPE_BLOCK)->unserialize(&page->mbuf, img.data(), img.size()));
     blkmap_t *bad = ext_page_blkmap_get_index(page, 7);
     EXPECT_EQ(TAV_BLKMAP_STATE_ERROR, bad->state);
     EXPECT_EQ(0u, ext_blkmap_get_pblock(bad));
@@ -377,8 +391,8 @@ TEST_F(ExtentTest, MissingExtentBlockAndAddressability) {
     int missing_errno = 0;
     ASSERT_TRUE(tavtest::run_coroutine([&] {
         a0 = ext_page_addressable(&cache_, 8192, 127);
-        a1 = ext_page_addressable(&cache_, 8192, 128);   // extent block 1
-        a2 = ext_page_addressable(&cache_, 8192, 256);   // extent block 2: none
+        a1 = ext_page_addressable(&cache_, 8192, 128); // extent block 1
+        a2 = ext_page_addressable(&cache_, 8192, 256); // extent block 2: none
         missing = ext_page_get(&cache_, 256);
         missing_errno = errno;
         g_host.blkno_error = -EIO;
@@ -490,15 +504,15 @@ TEST_F(ExtentTest, LruEvictsTheLeastRecentCleanUnpinnedPage) {
     EXPECT_EQ(2u, table_.count);
     EXPECT_EQ(2u, cache_.status.count);
     EXPECT_EQ(0, ext_cache_verify(&cache_));
-    EXPECT_TRUE(cached(1));   // now 1 is the most recent, 2 the least
-    EXPECT_FALSE(cached(0));  // reloaded; evicts 2
+    EXPECT_TRUE(cached(1));  // now 1 is the most recent, 2 the least
+    EXPECT_FALSE(cached(0)); // reloaded; evicts 2
 
     // Page 1 is least recent but dirty: page 0 goes instead when 3 arrives.
     ext_page_t *p1 = touch(1);
     ext_blkmap_set_pblock(ext_page_blkmaps_get(p1, 128 + 5), 700, -1);
     ext_page_put(p1);
     ext_page_put(touch(0));
-    ext_page_put(touch(3));  // order (most recent first): 3 0 1 -> 0 is the clean victim
+    ext_page_put(touch(3)); // order (most recent first): 3 0 1 -> 0 is the clean victim
     EXPECT_EQ(2u, table_.count);
     EXPECT_TRUE(cached(1)) << "dirty page kept";
     EXPECT_TRUE(cached(3));
@@ -538,7 +552,7 @@ TEST_F(ExtentTest, CacheTreeStaysBalancedUnderRandomUse) {
     }));
     // Flush walks the tree in index order: every cached page, none twice.
     uint32_t n = cache_.status.count;
-    ext_table_set_lru(&table_, TAV_EXTENT_TABLE_MAX);  // no eviction from here on
+    ext_table_set_lru(&table_, TAV_EXTENT_TABLE_MAX); // no eviction from here on
     std::vector<ext_page_t *> pages;
     ASSERT_TRUE(tavtest::run_coroutine([&] {
         for (uint32_t i = 0; i < 256; i++) {
@@ -596,7 +610,7 @@ TEST_F(ExtentTest, CacheFlushWritesDirtyPagesAndStopsAtTheFirstFailure) {
 TEST_F(ExtentTest, UncachedAndBulkPages) {
     format(TAV_BLKMAP_TYPE_BLOCK);
     Bytes e = v1_entry(2, 1234, 0xFFFF, 0);
-    write_bytes(entry_offset(TAV_BLKMAP_TYPE_BLOCK, 130, 4), e.data(), e.size());  // block 16644
+    write_bytes(entry_offset(TAV_BLKMAP_TYPE_BLOCK, 130, 4), e.data(), e.size()); // block 16644
 
     ext_page_t *bulk = nullptr;
     ASSERT_TRUE(tavtest::run_coroutine([&] { bulk = ext_page_get_nostd(&cache_, MiB, 1); }));
@@ -703,4 +717,4 @@ TEST_F(ExtentTest, BatchRunnerServesWaitingRequestsTogether) {
     ext_page_put(page);
 }
 
-}  // namespace
+} // namespace

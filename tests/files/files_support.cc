@@ -22,4 +22,4 @@ bool run_in_stub(std::function<void()> body, tav_stub *stub) {
     });
 }
 
-}  // namespace filestest
+} // namespace filestest

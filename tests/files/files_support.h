@@ -14,6 +14,6 @@ namespace filestest {
 // its own.
 bool run_in_stub(std::function<void()> body, tav_stub *stub = nullptr);
 
-}  // namespace filestest
+} // namespace filestest
 
 #endif

@@ -38,8 +38,8 @@ struct Rec {
     uint64_t lba_start = 0, lba_len = 0, statex = 0, cur_pblk = 0;
     uint64_t extents[16] = {};
     uint64_t blkmap_type = 0, slices = 0;
-    Bytes xattr = {0, 0};  // serialised attributes at 512
-    Bytes data;            // inline data at 2048
+    Bytes xattr = {0, 0}; // serialised attributes at 512
+    Bytes data;           // inline data at 2048
     const char *magic = "_TAVINO_";
 };
 
@@ -49,13 +49,13 @@ Bytes page_of(const Rec &r, bool seal = true) {
     put64(&p[16], r.version);
     put64(&p[24], r.generation);
     put64(&p[32], r.length);
-    put64(&p[40], r.type);  // u32 type + zero padding
+    put64(&p[40], r.type); // u32 type + zero padding
     put64(&p[48], r.ino);
     put64(&p[56], r.state);
     memcpy(&p[64], r.uuid, 16);
-    const uint64_t fields[] = {r.i_type, r.mode, r.flags, r.uid, r.gid, r.size, r.blocks,
-                               r.atime, r.ctime, r.mtime, r.dtime, r.ntime, r.lba_start,
-                               r.lba_len, r.statex, r.cur_pblk};
+    const uint64_t fields[] = {r.i_type,    r.mode,    r.flags,  r.uid,     r.gid,   r.size,
+                               r.blocks,    r.atime,   r.ctime,  r.mtime,   r.dtime, r.ntime,
+                               r.lba_start, r.lba_len, r.statex, r.cur_pblk};
     for (size_t i = 0; i < sizeof(fields) / 8; i++)
         put64(&p[80 + 8 * i], fields[i]);
     for (int i = 0; i < 16; i++)
@@ -148,7 +148,7 @@ TEST_F(InodeTest, LegalityOfOneCopy) {
         return page_of(r, seal);
     };
     Bytes bad_sum = page_of(normal);
-    bad_sum[3000] ^= 1;  // inside the attribute area: covered by the checksum
+    bad_sum[3000] ^= 1; // inside the attribute area: covered by the checksum
     std::vector<Case> cases = {
         {"normal", page_of(normal), 0, nullptr},
         {"magic", with([](Rec &r) { r.magic = "_TAVSB_\0"; }), 1, "tav_inode: invalid magic:"},
@@ -208,10 +208,10 @@ TEST_F(InodeTest, SlotDecoding) {
         const char *what;
         Bytes a, b;
         tav_inode_load_ret ret;
-        uint64_t size;    // identifies the copy used
+        uint64_t size; // identifies the copy used
         uint64_t state;
         int btype;
-        uint32_t errors;  // error_inode_count afterwards
+        uint32_t errors; // error_inode_count afterwards
     } cases[] = {
         {"legal/legal, A newer", gen(3, 2, 3), gen(2, 2, 2), I_OK, 3, 2, AB_OK, 0},
         {"legal/legal, B newer", gen(3, 2, 3), gen(4, 2, 4), I_OK, 4, 2, AB_OK, 0},
@@ -366,7 +366,7 @@ TEST_F(InodeTest, AttributeAllowanceOfInlineAndExtentFiles) {
     };
     inode->ondisk.i_type = TAV_FILE_TYPE_INLINE;
     inode->inline_buffer = tav_calloc(1, 2048, TAV_MEM_INODE_INLINE_BUFFER);
-    EXPECT_EQ(0, write_with_value(1536 - 8));  // 2 + (1 + 1528 + 5) = 1536
+    EXPECT_EQ(0, write_with_value(1536 - 8)); // 2 + (1 + 1528 + 5) = 1536
     EXPECT_EQ(-EFBIG, write_with_value(1537 - 8));
     EXPECT_TRUE(log_.contains("xattr too large: 1537"));
     EXPECT_TRUE(fault_engine().forwarded_writes().empty());
@@ -379,7 +379,7 @@ TEST_F(InodeTest, AttributeAllowanceOfInlineAndExtentFiles) {
 // A write after a failed write goes to the same copy; a read after it reads
 // the other, last good copy.
 TEST_F(InodeTest, FailedWriteRetriesTheSameCopyAndReadsTheOther) {
-    tav_inode_info *inode = fresh(3, kGfid);  // generation 1 in copy A
+    tav_inode_info *inode = fresh(3, kGfid); // generation 1 in copy A
     inode->ondisk.i_size = 100;
     tav_inode_mark_dirty(inode);
     inode->dirty_hold = 1;
@@ -408,7 +408,7 @@ TEST_F(InodeTest, FailedWriteRetriesTheSameCopyAndReadsTheOther) {
     inode->ondisk.i_size = 200;
     fault_engine().transfers.clear();
     ASSERT_TRUE(tavtest::run_coroutine([&] {
-        mbuf_get(&inode->mbuf);  // credential only: the buffer is up to date
+        mbuf_get(&inode->mbuf); // credential only: the buffer is up to date
         r1 = tav_inode_write(inode);
     }));
     EXPECT_EQ(0, r1);
@@ -438,7 +438,7 @@ TEST_F(InodeTest, StatConversionAndTimeStamps) {
     tav_inode_info *inode = tav_inode_create(itable_, kGfid, nullptr, nullptr);
     tav_disk_inode *d = &inode->ondisk;
     d->i_no = 42;
-    d->i_mode = 0060644;  // the file-type bits are always a regular file
+    d->i_mode = 0060644; // the file-type bits are always a regular file
     d->i_uid = 7;
     d->i_gid = 8;
     d->i_size = 5 * MiB + 3;
@@ -501,4 +501,4 @@ TEST_F(InodeTest, StatConversionAndTimeStamps) {
     release(inode);
 }
 
-}  // namespace
+} // namespace

@@ -27,7 +27,7 @@
 namespace {
 
 constexpr uint64_t MiB = 1048576;
-constexpr uint64_t kBlocks = 400;  // one inode group: data blocks 162..399
+constexpr uint64_t kBlocks = 400; // one inode group: data blocks 162..399
 
 using tavtest::fault_engine;
 using tavtest::get64;
@@ -46,7 +46,9 @@ void record_notify(tav *, const unsigned char *, int64_t size, uint32_t type) {
 class FsTest;
 FsTest *g_fs;
 
-int fmt_inodes(void *, blkno_t ibegin, uint64_t count) { return tav_inode_format(ibegin, count); }
+int fmt_inodes(void *, blkno_t ibegin, uint64_t count) {
+    return tav_inode_format(ibegin, count);
+}
 
 // Runs on a file through "libaio" and on a volume through "kvol".
 class FsTest : public tavtest::DeviceTest, public ::testing::WithParamInterface<tavtest::Backend> {
@@ -58,8 +60,7 @@ protected:
         open_device(kBlocks * MiB, tavtest::kFaultEngine);
         tav_sb_format_args args = {kBlocks, 1, path_.c_str()};
         int r = -1;
-        ASSERT_TRUE(
-            tavtest::run_coroutine([&] { r = tav_sb_format_instance(&args, fmt_inodes, nullptr); }));
+        ASSERT_TRUE(tavtest::run_coroutine([&] { r = tav_sb_format_instance(&args, fmt_inodes, nullptr); }));
         ASSERT_EQ(0, r);
         load();
     }
@@ -93,15 +94,14 @@ protected:
         imap_ = tav_imap_init(d->s_inode_max_count);
         ext_table_init(&etable_, &tav_inode_extent_fops, TAV_EXTENT_TABLE_MAX);
         co_mutex_init(&format_lock_);
-        ino_ctx_ = {&sb_, imap_, d->s_inode_max_count, &last_ino_, &format_lock_, fmt_inodes,
-                    nullptr};
+        ino_ctx_ = {&sb_, imap_, d->s_inode_max_count, &last_ino_, &format_lock_, fmt_inodes, nullptr};
         tav_itable_host host = {nullptr, &etable_, &zmap_, &sb_, record_notify, put_ino};
         itable_ = new tav_inode_table();
         tav_itable_init(itable_, &host);
         uint64_t count = d->s_inode_active_group * d->s_inode_per_group / 128;
         ASSERT_TRUE(tavtest::run_coroutine([&] {
-            r = tav_inode_load(itable_, imap_, d->s_inode_max_count, &last_ino_,
-                               d->s_first_inode_block, count);
+            r = tav_inode_load(itable_, imap_, d->s_inode_max_count, &last_ino_, d->s_first_inode_block,
+                               count);
         }));
         ASSERT_EQ(0, r);
         loaded_ = true;
@@ -327,9 +327,9 @@ TEST_P(FsTest, DamagedSlotsAtStartUp) {
     for (auto *i : {a, b, c})
         tav_inode_unref(i, "test");
     std::vector<uint8_t> junk(4096, 0xee);
-    write_bytes(slot(ino_a), junk.data(), 4096);         // a: copy A garbage, B unused
-    write_bytes(slot(ino_b) + 4096, junk.data(), 4096);  // b: A good, B garbage
-    write_bytes(slot(ino_c) + 4096, junk.data(), 4096);  // c: A good, B garbage
+    write_bytes(slot(ino_a), junk.data(), 4096);        // a: copy A garbage, B unused
+    write_bytes(slot(ino_b) + 4096, junk.data(), 4096); // b: A good, B garbage
+    write_bytes(slot(ino_c) + 4096, junk.data(), 4096); // c: A good, B garbage
     restart();
 
     EXPECT_TRUE(log_.contains("INODE:" + std::to_string(ino_a) + " is ERROR"));
@@ -378,8 +378,7 @@ TEST_P(FsTest, DirtyTimerWritesAtMost32PerTickAndHonoursDirtyHold) {
     fault_engine().transfers.clear();
     ASSERT_TRUE(tavtest::run_coroutine([&] { tav_itable_dirty_tick(itable_); }));
     EXPECT_EQ(6u, inode_writes());
-    EXPECT_TRUE(log_.contains("flush inode:" + std::to_string(files[39]->ondisk.i_no) +
-                                   " failed"));
+    EXPECT_TRUE(log_.contains("flush inode:" + std::to_string(files[39]->ondisk.i_no) + " failed"));
     EXPECT_EQ(2u, dirty_len());
     EXPECT_EQ(&files[39]->dirty_entry, itable_->dirty_list.prev);
     for (int tick = 0; tick < 3; tick++)
@@ -449,13 +448,13 @@ TEST_P(FsTest, UnlinkedOpenFileIsDestroyedAfterItsLastClose) {
     uint64_t before = zmap_blocks_allocated(&zmap_);
     tav_inode_info *f = create(1);
     uint64_t ino = f->ondisk.i_no;
-    map_blocks(f, {0, 1, 130});  // two extent pages
+    map_blocks(f, {0, 1, 130}); // two extent pages
     EXPECT_EQ(before + 4, zmap_blocks_allocated(&zmap_));
-    tav_inode_ref(f, "handle");  // an open handle
+    tav_inode_ref(f, "handle"); // an open handle
     f->ondisk.i_state = TAV_I_UNLINK;
     ASSERT_EQ(0, rw(f));
     tav_inode_unlink(f);
-    tav_inode_unref(f, "test");  // the creator's reference
+    tav_inode_unref(f, "test"); // the creator's reference
     EXPECT_EQ(1u, itable_->vacant_inode_count);
     EXPECT_EQ(0u, itable_->inode_count);
     EXPECT_EQ(nullptr, find(1));
@@ -463,12 +462,11 @@ TEST_P(FsTest, UnlinkedOpenFileIsDestroyedAfterItsLastClose) {
     EXPECT_EQ(1u, itable_->vacant_inode_count) << "still open: not destroyed";
     EXPECT_TRUE(g_notes.empty());
 
-    tav_inode_unref(f, "handle");  // last close
+    tav_inode_unref(f, "handle"); // last close
     EXPECT_EQ(0u, itable_->vacant_inode_count);
     EXPECT_FALSE(list_empty(&itable_->unlink_list));
     uint64_t released = 0;
-    ASSERT_TRUE(tavtest::run_coroutine(
-        [&] { released = tav_itable_unlink_tick(itable_, now_ns()); }));
+    ASSERT_TRUE(tavtest::run_coroutine([&] { released = tav_itable_unlink_tick(itable_, now_ns()); }));
     EXPECT_EQ(4u, released) << "three data blocks and the extent block";
     EXPECT_TRUE(list_empty(&itable_->unlink_list));
     EXPECT_EQ(before, zmap_blocks_allocated(&zmap_));
@@ -489,7 +487,7 @@ TEST_P(FsTest, FailedDestroyIsRetriedOnlyAfterAnHour) {
     f->ondisk.i_state = TAV_I_UNLINK;
     ASSERT_EQ(0, rw(f));
     tav_inode_unref(f, "test");
-    tav_inode_unlink(f);  // last reference: straight to the unlink list
+    tav_inode_unlink(f); // last reference: straight to the unlink list
     EXPECT_FALSE(list_empty(&itable_->unlink_list));
     fault_engine().fail_writes(slot(ino), 8192, -1);
     uint64_t t0 = now_ns();
@@ -499,11 +497,11 @@ TEST_P(FsTest, FailedDestroyIsRetriedOnlyAfterAnHour) {
     EXPECT_FALSE(list_empty(&itable_->unlink_list)) << "kept for a later attempt";
     fault_engine().faults.clear();
     size_t attempts = log_.count("inode destroy begin");
-    ASSERT_TRUE(tavtest::run_coroutine(
-        [&] { tav_itable_unlink_tick(itable_, t0 + 3599ull * 1000000000ull); }));
+    ASSERT_TRUE(
+        tavtest::run_coroutine([&] { tav_itable_unlink_tick(itable_, t0 + 3599ull * 1000000000ull); }));
     EXPECT_EQ(attempts, log_.count("inode destroy begin")) << "not within the hour";
-    ASSERT_TRUE(tavtest::run_coroutine(
-        [&] { tav_itable_unlink_tick(itable_, t0 + 3600ull * 1000000000ull); }));
+    ASSERT_TRUE(
+        tavtest::run_coroutine([&] { tav_itable_unlink_tick(itable_, t0 + 3600ull * 1000000000ull); }));
     EXPECT_EQ(attempts + 1, log_.count("inode destroy begin"));
     EXPECT_TRUE(list_empty(&itable_->unlink_list));
     EXPECT_FALSE(imap_bit(ino));
@@ -529,15 +527,14 @@ TEST_P(FsTest, InterruptedDestroyResumesAfterARestart) {
     ASSERT_EQ(0, rw(p));
     for (auto *i : {u, p}) {
         tav_inode_unref(i, "test");
-        tav_inode_unlink(i);  // to the unlink list, as if the process died here
+        tav_inode_unlink(i); // to the unlink list, as if the process died here
     }
     EXPECT_EQ(0u, itable_->inode_count);
     restart();
     EXPECT_EQ(0u, itable_->inode_count);
     EXPECT_TRUE(imap_bit(ino_u) && imap_bit(ino_p));
     uint64_t released = 0;
-    ASSERT_TRUE(tavtest::run_coroutine(
-        [&] { released = tav_itable_unlink_tick(itable_, now_ns()); }));
+    ASSERT_TRUE(tavtest::run_coroutine([&] { released = tav_itable_unlink_tick(itable_, now_ns()); }));
     EXPECT_EQ(2u, released);
     EXPECT_EQ(before, zmap_blocks_allocated(&zmap_));
     EXPECT_FALSE(imap_bit(ino_u) || imap_bit(ino_p));
@@ -585,7 +582,7 @@ TEST_P(FsTest, SpaceAccountingFollowsMappings) {
 TEST_P(FsTest, ReleaseOfBlocksPerExtentPage) {
     uint64_t before = zmap_blocks_allocated(&zmap_);
     tav_inode_info *cmp = create(1, TAV_FILE_TYPE_COMPRESSIBLE);
-    map_blocks(cmp, {0, 600}, nullptr, 2);  // pages 0 and 1 of 64 KiB (512 blocks each)
+    map_blocks(cmp, {0, 600}, nullptr, 2); // pages 0 and 1 of 64 KiB (512 blocks each)
     tav_inode_info *bor = create(2, TAV_FILE_TYPE_BORROW);
     std::vector<uint64_t> pb = map_blocks(bor, {4, 5});
     fault_engine().add_badtrack(pb[1] * MiB + 4096, 4096);
@@ -611,7 +608,7 @@ TEST_P(FsTest, ReleaseOfBlocksPerExtentPage) {
     // cmp's extent block and bor's bad block remain allocated.
     EXPECT_EQ(before + 2, zmap_blocks_allocated(&zmap_));
     tav_inode_unref(cmp, "test");
-    tav_inode_unlink(bor);  // destroyed while linked here: take it out as unlink would
+    tav_inode_unlink(bor); // destroyed while linked here: take it out as unlink would
     tav_inode_unref(bor, "test");
 }
 
@@ -630,7 +627,7 @@ TEST_P(FsTest, FlushWritesBothCopiesAndFlushByNumberFindsTheInode) {
         EXPECT_EQ(get64(&s[120]), get64(&s[4096 + 120]));
         EXPECT_EQ(i->ondisk.i_size, get64(&s[120]));
         EXPECT_EQ(1u, get64(&s[24]) > get64(&s[4096 + 24]) ? get64(&s[24]) - get64(&s[4096 + 24])
-                                                            : get64(&s[4096 + 24]) - get64(&s[24]));
+                                                           : get64(&s[4096 + 24]) - get64(&s[24]));
     }
     a->ondisk.i_size = 33;
     ASSERT_TRUE(tavtest::run_coroutine([&] { r = tav_itable_flush_by_ino(itable_, a->ondisk.i_no); }));
@@ -644,7 +641,7 @@ TEST_P(FsTest, FlushWritesBothCopiesAndFlushByNumberFindsTheInode) {
 
 TEST_P(FsTest, PreloadLoadsRecentFilesUntilTheTableIsFull) {
     tav_inode_info *recent = create(1), *old = create(2), *small = create(3, TAV_FILE_TYPE_INLINE);
-    map_blocks(recent, {0, 200, 300});  // pages 0, 1 and 2
+    map_blocks(recent, {0, 200, 300}); // pages 0, 1 and 2
     recent->ondisk.i_size = 301 * MiB;
     map_blocks(old, {0});
     old->ondisk.i_size = MiB;
@@ -667,7 +664,7 @@ TEST_P(FsTest, PreloadLoadsRecentFilesUntilTheTableIsFull) {
         tav_inode_unref(i, "test");
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -688,8 +685,7 @@ TEST_P(FsTest, TimersRunTheirWorkPeriodically) {
     ASSERT_TRUE(dt && ut && ct);
     EXPECT_EQ(dt, itable_->dirty_timer);
     EXPECT_TRUE(tavtest::run_until(
-        [&] { return list_empty(&itable_->dirty_list) && list_empty(&itable_->unlink_list); },
-        15.0));
+        [&] { return list_empty(&itable_->dirty_list) && list_empty(&itable_->unlink_list); }, 15.0));
     tav_timer_destroy(dt);
     tav_timer_destroy(ut);
     tav_timer_destroy(ct);
@@ -700,14 +696,14 @@ TEST_P(FsTest, TimersRunTheirWorkPeriodically) {
     tav_inode_unref(d, "test");
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
 TEST_P(FsTest, WalkersSkipWhatTheyMustAndStopAtANegativeResult) {
     tav_inode_info *a = create(1), *b = create(2), *c = create(3);
     b->fd_cnt = 1;
-    c->ondisk.i_state = TAV_I_INIT;  // still being created
+    c->ondisk.i_state = TAV_I_INIT; // still being created
     struct Seen {
         int n = 0;
         int stop_at = -1;
@@ -736,13 +732,13 @@ TEST_P(FsTest, WalkersSkipWhatTheyMustAndStopAtANegativeResult) {
     EXPECT_EQ(0, visited);
     EXPECT_EQ(2u, itable_->inode_count);
     c->ondisk.i_state = TAV_I_FREE;
-    tav_inode_unref(c, "test");  // FREE at its last reference: freed
+    tav_inode_unref(c, "test"); // FREE at its last reference: freed
     b->fd_cnt = 0;
     tav_inode_unref(a, "test");
     tav_inode_unref(b, "test");
 }
 
-}  // namespace
+} // namespace
 
 INSTANTIATE_TEST_SUITE_P(Backends, FsTest,
                          ::testing::Values(tavtest::Backend::File, tavtest::Backend::Volume),

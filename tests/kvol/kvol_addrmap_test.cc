@@ -114,7 +114,7 @@ TEST_F(KvolAddrmap, ListenersGetOneLinePerEventTheyAskedFor) {
 
 TEST_F(KvolAddrmap, ListenerWriteErrorIsLoggedAndNothingBreaks) {
     ASSERT_EQ(kvol_notify_add_listener(kv_, KVOL_EVENT_BITMAP_MODIFIED, pipe_[1], nullptr), 0);
-    close(pipe_[0]);  // nobody reads: the write fails with EPIPE
+    close(pipe_[0]); // nobody reads: the write fails with EPIPE
     pipe_[0] = open("/dev/null", O_RDONLY);
     signal(SIGPIPE, SIG_IGN);
     std::string log = capture_log([&] { EXPECT_EQ(kvol_mark_badtrack(kv_, 0, GRAN), 0); });
@@ -200,12 +200,13 @@ TEST_F(KvolAddrmap, DumpClasses) {
     unsigned attr, state, ts_c, ts_m, shard, ts_f;
     char path[256], gfid[64];
     int fd, used = 0;
-    ASSERT_EQ(sscanf(maps.c_str(),
-                     "va_start=%lu va_length=%lu path=%255s pa_offset=%lu attribute=%u state=%u psy_blksz=%lu "
-                     "generation=%lu ts_create=%u ts_modify=%u gfid=%63s shard_no=%u ts_failed=%u fd=%d\n%n",
-                     &va, &len, path, &pa, &attr, &state, &blksz, &gen, &ts_c, &ts_m, gfid, &shard, &ts_f, &fd,
-                     &used),
-              14)
+    ASSERT_EQ(
+        sscanf(maps.c_str(),
+               "va_start=%lu va_length=%lu path=%255s pa_offset=%lu attribute=%u state=%u psy_blksz=%lu "
+               "generation=%lu ts_create=%u ts_modify=%u gfid=%63s shard_no=%u ts_failed=%u fd=%d\n%n",
+               &va, &len, path, &pa, &attr, &state, &blksz, &gen, &ts_c, &ts_m, gfid, &shard, &ts_f, &fd,
+               &used),
+        14)
         << maps;
     EXPECT_EQ(maps[used - 1], '\n');
     EXPECT_EQ(va, 0u);
@@ -235,7 +236,8 @@ TEST_F(KvolAddrmap, DumpClasses) {
     // (0x88), granule 12 is byte 1 (0x10).
     std::string bt = dump(kv_, KVOL_DUMP_CLASS_BADTRACK);
     EXPECT_EQ(bt.rfind("checksum=", 0), 0u) << bt;
-    const std::string middle = " vsersion=65536 magic=1234605616436508552 generation=4 state=1 valid_len=4064 mtime=";
+    const std::string middle =
+        " vsersion=65536 magic=1234605616436508552 generation=4 state=1 valid_len=4064 mtime=";
     EXPECT_NE(bt.find(middle), std::string::npos) << bt;
     const std::string tail = " btmap=[0]=-120[1]=16 \n";
     ASSERT_GT(bt.size(), tail.size());
@@ -244,9 +246,9 @@ TEST_F(KvolAddrmap, DumpClasses) {
     char small[8];
     EXPECT_EQ(kvol_dump(kv_, KVOL_DUMP_CLASS_STATISTICS, small, 8), 0);
     EXPECT_EQ(kvol_dump(kv_, KVOL_DUMP_CLASS_STATISTICS_RESET, small, 8), 0);
-    EXPECT_EQ(dump(kv_, KVOL_DUMP_CLASS_EXPAND),
-              vol_.path + " 0 " + std::to_string(T0) + " \n" + b + " " + std::to_string(T0) + " " +
-                  std::to_string(64 * MiB) + " \n");
+    EXPECT_EQ(dump(kv_, KVOL_DUMP_CLASS_EXPAND), vol_.path + " 0 " + std::to_string(T0) + " \n" + b + " " +
+                                                     std::to_string(T0) + " " + std::to_string(64 * MiB) +
+                                                     " \n");
 
     std::string log = capture_log([&] { EXPECT_EQ(kvol_dump(kv_, 7, small, 8), -22); });
     EXPECT_NE(log.find("dump error class=7 not find"), std::string::npos);
@@ -284,7 +286,7 @@ TEST(KvolDiscard, ReachesTheBackingBytesBehindTheVolumeAddress) {
     EXPECT_EQ(kvol_discard(kv, T0 - GRAN, 2 * GRAN), -22);
     kvol_fini(kv);
 
-    kv = kvol_init(loop.path().c_str(), O_RDONLY);  // metadata intact
+    kv = kvol_init(loop.path().c_str(), O_RDONLY); // metadata intact
     ASSERT_NE(kv, nullptr);
     kvol_fini(kv);
 }
@@ -302,4 +304,4 @@ TEST(KvolDiscard, MappingWithoutTheAttributeIsLeftAlone) {
     kvol_fini(kv);
 }
 
-}  // namespace
+} // namespace

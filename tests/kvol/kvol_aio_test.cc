@@ -15,11 +15,13 @@ using namespace kvoltest;
 
 namespace {
 
-constexpr uint64_t T0 = 2 * GiB - DATA_START;  // mapping 1 starts here
-constexpr uint64_t B_OFFSET = 32 * MiB;        // mapping 1's offset in b.img
+constexpr uint64_t T0 = 2 * GiB - DATA_START; // mapping 1 starts here
+constexpr uint64_t B_OFFSET = 32 * MiB;       // mapping 1's offset in b.img
 
 // EIO for every piece on mapping 1 while set.
-long eio_on_mapping1(const kvol_split_t *s, long res) { return s->mapping->index == 1 ? -5 : res; }
+long eio_on_mapping1(const kvol_split_t *s, long res) {
+    return s->mapping->index == 1 ? -5 : res;
+}
 
 class KvolAio : public ::testing::Test {
 protected:
@@ -64,7 +66,7 @@ protected:
         int r = type == KVOL_OP_READ ? kvol_aio_prep_preadv(kv_, iov, cnt, offset, Completion::cbk, &c)
                                      : kvol_aio_prep_pwritev(kv_, iov, cnt, offset, Completion::cbk, &c);
         if (r != 0)
-            return 1000 + r;  // distinguishable from any transfer result
+            return 1000 + r; // distinguishable from any transfer result
         EXPECT_EQ(kvol_aio_submit(kv_, nullptr), 0);
         EXPECT_TRUE(pump(kv_, evfd_, [&] { return c.called; }));
         EXPECT_EQ(c.calls, 1);
@@ -81,7 +83,8 @@ TEST_F(KvolAio, SpanningWriteLandsAtEachMappingsBackingOffset) {
     // Three buffers over the boundary: 512 KiB + 1 MiB + 512 KiB, the
     // boundary falling inside the middle one.
     AlignedBuf w(2 * MiB, 11);
-    struct iovec wv[3] = {{w.data(), 512 * 1024}, {w.data() + 512 * 1024, MiB}, {w.data() + 1536 * 1024, 512 * 1024}};
+    struct iovec wv[3] = {
+        {w.data(), 512 * 1024}, {w.data() + 512 * 1024, MiB}, {w.data() + 1536 * 1024, 512 * 1024}};
     ASSERT_EQ(run(KVOL_OP_WRITE, wv, 3, T0 - MiB), ssize_t(2 * MiB));
     Bytes all = w.bytes();
     EXPECT_EQ(read_at(vol_.path, DATA_START + T0 - MiB, MiB), Bytes(all.begin(), all.begin() + MiB));
@@ -106,16 +109,17 @@ TEST_F(KvolAio, SynchronousVariantSplitsTheSameWay) {
 }
 
 TEST_F(KvolAio, UnavailableMappingAfterAGoodOneCompletesShort) {
-    ASSERT_EQ(kvol_mark_badtrack(kv_, T0, 128 * MiB), 0);  // mapping 1 unavailable
+    ASSERT_EQ(kvol_mark_badtrack(kv_, T0, 128 * MiB), 0); // mapping 1 unavailable
     AlignedBuf r(2 * MiB);
     struct iovec rv = r.iov();
     EXPECT_EQ(run(KVOL_OP_READ, &rv, 1, T0 - MiB), ssize_t(MiB));
     EXPECT_EQ(kvol_preadv(kv_, &rv, 1, T0 - MiB), ssize_t(MiB));
     // Starting in it fails at preparation.
     Completion c;
-    std::string log = capture_log(
-        [&] { EXPECT_EQ(kvol_aio_prep_preadv(kv_, &rv, 1, T0, Completion::cbk, &c), -1); });
-    EXPECT_NE(log.find("device/file  " + b_ + " has bad track, va_start " + std::to_string(T0)), std::string::npos)
+    std::string log =
+        capture_log([&] { EXPECT_EQ(kvol_aio_prep_preadv(kv_, &rv, 1, T0, Completion::cbk, &c), -1); });
+    EXPECT_NE(log.find("device/file  " + b_ + " has bad track, va_start " + std::to_string(T0)),
+              std::string::npos)
         << log;
     EXPECT_FALSE(c.called);
 }
@@ -146,7 +150,7 @@ TEST_F(KvolAio, BackingThatKeepsFailingIsClosedAndReopened) {
     kvol_test_set_result_hook(eio_on_mapping1);
     for (int i = 0; i < 10; i++)
         ASSERT_EQ(run(KVOL_OP_READ, &rv, 1, T0), -5);
-    EXPECT_EQ(kv_->mappings[1]->fd, fd);  // ten in a row are tolerated
+    EXPECT_EQ(kv_->mappings[1]->fd, fd); // ten in a row are tolerated
     std::string log = capture_log([&] { ASSERT_EQ(run(KVOL_OP_READ, &rv, 1, T0), -5); });
     EXPECT_NE(log.find("try to close depend device/file " + b_ + ", fd: " + std::to_string(fd) +
                        ", split->ret(errno): 5, continuous_error: 11"),
@@ -174,7 +178,7 @@ TEST_F(KvolAio, ArgumentsAreChecked) {
     EXPECT_EQ(kvol_aio_prep_pwritev(kv_, &rv, 1, -4096, Completion::cbk, &c), -22);
     EXPECT_EQ(kvol_aio_prep_pwritev(kv_, &rv, 1, off_t(total), Completion::cbk, &c), -22);
     EXPECT_EQ(kvol_aio_prep_pwritev(kv_, &rv, 1, off_t(total - 4096), Completion::cbk, &c), -22);
-    EXPECT_EQ(kvol_aio_submit(kv_, nullptr), -22);  // nothing prepared
+    EXPECT_EQ(kvol_aio_submit(kv_, nullptr), -22); // nothing prepared
     EXPECT_FALSE(c.called);
 }
 
@@ -255,8 +259,7 @@ TEST_F(KvolAio, SteadyStateRequestsTakeNoFreshMemory) {
     auto round = [&] {
         Completion writes[8], span, vec;
         for (int i = 0; i < 8; i++)
-            ASSERT_EQ(kvol_aio_prep_pwritev(kv_, &one, 1, off_t(i) * off_t(MiB), Completion::cbk,
-                                            &writes[i]),
+            ASSERT_EQ(kvol_aio_prep_pwritev(kv_, &one, 1, off_t(i) * off_t(MiB), Completion::cbk, &writes[i]),
                       0);
         ASSERT_EQ(kvol_aio_prep_preadv(kv_, two, 2, T0 - MiB, Completion::cbk, &span), 0);
         ASSERT_EQ(kvol_aio_prep_preadv(kv_, two, 2, 8 * MiB, Completion::cbk, &vec), 0);
@@ -328,14 +331,14 @@ TEST(KvolAioDevice, DeviceErrorOnTheSecondPieceGivesTheFirstPiecesCount) {
 TEST_F(KvolAio, RefusedSubmissionDropsOnlyRequestsWithNothingInFlight) {
     AlignedBuf w(2 * MiB, 5);
     struct iovec v = w.iov();
-    ASSERT_EQ(kvol_writev(kv_, &v, 1, T0), ssize_t(2 * MiB));  // opens b
+    ASSERT_EQ(kvol_writev(kv_, &v, 1, T0), ssize_t(2 * MiB)); // opens b
     int real_fd = kv_->mappings[1]->fd;
 
     // The kernel takes the piece on mapping 0 and refuses the one on
     // mapping 1: the request completes short.
     Completion c1;
     ASSERT_EQ(kvol_aio_prep_preadv(kv_, &v, 1, T0 - MiB, Completion::cbk, &c1), 0);
-    kv_->mappings[1]->fd = 1 << 20;  // not a descriptor
+    kv_->mappings[1]->fd = 1 << 20; // not a descriptor
     int sub = -1;
     EXPECT_EQ(kvol_aio_submit(kv_, &sub), 0);
     EXPECT_EQ(sub, 1);
@@ -347,7 +350,8 @@ TEST_F(KvolAio, RefusedSubmissionDropsOnlyRequestsWithNothingInFlight) {
     ASSERT_EQ(kvol_aio_prep_preadv(kv_, &v, 1, T0, Completion::cbk, &c2), 0);
     std::string log = capture_log([&] { EXPECT_EQ(kvol_aio_submit(kv_, &sub), -1); });
     EXPECT_EQ(sub, 0);
-    EXPECT_NE(log.find("io_submit failed, currnet_aio_depth 0, 0 submitted, cnt 1, ret -9"), std::string::npos)
+    EXPECT_NE(log.find("io_submit failed, currnet_aio_depth 0, 0 submitted, cnt 1, ret -9"),
+              std::string::npos)
         << log;
     EXPECT_TRUE(kvol_list_empty(&kv_->running_io));
     EXPECT_EQ(kv_->aio_depth, 0u);
@@ -363,8 +367,8 @@ TEST_F(KvolAio, BackingThatCannotBeOpenedFailsTheRequestOnly) {
     AlignedBuf r(2 * MiB);
     struct iovec rv = r.iov();
     Completion c;
-    std::string log = capture_log(
-        [&] { EXPECT_EQ(kvol_aio_prep_preadv(kv_, &rv, 1, T0, Completion::cbk, &c), -1); });
+    std::string log =
+        capture_log([&] { EXPECT_EQ(kvol_aio_prep_preadv(kv_, &rv, 1, T0, Completion::cbk, &c), -1); });
     EXPECT_NE(log.find("open device/file " + b_ + " failed, errno 2, flags "), std::string::npos) << log;
     EXPECT_NE(log.find("open device/file " + b_ + " failed, can not access."), std::string::npos) << log;
     EXPECT_NE(kv_->mappings[1]->ts_failed, 0u);
@@ -373,4 +377,4 @@ TEST_F(KvolAio, BackingThatCannotBeOpenedFailsTheRequestOnly) {
     EXPECT_EQ(kvol_preadv(kv_, &rv, 1, T0), -1);
 }
 
-}  // namespace
+} // namespace

@@ -12,7 +12,7 @@ using namespace kvoltest;
 
 namespace {
 
-constexpr int64_t kMetaLen = 0x800000 + 8192;  // address-map start + one mapping
+constexpr int64_t kMetaLen = 0x800000 + 8192; // address-map start + one mapping
 
 class KvolBackup : public ::testing::Test {
 protected:
@@ -42,7 +42,7 @@ TEST_F(KvolBackup, BackupThenRecoverRestoresADamagedVolume) {
     ASSERT_NE(crc, 0u);
     EXPECT_EQ(crc, kvol_metadata_checksum(vol_.path.c_str(), kMetaLen));
     EXPECT_EQ(read_at(bak_, 0, kMetaLen), read_at(vol_.path, 0, kMetaLen));
-    EXPECT_EQ(read_at(bak_, kMetaLen, 4096), Bytes(4096, 0));  // not truncated, nothing more
+    EXPECT_EQ(read_at(bak_, kMetaLen, 4096), Bytes(4096, 0)); // not truncated, nothing more
 
     flip_byte(vol_.path, 100);
     EXPECT_EQ(kvol_init(vol_.path.c_str(), O_RDONLY), nullptr);
@@ -59,14 +59,15 @@ TEST_F(KvolBackup, BackupThenRecoverRestoresADamagedVolume) {
 
 TEST_F(KvolBackup, BackupFileMustExistAndBeLargeEnough) {
     std::string small = make_sparse(vol_.dir.path(), "small.bak", kMetaLen - 8192);
-    std::string log = capture_log(
-        [&] { EXPECT_EQ(kvol_backup_metadata(vol_.path.c_str(), small.c_str(), kMetaLen), 0u); });
+    std::string log =
+        capture_log([&] { EXPECT_EQ(kvol_backup_metadata(vol_.path.c_str(), small.c_str(), kMetaLen), 0u); });
     EXPECT_NE(log.find("bak_file_fd is too small, bak metadata size " + std::to_string(kMetaLen) +
                        ", bak_file size " + std::to_string(kMetaLen - 8192)),
               std::string::npos)
         << log;
     std::string none = vol_.dir.path() + "/none.bak";
-    log = capture_log([&] { EXPECT_EQ(kvol_backup_metadata(vol_.path.c_str(), none.c_str(), kMetaLen), 0u); });
+    log =
+        capture_log([&] { EXPECT_EQ(kvol_backup_metadata(vol_.path.c_str(), none.c_str(), kMetaLen), 0u); });
     EXPECT_NE(log.find("failed to open bak_file " + none + ", errno 2"), std::string::npos) << log;
     EXPECT_EQ(access(none.c_str(), F_OK), -1);
 }
@@ -78,7 +79,8 @@ TEST_F(KvolBackup, PathsAreNeverRunAsCommands) {
     const std::string marker = "kvol-injected-" + dir.substr(dir.rfind('.') + 1);
     std::string evil = make_sparse(dir, "it's'; touch " + marker + "; echo '.bak", 16 * MiB);
     uint32_t crc = 0;
-    std::string log = capture_log([&] { crc = kvol_backup_metadata(vol_.path.c_str(), evil.c_str(), kMetaLen); });
+    std::string log =
+        capture_log([&] { crc = kvol_backup_metadata(vol_.path.c_str(), evil.c_str(), kMetaLen); });
     ASSERT_NE(crc, 0u) << log;
     EXPECT_EQ(read_at(evil, 0, kMetaLen), read_at(vol_.path, 0, kMetaLen));
     EXPECT_EQ(kvol_recover_metadata(vol_.path.c_str(), evil.c_str(), kMetaLen, crc), 0);
@@ -89,7 +91,8 @@ TEST_F(KvolBackup, PathsAreNeverRunAsCommands) {
     std::string quoted = make_sparse(dir, "vol'x.img", 16 * MiB);
     log = capture_log([&] { EXPECT_EQ(kvol_backup_metadata(quoted.c_str(), bak_.c_str(), kMetaLen), 0u); });
     EXPECT_NE(log.find("there are single quotas in lv_tav_path(" + quoted + ")"), std::string::npos) << log;
-    log = capture_log([&] { EXPECT_EQ(kvol_recover_metadata(quoted.c_str(), bak_.c_str(), kMetaLen, crc), -1); });
+    log = capture_log(
+        [&] { EXPECT_EQ(kvol_recover_metadata(quoted.c_str(), bak_.c_str(), kMetaLen, crc), -1); });
     EXPECT_NE(log.find("there are single quotas in lv_tav_path(" + quoted + ")"), std::string::npos) << log;
 }
 
@@ -108,4 +111,4 @@ TEST_F(KvolBackup, FailedCopyIsReportedWithTheCommand) {
         << log;
 }
 
-}  // namespace
+} // namespace

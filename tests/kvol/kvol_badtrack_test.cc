@@ -33,7 +33,7 @@ TEST_F(KvolBadtrack, TestFindsRunsWithAndWithoutAnArray) {
     EXPECT_EQ(kvol_test_badtrack(kv_, 0, 12 * GRAN, nullptr, 0), 1);
     EXPECT_EQ(kvol_test_badtrack(kv_, 10 * GRAN, 4 * GRAN, nullptr, 0), 0);
     kvol_range_t r[4] = {};
-    EXPECT_EQ(kvol_test_badtrack(kv_, 0, 12 * GRAN, r, 0), 1);  // maxcnt 0: the yes/no form
+    EXPECT_EQ(kvol_test_badtrack(kv_, 0, 12 * GRAN, r, 0), 1); // maxcnt 0: the yes/no form
 
     EXPECT_EQ(kvol_test_badtrack(kv_, 0, 12 * GRAN, r, 2), 2);
     EXPECT_EQ(r[0].start, 2 * GRAN);
@@ -67,7 +67,7 @@ TEST_F(KvolBadtrack, TestFindsRunsWithAndWithoutAnArray) {
 
 TEST_F(KvolBadtrack, MarkingARangeThatIsAlreadyBadWritesNothing) {
     ASSERT_EQ(kvol_mark_badtrack(kv_, 3 * GRAN, 2 * GRAN), 0);
-    Bytes before = read_at(vol_.path, 0, 0x802000);  // superblock, bitmap, entry 0
+    Bytes before = read_at(vol_.path, 0, 0x802000); // superblock, bitmap, entry 0
     std::string log = capture_log([&] { EXPECT_EQ(kvol_mark_badtrack(kv_, 3 * GRAN, 2 * GRAN), 0); });
     EXPECT_EQ(log.find("kvol mark badtrack success"), std::string::npos) << log;
     EXPECT_EQ(read_at(vol_.path, 0, 0x802000), before);
@@ -97,7 +97,7 @@ TEST_F(KvolBadtrack, WholeMappingBadIsUnavailableAndClosedClearingOneMakesItBadt
     ASSERT_EQ(kvol_expand(kv_, &e, 1), 0);
     AlignedBuf buf(1 * MiB, 1);
     struct iovec v = buf.iov();
-    ASSERT_EQ(kvol_writev(kv_, &v, 1, T0), ssize_t(1 * MiB));  // opens b
+    ASSERT_EQ(kvol_writev(kv_, &v, 1, T0), ssize_t(1 * MiB)); // opens b
     ASSERT_GE(kv_->mappings[1]->fd, 0);
     const uint64_t total = T0 + 64 * MiB;
 
@@ -138,7 +138,7 @@ TEST_F(KvolBadtrack, MappingZeroUnavailableKeepsTheVolumeDescriptor) {
     EXPECT_EQ(avail(), 0u);
     ASSERT_EQ(kvol_clear_badtrack(kv_, 0, GRAN), 0);
     EXPECT_EQ(state(0), uint32_t(KVOL_ST_BADTRACK));
-    EXPECT_EQ(kvol_init(vol_.path.c_str(), O_RDWR), nullptr);  // still locked
+    EXPECT_EQ(kvol_init(vol_.path.c_str(), O_RDWR), nullptr); // still locked
 
     AlignedBuf w(1 * MiB, 4), r(1 * MiB);
     struct iovec wv = w.iov(), rv = r.iov();
@@ -179,4 +179,4 @@ TEST(KvolBadtrackDevice, FailedBitmapWriteLeavesTheMarkToBeRetried) {
     kvol_fini(kv);
 }
 
-}  // namespace
+} // namespace

@@ -36,7 +36,7 @@ TEST(KvolMkfs, RefusesSmallDevicesAndValidVolumesWithoutForce) {
     std::string log = capture_log([&] { EXPECT_EQ(kvol_mkfs(&p), -22); });
     EXPECT_NE(log.find("there is a valid sb in " + small + ", offset 0."), std::string::npos) << log;
     EXPECT_EQ(read_at(small, 0, 0x2000), sb);
-    flip_byte(small, 8);  // copy 0 damaged, copy 1 still valid
+    flip_byte(small, 8); // copy 0 damaged, copy 1 still valid
     log = capture_log([&] { EXPECT_EQ(kvol_mkfs(&p), -22); });
     EXPECT_NE(log.find("there is a valid sb in " + small + ", offset 4096."), std::string::npos) << log;
 
@@ -103,7 +103,7 @@ TEST_F(KvolExpand, WritesBothCopiesOfEachEntryThenTheSuperblock) {
         f.length = 128 * MiB;
         f.path = b_;
         f.pa_offset = 32 * MiB;
-        f.phy_blksz = 4096;  // st_blksize of the file
+        f.phy_blksz = 4096; // st_blksize of the file
         f.ts_create = f.ts_modify = get32(got, 384);
         EXPECT_TRUE(f.ts_create >= lo && f.ts_create <= hi);
         EXPECT_EQ(got, expect_am_slot(f)) << "entry 1 copy " << copy;
@@ -152,7 +152,8 @@ TEST_F(KvolExpand, RefusedExpansionsWriteNothing) {
         {"unaligned length", {entry(odd, 0, 40 * MiB)}, "expand length not align path "},
         {"already mapped", {entry(vol_.path, 0, GRAN)}, "expand failed path already exsit path="},
         {"twice in the list", {entry(b_, 0, GRAN), entry(b_, GRAN, GRAN)}, "already exsit"},
-        {"too many", std::vector<kvol_expand_entry_t>(4, entry(b_, 0, GRAN)), "expand failed table_length=1, max_cnt=4 count=4 too big"},
+        {"too many", std::vector<kvol_expand_entry_t>(4, entry(b_, 0, GRAN)),
+         "expand failed table_length=1, max_cnt=4 count=4 too big"},
     };
     cases[0].list[0].path = nullptr;
     Bytes before = read_at(vol_.path, 0, 0x810000);
@@ -214,13 +215,13 @@ TEST_F(KvolStaticExpand, BuildsEntriesFromTheFileAndTheBackingName) {
 
 TEST_F(KvolStaticExpand, ForeignRuleLooksAtTheDeviceName) {
     struct Case {
-        const char *dirs;  // below the temporary directory
+        const char *dirs; // below the temporary directory
         const char *name;
         bool foreign;
     } cases[] = {
-        {"/dev/xsdb", "/disk_0011223344556677.1", true},  // "sdb" does not occur again
-        {"/dev/xsdb", "/sdb_0011223344556677.2", false},  // it does
-        {"/data", "/disk_0011223344556677.3", false},     // no "/dev/"
+        {"/dev/xsdb", "/disk_0011223344556677.1", true}, // "sdb" does not occur again
+        {"/dev/xsdb", "/sdb_0011223344556677.2", false}, // it does
+        {"/data", "/disk_0011223344556677.3", false},    // no "/dev/"
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -259,20 +260,24 @@ TEST_F(KvolStaticExpand, BadFilesFailWithoutTouchingTheVolume) {
         {"zero length", list(path + ",\"offset\":0,\"length\":0"), "expand json parase str=length"},
         {"offset of a wrong type", list(path + ",\"offset\":true,\"length\":16777216"),
          "expand json parase str=offset type="},
-        {"negative offset", list(path + ",\"offset\":-4096,\"length\":16777216"), "expand json parase str=offset"},
-        {"digits with junk", list(path + ",\"offset\":\"12ab\",\"length\":16777216"), "expand json parase str=offset"},
+        {"negative offset", list(path + ",\"offset\":-4096,\"length\":16777216"),
+         "expand json parase str=offset"},
+        {"digits with junk", list(path + ",\"offset\":\"12ab\",\"length\":16777216"),
+         "expand json parase str=offset"},
         {"no gfid in the name", list("\"path\":\"" + noname + "\",\"offset\":0,\"length\":16777216"),
          "not match"},
         {"short gfid", list("\"path\":\"" + shorthex + "\",\"offset\":0,\"length\":16777216"),
          "uuid=0011223344 len=10 not match"},
-        {"no shard number", list("\"path\":\"" + noshard + "\",\"offset\":0,\"length\":16777216"), "shard_no"},
+        {"no shard number", list("\"path\":\"" + noshard + "\",\"offset\":0,\"length\":16777216"),
+         "shard_no"},
         {"backing too small", list(path + ",\"offset\":0,\"length\":134217728"), "expand path "},
     };
     Bytes before = read_at(vol_.path, 0, 0x810000);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         std::string j = json(c.text);
-        std::string log = capture_log([&] { EXPECT_EQ(kvol_static_expand(vol_.path.c_str(), j.c_str()), -1); });
+        std::string log =
+            capture_log([&] { EXPECT_EQ(kvol_static_expand(vol_.path.c_str(), j.c_str()), -1); });
         EXPECT_NE(log.find(c.message), std::string::npos) << log;
     }
     EXPECT_EQ(read_at(vol_.path, 0, 0x810000), before);
@@ -283,4 +288,4 @@ TEST_F(KvolStaticExpand, BadFilesFailWithoutTouchingTheVolume) {
     EXPECT_EQ(kvol_static_expand(vol_.path.c_str(), (vol_.dir.path() + "/none.json").c_str()), -1);
 }
 
-}  // namespace
+} // namespace

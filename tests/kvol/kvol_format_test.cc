@@ -19,11 +19,13 @@ struct Window {
     bool holds(uint32_t t) const { return t >= lo && t <= hi; }
 };
 
-uint32_t now() { return static_cast<uint32_t>(time(nullptr)); }
+uint32_t now() {
+    return static_cast<uint32_t>(time(nullptr));
+}
 
 TEST(KvolCrc, MatchesTheStandardCheckValueAndTheReference) {
     const char check[] = "123456789";
-    ASSERT_EQ(ref_crc32(check, 9), 0xCBF43926u);  // the reference itself
+    ASSERT_EQ(ref_crc32(check, 9), 0xCBF43926u); // the reference itself
     EXPECT_EQ(tier_crc32(check, 9), 0xCBF43926u);
 
     AlignedBuf buf(8192, 3);
@@ -58,7 +60,7 @@ protected:
         f.generation = gen;
         memcpy(f.uuid, uuid_, 16);
         f.entry_num = entry_num;
-        f.entry_max = 200;  // 2 x max_mapping
+        f.entry_max = 200; // 2 x max_mapping
         f.va_total = total;
         f.va_avail = avail;
         f.phy_blksz = blksz_;
@@ -71,7 +73,7 @@ protected:
         AmFields f;
         f.generation = gen;
         memcpy(f.owner, uuid_, 16);
-        f.attribute = 1 | 2;  // regular file: O_DSYNC and O_DIRECT
+        f.attribute = 1 | 2; // regular file: O_DSYNC and O_DIRECT
         f.state = state;
         f.va_start = 0;
         f.length = total();
@@ -157,4 +159,4 @@ TEST_F(KvolFormat, MetadataWritesGoToTheSlotOfTheNewGeneration) {
               expect_sb_slot(sb_fields(4, 2, total(), total() - 2 * GRAN, ts_format_)));
 }
 
-}  // namespace
+} // namespace

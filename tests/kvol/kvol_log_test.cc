@@ -11,7 +11,7 @@ using namespace kvoltest;
 namespace {
 
 struct Env {
-    const char *target;  // null: unset
+    const char *target; // null: unset
     const char *level;
 };
 
@@ -39,14 +39,15 @@ TEST(KvolLog, EnvironmentSelectsTargetAndLevel) {
     } cases[] = {
         {{"STDOUT", "warn"}, e + w},
         {{"stdout", "Error"}, e},
-        {{"StdOut", nullptr}, e + w + i},  // INFO by default
+        {{"StdOut", nullptr}, e + w + i}, // INFO by default
         {{"stdout", "DEBUG"}, e + w + i + d},
-        {{"stdout", "verbose"}, ""},       // anything else: nothing
-        {{nullptr, "debug"}, ""},          // syslog
-        {{"stderr", "debug"}, ""},         // syslog too
+        {{"stdout", "verbose"}, ""}, // anything else: nothing
+        {{nullptr, "debug"}, ""},    // syslog
+        {{"stderr", "debug"}, ""},   // syslog too
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.env.target ? c.env.target : "-") + "/" + (c.env.level ? c.env.level : "-"));
+        SCOPED_TRACE(std::string(c.env.target ? c.env.target : "-") + "/" +
+                     (c.env.level ? c.env.level : "-"));
         configure(c.env);
         EXPECT_EQ(emit_all(), c.expect);
     }
@@ -67,4 +68,4 @@ TEST(KvolLog, EnvironmentSelectsTargetAndLevel) {
     configure({"stdout", "debug"});
 }
 
-}  // namespace
+} // namespace

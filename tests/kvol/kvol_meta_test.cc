@@ -18,7 +18,7 @@ using namespace kvoltest;
 
 namespace {
 
-constexpr uint64_t T0 = 2 * GiB - DATA_START;  // length of mapping 0 of a 2 GiB volume
+constexpr uint64_t T0 = 2 * GiB - DATA_START; // length of mapping 0 of a 2 GiB volume
 
 // The superblock of a freshly created 2 GiB volume, as fields.
 SbFields current_sb(const std::string &path) {
@@ -49,8 +49,8 @@ int expand_file(kvol_t *kv, const std::string &path, uint64_t len, uint32_t attr
 TEST(KvolMeta, CopyIsChosenByGeneration) {
     struct Case {
         uint64_t gen0, gen1;
-        uint32_t expect_ts;  // ts_expand marks which copy was taken
-        uint64_t next_slot;  // slot of the next write (generation max + 1)
+        uint32_t expect_ts; // ts_expand marks which copy was taken
+        uint64_t next_slot; // slot of the next write (generation max + 1)
     } cases[] = {{6, 7, 701, 0}, {7, 6, 600, 0}, {6, 6, 600, 1}};
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.gen0 << "/" << c.gen1);
@@ -84,7 +84,7 @@ TEST(KvolMeta, CopyIsChosenByGeneration) {
 TEST(KvolMeta, DamagedSuperblockOrBitmapCopyRefusesTheOpen) {
     struct Case {
         const char *what;
-        uint64_t offset;  // byte flipped
+        uint64_t offset; // byte flipped
         const char *message;
     } cases[] = {
         {"superblock copy 0 magic", sb_slot(0) + 8, "superblock crc magic generation="},
@@ -145,7 +145,7 @@ protected:
 };
 
 TEST_F(KvolThreeMappings, DamagedEntryCopyMakesOnlyThatMappingUnavailable) {
-    flip_byte(vol_.path, am_slot(1, 0) + 70);  // inside am_path of entry 1, copy 0
+    flip_byte(vol_.path, am_slot(1, 0) + 70); // inside am_path of entry 1, copy 0
     kvol_t *kv = nullptr;
     std::string log = capture_log([&] { kv = kvol_init(vol_.path.c_str(), O_RDWR); });
     ASSERT_NE(kv, nullptr);
@@ -253,11 +253,11 @@ TEST(KvolMeta, OpeningRules) {
     EXPECT_NE(r, nullptr);
     kvol_fini(r);
     kvol_fini(w);
-    w = kvol_init(vol.path.c_str(), O_WRONLY);  // a writer too, and it can write
+    w = kvol_init(vol.path.c_str(), O_WRONLY); // a writer too, and it can write
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(kvol_mark_badtrack(w, 0, GRAN), 0);
     kvol_fini(w);
-    w = kvol_init(vol.path.c_str(), O_RDWR);  // the lock went with kvol_fini
+    w = kvol_init(vol.path.c_str(), O_RDWR); // the lock went with kvol_fini
     EXPECT_NE(w, nullptr);
     unsigned char uuid[16];
     EXPECT_EQ(kvol_get_kvol_uuid(w, uuid), 0);
@@ -274,7 +274,7 @@ TEST(KvolMetaDeathTest, UnalignedEntryOnDiskIsFatal) {
         f.generation = copy;
         memcpy(f.owner, &sb[24], 16);
         f.va_start = 0;
-        f.length = GRAN + 4096;  // not a multiple of 16 MiB
+        f.length = GRAN + 4096; // not a multiple of 16 MiB
         f.path = vol.path;
         f.pa_offset = DATA_START;
         write_at(vol.path, am_slot(0, copy), expect_am_slot(f));
@@ -282,4 +282,4 @@ TEST(KvolMetaDeathTest, UnalignedEntryOnDiskIsFatal) {
     EXPECT_DEATH(kvol_init(vol.path.c_str(), O_RDONLY), "not aligned to 16 MiB");
 }
 
-}  // namespace
+} // namespace

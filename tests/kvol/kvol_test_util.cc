@@ -28,9 +28,11 @@ struct LogSetup {
     }
 } g_log_setup;
 
-void seal(Bytes &b, size_t record_len) { put32(b, 0, ref_crc32(b.data() + 4, record_len - 4)); }
+void seal(Bytes &b, size_t record_len) {
+    put32(b, 0, ref_crc32(b.data() + 4, record_len - 4));
+}
 
-}  // namespace
+} // namespace
 
 uint32_t ref_crc32(const void *data, size_t len) {
     return static_cast<uint32_t>(crc32(0L, static_cast<const Bytef *>(data), static_cast<uInt>(len)));
@@ -141,7 +143,9 @@ AlignedBuf::AlignedBuf(size_t len, int seed) : len_(len) {
         p_[i] = seed < 0 ? 0 : static_cast<unsigned char>((i / 4096 * 131 + i + seed * 7) & 0xFF);
 }
 
-AlignedBuf::~AlignedBuf() { free(p_); }
+AlignedBuf::~AlignedBuf() {
+    free(p_);
+}
 
 LoopDevice::LoopDevice(const std::string &file) {
     int ctl = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
@@ -165,7 +169,7 @@ LoopDevice::LoopDevice(const std::string &file) {
             path_ = dev;
             fd_ = fd;
         } else {
-            close(fd);  // another process took it first
+            close(fd); // another process took it first
         }
     }
     if (backing >= 0)
@@ -235,4 +239,4 @@ void Completion::cbk(kvol_t *, ssize_t result, void *data) {
     c->result = result;
 }
 
-}  // namespace kvoltest
+} // namespace kvoltest

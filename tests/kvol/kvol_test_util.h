@@ -21,7 +21,7 @@ namespace kvoltest {
 constexpr uint64_t MiB = 1ULL << 20;
 constexpr uint64_t GiB = 1ULL << 30;
 constexpr uint64_t GRAN = 16 * MiB;
-constexpr uint64_t DATA_START = 0x13000000;  // data area of the volume device
+constexpr uint64_t DATA_START = 0x13000000; // data area of the volume device
 
 using tavtest::Bytes;
 using tavtest::get32;
@@ -53,7 +53,7 @@ struct BtFields {
     uint16_t state = 1;
     uint16_t valid_len = 4064;
     uint32_t mtime = 0;
-    std::vector<uint64_t> bad_bits;  // granule numbers within the block
+    std::vector<uint64_t> bad_bits; // granule numbers within the block
 };
 Bytes expect_bt_slot(const BtFields &f);
 
@@ -76,9 +76,15 @@ struct AmFields {
 Bytes expect_am_slot(const AmFields &f);
 
 // Slot offsets from the layout table.
-inline uint64_t sb_slot(unsigned copy) { return copy * 0x1000ULL; }
-inline uint64_t bt_slot(uint64_t n, unsigned copy) { return 0x2000 + n * 0x2000 + copy * 0x1000; }
-inline uint64_t am_slot(uint64_t j, unsigned copy) { return 0x800000 + j * 0x2000 + copy * 0x1000; }
+inline uint64_t sb_slot(unsigned copy) {
+    return copy * 0x1000ULL;
+}
+inline uint64_t bt_slot(uint64_t n, unsigned copy) {
+    return 0x2000 + n * 0x2000 + copy * 0x1000;
+}
+inline uint64_t am_slot(uint64_t j, unsigned copy) {
+    return 0x800000 + j * 0x2000 + copy * 0x1000;
+}
 
 // Files.
 std::string make_sparse(const std::string &dir, const std::string &name, uint64_t size);
@@ -95,7 +101,9 @@ struct AlignedBuf {
     AlignedBuf &operator=(const AlignedBuf &) = delete;
     unsigned char *data() { return p_; }
     size_t size() const { return len_; }
-    struct iovec iov() { return {p_, len_}; }
+    struct iovec iov() {
+        return {p_, len_};
+    }
     Bytes bytes() const { return Bytes(p_, p_ + len_); }
 
 private:
@@ -177,6 +185,6 @@ struct Completion {
     static void cbk(kvol_t *, ssize_t result, void *data);
 };
 
-}  // namespace kvoltest
+} // namespace kvoltest
 
 #endif

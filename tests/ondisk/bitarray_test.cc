@@ -23,8 +23,8 @@ struct Model {
 
 // (start, count) runs that exercise each phase of the run handling.
 const std::vector<std::pair<uint64_t, uint64_t>> kRuns = {
-    {0, 1}, {3, 2}, {7, 1}, {7, 2}, {8, 8}, {5, 11}, {0, 64}, {1, 64}, {63, 66},
-    {64, 128}, {13, 500}, {100, 0}, {992, 8}, {0, kBits}, {500, 499},
+    {0, 1},   {3, 2},    {7, 1},    {7, 2},   {8, 8},   {5, 11},    {0, 64},    {1, 64},
+    {63, 66}, {64, 128}, {13, 500}, {100, 0}, {992, 8}, {0, kBits}, {500, 499},
 };
 
 TEST(BitArray, LsbFirstLayout) {
@@ -92,4 +92,4 @@ TEST(BitArray, RunsMatchModel) {
     }
 }
 
-}  // namespace
+} // namespace

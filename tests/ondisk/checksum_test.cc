@@ -13,8 +13,8 @@ namespace {
 const char kCheck[] = "123456789";
 
 TEST(Checksum, CrcCheckValues) {
-    EXPECT_EQ(0xCBF43926u, crc32(kCheck, 9));                  // CRC-32 (IEEE 802.3)
-    EXPECT_EQ(0x62EC59E3F1A4F00Aull, crc64(kCheck, 9));        // CRC-64/WE (ECMA-182, MSB first)
+    EXPECT_EQ(0xCBF43926u, crc32(kCheck, 9));           // CRC-32 (IEEE 802.3)
+    EXPECT_EQ(0x62EC59E3F1A4F00Aull, crc64(kCheck, 9)); // CRC-64/WE (ECMA-182, MSB first)
     EXPECT_EQ(0xCBF43926u, cksum32(kCheck, 9));
     EXPECT_EQ(0x62EC59E3F1A4F00Aull, cksum64(kCheck, 9));
 }
@@ -42,4 +42,4 @@ TEST(Checksum, MetadataHashUsesSeed1011) {
     EXPECT_NE(XXH64(page.data(), page.size(), 0), xxhash_64(page.data(), page.size()));
 }
 
-}  // namespace
+} // namespace

@@ -39,14 +39,14 @@ struct Result {
 std::vector<uint8_t> expected_inode_page(uint64_t t) {
     std::vector<uint8_t> p(4096, 0);
     memcpy(p.data() + 8, "_TAVINO_", 8);
-    put64(p, 16, 1);     // version
-    put64(p, 24, 0);     // generation
-    put64(p, 32, 464);   // length
-    put32(p, 40, 2);  // TAV_META_INODE
-    put64(p, 56, 4);     // i_state INIT
-    put64(p, 136, t);    // i_atime
-    put64(p, 144, t);    // i_ctime
-    put64(p, 152, t);    // i_mtime
+    put64(p, 16, 1);   // version
+    put64(p, 24, 0);   // generation
+    put64(p, 32, 464); // length
+    put32(p, 40, 2);   // TAV_META_INODE
+    put64(p, 56, 4);   // i_state INIT
+    put64(p, 136, t);  // i_atime
+    put64(p, 144, t);  // i_ctime
+    put64(p, 152, t);  // i_mtime
     put64(p, 0, xxh64_1011(p.data() + 8, 4088));
     return p;
 }
@@ -57,8 +57,8 @@ protected:
 
     Result mkfs(const std::string &args) {
         std::string out = dir_.path() + "/out", err = dir_.path() + "/err";
-        std::string cmd = std::string("env -u TAV_IOENGINE ") + TAV_MKFS_PATH + " " + args + " >" +
-                          out + " 2>" + err;
+        std::string cmd =
+            std::string("env -u TAV_IOENGINE ") + TAV_MKFS_PATH + " " + args + " >" + out + " 2>" + err;
         int st = system(cmd.c_str());
         Result r = {WIFEXITED(st) ? WEXITSTATUS(st) : -1, tavtest::read_text(out), tavtest::read_text(err)};
         return r;
@@ -85,7 +85,8 @@ protected:
 TEST_F(MkfsTest, Help) {
     Result r = mkfs("--help");
     EXPECT_EQ(0, r.status);
-    EXPECT_NE(std::string::npos, r.out.find("usage: tav_mkfs [-i libaio|kvol] [-s SIZE] [-g INODE_GROUPS] [-f] PATH"));
+    EXPECT_NE(std::string::npos,
+              r.out.find("usage: tav_mkfs [-i libaio|kvol] [-s SIZE] [-g INODE_GROUPS] [-f] PATH"));
     EXPECT_NE(std::string::npos, r.out.find("--inode-groups"));
     r = mkfs("");
     EXPECT_EQ(2, r.status);
@@ -133,7 +134,8 @@ TEST_F(MkfsTest, ImageMatchesTheFormatTablesAndLoads) {
     tav_sb_info sbi = {};
     zmap_t zmap = {};
     static const tav_zmap_fops fops = {[](zmap_t *z, blkno_t *min, blkno_t *max) {
-                                           return tav_sb_blkno_limit(static_cast<tav_sb_info *>(z->priv), min, max);
+                                           return tav_sb_blkno_limit(static_cast<tav_sb_info *>(z->priv), min,
+                                                                     max);
                                        },
                                        nullptr, nullptr, nullptr};
     co([&] {
@@ -147,7 +149,7 @@ TEST_F(MkfsTest, ImageMatchesTheFormatTablesAndLoads) {
         uint32_t count = 50;
         EXPECT_EQ(0, zmap_alloc_blocks(&zmap, 0, 0, &pblock, &count));
         EXPECT_EQ(1064u, pblock);
-        EXPECT_EQ(36u, count);  // 1064..1099, the end of the device
+        EXPECT_EQ(36u, count); // 1064..1099, the end of the device
     });
     zmap_destroy(&zmap);
     tav_sb_destroy(&sbi);
@@ -162,17 +164,16 @@ TEST_F(MkfsTest, RefusalsLeaveTheDeviceAlone) {
     // Nothing exists yet: none of these may create the file.
     const Case fresh[] = {
         {"-i libaio " + path_, "does not exist: give -s SIZE to create it", 1},
-        {"-i libaio -s 1000M " + path_,
-         "is too small: 1000 MiB, but 8 inode groups need at least 1059 MiB", 1},
-        {"-i libaio -g 1 -s 162M " + path_,
-         "is too small: 162 MiB, but 1 inode group needs at least 163 MiB", 1},
+        {"-i libaio -s 1000M " + path_, "is too small: 1000 MiB, but 8 inode groups need at least 1059 MiB",
+         1},
+        {"-i libaio -g 1 -s 162M " + path_, "is too small: 162 MiB, but 1 inode group needs at least 163 MiB",
+         1},
         {"-i libaio -g 9 -s 2G " + path_, "invalid inode group count '9': it must be between 1 and 8", 1},
         {"-i libaio -g 0 -s 2G " + path_, "invalid inode group count '0'", 1},
         {"-i libaio -s 12Q " + path_, "invalid size '12Q'", 1},
         {"-i libaio -s 100 " + path_, "invalid size '100'", 1},
         {"-i kvol -s 1000M " + path_, "is too small for a volume: 1048576000 bytes, at least 1 GiB", 1},
-        {"-i kvol -s 1200M " + path_,
-         "is too small: 896 MiB, but 8 inode groups need at least 1059 MiB", 1},
+        {"-i kvol -s 1200M " + path_, "is too small: 896 MiB, but 8 inode groups need at least 1059 MiB", 1},
         {"-i nope -s 2G " + path_, "unknown ioengine \"nope\"", 1},
         {"-i libaio -s 2G " + dir_.path(), "is neither a regular file nor a block device", 1},
     };
@@ -195,7 +196,7 @@ TEST_F(MkfsTest, RefusalsLeaveTheDeviceAlone) {
     uint8_t junk = 0x5a;
     write_bytes(0x10000 + 90, &junk, 1);
     EXPECT_EQ(1, mkfs("-i libaio -g 1 " + path_).status);
-    r = mkfs("-f -i libaio -g 1 " + path_);  // size taken from the file
+    r = mkfs("-f -i libaio -g 1 " + path_); // size taken from the file
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ(200u, get64(read_bytes(0x10000, 4096), 80));
     EXPECT_EQ(0u, get64(read_bytes(0x10000, 4096), 24));
@@ -216,7 +217,7 @@ TEST_F(MkfsTest, GrowsAShorterFile) {
 // The library's format routine and the tool write the same instance: equal
 // bytes everywhere except the time stamps and the checksums that cover them.
 TEST_F(MkfsTest, ToolAndLibraryAgree) {
-    const uint64_t size = 200 * MiB;  // 1 group: data from block 162
+    const uint64_t size = 200 * MiB; // 1 group: data from block 162
     ASSERT_EQ(0, mkfs("-i libaio -g 1 -s 200M " + path_).status);
     auto tool = read_bytes(0, 162 * MiB);
 
@@ -226,7 +227,7 @@ TEST_F(MkfsTest, ToolAndLibraryAgree) {
     open_device(0);
     static uint64_t t;
     t = now_ns();
-    tav_sb_format_args args = {200, 1, lib_path.c_str()};  // the tool's path names the instance
+    tav_sb_format_args args = {200, 1, lib_path.c_str()}; // the tool's path names the instance
     int ret = 1;
     co([&] {
         ret = tav_sb_format_instance(
@@ -268,7 +269,7 @@ TEST_F(MkfsTest, ToolAndLibraryAgree) {
             << "block " << off / MiB;
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -301,8 +302,7 @@ TEST_F(MkfsTest, OnAVolumeTheInstanceFillsTheAddressSpace) {
 
     r = mkfs("-i kvol -g 1 -s 2G " + path_);
     EXPECT_EQ(1, r.status);
-    EXPECT_NE(std::string::npos, r.err.find("already holds a volume; use -f to overwrite it"))
-        << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("already holds a volume; use -f to overwrite it")) << r.err;
     EXPECT_EQ(blk0, read_bytes(data_start, MiB));
     EXPECT_EQ(0, mkfs("-f -i kvol -g 1 -s 2G " + path_).status);
     // The default engine is the volume engine.
@@ -334,4 +334,4 @@ TEST_F(MkfsTest, VolumeWithOneGoodSuperblockCopyNeedsForce) {
     kvol_fini(vol);
 }
 
-}  // namespace
+} // namespace

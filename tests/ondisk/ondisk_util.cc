@@ -16,7 +16,7 @@ using tavtest::xxh64_1011;
 std::vector<uint8_t> expected_sb_page(const SbFields &f) {
     std::vector<uint8_t> pg(4096, 0);
     uint8_t *p = pg.data();
-    memcpy(p + 8, "_TAVSB_", 8);  // with its terminating zero
+    memcpy(p + 8, "_TAVSB_", 8); // with its terminating zero
     put64(p + 16, f.version);
     put64(p + 24, f.generation);
     put64(p + 32, 464);
@@ -61,4 +61,4 @@ std::vector<uint8_t> expected_zmap_page(const uint8_t *map) {
     return pg;
 }
 
-}  // namespace ondisk
+} // namespace ondisk

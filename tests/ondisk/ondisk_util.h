@@ -22,6 +22,6 @@ std::vector<uint8_t> expected_sb_page(const SbFields &f);
 // An empty zone-map page: magic, checksum of 4080 zero bytes, zero map.
 std::vector<uint8_t> expected_zmap_page(const uint8_t *map4080 = nullptr);
 
-}  // namespace ondisk
+} // namespace ondisk
 
 #endif

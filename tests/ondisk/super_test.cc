@@ -91,10 +91,10 @@ TEST_F(SuperTest, LayoutFollowsTheTable) {
     };
     const Row rows[] = {
         {2000000, 8, 1024, 1025, 32, 1058},
-        {33423360, 8, 1024, 1025, 32, 1058},  // 8192 pages: the 32 blocks are full
-        {33423361, 8, 1024, 1025, 33, 1059},  // one page more needs a 33rd block
+        {33423360, 8, 1024, 1025, 32, 1058}, // 8192 pages: the 32 blocks are full
+        {33423361, 8, 1024, 1025, 33, 1059}, // one page more needs a 33rd block
         {10000, 1, 128, 129, 32, 162},
-        {1059, 8, 1024, 1025, 32, 1058},      // the smallest instance: one data block
+        {1059, 8, 1024, 1025, 32, 1058}, // the smallest instance: one data block
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.blocks);
@@ -178,10 +178,12 @@ TEST_F(SuperTest, FormatFromAPropertyDictionary) {
     EXPECT_EQ(-EINVAL, format_dict(dict({{"s_inode_max_group", "8"}, {"path", kPath}})));
     EXPECT_EQ(-EINVAL, format_dict(dict({{"s_blocks_count", "2000000"}, {"path", kPath}})));
     EXPECT_EQ(-EINVAL, format_dict(dict({{"s_blocks_count", "2000000"}, {"s_inode_max_group", "8"}})));
-    EXPECT_EQ(-EINVAL, format_dict(dict({{"s_blocks_count", "900"}, {"s_inode_max_group", "8"}, {"path", kPath}})));
+    EXPECT_EQ(-EINVAL,
+              format_dict(dict({{"s_blocks_count", "900"}, {"s_inode_max_group", "8"}, {"path", kPath}})));
     EXPECT_EQ(std::vector<uint8_t>(MiB, 0), read_bytes(0, MiB));
 
-    ASSERT_EQ(0, format_dict(dict({{"s_blocks_count", "2000000"}, {"s_inode_max_group", "8"}, {"path", kPath}})));
+    ASSERT_EQ(
+        0, format_dict(dict({{"s_blocks_count", "2000000"}, {"s_inode_max_group", "8"}, {"path", kPath}})));
     ondisk::SbFields f = fields_on_disk(kA);
     EXPECT_EQ(ondisk::expected_sb_page(f), page(kA));
     EXPECT_EQ(ondisk::expected_sb_page(f), page(kB));
@@ -264,8 +266,8 @@ TEST_F(SuperTest, LegalityChecksInOrderWithTheirMessages) {
     struct Case {
         const char *message;
         size_t off;
-        uint64_t value;     // written as 8 bytes (4 for the type)
-        bool fix_checksum;  // recompute so that the named check is the one failing
+        uint64_t value;    // written as 8 bytes (4 for the type)
+        bool fix_checksum; // recompute so that the named check is the one failing
     };
     const Case cases[] = {
         {"tav_sb: invalid magic: _TAVSX_", 8, 0x5f58535641545f, true},
@@ -274,7 +276,7 @@ TEST_F(SuperTest, LegalityChecksInOrderWithTheirMessages) {
         {"tav_sb: invalid length: 463", 32, 463, true},
         {"tav_sb: invalid type: 2", 40, 2, true},
         {"tav_sb: state is illegal: 2", 64, 2, true},
-        {"tav_sb: checksum failed", 3000, 1, false},   // a byte past the record
+        {"tav_sb: checksum failed", 3000, 1, false}, // a byte past the record
         {"tav_sb: checksum failed", 80, 1999999, false},
     };
     EXPECT_EQ(0, tav_sb_is_legal(good.data()));
@@ -291,7 +293,7 @@ TEST_F(SuperTest, LegalityChecksInOrderWithTheirMessages) {
         EXPECT_EQ(1, tav_sb_is_legal(p.data()));
         EXPECT_TRUE(log.contains(c.message)) << log.text();
         EXPECT_TRUE(log.contains("tav_sb check failed"));
-        EXPECT_EQ(1u, log.count("tav_sb: "));  // only the first failing check
+        EXPECT_EQ(1u, log.count("tav_sb: ")); // only the first failing check
         EXPECT_EQ(1, tav_sb_is_legal_quiet(p.data()));
     }
     // The versions of an old map and of an upgrade in progress are legal.
@@ -398,7 +400,7 @@ TEST_F(SuperTest, StatfsReportsBlocksAndInodes) {
     ASSERT_EQ(0, tav_sb_statfs(&sb_, ioengine_get_default(), 10, 3, &st));
     EXPECT_EQ(MiB, st.f_bsize);
     EXPECT_EQ(MiB, st.f_frsize);
-    EXPECT_EQ(1100u, st.f_blocks);                 // the device file is 1100 MiB
+    EXPECT_EQ(1100u, st.f_blocks); // the device file is 1100 MiB
     EXPECT_EQ(2000000u - 1058 - 10, st.f_bfree);
     EXPECT_EQ(st.f_bfree, st.f_bavail);
     EXPECT_EQ(131072u, st.f_files);
@@ -419,13 +421,26 @@ TEST_F(SuperTest, DumpLogsEveryField) {
                           "[====================data=====================",
                           "[====================end=====================", "_TAVSB_"})
         EXPECT_TRUE(log.contains(s)) << s;
-    for (const char *field :
-         {"s_uuid:", "s_state:", "s_block_size:", "s_blocks_count:       2000000",
-          "s_first_inode_block:", "s_inode_blocks:       1024", "s_first_bitmap_block: 1025",
-          "s_bitmap_blocks:", "s_first_data_block:   1058", "s_inode_max_count:",
-          "s_inode_size:", "s_inode_per_group:", "s_inode_active_group:", "s_inode_max_group:",
-          "s_ts_modify:", "s_ts_fsck:", "s_ts_format:", "s_fsck_interval:", "s_crash_count:",
-          "s_crash_limit:"})
+    for (const char *field : {"s_uuid:",
+                              "s_state:",
+                              "s_block_size:",
+                              "s_blocks_count:       2000000",
+                              "s_first_inode_block:",
+                              "s_inode_blocks:       1024",
+                              "s_first_bitmap_block: 1025",
+                              "s_bitmap_blocks:",
+                              "s_first_data_block:   1058",
+                              "s_inode_max_count:",
+                              "s_inode_size:",
+                              "s_inode_per_group:",
+                              "s_inode_active_group:",
+                              "s_inode_max_group:",
+                              "s_ts_modify:",
+                              "s_ts_fsck:",
+                              "s_ts_format:",
+                              "s_fsck_interval:",
+                              "s_crash_count:",
+                              "s_crash_limit:"})
         EXPECT_EQ(1u, log.count(field)) << field << "\n" << log.text();
 }
 
@@ -543,7 +558,7 @@ TEST_F(InoTest, FailedSuperblockUpdateRestoresTheCount) {
     close_device();
     open_device(0, tavtest::kFaultEngine);
     bmap_bits_set(imap_.data(), 0, 16384);
-    fault_engine().fail_writes(kA, 0x3000, 1);  // the next superblock write, either copy
+    fault_engine().fail_writes(kA, 0x3000, 1); // the next superblock write, either copy
     tavtest::LogCapture log;
     uint64_t ino = ~0ull;
     EXPECT_EQ(-EIO, get(&ino));
@@ -564,4 +579,4 @@ TEST_F(InoTest, PutRefusesNumbersNotInUse) {
     EXPECT_EQ(2u, log.count("not in use"));
 }
 
-}  // namespace
+} // namespace

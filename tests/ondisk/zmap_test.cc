@@ -23,7 +23,7 @@ using ondisk::MiB;
 using tavtest::fault_engine;
 
 constexpr blkno_t kZmapBlock = 1025;
-constexpr uint32_t kPages = 512;  // two zone-map blocks
+constexpr uint32_t kPages = 512; // two zone-map blocks
 constexpr blkno_t kMin = 1058, kMax = 1999999;
 
 class ZmapTest : public tavtest::DeviceTest {
@@ -123,8 +123,8 @@ protected:
     zmap_t zmap_ = {};
     blkno_t min_ = kMin, max_ = kMax;
     uint64_t version_ = 2;
-    int64_t hooked_ = 0;      // blocks reported by the hooks
-    int64_t bad_marked_ = 0;  // blocks marked at load (no hook)
+    int64_t hooked_ = 0;     // blocks reported by the hooks
+    int64_t bad_marked_ = 0; // blocks marked at load (no hook)
 };
 
 const tav_zmap_fops ZmapTest::kFops = {limit, alloc_hook, free_hook, version};
@@ -143,9 +143,9 @@ TEST_F(ZmapTest, FormatWritesEmptyPages) {
 
 TEST_F(ZmapTest, LoadDecodesHandBuiltPagesOfBothVersions) {
     std::vector<uint8_t> map(4080, 0);
-    map[0] = 0xFF;  // whole block
-    map[1] = 0x03;  // slices 0 and 1
-    map[2] = 0x80;  // slice 7
+    map[0] = 0xFF; // whole block
+    map[1] = 0x03; // slices 0 and 1
+    map[2] = 0x80; // slice 7
     for (int i = 100; i < 110; i++)
         map[i] = 0xFF;
     auto pg = ondisk::expected_zmap_page(map.data());
@@ -193,8 +193,8 @@ TEST_F(ZmapTest, IllegalOrUnreadablePagesFailTheLoad) {
         const char *message;
         int expect;
         uint32_t pages;
-        uint64_t corrupt;    // byte to flip (0: none)
-        uint64_t fail_read;  // a read overlapping this byte fails (0: none)
+        uint64_t corrupt;   // byte to flip (0: none)
+        uint64_t fail_read; // a read overlapping this byte fails (0: none)
     };
     const Case cases[] = {
         {"zmap_page: invalid magic 0x5f706d626b6c635f", -EACCES, kPages, page_off(300) + 1, 0},
@@ -214,8 +214,8 @@ TEST_F(ZmapTest, IllegalOrUnreadablePagesFailTheLoad) {
         EXPECT_EQ(c.expect, load(c.pages));
         EXPECT_TRUE(log.contains(c.message)) << log.text();
         if (c.corrupt) {
-            EXPECT_TRUE(log.contains("illegal zmap page, index: 300, phyaddr: " +
-                                     std::to_string(page_off(300))));
+            EXPECT_TRUE(
+                log.contains("illegal zmap page, index: 300, phyaddr: " + std::to_string(page_off(300))));
         }
         EXPECT_EQ(nullptr, zmap_.pages);
         EXPECT_EQ(0u, zmap_.page_count);
@@ -231,11 +231,11 @@ TEST_F(ZmapTest, UsableRangeOfA2MBlockDevice) {
     EXPECT_EQ(3022u, p->capacity);
     ASSERT_EQ(0, run([&] { return zmap_page_from_index(&zmap_, 490, &p); }));
     EXPECT_EQ(0u, p->boff_min);
-    EXPECT_EQ(799u, p->boff_max);  // block 1,999,999
+    EXPECT_EQ(799u, p->boff_max); // block 1,999,999
     EXPECT_TRUE(zmap_page_has_pblock(p, 1999999));
     EXPECT_FALSE(zmap_page_has_pblock(p, 2000000));
     ASSERT_EQ(0, run([&] { return zmap_page_from_index(&zmap_, 491, &p); }));
-    EXPECT_EQ(0u, p->capacity);  // loaded, never chosen
+    EXPECT_EQ(0u, p->capacity); // loaded, never chosen
     EXPECT_EQ(-EINVAL, run([&] { return zmap_page_from_pblock(&zmap_, 2000000, &p); }));
     EXPECT_EQ(-EINVAL, run([&] { return zmap_page_from_pblock(&zmap_, 1057, &p); }));
     EXPECT_EQ(-EINVAL, run([&] { return zmap_page_from_index(&zmap_, kPages, &p); }));
@@ -260,14 +260,14 @@ TEST_F(ZmapTest, GoalAndWindowStrategies) {
         uint32_t count;
     };
     const Step steps[] = {
-        {0, 3, 0, 1064, 3},        // no usable goal: first multiple of 8 at or above 1058
-        {5000, 4, 0, 5000, 4},     // a free goal is taken first
-        {4999, 4, 0, 4999, 1},     // goal followed by a block in use: one block
-        {0, 3, 0, 1072, 3},        // next empty window
-        {0, 2, 16, 1088, 2},       // window 16: 1072..1087 is not empty
-        {1067, 2, 0, 1067, 2},     // goal right after an allocation
-        {1069, 8, 0, 1069, 3},     // stops at 1072, which is in use
-        {4079, 3, 0, 4079, 1},     // a goal never crosses the page end
+        {0, 3, 0, 1064, 3},    // no usable goal: first multiple of 8 at or above 1058
+        {5000, 4, 0, 5000, 4}, // a free goal is taken first
+        {4999, 4, 0, 4999, 1}, // goal followed by a block in use: one block
+        {0, 3, 0, 1072, 3},    // next empty window
+        {0, 2, 16, 1088, 2},   // window 16: 1072..1087 is not empty
+        {1067, 2, 0, 1067, 2}, // goal right after an allocation
+        {1069, 8, 0, 1069, 3}, // stops at 1072, which is in use
+        {4079, 3, 0, 4079, 1}, // a goal never crosses the page end
     };
     uint64_t by_goal = 0, by_window = 0;
     for (const Step &s : steps) {
@@ -282,7 +282,7 @@ TEST_F(ZmapTest, GoalAndWindowStrategies) {
     }
     EXPECT_EQ(by_goal, zmap_.status.alloc_by_goal);
     EXPECT_EQ(by_window, zmap_.status.alloc_by_window);
-    check_consistent();  // every allocation was written before returning
+    check_consistent(); // every allocation was written before returning
 }
 
 TEST_F(ZmapTest, WindowFallsBackToSingleBlocksFromTheRangeStart) {
@@ -298,7 +298,7 @@ TEST_F(ZmapTest, WindowFallsBackToSingleBlocksFromTheRangeStart) {
     EXPECT_EQ(2u, a.count);
     a = alloc(0, 20);
     ASSERT_EQ(0, a.ret);
-    EXPECT_EQ(1060u, a.pblock);  // 1060..1063, then 1064 is in use
+    EXPECT_EQ(1060u, a.pblock); // 1060..1063, then 1064 is in use
     EXPECT_EQ(4u, a.count);
     check_consistent();
 }
@@ -323,11 +323,11 @@ TEST_F(ZmapTest, PageChoice) {
     ASSERT_EQ(0, load());
     a = alloc(0, 8);
     ASSERT_EQ(0, a.ret);
-    EXPECT_EQ(1064u, a.pblock);  // the window at 1064, clipped to the range end
+    EXPECT_EQ(1064u, a.pblock); // the window at 1064, clipped to the range end
     EXPECT_EQ(2u, a.count);
     a = alloc(0, 8);
     ASSERT_EQ(0, a.ret);
-    EXPECT_EQ(1058u, a.pblock);  // no empty window left: single blocks from 1058
+    EXPECT_EQ(1058u, a.pblock); // no empty window left: single blocks from 1058
     EXPECT_EQ(6u, a.count);
     a = alloc(1060, 1);
     EXPECT_EQ(-ENOSPC, a.ret);
@@ -336,7 +336,7 @@ TEST_F(ZmapTest, PageChoice) {
 }
 
 TEST_F(ZmapTest, SetWindow) {
-    const std::pair<uint32_t, uint32_t> cases[] = {{13, 8}, {5000, 8}, {100, 96}, {0, 8},
+    const std::pair<uint32_t, uint32_t> cases[] = {{13, 8}, {5000, 8}, {100, 96},    {0, 8},
                                                    {7, 8},  {8, 8},    {4080, 4080}, {4081, 8}};
     for (auto [in, out] : cases) {
         zmap_set_window(&zmap_, in);
@@ -391,7 +391,7 @@ TEST_F(ZmapTest, BatchManualAllocationWritesEachPageOnce) {
         EXPECT_EQ(0, batch({}));
         EXPECT_TRUE(log.contains("ranges is empty"));
         EXPECT_EQ(-EINVAL, batch({{5000, 2}, {1999999, 2}}));
-        EXPECT_EQ(0, byte(5000));  // checked before anything changes
+        EXPECT_EQ(0, byte(5000)); // checked before anything changes
     }
     fault_engine().transfers.clear();
     ASSERT_EQ(0, batch({{2000, 5}, {2003, 4}, {4079, 2}, {3000, 1}}));
@@ -438,41 +438,39 @@ TEST_F(ZmapTest, SlicesAndBatchRelease) {
     zmap_page_t *p = nullptr;
     int s = -1;
     ASSERT_EQ(0, run([&] {
-        int ret = zmap_page_from_pblock(&zmap_, blk, &p);
-        if (ret)
-            return ret;
-        zmap_page_slice_init(p, blk);
-        EXPECT_EQ(0, zmap_page_alloc_slice(p, blk, 3, &s));
-        EXPECT_EQ(3, s);
-        EXPECT_EQ(0, zmap_page_alloc_slice(p, blk, 3, &s));  // taken: lowest free
-        EXPECT_EQ(0, s);
-        EXPECT_EQ(0, zmap_page_alloc_slice(p, blk, 7, &s));
-        return zmap_page_put(p);
-    }));
+                  int ret = zmap_page_from_pblock(&zmap_, blk, &p);
+                  if (ret)
+                      return ret;
+                  zmap_page_slice_init(p, blk);
+                  EXPECT_EQ(0, zmap_page_alloc_slice(p, blk, 3, &s));
+                  EXPECT_EQ(3, s);
+                  EXPECT_EQ(0, zmap_page_alloc_slice(p, blk, 3, &s)); // taken: lowest free
+                  EXPECT_EQ(0, s);
+                  EXPECT_EQ(0, zmap_page_alloc_slice(p, blk, 7, &s));
+                  return zmap_page_put(p);
+              }));
     EXPECT_EQ(0x89, byte(blk));
     EXPECT_EQ(2u, zmap_blocks_allocated(&zmap_));
     check_consistent();
 
     // Fill the block: the ninth slice has no room.
     ASSERT_EQ(0, run([&] {
-        EXPECT_EQ(0, zmap_page_from_pblock(&zmap_, blk, &p));
-        for (int i = 0; i < 5; i++)
-            EXPECT_EQ(0, zmap_page_alloc_slice(p, blk, -1, &s));
-        EXPECT_EQ(-ENOSPC, zmap_page_alloc_slice(p, blk, -1, &s));
-        return zmap_page_put(p);
-    }));
+                  EXPECT_EQ(0, zmap_page_from_pblock(&zmap_, blk, &p));
+                  for (int i = 0; i < 5; i++)
+                      EXPECT_EQ(0, zmap_page_alloc_slice(p, blk, -1, &s));
+                  EXPECT_EQ(-ENOSPC, zmap_page_alloc_slice(p, blk, -1, &s));
+                  return zmap_page_put(p);
+              }));
     EXPECT_EQ(0xFF, byte(blk));
 
     // Batch release: the block's eight slices (given unsorted, one repeated),
     // the second block whole, and a block outside the range that is skipped.
-    std::vector<pslice_t> items = {{blk, 5}, {blk + 1, -1}, {blk, 0}, {blk, 1}, {blk, 2},
-                                   {blk, 3}, {blk, 4},      {blk, 6}, {blk, 7}, {blk, 7},
-                                   {100, -1}};
+    std::vector<pslice_t> items = {{blk, 5}, {blk + 1, -1}, {blk, 0}, {blk, 1}, {blk, 2}, {blk, 3},
+                                   {blk, 4}, {blk, 6},      {blk, 7}, {blk, 7}, {100, -1}};
     tavtest::LogCapture log;
-    int freed = run([&] {
-        return zmap_batch_free_blocks(&zmap_, items.data(), static_cast<uint32_t>(items.size()));
-    });
-    EXPECT_EQ(2, freed);  // the last slice freed the first block
+    int freed = run(
+        [&] { return zmap_batch_free_blocks(&zmap_, items.data(), static_cast<uint32_t>(items.size())); });
+    EXPECT_EQ(2, freed); // the last slice freed the first block
     EXPECT_TRUE(log.contains("tofree count: 11"));
     EXPECT_TRUE(log.contains("slices released: 16, blocks released: 2"));
     EXPECT_TRUE(log.contains("repeated release of pblk"));
@@ -503,11 +501,11 @@ TEST_F(ZmapTest, BadTracksAreMarkedAtLoadAndNeverHandedOut) {
     fault_engine().add_badtrack(1075 * MiB, MiB);
     Alloc a = alloc(1064, 1);
     ASSERT_EQ(0, a.ret);
-    EXPECT_EQ(1072u, a.pblock);  // window 1064 starts on a bad block
+    EXPECT_EQ(1072u, a.pblock); // window 1064 starts on a bad block
     EXPECT_EQ(1u, a.count);
     a = alloc(1073, 4);
     EXPECT_EQ(1073u, a.pblock);
-    EXPECT_EQ(2u, a.count);      // stops before 1075
+    EXPECT_EQ(2u, a.count); // stops before 1075
     EXPECT_EQ(-EACCES, zmap_page_test_pblock(&zmap_.pages[0], 1064, -1));
     check_consistent();
 }
@@ -517,12 +515,12 @@ TEST_F(ZmapTest, MarkBadTrack) {
     ASSERT_EQ(0, manual(3001, 1));
     zmap_page_t *p = nullptr;
     ASSERT_EQ(0, run([&] {
-        EXPECT_EQ(0, zmap_page_from_pblock(&zmap_, 3001, &p));
-        zmap_page_slice_init(p, 3001);
-        int s;
-        EXPECT_EQ(0, zmap_page_alloc_slice(p, 3001, 2, &s));
-        return zmap_page_put(p);
-    }));
+                  EXPECT_EQ(0, zmap_page_from_pblock(&zmap_, 3001, &p));
+                  zmap_page_slice_init(p, 3001);
+                  int s;
+                  EXPECT_EQ(0, zmap_page_alloc_slice(p, 3001, 2, &s));
+                  return zmap_page_put(p);
+              }));
     tavtest::LogCapture log;
     ASSERT_EQ(0, run([&] { return zmap_mark_badtrack(&zmap_, 3000, 3, 0); }));
     EXPECT_TRUE(log.contains("pblk:3000, cnt:3, clear:0"));
@@ -550,8 +548,8 @@ TEST_F(ZmapTest, ForcedFlushReportsWriteFailuresAndKeepsMemory) {
     EXPECT_EQ(-EIO, run([&] { return zmap_flush(&zmap_, 1); }));
     EXPECT_TRUE(log.contains("zmap page 0 set failed, exit"));
     EXPECT_EQ(1, zmap_.pages[0].dirty);
-    EXPECT_EQ(0xFF, byte(1201));  // not re-read from the older disk image
-    Alloc a = alloc(1201, 1);     // and not handed out again
+    EXPECT_EQ(0xFF, byte(1201)); // not re-read from the older disk image
+    Alloc a = alloc(1201, 1);    // and not handed out again
     EXPECT_NE(1201u, a.pblock);
     EXPECT_EQ(static_cast<int>(kPages), run([&] { return zmap_flush(&zmap_, 1); }));
     check_consistent();
@@ -572,8 +570,8 @@ TEST_F(ZmapTest, StateSurvivesReload) {
     ASSERT_EQ(0, load());
     EXPECT_EQ(used, zmap_blocks_allocated(&zmap_));
     for (uint32_t i = 0; i < kPages; i++)
-        ASSERT_TRUE(std::equal(maps.begin() + i * 4080, maps.begin() + (i + 1) * 4080,
-                               zmap_.pages[i].bitmaps))
+        ASSERT_TRUE(
+            std::equal(maps.begin() + i * 4080, maps.begin() + (i + 1) * 4080, zmap_.pages[i].bitmaps))
             << "page " << i;
 }
 
@@ -612,4 +610,4 @@ TEST_F(ZmapTest, UnreportableWriteFailuresAreFatal) {
     }
 }
 
-}  // namespace
+} // namespace

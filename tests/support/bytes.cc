@@ -6,8 +6,12 @@
 
 namespace tavtest {
 
-uint64_t xxh64_1011(const void *p, size_t len) { return XXH64(p, len, 1011); }
+uint64_t xxh64_1011(const void *p, size_t len) {
+    return XXH64(p, len, 1011);
+}
 
-uint64_t now_ns() { return tav_realtime_ns(); }
+uint64_t now_ns() {
+    return tav_realtime_ns();
+}
 
-}  // namespace tavtest
+} // namespace tavtest

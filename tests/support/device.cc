@@ -12,7 +12,9 @@
 
 namespace tavtest {
 
-const char *backend_name(Backend b) { return b == Backend::Volume ? "kvol" : "libaio"; }
+const char *backend_name(Backend b) {
+    return b == Backend::Volume ? "kvol" : "libaio";
+}
 
 void DeviceTest::create_device(uint64_t size) {
     if (!path_.empty())
@@ -60,7 +62,9 @@ void DeviceTest::TearDown() {
     tav_iobuf_pool_fini();
 }
 
-void DeviceTest::co(std::function<void()> body) { ASSERT_TRUE(run_coroutine(std::move(body))); }
+void DeviceTest::co(std::function<void()> body) {
+    ASSERT_TRUE(run_coroutine(std::move(body)));
+}
 
 std::vector<uint8_t> DeviceTest::read_bytes(uint64_t off, size_t len) const {
     std::vector<uint8_t> buf(len);
@@ -84,4 +88,4 @@ void DeviceTest::flip_bits(uint64_t off, uint8_t mask) const {
     write_bytes(off, &b, 1);
 }
 
-}  // namespace tavtest
+} // namespace tavtest

@@ -36,8 +36,10 @@ namespace tavtest {
 constexpr uint64_t kVolumeDataStart = 0x13000000;
 
 enum class Backend { File, Volume };
-const char *backend_name(Backend b);  // "libaio" or "kvol", for test names
-inline void PrintTo(Backend b, std::ostream *os) { *os << backend_name(b); }
+const char *backend_name(Backend b); // "libaio" or "kvol", for test names
+inline void PrintTo(Backend b, std::ostream *os) {
+    *os << backend_name(b);
+}
 
 class DeviceTest : public ::testing::Test {
 protected:
@@ -61,9 +63,9 @@ protected:
     std::string path_;
     bool open_ = false;
     bool volume_ = false;
-    uint64_t raw_base_ = 0;  // file offset of engine offset 0
+    uint64_t raw_base_ = 0; // file offset of engine offset 0
 };
 
-}  // namespace tavtest
+} // namespace tavtest
 
 #endif

@@ -89,8 +89,7 @@ int fault_unmap(ioengine *, uint64_t offset, uint64_t size) {
 
 // The number of bad-track ranges overlapping the query; the first `maxcnt`
 // are returned clipped to it.
-int fault_test_badtrack(ioengine *, uint64_t offset, uint64_t size, ioengine_range *ranges,
-                        int maxcnt) {
+int fault_test_badtrack(ioengine *, uint64_t offset, uint64_t size, ioengine_range *ranges, int maxcnt) {
     int n = 0;
     for (const auto &b : g_state.badtracks) {
         if (!overlaps(offset, size, b.first, b.second))
@@ -128,7 +127,7 @@ ioengine_plugin make_plugin() {
     return p;
 }
 
-}  // namespace
+} // namespace
 
 std::vector<FaultEngine::Transfer> FaultEngine::select(bool write, bool forwarded_only) const {
     std::vector<Transfer> out;
@@ -148,4 +147,4 @@ FaultEngine &fault_engine() {
     return g_state;
 }
 
-}  // namespace tavtest
+} // namespace tavtest

@@ -44,9 +44,9 @@ struct FaultEngine {
     struct Transfer {
         bool write;
         uint64_t off, len;
-        bool forwarded;  // false: failed by a fault or answered from the script
+        bool forwarded; // false: failed by a fault or answered from the script
     };
-    using Range = std::pair<uint64_t, uint64_t>;  // byte offset, length
+    using Range = std::pair<uint64_t, uint64_t>; // byte offset, length
 
     void fail_reads(uint64_t off, uint64_t len, int times = -1, int err = EIO) {
         faults.push_back({false, off, len, err, times});
@@ -85,6 +85,6 @@ private:
 // The plug-in's state; registers the plug-in on the first call.
 FaultEngine &fault_engine();
 
-}  // namespace tavtest
+} // namespace tavtest
 
 #endif

@@ -52,7 +52,7 @@ void format_on(const char *engine, const std::string &path, uint64_t blocks, uin
     ioengine_default_fini();
     ASSERT_EQ(0, ret);
 }
-}  // namespace
+} // namespace
 
 void format_device(const std::string &path, uint64_t blocks, uint64_t groups) {
     make_file(path, (off_t)(blocks << 20));
@@ -107,10 +107,12 @@ void InstanceTest::fini(tav *instance) {
     EXPECT_EQ(0, res.ret);
 }
 
-std::vector<std::string> InstanceTest::log_lines() const { return read_lines(log_path_); }
+std::vector<std::string> InstanceTest::log_lines() const {
+    return read_lines(log_path_);
+}
 
 bool InstanceTest::log_contains(const std::string &text) const {
     return count_lines_with(log_lines(), text) > 0;
 }
 
-}  // namespace tavtest
+} // namespace tavtest

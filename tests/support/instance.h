@@ -48,17 +48,19 @@ protected:
     // Finishes `instance` and waits for its callback.
     void fini(tav *instance);
     // Waits until `res` has been called back.
-    bool wait(CbkResult *res) { return run_until([res] { return res->called; }); }
+    bool wait(CbkResult *res) {
+        return run_until([res] { return res->called; });
+    }
     // Log lines written so far.
     std::vector<std::string> log_lines() const;
     bool log_contains(const std::string &text) const;
 
     TempDir dir_;
-    std::string dev_;      // a formatted 200 MiB device file
-    std::string run_dir_;  // stands for the lock directory
+    std::string dev_;     // a formatted 200 MiB device file
+    std::string run_dir_; // stands for the lock directory
     std::string log_path_;
 };
 
-}  // namespace tavtest
+} // namespace tavtest
 
 #endif

@@ -11,7 +11,7 @@
 namespace tavtest {
 
 namespace {
-LogCapture *g_current;  // the innermost live capture
+LogCapture *g_current; // the innermost live capture
 }
 
 LogCapture::LogCapture(loglevel_t level) : outer_(g_current), saved_level_(logger_get_loglevel()) {
@@ -40,7 +40,9 @@ void LogCapture::sink(void *ctx, int, const char *fmt, ...) {
     static_cast<LogCapture *>(ctx)->lines_.emplace_back(line);
 }
 
-size_t LogCapture::count(const std::string &needle) const { return count_lines_with(lines_, needle); }
+size_t LogCapture::count(const std::string &needle) const {
+    return count_lines_with(lines_, needle);
+}
 
 std::string LogCapture::text() const {
     std::string t;
@@ -69,4 +71,4 @@ void set_env(const char *name, const char *value) {
         unsetenv(name);
 }
 
-}  // namespace tavtest
+} // namespace tavtest

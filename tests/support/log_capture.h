@@ -55,6 +55,6 @@ size_t count_lines_with(const std::vector<std::string> &lines, const std::string
 // environment.
 void set_env(const char *name, const char *value);
 
-}  // namespace tavtest
+} // namespace tavtest
 
 #endif

@@ -10,7 +10,9 @@
 
 namespace tavtest {
 
-ev_driver *driver() { return evdriver_env(); }
+ev_driver *driver() {
+    return evdriver_env();
+}
 
 bool run_until(const std::function<bool()> &done, double timeout_s) {
     struct ev_loop *loop = static_cast<struct ev_loop *>(driver()->handle);
@@ -18,7 +20,8 @@ bool run_until(const std::function<bool()> &done, double timeout_s) {
     ev_timer tick;
     // A periodic tick so that the condition is re-checked even when nothing
     // else wakes the loop.
-    ev_timer_init(&tick, [](struct ev_loop *, ev_timer *, int) {}, 0.01, 0.01);
+    ev_timer_init(
+        &tick, [](struct ev_loop *, ev_timer *, int) {}, 0.01, 0.01);
     ev_timer_start(loop, &tick);
     bool ok = done();
     while (!ok && ev_time() < deadline) {
@@ -39,7 +42,7 @@ void co_entry(void *arg) {
     b->fn();
     b->finished = true;
 }
-}  // namespace
+} // namespace
 
 bool run_coroutine(std::function<void()> body, double timeout_s) {
     // Heap-allocated: on timeout the coroutine may still refer to it.
@@ -63,4 +66,4 @@ void make_file(const std::string &path, off_t size) {
     close(fd);
 }
 
-}  // namespace tavtest
+} // namespace tavtest

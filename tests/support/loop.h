@@ -25,6 +25,6 @@ bool run_coroutine(std::function<void()> body, double timeout_s = 30.0);
 // Creates (or truncates) a sparse file of `size` bytes.
 void make_file(const std::string &path, off_t size);
 
-}  // namespace tavtest
+} // namespace tavtest
 
 #endif

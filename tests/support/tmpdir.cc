@@ -17,9 +17,11 @@ namespace {
 // they make their directories inside it and the parent removes them.
 constexpr const char *kOwnerEnv = "TAVTEST_TMPDIR_OWNER";
 
-bool in_death_test_child() { return !GTEST_FLAG_GET(internal_run_death_test).empty(); }
+bool in_death_test_child() {
+    return !GTEST_FLAG_GET(internal_run_death_test).empty();
+}
 
-}  // namespace
+} // namespace
 
 TempDir::TempDir() {
     // Under /var/tmp: O_DIRECT needs a file system that supports it (tmpfs
@@ -53,4 +55,4 @@ std::string read_text(const std::string &path) {
     return s.str();
 }
 
-}  // namespace tavtest
+} // namespace tavtest

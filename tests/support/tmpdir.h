@@ -18,12 +18,12 @@ public:
 
 private:
     std::string path_;
-    std::string prev_owner_;  // restored when this directory goes away
+    std::string prev_owner_; // restored when this directory goes away
 };
 
 // The file's contents; empty when it cannot be read.
 std::string read_text(const std::string &path);
 
-}  // namespace tavtest
+} // namespace tavtest
 
 #endif

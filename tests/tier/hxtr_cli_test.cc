@@ -11,7 +11,8 @@ using namespace tiertest;
 namespace {
 
 std::string usage(const std::string &p) {
-    return "usage: " + p + " -p <path> -c <command> [options]\n"
+    return "usage: " + p +
+           " -p <path> -c <command> [options]\n"
            "--help        | -h show help info\n"
            "--cmd         | -c sub command. dump|repair\n"
            "--path        | -p tcache device path, such as /dev/xxx/xxx-tcache\n"
@@ -23,14 +24,17 @@ std::string usage(const std::string &p) {
            "--log-file    | -l log file\n"
            "--debug       | -D enable debug mode\n"
            "\n"
-           "'dump' command(s): -c [dump_super|dump_brick|dump_inode|dump_extent|dump_shard|dump_hot] [-n no|-g filter] "
+           "'dump' command(s): -c [dump_super|dump_brick|dump_inode|dump_extent|dump_shard|dump_hot] [-n "
+           "no|-g filter] "
            "[-o file]\n"
            "\n"
-           "  'filter' option minimized the dump output when [-n no] not specified, support filter key(s) are:\n"
+           "  'filter' option minimized the dump output when [-n no] not specified, support filter key(s) "
+           "are:\n"
            "    use=[0|1]; filter used or not used meta, default action is dump all of them\n"
            "    owner=no; filter meta by its parent, such as filter 'inode' by brick no\n"
            "    id=str; filter meta by 'id' string, such as gfid or brickid\n"
-           "    error=[0|1]; filter meta by dump state. 'error=1' means only dump the meta which read error or check "
+           "    error=[0|1]; filter meta by dump state. 'error=1' means only dump the meta which read error "
+           "or check "
            "error\n"
            "\n"
            "Examples:\n" +
@@ -39,7 +43,8 @@ std::string usage(const std::string &p) {
            " -p /dev/xxx -c dump_inode  [-n i_no  | -g 'owner=b_no'] [-o file]\n" + p +
            " -p /dev/xxx -c dump_extent [-n te_no | -g 'use=1']      [-o file]\n"
            "\n"
-           "'repair' command(s): -c [repair_super|convert_super|repair_brick|repair_inode|repair_extent] [-v tier_ver] "
+           "'repair' command(s): -c [repair_super|convert_super|repair_brick|repair_inode|repair_extent] [-v "
+           "tier_ver] "
            "[-f conf] [-y]\n"
            "Examples:\n" +
            p + " -p /dev/xxx -c repair_super -v 2 -f xxxx.json [-y]\n" + p +
@@ -72,7 +77,7 @@ TEST_F(CliTest, OptionErrors) {
     } cases[] = {
         {{"-c", "bogus", "-p", dev}, "unkown cmd <bogus>" + help},
         {{"-c", "dump_super", "-p", dev, "-x"}, "unrecognize option '-x'" + help},
-        {{"-c", "dump_super", "-p", dev, "--commit"}, "unrecognize option '-y'" + help},  // needs an argument
+        {{"-c", "dump_super", "-p", dev, "--commit"}, "unrecognize option '-y'" + help}, // needs an argument
         {{"-c", "dump_super", "-p", dev, "--bogus"}, "unrecognize option '--bogus'"},
         {{"-c", "dump_super", "-p", dev, "-n"}, "unrecognize option '-n'"},
         {{"-c", "dump_super"}, "cmd and dev path must be specified" + help},
@@ -97,7 +102,8 @@ TEST_F(CliTest, OptionErrors) {
 }
 
 TEST_F(CliTest, CommitForms) {
-    for (const std::vector<std::string> &args : {std::vector<std::string>{"-y"}, {"--commit=yes"}, {"--commit", "x"}}) {
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"-y"}, {"--commit=yes"}, {"--commit", "x"}}) {
         std::vector<std::string> a{"-c", "dump_super", "-p", dev};
         a.insert(a.end(), args.begin(), args.end());
         ToolRun r = run(a);
@@ -109,9 +115,10 @@ TEST_F(CliTest, DeviceErrors) {
     ToolRun r = run({"-c", "dump_super", "-p", dir.path() + "/missing"});
     EXPECT_EQ(r.status, 5);
     EXPECT_NE(r.err.find("open " + dir.path() + "/missing failed. errno: No such file or directory"),
-              std::string::npos) << r.err;
+              std::string::npos)
+        << r.err;
 
-    Image tiny(6000);  // the super block cannot be read whole
+    Image tiny(6000); // the super block cannot be read whole
     tiny.put32(4096, 0xcacbdcbd);
     tiny.write(dev);
     r = run({"-c", "dump_super", "-p", dev});
@@ -140,9 +147,11 @@ TEST_F(CliTest, LogFileAndDebugMode) {
     EXPECT_EQ(r.status, 22);
     const std::string log = read_file(log_path);
     EXPECT_NE(log.find("[DEBUG] [hxtr_prepare_param:"), std::string::npos) << log;
-    EXPECT_NE(log.find("] dev:" + dev + ", cmd:dump_brick, spec_ver:0, meta_no:9 repair_conf:, out_path:, filter: "
+    EXPECT_NE(log.find("] dev:" + dev +
+                       ", cmd:dump_brick, spec_ver:0, meta_no:9 repair_conf:, out_path:, filter: "
                        "use=-1, error=-1, owner_no=-1, id=\n"),
-              std::string::npos) << log;
+              std::string::npos)
+        << log;
     EXPECT_NE(log.find("[ERROR] [hxtr_dump_common:"), std::string::npos) << log;
     EXPECT_NE(log.find("] invalid bi_no 9, max cnt:4\n"), std::string::npos) << log;
     // Errors always reach stderr; debug lines only with -D.
@@ -160,4 +169,4 @@ TEST_F(CliTest, LogFileAndDebugMode) {
     EXPECT_NE(read_file(log_path).find("invalid bi_no 9"), std::string::npos);
 }
 
-}  // namespace
+} // namespace

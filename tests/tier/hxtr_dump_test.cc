@@ -32,17 +32,17 @@ std::string entry_json(uint64_t w, uint64_t eno) {
     snprintf(buf, sizeof(buf),
              "{\"lba\":%u,\"shard\":%u,\"dirty\":%u,\"in_use\":%u,\"sense\":%u,\"demote\":%u,\"dm_err\":%u,"
              "\"reserved\":%u,\"eno\":%lu,\"bitmap\":%u}",
-             unsigned(w >> 1 & 0x7ffff), unsigned(w >> 20 & 0x7ffff), unsigned(w >> 39 & 1), unsigned(w >> 56 & 1),
-             unsigned(w >> 57 & 0xf), unsigned(w >> 61 & 1), unsigned(w >> 62 & 1), unsigned(w >> 63),
-             static_cast<unsigned long>(eno), unsigned(w >> 40 & 0xffff));
+             unsigned(w >> 1 & 0x7ffff), unsigned(w >> 20 & 0x7ffff), unsigned(w >> 39 & 1),
+             unsigned(w >> 56 & 1), unsigned(w >> 57 & 0xf), unsigned(w >> 61 & 1), unsigned(w >> 62 & 1),
+             unsigned(w >> 63), static_cast<unsigned long>(eno), unsigned(w >> 40 & 0xffff));
     return buf;
 }
 
 std::string slot_json(uint64_t lo, uint64_t hi, uint64_t sno) {
     char buf[256];
     snprintf(buf, sizeof(buf), "{\"ino\":%u,\"in_use\":%u,\"reserved\":%u,\"sno\":%lu,\"index\":%u}",
-             unsigned(lo & 0x3ffff), unsigned(lo >> 18 & 1), unsigned(lo >> 19), static_cast<unsigned long>(sno),
-             unsigned(hi));
+             unsigned(lo & 0x3ffff), unsigned(lo >> 18 & 1), unsigned(lo >> 19),
+             static_cast<unsigned long>(sno), unsigned(hi));
     return buf;
 }
 
@@ -55,7 +55,8 @@ bool valid_json(const std::string &text) {
 class DumpV3 : public OnDevice<TierToolTest, V3Dev, make_v3> {
 protected:
     std::string brick(unsigned no) {
-        return brick_json(d.img, d.g.brick_off + no * kBlk, d.bricks[no], kV3BrickMagic, d.g.brick_off + no * kBlk);
+        return brick_json(d.img, d.g.brick_off + no * kBlk, d.bricks[no], kV3BrickMagic,
+                          d.g.brick_off + no * kBlk);
     }
     std::string inode(unsigned no) {
         return inode_json(d.img, d.g.inode_off + no * kBlk, d.inodes[no], kV3InodeMagic, false,
@@ -78,8 +79,9 @@ protected:
     }
     std::string shard_page(unsigned p, bool (*keep)(uint64_t lo)) {
         const uint64_t off = d.g.shard_off + p * kBlk;
-        std::string s = "{\"checksum\":\"" + hex(d.img.get_le(off, 4)) + "\",\"magic\":\"0x2183ba9d\",\"meta_offset\": " +
-                        std::to_string(off) + ",\"shards\":[";
+        std::string s = "{\"checksum\":\"" + hex(d.img.get_le(off, 4)) +
+                        "\",\"magic\":\"0x2183ba9d\",\"meta_offset\": " + std::to_string(off) +
+                        ",\"shards\":[";
         const char *sep = "";
         for (unsigned slot = 1; slot < 512; slot++) {
             const uint64_t lo = d.img.get_le(off + 8 * slot, 4), hi = d.img.get_le(off + 8 * slot + 4, 4);
@@ -101,10 +103,13 @@ TEST_F(DumpV3, SuperBlock) {
 TEST_F(DumpV3, AllBricksWithTheErrorObjectOfABadRecord) {
     ToolRun r = tool({"-c", "dump_brick"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, array({brick(0), brick(1), err_obj(14, "bi_no", 2, d.g.brick_off + 2 * kBlk), brick(3)}) + "\n");
+    EXPECT_EQ(r.out,
+              array({brick(0), brick(1), err_obj(14, "bi_no", 2, d.g.brick_off + 2 * kBlk), brick(3)}) +
+                  "\n");
     EXPECT_NE(r.err.find("no:2, brick no: 2 magic: 0x42584b69"), std::string::npos) << r.err;
     // The failed record goes to the log in its dump form, with offset 0.
-    EXPECT_NE(log().find(brick_json(d.img, d.g.brick_off + 2 * kBlk, d.bricks[2], kV3BrickMagic, 0)), std::string::npos);
+    EXPECT_NE(log().find(brick_json(d.img, d.g.brick_off + 2 * kBlk, d.bricks[2], kV3BrickMagic, 0)),
+              std::string::npos);
 }
 
 TEST_F(DumpV3, SingleRecordsAndTableBounds) {
@@ -117,11 +122,11 @@ TEST_F(DumpV3, SingleRecordsAndTableBounds) {
     EXPECT_EQ(r.out, inode(1) + "\n");
     EXPECT_NE(r.out.find("\"size\":18446744073709551615"), std::string::npos);
 
-    r = tool({"-c", "dump_brick", "-n", "2"});  // fails its check
+    r = tool({"-c", "dump_brick", "-n", "2"}); // fails its check
     EXPECT_EQ(r.status, 14);
     EXPECT_EQ(r.out, "");
 
-    r = tool({"-c", "dump_inode", "-n", "5"});  // stored number 9 in slot 5
+    r = tool({"-c", "dump_inode", "-n", "5"}); // stored number 9 in slot 5
     EXPECT_EQ(r.status, 14);
 
     r = tool({"-c", "dump_brick", "-n", "4"});
@@ -156,7 +161,8 @@ TEST_F(DumpV3, InodeFilters) {
     ToolRun r = tool({"-c", "dump_inode"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, array({inode(0), inode(1), inode(2), inode_err(3), inode(4), inode_err(5), inode_err(6),
-                            inode_err(7)}) + "\n");
+                            inode_err(7)}) +
+                         "\n");
 
     r = tool({"-c", "dump_inode", "-g", "use=1,owner=3,error=0"});
     EXPECT_EQ(r.out, array({inode(1), inode(4)}) + "\n");
@@ -169,7 +175,8 @@ TEST_F(DumpV3, InodeFilters) {
     // Dropped records are logged at debug level, shown on stderr with -D.
     r = tool({"-D", "-c", "dump_inode", "-g", "owner=99,error=0"});
     EXPECT_NE(r.err.find("ignore inode 0, i_use:1, i_uuid:" + uuid_text(d.inodes[0].uuid) + ", i_brick_no:0"),
-              std::string::npos) << r.err;
+              std::string::npos)
+        << r.err;
 }
 
 TEST_F(DumpV3, ExtentPages) {
@@ -184,11 +191,12 @@ TEST_F(DumpV3, ExtentPages) {
     EXPECT_NE(r.out.find("\"eno\":511"), std::string::npos);
     r = tool({"-c", "dump_extent", "-g", "owner=1,error=0"});
     EXPECT_EQ(r.out,
-              array({extent_page0([](uint64_t w) { return (w >> 56 & 1) && (w >> 20 & 0x7ffff) == 1; })}) + "\n");
+              array({extent_page0([](uint64_t w) { return (w >> 56 & 1) && (w >> 20 & 0x7ffff) == 1; })}) +
+                  "\n");
     r = tool({"-c", "dump_extent", "-g", "owner=12345,error=0"});
     EXPECT_EQ(r.out, "[]\n");
 
-    r = tool({"-c", "dump_extent", "-n", "0", "-g", "owner=12345"});  // one page: printed even when empty
+    r = tool({"-c", "dump_extent", "-n", "0", "-g", "owner=12345"}); // one page: printed even when empty
     EXPECT_EQ(r.out, extent_page0([](uint64_t) { return false; }) + "\n");
     r = tool({"-c", "dump_extent", "-n", "1"});
     EXPECT_EQ(r.status, 14);
@@ -197,22 +205,27 @@ TEST_F(DumpV3, ExtentPages) {
 TEST_F(DumpV3, ShardPages) {
     ToolRun r = tool({"-c", "dump_shard"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, array({shard_page(0, [](uint64_t) { return true; }), shard_page(1, [](uint64_t) { return true; })}) +
+    EXPECT_EQ(r.out, array({shard_page(0, [](uint64_t) { return true; }),
+                            shard_page(1, [](uint64_t) { return true; })}) +
                          "\n");
-    r = tool({"-c", "dump_shard", "-g", "use=1"});  // page 1 has no shard in use: left out
+    r = tool({"-c", "dump_shard", "-g", "use=1"}); // page 1 has no shard in use: left out
     EXPECT_EQ(r.out, array({shard_page(0, [](uint64_t lo) { return (lo >> 18 & 1) != 0; })}) + "\n");
     EXPECT_NE(r.out.find("{\"ino\":262143,\"in_use\":1,\"reserved\":8191,\"sno\":511,\"index\":4294967295}"),
               std::string::npos);
     r = tool({"-c", "dump_shard", "-g", "owner=3"});
-    EXPECT_EQ(r.out, array({shard_page(0, [](uint64_t lo) { return (lo & 0x3ffff) == 3 && (lo >> 18 & 1); })}) + "\n");
+    EXPECT_EQ(r.out,
+              array({shard_page(0, [](uint64_t lo) { return (lo & 0x3ffff) == 3 && (lo >> 18 & 1); })}) +
+                  "\n");
 
     // A page with a wrong magic fails its check.
     d.img.put32(d.g.shard_off + kBlk + 4, 0x12345678);
     d.img.write(dev);
     r = tool({"-c", "dump_shard", "-g", "use=1"});
     EXPECT_EQ(r.out, array({shard_page(0, [](uint64_t lo) { return (lo >> 18 & 1) != 0; }),
-                            err_obj(14, "shard_no", 1, d.g.shard_off + kBlk)}) + "\n");
-    EXPECT_NE(r.err.find("shard no: 1, magic_ondisk: 0x12345678 magic: 0x2183ba9d"), std::string::npos) << r.err;
+                            err_obj(14, "shard_no", 1, d.g.shard_off + kBlk)}) +
+                         "\n");
+    EXPECT_NE(r.err.find("shard no: 1, magic_ondisk: 0x12345678 magic: 0x2183ba9d"), std::string::npos)
+        << r.err;
 }
 
 TEST_F(DumpV3, HotPagesAndOutputFile) {
@@ -221,7 +234,8 @@ TEST_F(DumpV3, HotPagesAndOutputFile) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(read_file(out), array({"{\"meta_offset\":" + std::to_string(d.g.hot_off) + "}",
-                                     "{\"meta_offset\":" + std::to_string(d.g.hot_off + kBlk) + "}"}) + "\n");
+                                     "{\"meta_offset\":" + std::to_string(d.g.hot_off + kBlk) + "}"}) +
+                                  "\n");
     r = tool({"-c", "dump_hot", "-g", "error=1"});
     EXPECT_EQ(r.out, "[]\n");
     r = tool({"-c", "dump_hot", "-o", dir.path() + "/no/such/dir/out"});
@@ -236,7 +250,8 @@ TEST_F(DumpV3, UnreadableUnitsPrintEioObjects) {
     ToolRun r = tool({"-c", "dump_inode", "-g", "error=1"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, array({inode_err(3), inode_err(5), err_obj(5, "no", 6, d.g.inode_off + 6 * kBlk),
-                            err_obj(5, "no", 7, d.g.inode_off + 7 * kBlk)}) + "\n");
+                            err_obj(5, "no", 7, d.g.inode_off + 7 * kBlk)}) +
+                         "\n");
     r = tool({"-c", "dump_inode", "-n", "7"});
     EXPECT_EQ(r.status, 5);
     EXPECT_NE(r.err.find("read no 7 failed:"), std::string::npos) << r.err;
@@ -282,7 +297,8 @@ TEST_F(DumpV2, SuperBlockBricksAndExtents) {
     EXPECT_EQ(r.out, v12_super_json(d.img, d.g, false) + "\n");
 
     r = tool({"-c", "dump_brick", "-n", "0"});
-    EXPECT_EQ(r.out, brick_json(d.img, d.g.brick_start(), d.bricks[0], kV12BrickMagic, d.g.brick_start()) + "\n");
+    EXPECT_EQ(r.out,
+              brick_json(d.img, d.g.brick_start(), d.bricks[0], kV12BrickMagic, d.g.brick_start()) + "\n");
 
     const std::string bad = err_obj(14, "te_no", 3, d.g.extent_start() + 3 * kBlk);
     r = tool({"-c", "dump_extent"});
@@ -305,7 +321,7 @@ TEST_F(DumpV2, InodesIncludingTheExpansionArea) {
                          ", \"exp_inode\":" + array({inode(4, exp), inode(5, last_off)}) + "}\n");
     EXPECT_TRUE(valid_json(r.out));
 
-    r = tool({"-c", "dump_inode", "-n", "8"});  // the first expansion inode
+    r = tool({"-c", "dump_inode", "-n", "8"}); // the first expansion inode
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, inode(4, exp) + "\n");
     r = tool({"-c", "dump_inode", "-n", "153607"});
@@ -349,7 +365,8 @@ TEST_F(DumpV1, SuperBlockInodesAndExtents) {
 
     const uint64_t in1 = d.g.inode_start() + kBlk;
     r = tool({"-c", "dump_inode", "-n", "1"});
-    EXPECT_EQ(r.out, inode_json(d.img, in1, d.inodes[1], kV12InodeMagic, true, static_cast<long>(in1)) + "\n");
+    EXPECT_EQ(r.out,
+              inode_json(d.img, in1, d.inodes[1], kV12InodeMagic, true, static_cast<long>(in1)) + "\n");
 
     const uint64_t ex = d.g.extent_start();
     r = tool({"-c", "dump_extent"});
@@ -361,7 +378,8 @@ TEST_F(DumpV1, SuperBlockInodesAndExtents) {
     EXPECT_NE(r.out.find("\"te_no\":0,\"meta_offset\":" + std::to_string(ex) +
                          ",\"te_bitmap\":\"0xffffffffffffffff 0x0000000000000000 0x0123456789abcdef "
                          "0x8000000000000000 \"}"),
-              std::string::npos) << r.out;
+              std::string::npos)
+        << r.out;
 }
 
 TEST_F(DumpV1, ImpossibleExtentSizeStaysInsideTheRecord) {
@@ -385,8 +403,8 @@ TEST_F(DumpV1, CommandsAVersionLacks) {
             EXPECT_NE(r.err.find(std::string("not support cmd:") + cmd), std::string::npos) << r.err;
         }
     }
-    ToolRun r = tool({"-c", "dump_shard"});  // the v2 device
+    ToolRun r = tool({"-c", "dump_shard"}); // the v2 device
     EXPECT_NE(r.err.find("version V2 not support cmd:dump_shard"), std::string::npos) << r.err;
 }
 
-}  // namespace
+} // namespace

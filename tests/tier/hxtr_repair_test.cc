@@ -42,9 +42,10 @@ protected:
     }
     // Dump -> repair input -> repair with -y restores the zeroed block.
     void expect_restored(uint64_t off, const std::vector<uint8_t> &orig, const std::string &cmd,
-                         const std::string &json, const std::string &printed, std::vector<std::string> extra = {}) {
+                         const std::string &json, const std::string &printed,
+                         std::vector<std::string> extra = {}) {
         zero_block(off);
-        ToolRun r = repair(cmd, json, extra);  // without -y: nothing written
+        ToolRun r = repair(cmd, json, extra); // without -y: nothing written
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, printed);
         EXPECT_EQ(block(off), std::vector<uint8_t>(kBlk, 0));
@@ -113,13 +114,17 @@ TEST_F(RepairV3, ShardExtentAndHotPages) {
                        "\"reserved\":6844},{\"sno\":1023,\"ino\":262143,\"index\":4294967295}]}";
     expect_restored(s1, want.get(0, kBlk), "repair_shard", json, "");
 
-    put_extent_page(want, kBlk, {{2, 0x7ffff, 0x7ffff, 1, 0xffff, 1, 15, 1, 1, 1}, {600 - 512, 7, 8, 0, 9, 1, 0, 0, 0, 0}});
+    put_extent_page(
+        want, kBlk,
+        {{2, 0x7ffff, 0x7ffff, 1, 0xffff, 1, 15, 1, 1, 1}, {600 - 512, 7, 8, 0, 9, 1, 0, 0, 0, 0}});
     const uint64_t e1 = d.g.extent_off + kBlk;
     json = "{\"meta_offset\":" + std::to_string(e1) +
-           ",\"extents\":[{\"eno\":514,\"lba\":524287,\"shard\":524287,\"dirty\":1,\"bitmap\":65535,\"sense\":15,"
-           "\"demote\":1,\"dm_err\":1,\"reserved\":1},{\"eno\":600,\"lba\":7,\"shard\":8,\"dirty\":0,\"bitmap\":9}]}";
+           ",\"extents\":[{\"eno\":514,\"lba\":524287,\"shard\":524287,\"dirty\":1,\"bitmap\":65535,"
+           "\"sense\":15,"
+           "\"demote\":1,\"dm_err\":1,\"reserved\":1},{\"eno\":600,\"lba\":7,\"shard\":8,\"dirty\":0,"
+           "\"bitmap\":9}]}";
     expect_restored(e1, want.get(kBlk, kBlk), "repair_extent", json, "");
-    ToolRun r = tool({"-c", "dump_extent", "-n", "1", "-g", "use=1"});  // the repaired page passes its check
+    ToolRun r = tool({"-c", "dump_extent", "-n", "1", "-g", "use=1"}); // the repaired page passes its check
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\"eno\":600,\"bitmap\":9}]}"), std::string::npos) << r.out;
 
@@ -141,19 +146,22 @@ TEST_F(RepairV3, RefusedInputWritesNothing) {
     const Refusal cases[] = {
         {"repair_inode", "{\"i_no\":4294967295,\"i_use\":0}", "parse i_no failed"},
         {"repair_inode", "{\"i_no\":-1,\"i_use\":0}", "parse i_no failed"},
-        {"repair_inode", "{\"i_no\":8,\"i_use\":0}", "i_no 8 or brick_no 0 is invalid, max i_cnt:8, max b_cnt:4"},
+        {"repair_inode", "{\"i_no\":8,\"i_use\":0}",
+         "i_no 8 or brick_no 0 is invalid, max i_cnt:8, max b_cnt:4"},
         {"repair_inode", "{\"i_no\":1,\"i_use\":65536}", "parse i_use failed"},
         {"repair_inode", "{\"i_no\":\"1\",\"i_use\":0}", "parse i_no failed"},
         {"repair_inode",
          "{\"i_no\":1,\"i_use\":1,\"i_uuid\":\"not-a-uuid\",\"i_size\":1,\"i_priority\":1,\"i_brick_no\":0}",
          "parse uuid not-a-uuid failed:-1"},
         {"repair_brick", "{\"bi_use\":0,\"bi_no\":4}", "bi_no 4 is invalid, max: 4"},
-        {"repair_brick", "{\"bi_use\":1,\"bi_no\":0,\"bi_uuid\":\"" + uuid_text(uuid_of(1)) + "\",\"bi_brickid\":\"/short\"}",
+        {"repair_brick",
+         "{\"bi_use\":1,\"bi_no\":0,\"bi_uuid\":\"" + uuid_text(uuid_of(1)) + "\",\"bi_brickid\":\"/short\"}",
          "parse bi_brickid failed"},
         {"repair_brick", "{\"bi_no\":0}", "parse bi_use failed"},
         {"repair_shard", "{\"meta_offset\":" + std::to_string(d.g.shard_off + kBlk) + ",\"shards\":[]}",
          "meta_offset: " + std::to_string(d.g.shard_off + kBlk) + " invalid"},
-        {"repair_shard", "{\"meta_offset\":" + std::to_string(d.g.shard_off + 8) + ",\"shards\":[]}", "invalid"},
+        {"repair_shard", "{\"meta_offset\":" + std::to_string(d.g.shard_off + 8) + ",\"shards\":[]}",
+         "invalid"},
         {"repair_shard", "{\"meta_offset\":" + so + ",\"shards\":[{\"sno\":512,\"ino\":1,\"index\":1}]}",
          "shards_json sno: 512 invalid"},
         {"repair_shard", "{\"meta_offset\":" + so + ",\"shards\":[{\"sno\":513,\"ino\":1,\"index\":1}]}",
@@ -162,10 +170,16 @@ TEST_F(RepairV3, RefusedInputWritesNothing) {
          "parse ino failed"},
         {"repair_shard", "{\"meta_offset\":" + so + ",\"shards\":[7]}", "shards_json index: 0 invalid"},
         {"repair_shard", "{\"meta_offset\":" + so + ",\"shards\":{}}", "shards_json is invalid"},
-        {"repair_extent", "{\"meta_offset\":" + eo + ",\"extents\":[{\"eno\":512,\"lba\":1,\"shard\":1,\"dirty\":0,"
-                          "\"bitmap\":0}]}", "extents_json eno: 512 invalid"},
-        {"repair_extent", "{\"meta_offset\":" + eo + ",\"extents\":[{\"eno\":1,\"lba\":524288,\"shard\":1,"
-                          "\"dirty\":0,\"bitmap\":0}]}", "parse lba failed"},
+        {"repair_extent",
+         "{\"meta_offset\":" + eo +
+             ",\"extents\":[{\"eno\":512,\"lba\":1,\"shard\":1,\"dirty\":0,"
+             "\"bitmap\":0}]}",
+         "extents_json eno: 512 invalid"},
+        {"repair_extent",
+         "{\"meta_offset\":" + eo +
+             ",\"extents\":[{\"eno\":1,\"lba\":524288,\"shard\":1,"
+             "\"dirty\":0,\"bitmap\":0}]}",
+         "parse lba failed"},
         {"repair_extent", "{\"meta_offset\":" + std::to_string(d.g.data_off) + ",\"extents\":[]}", "invalid"},
         {"repair_hot", "{\"meta_offset\":" + eo + "}", "meta_offset: " + eo + " invalid"},
     };
@@ -201,7 +215,8 @@ TEST_F(RepairV3, BadRepairFiles) {
     }
     ToolRun r = tool({"-c", "repair_brick", "-f", dir.path() + "/missing.json"});
     EXPECT_EQ(r.status, 22);
-    EXPECT_NE(r.err.find("load repair conf " + dir.path() + "/missing.json failed:No such file"), std::string::npos);
+    EXPECT_NE(r.err.find("load repair conf " + dir.path() + "/missing.json failed:No such file"),
+              std::string::npos);
     r = tool({"-c", "repair_brick"});
     EXPECT_EQ(r.status, 22);
     EXPECT_NE(r.err.find("failed to get repair_conf or open repair_conf fd"), std::string::npos) << r.err;
@@ -214,8 +229,10 @@ TEST_F(RepairV3, SuperBlockInvariantsUnlessForced) {
     ToolRun r = repair("repair_super", json, {"-y"});
     EXPECT_EQ(r.status, 22);
     EXPECT_NE(r.err.find("__check_sb_params_v3"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("brick params is invalid. brick_cnt:0, brick_table_size:16384, expect brick_cnt:[1-300]"),
-              std::string::npos) << r.err;
+    EXPECT_NE(
+        r.err.find("brick params is invalid. brick_cnt:0, brick_table_size:16384, expect brick_cnt:[1-300]"),
+        std::string::npos)
+        << r.err;
     EXPECT_EQ(block(4096), d.img.get(4096, kBlk));
     r = repair("repair_super", json, {"-F"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -240,7 +257,8 @@ TEST_F(RepairV3, MutatedInputsNeverCrash) {
                               ",\"extents\":[{\"eno\":5,\"lba\":1,\"shard\":2,\"dirty\":1,\"bitmap\":3}]}"},
     };
     const std::string alphabet = "{}[]\",:-+0123456789eE.x \\\xff";
-    const char *numbers[] = {"18446744073709551616", "-1", "1e400", "0.5", "99999999999999999999999", "\"7\"", "null"};
+    const char *numbers[] = {"18446744073709551616",    "-1",    "1e400", "0.5",
+                             "99999999999999999999999", "\"7\"", "null"};
     const std::string before = read_file(dev);
     std::mt19937 rng(2024);
     int accepted = 0, refused = 0;
@@ -256,7 +274,8 @@ TEST_F(RepairV3, MutatedInputsNeverCrash) {
                 const size_t colon = json.find(':', at);
                 if (colon != std::string::npos) {
                     size_t end = colon + 1;
-                    while (end < json.size() && (isdigit(static_cast<unsigned char>(json[end])) || json[end] == '-'))
+                    while (end < json.size() &&
+                           (isdigit(static_cast<unsigned char>(json[end])) || json[end] == '-'))
                         end++;
                     json.replace(colon + 1, end - colon - 1, numbers[rng() % 7]);
                 }
@@ -266,10 +285,11 @@ TEST_F(RepairV3, MutatedInputsNeverCrash) {
                 json = "{";
         }
         ToolRun r = repair(cmd, json);
-        EXPECT_TRUE(r.status == 0 || r.status == 22) << r.status << " " << cmd << " " << json << "\n" << r.err;
+        EXPECT_TRUE(r.status == 0 || r.status == 22) << r.status << " " << cmd << " " << json << "\n"
+                                                     << r.err;
         (r.status == 0 ? accepted : refused)++;
     }
-    EXPECT_GT(accepted, 0);  // the mutations reach both outcomes
+    EXPECT_GT(accepted, 0); // the mutations reach both outcomes
     EXPECT_GT(refused, 0);
     EXPECT_TRUE(read_file(dev) == before);
 }
@@ -284,13 +304,15 @@ TEST_F(RepairV2, SuperBlockInodeAndExtentComeBack) {
     // The last inode of the expansion area goes back to its place there.
     const uint64_t last = d.g.exp_start() + (153600 - 1) * kBlk;
     expect_restored(last, d.img.get(last, kBlk), "repair_inode", inode_repair_json(d.inodes[5], false),
-                    inode_json(d.img, last, d.inodes[5], kV12InodeMagic, false, static_cast<long>(last)) + "\n");
+                    inode_json(d.img, last, d.inodes[5], kV12InodeMagic, false, static_cast<long>(last)) +
+                        "\n");
 
     const uint64_t e0 = d.g.extent_start();
     const std::string json =
         "{\"te_use\":1,\"te_no\":0,\"te_inode_no\":1,\"te_sampling_low\":287454020,\"te_sampling_mid\":5,"
         "\"te_sampling_high\":6,\"te_mapped_meta\":[{\"mapno\":3,\"offset\":123,\"clean\":0,\"len\":8192,"
-        "\"begin\":62,\"cnt\":2},{\"mapno\":0,\"offset\":1099511627776,\"clean\":1,\"len\":262144,\"begin\":0,"
+        "\"begin\":62,\"cnt\":2},{\"mapno\":0,\"offset\":1099511627776,\"clean\":1,\"len\":262144,\"begin\":"
+        "0,"
         "\"cnt\":16}]}";
     expect_restored(e0, d.img.get(e0, kBlk), "repair_extent", json,
                     v2_extent_json(d.img, e0, d.extents[0], d.g, static_cast<long>(e0)) + "\n");
@@ -299,17 +321,23 @@ TEST_F(RepairV2, SuperBlockInodeAndExtentComeBack) {
 TEST_F(RepairV2, RefusedInput) {
     const Refusal cases[] = {
         {"repair_inode", "{\"i_no\":153608,\"i_use\":0}", "repiar_file i_no 153608 input ino: 153608"},
-        {"repair_inode", "{\"i_no\":4,\"i_use\":1,\"i_uuid\":\"" + uuid_text(uuid_of(1)) +
-                             "\",\"i_size\":1,\"i_priority\":1,\"i_brick_no\":4}", "brick_no 4 is invalid"},
-        {"repair_extent", "{\"te_use\":1,\"te_no\":0,\"te_inode_no\":1,\"te_sampling_low\":1,\"te_mapped_meta\":"
-                          "[{\"mapno\":4,\"offset\":1,\"clean\":0,\"len\":1,\"begin\":0,\"cnt\":1}]}",
+        {"repair_inode",
+         "{\"i_no\":4,\"i_use\":1,\"i_uuid\":\"" + uuid_text(uuid_of(1)) +
+             "\",\"i_size\":1,\"i_priority\":1,\"i_brick_no\":4}",
+         "brick_no 4 is invalid"},
+        {"repair_extent",
+         "{\"te_use\":1,\"te_no\":0,\"te_inode_no\":1,\"te_sampling_low\":1,\"te_mapped_meta\":"
+         "[{\"mapno\":4,\"offset\":1,\"clean\":0,\"len\":1,\"begin\":0,\"cnt\":1}]}",
          "te_mapped_meta mapno 4 is invalid, index:0, map_cnt:4"},
-        {"repair_extent", "{\"te_use\":1,\"te_no\":0,\"te_inode_no\":1,\"te_sampling_low\":1,\"te_mapped_meta\":"
-                          "[{\"mapno\":0,\"offset\":1,\"clean\":0,\"len\":262145,\"begin\":0,\"cnt\":1}]}",
+        {"repair_extent",
+         "{\"te_use\":1,\"te_no\":0,\"te_inode_no\":1,\"te_sampling_low\":1,\"te_mapped_meta\":"
+         "[{\"mapno\":0,\"offset\":1,\"clean\":0,\"len\":262145,\"begin\":0,\"cnt\":1}]}",
          "map 0 orig_len(262145) is invalid, block_size:262144"},
-        {"repair_extent", "{\"te_use\":1,\"te_no\":0,\"te_inode_no\":1,\"te_sampling_low\":1,\"te_mapped_meta\":[1]}",
+        {"repair_extent",
+         "{\"te_use\":1,\"te_no\":0,\"te_inode_no\":1,\"te_sampling_low\":1,\"te_mapped_meta\":[1]}",
          "te_mapped_meta index 0 is invalid"},
-        {"repair_extent", "{\"te_use\":0,\"te_no\":4}", "te_no 4 or i_no 0 is invalid, block_cnt:4, inode_cnt:8"},
+        {"repair_extent", "{\"te_use\":0,\"te_no\":4}",
+         "te_no 4 or i_no 0 is invalid, block_cnt:4, inode_cnt:8"},
     };
     // The blocks these inputs aim at (the device is too large to compare whole).
     std::vector<uint64_t> offs{d.g.inode_start() + 4 * kBlk, d.g.exp_start() + 153599 * kBlk};
@@ -327,13 +355,14 @@ TEST_F(RepairV2, RefusedInput) {
 // Expansion inode numbers are valid only while the area is formatted and in
 // use, and never from 500000 on.
 TEST_F(RepairV2, ExpansionInodeNumbers) {
-    d.g.exp_area = 255;  // room up to number 8 + 6528000 - 1, cut at 499999
+    d.g.exp_area = 255; // room up to number 8 + 6528000 - 1, cut at 499999
     put_v12_super(d.img, d.g, false);
     d.img.write(dev);
     ToolRun r = repair("repair_inode", "{\"i_no\":499999,\"i_use\":0}");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\"meta_offset\":" + std::to_string(d.g.exp_start() + (499999 - 8) * kBlk) + "}"),
-              std::string::npos) << r.out;
+              std::string::npos)
+        << r.out;
     r = repair("repair_inode", "{\"i_no\":500000,\"i_use\":0}");
     EXPECT_EQ(r.status, 22);
 
@@ -342,7 +371,8 @@ TEST_F(RepairV2, ExpansionInodeNumbers) {
     d.img.write(dev);
     r = repair("repair_inode", "{\"i_no\":8,\"i_use\":0}");
     EXPECT_EQ(r.status, 22);
-    EXPECT_NE(r.err.find("exp_magic :0x4558 exp exp_inuse: 0x0max i_cnt:8, max b_cnt:4"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("exp_magic :0x4558 exp exp_inuse: 0x0max i_cnt:8, max b_cnt:4"), std::string::npos)
+        << r.err;
     r = repair("repair_inode", "{\"i_no\":7,\"i_use\":0}");
     EXPECT_EQ(r.status, 0) << r.err;
 }
@@ -351,11 +381,12 @@ TEST_F(RepairV2, ExpansionInodeNumbers) {
 TEST_F(RepairV2, ExpansionAreaMustBeFormatted) {
     ToolRun dump = tool({"-c", "dump_super"});
     ASSERT_EQ(dump.status, 0);
-    zero_block(d.g.exp_start());  // the first expansion inode is gone
+    zero_block(d.g.exp_start()); // the first expansion inode is gone
     ToolRun r = repair("repair_super", dump.out);
     EXPECT_EQ(r.status, 22);
     EXPECT_NE(r.err.find("inode ondisk no: 0(off: " + std::to_string(d.g.exp_start()) + ") inode_no: 8"),
-              std::string::npos) << r.err;
+              std::string::npos)
+        << r.err;
     EXPECT_NE(r.err.find("check exp inode first failed"), std::string::npos) << r.err;
 
     // Any other magic text: no expansion area.
@@ -363,7 +394,8 @@ TEST_F(RepairV2, ExpansionAreaMustBeFormatted) {
     r = repair("repair_super", json);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\"exp_inode_magic\":\"0x0\",\"exp_inode_cnt\":0,\"exp_inode_inuse\":\"0x0\""),
-              std::string::npos) << r.out;
+              std::string::npos)
+        << r.out;
 }
 
 TEST_F(RepairV2, ConvertFindsTheMapCountOfAV1Device) {
@@ -395,7 +427,7 @@ TEST_F(RepairV2, ConvertFindsTheMapCountOfAV1Device) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, v12_super_json(sb, want, false) + "\n");
     EXPECT_NE(r.err.find("find map_cnt:33"), std::string::npos) << r.err;
-    EXPECT_TRUE(read_file(dev) == before);  // convert never writes
+    EXPECT_TRUE(read_file(dev) == before); // convert never writes
 
     // repair_super of v2 does not take a v1 description.
     r = repair("repair_super", dump.out, {"-v", "2"});
@@ -433,7 +465,8 @@ TEST_F(RepairV1, SuperBlockBrickAndExtentComeBack) {
     const uint64_t e0 = d.g.extent_start();
     const std::string json =
         "{\"te_use\":1,\"te_no\":0,\"te_block\":3,\"te_size\":4611686018427387904,\"te_inode_no\":1,"
-        "\"te_sampling_low\":2712847316,\"te_sampling_mid\":1,\"te_sampling_high\":2,\"te_clean\":1,\"te_ntime\":4,"
+        "\"te_sampling_low\":2712847316,\"te_sampling_mid\":1,\"te_sampling_high\":2,\"te_clean\":1,\"te_"
+        "ntime\":4,"
         "\"te_hot\":5,\"te_bitmap\":[18446744073709551615,0,81985529216486895,9223372036854775808]}";
     expect_restored(e0, d.img.get(e0, kBlk), "repair_extent", json,
                     v1_extent_json(d.img, e0, d.extents[0], static_cast<long>(e0)) + "\n");
@@ -441,14 +474,19 @@ TEST_F(RepairV1, SuperBlockBrickAndExtentComeBack) {
 
 TEST_F(RepairV1, RefusedInput) {
     const Refusal cases[] = {
-        {"repair_inode", "{\"i_no\":8,\"i_use\":0}", "i_no 8 or brick_no 0 is invalid, max i_cnt:8, max b_cnt:4"},
-        {"repair_extent", "{\"te_use\":1,\"te_no\":0,\"te_block\":3,\"te_size\":1,\"te_inode_no\":1,"
-                          "\"te_sampling_low\":1,\"te_clean\":1,\"te_bitmap\":[1,2,3]}", "te_bitmap is invalid."},
-        {"repair_extent", "{\"te_use\":1,\"te_no\":0,\"te_block\":3,\"te_size\":1,\"te_inode_no\":1,"
-                          "\"te_sampling_low\":1,\"te_clean\":1,\"te_bitmap\":[1,2,\"3\",4]}",
+        {"repair_inode", "{\"i_no\":8,\"i_use\":0}",
+         "i_no 8 or brick_no 0 is invalid, max i_cnt:8, max b_cnt:4"},
+        {"repair_extent",
+         "{\"te_use\":1,\"te_no\":0,\"te_block\":3,\"te_size\":1,\"te_inode_no\":1,"
+         "\"te_sampling_low\":1,\"te_clean\":1,\"te_bitmap\":[1,2,3]}",
+         "te_bitmap is invalid."},
+        {"repair_extent",
+         "{\"te_use\":1,\"te_no\":0,\"te_block\":3,\"te_size\":1,\"te_inode_no\":1,"
+         "\"te_sampling_low\":1,\"te_clean\":1,\"te_bitmap\":[1,2,\"3\",4]}",
          "te_bitmap index 2 is invalid"},
-        {"repair_extent", "{\"te_use\":1,\"te_no\":0,\"te_block\":3,\"te_size\":1,\"te_inode_no\":8,"
-                          "\"te_sampling_low\":1,\"te_clean\":1,\"te_bitmap\":[1,2,3,4]}",
+        {"repair_extent",
+         "{\"te_use\":1,\"te_no\":0,\"te_block\":3,\"te_size\":1,\"te_inode_no\":8,"
+         "\"te_sampling_low\":1,\"te_clean\":1,\"te_bitmap\":[1,2,3,4]}",
          "te_no 0 or i_no 8 is invalid, block_cnt:4, inode_cnt:8"},
         {"convert_super", "{}", "version V1 not support cmd:convert_super"},
     };
@@ -458,4 +496,4 @@ TEST_F(RepairV1, RefusedInput) {
     EXPECT_TRUE(read_file(dev) == before);
 }
 
-}  // namespace
+} // namespace

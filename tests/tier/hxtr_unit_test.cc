@@ -18,12 +18,14 @@
 
 namespace {
 
-uint32_t ref_crc(const void *p, size_t n) { return tiertest::crc32(p, n); }
+uint32_t ref_crc(const void *p, size_t n) {
+    return tiertest::crc32(p, n);
+}
 
 TEST(HxtrChecksum, Crc32IsTheStandardCrc) {
     EXPECT_EQ(hxtr_crc32("123456789", 9), 0xCBF43926u);
     EXPECT_EQ(hxtr_crc32("", 0), 0u);
-    EXPECT_EQ(ref_crc("123456789", 9), 0xCBF43926u);  // the reference itself
+    EXPECT_EQ(ref_crc("123456789", 9), 0xCBF43926u); // the reference itself
     std::mt19937 rng(7);
     std::vector<uint8_t> buf(4096);
     for (auto &b : buf)
@@ -52,7 +54,7 @@ TEST(HxtrChecksum, ExtentPageCrcIsSpreadOverEntryBitZero) {
     EXPECT_EQ(hxtr_extent_page_stored_crc(&page), stored);
     EXPECT_EQ(hxtr_extent_page_crc(&page), stored);
 
-    page.entry[100] ^= 1ull << 40;  // any other bit spoils it
+    page.entry[100] ^= 1ull << 40; // any other bit spoils it
     EXPECT_NE(hxtr_extent_page_crc(&page), hxtr_extent_page_stored_crc(&page));
 }
 
@@ -79,9 +81,9 @@ TEST(HxtrJson, NumberTextIsReadExactly) {
         {"0", UINT64_MAX, 0, 0},
         {"18446744073709551615", UINT64_MAX, 0, UINT64_MAX},
         {"18446744073709551616", UINT64_MAX, -ERANGE, 0},
-        {"9007199254740993", UINT64_MAX, 0, 9007199254740993ull},  // 2^53 + 1: no double holds it
+        {"9007199254740993", UINT64_MAX, 0, 9007199254740993ull}, // 2^53 + 1: no double holds it
         {"9223372036854775813", UINT64_MAX, 0, 9223372036854775813ull},
-        {"12.99", UINT64_MAX, 0, 12},                                // fractions cut off
+        {"12.99", UINT64_MAX, 0, 12}, // fractions cut off
         {"1.5e3", UINT64_MAX, 0, 1500},
         {"1844674407370955161.5e1", UINT64_MAX, 0, 18446744073709551615ull},
         {"25e-1", UINT64_MAX, 0, 2},
@@ -91,9 +93,9 @@ TEST(HxtrJson, NumberTextIsReadExactly) {
         {"000000000000000000000000042", UINT64_MAX, 0, 42},
         {"-0", UINT64_MAX, 0, 0},
         {"-0.5", UINT64_MAX, 0, 0},
-        {"-1", UINT64_MAX, -ERANGE, 0},                              // never wrapped to 2^64 - 1
+        {"-1", UINT64_MAX, -ERANGE, 0}, // never wrapped to 2^64 - 1
         {"4294967295", UINT32_MAX, 0, UINT32_MAX},
-        {"4294967296", UINT32_MAX, -ERANGE, 0},                      // never cut to the field width
+        {"4294967296", UINT32_MAX, -ERANGE, 0}, // never cut to the field width
         {"2147483648", INT32_MAX, -ERANGE, 0},
         {"262143", (1u << 18) - 1, 0, 262143},
         {"262144", (1u << 18) - 1, -ERANGE, 0},
@@ -136,7 +138,7 @@ TEST(HxtrJson, NumbersKeepTheirTextThroughTheTree) {
     EXPECT_EQ(hxtr_json_get_u64(json, json->root, "s", UINT64_MAX, false, &v), 1);
     EXPECT_EQ(hxtr_json_get_u64(json, json->root, "missing", UINT64_MAX, false, &v), 1);
     EXPECT_EQ(v, 5u);
-    EXPECT_EQ(hxtr_json_get_u64(json, json->root, "A", UINT64_MAX, true, &v), -EINVAL);  // exact keys
+    EXPECT_EQ(hxtr_json_get_u64(json, json->root, "A", UINT64_MAX, true, &v), -EINVAL); // exact keys
     hxtr_json_free(json);
 
     for (const char *bad : {"", "{", "{\"a\":}", "[1,]", "{\"a\":01x}"}) {
@@ -152,11 +154,11 @@ TEST(HxtrJson, HexTextReadsUpToTheFirstNonDigit) {
     EXPECT_EQ(v, 0x179a5c2b1e2f1d15ull);
     EXPECT_EQ(hxtr_hex_text_value("30000", 31, &v), 0);
     EXPECT_EQ(v, 0x30000u);
-    EXPECT_EQ(hxtr_hex_text_value("0x12345", 4, &v), 0);  // only the first characters count
+    EXPECT_EQ(hxtr_hex_text_value("0x12345", 4, &v), 0); // only the first characters count
     EXPECT_EQ(v, 0x12u);
     EXPECT_EQ(hxtr_hex_text_value("0x", 18, &v), -ERANGE);
     EXPECT_EQ(hxtr_hex_text_value("-1", 18, &v), -ERANGE);
-    EXPECT_EQ(hxtr_hex_text_value("11112222333344445", 18, &v), -ERANGE);  // 17 digits
+    EXPECT_EQ(hxtr_hex_text_value("11112222333344445", 18, &v), -ERANGE); // 17 digits
 }
 
 // Every byte value in a text field gives valid JSON, and the field is never
@@ -165,7 +167,7 @@ TEST(HxtrText, AnyFieldBytesGiveValidJson) {
     char field[256 + 8];
     for (int i = 0; i < 256; i++)
         field[i] = static_cast<char>(i == 0 ? 1 : i);
-    memcpy(field + 256, "TAILTAIL", 8);  // the next field: must not show
+    memcpy(field + 256, "TAILTAIL", 8); // the next field: must not show
     const std::string text = hxtr_json_text(field, 256);
     const std::string doc = "{\"t\":\"" + text + "\"}";
     cJSON *root = cJSON_Parse(doc.c_str());
@@ -200,19 +202,20 @@ TEST(HxtrConvert, MinimumAllocationFollowsCapacityAndBlockSize) {
         uint32_t block_size, block_cnt, min_alloc;
     } cases[] = {
         {0x40000, 1000, 16384},
-        {0x40000, 0x7800000000ull / 0x40000, 16384},      // 480 GiB
+        {0x40000, 0x7800000000ull / 0x40000, 16384}, // 480 GiB
         {0x40000, 0x7800000000ull / 0x40000 + 1, 32768},
-        {0x40000, (1u << 22), 32768},                     // 1 TiB
+        {0x40000, (1u << 22), 32768}, // 1 TiB
         {0x40000, (1u << 22) + 1, 65536},
-        {0x40000, (1u << 24) + 1, 131072},                // above 4 TiB
-        {0x100000, 10, 32768},                            // 1 MiB blocks
+        {0x40000, (1u << 24) + 1, 131072}, // above 4 TiB
+        {0x100000, 10, 32768},             // 1 MiB blocks
         {0x200000, 10, 32768},
-        {0x400000, 10, 65536},                            // 4 MiB blocks
-        {0x300000, 10, 0},                                // 96 units per block
-        {0x800000, 10, 0},                                // above 4 MiB
+        {0x400000, 10, 65536}, // 4 MiB blocks
+        {0x300000, 10, 0},     // 96 units per block
+        {0x800000, 10, 0},     // above 4 MiB
     };
     for (const Case &c : cases)
-        EXPECT_EQ(hxtr_convert_min_alloc(c.block_size, c.block_cnt), c.min_alloc) << c.block_size << " " << c.block_cnt;
+        EXPECT_EQ(hxtr_convert_min_alloc(c.block_size, c.block_cnt), c.min_alloc)
+            << c.block_size << " " << c.block_cnt;
 }
 
 TEST(HxtrVersion, VersionsRegisterInOrderAndSelectByCommand) {
@@ -233,4 +236,4 @@ TEST(HxtrVersion, VersionsRegisterInOrderAndSelectByCommand) {
         EXPECT_EQ(hxtr_func_selector(v)(HXTR_CMD_DUMP_SUPER, zero, &f), -EFAULT);
 }
 
-}  // namespace
+} // namespace

@@ -28,13 +28,15 @@ std::string fmt(const char *f, ...) {
 
 using ul = unsigned long;
 
-uint64_t round_up(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
+uint64_t round_up(uint64_t v, uint64_t to) {
+    return (v + to - 1) / to * to;
+}
 
 uint32_t bswap32(uint32_t v) {
     return (v >> 24) | ((v >> 8) & 0xff00) | ((v << 8) & 0xff0000) | (v << 24);
 }
 
-}  // namespace
+} // namespace
 
 uint32_t crc32(const void *p, size_t n) {
     // Bit by bit from the definition: reflected polynomial 0xEDB88320,
@@ -52,7 +54,7 @@ uint32_t crc32(const void *p, size_t n) {
 void Image::put(uint64_t off, const void *p, size_t n) {
     const auto *b = static_cast<const uint8_t *>(p);
     for (size_t i = 0; i < n; i++) {
-        auto &blk = blocks_[(off + i) / kBlk];  // new blocks start zeroed
+        auto &blk = blocks_[(off + i) / kBlk]; // new blocks start zeroed
         blk[(off + i) % kBlk] = b[i];
     }
 }
@@ -120,7 +122,9 @@ std::string utc_text(uint64_t ns) {
     return buf;
 }
 
-std::string hex(uint64_t v) { return fmt("0x%lx", static_cast<ul>(v)); }
+std::string hex(uint64_t v) {
+    return fmt("0x%lx", static_cast<ul>(v));
+}
 
 std::string brick_id(uint8_t seed) {
     std::string s = std::string("/qo/data/hx/local/") + kCdevUuid + "/" + uuid_text(uuid_of(seed));
@@ -143,10 +147,11 @@ void put_brick(Image &img, uint64_t off, uint32_t magic, const BrickVals &b, boo
 }
 
 std::string brick_json(const Image &img, uint64_t off, const BrickVals &b, uint32_t magic, long meta_offset) {
-    return fmt("{\"bi_checksum\":\"0x%x\",\"bi_magic\":\"0x%x\",\"bi_use\":%u,\"bi_no\":%u,\"bi_uuid\":\"%s\","
-               "\"bi_brickid\":\"%s\",\"bi_unlink\":%u,\"bi_reserved\":%u,\"meta_offset\":%ld}",
-               static_cast<uint32_t>(img.get_le(off, 4)), magic, b.use, b.no, uuid_text(b.uuid).c_str(),
-               b.id.c_str(), b.unlink, b.reserved, meta_offset);
+    return fmt(
+        "{\"bi_checksum\":\"0x%x\",\"bi_magic\":\"0x%x\",\"bi_use\":%u,\"bi_no\":%u,\"bi_uuid\":\"%s\","
+        "\"bi_brickid\":\"%s\",\"bi_unlink\":%u,\"bi_reserved\":%u,\"meta_offset\":%ld}",
+        static_cast<uint32_t>(img.get_le(off, 4)), magic, b.use, b.no, uuid_text(b.uuid).c_str(),
+        b.id.c_str(), b.unlink, b.reserved, meta_offset);
 }
 
 void put_inode(Image &img, uint64_t off, uint32_t magic, const InodeVals &in, bool bad_crc) {
@@ -174,17 +179,18 @@ std::string inode_json(const Image &img, uint64_t off, const InodeVals &in, uint
                "\"unlink\":%u,\"use\":%u,\"%s\":%lu,\"%s\":%lu,\"meta_offset\":%ld}",
                static_cast<uint32_t>(img.get_le(off, 4)), magic, utc_text(in.atime).c_str(),
                utc_text(in.ctime).c_str(), utc_text(in.mtime).c_str(), utc_text(in.dtime).c_str(),
-               uuid_text(in.uuid).c_str(), static_cast<ul>(in.size), in.priority, in.no, in.brick_no, in.unlink,
-               in.use, v1 ? "reserved1" : "new_data", static_cast<ul>(in.w80), v1 ? "reserved2" : "blocks",
-               static_cast<ul>(in.w88), meta_offset);
+               uuid_text(in.uuid).c_str(), static_cast<ul>(in.size), in.priority, in.no, in.brick_no,
+               in.unlink, in.use, v1 ? "reserved1" : "new_data", static_cast<ul>(in.w80),
+               v1 ? "reserved2" : "blocks", static_cast<ul>(in.w88), meta_offset);
 }
 
 std::string inode_repair_json(const InodeVals &in, bool v1) {
-    std::string s = fmt("{\"i_no\":%u,\"i_use\":%u,\"i_atime\":%lu,\"i_ctime\":%lu,\"i_mtime\":%lu,\"i_dtime\":%lu,"
-                        "\"i_uuid\":\"%s\",\"i_size\":%lu,\"i_priority\":%u,\"i_brick_no\":%u,\"i_unlink\":%u",
-                        in.no, in.use, static_cast<ul>(in.atime), static_cast<ul>(in.ctime),
-                        static_cast<ul>(in.mtime), static_cast<ul>(in.dtime), uuid_text(in.uuid).c_str(),
-                        static_cast<ul>(in.size), in.priority, in.brick_no, in.unlink);
+    std::string s =
+        fmt("{\"i_no\":%u,\"i_use\":%u,\"i_atime\":%lu,\"i_ctime\":%lu,\"i_mtime\":%lu,\"i_dtime\":%lu,"
+            "\"i_uuid\":\"%s\",\"i_size\":%lu,\"i_priority\":%u,\"i_brick_no\":%u,\"i_unlink\":%u",
+            in.no, in.use, static_cast<ul>(in.atime), static_cast<ul>(in.ctime), static_cast<ul>(in.mtime),
+            static_cast<ul>(in.dtime), uuid_text(in.uuid).c_str(), static_cast<ul>(in.size), in.priority,
+            in.brick_no, in.unlink);
     if (!v1)
         s += fmt(",\"new_data\":%lu,\"i_blocks\":%lu", static_cast<ul>(in.w80), static_cast<ul>(in.w88));
     return s + "}";
@@ -195,20 +201,32 @@ namespace {
 // The bricks and inodes 0..3 every test device holds, in their slots: brick
 // 2 and inode 3 with a bad CRC, brick 1 and inode 2 unused.
 void put_common_records(std::vector<BrickVals> &bricks, std::vector<InodeVals> &inodes, Image &img,
-                        uint64_t brick_table, uint32_t brick_magic, uint64_t inode_table, uint32_t inode_magic) {
+                        uint64_t brick_table, uint32_t brick_magic, uint64_t inode_table,
+                        uint32_t inode_magic) {
     bricks = {
         {1, 0, uuid_of(0x30), brick_id(1), 0, 0},
         {0, 1, uuid_of(0x40), "", 0, 0},
-        {1, 2, uuid_of(0x50), brick_id(2), 0, 0},  // bad CRC
+        {1, 2, uuid_of(0x50), brick_id(2), 0, 0}, // bad CRC
         {1, 3, uuid_of(0x60), brick_id(3), 1, 0},
     };
     for (const BrickVals &b : bricks)
         put_brick(img, brick_table + b.no * kBlk, brick_magic, b, b.no == 2);
 
-    InodeVals i0{1600000001000000000ull, 1600000002000000000ull, 1600000003000000000ull, 0, uuid_of(0x70),
-                 4096, 3, 0, 0, 0, 1, 11, 22};
-    InodeVals i1{1700000000999999999ull, 1, 2, 3, uuid_of(0x80), UINT64_MAX, 1, 1, 3, 0, 1,
-                 (1ull << 63) + 5, (1ull << 53) + 1};
+    InodeVals i0{1600000001000000000ull,
+                 1600000002000000000ull,
+                 1600000003000000000ull,
+                 0,
+                 uuid_of(0x70),
+                 4096,
+                 3,
+                 0,
+                 0,
+                 0,
+                 1,
+                 11,
+                 22};
+    InodeVals i1{1700000000999999999ull, 1, 2, 3, uuid_of(0x80), UINT64_MAX, 1, 1, 3, 0, 1, (1ull << 63) + 5,
+                 (1ull << 53) + 1};
     InodeVals i2{};
     i2.no = 2;
     i2.use = 0;
@@ -217,10 +235,10 @@ void put_common_records(std::vector<BrickVals> &bricks, std::vector<InodeVals> &
     i3.brick_no = 3;
     inodes = {i0, i1, i2, i3};
     for (size_t s = 0; s < inodes.size(); s++)
-        put_inode(img, inode_table + s * kBlk, inode_magic, inodes[s], s == 3);  // bad CRC in slot 3
+        put_inode(img, inode_table + s * kBlk, inode_magic, inodes[s], s == 3); // bad CRC in slot 3
 }
 
-}  // namespace
+} // namespace
 
 // ---- v3
 
@@ -258,22 +276,24 @@ void put_v3_super(Image &img, const V3Geo &g) {
 }
 
 std::string v3_super_json(const Image &img, const V3Geo &g) {
-    return fmt("{\"checksum\":\"0x%x\",\"magic\":\"0xcacbdcbd\",\"sb_offset\":4096,\"super block size\":1048576,"
-               "\"reserved_offset\":0,\"reserved_size\":0,\"ctime\":\"0x%lx(%s)\",\"uuid\":\"%s\",\"ssd_uuid\":\"%s\","
-               "\"version\":\"0x30000\",\"reserved\":0,\"brick_table_offset\":%lu,\"brick_table_size\":%lu,"
-               "\"brick_cnt\":%lu,\"inode_table_offset\":%lu,\"inode_table_size\":%lu,\"inode_cnt\":%lu,"
-               "\"shard_table_offset\":%lu,\"shard_table_size\":%lu,\"shard_table_cnt\":%lu,"
-               "\"extent_table_offset\":%lu,\"extent_table_size\":%lu,\"extent_table_cnt\":%lu,"
-               "\"hot_table_offset\":%lu,\"hot_table_size\":%lu,\"data_offset\":%lu,\"data_table_size\":%lu,"
-               "\"block_size\":%lu,\"block_cnt\":%lu}",
-               static_cast<uint32_t>(img.get_le(4096, 4)), static_cast<ul>(g.ctime), utc_text(g.ctime).c_str(),
-               uuid_text(g.uuid).c_str(), kCdevUuid, static_cast<ul>(g.brick_off), static_cast<ul>(g.brick_cnt * kBlk),
-               static_cast<ul>(g.brick_cnt), static_cast<ul>(g.inode_off), static_cast<ul>(g.inode_cnt * kBlk),
-               static_cast<ul>(g.inode_cnt), static_cast<ul>(g.shard_off), static_cast<ul>(g.shard_cnt * 8),
-               static_cast<ul>(g.shard_cnt), static_cast<ul>(g.extent_off), static_cast<ul>(g.extent_cnt * 8),
-               static_cast<ul>(g.extent_cnt), static_cast<ul>(g.hot_off), static_cast<ul>(g.hot_size),
-               static_cast<ul>(g.data_off), static_cast<ul>(g.block_size * g.block_cnt),
-               static_cast<ul>(g.block_size), static_cast<ul>(g.block_cnt));
+    return fmt(
+        "{\"checksum\":\"0x%x\",\"magic\":\"0xcacbdcbd\",\"sb_offset\":4096,\"super block size\":1048576,"
+        "\"reserved_offset\":0,\"reserved_size\":0,\"ctime\":\"0x%lx(%s)\",\"uuid\":\"%s\",\"ssd_uuid\":\"%"
+        "s\","
+        "\"version\":\"0x30000\",\"reserved\":0,\"brick_table_offset\":%lu,\"brick_table_size\":%lu,"
+        "\"brick_cnt\":%lu,\"inode_table_offset\":%lu,\"inode_table_size\":%lu,\"inode_cnt\":%lu,"
+        "\"shard_table_offset\":%lu,\"shard_table_size\":%lu,\"shard_table_cnt\":%lu,"
+        "\"extent_table_offset\":%lu,\"extent_table_size\":%lu,\"extent_table_cnt\":%lu,"
+        "\"hot_table_offset\":%lu,\"hot_table_size\":%lu,\"data_offset\":%lu,\"data_table_size\":%lu,"
+        "\"block_size\":%lu,\"block_cnt\":%lu}",
+        static_cast<uint32_t>(img.get_le(4096, 4)), static_cast<ul>(g.ctime), utc_text(g.ctime).c_str(),
+        uuid_text(g.uuid).c_str(), kCdevUuid, static_cast<ul>(g.brick_off),
+        static_cast<ul>(g.brick_cnt * kBlk), static_cast<ul>(g.brick_cnt), static_cast<ul>(g.inode_off),
+        static_cast<ul>(g.inode_cnt * kBlk), static_cast<ul>(g.inode_cnt), static_cast<ul>(g.shard_off),
+        static_cast<ul>(g.shard_cnt * 8), static_cast<ul>(g.shard_cnt), static_cast<ul>(g.extent_off),
+        static_cast<ul>(g.extent_cnt * 8), static_cast<ul>(g.extent_cnt), static_cast<ul>(g.hot_off),
+        static_cast<ul>(g.hot_size), static_cast<ul>(g.data_off), static_cast<ul>(g.block_size * g.block_cnt),
+        static_cast<ul>(g.block_size), static_cast<ul>(g.block_cnt));
 }
 
 uint64_t ext_word(const ExtEntry &x) {
@@ -327,15 +347,16 @@ V3Dev make_v3() {
     i4.brick_no = 3;
     i4.uuid = uuid_of(0x90);
     InodeVals i5 = d.inodes[0];
-    i5.no = 9;  // stored in slot 5: its number does not match
+    i5.no = 9; // stored in slot 5: its number does not match
     d.inodes.push_back(i4);
     d.inodes.push_back(i5);
     put_inode(d.img, g.inode_off + 4 * kBlk, kV3InodeMagic, i4);
     put_inode(d.img, g.inode_off + 5 * kBlk, kV3InodeMagic, i5);
     // Slots 6 and 7 stay zero: no magic.
 
-    put_shard_page(d.img, g.shard_off,
-                   {{1, 5, 1, 0, 7}, {2, 3, 1, 0x1abc, 1}, {3, 4, 0, 0, 2}, {511, 0x3ffff, 1, 0x1fff, 0xffffffff}});
+    put_shard_page(
+        d.img, g.shard_off,
+        {{1, 5, 1, 0, 7}, {2, 3, 1, 0x1abc, 1}, {3, 4, 0, 0, 2}, {511, 0x3ffff, 1, 0x1fff, 0xffffffff}});
     put_shard_page(d.img, g.shard_off + kBlk, {});
 
     put_extent_page(d.img, g.extent_off,
@@ -402,23 +423,26 @@ void put_v12_super(Image &img, const V12Geo &g, bool v1) {
 std::string v12_super_json(const Image &img, const V12Geo &g, bool v1) {
     std::string s = fmt(
         "{\"checksum\":\"0x%x\",\"magic\":\"0xcacbcccd\",\"brick_table_size\":%lu,\"inode_table_size\":%lu,"
-        "\"extent_table_size\":%lu,\"data_offset\":%lu,\"ctime\":\"0x%lx(%s)\",\"uuid\":\"%s\",\"ssd_uuid\":\"%s\","
+        "\"extent_table_size\":%lu,\"data_offset\":%lu,\"ctime\":\"0x%lx(%s)\",\"uuid\":\"%s\",\"ssd_uuid\":"
+        "\"%s\","
         "\"version\":\"%s\",\"super block size\":%u,\"brick_cnt\":%u,\"inode_cnt\":%u,\"block_size\":%u,"
         "\"block_cnt\":%u,\"extent_size\":%u",
         static_cast<uint32_t>(img.get_le(4096, 4)), static_cast<ul>(g.brick_table_size()),
-        static_cast<ul>(g.inode_table_size()), static_cast<ul>(g.extent_table_size()), static_cast<ul>(g.data_off()),
-        static_cast<ul>(g.ctime), utc_text(g.ctime).c_str(), uuid_text(g.uuid).c_str(), kCdevUuid,
-        v1 ? "0x10000" : "0x20000", g.sb_size, g.brick_cnt, g.inode_cnt, g.block_size, g.block_cnt, g.extent_size);
+        static_cast<ul>(g.inode_table_size()), static_cast<ul>(g.extent_table_size()),
+        static_cast<ul>(g.data_off()), static_cast<ul>(g.ctime), utc_text(g.ctime).c_str(),
+        uuid_text(g.uuid).c_str(), kCdevUuid, v1 ? "0x10000" : "0x20000", g.sb_size, g.brick_cnt, g.inode_cnt,
+        g.block_size, g.block_cnt, g.extent_size);
     if (v1)
         return s + ",\"sb_reserved\":0}";
     return s + fmt(",\"exp_inode_magic\":\"0x%x\",\"exp_inode_cnt\":%u,\"exp_inode_inuse\":\"0x%x\","
                    "\"sb_inode_exp_area\":%u,\"min_alloc_size\":%u,\"total_map_size\":%u,\"map_cnt\":%u,"
                    "\"size_mapped_meta\":%u,\"hot_size\":%u,\"total_extent_size\":%u}",
-                   g.exp_magic, g.exp_area * 25600u, g.exp_inuse, g.exp_area, g.min_alloc, g.map_cnt * g.mapped_meta,
-                   g.map_cnt, g.mapped_meta, g.hot, g.total_extent_size());
+                   g.exp_magic, g.exp_area * 25600u, g.exp_inuse, g.exp_area, g.min_alloc,
+                   g.map_cnt * g.mapped_meta, g.map_cnt, g.mapped_meta, g.hot, g.total_extent_size());
 }
 
-void put_extent_rec(Image &img, uint64_t off, const ExtVals &x, const V12Geo &g, uint32_t crc_end, bool bad_crc) {
+void put_extent_rec(Image &img, uint64_t off, const ExtVals &x, const V12Geo &g, uint32_t crc_end,
+                    bool bad_crc) {
     img.put32(off + 4, x.block);
     img.put64(off + 8, x.size);
     img.put32(off + 16, x.inode_no);
@@ -453,7 +477,7 @@ std::string extent_head_json(const Image &img, uint64_t off, const ExtVals &x) {
                static_cast<ul>(x.no));
 }
 
-}  // namespace
+} // namespace
 
 std::string v1_extent_json(const Image &img, uint64_t off, const ExtVals &x, long meta_offset) {
     std::string s = extent_head_json(img, off, x) + fmt(",\"meta_offset\":%ld,\"te_bitmap\":\"", meta_offset);
@@ -462,8 +486,10 @@ std::string v1_extent_json(const Image &img, uint64_t off, const ExtVals &x, lon
     return s + "\"}";
 }
 
-std::string v2_extent_json(const Image &img, uint64_t off, const ExtVals &x, const V12Geo &g, long meta_offset) {
-    std::string s = extent_head_json(img, off, x) + fmt(",\"meta_offset\": %ld,\"te_mapped_meta\":[", meta_offset);
+std::string v2_extent_json(const Image &img, uint64_t off, const ExtVals &x, const V12Geo &g,
+                           long meta_offset) {
+    std::string s =
+        extent_head_json(img, off, x) + fmt(",\"meta_offset\": %ld,\"te_mapped_meta\":[", meta_offset);
     const char *sep = "";
     for (const MapVals &m : x.maps) {
         if (m.orig_len == 0)
@@ -485,7 +511,8 @@ V12Dev make_v2(bool exp_area) {
     const uint64_t exp_cnt = uint64_t{g.exp_area} * 25600;
     d.img = Image(exp_area ? g.exp_start() + exp_cnt * kBlk : g.exp_start());
     put_v12_super(d.img, g, false);
-    put_common_records(d.bricks, d.inodes, d.img, g.brick_start(), kV12BrickMagic, g.inode_start(), kV12InodeMagic);
+    put_common_records(d.bricks, d.inodes, d.img, g.brick_start(), kV12BrickMagic, g.inode_start(),
+                       kV12InodeMagic);
     if (exp_area) {
         // First and last inode of the expansion area.
         InodeVals first = d.inodes[0];
@@ -535,12 +562,13 @@ V12Dev make_v2(bool exp_area) {
 
 V12Dev make_v1() {
     V12Dev d;
-    d.g.extent_size = 88;  // four bitmap words
+    d.g.extent_size = 88; // four bitmap words
     d.g.exp_magic = 0, d.g.exp_area = 0, d.g.exp_inuse = 0;
     const V12Geo &g = d.g;
     d.img = Image(g.data_off() + uint64_t{g.block_size} * g.block_cnt);
     put_v12_super(d.img, g, true);
-    put_common_records(d.bricks, d.inodes, d.img, g.brick_start(), kV12BrickMagic, g.inode_start(), kV12InodeMagic);
+    put_common_records(d.bricks, d.inodes, d.img, g.brick_start(), kV12BrickMagic, g.inode_start(),
+                       kV12InodeMagic);
     ExtVals e0;
     e0.block = 3;
     e0.size = 1ull << 62;
@@ -624,4 +652,4 @@ std::vector<uint8_t> read_bytes(const std::string &path, uint64_t off, size_t n)
     return b;
 }
 
-}  // namespace tiertest
+} // namespace tiertest

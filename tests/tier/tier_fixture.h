@@ -32,7 +32,10 @@ public:
     void put64(uint64_t off, uint64_t v) { put_le(off, v, 8); }
     std::vector<uint8_t> get(uint64_t off, size_t n) const;
     uint64_t get_le(uint64_t off, unsigned bytes) const;
-    uint32_t crc(uint64_t off, size_t n) const { auto b = get(off, n); return crc32(b.data(), n); }
+    uint32_t crc(uint64_t off, size_t n) const {
+        auto b = get(off, n);
+        return crc32(b.data(), n);
+    }
     void write(const std::string &path) const;
     uint64_t size() const { return size_; }
 
@@ -42,13 +45,13 @@ private:
 };
 
 using Uuid = std::array<uint8_t, 16>;
-Uuid uuid_of(uint8_t seed);            // seed, seed+1, ... seed+15
-std::string uuid_text(const Uuid &u);  // lower-case 36 characters
-std::string utc_text(uint64_t ns);     // "%Y-%m-%d %H:%M:%S" of ns / 10^9 in UTC
-std::string hex(uint64_t v);           // "0x..." lower case
+Uuid uuid_of(uint8_t seed);           // seed, seed+1, ... seed+15
+std::string uuid_text(const Uuid &u); // lower-case 36 characters
+std::string utc_text(uint64_t ns);    // "%Y-%m-%d %H:%M:%S" of ns / 10^9 in UTC
+std::string hex(uint64_t v);          // "0x..." lower case
 
-constexpr const char *kCdevUuid = "abcdef-0123-4567-89ab-cdef-0123-456789";  // 38 characters
-std::string brick_id(uint8_t seed);    // a used brick's 93-character id
+constexpr const char *kCdevUuid = "abcdef-0123-4567-89ab-cdef-0123-456789"; // 38 characters
+std::string brick_id(uint8_t seed);                                         // a used brick's 93-character id
 
 // ---- records shared by the versions
 
@@ -68,7 +71,7 @@ struct InodeVals {
     uint64_t size = 0;
     uint32_t priority = 0, no = 0, brick_no = 0;
     uint16_t unlink = 0, use = 1;
-    uint64_t w80 = 0, w88 = 0;  // new_data, i_blocks (v2, v3) or the v1 reserved words
+    uint64_t w80 = 0, w88 = 0; // new_data, i_blocks (v2, v3) or the v1 reserved words
 };
 void put_inode(Image &img, uint64_t off, uint32_t magic, const InodeVals &in, bool bad_crc = false);
 // v1 prints "reserved1"/"reserved2" where v2/v3 print "new_data"/"blocks".
@@ -82,9 +85,9 @@ std::string inode_repair_json(const InodeVals &in, bool v1);
 struct V3Geo {
     uint64_t brick_off = kMiB + kBlk, brick_cnt = 4;
     uint64_t inode_off = brick_off + 4 * kBlk, inode_cnt = 8;
-    uint64_t shard_off = inode_off + 8 * kBlk, shard_cnt = 1024;   // 2 pages
+    uint64_t shard_off = inode_off + 8 * kBlk, shard_cnt = 1024; // 2 pages
     uint64_t hot_off = shard_off + 2 * kBlk, hot_size = 2 * kBlk;
-    uint64_t extent_off = hot_off + 2 * kBlk, extent_cnt = 1024;   // 2 pages
+    uint64_t extent_off = hot_off + 2 * kBlk, extent_cnt = 1024; // 2 pages
     uint64_t data_off = extent_off + 2 * kBlk, block_size = 8192, block_cnt = 16;
     uint64_t ctime = 1700000000123456789ull;
     Uuid uuid = uuid_of(0x10);
@@ -95,14 +98,14 @@ constexpr uint32_t kV3SbMagic = 0xcacbdcbd, kV3BrickMagic = 0x42584b69, kV3Inode
 void put_v3_super(Image &img, const V3Geo &g);
 std::string v3_super_json(const Image &img, const V3Geo &g);
 
-struct ExtEntry {  // one v3 extent entry (in_use set by the caller's choice)
+struct ExtEntry { // one v3 extent entry (in_use set by the caller's choice)
     unsigned e;
     uint32_t lba, shard, dirty, bitmap, in_use, sense, demote, dm_err, reserved;
 };
 uint64_t ext_word(const ExtEntry &x);
 // Writes a v3 extent page with its CRC spread over bit 0 of entries 0..31.
 void put_extent_page(Image &img, uint64_t off, const std::vector<ExtEntry> &entries, bool bad_crc = false);
-uint32_t extent_page_crc(const Image &img, uint64_t off);  // the CRC spelled by the page
+uint32_t extent_page_crc(const Image &img, uint64_t off); // the CRC spelled by the page
 
 struct ShardSlot {
     unsigned s;
@@ -114,8 +117,8 @@ void put_shard_page(Image &img, uint64_t off, const std::vector<ShardSlot> &slot
 struct V3Dev {
     V3Geo g;
     Image img{0};
-    std::vector<BrickVals> bricks;   // slots 0..3 (slot 2 has a bad CRC)
-    std::vector<InodeVals> inodes;   // slots 0..4 good or bad as documented
+    std::vector<BrickVals> bricks; // slots 0..3 (slot 2 has a bad CRC)
+    std::vector<InodeVals> inodes; // slots 0..4 good or bad as documented
 };
 V3Dev make_v3();
 
@@ -134,7 +137,7 @@ struct V12Geo {
     uint64_t brick_table_size() const { return uint64_t{brick_cnt} * kBlk; }
     uint64_t brick_start() const { return 4096 + uint64_t{sb_size}; }
     uint64_t inode_start() const { return brick_start() + brick_table_size(); }
-    uint64_t inode_table_size() const;  // up to the next 1 MiB boundary
+    uint64_t inode_table_size() const; // up to the next 1 MiB boundary
     uint64_t extent_start() const { return inode_start() + inode_table_size(); }
     uint64_t extent_table_size() const { return uint64_t{block_cnt} * kBlk; }
     uint64_t data_off() const;
@@ -159,23 +162,26 @@ struct ExtVals {
     uint32_t ntime = 0;
     uint64_t hot = 0, no = 0;
     std::vector<uint64_t> bitmap;
-    std::vector<MapVals> maps;  // v2
+    std::vector<MapVals> maps; // v2
 };
 // `crc_end`: the checksum covers bytes 4 .. crc_end - 1.
 void put_extent_rec(Image &img, uint64_t off, const ExtVals &x, const V12Geo &g, uint32_t crc_end,
                     bool bad_crc = false);
 std::string v1_extent_json(const Image &img, uint64_t off, const ExtVals &x, long meta_offset);
-std::string v2_extent_json(const Image &img, uint64_t off, const ExtVals &x, const V12Geo &g, long meta_offset);
+std::string v2_extent_json(const Image &img, uint64_t off, const ExtVals &x, const V12Geo &g,
+                           long meta_offset);
 
 struct V12Dev {
     V12Geo g;
     Image img{0};
     std::vector<BrickVals> bricks;
-    std::vector<InodeVals> inodes;   // main table slots 0..3, then the expansion inodes
-    std::vector<ExtVals> extents;    // slots 0..2
+    std::vector<InodeVals> inodes; // main table slots 0..3, then the expansion inodes
+    std::vector<ExtVals> extents;  // slots 0..2
 };
 V12Dev make_v2(bool exp_area);
-inline V12Dev make_v2() { return make_v2(true); }
+inline V12Dev make_v2() {
+    return make_v2(true);
+}
 V12Dev make_v1();
 
 // ---- running the tool
@@ -190,6 +196,6 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 std::vector<uint8_t> read_bytes(const std::string &path, uint64_t off, size_t n);
 
-}  // namespace tiertest
+} // namespace tiertest
 
 #endif

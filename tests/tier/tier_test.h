@@ -31,13 +31,12 @@ protected:
 
 // The fixture `Base` on the device `Make` builds (kept in `d`), written to
 // the device file before every test.
-template <typename Base, typename Dev, Dev (*Make)()>
-class OnDevice : public Base {
+template <typename Base, typename Dev, Dev (*Make)()> class OnDevice : public Base {
 protected:
     Dev d = Make();
     void SetUp() override { d.img.write(this->dev); }
 };
 
-}  // namespace tiertest
+} // namespace tiertest
 
 #endif

@@ -12,7 +12,9 @@
 namespace {
 
 // Runs a std::function as a coroutine body.
-void run_fn(void *arg) { (*static_cast<std::function<void()> *>(arg))(); }
+void run_fn(void *arg) {
+    (*static_cast<std::function<void()> *>(arg))();
+}
 
 Coroutine *spawn(std::function<void()> *fn) {
     Coroutine *co = coroutine_create(run_fn, fn);
@@ -66,7 +68,7 @@ TEST(CoroutinePool, CapacityGrowsToMaxAndDecaysWhileOversized) {
 }
 
 TEST(CoroutinePool, HitLeavingFewPooledResetsDecayCount) {
-    hold_many(POOL_MIN_SIZE + 1);  // pool holds 33
+    hold_many(POOL_MIN_SIZE + 1); // pool holds 33
     uint32_t cap = coroutine_pool_capacity();
     std::function<void()> body = [] {};
     // A hit that leaves exactly 32 resets the counter; cycles never decay.
@@ -140,10 +142,10 @@ TEST(CoLock, UnlockDefersWakeUpUntilYieldInWakeOrder) {
 
     std::function<void()> holder = [&] {
         co_mutex_lock(&m);
-        co_queue_wait(&park);  // hold the mutex while the waiters queue up
+        co_queue_wait(&park); // hold the mutex while the waiters queue up
         co_mutex_unlock(&m);
         trace.push_back("unlocked");
-        co_queue_wait(&park);  // the woken waiter runs only now
+        co_queue_wait(&park); // the woken waiter runs only now
         trace.push_back("holder-end");
     };
     std::function<void()> w1 = [&] {
@@ -241,4 +243,4 @@ TEST(CoroutineDeathTest, MisuseIsFatal) {
     EXPECT_DEATH(coroutine_cred_register(coroutine_self(), 0), "co && cred");
 }
 
-}  // namespace
+} // namespace

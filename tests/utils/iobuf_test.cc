@@ -45,7 +45,7 @@ protected:
         void *p = tav_iobuf_get(size, type);
         EXPECT_NE(nullptr, p);
         EXPECT_EQ(0u, (uintptr_t)p % 4096);
-        memset(p, 0xa5, size);  // the whole buffer must be ours
+        memset(p, 0xa5, size); // the whole buffer must be ours
         bool pool = info(TAV_MEM_IOBUF_POOL).total_alloc_count == pool_before + 1;
         bool tagged = info(type).total_alloc_size == tag_before + size;
         EXPECT_NE(pool, tagged) << "served by exactly one of pool and allocation";
@@ -71,7 +71,7 @@ TEST_F(IobufPool, SmallPoolExhaustionFallsBackUnderCallersTag) {
     void *extra = get(4096, TAV_MEM_IO_ALIGNED_BUFFER, &pool);
     EXPECT_FALSE(pool);
     EXPECT_EQ(0u, distinct.count(extra));
-    tav_iobuf_put(extra);  // freed, not added to the pool
+    tav_iobuf_put(extra); // freed, not added to the pool
     EXPECT_EQ(tag0.total_alloc_size, info(TAV_MEM_IO_ALIGNED_BUFFER).total_alloc_size);
     EXPECT_EQ(tag0.total_free_count + 1, info(TAV_MEM_IO_ALIGNED_BUFFER).total_free_count);
 
@@ -92,10 +92,10 @@ TEST_F(IobufPool, OnlyExactPoolSizesUseAPool) {
         size_t size;
         bool first_from_pool, second_from_pool;
     } cases[] = {
-        {12288, false, false},  // no pool of that size
-        {4095, false, false},   // sizes must match exactly
+        {12288, false, false}, // no pool of that size
+        {4095, false, false},  // sizes must match exactly
         {8192, true, true},
-        {1048576, true, false},  // a single 1 MiB buffer
+        {1048576, true, false}, // a single 1 MiB buffer
     };
     for (const auto &c : cases) {
         bool p1 = false, p2 = false;
@@ -123,7 +123,7 @@ TEST_F(IobufPool, FiniKeepsOnlyThePoolWithABufferInUse) {
     void *other = get(8192, TAV_MEM_EXTENT_PAGE, &pool);
     EXPECT_TRUE(pool) << "pool 1 kept";
     tav_iobuf_put(other);
-    tav_iobuf_put(held);  // still a pool buffer: goes back to its pool
+    tav_iobuf_put(held); // still a pool buffer: goes back to its pool
 
     tav_iobuf_pool_fini();
     void *after = get(8192, TAV_MEM_EXTENT_PAGE, &pool);
@@ -167,4 +167,4 @@ TEST_F(IobufPool, UseAfterPutIsReportedUnderAddressSanitizer) {
 #endif
 }
 
-}  // namespace
+} // namespace

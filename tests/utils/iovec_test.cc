@@ -21,7 +21,7 @@ protected:
 
     void SetUp() override {
         for (unsigned i = 0; i < kCnt; i++) {
-            seg_[i].assign(kLens[i] + 1, '#');  // '#' guards the element's end
+            seg_[i].assign(kLens[i] + 1, '#'); // '#' guards the element's end
             iov_[i] = {seg_[i].data(), kLens[i]};
         }
         model_ = "abcdefghijklmnop";
@@ -59,7 +59,7 @@ struct RangeCase {
 // Offsets at element starts, inside later elements, across the empty
 // element, at the very end; byte counts running past the end.
 const RangeCase kRanges[] = {
-    {0, 16, 16}, {0, 100, 16}, {2, 2, 2}, {3, 5, 5}, {4, 6, 6},
+    {0, 16, 16}, {0, 100, 16}, {2, 2, 2},  {3, 5, 5},  {4, 6, 6},
     {8, 8, 8},   {10, 3, 3},   {15, 5, 1}, {16, 4, 0}, {7, 0, 0},
 };
 
@@ -86,7 +86,7 @@ TEST_F(Iovec, CopiesAndFillMatchFlatModel) {
         EXPECT_EQ(c.handled, iov_memset(iov_, kCnt, c.offset, '*', c.bytes));
         EXPECT_EQ(want, flat(iov_, kCnt));
 
-        iov_from_buf(iov_, kCnt, 0, model_.data(), kTotal);  // restore
+        iov_from_buf(iov_, kCnt, 0, model_.data(), kTotal); // restore
         expect_guards_intact();
     }
 }
@@ -102,11 +102,11 @@ TEST_F(Iovec, CopyBuildsSubRangeVector) {
         unsigned dst_cnt;
         std::vector<Piece> want;
     } cases[] = {
-        {0, 16, 8, {{0, 0, 3}, {2, 0, 5}, {3, 0, 1}, {4, 0, 7}}},  // empty element skipped
+        {0, 16, 8, {{0, 0, 3}, {2, 0, 5}, {3, 0, 1}, {4, 0, 7}}}, // empty element skipped
         {4, 6, 8, {{2, 1, 4}, {3, 0, 1}, {4, 0, 1}}},
         {10, 100, 8, {{4, 1, 6}}},
         {3, 5, 8, {{2, 0, 5}}},
-        {0, 16, 2, {{0, 0, 3}, {2, 0, 5}}},  // limited by the destination
+        {0, 16, 2, {{0, 0, 3}, {2, 0, 5}}}, // limited by the destination
         {16, 5, 8, {}},
     };
     for (const auto &c : cases) {
@@ -128,9 +128,8 @@ TEST_F(Iovec, DiscardFrontAndBack) {
         size_t bytes, dropped;
         unsigned cnt_front, cnt_back;
     } cases[] = {
-        {0, 0, 5, 5},   {2, 2, 5, 5},  {3, 3, 3, 5},  // front: the empty element goes too
-        {4, 4, 3, 5},   {7, 7, 3, 4},  {8, 8, 2, 3},  {10, 10, 1, 3},
-        {16, 16, 0, 0}, {20, 16, 0, 0},
+        {0, 0, 5, 5}, {2, 2, 5, 5}, {3, 3, 3, 5}, // front: the empty element goes too
+        {4, 4, 3, 5}, {7, 7, 3, 4}, {8, 8, 2, 3}, {10, 10, 1, 3}, {16, 16, 0, 0}, {20, 16, 0, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE("bytes " + std::to_string(c.bytes));
@@ -182,7 +181,7 @@ std::string dump_to_string(const std::function<void(FILE *)> &fn) {
 }
 
 // 20 bytes: text, a zero, DEL, a high byte, '~', ' ', a control byte, 'z'.
-const unsigned char kDumpBytes[20] = {'H', 'e', 'l', 'l', 'o', ',',  ' ',  'w', 'o', 'r',
+const unsigned char kDumpBytes[20] = {'H', 'e', 'l', 'l', 'o',  ',',  ' ', 'w', 'o',  'r',
                                       'l', 'd', '!', 0,   0x7f, 0x80, '~', ' ', 0x1f, 'z'};
 
 TEST(Hexdump, ExactLines) {
@@ -195,12 +194,12 @@ TEST(Hexdump, ExactLines) {
     EXPECT_EQ("", dump_to_string([](FILE *fp) { hexdump(kDumpBytes, fp, "pfx", 0); }));
 
     // The same bytes spread over elements, cut at the limit.
-    struct iovec iov[3] = {{(void *)kDumpBytes, 5}, {(void *)(kDumpBytes + 5), 10},
-                           {(void *)(kDumpBytes + 15), 5}};
+    struct iovec iov[3] = {
+        {(void *)kDumpBytes, 5}, {(void *)(kDumpBytes + 5), 10}, {(void *)(kDumpBytes + 15), 5}};
     EXPECT_EQ(full_line + "pfx: 0010:  7e 20" + std::string(6, ' ') + pad + pad + pad + " ~ \n",
               dump_to_string([&](FILE *fp) { iov_hexdump(iov, 3, fp, "pfx", 18); }));
     EXPECT_EQ(full_line + "pfx: 0010:  7e 20 1f 7a" + pad + pad + pad + " ~ .z\n",
               dump_to_string([&](FILE *fp) { iov_hexdump(iov, 3, fp, "pfx", 1000); }));
 }
 
-}  // namespace
+} // namespace

@@ -57,7 +57,7 @@ TEST_F(LoggerTest, LongMessageIsCutAt4095) {
 }
 
 TEST_F(LoggerTest, HookPrefixAppearsInLine) {
-    logger_hook(nullptr);  // ignored: a hook cannot be removed
+    logger_hook(nullptr); // ignored: a hook cannot be removed
     static const char *prefix = "[TAV:7:X]";
     logger_hook([]() -> const char * { return prefix; });
     log_info("hello");
@@ -124,4 +124,4 @@ TEST(LoggerTime, FormatsMicroAndNanoSeconds) {
     EXPECT_STREQ("1970-01-02 00:00:01.000000042", time2str_nsec(86401, 42));
 }
 
-}  // namespace
+} // namespace

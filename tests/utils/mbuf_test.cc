@@ -24,7 +24,9 @@ struct Rec {
     int unserialized;
 };
 
-off_t rec_offset(mbuf *, int) { return 8192; }
+off_t rec_offset(mbuf *, int) {
+    return 8192;
+}
 int rec_serialize(mbuf *mb, void *buf, size_t size) {
     Rec *r = reinterpret_cast<Rec *>(mb);
     memset(buf, 0, size);
@@ -148,4 +150,4 @@ TEST_F(MbufDeathTest, SetAfterAYieldIsFatal) {
                  "coroutine_cred_verify");
 }
 
-}  // namespace
+} // namespace

@@ -13,7 +13,9 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 // Impossible allocations must return null here, as they do without ASan.
-extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char *__asan_default_options() {
+    return "allocator_may_return_null=1";
+}
 #endif
 
 namespace {
@@ -36,13 +38,13 @@ std::vector<tav_mem_info> snapshot() {
 // holds, else the number of the failed check, named on stderr.
 int accounting_off_checks() {
     int step = 0;
-#define CHECK(cond)                                                 \
-    do {                                                            \
-        step++;                                                     \
-        if (!(cond)) {                                              \
-            fprintf(stderr, "check %d failed: %s\n", step, #cond); \
-            return step;                                            \
-        }                                                           \
+#define CHECK(cond)                                                                                          \
+    do {                                                                                                     \
+        step++;                                                                                              \
+        if (!(cond)) {                                                                                       \
+            fprintf(stderr, "check %d failed: %s\n", step, #cond);                                           \
+            return step;                                                                                     \
+        }                                                                                                    \
     } while (0)
     CHECK(!tav_acct_enabled());
     int calls = 0;
@@ -75,12 +77,23 @@ TEST(MemAcct, AccountingOff) {
 
 TEST(MemAcct, NamesAreEnumeratorNamesAndWalkStops) {
     tav_acct_toggle(1);
-    static const char *const names[] = {
-        "TAV_MEM_IOBUF_POOL", "TAV_MEM_MBUF_ALIGNED_BUFFER", "TAV_MEM_IO_ALIGNED_BUFFER",
-        "TAV_MEM_IOENGINE_ALIGNED_BUFFER", "TAV_MEM_IOENGINE", "TAV_MEM_ZMAP_PAGE",
-        "TAV_MEM_EXTENT_PAGE", "TAV_MEM_IMAP_BUFFER", "TAV_MEM_TAV", "TAV_MEM_TIMER",
-        "TAV_MEM_INODE", "TAV_MEM_INODE_INLINE_BUFFER", "TAV_MEM_FD", "TAV_MEM_STUB",
-        "TAV_MEM_IOVEC", "TAV_MEM_OTHER", "TAV_MEM_IOLOG"};
+    static const char *const names[] = {"TAV_MEM_IOBUF_POOL",
+                                        "TAV_MEM_MBUF_ALIGNED_BUFFER",
+                                        "TAV_MEM_IO_ALIGNED_BUFFER",
+                                        "TAV_MEM_IOENGINE_ALIGNED_BUFFER",
+                                        "TAV_MEM_IOENGINE",
+                                        "TAV_MEM_ZMAP_PAGE",
+                                        "TAV_MEM_EXTENT_PAGE",
+                                        "TAV_MEM_IMAP_BUFFER",
+                                        "TAV_MEM_TAV",
+                                        "TAV_MEM_TIMER",
+                                        "TAV_MEM_INODE",
+                                        "TAV_MEM_INODE_INLINE_BUFFER",
+                                        "TAV_MEM_FD",
+                                        "TAV_MEM_STUB",
+                                        "TAV_MEM_IOVEC",
+                                        "TAV_MEM_OTHER",
+                                        "TAV_MEM_IOLOG"};
     std::vector<tav_mem_info> all = snapshot();
     for (int t = 0; t < TAV_MEM_TYPE_COUNT; t++)
         EXPECT_STREQ(names[t], all[t].name) << t;
@@ -120,8 +133,7 @@ TEST(MemAcct, WrappersKeepPerTagTotalsPeaksAndCounts) {
     s = snapshot();
     EXPECT_EQ(b_in.total_alloc_size + 150, s[TAV_MEM_INODE].total_alloc_size);
     EXPECT_EQ(b_in.total_free_count + 1, s[TAV_MEM_INODE].total_free_count);
-    EXPECT_EQ(std::max(b_in.max_alloc_size, b_in.total_alloc_size + 250),
-              s[TAV_MEM_INODE].max_alloc_size);
+    EXPECT_EQ(std::max(b_in.max_alloc_size, b_in.total_alloc_size + 250), s[TAV_MEM_INODE].max_alloc_size);
     EXPECT_EQ(b_tm.total_alloc_size + 8492, s[TAV_MEM_TIMER].total_alloc_size);
     EXPECT_EQ(b_tm.total_alloc_count + 2, s[TAV_MEM_TIMER].total_alloc_count);
 
@@ -134,8 +146,7 @@ TEST(MemAcct, WrappersKeepPerTagTotalsPeaksAndCounts) {
     EXPECT_EQ(b_tm.total_alloc_size, s[TAV_MEM_TIMER].total_alloc_size);
     EXPECT_EQ(b_in.total_free_count + 2, s[TAV_MEM_INODE].total_free_count);
     EXPECT_EQ(b_tm.total_free_count + 2, s[TAV_MEM_TIMER].total_free_count);
-    EXPECT_EQ(std::max(b_tm.max_alloc_size, b_tm.total_alloc_size + 8492),
-              s[TAV_MEM_TIMER].max_alloc_size);
+    EXPECT_EQ(std::max(b_tm.max_alloc_size, b_tm.total_alloc_size + 8492), s[TAV_MEM_TIMER].max_alloc_size);
 
     // A size of 0 releases the block.
     void *z = tav_malloc(64, TAV_MEM_FD);
@@ -165,11 +176,11 @@ TEST(MemAcct, FailuresLogTheTagAndKeepTheOldBlock) {
     ASSERT_NE(nullptr, old);
     memset(old, 'x', 32);
     EXPECT_EQ(nullptr, tav_realloc(old, huge, TAV_MEM_IOLOG));
-    EXPECT_EQ('x', old[31]);  // still valid
+    EXPECT_EQ('x', old[31]); // still valid
     std::vector<tav_mem_info> s = snapshot();
     EXPECT_EQ(base[TAV_MEM_IOLOG].total_alloc_size, s[TAV_MEM_IOLOG].total_alloc_size);
-    tav_free(old);  // unaccounted now: no second free counted
+    tav_free(old); // unaccounted now: no second free counted
     EXPECT_EQ(s[TAV_MEM_IOLOG].total_free_count, snapshot()[TAV_MEM_IOLOG].total_free_count);
 }
 
-}  // namespace
+} // namespace

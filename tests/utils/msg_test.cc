@@ -138,8 +138,8 @@ TEST_F(Msg, ReceiveFrames) {
         const char *text;
     } cases[] = {
         {frame(4, std::string("abc\0", 4)), 4, "pre:abc"},
-        {frame(1, std::string(1, '\0')), 1, "pre:abc"},  // empty text
-        {frame(3, "xyZ"), 3, "pre:abcxy"},               // last byte is the terminator's place
+        {frame(1, std::string(1, '\0')), 1, "pre:abc"}, // empty text
+        {frame(3, "xyZ"), 3, "pre:abcxy"},              // last byte is the terminator's place
         {frame(0, ""), -EFAULT, "pre:abcxy"},
         {frame(MSG_MAX_LEN + 1, ""), -EFAULT, "pre:abcxy"},
     };
@@ -166,7 +166,7 @@ TEST_F(Msg, ReceiveFrames) {
     sv_[1] = -1;
     EXPECT_EQ(0, msg_recv(m_));
     EXPECT_STREQ("kept", msg_buffer(m_));
-    EXPECT_EQ(0, msg_recv(m_));  // closed before the length field
+    EXPECT_EQ(0, msg_recv(m_)); // closed before the length field
 }
 
 TEST_F(Msg, ReferencesKeepTheMessage) {
@@ -174,8 +174,8 @@ TEST_F(Msg, ReferencesKeepTheMessage) {
     EXPECT_EQ(2, m_->ref);
     msg_unref(m_);
     EXPECT_EQ(1, m_->ref);
-    EXPECT_STREQ("", msg_buffer(m_));  // still usable (ASan checks)
+    EXPECT_STREQ("", msg_buffer(m_)); // still usable (ASan checks)
     EXPECT_DEATH(msg_free(m_), "ref == 0");
 }
 
-}  // namespace
+} // namespace

@@ -24,9 +24,7 @@ uint32_t ref_hash(const std::string &s, bool signed_tail = true) {
         return 1;
     auto byte = [&](size_t i) { return (uint32_t)(uint8_t)s[i]; };
     auto u16 = [&](size_t i) { return byte(i) + 256 * byte(i + 1); };
-    auto sbyte = [&](size_t i) {
-        return signed_tail ? (uint32_t)(int32_t)(int8_t)s[i] : byte(i);
-    };
+    auto sbyte = [&](size_t i) { return signed_tail ? (uint32_t)(int32_t)(int8_t)s[i] : byte(i); };
     uint32_t h = (uint32_t)n;
     size_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -74,7 +72,9 @@ void put_item(Bytes &out, const std::string &key, const Bytes &value) {
     out.insert(out.end(), value.begin(), value.end());
 }
 
-Bytes header(uint16_t count) { return {(uint8_t)(count & 0xff), (uint8_t)(count >> 8)}; }
+Bytes header(uint16_t count) {
+    return {(uint8_t)(count & 0xff), (uint8_t)(count >> 8)};
+}
 
 std::vector<std::string> keys_in_order(const xdict *d) {
     std::vector<std::string> keys;
@@ -108,9 +108,14 @@ Dict make_dict() {
 }
 
 TEST(XdictHash, MatchesReferenceIncludingSignedTails) {
-    const std::vector<std::string> keys = {
-        "", "a", "\xff", "ab", "abc", "abcd", "abcde", "abcdef", "abcdefg", "user.glusterfs.bd",
-        "ab\x80", "abcd\xfe", "abcdef\x90", "\x80\x81\x82\x83\x84", "trusted.x", "security.selinux"};
+    const std::vector<std::string> keys = {"",           "a",
+                                           "\xff",       "ab",
+                                           "abc",        "abcd",
+                                           "abcde",      "abcdef",
+                                           "abcdefg",    "user.glusterfs.bd",
+                                           "ab\x80",     "abcd\xfe",
+                                           "abcdef\x90", "\x80\x81\x82\x83\x84",
+                                           "trusted.x",  "security.selinux"};
     for (const std::string &k : keys)
         EXPECT_EQ(ref_hash(k), string_hash(k.data(), k.size())) << "key of length " << k.size();
     EXPECT_EQ(1u, string_hash(nullptr, 10));
@@ -132,14 +137,14 @@ TEST(Xdict, BucketsThenInsertionOrder) {
 TEST(Xdict, SetGetReplaceDelete) {
     Dict d = make_dict();
     EXPECT_EQ(1, xdict_set(d.get(), "user.a", "xyz", 3));
-    EXPECT_EQ(0, xdict_set(d.get(), "user.a", "12", 2));  // replaced
+    EXPECT_EQ(0, xdict_set(d.get(), "user.a", "12", 2)); // replaced
     EXPECT_EQ(1, xdict_item_cnt(d.get()));
     size_t size = 0;
     const char *v = static_cast<const char *>(xdict_get_data(d.get(), "user.a", &size));
     ASSERT_NE(nullptr, v);
     EXPECT_EQ(2u, size);
     EXPECT_EQ(0, memcmp("12", v, 2));
-    EXPECT_STREQ("12", xdict_get_str(d.get(), "user.a"));  // terminated although stored unterminated
+    EXPECT_STREQ("12", xdict_get_str(d.get(), "user.a")); // terminated although stored unterminated
     EXPECT_EQ(nullptr, xdict_get(d.get(), "user.b"));
     EXPECT_EQ(nullptr, xdict_get_data(d.get(), "user.b", &size));
     EXPECT_EQ(nullptr, xdict_get_str(d.get(), "user.b"));
@@ -161,14 +166,14 @@ TEST(Xdict, NumericGetters) {
     Dict d = make_dict();
     struct {
         const char *text;
-        size_t len;  // bytes stored (may omit the terminator)
+        size_t len; // bytes stored (may omit the terminator)
         int ret32;
         uint32_t v32;
         int ret64;
         uint64_t v64;
     } cases[] = {
         {"123", 3, 0, 123, 0, 123},
-        {"1234", 2, 0, 12, 0, 12},  // only the stored bytes are parsed
+        {"1234", 2, 0, 12, 0, 12}, // only the stored bytes are parsed
         {"4294967296", 10, 0, 0, 0, 4294967296ull},
         {"18446744073709551615", 20, 0, 0xffffffffu, 0, 18446744073709551615ull},
         {"18446744073709551616", 20, -ERANGE, 0, -ERANGE, 0},
@@ -357,8 +362,7 @@ TEST(XdictFormat, MalformedInputLeavesDictionaryEmpty) {
         {"key_size 0", with_good(2, {0x00, 0x00, 0x01, 0x00, 'v'}), -EFAULT},
         {"key without its zero", with_good(2, {0x02, 0x00, 'a', 'b', 0x01, 0x00, 'v'}), -EFAULT},
         {"value_size missing", with_good(2, {0x02, 0x00, 'a', 0, 0x01}), -ERANGE},
-        {"value shorter than value_size", with_good(2, {0x02, 0x00, 'a', 0, 0x03, 0x00, 'v', 'w'}),
-         -ERANGE},
+        {"value shorter than value_size", with_good(2, {0x02, 0x00, 'a', 0, 0x03, 0x00, 'v', 'w'}), -ERANGE},
     };
     for (const auto &c : cases) {
         Dict d = make_dict();
@@ -396,4 +400,4 @@ TEST(XdictDeath, ProgrammingErrorsAreFatal) {
     EXPECT_DEATH(xdict_unserialize(d.get(), empty.data(), empty.size()), "count == 0");
 }
 
-}  // namespace
+} // namespace

@@ -20,7 +20,7 @@ bool field_equals(const char *field, size_t cap, const char *text) {
     return strlen(text) == len && memcmp(field, text, len) == 0;
 }
 
-}  // namespace
+} // namespace
 
 std::string hxtr_brick_json(const void *unit, int64_t meta_offset) {
     const auto b = hxtr_record_load<tier_brick_info_v3_t>(unit);
@@ -30,13 +30,13 @@ std::string hxtr_brick_json(const void *unit, int64_t meta_offset) {
                  "\"bi_uuid\":\"%s\",\"bi_brickid\":\"%s\",\"bi_unlink\":%u,\"bi_reserved\":%u,"
                  "\"meta_offset\":%ld}",
                  b.bi_checksum, b.bi_magic, b.bi_use, b.bi_no, hxtr_uuid_text(b.bi_uuid).c_str(),
-                 hxtr_json_text(b.bi_brickid, sizeof(b.bi_brickid)).c_str(), b.bi_unlink,
-                 b.bi_reserved, static_cast<long>(meta_offset));
+                 hxtr_json_text(b.bi_brickid, sizeof(b.bi_brickid)).c_str(), b.bi_unlink, b.bi_reserved,
+                 static_cast<long>(meta_offset));
     return s;
 }
 
-int hxtr_brick_format(uint32_t magic, int64_t no, const void *unit, const char *delim,
-                      hxtr_params_t *p, uint64_t offset) {
+int hxtr_brick_format(uint32_t magic, int64_t no, const void *unit, const char *delim, hxtr_params_t *p,
+                      uint64_t offset) {
     const auto b = hxtr_record_load<tier_brick_info_v3_t>(unit);
     const uint32_t crc = hxtr_record_crc(unit, kBrickCrcLen);
     if (b.bi_magic != magic || b.bi_no != static_cast<uint64_t>(no) || b.bi_checksum != crc) {
@@ -56,7 +56,8 @@ int hxtr_brick_format(uint32_t magic, int64_t no, const void *unit, const char *
     return 0;
 }
 
-int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick_cnt, uint64_t table, void *block) {
+int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick_cnt, uint64_t table,
+                         void *block) {
     static const hxtr_jfield head[] = {
         HXTR_JF(tier_brick_info_v3_t, bi_use, "bi_use", true),
         HXTR_JF(tier_brick_info_v3_t, bi_no, "bi_no", true),

@@ -18,12 +18,13 @@ std::string hxtr_brick_json(const void *unit, int64_t meta_offset);
 
 /* Format function body: checks magic, number (= slot `no`) and checksum
  * (-EFAULT, logged with the record), applies the filter (1), prints (0). */
-int hxtr_brick_format(uint32_t magic, int64_t no, const void *unit, const char *delim,
-                      hxtr_params_t *params, uint64_t offset);
+int hxtr_brick_format(uint32_t magic, int64_t no, const void *unit, const char *delim, hxtr_params_t *params,
+                      uint64_t offset);
 
 /* Builds the brick block from the repair form, checks bi_no < brick_cnt and
  * prints the brick's dump form at its place in the table starting at
  * `table`.  Returns that place's offset, or -EINVAL (logged). */
-int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick_cnt, uint64_t table, void *block);
+int64_t hxtr_brick_build(const hxtr_json_t *json, uint32_t magic, uint64_t brick_cnt, uint64_t table,
+                         void *block);
 
 #endif

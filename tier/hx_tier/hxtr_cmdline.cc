@@ -15,22 +15,22 @@
 namespace {
 
 const char *const s_cmd_names[HXTR_CMD_MAXVALUE] = {
-    "dump_super",     // HXTR_CMD_DUMP_SUPER
-    "dump_brick",     // HXTR_CMD_DUMP_BRICK
-    "dump_inode",     // HXTR_CMD_DUMP_INODE
-    "dump_extent",    // HXTR_CMD_DUMP_EXTENT
-    "dump_shard",     // HXTR_CMD_DUMP_SHARD
-    "dump_hot",       // HXTR_CMD_DUMP_HOT_TABLE
-    nullptr,          // HXTR_CMD_RESTORE_BRICK: no command word
-    nullptr,          // HXTR_CMD_RESTORE_INODE
-    nullptr,          // HXTR_CMD_RESTORE_EXTENT
-    "repair_super",   // HXTR_CMD_REPAIR_SUPER
-    "repair_brick",   // HXTR_CMD_REPAIR_BRICK
-    "repair_inode",   // HXTR_CMD_REPAIR_INODE
-    "repair_extent",  // HXTR_CMD_REPAIR_EXTENT
-    "repair_shard",   // HXTR_CMD_REPAIR_SHARD
-    "repair_hot",     // HXTR_CMD_REPAIR_HOT_TABLE
-    "convert_super",  // HXTR_CMD_CONVERT_SUPER
+    "dump_super",    // HXTR_CMD_DUMP_SUPER
+    "dump_brick",    // HXTR_CMD_DUMP_BRICK
+    "dump_inode",    // HXTR_CMD_DUMP_INODE
+    "dump_extent",   // HXTR_CMD_DUMP_EXTENT
+    "dump_shard",    // HXTR_CMD_DUMP_SHARD
+    "dump_hot",      // HXTR_CMD_DUMP_HOT_TABLE
+    nullptr,         // HXTR_CMD_RESTORE_BRICK: no command word
+    nullptr,         // HXTR_CMD_RESTORE_INODE
+    nullptr,         // HXTR_CMD_RESTORE_EXTENT
+    "repair_super",  // HXTR_CMD_REPAIR_SUPER
+    "repair_brick",  // HXTR_CMD_REPAIR_BRICK
+    "repair_inode",  // HXTR_CMD_REPAIR_INODE
+    "repair_extent", // HXTR_CMD_REPAIR_EXTENT
+    "repair_shard",  // HXTR_CMD_REPAIR_SHARD
+    "repair_hot",    // HXTR_CMD_REPAIR_HOT_TABLE
+    "convert_super", // HXTR_CMD_CONVERT_SUPER
 };
 
 hxtr_cmd_t cmd_from_word(const char *word) {
@@ -53,7 +53,9 @@ bool parse_int(const char *text, int32_t *out) {
     return true;
 }
 
-const char *or_empty(const char *s) { return s != nullptr ? s : ""; }
+const char *or_empty(const char *s) {
+    return s != nullptr ? s : "";
+}
 
 const struct option s_long_options[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -74,21 +76,15 @@ const struct option s_long_options[] = {
 
 int parse_options(hxtr_params_t *p, int argc, char **argv) {
     const char *prog = argv[0];
-    optind = 0;  // full reset of getopt's state
-    opterr = 0;  // every option error is reported below, once
+    optind = 0; // full reset of getopt's state
+    opterr = 0; // every option error is reported below, once
     int c;
-    const char *refused = nullptr;  // the option whose argument was refused
+    const char *refused = nullptr; // the option whose argument was refused
     while ((c = getopt_long(argc, argv, "hFDc:p:n:f:v:o:g:yl:", s_long_options, nullptr)) != -1) {
         switch (c) {
-        case 'h':
-            hxtr_usage(stdout, prog);
-            return HXTR_PREPARE_EXIT;
-        case 'F':
-            p->force = 1;
-            break;
-        case 'D':
-            hxtr_log_set_debug(1);
-            break;
+        case 'h': hxtr_usage(stdout, prog); return HXTR_PREPARE_EXIT;
+        case 'F': p->force = 1; break;
+        case 'D': hxtr_log_set_debug(1); break;
         case 'c':
             p->cmd = cmd_from_word(optarg);
             if (p->cmd == HXTR_CMD_UNKNOWN) {
@@ -96,31 +92,23 @@ int parse_options(hxtr_params_t *p, int argc, char **argv) {
                 return -EINVAL;
             }
             break;
-        case 'p':
-            p->dev_path = optarg;
-            break;
+        case 'p': p->dev_path = optarg; break;
         case 'n':
             if (!parse_int(optarg, &p->meta_no) || p->meta_no < -1)
                 refused = "no";
             break;
-        case 'f':
-            p->repair_conf = optarg;
-            break;
+        case 'f': p->repair_conf = optarg; break;
         case 'v':
             if (!parse_int(optarg, &p->spec_ver))
                 refused = "version";
             p->ver_given = 1;
             break;
-        case 'o':
-            p->out_path = optarg;
-            break;
+        case 'o': p->out_path = optarg; break;
         case 'g':
             if (hxtr_parse_filter(optarg, &p->filter) < 0)
                 refused = "filter";
             break;
-        case 'y':
-            p->commit = 1;
-            break;
+        case 'y': p->commit = 1; break;
         case 'l': {
             int ret = hxtr_log_open(optarg);
             if (ret < 0) {
@@ -161,7 +149,7 @@ int read_super(hxtr_params_t *p) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 const char *hxtr_cmd_name(int cmd) {
     if (cmd < 0 || cmd >= HXTR_CMD_MAXVALUE || s_cmd_names[cmd] == nullptr)
@@ -183,15 +171,18 @@ void hxtr_usage(FILE *fp, const char *prog) {
     fputs("--debug       | -D enable debug mode\n", fp);
     fputs("\n", fp);
     fputs("'dump' command(s): -c [dump_super|dump_brick|dump_inode|dump_extent|dump_shard|dump_hot] "
-          "[-n no|-g filter] [-o file]\n", fp);
+          "[-n no|-g filter] [-o file]\n",
+          fp);
     fputs("\n", fp);
     fputs("  'filter' option minimized the dump output when [-n no] not specified, support filter "
-          "key(s) are:\n", fp);
+          "key(s) are:\n",
+          fp);
     fputs("    use=[0|1]; filter used or not used meta, default action is dump all of them\n", fp);
     fputs("    owner=no; filter meta by its parent, such as filter 'inode' by brick no\n", fp);
     fputs("    id=str; filter meta by 'id' string, such as gfid or brickid\n", fp);
     fputs("    error=[0|1]; filter meta by dump state. 'error=1' means only dump the meta which read "
-          "error or check error\n", fp);
+          "error or check error\n",
+          fp);
     fputs("\n", fp);
     fputs("Examples:\n", fp);
     fprintf(fp, "%s -p /dev/xxx -c dump_super\n", prog);
@@ -200,7 +191,8 @@ void hxtr_usage(FILE *fp, const char *prog) {
     fprintf(fp, "%s -p /dev/xxx -c dump_extent [-n te_no | -g 'use=1']      [-o file]\n", prog);
     fputs("\n", fp);
     fputs("'repair' command(s): -c [repair_super|convert_super|repair_brick|repair_inode|"
-          "repair_extent] [-v tier_ver] [-f conf] [-y]\n", fp);
+          "repair_extent] [-v tier_ver] [-f conf] [-y]\n",
+          fp);
     fputs("Examples:\n", fp);
     fprintf(fp, "%s -p /dev/xxx -c repair_super -v 2 -f xxxx.json [-y]\n", prog);
     fprintf(fp, "%s -p /dev/xxx -c repair_brick -f xxxx.json [-y]\n", prog);
@@ -292,8 +284,7 @@ int hxtr_prepare_param(hxtr_params_t *p, int argc, char **argv) {
     hxtr_dbg("dev:%s, cmd:%s, spec_ver:%d, meta_no:%d repair_conf:%s, out_path:%s, filter: use=%d, "
              "error=%d, owner_no=%d, id=%s",
              p->dev_path, hxtr_cmd_name(p->cmd), p->spec_ver, p->meta_no, or_empty(p->repair_conf),
-             or_empty(p->out_path), p->filter.use, p->filter.error, p->filter.owner,
-             or_empty(p->filter.id));
+             or_empty(p->out_path), p->filter.use, p->filter.error, p->filter.owner, or_empty(p->filter.id));
     return 0;
 }
 

@@ -37,27 +37,27 @@ typedef enum hxtr_cmd_t {
 } hxtr_cmd_t;
 
 typedef struct hxtr_filter_t {
-    int32_t use;    // -1: any
-    int32_t owner;  // -1: any
-    int32_t error;  // -1: not given
-    char *id;       // null: any
+    int32_t use;   // -1: any
+    int32_t owner; // -1: any
+    int32_t error; // -1: not given
+    char *id;      // null: any
 } hxtr_filter_t;
 
 typedef struct hxtr_params_t {
     const char *dev_path;
     int fd;
     hxtr_cmd_t cmd;
-    void *sb;           // 4096-byte aligned copy of the block at 4096, or null with -v
-    int32_t spec_ver;   // -v, 0 when not given
-    int64_t base_no;    // number of the first record of the table being dumped
-    int32_t meta_no;    // -n, -1 for all
+    void *sb;         // 4096-byte aligned copy of the block at 4096, or null with -v
+    int32_t spec_ver; // -v, 0 when not given
+    int64_t base_no;  // number of the first record of the table being dumped
+    int32_t meta_no;  // -n, -1 for all
     const char *repair_conf;
     const char *out_path;
     FILE *out_fp;
     hxtr_filter_t filter;
     int32_t force;
     int32_t commit;
-    int32_t ver_given;  // -v was given (even with a number that is no version)
+    int32_t ver_given; // -v was given (even with a number that is no version)
 } hxtr_params_t;
 
 /* The -c word of a command, or "unknown". */

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr uint64_t kRecordsPerChunk = HXTR_MiB / HXTR_BLOCK_SIZE;  // 256
+constexpr uint64_t kRecordsPerChunk = HXTR_MiB / HXTR_BLOCK_SIZE; // 256
 
 // Reads the first whole 1 MiB of the extent area, from its start in 1 MiB
 // steps below the data area.  0 or -EIO (logged).
@@ -32,7 +32,8 @@ int read_extent_chunk(int fd, uint64_t start, uint64_t end, uint8_t *buf) {
 // True when every record of the chunk carries the checksum of a record with
 // `map_cnt` mapped-meta entries.
 bool map_cnt_fits(const uint8_t *chunk, uint32_t map_cnt, uint32_t extent_size) {
-    const uint64_t total = static_cast<uint64_t>(map_cnt) * TIER_MAPPED_META_SIZE + extent_size + TIER_HOT_SIZE;
+    const uint64_t total =
+        static_cast<uint64_t>(map_cnt) * TIER_MAPPED_META_SIZE + extent_size + TIER_HOT_SIZE;
     if (total > HXTR_BLOCK_SIZE)
         return false;
     for (uint64_t r = 0; r < kRecordsPerChunk; r++) {
@@ -40,8 +41,8 @@ bool map_cnt_fits(const uint8_t *chunk, uint32_t map_cnt, uint32_t extent_size) 
         const uint32_t cksum = hxtr_record_load<tier_extent_v2_t>(rec).te_checksum;
         const uint32_t crc = hxtr_record_crc(rec, total - HXTR_CKSUM_FROM);
         if (crc != cksum) {
-            hxtr_dbg("extent %lu check failed. crc:%u, cksum:%u, map_cnt:%u", static_cast<unsigned long>(r), crc,
-                     cksum, map_cnt);
+            hxtr_dbg("extent %lu check failed. crc:%u, cksum:%u, map_cnt:%u", static_cast<unsigned long>(r),
+                     crc, cksum, map_cnt);
             return false;
         }
     }
@@ -76,16 +77,16 @@ int find_map_cnt(const hxtr_params_t *p, const tier_super_block_v2_t &sb, uint32
     return ret;
 }
 
-}  // namespace
+} // namespace
 
 uint32_t hxtr_convert_min_alloc(uint32_t block_size, uint32_t block_cnt) {
     const uint64_t capacity = static_cast<uint64_t>(block_size) * block_cnt;
     uint32_t min_alloc;
-    if (capacity <= 0x7800000000ull)        // 480 GiB
+    if (capacity <= 0x7800000000ull) // 480 GiB
         min_alloc = 16384;
-    else if (capacity <= (1ull << 40))      // 1 TiB
+    else if (capacity <= (1ull << 40)) // 1 TiB
         min_alloc = 32768;
-    else if (capacity <= (4ull << 40))      // 4 TiB
+    else if (capacity <= (4ull << 40)) // 4 TiB
         min_alloc = 65536;
     else
         min_alloc = 131072;

@@ -23,15 +23,16 @@ void dump_unit(dump_walk &w, int64_t no, const void *unit, int read_ret, uint64_
     if (ret == 0) {
         w.delim = ",";
     } else if (ret < 0 && w.params->filter.error != 0) {
-        fprintf(w.params->out_fp, "%s{\"error\":%d, \"%s\":%ld, \"meta_offset\":%ld}\n", w.delim,
-                -ret, w.meta_type, static_cast<long>(no), static_cast<long>(offset));
+        fprintf(w.params->out_fp, "%s{\"error\":%d, \"%s\":%ld, \"meta_offset\":%ld}\n", w.delim, -ret,
+                w.meta_type, static_cast<long>(no), static_cast<long>(offset));
         w.delim = ",";
     }
 }
 
-int dump_one(hxtr_params_t *p, const char *meta_type, uint64_t meta_start,
-             meta_format_func_t format, void *buf) {
-    const uint64_t offset = meta_start + static_cast<uint64_t>(int64_t{p->meta_no} - p->base_no) * HXTR_BLOCK_SIZE;
+int dump_one(hxtr_params_t *p, const char *meta_type, uint64_t meta_start, meta_format_func_t format,
+             void *buf) {
+    const uint64_t offset =
+        meta_start + static_cast<uint64_t>(int64_t{p->meta_no} - p->base_no) * HXTR_BLOCK_SIZE;
     ssize_t n = hxtr_pread(p->fd, buf, HXTR_BLOCK_SIZE, offset);
     if (n != HXTR_BLOCK_SIZE) {
         hxtr_err("read %s %d failed:%d, offset:%ld", meta_type, p->meta_no,
@@ -53,8 +54,8 @@ void dump_all(hxtr_params_t *p, const char *meta_type, uint64_t meta_start, uint
         ssize_t n = hxtr_pread(p->fd, buf, len, off);
         const bool whole = n == static_cast<ssize_t>(len);
         if (!whole)
-            hxtr_dbg("read %s failed:%d, offset:%ld, len:%d", meta_type,
-                     static_cast<int>(n < 0 ? n : -EIO), static_cast<long>(off), static_cast<int>(len));
+            hxtr_dbg("read %s failed:%d, offset:%ld, len:%d", meta_type, static_cast<int>(n < 0 ? n : -EIO),
+                     static_cast<long>(off), static_cast<int>(len));
         for (uint64_t u = 0; u < units; u++) {
             const int64_t no = static_cast<int64_t>(idx + u) + p->base_no;
             const uint64_t uoff = off + u * HXTR_BLOCK_SIZE;
@@ -74,7 +75,7 @@ void dump_all(hxtr_params_t *p, const char *meta_type, uint64_t meta_start, uint
     fputs("]", p->out_fp);
 }
 
-}  // namespace
+} // namespace
 
 int hxtr_dump_common(hxtr_params_t *p, const char *meta_type, uint64_t meta_start, uint64_t max_cnt,
                      meta_format_func_t format) {

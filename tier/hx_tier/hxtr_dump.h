@@ -22,15 +22,14 @@
 
 /* Returns 0 when printed, 1 when filtered out, negative when the unit fails
  * its check (the function has logged why). */
-typedef int (*meta_format_func_t)(int64_t no, const void *unit, const char *delim,
-                                  hxtr_params_t *params);
+typedef int (*meta_format_func_t)(int64_t no, const void *unit, const char *delim, hxtr_params_t *params);
 
-int hxtr_dump_common(hxtr_params_t *params, const char *meta_type, uint64_t meta_start,
-                     uint64_t max_cnt, meta_format_func_t format_func);
+int hxtr_dump_common(hxtr_params_t *params, const char *meta_type, uint64_t meta_start, uint64_t max_cnt,
+                     meta_format_func_t format_func);
 
 /* hxtr_dump_common, then the newline that ends a dump of all records. */
-int hxtr_dump_table(hxtr_params_t *params, const char *meta_type, uint64_t meta_start,
-                    uint64_t max_cnt, meta_format_func_t format_func);
+int hxtr_dump_table(hxtr_params_t *params, const char *meta_type, uint64_t meta_start, uint64_t max_cnt,
+                    meta_format_func_t format_func);
 
 /* Prints "<delim><object>\n" to the output. */
 void hxtr_dump_emit(hxtr_params_t *params, const char *delim, const std::string &object);

@@ -9,11 +9,11 @@ namespace {
 
 uint64_t load_le(const uint8_t *p, uint32_t size) {
     uint64_t v = 0;
-    memcpy(&v, p, size < sizeof(v) ? size : sizeof(v));  // little-endian
+    memcpy(&v, p, size < sizeof(v) ? size : sizeof(v)); // little-endian
     return v;
 }
 
-}  // namespace
+} // namespace
 
 void hxtr_fields_text(std::string &s, std::span<const hxtr_jfield> fields, const void *record) {
     const auto *rec = static_cast<const uint8_t *>(record);
@@ -35,9 +35,7 @@ void hxtr_fields_text(std::string &s, std::span<const hxtr_jfield> fields, const
             hxtr_appendf(s, "\"0x%lx(%s)\"", static_cast<unsigned long>(ns), hxtr_time_text(ns).c_str());
             break;
         }
-        case HXTR_JFORM_UUID:
-            hxtr_appendf(s, "\"%s\"", hxtr_uuid_text(at).c_str());
-            break;
+        case HXTR_JFORM_UUID: hxtr_appendf(s, "\"%s\"", hxtr_uuid_text(at).c_str()); break;
         case HXTR_JFORM_TEXT:
             hxtr_appendf(s, "\"%s\"", hxtr_json_text(reinterpret_cast<const char *>(at), f.size).c_str());
             break;
@@ -45,7 +43,8 @@ void hxtr_fields_text(std::string &s, std::span<const hxtr_jfield> fields, const
     }
 }
 
-int hxtr_fields_read(const hxtr_json_t *json, const cJSON *obj, std::span<const hxtr_jfield> fields, void *record) {
+int hxtr_fields_read(const hxtr_json_t *json, const cJSON *obj, std::span<const hxtr_jfield> fields,
+                     void *record) {
     auto *rec = static_cast<uint8_t *>(record);
     for (const hxtr_jfield &f : fields) {
         uint8_t *at = rec + f.offset;
@@ -59,7 +58,7 @@ int hxtr_fields_read(const hxtr_json_t *json, const cJSON *obj, std::span<const 
             if (ret < 0)
                 return ret;
             if (ret == 0)
-                memcpy(at, &v, f.size);  // little-endian
+                memcpy(at, &v, f.size); // little-endian
             break;
         }
         case HXTR_JFORM_CTIME: {
@@ -82,8 +81,7 @@ int hxtr_fields_read(const hxtr_json_t *json, const cJSON *obj, std::span<const 
             break;
         }
         case HXTR_JFORM_NUM_OUT:
-        case HXTR_JFORM_HEX:
-            break;
+        case HXTR_JFORM_HEX: break;
         }
     }
     return 0;

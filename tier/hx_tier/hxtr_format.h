@@ -29,41 +29,41 @@
 static_assert(std::endian::native == std::endian::little,
               "the tier metadata records are little-endian structs");
 
-#define HXTR_BLOCK_SIZE 4096u           /* one record block or table page */
-#define HXTR_SB_OFFSET 4096u            /* device offset of the super block */
-#define HXTR_SB_AREA_SIZE 0x100000u     /* required super block area size */
-#define HXTR_MiB 0x100000ull
+#define HXTR_BLOCK_SIZE   4096u     /* one record block or table page */
+#define HXTR_SB_OFFSET    4096u     /* device offset of the super block */
+#define HXTR_SB_AREA_SIZE 0x100000u /* required super block area size */
+#define HXTR_MiB          0x100000ull
 
 /* Super block magics and version words. */
 #define TIER_SB_MAGIC_V12 0xcacbcccdu
-#define TIER_SB_MAGIC_V3 0xcacbdcbdu
-#define TIER_OLD_VERSION 0x10000u
-#define TIER_VERSION_V2 0x20000u
-#define TIER_VERSION_V3 0x30000u
+#define TIER_SB_MAGIC_V3  0xcacbdcbdu
+#define TIER_OLD_VERSION  0x10000u
+#define TIER_VERSION_V2   0x20000u
+#define TIER_VERSION_V3   0x30000u
 
 /* Record magics. */
-#define TIER_BRICK_MAGIC_V12 0x42524b49u  /* bytes "IKRB" */
-#define TIER_BRICK_MAGIC_V3 0x42584b69u   /* bytes "iKXB" */
+#define TIER_BRICK_MAGIC_V12 0x42524b49u /* bytes "IKRB" */
+#define TIER_BRICK_MAGIC_V3  0x42584b69u /* bytes "iKXB" */
 #define TIER_INODE_MAGIC_V12 0x494e4f44u
-#define TIER_INODE_MAGIC_V3 0x498e4f54u
-#define TIER_SHARD_MAGIC_V3 0x2183ba9du
+#define TIER_INODE_MAGIC_V3  0x498e4f54u
+#define TIER_SHARD_MAGIC_V3  0x2183ba9du
 
 /* v2 expansion inode area. */
 #define TIER_EXP_INODE_MAGIC 0x4558u
 #define TIER_EXP_INODE_INUSE 0x53u
-#define TIER_EXP_INODE_UNIT 25600u        /* inodes per sb_inode_exp_area unit */
-#define TIER_EXP_INODE_MIN 153600u        /* smallest formatted area */
-#define TIER_V2_INODE_NO_MAX 499999u      /* largest valid v2 inode number */
+#define TIER_EXP_INODE_UNIT  25600u  /* inodes per sb_inode_exp_area unit */
+#define TIER_EXP_INODE_MIN   153600u /* smallest formatted area */
+#define TIER_V2_INODE_NO_MAX 499999u /* largest valid v2 inode number */
 
 /* Text field sizes. */
-#define TIER_SSD_UUID_LEN 48              /* sb_cdev_uuid / sb_ssd_uuid */
-#define TIER_SSD_UUID_TEXT_LEN 38         /* length of a valid volume uuid text */
-#define TIER_BRICKID_LEN 128
-#define TIER_BRICKID_TEXT_LEN 93          /* length of a used brick's id */
+#define TIER_SSD_UUID_LEN      48 /* sb_cdev_uuid / sb_ssd_uuid */
+#define TIER_SSD_UUID_TEXT_LEN 38 /* length of a valid volume uuid text */
+#define TIER_BRICKID_LEN       128
+#define TIER_BRICKID_TEXT_LEN  93 /* length of a used brick's id */
 
 /* v3 page geometry. */
-#define TIER_V3_ENTRIES_PER_PAGE 512u     /* 8-byte entries (or slots) per page */
-#define TIER_V3_EXTENT_CRC_ENTRIES 32u    /* entries carrying one CRC bit each */
+#define TIER_V3_ENTRIES_PER_PAGE   512u /* 8-byte entries (or slots) per page */
+#define TIER_V3_EXTENT_CRC_ENTRIES 32u  /* entries carrying one CRC bit each */
 
 /* ------------------------------------------------------------------ v3 */
 
@@ -154,8 +154,7 @@ typedef tier_brick_info_v3_t tier_brick_info_v1_t;
 
 /* Inode record of v2 and v3: one layout, a template over the type of i_no
  * (signed in v3, unsigned in v2); each version has its own magic. */
-template <typename NoT>
-struct __attribute__((packed)) tier_inode_t {
+template <typename NoT> struct __attribute__((packed)) tier_inode_t {
     uint32_t i_checksum;
     uint32_t i_magic;
     uint64_t i_atime;
@@ -176,8 +175,7 @@ typedef tier_inode_t<int32_t> tier_inode_v3_t;
 typedef tier_inode_t<uint32_t> tier_inode_v2_t;
 
 /* Size and bytes 0..79 of every inode layout (v1 differs only behind them). */
-template <typename T>
-struct tier_inode_head_layout {
+template <typename T> struct tier_inode_head_layout {
     static_assert(sizeof(T) == 96);
     static_assert(offsetof(T, i_checksum) == 0);
     static_assert(offsetof(T, i_magic) == 4);
@@ -284,8 +282,7 @@ struct __attribute__((packed)) tier_super_block_v2_t {
     uint32_t sb_total_extent_size;
 };
 /* Bytes 0..139 of the v1 and v2 super blocks, which agree on them. */
-template <typename T>
-struct tier_super_block_v12_head_layout {
+template <typename T> struct tier_super_block_v12_head_layout {
     static_assert(offsetof(T, sb_checksum) == 0);
     static_assert(offsetof(T, sb_magic) == 4);
     static_assert(offsetof(T, sb_brick_table_size) == 8);
@@ -331,7 +328,7 @@ struct __attribute__((packed)) tier_extent_v2_t {
     uint16_t te_clean;
     uint32_t te_ntime;
     uint64_t te_hot;
-    uint64_t te_reserved1;  /* te_no: the record's own number */
+    uint64_t te_reserved1; /* te_no: the record's own number */
 };
 static_assert(sizeof(tier_extent_v2_t) == 56);
 static_assert(offsetof(tier_extent_v2_t, te_checksum) == 0);
@@ -347,7 +344,7 @@ static_assert(offsetof(tier_extent_v2_t, te_ntime) == 36);
 static_assert(offsetof(tier_extent_v2_t, te_hot) == 40);
 static_assert(offsetof(tier_extent_v2_t, te_reserved1) == 48);
 typedef tier_extent_v2_t tier_extent_v1_t;
-#define TIER_EXTENT_BITMAP_OFFSET 56u   /* first te_bitmap word */
+#define TIER_EXTENT_BITMAP_OFFSET 56u /* first te_bitmap word */
 
 /* Mapped-meta entry: second word holds clean (bit 0) and orig_len (1-31). */
 struct __attribute__((packed)) tier_mapped_meta_v2_t {
@@ -363,9 +360,9 @@ static_assert(offsetof(tier_mapped_meta_v2_t, begin) == 12);
 static_assert(offsetof(tier_mapped_meta_v2_t, cnt) == 14);
 constexpr hxtr_bits TIER_MAP_CLEAN{0, 1};
 constexpr hxtr_bits TIER_MAP_ORIG_LEN{1, 31};
-#define TIER_MAP_CNT_MAX 64u
+#define TIER_MAP_CNT_MAX      64u
 #define TIER_MAPPED_META_SIZE 16u
-#define TIER_HOT_SIZE 64u
+#define TIER_HOT_SIZE         64u
 
 /* ------------------------------------------------------------------ v1 */
 
@@ -417,11 +414,12 @@ static_assert(offsetof(tier_inode_v1_t, i_reserved2) == 88);
 #define HXTR_CKSUM_FROM 4u
 
 /* Device offset of unit `no` (record or page) of a table of 4096-byte units. */
-constexpr uint64_t hxtr_unit_offset(uint64_t table, uint64_t no) { return table + no * HXTR_BLOCK_SIZE; }
+constexpr uint64_t hxtr_unit_offset(uint64_t table, uint64_t no) {
+    return table + no * HXTR_BLOCK_SIZE;
+}
 
 /* The record of type T at the start of `block` (any alignment). */
-template <typename T>
-T hxtr_record_load(const void *block) {
+template <typename T> T hxtr_record_load(const void *block) {
     T rec;
     memcpy(&rec, block, sizeof(rec));
     return rec;

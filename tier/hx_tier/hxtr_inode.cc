@@ -22,7 +22,7 @@ uint32_t inode_magic(hxtr_inode_kind kind) {
     return kind == HXTR_INODE_V3 ? TIER_INODE_MAGIC_V3 : TIER_INODE_MAGIC_V12;
 }
 
-}  // namespace
+} // namespace
 
 std::string hxtr_inode_json(hxtr_inode_kind kind, const void *unit, int64_t meta_offset) {
     const auto in = hxtr_record_load<tier_inode_v2_t>(unit);
@@ -34,8 +34,8 @@ std::string hxtr_inode_json(hxtr_inode_kind kind, const void *unit, int64_t meta
                  in.i_checksum, in.i_magic, hxtr_time_text(in.i_atime).c_str(),
                  hxtr_time_text(in.i_ctime).c_str(), hxtr_time_text(in.i_mtime).c_str(),
                  hxtr_time_text(in.i_dtime).c_str(), hxtr_uuid_text(in.i_uuid).c_str(),
-                 static_cast<unsigned long>(in.i_size), in.i_priority, in.i_no, in.i_brick_no,
-                 in.i_unlink, in.i_use);
+                 static_cast<unsigned long>(in.i_size), in.i_priority, in.i_no, in.i_brick_no, in.i_unlink,
+                 in.i_use);
     // Bytes 80..95: new_data and i_blocks (v2, v3) or two reserved words (v1).
     if (kind == HXTR_INODE_V1) {
         const auto v1 = hxtr_record_load<tier_inode_v1_t>(unit);
@@ -58,8 +58,8 @@ bool hxtr_inode_valid(hxtr_inode_kind kind, const void *unit, uint32_t no, hxtr_
     return in.i_magic == inode_magic(kind) && in.i_no == no && in.i_checksum == seen->crc;
 }
 
-int hxtr_inode_format(hxtr_inode_kind kind, int64_t no, const void *unit, const char *delim,
-                      hxtr_params_t *p, uint64_t offset) {
+int hxtr_inode_format(hxtr_inode_kind kind, int64_t no, const void *unit, const char *delim, hxtr_params_t *p,
+                      uint64_t offset) {
     hxtr_inode_seen seen;
     if (no < 0 || no > UINT32_MAX || !hxtr_inode_valid(kind, unit, static_cast<uint32_t>(no), &seen)) {
         if (kind == HXTR_INODE_V2)

@@ -17,8 +17,7 @@ bool offset_ok(size_t len, uint64_t offset) {
 // Moves `len` bytes at `offset` through `op(done)`, which transfers the part
 // from byte `done` on and returns what pread/pwrite return: short transfers
 // and EINTR are retried, and the bytes moved are returned.
-template <typename Op>
-ssize_t transfer_whole(size_t len, uint64_t offset, Op op) {
+template <typename Op> ssize_t transfer_whole(size_t len, uint64_t offset, Op op) {
     if (!offset_ok(len, offset))
         return -EINVAL;
     size_t done = 0;
@@ -38,7 +37,7 @@ ssize_t transfer_whole(size_t len, uint64_t offset, Op op) {
     return static_cast<ssize_t>(done);
 }
 
-}  // namespace
+} // namespace
 
 ssize_t hxtr_pread(int fd, void *buf, size_t len, uint64_t offset) {
     return transfer_whole(len, offset, [&](size_t done) {
@@ -48,7 +47,8 @@ ssize_t hxtr_pread(int fd, void *buf, size_t len, uint64_t offset) {
 
 ssize_t hxtr_pwrite(int fd, const void *buf, size_t len, uint64_t offset) {
     return transfer_whole(len, offset, [&](size_t done) {
-        return pwrite(fd, static_cast<const uint8_t *>(buf) + done, len - done, static_cast<off_t>(offset + done));
+        return pwrite(fd, static_cast<const uint8_t *>(buf) + done, len - done,
+                      static_cast<off_t>(offset + done));
     });
 }
 

@@ -90,7 +90,7 @@ int parse_owned_text(char *text, hxtr_json_t **out) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int hxtr_json_parse_text(const char *text, size_t len, hxtr_json_t **out) {
     char *copy = static_cast<char *>(malloc(len + 1));
@@ -227,8 +227,8 @@ const cJSON *hxtr_json_member(const cJSON *obj, const char *key) {
     return cJSON_GetObjectItemCaseSensitive(obj, key);
 }
 
-int hxtr_json_get_u64(const hxtr_json_t *json, const cJSON *obj, const char *key, uint64_t max,
-                      bool required, uint64_t *out) {
+int hxtr_json_get_u64(const hxtr_json_t *json, const cJSON *obj, const char *key, uint64_t max, bool required,
+                      uint64_t *out) {
     int ret = hxtr_json_number(json, hxtr_json_member(obj, key), max, out);
     if (ret == 0)
         return 0;

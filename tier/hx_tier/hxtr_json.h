@@ -26,9 +26,9 @@
 #include <unordered_map>
 
 struct hxtr_json_t {
-    char *text = nullptr;  // NUL-terminated document
+    char *text = nullptr; // NUL-terminated document
     cJSON *root = nullptr;
-    std::unordered_map<const cJSON *, std::string_view> numbers;  // item -> its text
+    std::unordered_map<const cJSON *, std::string_view> numbers; // item -> its text
 };
 
 /* Reads and parses a JSON file whole.  0, -ENOENT/-EIO/... from the file,
@@ -50,8 +50,8 @@ const cJSON *hxtr_json_member(const cJSON *obj, const char *key);
 
 /* A number key.  Returns 0 when read, 1 when an optional key is absent (or of
  * another type; *out untouched), -EINVAL otherwise (logged). */
-int hxtr_json_get_u64(const hxtr_json_t *json, const cJSON *obj, const char *key, uint64_t max,
-                      bool required, uint64_t *out);
+int hxtr_json_get_u64(const hxtr_json_t *json, const cJSON *obj, const char *key, uint64_t max, bool required,
+                      uint64_t *out);
 /* A required text key: its NUL-terminated value, or null (logged). */
 const char *hxtr_json_get_text(const cJSON *obj, const char *key);
 /* Base-16 value of the first `max_chars` characters of `text`: an optional

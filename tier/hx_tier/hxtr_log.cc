@@ -6,7 +6,7 @@
 namespace {
 
 FILE *s_log_fp;
-bool s_log_tried;   // an open was attempted (the default is tried only once)
+bool s_log_tried; // an open was attempted (the default is tried only once)
 bool s_debug;
 
 FILE *log_file() {
@@ -17,9 +17,11 @@ FILE *log_file() {
     return s_log_fp;
 }
 
-}  // namespace
+} // namespace
 
-void hxtr_log_set_debug(int on) { s_debug = on != 0; }
+void hxtr_log_set_debug(int on) {
+    s_debug = on != 0;
+}
 
 int hxtr_log_open(const char *path) {
     hxtr_log_close();
@@ -34,7 +36,9 @@ void hxtr_log_close(void) {
     s_log_fp = nullptr;
 }
 
-int hxtr_log_is_open(void) { return s_log_fp != nullptr; }
+int hxtr_log_is_open(void) {
+    return s_log_fp != nullptr;
+}
 
 void hxtr_log_msg(hxtr_log_level level, const char *func, int line, const char *fmt, ...) {
     char text[4096];

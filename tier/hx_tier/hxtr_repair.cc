@@ -23,7 +23,7 @@ int hxtr_repair_load(const hxtr_params_t *p, hxtr_json_t **json) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int64_t hxtr_repair_target(uint64_t offset) {
     if (offset > static_cast<uint64_t>(INT64_MAX) - HXTR_BLOCK_SIZE) {

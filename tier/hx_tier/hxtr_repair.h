@@ -22,16 +22,15 @@ typedef int64_t (*hxtr_parse_func_t)(hxtr_params_t *params, const hxtr_json_t *j
 
 /* What the repair engine does with the block it built. */
 enum hxtr_repair_write {
-    HXTR_REPAIR_WRITE_ON_COMMIT,  // written when params->commit is set
-    HXTR_REPAIR_BUILD_ONLY,       // never written, nothing logged about it (convert_super)
+    HXTR_REPAIR_WRITE_ON_COMMIT, // written when params->commit is set
+    HXTR_REPAIR_BUILD_ONLY,      // never written, nothing logged about it (convert_super)
 };
 
 int hxtr_repair_common(hxtr_params_t *params, hxtr_parse_func_t parse_func,
                        hxtr_repair_write write = HXTR_REPAIR_WRITE_ON_COMMIT);
 
 /* The handler of a repair command: the repair engine with `Parse`. */
-template <hxtr_parse_func_t Parse>
-int hxtr_repair_handler(hxtr_params_t *params) {
+template <hxtr_parse_func_t Parse> int hxtr_repair_handler(hxtr_params_t *params) {
     return hxtr_repair_common(params, Parse);
 }
 
@@ -45,8 +44,7 @@ void hxtr_repair_print(const std::string &object);
 /* The end of a record's parse function: the target `offset` as its result
  * (see hxtr_repair_target), with the record's dump form at that offset,
  * dump_form(offset), printed. */
-template <typename DumpForm>
-int64_t hxtr_repair_place(uint64_t offset, DumpForm dump_form) {
+template <typename DumpForm> int64_t hxtr_repair_place(uint64_t offset, DumpForm dump_form) {
     const int64_t off = hxtr_repair_target(offset);
     if (off >= 0)
         hxtr_repair_print(dump_form(off));

@@ -26,7 +26,9 @@ void hxtr_appendf(std::string &out, const char *fmt, ...) {
     out.resize(at + n);
 }
 
-size_t hxtr_field_len(const char *field, size_t cap) { return strnlen(field, cap); }
+size_t hxtr_field_len(const char *field, size_t cap) {
+    return strnlen(field, cap);
+}
 
 namespace {
 
@@ -34,17 +36,21 @@ namespace {
 size_t utf8_seq_len(const unsigned char *s, size_t left) {
     const unsigned char c = s[0];
     size_t n;
-    unsigned char lo = 0x80, hi = 0xbf;  // range of the second byte
+    unsigned char lo = 0x80, hi = 0xbf; // range of the second byte
     if (c >= 0xc2 && c <= 0xdf) {
         n = 2;
     } else if (c >= 0xe0 && c <= 0xef) {
         n = 3;
-        if (c == 0xe0) lo = 0xa0;
-        if (c == 0xed) hi = 0x9f;  // no surrogates
+        if (c == 0xe0)
+            lo = 0xa0;
+        if (c == 0xed)
+            hi = 0x9f; // no surrogates
     } else if (c >= 0xf0 && c <= 0xf4) {
         n = 4;
-        if (c == 0xf0) lo = 0x90;
-        if (c == 0xf4) hi = 0x8f;
+        if (c == 0xf0)
+            lo = 0x90;
+        if (c == 0xf4)
+            hi = 0x8f;
     } else {
         return 0;
     }
@@ -56,7 +62,7 @@ size_t utf8_seq_len(const unsigned char *s, size_t left) {
     return n;
 }
 
-}  // namespace
+} // namespace
 
 std::string hxtr_json_text(const char *field, size_t cap) {
     const size_t len = hxtr_field_len(field, cap);

@@ -45,8 +45,8 @@ bool extent_size_ok(const tier_super_block_v1_t &sb, const char *func) {
 }
 
 int __check_sb_params_v1(const tier_super_block_v1_t &sb) {
-    static const hxtr_v12_rule before[] = {HXTR_V12_RULE_SB_SIZE, HXTR_V12_RULE_BRICK,
-                                           HXTR_V12_RULE_INODE, HXTR_V12_RULE_BLOCK_SIZE};
+    static const hxtr_v12_rule before[] = {HXTR_V12_RULE_SB_SIZE, HXTR_V12_RULE_BRICK, HXTR_V12_RULE_INODE,
+                                           HXTR_V12_RULE_BLOCK_SIZE};
     static const hxtr_v12_rule after[] = {HXTR_V12_RULE_EXTENT_TABLE, HXTR_V12_RULE_DATA_OFFSET,
                                           HXTR_V12_RULE_SSD_UUID};
     for (hxtr_v12_rule r : before)
@@ -194,6 +194,8 @@ const hxtr_cmd_entry s_v1_cmds[] = {
     {HXTR_CMD_REPAIR_EXTENT, hxtr_repair_handler<v1_parse_extent>},
 };
 
-}  // namespace
+} // namespace
 
-void hxtr_v1_register(void) { hxtr_func_register(HXTR_VER_CODE_V1, hxtr_selector<s_v1_cmds, v1_sb_match>); }
+void hxtr_v1_register(void) {
+    hxtr_func_register(HXTR_VER_CODE_V1, hxtr_selector<s_v1_cmds, v1_sb_match>);
+}

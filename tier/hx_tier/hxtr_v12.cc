@@ -19,11 +19,15 @@ constexpr uint64_t kInodeCntMax = 100000;
 constexpr uint32_t kBlockSizeMin = 0x40000;
 constexpr uint32_t kBlockSizeMax = 0x400000;
 
-uint64_t round_up(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
+uint64_t round_up(uint64_t v, uint64_t to) {
+    return (v + to - 1) / to * to;
+}
 
-}  // namespace
+} // namespace
 
-tier_super_block_v1_t hxtr_v12_view(const void *sb) { return hxtr_record_load<tier_super_block_v1_t>(sb); }
+tier_super_block_v1_t hxtr_v12_view(const void *sb) {
+    return hxtr_record_load<tier_super_block_v1_t>(sb);
+}
 
 tier_super_block_v1_t hxtr_v12_sb(const hxtr_params_t *p) {
     assert(p->sb != nullptr);
@@ -72,7 +76,7 @@ constexpr hxtr_jfield kSbHead[] = {
 constexpr size_t kSbVersionRow = hxtr_field_index(kSbHead, "version");
 static_assert(kSbVersionRow < std::size(kSbHead));
 
-}  // namespace
+} // namespace
 
 void hxtr_v12_sb_json_head(std::string &s, const tier_super_block_v1_t &sb) {
     s += "{";
@@ -167,7 +171,7 @@ int brick_format(int64_t no, const void *unit, const char *delim, hxtr_params_t 
     return hxtr_brick_format(TIER_BRICK_MAGIC_V12, no, unit, delim, p, off);
 }
 
-}  // namespace
+} // namespace
 
 int hxtr_v12_dump_brick(hxtr_params_t *p) {
     const tier_super_block_v1_t sb = hxtr_v12_sb(p);
@@ -199,7 +203,8 @@ int hxtr_v12_extent_check(int64_t no, const void *unit, uint64_t crc_len_end) {
         hxtr_record_crc(unit, crc_len_end > HXTR_CKSUM_FROM ? crc_len_end - HXTR_CKSUM_FROM : 0);
     if (te.te_reserved1 == static_cast<uint64_t>(no) && te.te_checksum == crc)
         return 0;
-    hxtr_err("extent no: %lu, checksum: 0x%x crc32: 0x%x", static_cast<unsigned long>(no), te.te_checksum, crc);
+    hxtr_err("extent no: %lu, checksum: 0x%x crc32: 0x%x", static_cast<unsigned long>(no), te.te_checksum,
+             crc);
     return -EFAULT;
 }
 
@@ -215,7 +220,7 @@ bool hxtr_v12_extent_keep(int64_t no, const void *unit, const hxtr_filter_t &f) 
     return true;
 }
 
-}  // namespace
+} // namespace
 
 int hxtr_v12_extent_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p,
                            uint64_t crc_len_end, hxtr_v12_extent_form_t form) {
@@ -243,7 +248,8 @@ int64_t hxtr_v12_extent_finish(hxtr_params_t *p, void *block, const tier_extent_
     const tier_super_block_v1_t sb = hxtr_v12_sb(p);
     if (te.te_reserved1 >= sb.sb_block_cnt || te.te_inode_no >= sb.sb_inode_cnt) {
         hxtr_err("te_no %lu or i_no %u is invalid, block_cnt:%u, inode_cnt:%u",
-                 static_cast<unsigned long>(te.te_reserved1), te.te_inode_no, sb.sb_block_cnt, sb.sb_inode_cnt);
+                 static_cast<unsigned long>(te.te_reserved1), te.te_inode_no, sb.sb_block_cnt,
+                 sb.sb_inode_cnt);
         return -EINVAL;
     }
     hxtr_record_seal(block, te, &tier_extent_v2_t::te_checksum,

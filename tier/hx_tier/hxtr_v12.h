@@ -58,7 +58,8 @@ int64_t hxtr_v12_parse_brick(hxtr_params_t *params, const hxtr_json_t *json, voi
 /* Extent records.  `crc_len_end` is the byte the checksum ends before
  * (sb_extent_size in v1, sb_total_extent_size in v2); `form` gives a record's
  * dump form at an offset, the version's own behind the shared header. */
-typedef std::string (*hxtr_v12_extent_form_t)(const void *unit, const hxtr_params_t *params, int64_t meta_offset);
+typedef std::string (*hxtr_v12_extent_form_t)(const void *unit, const hxtr_params_t *params,
+                                              int64_t meta_offset);
 void hxtr_v12_extent_json_head(std::string &s, const void *unit);
 
 /* Format function body: the checksum and number check (a failed record goes

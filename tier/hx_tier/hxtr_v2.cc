@@ -22,7 +22,7 @@
 
 namespace {
 
-constexpr size_t kSbSharedLen = offsetof(tier_super_block_v2_t, sb_inode_exp_magic);  // 140
+constexpr size_t kSbSharedLen = offsetof(tier_super_block_v2_t, sb_inode_exp_magic); // 140
 static_assert(offsetof(tier_super_block_v1_t, sb_reserved) == kSbSharedLen);
 
 bool v2_sb_match(const void *sb) {
@@ -34,7 +34,9 @@ tier_super_block_v2_t v2_sb(const hxtr_params_t *p) {
     return hxtr_record_load<tier_super_block_v2_t>(p->sb);
 }
 
-tier_super_block_v1_t view_of(const tier_super_block_v2_t &sb) { return hxtr_v12_view(&sb); }
+tier_super_block_v1_t view_of(const tier_super_block_v2_t &sb) {
+    return hxtr_v12_view(&sb);
+}
 
 /* ---- expansion inode area */
 
@@ -46,7 +48,9 @@ uint64_t exp_cnt(const tier_super_block_v2_t &sb) {
     return static_cast<uint64_t>(sb.sb_inode_exp_area) * TIER_EXP_INODE_UNIT;
 }
 
-bool exp_formatted(const tier_super_block_v2_t &sb) { return sb.sb_inode_exp_magic == TIER_EXP_INODE_MAGIC; }
+bool exp_formatted(const tier_super_block_v2_t &sb) {
+    return sb.sb_inode_exp_magic == TIER_EXP_INODE_MAGIC;
+}
 
 bool inode_no_valid(const tier_super_block_v2_t &sb, uint64_t no) {
     if (no > TIER_V2_INODE_NO_MAX)
@@ -92,15 +96,16 @@ std::string v2_sb_json(const tier_super_block_v2_t &sb) {
 
 int __check_sb_params_v2(const tier_super_block_v2_t &sb) {
     const tier_super_block_v1_t v = view_of(sb);
-    static const hxtr_v12_rule before[] = {HXTR_V12_RULE_SB_SIZE, HXTR_V12_RULE_BRICK,
-                                           HXTR_V12_RULE_INODE, HXTR_V12_RULE_BLOCK_SIZE};
+    static const hxtr_v12_rule before[] = {HXTR_V12_RULE_SB_SIZE, HXTR_V12_RULE_BRICK, HXTR_V12_RULE_INODE,
+                                           HXTR_V12_RULE_BLOCK_SIZE};
     for (hxtr_v12_rule r : before)
         if (!hxtr_v12_rule_ok(r, v, __func__))
             return -EINVAL;
     if (sb.sb_extent_size < TIER_EXTENT_BITMAP_OFFSET || sb.sb_extent_size > HXTR_BLOCK_SIZE ||
         sb.sb_total_extent_size > HXTR_BLOCK_SIZE) {
-        hxtr_err("extent size(%u) is invalid. totoal extent_size:%u, expect size:[%lu-4096]", sb.sb_extent_size,
-                 sb.sb_total_extent_size, static_cast<unsigned long>(TIER_EXTENT_BITMAP_OFFSET));
+        hxtr_err("extent size(%u) is invalid. totoal extent_size:%u, expect size:[%lu-4096]",
+                 sb.sb_extent_size, sb.sb_total_extent_size,
+                 static_cast<unsigned long>(TIER_EXTENT_BITMAP_OFFSET));
         return -EINVAL;
     }
     if (!hxtr_v12_rule_ok(HXTR_V12_RULE_EXTENT_TABLE, v, __func__))
@@ -129,8 +134,9 @@ int check_exp_inode(const hxtr_params_t *p, const tier_super_block_v2_t &sb, uin
         return n < 0 ? static_cast<int>(n) : -EIO;
     hxtr_inode_seen seen;
     if (!hxtr_inode_valid(HXTR_INODE_V2, buf, static_cast<uint32_t>(no), &seen)) {
-        hxtr_err("inode ondisk no: %u(off: %lu) inode_no: %u magic: 0x%x, checksum: 0x%x crc32: 0x%x", seen.no,
-                 static_cast<unsigned long>(off), static_cast<unsigned>(no), seen.magic, seen.checksum, seen.crc);
+        hxtr_err("inode ondisk no: %u(off: %lu) inode_no: %u magic: 0x%x, checksum: 0x%x crc32: 0x%x",
+                 seen.no, static_cast<unsigned long>(off), static_cast<unsigned>(no), seen.magic,
+                 seen.checksum, seen.crc);
         return -EINVAL;
     }
     return 0;
@@ -146,8 +152,8 @@ int check_exp_format(const hxtr_params_t *p, const tier_super_block_v2_t &sb, ui
     const uint64_t start = exp_start(sb);
     if (start <= sb.sb_data_offset) {
         hxtr_err("exp offset(%lu) is invalid, sb_data_off: %lu sb_block_cnt: %u sb_block_size: %u",
-                 static_cast<unsigned long>(start), static_cast<unsigned long>(sb.sb_data_offset), sb.sb_block_cnt,
-                 sb.sb_block_size);
+                 static_cast<unsigned long>(start), static_cast<unsigned long>(sb.sb_data_offset),
+                 sb.sb_block_cnt, sb.sb_block_size);
         return -EINVAL;
     }
     int err;
@@ -160,11 +166,11 @@ int check_exp_format(const hxtr_params_t *p, const tier_super_block_v2_t &sb, ui
     const uint64_t last = first + cnt - 1;
     int ret = check_exp_inode(p, sb, first, buf);
     if (ret < 0) {
-        hxtr_err("check exp inode first failed, exp_off: %lu, ino: %u ret: %d", static_cast<unsigned long>(start),
-                 static_cast<unsigned>(first), ret);
+        hxtr_err("check exp inode first failed, exp_off: %lu, ino: %u ret: %d",
+                 static_cast<unsigned long>(start), static_cast<unsigned>(first), ret);
     } else if ((ret = check_exp_inode(p, sb, last, buf)) < 0) {
-        hxtr_err("check exp inode last failed, exp_off: %lu, ino: %u ret: %d", static_cast<unsigned long>(start),
-                 static_cast<unsigned>(last), ret);
+        hxtr_err("check exp inode last failed, exp_off: %lu, ino: %u ret: %d",
+                 static_cast<unsigned long>(start), static_cast<unsigned>(last), ret);
     }
     free(buf);
     return ret;
@@ -172,7 +178,7 @@ int check_exp_format(const hxtr_params_t *p, const tier_super_block_v2_t &sb, ui
 
 // The expansion area keys of the repair form.  0 or negative (logged).
 int parse_exp_area(const hxtr_params_t *p, const hxtr_json_t *json, tier_super_block_v2_t *sb) {
-    const uint64_t max_cnt = 255ull * TIER_EXP_INODE_UNIT + TIER_EXP_INODE_UNIT - 1;  // area count fits 8 bits
+    const uint64_t max_cnt = 255ull * TIER_EXP_INODE_UNIT + TIER_EXP_INODE_UNIT - 1; // area count fits 8 bits
     uint64_t cnt = 0;
     int ret = hxtr_json_get_u64(json, json->root, "exp_inode_cnt", max_cnt, false, &cnt);
     if (ret < 0)
@@ -183,7 +189,7 @@ int parse_exp_area(const hxtr_params_t *p, const hxtr_json_t *json, tier_super_b
     if (magic == nullptr)
         return -EINVAL;
     if (strncmp(magic, "0x4558", 6) != 0)
-        return 0;  // any other magic: no expansion area
+        return 0; // any other magic: no expansion area
     if ((ret = check_exp_format(p, *sb, cnt)) < 0)
         return ret;
     const char *inuse = hxtr_json_get_text(json->root, "exp_inode_inuse");
@@ -240,7 +246,8 @@ int v2_dump_super(hxtr_params_t *p) {
 }
 
 int v2_inode_format(int64_t no, const void *unit, const char *delim, hxtr_params_t *p) {
-    return hxtr_inode_format(HXTR_INODE_V2, no, unit, delim, p, inode_offset(v2_sb(p), static_cast<uint64_t>(no)));
+    return hxtr_inode_format(HXTR_INODE_V2, no, unit, delim, p,
+                             inode_offset(v2_sb(p), static_cast<uint64_t>(no)));
 }
 
 int v2_dump_inode(hxtr_params_t *p) {
@@ -275,9 +282,10 @@ std::string v2_extent_json(const void *unit, const hxtr_params_t *p, int64_t met
     const auto te = hxtr_record_load<tier_extent_v2_t>(unit);
     const char *sep = "";
     for (uint32_t m = 0; m < sb.sb_map_cnt; m++) {
-        const uint64_t at = static_cast<uint64_t>(sb.sb_extent_size) + static_cast<uint64_t>(m) * TIER_MAPPED_META_SIZE;
+        const uint64_t at =
+            static_cast<uint64_t>(sb.sb_extent_size) + static_cast<uint64_t>(m) * TIER_MAPPED_META_SIZE;
         if (at + sizeof(tier_mapped_meta_v2_t) > HXTR_BLOCK_SIZE)
-            break;  // a damaged super block must not take the read past the record
+            break; // a damaged super block must not take the read past the record
         const auto mm = hxtr_record_load<tier_mapped_meta_v2_t>(static_cast<const uint8_t *>(unit) + at);
         const uint32_t orig_len = static_cast<uint32_t>(hxtr_bits_get(mm.clean_len, TIER_MAP_ORIG_LEN));
         if (orig_len == 0)
@@ -288,8 +296,8 @@ std::string v2_extent_json(const void *unit, const hxtr_params_t *p, int64_t met
                      "%s{\"offset\":%lu,\"clean\":%u,\"orig_len\":%u,\"begin\":%hu,\"cnt\":%hu,\"mapno\":%u,"
                      "\"data_phy_offset\":%lu}",
                      sep, static_cast<unsigned long>(mm.offset),
-                     static_cast<unsigned>(hxtr_bits_get(mm.clean_len, TIER_MAP_CLEAN)), orig_len, mm.begin, mm.cnt,
-                     m, static_cast<unsigned long>(phy));
+                     static_cast<unsigned>(hxtr_bits_get(mm.clean_len, TIER_MAP_CLEAN)), orig_len, mm.begin,
+                     mm.cnt, m, static_cast<unsigned long>(phy));
         sep = ",";
     }
     s += "]}";
@@ -309,7 +317,9 @@ int v2_dump_extent(hxtr_params_t *p) {
 
 // The v2 super block built from the repair form (a v1 description is
 // converted), printed and never written.
-int v2_convert_super(hxtr_params_t *p) { return hxtr_repair_common(p, v2_parse_super, HXTR_REPAIR_BUILD_ONLY); }
+int v2_convert_super(hxtr_params_t *p) {
+    return hxtr_repair_common(p, v2_parse_super, HXTR_REPAIR_BUILD_ONLY);
+}
 
 int64_t v2_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     const tier_super_block_v2_t sb = v2_sb(p);
@@ -317,10 +327,11 @@ int64_t v2_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     if (hxtr_inode_build(HXTR_INODE_V2, json, block, &no, &brick_no) < 0)
         return -EINVAL;
     if (brick_no >= sb.sb_brick_cnt || !inode_no_valid(sb, no)) {
-        hxtr_err("repiar_file i_no %u input ino: %d or brick_no %u is invalid, exp_magic :0x%x exp exp_inuse: "
-                 "0x%xmax i_cnt:%u, max b_cnt:%u",
-                 no, static_cast<int>(no), brick_no, sb.sb_inode_exp_magic, sb.sb_inode_exp_inuse, sb.sb_inode_cnt,
-                 sb.sb_brick_cnt);
+        hxtr_err(
+            "repiar_file i_no %u input ino: %d or brick_no %u is invalid, exp_magic :0x%x exp exp_inuse: "
+            "0x%xmax i_cnt:%u, max b_cnt:%u",
+            no, static_cast<int>(no), brick_no, sb.sb_inode_exp_magic, sb.sb_inode_exp_inuse, sb.sb_inode_cnt,
+            sb.sb_brick_cnt);
         return -EINVAL;
     }
     return hxtr_repair_place(inode_offset(sb, no),
@@ -346,14 +357,14 @@ int parse_mapped_meta(const hxtr_json_t *json, const cJSON *obj, int index, cons
         hxtr_json_get_u64(json, obj, "cnt", UINT16_MAX, true, &cnt) < 0)
         return -EINVAL;
     if (len > sb.sb_block_size) {
-        hxtr_err("map %d orig_len(%u) is invalid, block_size:%u", static_cast<int>(mapno), static_cast<unsigned>(len),
-                 sb.sb_block_size);
+        hxtr_err("map %d orig_len(%u) is invalid, block_size:%u", static_cast<int>(mapno),
+                 static_cast<unsigned>(len), sb.sb_block_size);
         return -EINVAL;
     }
     tier_mapped_meta_v2_t mm;
     mm.offset = offset;
-    mm.clean_len = static_cast<uint32_t>(
-        hxtr_bits_set(hxtr_bits_set(0, TIER_MAP_CLEAN, clean), TIER_MAP_ORIG_LEN, len));
+    mm.clean_len =
+        static_cast<uint32_t>(hxtr_bits_set(hxtr_bits_set(0, TIER_MAP_CLEAN, clean), TIER_MAP_ORIG_LEN, len));
     mm.begin = static_cast<uint16_t>(begin);
     mm.cnt = static_cast<uint16_t>(cnt);
     memcpy(block + at, &mm, sizeof(mm));
@@ -405,6 +416,8 @@ const hxtr_cmd_entry s_v2_cmds[] = {
     {HXTR_CMD_CONVERT_SUPER, v2_convert_super},
 };
 
-}  // namespace
+} // namespace
 
-void hxtr_v2_register(void) { hxtr_func_register(HXTR_VER_CODE_V2, hxtr_selector<s_v2_cmds, v2_sb_match>); }
+void hxtr_v2_register(void) {
+    hxtr_func_register(HXTR_VER_CODE_V2, hxtr_selector<s_v2_cmds, v2_sb_match>);
+}

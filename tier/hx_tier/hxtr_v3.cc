@@ -85,8 +85,8 @@ int __check_sb_params_v3(const tier_super_block_v3_t &sb) {
         return -EINVAL;
     }
     if (sb.sb_block_size < 8192 || sb.sb_block_size > 65536 || sb.sb_block_size % HXTR_BLOCK_SIZE != 0) {
-        hxtr_err("block size(%lu) is invalid. expect block_size:[%u-%u] and must 4k aligned", u(sb.sb_block_size),
-                 8192u, 65536u);
+        hxtr_err("block size(%lu) is invalid. expect block_size:[%u-%u] and must 4k aligned",
+                 u(sb.sb_block_size), 8192u, 65536u);
         return -EINVAL;
     }
     // Counts are bounded before they are multiplied, so no product wraps.
@@ -159,7 +159,7 @@ int64_t v3_parse_super(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
 struct jbits {
     const char *key;
     hxtr_bits bits;
-    bool required = false;  // in the repair form
+    bool required = false; // in the repair form
 };
 constexpr hxtr_bits kEntryNo{0, 0};
 
@@ -170,23 +170,23 @@ constexpr hxtr_bits kEntryNo{0, 0};
 struct page_kind {
     unsigned first_slot;
     hxtr_bits in_use;
-    hxtr_bits owner;               // what the "owner" filter compares
-    std::span<const jbits> shown;  // keys of the dump form, in order
-    std::span<const jbits> read;   // keys of the repair form, in reading order
-    const char *list_key;          // the entries' array in both forms
-    const char *item_name;         // in "<item_name>_json index: %d invalid"
-    const char *no_key;            // an entry's number in the repair form
-    const char *entry_name;        // in "ignore <entry_name>:%lu, in_use:%d, <owner_name>:%u"
+    hxtr_bits owner;              // what the "owner" filter compares
+    std::span<const jbits> shown; // keys of the dump form, in order
+    std::span<const jbits> read;  // keys of the repair form, in reading order
+    const char *list_key;         // the entries' array in both forms
+    const char *item_name;        // in "<item_name>_json index: %d invalid"
+    const char *no_key;           // an entry's number in the repair form
+    const char *entry_name;       // in "ignore <entry_name>:%lu, in_use:%d, <owner_name>:%u"
     const char *owner_name;
     uint64_t (*get)(const void *page, unsigned slot);
     void (*set)(void *page, unsigned slot, uint64_t word);
 };
 
 constexpr jbits kExtentShown[] = {
-    {"lba", TIER_EXT_LBA},         {"shard", TIER_EXT_SHARD},   {"dirty", TIER_EXT_DIRTY},
-    {"in_use", TIER_EXT_IN_USE},   {"sense", TIER_EXT_SENSE},   {"demote", TIER_EXT_DEMOTE},
-    {"dm_err", TIER_EXT_DM_ERR},   {"reserved", TIER_EXT_RESERVED},
-    {"eno", kEntryNo},             {"bitmap", TIER_EXT_BITMAP},
+    {"lba", TIER_EXT_LBA},       {"shard", TIER_EXT_SHARD},       {"dirty", TIER_EXT_DIRTY},
+    {"in_use", TIER_EXT_IN_USE}, {"sense", TIER_EXT_SENSE},       {"demote", TIER_EXT_DEMOTE},
+    {"dm_err", TIER_EXT_DM_ERR}, {"reserved", TIER_EXT_RESERVED}, {"eno", kEntryNo},
+    {"bitmap", TIER_EXT_BITMAP},
 };
 constexpr jbits kExtentRead[] = {
     {"lba", TIER_EXT_LBA, true},        {"shard", TIER_EXT_SHARD, true},
@@ -205,8 +205,10 @@ const page_kind kExtentPage = {
     .no_key = "eno",
     .entry_name = "extent",
     .owner_name = "shard_no",
-    .get = [](const void *page, unsigned slot) { return static_cast<const tier_extent_v3_t *>(page)->entry[slot]; },
-    .set = [](void *page, unsigned slot, uint64_t w) { static_cast<tier_extent_v3_t *>(page)->entry[slot] = w; },
+    .get = [](const void *page,
+              unsigned slot) { return static_cast<const tier_extent_v3_t *>(page)->entry[slot]; },
+    .set = [](void *page, unsigned slot,
+              uint64_t w) { static_cast<tier_extent_v3_t *>(page)->entry[slot] = w; },
 };
 
 constexpr jbits kShardShown[] = {
@@ -229,8 +231,10 @@ const page_kind kShardPage = {
     .no_key = "sno",
     .entry_name = "shard",
     .owner_name = "inode_no",
-    .get = [](const void *page, unsigned slot) { return static_cast<const tier_shard_v3_t *>(page)->slot[slot - 1]; },
-    .set = [](void *page, unsigned slot, uint64_t w) { static_cast<tier_shard_v3_t *>(page)->slot[slot - 1] = w; },
+    .get = [](const void *page,
+              unsigned slot) { return static_cast<const tier_shard_v3_t *>(page)->slot[slot - 1]; },
+    .set = [](void *page, unsigned slot,
+              uint64_t w) { static_cast<tier_shard_v3_t *>(page)->slot[slot - 1] = w; },
 };
 
 // An entry of a page is listed when it matches the filter.
@@ -296,15 +300,17 @@ int v3_shard_format(int64_t no, const void *unit, const char *delim, hxtr_params
         return -EFAULT;
     }
     std::string head;
-    hxtr_appendf(head, "{\"checksum\":\"0x%x\",\"magic\":\"0x%x\",\"meta_offset\": %ld,\"shards\":[", page->crc,
-                 page->magic, static_cast<long>(hxtr_unit_offset(v3_sb(p).sb_shard_table_offset, no)));
+    hxtr_appendf(head, "{\"checksum\":\"0x%x\",\"magic\":\"0x%x\",\"meta_offset\": %ld,\"shards\":[",
+                 page->crc, page->magic,
+                 static_cast<long>(hxtr_unit_offset(v3_sb(p).sb_shard_table_offset, no)));
     return page_format(kShardPage, no, unit, std::move(head), delim, p);
 }
 
 // The page that "meta_offset" names: inside [table, window_end), on a page
 // boundary of the table and below its `pages` pages, so that a page is
 // never written over another table or under another page's numbers.
-int64_t page_at(const hxtr_json_t *json, uint64_t table, uint64_t window_end, uint64_t pages, uint64_t *page) {
+int64_t page_at(const hxtr_json_t *json, uint64_t table, uint64_t window_end, uint64_t pages,
+                uint64_t *page) {
     uint64_t off;
     if (hxtr_json_get_u64(json, json->root, "meta_offset", INT64_MAX, true, &off) < 0)
         return -EINVAL;
@@ -429,7 +435,8 @@ int v3_hot_format(int64_t no, const void *, const char *delim, hxtr_params_t *p)
         return 1;
     }
     std::string s;
-    hxtr_appendf(s, "{\"meta_offset\":%ld}", static_cast<long>(hxtr_unit_offset(v3_sb(p).sb_hot_table_offset, no)));
+    hxtr_appendf(s, "{\"meta_offset\":%ld}",
+                 static_cast<long>(hxtr_unit_offset(v3_sb(p).sb_hot_table_offset, no)));
     hxtr_dump_emit(p, delim, s);
     return 0;
 }
@@ -444,7 +451,8 @@ int v3_dump_hot(hxtr_params_t *p) {
 
 int64_t v3_parse_brick(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
     const tier_super_block_v3_t sb = v3_sb(p);
-    return hxtr_brick_build(json, TIER_BRICK_MAGIC_V3, sb.sb_brick_table_cnt, sb.sb_brick_table_offset, block);
+    return hxtr_brick_build(json, TIER_BRICK_MAGIC_V3, sb.sb_brick_table_cnt, sb.sb_brick_table_offset,
+                            block);
 }
 
 int64_t v3_parse_inode(hxtr_params_t *p, const hxtr_json_t *json, void *block) {
@@ -466,8 +474,8 @@ int64_t v3_parse_hot(hxtr_params_t *p, const hxtr_json_t *json, void *) {
     const tier_super_block_v3_t sb = v3_sb(p);
     uint64_t page_no;
     // The block stays all zeros.
-    return page_at(json, sb.sb_hot_table_offset, sb.sb_extent_table_offset, sb.sb_hot_table_size / HXTR_BLOCK_SIZE,
-                   &page_no);
+    return page_at(json, sb.sb_hot_table_offset, sb.sb_extent_table_offset,
+                   sb.sb_hot_table_size / HXTR_BLOCK_SIZE, &page_no);
 }
 
 const hxtr_cmd_entry s_v3_cmds[] = {
@@ -485,6 +493,8 @@ const hxtr_cmd_entry s_v3_cmds[] = {
     {HXTR_CMD_REPAIR_HOT_TABLE, hxtr_repair_handler<v3_parse_hot>},
 };
 
-}  // namespace
+} // namespace
 
-void hxtr_v3_register(void) { hxtr_func_register(HXTR_VER_CODE_V3, hxtr_selector<s_v3_cmds, v3_sb_match>); }
+void hxtr_v3_register(void) {
+    hxtr_func_register(HXTR_VER_CODE_V3, hxtr_selector<s_v3_cmds, v3_sb_match>);
+}

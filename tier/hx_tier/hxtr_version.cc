@@ -9,17 +9,18 @@ namespace {
 
 hxtr_func_selector_t s_func_selectors[HXTR_VER_CODE_MAX];
 
-bool needs_super(hxtr_cmd_t cmd) { return cmd != HXTR_CMD_REPAIR_SUPER && cmd != HXTR_CMD_CONVERT_SUPER; }
+bool needs_super(hxtr_cmd_t cmd) {
+    return cmd != HXTR_CMD_REPAIR_SUPER && cmd != HXTR_CMD_CONVERT_SUPER;
+}
 
 int hxtr_need_super(const hxtr_params_t *p) {
     if (p->sb != nullptr)
         return 0;
-    hxtr_err("cmd %s needs the super block of the device, it cannot run with -v",
-             hxtr_cmd_name(p->cmd));
+    hxtr_err("cmd %s needs the super block of the device, it cannot run with -v", hxtr_cmd_name(p->cmd));
     return -EINVAL;
 }
 
-}  // namespace
+} // namespace
 
 void hxtr_func_register(int ver, hxtr_func_selector_t selector) {
     assert(ver > HXTR_VER_CODE_NONE && ver < HXTR_VER_CODE_MAX);
@@ -79,4 +80,3 @@ int hxtr_select_cmd(std::span<const hxtr_cmd_entry> cmds, bool (*sb_match)(const
             *func = e.func;
     return 0;
 }
-

@@ -69,8 +69,7 @@ int hxtr_select_handler(const hxtr_params_t *params, hxtr_cmd_func_t *func);
 
 /* True when `block` holds a super block of type SB with this magic and
  * version word, and a checksum over its bytes 4 .. sizeof(SB) - 1. */
-template <typename SB>
-bool hxtr_sb_matches(const void *block, uint32_t magic, uint32_t version) {
+template <typename SB> bool hxtr_sb_matches(const void *block, uint32_t magic, uint32_t version) {
     const SB sb = hxtr_record_load<SB>(block);
     return sb.sb_magic == magic && sb.sb_version == version &&
            sb.sb_checksum == hxtr_record_crc(block, sizeof(SB) - HXTR_CKSUM_FROM);

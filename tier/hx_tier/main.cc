@@ -22,15 +22,12 @@ int exit_status(int ret) {
     case -EIO:
     case -ENOMEM:
     case -EFAULT:
-    case -EINVAL:
-        return -ret;
-    default:
-        hxtr_err("unexpected result %d", ret);
-        return EIO;
+    case -EINVAL: return -ret;
+    default: hxtr_err("unexpected result %d", ret); return EIO;
     }
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     hxtr_register_versions();

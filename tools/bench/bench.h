@@ -35,8 +35,8 @@ namespace bench {
 
 struct Workload {
     std::string name;
-    size_t bs;   // bytes per request, a multiple of 4096
-    int depth;   // requests kept in flight
+    size_t bs; // bytes per request, a multiple of 4096
+    int depth; // requests kept in flight
     bool write;
     bool random; // uniform block-aligned offsets; else sequential, wrapping
 };
@@ -52,10 +52,10 @@ struct RunStats {
     uint64_t requests = 0;
     uint64_t bytes = 0;
     double wall_s = 0;
-    double cpu_s = 0;    // user + system time of the process during the run
-    int err = 0;         // first failure as a positive errno; EIO for a short transfer
+    double cpu_s = 0; // user + system time of the process during the run
+    int err = 0;      // first failure as a positive errno; EIO for a short transfer
     uint64_t err_offset = 0;
-    long err_result = 0; // what the failed request returned
+    long err_result = 0;  // what the failed request returned
     uint64_t bounced = 0; // engine sides: requests that took the bounce path
 };
 
@@ -64,20 +64,19 @@ struct RunStats {
 // take their offsets here, so a given seed gives every side the same
 // sequence.
 struct Issuer {
-    uint64_t slots;      // region / bs
+    uint64_t slots; // region / bs
     size_t bs;
     bool random;
-    uint64_t next_slot;  // sequential cursor
-    uint64_t rng;        // xorshift64* state
-    uint64_t count;      // 0: time-limited
+    uint64_t next_slot; // sequential cursor
+    uint64_t rng;       // xorshift64* state
+    uint64_t count;     // 0: time-limited
     uint64_t issued;
     uint64_t deadline_ns;
     double seconds;
-    bool failed;         // a request failed: issue nothing more
+    bool failed; // a request failed: issue nothing more
 };
 
-void issuer_init(Issuer *is, const Workload &w, uint64_t region, const Limits &lim,
-                 uint64_t seed);
+void issuer_init(Issuer *is, const Workload &w, uint64_t region, const Limits &lim, uint64_t seed);
 // Starts the clock of a time-limited run.
 void issuer_start(Issuer *is);
 // True and the next offset when another request should go out.
@@ -98,13 +97,13 @@ int buffers_alloc(Buffers *b, int depth, size_t bs);
 
 // Side A.  `fd` is open with O_DIRECT.  0, or a negative errno when the AIO
 // context cannot be set up; request failures are reported in `st`.
-int raw_run(int fd, const Workload &w, uint64_t region, const Limits &lim, uint64_t seed,
-            const Buffers &bufs, RunStats *st);
+int raw_run(int fd, const Workload &w, uint64_t region, const Limits &lim, uint64_t seed, const Buffers &bufs,
+            RunStats *st);
 // Sides B and C: `depth` coroutines on the default loop through `engine`.
 // 0, or a negative errno when a coroutine cannot be made; request failures
 // and requests that left the aligned path are reported in `st`.
-int engine_run(ioengine *engine, const Workload &w, uint64_t region, const Limits &lim,
-               uint64_t seed, const Buffers &bufs, RunStats *st);
+int engine_run(ioengine *engine, const Workload &w, uint64_t region, const Limits &lim, uint64_t seed,
+               const Buffers &bufs, RunStats *st);
 
 // What the sides run on.  Sides A and B share `path` (a test file made here,
 // or the caller's file or block device); side C runs on a volume over a file
@@ -114,8 +113,8 @@ struct Target {
     bool owned = false;    // made here
     bool writable = false; // write workloads and the fill may run
     bool is_blockdev = false;
-    uint64_t region = 0;   // bytes used, from offset 0
-    int fd = -1;           // side A, O_DIRECT
+    uint64_t region = 0; // bytes used, from offset 0
+    int fd = -1;         // side A, O_DIRECT
     ioengine *libaio = nullptr;
     std::string vol_path;
     bool vol_owned = false;
@@ -127,8 +126,7 @@ struct Target {
 int target_create_file(Target *t, const std::string &dir, uint64_t size);
 // Uses an existing file or block device; `size` 0 means its length, at most
 // `cap`.  The region is rounded down to whole MiB.  0 or a negative errno.
-int target_use_path(Target *t, const std::string &path, uint64_t size, uint64_t cap,
-                    bool writable);
+int target_use_path(Target *t, const std::string &path, uint64_t size, uint64_t cap, bool writable);
 // Opens side A's descriptor and side B's engine on the target.
 int target_open(Target *t);
 // Makes "<dir>/tav_bench.<pid>.vol" (2 GiB, sparse), a volume on it and side
@@ -137,6 +135,6 @@ int target_make_volume(Target *t, const std::string &dir);
 // Closes everything opened and removes the files made here.
 void target_close(Target *t);
 
-}  // namespace bench
+} // namespace bench
 
 #endif

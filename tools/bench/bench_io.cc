@@ -18,13 +18,15 @@ namespace bench {
 
 volatile sig_atomic_t g_interrupted;
 
-uint64_t now_ns() { return tav_monotonic_ns(); }
+uint64_t now_ns() {
+    return tav_monotonic_ns();
+}
 
 double cpu_seconds() {
     struct rusage ru;
     getrusage(RUSAGE_SELF, &ru);
-    return (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec / 1e6 +
-           (double)ru.ru_stime.tv_sec + (double)ru.ru_stime.tv_usec / 1e6;
+    return (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec +
+           (double)ru.ru_stime.tv_usec / 1e6;
 }
 
 namespace {
@@ -38,21 +40,20 @@ uint64_t splitmix64(uint64_t x) {
 
 void record_failure(RunStats *st, int err, uint64_t offset, long result) {
     if (st->err != 0)
-        return;  // keep the first
+        return; // keep the first
     st->err = err;
     st->err_offset = offset;
     st->err_result = result;
 }
 
-}  // namespace
+} // namespace
 
-void issuer_init(Issuer *is, const Workload &w, uint64_t region, const Limits &lim,
-                 uint64_t seed) {
+void issuer_init(Issuer *is, const Workload &w, uint64_t region, const Limits &lim, uint64_t seed) {
     memset(is, 0, sizeof(*is));
     is->slots = region / w.bs;
     is->bs = w.bs;
     is->random = w.random;
-    is->rng = splitmix64(seed) | 1;  // xorshift state must not be 0
+    is->rng = splitmix64(seed) | 1; // xorshift state must not be 0
     is->count = lim.count;
     is->seconds = lim.seconds;
 }
@@ -105,8 +106,8 @@ int buffers_alloc(Buffers *b, int depth, size_t bs) {
     return 0;
 }
 
-int raw_run(int fd, const Workload &w, uint64_t region, const Limits &lim, uint64_t seed,
-            const Buffers &bufs, RunStats *st) {
+int raw_run(int fd, const Workload &w, uint64_t region, const Limits &lim, uint64_t seed, const Buffers &bufs,
+            RunStats *st) {
     *st = RunStats();
     io_context_t ctx = nullptr;
     int r = io_setup(w.depth, &ctx);
@@ -161,8 +162,7 @@ int raw_run(int fd, const Workload &w, uint64_t region, const Limits &lim, uint6
             long res = (long)events[(size_t)i].res;
             inflight--;
             if (res != (long)w.bs) {
-                record_failure(st, res < 0 ? (int)-res : EIO,
-                               (uint64_t)cbs[(size_t)slot].u.c.offset, res);
+                record_failure(st, res < 0 ? (int)-res : EIO, (uint64_t)cbs[(size_t)slot].u.c.offset, res);
                 is.failed = true;
                 continue;
             }
@@ -209,10 +209,10 @@ void engine_worker(void *arg) {
     run->active--;
 }
 
-}  // namespace
+} // namespace
 
-int engine_run(ioengine *engine, const Workload &w, uint64_t region, const Limits &lim,
-               uint64_t seed, const Buffers &bufs, RunStats *st) {
+int engine_run(ioengine *engine, const Workload &w, uint64_t region, const Limits &lim, uint64_t seed,
+               const Buffers &bufs, RunStats *st) {
     *st = RunStats();
     struct ev_loop *loop = static_cast<struct ev_loop *>(evdriver_env()->handle);
     EngineRun run = {};
@@ -231,7 +231,7 @@ int engine_run(ioengine *engine, const Workload &w, uint64_t region, const Limit
         Coroutine *co = coroutine_create(engine_worker, &run);
         if (co == nullptr) {
             ret = -ENOMEM;
-            run.is.failed = true;  // the workers already running drain and stop
+            run.is.failed = true; // the workers already running drain and stop
             break;
         }
         run.active++;
@@ -250,4 +250,4 @@ int engine_run(ioengine *engine, const Workload &w, uint64_t region, const Limit
     return ret;
 }
 
-}  // namespace bench
+} // namespace bench

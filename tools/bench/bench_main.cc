@@ -31,54 +31,50 @@ constexpr int kMaxDepth = 1024;
 constexpr size_t kMaxBlock = 64ull << 20;
 
 const Workload kStandard[] = {
-    {"randread-4k-qd1", 4096, 1, false, true},
-    {"randwrite-4k-qd1", 4096, 1, true, true},
-    {"randread-4k-qd32", 4096, 32, false, true},
-    {"randwrite-4k-qd32", 4096, 32, true, true},
-    {"write-1m-qd4", kMiB, 4, true, false},
-    {"read-1m-qd4", kMiB, 4, false, false},
+    {"randread-4k-qd1", 4096, 1, false, true},   {"randwrite-4k-qd1", 4096, 1, true, true},
+    {"randread-4k-qd32", 4096, 32, false, true}, {"randwrite-4k-qd32", 4096, 32, true, true},
+    {"write-1m-qd4", kMiB, 4, true, false},      {"read-1m-qd4", kMiB, 4, false, false},
 };
 
-const char kUsage[] =
-    "usage: tav_bench [options]\n"
-    "Runs each workload on three sides, interleaved, and compares them:\n"
-    "  A  raw libaio (io_submit of one request, io_getevents), no library\n"
-    "  B  the \"libaio\" I/O engine: one coroutine per request in flight, one libev loop\n"
-    "  C  the \"kvol\" I/O engine on a volume over a 2 GiB sparse file (--kvol)\n"
-    "\n"
-    "Workloads (default: all of them, in this order):\n"
-    "  randread-4k-qd1 randwrite-4k-qd1 randread-4k-qd32 randwrite-4k-qd32\n"
-    "  write-1m-qd4 read-1m-qd4\n"
-    "  --workload LIST   comma-separated names from the list above\n"
-    "  --rw MODE         one workload of your own: read, write, randread or randwrite\n"
-    "  --bs SIZE         its block size, a multiple of 4k (default 4k)\n"
-    "  --depth N         its queue depth, 1..1024 (default 1)\n"
-    "\n"
-    "Runs:\n"
-    "  --runs N          timed runs of each side per workload (default 5)\n"
-    "  --time SEC        seconds per run (default 2)\n"
-    "  --count N         requests per run instead of a time limit\n"
-    "  --warmup SEC      one untimed run of each side first (default 0.5; 0: none)\n"
-    "  --seed N          offsets of random workloads (default 1); each round uses\n"
-    "                    seed + round on every side\n"
-    "  --sides LIST      sides to run, e.g. AB, ABC, B (default AB, ABC with --kvol)\n"
-    "  --quick           3 runs of 0.1 s over at most 64 MiB without warm-up: seconds\n"
-    "                    in all\n"
-    "\n"
-    "Target:\n"
-    "  --dir DIR         where the test file and the volume file go (default /var/tmp);\n"
-    "                    both are removed at the end\n"
-    "  --size SIZE       bytes of the target used, whole MiB (default 1g; with --path\n"
-    "                    the path's length, at most 1g; 64m with --quick)\n"
-    "  --path PATH       an existing file or block device instead of a test file\n"
-    "  --overwrite       allow writes to --path (its data is destroyed)\n"
-    "  --no-fill         do not write the region before the runs (reads of\n"
-    "                    preallocated, unwritten blocks never reach the device)\n"
-    "  --kvol            add side C\n"
-    "\n"
-    "SIZE takes a k, m or g suffix (powers of 1024).  Per run the program prints\n"
-    "IOPS, MiB/s and CPU time per request (getrusage); per workload the medians\n"
-    "and the ratios B/A and C/A.\n";
+const char kUsage[] = "usage: tav_bench [options]\n"
+                      "Runs each workload on three sides, interleaved, and compares them:\n"
+                      "  A  raw libaio (io_submit of one request, io_getevents), no library\n"
+                      "  B  the \"libaio\" I/O engine: one coroutine per request in flight, one libev loop\n"
+                      "  C  the \"kvol\" I/O engine on a volume over a 2 GiB sparse file (--kvol)\n"
+                      "\n"
+                      "Workloads (default: all of them, in this order):\n"
+                      "  randread-4k-qd1 randwrite-4k-qd1 randread-4k-qd32 randwrite-4k-qd32\n"
+                      "  write-1m-qd4 read-1m-qd4\n"
+                      "  --workload LIST   comma-separated names from the list above\n"
+                      "  --rw MODE         one workload of your own: read, write, randread or randwrite\n"
+                      "  --bs SIZE         its block size, a multiple of 4k (default 4k)\n"
+                      "  --depth N         its queue depth, 1..1024 (default 1)\n"
+                      "\n"
+                      "Runs:\n"
+                      "  --runs N          timed runs of each side per workload (default 5)\n"
+                      "  --time SEC        seconds per run (default 2)\n"
+                      "  --count N         requests per run instead of a time limit\n"
+                      "  --warmup SEC      one untimed run of each side first (default 0.5; 0: none)\n"
+                      "  --seed N          offsets of random workloads (default 1); each round uses\n"
+                      "                    seed + round on every side\n"
+                      "  --sides LIST      sides to run, e.g. AB, ABC, B (default AB, ABC with --kvol)\n"
+                      "  --quick           3 runs of 0.1 s over at most 64 MiB without warm-up: seconds\n"
+                      "                    in all\n"
+                      "\n"
+                      "Target:\n"
+                      "  --dir DIR         where the test file and the volume file go (default /var/tmp);\n"
+                      "                    both are removed at the end\n"
+                      "  --size SIZE       bytes of the target used, whole MiB (default 1g; with --path\n"
+                      "                    the path's length, at most 1g; 64m with --quick)\n"
+                      "  --path PATH       an existing file or block device instead of a test file\n"
+                      "  --overwrite       allow writes to --path (its data is destroyed)\n"
+                      "  --no-fill         do not write the region before the runs (reads of\n"
+                      "                    preallocated, unwritten blocks never reach the device)\n"
+                      "  --kvol            add side C\n"
+                      "\n"
+                      "SIZE takes a k, m or g suffix (powers of 1024).  Per run the program prints\n"
+                      "IOPS, MiB/s and CPU time per request (getrusage); per workload the medians\n"
+                      "and the ratios B/A and C/A.\n";
 
 struct Config {
     std::vector<Workload> workloads;
@@ -89,7 +85,7 @@ struct Config {
     uint64_t seed = 1;
     std::string sides;
     std::string dir = "/var/tmp";
-    uint64_t size = 0;       // 0: the whole test file, or --path's length up to size_cap
+    uint64_t size = 0; // 0: the whole test file, or --path's length up to size_cap
     uint64_t size_cap = 1ull << 30;
     std::string path;
     bool overwrite = false;
@@ -127,9 +123,12 @@ bool parse_size(const char *s, uint64_t *out) {
     unsigned shift = 0;
     if (*end != '\0') {
         switch (*end) {
-        case 'k': case 'K': shift = 10; break;
-        case 'm': case 'M': shift = 20; break;
-        case 'g': case 'G': shift = 30; break;
+        case 'k':
+        case 'K': shift = 10; break;
+        case 'm':
+        case 'M': shift = 20; break;
+        case 'g':
+        case 'G': shift = 30; break;
         default: return false;
         }
         if (end[1] != '\0')
@@ -162,9 +161,24 @@ std::string size_name(uint64_t bytes) {
 // 0: run; 1: help was printed; 2: bad command line.
 int parse_args(int argc, char **argv, Config *cfg) {
     enum {
-        OPT_WORKLOAD = 256, OPT_RW, OPT_BS, OPT_DEPTH, OPT_RUNS, OPT_TIME, OPT_COUNT,
-        OPT_WARMUP, OPT_SEED, OPT_SIDES, OPT_QUICK, OPT_DIR, OPT_SIZE, OPT_PATH,
-        OPT_OVERWRITE, OPT_NOFILL, OPT_KVOL, OPT_HELP,
+        OPT_WORKLOAD = 256,
+        OPT_RW,
+        OPT_BS,
+        OPT_DEPTH,
+        OPT_RUNS,
+        OPT_TIME,
+        OPT_COUNT,
+        OPT_WARMUP,
+        OPT_SEED,
+        OPT_SIDES,
+        OPT_QUICK,
+        OPT_DIR,
+        OPT_SIZE,
+        OPT_PATH,
+        OPT_OVERWRITE,
+        OPT_NOFILL,
+        OPT_KVOL,
+        OPT_HELP,
     };
     static const struct option opts[] = {
         {"workload", required_argument, nullptr, OPT_WORKLOAD},
@@ -246,8 +260,7 @@ int parse_args(int argc, char **argv, Config *cfg) {
         case OPT_NOFILL: cfg->fill = false; break;
         case OPT_KVOL: cfg->kvol = true; break;
         case OPT_HELP: fputs(kUsage, stdout); return 1;
-        default:
-            return usage_error("unknown or incomplete option %s", argv[optind - 1]);
+        default: return usage_error("unknown or incomplete option %s", argv[optind - 1]);
         }
     }
     if (optind < argc)
@@ -285,8 +298,8 @@ int parse_args(int argc, char **argv, Config *cfg) {
         size_t pos = 0;
         while (pos <= workload_list.size()) {
             size_t comma = workload_list.find(',', pos);
-            std::string name = workload_list.substr(
-                pos, comma == std::string::npos ? std::string::npos : comma - pos);
+            std::string name =
+                workload_list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
             const Workload *found = nullptr;
             for (const Workload &w : kStandard)
                 if (w.name == name)
@@ -305,8 +318,7 @@ int parse_args(int argc, char **argv, Config *cfg) {
     for (size_t i = 0; i < cfg->sides.size(); i++) {
         char s = cfg->sides[i];
         if ((s != 'A' && s != 'B' && s != 'C') || cfg->sides.find(s) != i)
-            return usage_error("--sides %s: each of the letters A, B and C at most once",
-                               cfg->sides.c_str());
+            return usage_error("--sides %s: each of the letters A, B and C at most once", cfg->sides.c_str());
     }
     if (cfg->sides.find('C') != std::string::npos)
         cfg->kvol = true;
@@ -331,7 +343,7 @@ const Side &side_of(char letter) {
     for (const Side &s : kSides)
         if (s.letter == letter)
             return s;
-    abort();  // parse_args admits only these letters
+    abort(); // parse_args admits only these letters
 }
 
 int run_side(const Target &t, char side, const Workload &w, const Limits &lim, uint64_t seed,
@@ -346,8 +358,8 @@ int run_side(const Target &t, char side, const Workload &w, const Limits &lim, u
 // 0, or reports the failure on stderr and returns 1.
 int check_run(char side, const Workload &w, const char *when, int ret, const RunStats &st) {
     if (ret < 0) {
-        fprintf(stderr, "tav_bench: %s of side %c on %s cannot start: %s\n", when, side,
-                w.name.c_str(), strerror(-ret));
+        fprintf(stderr, "tav_bench: %s of side %c on %s cannot start: %s\n", when, side, w.name.c_str(),
+                strerror(-ret));
         return 1;
     }
     if (st.err != 0) {
@@ -368,8 +380,12 @@ int check_run(char side, const Workload &w, const char *when, int ret, const Run
     return 0;
 }
 
-double iops(const RunStats &s) { return s.wall_s > 0 ? (double)s.requests / s.wall_s : 0; }
-double mibs(const RunStats &s) { return s.wall_s > 0 ? (double)s.bytes / s.wall_s / kMiB : 0; }
+double iops(const RunStats &s) {
+    return s.wall_s > 0 ? (double)s.requests / s.wall_s : 0;
+}
+double mibs(const RunStats &s) {
+    return s.wall_s > 0 ? (double)s.bytes / s.wall_s / kMiB : 0;
+}
 double cpu_us(const RunStats &s) {
     return s.requests > 0 ? s.cpu_s * 1e6 / (double)s.requests : 0;
 }
@@ -382,7 +398,9 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-double ratio(double a, double b) { return b > 0 ? a / b : 0; }
+double ratio(double a, double b) {
+    return b > 0 ? a / b : 0;
+}
 
 struct SideSummary {
     char letter;
@@ -440,14 +458,14 @@ void print_ratio(char side, const std::vector<RunStats> &runs, const std::vector
     double hi = *std::max_element(per_round.begin(), per_round.end());
     printf("ratio %c/A: IOPS %.3f  MiB/s %.3f  cpu/req %.3f  (IOPS per round: median %.3f, "
            "range %.3f..%.3f)\n",
-           side, ratio(s.iops, a.iops), ratio(s.mibs, a.mibs), ratio(s.cpu_us, a.cpu_us),
-           median(per_round), lo, hi);
+           side, ratio(s.iops, a.iops), ratio(s.mibs, a.mibs), ratio(s.cpu_us, a.cpu_us), median(per_round),
+           lo, hi);
 }
 
 int run_workload(const Config &cfg, const Target &t, const Workload &w, WorkloadSummary *sum) {
     if (w.bs > t.region) {
-        fprintf(stderr, "tav_bench: %s: block size %zu exceeds the region of %llu bytes\n",
-                w.name.c_str(), w.bs, (unsigned long long)t.region);
+        fprintf(stderr, "tav_bench: %s: block size %zu exceeds the region of %llu bytes\n", w.name.c_str(),
+                w.bs, (unsigned long long)t.region);
         return 1;
     }
     Buffers bufs;
@@ -457,8 +475,7 @@ int run_workload(const Config &cfg, const Target &t, const Workload &w, Workload
     }
     const Limits lim = {cfg.seconds, cfg.count};
     printf("\n== %s: %s %s of %zu KiB, depth %d, %d runs of ", w.name.c_str(),
-           w.random ? "random" : "sequential", w.write ? "writes" : "reads", w.bs / 1024, w.depth,
-           cfg.runs);
+           w.random ? "random" : "sequential", w.write ? "writes" : "reads", w.bs / 1024, w.depth, cfg.runs);
     if (cfg.count)
         printf("%llu requests", (unsigned long long)cfg.count);
     else
@@ -486,8 +503,8 @@ int run_workload(const Config &cfg, const Target &t, const Workload &w, Workload
             if (check_run(side, w, when, r, st) || g_interrupted)
                 return 1;
             runs[i].push_back(st);
-            printf("%-6d %-9s %12.0f %10.1f %11.2f\n", round, side_of(side).label, iops(st),
-                   mibs(st), cpu_us(st));
+            printf("%-6d %-9s %12.0f %10.1f %11.2f\n", round, side_of(side).label, iops(st), mibs(st),
+                   cpu_us(st));
         }
     }
 
@@ -500,8 +517,8 @@ int run_workload(const Config &cfg, const Target &t, const Workload &w, Workload
             c.push_back(cpu_us(s));
         }
         sum->sides.push_back({cfg.sides[i], median(a), median(b), median(c)});
-        printf("%-6s %-9s %12.0f %10.1f %11.2f\n", "median", side_of(cfg.sides[i]).label,
-               median(a), median(b), median(c));
+        printf("%-6s %-9s %12.0f %10.1f %11.2f\n", "median", side_of(cfg.sides[i]).label, median(a),
+               median(b), median(c));
     }
     size_t ai = cfg.sides.find('A');
     if (ai != std::string::npos)
@@ -513,8 +530,8 @@ int run_workload(const Config &cfg, const Target &t, const Workload &w, Workload
 
 void print_summary(const Config &cfg, const std::vector<WorkloadSummary> &all) {
     printf("\n== summary: medians of %d runs; ratios to side A\n", cfg.runs);
-    printf("%-18s %-9s %12s %10s %11s %7s %7s\n", "workload", "side", "IOPS", "MiB/s",
-           "cpu us/req", "IOPS/A", "cpu/A");
+    printf("%-18s %-9s %12s %10s %11s %7s %7s\n", "workload", "side", "IOPS", "MiB/s", "cpu us/req", "IOPS/A",
+           "cpu/A");
     for (const WorkloadSummary &ws : all) {
         const SideSummary *a = nullptr;
         for (const SideSummary &s : ws.sides)
@@ -522,8 +539,8 @@ void print_summary(const Config &cfg, const std::vector<WorkloadSummary> &all) {
                 a = &s;
         bool first = true;
         for (const SideSummary &s : ws.sides) {
-            printf("%-18s %-9s %12.0f %10.1f %11.2f", first ? ws.name.c_str() : "",
-                   side_of(s.letter).label, s.iops, s.mibs, s.cpu_us);
+            printf("%-18s %-9s %12.0f %10.1f %11.2f", first ? ws.name.c_str() : "", side_of(s.letter).label,
+                   s.iops, s.mibs, s.cpu_us);
             if (a && &s != a)
                 printf(" %7.3f %7.3f", ratio(s.iops, a->iops), ratio(s.cpu_us, a->cpu_us));
             printf("\n");
@@ -545,8 +562,7 @@ int run_all(const Config &cfg, Target *t) {
            t->is_blockdev ? "block device" : "regular file", (unsigned long long)(t->region / kMiB),
            ioengine_get_blksz(t->libaio));
     if (t->kvol)
-        printf("volume: %s (engine block size %zu)\n", t->vol_path.c_str(),
-               ioengine_get_blksz(t->kvol));
+        printf("volume: %s (engine block size %zu)\n", t->vol_path.c_str(), ioengine_get_blksz(t->kvol));
     printf("sides: %s; %ld cpus\n", cfg.sides.c_str(), sysconf(_SC_NPROCESSORS_ONLN));
     print_loadavg("at start");
     if (cfg.fill && t->writable) {
@@ -568,9 +584,11 @@ int run_all(const Config &cfg, Target *t) {
     return 0;
 }
 
-void on_signal(int) { g_interrupted = 1; }
+void on_signal(int) {
+    g_interrupted = 1;
+}
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -29,7 +29,7 @@ std::string scratch_name(const std::string &dir, const char *suffix) {
     return dir + "/tav_bench." + std::to_string(getpid()) + suffix;
 }
 
-}  // namespace
+} // namespace
 
 int target_create_file(Target *t, const std::string &dir, uint64_t size) {
     t->path = scratch_name(dir, ".img");
@@ -44,8 +44,7 @@ int target_create_file(Target *t, const std::string &dir, uint64_t size) {
         ret = fail_errno("cannot size", t->path);
     } else if (fallocate(fd, 0, 0, (off_t)size) < 0) {
         if (errno == EOPNOTSUPP)
-            fprintf(stderr, "tav_bench: %s stays sparse: preallocation not supported\n",
-                    t->path.c_str());
+            fprintf(stderr, "tav_bench: %s stays sparse: preallocation not supported\n", t->path.c_str());
         else
             ret = fail_errno("cannot preallocate", t->path);
     }
@@ -53,16 +52,14 @@ int target_create_file(Target *t, const std::string &dir, uint64_t size) {
     return ret;
 }
 
-int target_use_path(Target *t, const std::string &path, uint64_t size, uint64_t cap,
-                    bool writable) {
+int target_use_path(Target *t, const std::string &path, uint64_t size, uint64_t cap, bool writable) {
     t->path = path;
     t->writable = writable;
     struct stat st;
     if (stat(path.c_str(), &st) < 0)
         return fail_errno("cannot use", path);
     if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
-        fprintf(stderr, "tav_bench: %s is neither a regular file nor a block device\n",
-                path.c_str());
+        fprintf(stderr, "tav_bench: %s is neither a regular file nor a block device\n", path.c_str());
         return -EINVAL;
     }
     t->is_blockdev = S_ISBLK(st.st_mode);
@@ -76,8 +73,8 @@ int target_use_path(Target *t, const std::string &path, uint64_t size, uint64_t 
     if (size == 0)
         size = (uint64_t)len < cap ? (uint64_t)len : cap;
     if (size > (uint64_t)len) {
-        fprintf(stderr, "tav_bench: %s holds %lld bytes, fewer than the %llu asked for\n",
-                path.c_str(), (long long)len, (unsigned long long)size);
+        fprintf(stderr, "tav_bench: %s holds %lld bytes, fewer than the %llu asked for\n", path.c_str(),
+                (long long)len, (unsigned long long)size);
         return -EINVAL;
     }
     t->region = size / kMiB * kMiB;
@@ -155,4 +152,4 @@ void target_close(Target *t) {
     t->owned = false;
 }
 
-}  // namespace bench
+} // namespace bench

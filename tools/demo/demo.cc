@@ -45,7 +45,9 @@ void init_cbk(ssize_t ret, uint32_t err, void *data, tav *instance) {
     static_cast<Result *>(data)->instance = instance;
 }
 
-void open_cbk(int64_t ret, uint32_t err, void *data, tav_fd *) { common_cbk(ret, err, data); }
+void open_cbk(int64_t ret, uint32_t err, void *data, tav_fd *) {
+    common_cbk(ret, err, data);
+}
 
 void run(Result *r) {
     struct ev_loop *loop = static_cast<struct ev_loop *>(evdriver_env()->handle);
@@ -93,8 +95,7 @@ bool make_instance(const std::string &path) {
         [](void *p) {
             FormatJob *j = static_cast<FormatJob *>(p);
             j->ret = tav_sb_format_instance(
-                &j->args, [](void *, blkno_t b, uint64_t n) { return tav_inode_format(b, n); },
-                nullptr);
+                &j->args, [](void *, blkno_t b, uint64_t n) { return tav_inode_format(b, n); }, nullptr);
             j->done = true;
         },
         &job));
@@ -108,7 +109,7 @@ bool make_instance(const std::string &path) {
     return job.ret == 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -134,9 +135,8 @@ int main(int argc, char **argv) {
     Result statfs;
     tav_statfs_async(fs, &st, common_cbk, &statfs);
     run(&statfs);
-    printf("tav_statfs_async: %s: %lu of %lu blocks of 1 MiB free, %lu files possible\n",
-           outcome(statfs), (unsigned long)st.f_bfree, (unsigned long)st.f_blocks,
-           (unsigned long)st.f_files);
+    printf("tav_statfs_async: %s: %lu of %lu blocks of 1 MiB free, %lu files possible\n", outcome(statfs),
+           (unsigned long)st.f_bfree, (unsigned long)st.f_blocks, (unsigned long)st.f_files);
 
     const unsigned char name[16] = {0xde, 0xad, 0xbe, 0xef, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     Result create;

@@ -19,12 +19,11 @@ ev_ctx g_head = {&g_head, &g_head, -1, {}, nullptr, nullptr};
 
 void watcher_cb(struct ev_loop *, ev_io *w, int revents) {
     ev_ctx *ctx = static_cast<ev_ctx *>(w->data);
-    ctx->handler(ctx->evfd, 0, ctx->priv, (revents & EV_READ) ? 1 : 0,
-                 (revents & EV_WRITE) ? 1 : 0, (revents & EV_ERROR) ? 1 : 0);
+    ctx->handler(ctx->evfd, 0, ctx->priv, (revents & EV_READ) ? 1 : 0, (revents & EV_WRITE) ? 1 : 0,
+                 (revents & EV_ERROR) ? 1 : 0);
 }
 
-int evdriver_register(void *handle, int fd, ev_handler_fn handler, void *priv, int poll_in,
-                      int poll_out) {
+int evdriver_register(void *handle, int fd, ev_handler_fn handler, void *priv, int poll_in, int poll_out) {
     struct ev_loop *loop = static_cast<struct ev_loop *>(handle);
     ev_ctx *ctx = static_cast<ev_ctx *>(calloc(1, sizeof(ev_ctx)));
     if (ctx == nullptr)
@@ -59,7 +58,7 @@ int evdriver_unregister(void *handle, int fd, int) {
 
 ev_driver g_driver;
 
-}  // namespace
+} // namespace
 
 extern "C" ev_driver *evdriver_env(void) {
     if (g_driver.handle == nullptr) {

@@ -82,10 +82,14 @@ bool parse_size(const char *s, uint64_t *out) {
     unsigned shift = 0;
     switch (*end) {
     case '\0': break;
-    case 'k': case 'K': shift = 10; break;
-    case 'm': case 'M': shift = 20; break;
-    case 'g': case 'G': shift = 30; break;
-    case 't': case 'T': shift = 40; break;
+    case 'k':
+    case 'K': shift = 10; break;
+    case 'm':
+    case 'M': shift = 20; break;
+    case 'g':
+    case 'G': shift = 30; break;
+    case 't':
+    case 'T': shift = 40; break;
     default: return false;
     }
     if (shift && end[1] != '\0')
@@ -140,7 +144,7 @@ bool holds_instance(const char *path) {
     return found;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     const char *engine = getenv("TAV_IOENGINE");
@@ -160,12 +164,12 @@ int main(int argc, char **argv) {
     int c;
     while ((c = getopt_long(argc, argv, "i:s:g:fh", opts, nullptr)) != -1) {
         switch (c) {
-        case 'i':
-            engine = optarg;
-            break;
+        case 'i': engine = optarg; break;
         case 's':
             if (!parse_size(optarg, &size) || size < TAV_SB_BLOCK_SIZE)
-                return fail("invalid size '%s': give bytes (at least 1M) with an optional K, M, G or T suffix", optarg);
+                return fail(
+                    "invalid size '%s': give bytes (at least 1M) with an optional K, M, G or T suffix",
+                    optarg);
             have_size = true;
             break;
         case 'g': {
@@ -178,15 +182,9 @@ int main(int argc, char **argv) {
             groups = v;
             break;
         }
-        case 'f':
-            force = true;
-            break;
-        case 'h':
-            usage(stdout);
-            return 0;
-        default:
-            usage(stderr);
-            return 2;
+        case 'f': force = true; break;
+        case 'h': usage(stdout); return 0;
+        default: usage(stderr); return 2;
         }
     }
     if (optind != argc - 1) {
@@ -229,8 +227,8 @@ int main(int argc, char **argv) {
         size = have;
     }
     if (is_blk && size > have)
-        return fail("size %llu exceeds the device %s (%llu bytes)",
-                    static_cast<unsigned long long>(size), path, static_cast<unsigned long long>(have));
+        return fail("size %llu exceeds the device %s (%llu bytes)", static_cast<unsigned long long>(size),
+                    path, static_cast<unsigned long long>(have));
 
     /* On a volume the instance lives in the volume's address space, which
      * the volume's own metadata makes smaller than the device. */
@@ -324,7 +322,7 @@ int main(int argc, char **argv) {
            made.s_first_bitmap_block + made.s_bitmap_blocks - 1,
            static_cast<uint64_t>(made.s_bitmap_blocks * TAV_SB_ZMAP_PAGES_PER_BLOCK));
     printf("  backup superblock: block %lu\n", made.s_first_data_block - 1);
-    printf("  data blocks:      %lu-%lu (%lu blocks)\n", made.s_first_data_block,
-           made.s_blocks_count - 1, made.s_blocks_count - made.s_first_data_block);
+    printf("  data blocks:      %lu-%lu (%lu blocks)\n", made.s_first_data_block, made.s_blocks_count - 1,
+           made.s_blocks_count - made.s_first_data_block);
     return 0;
 }
