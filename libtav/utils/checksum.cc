@@ -1,4 +1,4 @@
-#include "utils/checksum.h"
+#include "checksum.h"
 
 #include <isa-l/crc.h>
 #include <isa-l/crc64.h>

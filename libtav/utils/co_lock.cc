@@ -1,5 +1,5 @@
 // Coroutine wait queue, mutex and reader/writer lock with deferred wake-up.
-#include "utils/co_lock.h"
+#include "co_lock.h"
 
 #include <assert.h>
 #include <string.h>

@@ -14,7 +14,7 @@
 #ifndef TAV_UTILS_CO_LOCK_H
 #define TAV_UTILS_CO_LOCK_H
 
-#include "utils/coroutine.h"
+#include "coroutine.h"
 
 typedef struct CoQueue {
     CoroutineTailq entries;

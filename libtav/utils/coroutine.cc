@@ -1,6 +1,6 @@
 // Stackful coroutines: per-thread pool, ucontext bootstrap, setjmp/longjmp
 // switches, credential ring.
-#include "utils/coroutine.h"
+#include "coroutine.h"
 
 #include <assert.h>
 #include <pthread.h>
@@ -11,7 +11,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
-#include "utils/co_lock.h"
+#include "co_lock.h"
 
 #ifdef TAV_ASAN
 #include <sanitizer/common_interface_defs.h>

@@ -6,7 +6,7 @@
 #undef NDEBUG
 #include <assert.h>
 
-#include "utils/iovec.h"
+#include "iovec.h"
 
 #include <stdlib.h>
 

@@ -1,5 +1,5 @@
 // Process-wide logger: level filter, line format, targets.
-#include "utils/logger.h"
+#include "logger.h"
 
 #include <errno.h>
 #include <stdio.h>

@@ -1,13 +1,13 @@
 // Metadata buffer state machine: load on demand, share, write back.
-#include "utils/mbuf.h"
+#include "mbuf.h"
 
 #include <assert.h>
 #include <errno.h>
 #include <string.h>
 
 #include "ioengine.h"
-#include "utils/logger.h"
-#include "utils/memory.h"
+#include "logger.h"
+#include "memory.h"
 
 namespace {
 

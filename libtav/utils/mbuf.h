@@ -20,7 +20,7 @@
 #include <stddef.h>
 #include <sys/types.h>
 
-#include "utils/co_lock.h"
+#include "co_lock.h"
 
 typedef enum mbuf_state_t {
     MBUF_STATE_NULL = 0,

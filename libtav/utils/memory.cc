@@ -5,7 +5,7 @@
 #undef NDEBUG
 #include <assert.h>
 
-#include "utils/memory.h"
+#include "memory.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -13,8 +13,8 @@
 #include <new>
 #include <set>
 
-#include "utils/list.h"
-#include "utils/logger.h"
+#include "list.h"
+#include "logger.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>

@@ -5,7 +5,7 @@
 #undef NDEBUG
 #include <assert.h>
 
-#include "utils/msg.h"
+#include "msg.h"
 
 #include <errno.h>
 #include <stdarg.h>
@@ -13,7 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "utils/memory.h"
+#include "memory.h"
 
 namespace {
 

@@ -6,14 +6,14 @@
 #undef NDEBUG
 #include <assert.h>
 
-#include "utils/xdict.h"
+#include "xdict.h"
 
 #include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "utils/memory.h"
+#include "memory.h"
 
 namespace {
 

@@ -30,7 +30,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
-#include "utils/list.h"
+#include "list.h"
 
 #define XDICT_HASH_SIZE 63
 #define XDICT_MAX_ITEMS 65535

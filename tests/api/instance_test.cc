@@ -8,7 +8,7 @@
 #include "instance.h"
 #include "ioengine.h"
 #include "support/instance.h"
-#include "utils/paths.h"
+#include "paths.h"
 
 namespace {
 

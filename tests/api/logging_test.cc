@@ -14,8 +14,8 @@
 #include "support/log_capture.h"
 #include "support/loop.h"
 #include "support/tmpdir.h"
-#include "utils/coroutine.h"
-#include "utils/logger.h"
+#include "coroutine.h"
+#include "logger.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "support/loop.h"
-#include "utils/coroutine.h"
+#include "coroutine.h"
 
 namespace {
 

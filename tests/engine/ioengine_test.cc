@@ -15,7 +15,7 @@
 
 #include "support/device.h"
 #include "support/loop.h"
-#include "utils/memory.h"
+#include "memory.h"
 
 namespace {
 

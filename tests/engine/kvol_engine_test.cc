@@ -11,7 +11,7 @@
 #include "kvol_test_util.h"
 #include "support/loop.h"
 #include "support/tmpdir.h"
-#include "utils/memory.h"
+#include "memory.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "support/loop.h"
-#include "utils/coroutine.h"
+#include "coroutine.h"
 
 namespace filestest {
 

@@ -17,7 +17,7 @@
 #include "support/device.h"
 #include "support/log_capture.h"
 #include "support/loop.h"
-#include "utils/memory.h"
+#include "memory.h"
 
 namespace {
 

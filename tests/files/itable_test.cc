@@ -19,9 +19,9 @@
 #include "support/device.h"
 #include "support/log_capture.h"
 #include "support/loop.h"
-#include "utils/bitarray.h"
-#include "utils/coroutine.h"
-#include "utils/memory.h"
+#include "bitarray.h"
+#include "coroutine.h"
+#include "memory.h"
 #include "zmap.h"
 
 namespace {

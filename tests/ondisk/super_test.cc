@@ -14,8 +14,8 @@
 #include "support/device.h"
 #include "support/log_capture.h"
 #include "support/loop.h"
-#include "utils/bitarray.h"
-#include "utils/xdict.h"
+#include "bitarray.h"
+#include "xdict.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "support/device.h"
 #include "support/log_capture.h"
 #include "support/loop.h"
-#include "utils/logger.h"
+#include "logger.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <xxhash.h>
 
-#include "utils/clock.h"
+#include "clock.h"
 
 namespace tavtest {
 

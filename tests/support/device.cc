@@ -8,7 +8,7 @@
 #include "ioengine.h"
 #include "kvol.h"
 #include "support/loop.h"
-#include "utils/memory.h"
+#include "memory.h"
 
 namespace tavtest {
 

@@ -9,9 +9,9 @@
 #include "kvol.h"
 #include "super.h"
 #include "support/log_capture.h"
-#include "utils/logger.h"
-#include "utils/memory.h"
-#include "utils/paths.h"
+#include "logger.h"
+#include "memory.h"
+#include "paths.h"
 
 namespace tavtest {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "utils/logger.h"
+#include "logger.h"
 
 namespace tavtest {
 

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "evdriver.h"
-#include "utils/coroutine.h"
+#include "coroutine.h"
 
 namespace tavtest {
 

@@ -1,5 +1,5 @@
 // Coroutines: pool policy, credentials, deferred wake-up, lock misuse.
-#include "utils/coroutine.h"
+#include "coroutine.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "utils/co_lock.h"
+#include "co_lock.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 //
 // Where a buffer came from is observed through accounting: pool buffers count
 // under TAV_MEM_IOBUF_POOL, fall-back allocations under the caller's tag.
-#include "utils/memory.h"
+#include "memory.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // I/O vector helpers on a multi-segment vector (with an empty element),
 // checked against a flat model of the same bytes; exact hexdump lines.
-#include "utils/iovec.h"
+#include "iovec.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Logger: level filter, line format, message cut, targets.
-#include "utils/logger.h"
+#include "logger.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Metadata buffers over the default engine on a real file: load on demand,
 // shared loads, error states, the write discipline.
-#include "utils/mbuf.h"
+#include "mbuf.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include "ioengine.h"
 #include "support/device.h"
 #include "support/loop.h"
-#include "utils/memory.h"
+#include "memory.h"
 
 namespace {
 

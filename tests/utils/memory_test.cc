@@ -1,6 +1,6 @@
 // Memory accounting: the switch, per-tag totals and peaks, tag names, the walk
 // and allocation failures.
-#include "utils/memory.h"
+#include "memory.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Message buffers: text editing, growth, truncate, and frames sent and
 // received over a socket pair (expected bytes written by hand).
-#include "utils/msg.h"
+#include "msg.h"
 
 #include <gtest/gtest.h>
 

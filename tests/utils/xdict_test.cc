@@ -1,7 +1,7 @@
 // Property dictionary: bucket hash against an independent reference, item
 // operations and limits, iteration order, and the serialised form with its
 // expected bytes built here from the format table.
-#include "utils/xdict.h"
+#include "xdict.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include "bench.h"
 #include "evdriver.h"
 #include "ioengine.h"
-#include "utils/clock.h"
-#include "utils/coroutine.h"
+#include "clock.h"
+#include "coroutine.h"
 
 namespace bench {
 

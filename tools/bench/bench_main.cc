@@ -19,8 +19,8 @@
 #include "evdriver.h"
 #include "ioengine.h"
 #include "kvol.h"
-#include "utils/logger.h"
-#include "utils/memory.h"
+#include "logger.h"
+#include "memory.h"
 
 using namespace bench;
 

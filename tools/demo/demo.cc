@@ -20,9 +20,9 @@
 #include "kvol.h"
 #include "super.h"
 #include "tav.h"
-#include "utils/coroutine.h"
-#include "utils/logger.h"
-#include "utils/memory.h"
+#include "coroutine.h"
+#include "logger.h"
+#include "memory.h"
 
 namespace {
 

@@ -31,10 +31,10 @@
 #include "ioengine.h"
 #include "kvol.h"
 #include "super.h"
-#include "utils/checksum.h"
-#include "utils/coroutine.h"
-#include "utils/logger.h"
-#include "utils/memory.h"
+#include "checksum.h"
+#include "coroutine.h"
+#include "logger.h"
+#include "memory.h"
 
 namespace {
 

@@ -1,0 +1,154 @@
+/*
+ * I/O engines: every byte the file system moves to or from its device.
+ *
+ * An engine is bound to one backend plug-in ("kvol" for a volume, "libaio"
+ * for a raw device or file), found by name in a process-wide registry.  The
+ * transfer calls block only the calling coroutine and must run in a coroutine
+ * of the engine's thread.  Requests whose offset, segment lengths (multiples
+ * of the device block size) and segment addresses (multiples of 4096) are
+ * aligned go to the backend unchanged, without a copy; other requests on an
+ * O_DIRECT engine are bounced through an aligned buffer (reads) or done as
+ * read-modify-write of the covering blocks (writes).
+ *
+ * Each thread has its own default engine (ioengine_default_init), always
+ * opened with O_DIRECT; all metadata and data code uses it.
+ */
+#ifndef TAV_IOENGINE_H
+#define TAV_IOENGINE_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include "tav.h"
+#include "coroutine.h"
+#include "list.h"
+
+enum supported_blksz { IOENGINE_BLKSZ_512 = 512, IOENGINE_BLKSZ_4096 = 4096 };
+
+#define IOENGINE_BSRANGE_COUNT 13
+
+typedef struct ioengine_latency {
+    uint64_t count;
+    uint64_t total_usec;
+    uint64_t max_usec;
+} ioengine_latency;
+
+typedef struct ioengine_status {
+    uint64_t total_read_count;
+    uint64_t total_write_count;
+    uint64_t batch_read_count;
+    uint64_t batch_write_count;
+    uint64_t unaligned_read_count;
+    uint64_t unaligned_write_count;
+    uint64_t unaligned_offset_count;
+    uint64_t unaligned_length_count;
+    uint64_t unaligned_buffer_count;
+    ioengine_latency latency[2];                       /* 0 read, 1 write */
+    uint64_t bsrange_count[2][IOENGINE_BSRANGE_COUNT]; /* 0 read, 1 write */
+} ioengine_status;
+
+typedef struct ioengine_statdev {
+    uint64_t phy_length;       /* device size in bytes */
+    uint64_t phy_avail_length; /* bytes usable */
+} ioengine_statdev;
+
+typedef struct ioengine_range {
+    uint64_t start;
+    uint64_t length;
+} ioengine_range;
+
+typedef struct ioengine ioengine;
+
+typedef struct ioengine_plugin {
+    list_head entry;
+    const char *name;
+    int (*open)(ioengine *engine, ev_driver *driver, const char *path, int oflag);
+    void (*close)(ioengine *engine);
+    int (*truncate)(ioengine *engine, uint64_t length);
+    TAV_COROUTINE_FN ssize_t (*co_preadv)(ioengine *engine, const struct iovec *iov, int iovcnt,
+                                          off_t offset);
+    TAV_COROUTINE_FN ssize_t (*co_pwritev)(ioengine *engine, const struct iovec *iov, int iovcnt,
+                                           off_t offset);
+    int (*statdev)(ioengine *engine, ioengine_statdev *stat);
+    int (*unmap)(ioengine *engine, uint64_t offset, uint64_t size);
+    int (*discard)(ioengine *engine, uint64_t offset, uint64_t size);
+    int (*test_badtrack)(ioengine *engine, uint64_t offset, uint64_t size, ioengine_range *ranges,
+                         int maxcnt);
+    int (*mark_badtrack)(ioengine *engine, uint64_t offset, uint64_t size);
+    int (*clear_badtrack)(ioengine *engine, uint64_t offset, uint64_t size);
+} ioengine_plugin;
+
+struct ioengine {
+    size_t phy_blksz;
+    char *path;
+    int oflag;
+    const ioengine_plugin *plugin;
+    ioengine_status status;
+    int measure_latency;
+    int measure_bsrange;
+    void *priv;
+};
+
+/* Registry.  Both built-in plug-ins ("kvol" first, then "libaio") are
+ * registered before the first lookup; tests may add their own. */
+void ioengine_plugin_register(ioengine_plugin *plugin);
+const ioengine_plugin *ioengine_plugin_find(const char *name);
+
+ioengine *ioengine_init(ev_driver *driver, const char *backend, const char *path, int oflag);
+void ioengine_fini(ioengine *engine);
+/* Opens this thread's default engine with oflag | O_DIRECT; 0 or -1. */
+int ioengine_default_init(ev_driver *driver, const char *backend, const char *path, int oflag);
+void ioengine_default_fini(void);
+ioengine *ioengine_get_default(void);
+
+const char *ioengine_get_path(ioengine *engine);
+int ioengine_get_oflag(ioengine *engine);
+size_t ioengine_get_blksz(ioengine *engine);
+void ioengine_set_phyblksz(ioengine *engine, size_t blksz);
+void ioengine_set_priv(ioengine *engine, void *priv);
+void *ioengine_get_priv(ioengine *engine);
+const char *ioengine_actived_backend(ioengine *engine);
+ioengine_status *ioengine_status_get(ioengine *engine);
+void ioengine_status_reset(ioengine *engine);
+void ioengine_latency_toggle(ioengine *engine, int onoff);
+int ioengine_latency_enabled(ioengine *engine);
+void ioengine_latency_reset(ioengine *engine);
+void ioengine_bsrange_toggle(ioengine *engine, int onoff);
+int ioengine_bsrange_enabled(ioengine *engine);
+void ioengine_bsrange_reset(ioengine *engine);
+int ioengine_statdev_get(ioengine *engine, ioengine_statdev *stat);
+void ioengine_dump(ioengine *engine);
+/* Histogram bucket of a request of `size` bytes: 0 up to 512 bytes, then one
+ * per power of two, everything above 1 MiB in 12. */
+unsigned ioengine_bsrange_bucket(size_t size);
+
+/* Transfers: bytes moved (may be short) or negative errno. */
+TAV_COROUTINE_FN ssize_t ioengine_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt,
+                                            off_t offset);
+TAV_COROUTINE_FN ssize_t ioengine_co_pwritev(ioengine *engine, const struct iovec *iov, int iovcnt,
+                                             off_t offset);
+/* All-or-error transfers: 0 when every byte moved, else negative errno (-EIO at
+ * the end of the device).  They consume the caller's iovec array. */
+TAV_COROUTINE_FN int ioengine_co_preadvn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset);
+TAV_COROUTINE_FN int ioengine_co_pwritevn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset);
+TAV_COROUTINE_FN ssize_t ioengine_co_pread(ioengine *engine, void *buf, size_t len, off_t offset);
+TAV_COROUTINE_FN ssize_t ioengine_co_pwrite(ioengine *engine, const void *buf, size_t len, off_t offset);
+TAV_COROUTINE_FN int ioengine_co_preadn(ioengine *engine, void *buf, size_t len, off_t offset);
+TAV_COROUTINE_FN int ioengine_co_pwriten(ioengine *engine, const void *buf, size_t len, off_t offset);
+
+/* Device management: 0 when the plug-in lacks the operation. */
+int ioengine_truncate(ioengine *engine, uint64_t length);
+int ioengine_unmap(ioengine *engine, uint64_t offset, uint64_t size);
+int ioengine_discard(ioengine *engine, uint64_t offset, uint64_t size);
+int ioengine_test_badtrack(ioengine *engine, uint64_t offset, uint64_t size, ioengine_range *badtracks,
+                           int maxcnt);
+int ioengine_mark_badtrack(ioengine *engine, uint64_t offset, uint64_t size);
+int ioengine_clear_badtrack(ioengine *engine, uint64_t offset, uint64_t size);
+
+/* Built-in plug-ins. */
+extern ioengine_plugin ioengine_libaio_plugin;
+extern ioengine_plugin ioengine_kvol_plugin;
+
+#endif

@@ -1,0 +1,267 @@
+/*
+ * Superblock and device layout.
+ *
+ * The superblock is the geometry of one instance: where the inode table, the
+ * zone map and the data area lie, how many inode groups exist and are
+ * formatted, the format version, the running state and the crash counter.
+ * It lives in block 0 as two 4096-byte copies (A at 0x10000, B at 0x12000)
+ * written alternately under an increasing generation, so that a torn write
+ * never destroys the last good copy; formatting also writes a backup of the
+ * whole block 0 in the block just before the data area.
+ *
+ * Ownership: a tav_sb_info belongs to its instance and to the instance's I/O
+ * thread.  The 216-byte record `tav_disk_sb` is authoritative in memory; its
+ * metadata buffer ties it to the copy chosen by generation:
+ *   - a write first increments the generation (unless the previous write
+ *     failed, in which case it retries the same copy) and goes to copy B for
+ *     odd generations, to copy A for even ones;
+ *   - a read goes to the copy of the current generation, or, after a failed
+ *     write, to the other copy (the last one written successfully).
+ * Writers call tav_sb_read, change the record and call tav_sb_write without
+ * yielding in between.
+ *
+ * Functions marked TAV_COROUTINE_FN may yield and must run in a coroutine of
+ * the I/O thread; device I/O goes through the thread's default engine.
+ * Errors are negative errno values.
+ */
+#ifndef TAV_SUPER_H
+#define TAV_SUPER_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/statvfs.h>
+
+#include "ioengine.h"
+#include "co_lock.h"
+#include "coroutine.h"
+#include "mbuf.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "on-disk records are little-endian");
+
+typedef uint64_t blkno_t;
+
+/* Device geometry. */
+#define TAV_SB_BLOCK_SIZE           1048576ULL
+#define TAV_SB_BLOCK_SHIFT          20
+#define TAV_SB_PAGE_SIZE            4096
+#define TAV_SB_COPY_A_OFFSET        0x10000
+#define TAV_SB_COPY_B_OFFSET        0x12000
+#define TAV_SB_FIRST_INODE_BLOCK    1ULL
+#define TAV_SB_INODE_SIZE           4096ULL
+#define TAV_SB_INODE_PER_GROUP      16384ULL
+#define TAV_SB_INODES_PER_BLOCK     128ULL /* two 4096-byte copies per inode */
+#define TAV_SB_INODE_MAX_GROUPS     8ULL   /* the inode area holds 1024 blocks */
+#define TAV_SB_MIN_BITMAP_BLOCKS    32ULL
+#define TAV_SB_ZMAP_BLOCKS_PER_PAGE 4080ULL /* blocks described by one zone-map page */
+#define TAV_SB_ZMAP_PAGES_PER_BLOCK 256ULL
+#define TAV_SB_FSCK_INTERVAL        2592000ULL /* 30 days, in seconds */
+#define TAV_SB_CRASH_LIMIT          100ULL
+
+/* Header values. */
+#define TAV_SB_MAGIC             "_TAVSB_" /* 7 characters and a zero byte */
+#define TAV_SB_LENGTH            464ULL
+#define TAV_SB_VERSION_1         1ULL                  /* zone map: one bit per block */
+#define TAV_SB_VERSION_2         2ULL                  /* zone map: one byte per block */
+#define TAV_SB_VERSION_UPGRADING 0xFFFFFFFFFFFFFFFFULL /* 1 -> 2 in progress; read as 2 */
+
+typedef enum tav_meta_type {
+    TAV_META_NULL = 0,
+    TAV_META_SUPER = 1,
+    TAV_META_INODE = 2,
+} tav_meta_type;
+
+enum { TAV_STAT_STOPPED = 0, TAV_STAT_RUNNING = 1 };
+
+/* Common header of the superblock and inode pages (48 bytes).  `checksum`
+ * is xxhash_64 of bytes 8..4095 of the 4096-byte page. */
+typedef struct __attribute__((packed)) meta_head {
+    uint64_t checksum;
+    char magic[8];
+    uint64_t version;
+    uint64_t generation;
+    uint64_t length;
+    uint32_t type;
+    uint32_t pad;
+} meta_head;
+
+static_assert(sizeof(meta_head) == 48);
+static_assert(offsetof(meta_head, checksum) == 0);
+static_assert(offsetof(meta_head, magic) == 8);
+static_assert(offsetof(meta_head, version) == 16);
+static_assert(offsetof(meta_head, generation) == 24);
+static_assert(offsetof(meta_head, length) == 32);
+static_assert(offsetof(meta_head, type) == 40);
+static_assert(offsetof(meta_head, pad) == 44);
+
+/* The superblock record, at the start of a 4096-byte page whose other bytes
+ * are zero. */
+typedef struct __attribute__((packed)) tav_sb_ondisk {
+    meta_head s_header;
+    uint8_t s_uuid[16];
+    uint64_t s_state;
+    uint64_t s_block_size;
+    uint64_t s_blocks_count;
+    uint64_t s_first_inode_block;
+    uint64_t s_inode_blocks;
+    uint64_t s_first_bitmap_block;
+    uint64_t s_bitmap_blocks;
+    uint64_t s_first_data_block;
+    uint64_t s_inode_max_count;
+    uint64_t s_inode_size;
+    uint64_t s_inode_per_group;
+    uint64_t s_inode_active_group;
+    uint64_t s_inode_max_group;
+    uint64_t s_ts_modify;
+    uint64_t s_ts_fsck;
+    uint64_t s_ts_format;
+    uint64_t s_fsck_interval;
+    uint64_t s_crash_count;
+    uint64_t s_crash_limit;
+} tav_sb_ondisk;
+
+static_assert(sizeof(tav_sb_ondisk) == 216);
+static_assert(offsetof(tav_sb_ondisk, s_header) == 0);
+static_assert(offsetof(tav_sb_ondisk, s_uuid) == 48);
+static_assert(offsetof(tav_sb_ondisk, s_state) == 64);
+static_assert(offsetof(tav_sb_ondisk, s_block_size) == 72);
+static_assert(offsetof(tav_sb_ondisk, s_blocks_count) == 80);
+static_assert(offsetof(tav_sb_ondisk, s_first_inode_block) == 88);
+static_assert(offsetof(tav_sb_ondisk, s_inode_blocks) == 96);
+static_assert(offsetof(tav_sb_ondisk, s_first_bitmap_block) == 104);
+static_assert(offsetof(tav_sb_ondisk, s_bitmap_blocks) == 112);
+static_assert(offsetof(tav_sb_ondisk, s_first_data_block) == 120);
+static_assert(offsetof(tav_sb_ondisk, s_inode_max_count) == 128);
+static_assert(offsetof(tav_sb_ondisk, s_inode_size) == 136);
+static_assert(offsetof(tav_sb_ondisk, s_inode_per_group) == 144);
+static_assert(offsetof(tav_sb_ondisk, s_inode_active_group) == 152);
+static_assert(offsetof(tav_sb_ondisk, s_inode_max_group) == 160);
+static_assert(offsetof(tav_sb_ondisk, s_ts_modify) == 168);
+static_assert(offsetof(tav_sb_ondisk, s_ts_fsck) == 176);
+static_assert(offsetof(tav_sb_ondisk, s_ts_format) == 184);
+static_assert(offsetof(tav_sb_ondisk, s_fsck_interval) == 192);
+static_assert(offsetof(tav_sb_ondisk, s_crash_count) == 200);
+static_assert(offsetof(tav_sb_ondisk, s_crash_limit) == 208);
+
+/* In-memory superblock. */
+typedef struct tav_sb_info {
+    tav_sb_ondisk tav_disk_sb; /* authoritative in memory */
+    int last_errno;            /* result of the last failed write; 0 after a good read or write */
+    struct mbuf mbuf;
+} tav_sb_info, tav_sb_t;
+
+/* ---- layout and format --------------------------------------------------- */
+
+/* What a format needs: the device size in blocks, the number of inode groups
+ * the instance may ever format (1..8) and the path whose MD5 digest becomes
+ * the instance identifier. */
+typedef struct tav_sb_format_args {
+    uint64_t blocks_count;
+    uint64_t inode_max_group;
+    const char *path;
+} tav_sb_format_args;
+
+/* Fills the header and every derived field from s_blocks_count and
+ * s_inode_max_group (both already set; s_blocks_count non-zero): version 2,
+ * generation 0, state STOPPED, one active inode group, no crash.  Time stamps
+ * and the identifier are left to the caller. */
+void tav_sb_fill_default(tav_sb_ondisk *dsb);
+
+/* 0 when the geometry of a filled record is one a format may write:
+ * 1 <= s_inode_max_group <= 8 and at least one data block
+ * (s_blocks_count > s_first_data_block); else logs why and returns -EINVAL. */
+int tav_sb_check_geometry(const tav_sb_ondisk *dsb);
+
+/* Builds the complete record a format writes (both copies are this record).
+ * 0 or -EINVAL (bad arguments, logged). */
+int tav_sb_build(const tav_sb_format_args *args, uint64_t now_ns, tav_sb_ondisk *dsb);
+
+/* Lays the record out in a 4096-byte page: zeroes the page, copies the
+ * record, stores the page checksum in the page and in `dsb`. */
+void tav_sb_page_encode(tav_sb_ondisk *dsb, void *page);
+
+/* Checks a 4096-byte page: magic, version, length, type, state, checksum, in
+ * that order.  0 legal, 1 illegal.  tav_sb_is_legal logs the first failure
+ * and dumps the record ("tav_sb check failed"); the quiet form logs nothing
+ * (for probing a device that may hold anything). */
+int tav_sb_is_legal(const void *page);
+int tav_sb_is_legal_quiet(const void *page);
+
+/* Writes block 0 (both copies identical, generation 0) and its backup in
+ * block s_first_data_block - 1.  -EINVAL for bad arguments (nothing written),
+ * -ENOMEM, or the engine's error. */
+TAV_COROUTINE_FN int tav_sb_format(const tav_sb_format_args *args);
+/* The same from a property dictionary with string values "s_blocks_count"
+ * and "s_inode_max_group" (decimal) and "path"; a missing or unparsable
+ * entry is -EINVAL. */
+TAV_COROUTINE_FN int tav_sb_format(const xdict *dic);
+
+/* Formats `count` inode blocks from block `ibegin` so that both copies of
+ * every slot read as never used; supplied by the inode module. */
+typedef TAV_COROUTINE_FN int (*tav_inode_format_fn)(void *priv, blkno_t ibegin, uint64_t count);
+
+/* Makes a fresh instance: an empty zone map over every zone-map block, inode
+ * group 0 through `inode_format`, then the superblock and its backup.  The
+ * superblock is written last, so an interrupted format never leaves a legal
+ * superblock over half-written metadata.  This is the one definition of a
+ * fresh instance, shared by the format tool and the tests. */
+TAV_COROUTINE_FN int tav_sb_format_instance(const tav_sb_format_args *args, tav_inode_format_fn inode_format,
+                                            void *priv);
+
+/* ---- the in-memory superblock -------------------------------------------- */
+
+/* Reads both copies and keeps the legal one with the larger generation (A on
+ * a tie); fails when either copy is unreadable or illegal.  On success the
+ * record is attached to a stale buffer, so the next read goes to the device. */
+TAV_COROUTINE_FN int tav_sb_load(tav_sb_info *sb);
+/* Refreshes the record from the device (no I/O while up to date). */
+TAV_COROUTINE_FN int tav_sb_read(tav_sb_info *sb);
+/* Stamps s_ts_modify and writes the record to the next copy. */
+TAV_COROUTINE_FN int tav_sb_write(tav_sb_info *sb);
+/* Read and write twice, so that both copies hold the current record (with
+ * consecutive generations).  0, or the error ("flush super failed"). */
+TAV_COROUTINE_FN int tav_sb_flush(tav_sb_info *sb);
+/* Sets RUNNING; a superblock found RUNNING counts a crash instead. */
+TAV_COROUTINE_FN int tav_sb_mark_running(tav_sb_info *sb);
+TAV_COROUTINE_FN int tav_sb_mark_stopped(tav_sb_info *sb);
+void tav_sb_destroy(tav_sb_info *sb);
+/* Logs every field at info level. */
+void tav_sb_dump(const char *title, const tav_sb_info *sb);
+void tav_sb_dump_record(const char *title, const tav_sb_ondisk *dsb);
+
+/* The block range the zone map may hand out, from a freshly read record:
+ * [s_first_data_block, s_blocks_count - 1].  "super access failed" and
+ * -EIO when the superblock cannot be read. */
+TAV_COROUTINE_FN int tav_sb_blkno_limit(tav_sb_info *sb, blkno_t *min, blkno_t *max);
+
+/* statfs of an instance: block figures in 1 MiB units, `zmap_alloc_blocks`
+ * from the zone map, `inode_count` from the inode table.  0 or the engine's
+ * statdev error. */
+int tav_sb_statfs(const tav_sb_info *sb, ioengine *engine, uint64_t zmap_alloc_blocks, uint64_t inode_count,
+                  struct statvfs *st);
+
+/* ---- inode numbers ------------------------------------------------------- */
+
+/* What inode-number allocation works on; the instance owns every piece. */
+typedef struct tav_ino_ctx {
+    tav_sb_info *sb;
+    uint8_t *imap;        /* one bit per inode number, set = in use or damaged */
+    uint64_t imap_bits;   /* s_inode_max_count */
+    uint64_t *last_ino;   /* where the next search starts */
+    CoMutex *format_lock; /* serialises allocation and group formatting */
+    tav_inode_format_fn inode_format;
+    void *inode_format_priv;
+} tav_ino_ctx;
+
+/* Hands out a free inode number.  Numbers of the formatted groups are
+ * searched first, from the last number handed out and then from 0; only when
+ * they are all taken is the next group formatted (all of its inode blocks)
+ * and counted in s_inode_active_group.  A number inside a formatted group is
+ * never formatted again.  -ENOSPC when every number is taken, -EIO when the
+ * group format or the superblock update fails (the group is then not
+ * counted). */
+TAV_COROUTINE_FN int tav_sb_get_ino(const tav_ino_ctx *ctx, uint64_t *ino);
+/* Returns a number: 0, or -EINVAL (logged) when it is out of range or not in
+ * use. */
+int tav_sb_put_ino(const tav_ino_ctx *ctx, uint64_t ino);
+
+#endif
