@@ -57,6 +57,17 @@ extern "C" {
 #define TAV_LIST_ALL_FILE 0
 #define TAV_LIST_UNOPEN   1
 
+/* Extended-attribute sync flags (`syncflag` of set and remove, `flags` of the
+ * sync requests).  0, 1 and 2 write the change through at once (1 and 2 carry
+ * no create-only or replace-only meaning); 3 leaves it to the next dirty
+ * flush (within 3 seconds); 4 keeps the file's record in memory until a sync
+ * with 5 releases it (set only; remove treats 4 like 0). */
+#define TAV_XATTR_CREATE       1
+#define TAV_XATTR_REPLACE      2
+#define TAV_XATTR_SYNC_DELAYED 3
+#define TAV_XATTR_SYNC_HOLD    4
+#define TAV_XATTR_SYNC_RESUME  5
+
 /* Compression state of a file. */
 #define TAV_STATEX_UNCOMPRESSED 0
 #define TAV_STATEX_COMPRESSING  1

@@ -9,51 +9,9 @@ namespace {
 void not_implemented(tav_stub *stub) {
     tav_stub_complete(stub, -1, ENOSYS);
 }
-void open_not_implemented(tav_stub *stub) {
-    tav_stub_complete_open(stub, -1, ENOSYS, nullptr);
-}
 } // namespace
 
-void tav_open_handler(tav_stub *stub) {
-    open_not_implemented(stub);
-}
-void tav_unlink_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_getattr_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_setattr_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_getxattr_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_setxattr_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_setxattr_with_dict_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_getxattr_with_dict_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_removexattr_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_listxattr_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_listfile_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
 void tav_setiolog_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_file_is_borrow_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_get_inode_info_handler(tav_stub *stub) {
     not_implemented(stub);
 }
 void tav_preadv_handler(tav_stub *stub) {
@@ -78,11 +36,5 @@ void tav_zerofill_handler(tav_stub *stub) {
     not_implemented(stub);
 }
 void tav_compress_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_statex_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_expand_handler(tav_stub *stub) {
     not_implemented(stub);
 }

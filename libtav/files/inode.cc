@@ -419,6 +419,104 @@ TAV_COROUTINE_FN int tav_inode_writev(tav_inode_info *inode, off_t offset, uint6
     return ret;
 }
 
+size_t tav_inode_xattr_limit(const tav_inode_info *inode) {
+    return xattr_allowance(&inode->ondisk);
+}
+
+namespace {
+// Bytes one item takes in the serialised form: both size fields, the key
+// with its zero byte and the value.
+size_t item_length(const char *key, size_t size) {
+    return strlen(key) + size + 5;
+}
+} // namespace
+
+size_t tav_inode_xattr_length_with(const tav_inode_info *inode, const char *key, size_t size) {
+    size_t len = xdict_serialized_length(inode->xattr);
+    size_t old = 0;
+    if (xdict_get_data(inode->xattr, key, &old) != nullptr)
+        len -= item_length(key, old);
+    return len + item_length(key, size);
+}
+
+size_t tav_inode_xattr_length_with_dict(const tav_inode_info *inode, const xdict *from) {
+    struct Sum {
+        const xdict *into;
+        size_t len;
+    } sum = {inode->xattr, xdict_serialized_length(inode->xattr)};
+    xdict_for_each(
+        from,
+        [](const char *key, const void *, size_t size, void *p) {
+            Sum *s = (Sum *)p;
+            size_t old = 0;
+            if (xdict_get_data(s->into, key, &old) != nullptr)
+                s->len -= item_length(key, old);
+            s->len += item_length(key, size);
+            return 0;
+        },
+        &sum);
+    return sum.len;
+}
+
+int tav_inode_setup_new(tav_inode_info *inode, int flags, mode_t mode) {
+    tav_disk_inode *d = &inode->ondisk;
+    d->i_type = TAV_FILE_TYPE_INLINE;
+    if (flags & TAV_FLAG_BD)
+        d->i_type |= TAV_FILE_TYPE_BD;
+    if (!(flags & TAV_FLAG_UNCOMPRESSIBLE))
+        d->i_type |= TAV_FILE_TYPE_COMPRESSIBLE;
+    if (flags & TAV_FLAG_COMPRESSED) {
+        d->i_statex = TAV_STATEX_COMPRESSED;
+        inode->blkmap_mode = TAV_BLKMAP_MODE_COMPACT;
+    } else {
+        d->i_statex = TAV_STATEX_UNCOMPRESSED;
+    }
+    d->i_flags = (uint64_t)(flags & TAV_OPEN_FLAGS_MASK);
+    d->i_blkmap_type = 2;
+    d->i_mode = ((uint64_t)mode & ~0xF000ull) | S_IFREG;
+    if (!inode->inline_buffer) {
+        inode->inline_buffer = tav_calloc(1, TAV_INODE_INLINE_SIZE, TAV_MEM_INODE_INLINE_BUFFER);
+        if (!inode->inline_buffer)
+            return -ENOMEM;
+    }
+    return 0;
+}
+
+bool tav_inode_bd_repair(tav_inode_info *inode) {
+    if ((inode->ondisk.i_type & TAV_FILE_TYPE_BD) || !xdict_get(inode->xattr, TAV_XATTR_BD_KEY))
+        return false;
+    inode->ondisk.i_type |= TAV_FILE_TYPE_BD;
+    return true;
+}
+
+xdict *tav_inode_info2dict(const tav_inode_info *inode) {
+    const tav_disk_inode *d = &inode->ondisk;
+    const struct {
+        const char *key;
+        uint64_t value;
+    } fields[] = {{"i_uid", d->i_uid},
+                  {"i_type", d->i_type},
+                  {"i_state", d->i_state},
+                  {"i_size", d->i_size},
+                  {"i_no", d->i_no},
+                  {"i_mode", d->i_mode},
+                  {"i_gid", d->i_gid},
+                  {"i_blocks", d->i_blocks},
+                  {"i_flags", d->i_flags},
+                  {"lba_start", d->i_legacy.lba_start},
+                  {"lba_len", d->i_legacy.lba_len}};
+    xdict *dict = xdict_new();
+    if (!dict)
+        return nullptr;
+    for (const auto &f : fields) {
+        if (xdict_set(dict, f.key, &f.value, sizeof(f.value)) < 0) {
+            xdict_destroy(dict);
+            return nullptr;
+        }
+    }
+    return dict;
+}
+
 void tav_inode_get_stat(const tav_inode_info *inode, struct stat *st) {
     const tav_disk_inode *d = &inode->ondisk;
     memset(st, 0, sizeof(*st));

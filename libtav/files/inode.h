@@ -236,6 +236,33 @@ TAV_COROUTINE_FN int tav_inode_format(uint64_t ibegin, uint64_t count);
  * byte `offset` (the rest of the page zero). */
 TAV_COROUTINE_FN int tav_inode_writev(tav_inode_info *inode, off_t offset, uint64_t state);
 
+/* Bytes the serialised attributes may take in the inode page: 1536 while
+ * the page also carries inline data, 3584 otherwise. */
+size_t tav_inode_xattr_limit(const tav_inode_info *inode);
+/* Serialised length the attributes would have after setting `key` to a
+ * value of `size` bytes (adding or replacing it). */
+size_t tav_inode_xattr_length_with(const tav_inode_info *inode, const char *key, size_t size);
+/* The same after copying every item of `from` in. */
+size_t tav_inode_xattr_length_with_dict(const tav_inode_info *inode, const xdict *from);
+
+/* A new file's kind from its creation flags: INLINE, BD with TAV_FLAG_BD,
+ * COMPRESSIBLE unless TAV_FLAG_UNCOMPRESSIBLE, created compressed (compact
+ * slice allocation) with TAV_FLAG_COMPRESSED; i_flags the low 28 bits,
+ * version-2 slice maps, `mode`'s permission bits as a regular file.  Gives
+ * the inode its inline-data buffer: 0 or -ENOMEM. */
+int tav_inode_setup_new(tav_inode_info *inode, int flags, mode_t mode);
+
+/* The attribute whose presence marks a block-device-backed file. */
+#define TAV_XATTR_BD_KEY "user.glusterfs.bd"
+/* Adds the BD type bit to a file that carries TAV_XATTR_BD_KEY but lacks the
+ * bit; true when the record changed (the caller writes it). */
+bool tav_inode_bd_repair(tav_inode_info *inode);
+
+/* The inode information keys ("i_uid", "i_type", "i_state", "i_size", "i_no",
+ * "i_mode", "i_gid", "i_blocks", "i_flags", "lba_start", "lba_len"), each with
+ * the 8 bytes of its record field; null when out of memory. */
+xdict *tav_inode_info2dict(const tav_inode_info *inode);
+
 void tav_inode_get_stat(const tav_inode_info *inode, struct stat *st);
 void tav_inode_get_statex(const tav_inode_info *inode, tav_statex *statex);
 /* flags: TAV_INODE_ATIME | MTIME | CTIME (at least one).  With `ts` the

@@ -510,22 +510,47 @@ int tav_itable_badinode_foreach(tav_inode_table *itable, tav_itable_fn fn, void 
         &ctx);
 }
 
+namespace {
+bool listed(const tav_inode_info *inode, int flag) {
+    uint64_t st = inode->ondisk.i_state;
+    if (!inode->linked || st == TAV_I_INIT || st == TAV_I_ERROR)
+        return false;
+    return !(flag == TAV_LIST_UNOPEN && inode->fd_cnt > 0);
+}
+} // namespace
+
 int tav_itable_for_each_opened(tav_inode_table *itable, tav_itable_opened_fn fn, int flag, void *data) {
+    // The callback may yield (it may run requests' synchronous helpers), and
+    // meanwhile any inode may be unlinked or freed: the walk goes over a
+    // referenced copy of the table, rechecking each inode before its call.
+    size_t cap = itable->inode_count, n = 0;
+    if (cap == 0)
+        return 0;
+    tav_inode_info **inodes = (tav_inode_info **)tav_malloc(cap * sizeof(*inodes), TAV_MEM_OTHER);
+    if (!inodes)
+        return -ENOMEM;
     for (auto &bucket : itable->hash_table) {
-        list_head *pos, *n;
-        list_for_each_safe(pos, n, &bucket) {
+        list_head *pos;
+        list_for_each(pos, &bucket) {
             tav_inode_info *inode = inode_of_entry(pos);
-            uint64_t st = inode->ondisk.i_state;
-            if (st == TAV_I_INIT || st == TAV_I_ERROR)
-                continue;
-            if (flag == TAV_LIST_UNOPEN && inode->fd_cnt > 0)
-                continue;
-            int r = fn(itable->host.fs, inode->ondisk.i_uuid, data);
-            if (r < 0)
-                return r;
+            if (listed(inode, flag)) {
+                assert(n < cap);
+                inodes[n++] = tav_inode_ref(inode, __func__);
+            }
         }
     }
-    return 0;
+    int r = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (r >= 0 && listed(inodes[i], flag)) {
+            // The callback gets its own copy: the inode's name is not its to change.
+            unsigned char gfid[16];
+            memcpy(gfid, inodes[i]->ondisk.i_uuid, sizeof(gfid));
+            r = fn(itable->host.fs, gfid, data);
+        }
+        tav_inode_unref(inodes[i], __func__);
+    }
+    tav_free(inodes);
+    return r < 0 ? r : 0;
 }
 
 // ---- references and dirty tracking -------------------------------------------------

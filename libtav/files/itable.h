@@ -130,8 +130,14 @@ int tav_itable_unlink_foreach(tav_inode_table *itable, tav_itable_fn fn, void *d
 int tav_itable_vacant_foreach(tav_inode_table *itable, tav_itable_fn fn, void *data);
 int tav_itable_foreach(tav_inode_table *itable, tav_itable_fn fn, void *data);
 int tav_itable_badinode_foreach(tav_inode_table *itable, tav_itable_fn fn, void *data);
+/* Calls `fn` with (instance, a copy of the gfid, data) for every hashed
+ * inode that is neither INIT nor ERROR, and with TAV_LIST_UNOPEN only for
+ * those without open handles.  `fn` may yield: the walk holds a reference on
+ * every inode it will visit and rechecks each before its call.  The first
+ * negative result, -ENOMEM, or 0. */
 typedef int (*tav_itable_opened_fn)(struct tav *fs, unsigned char *gfid, void *data);
-int tav_itable_for_each_opened(tav_inode_table *itable, tav_itable_opened_fn fn, int flag, void *data);
+TAV_COROUTINE_FN int tav_itable_for_each_opened(tav_inode_table *itable, tav_itable_opened_fn fn, int flag,
+                                                void *data);
 
 /* Resets a damaged or duplicate inode's slot to INIT on both copies and frees
  * its number; 0 or -1 (the number then stays taken). */

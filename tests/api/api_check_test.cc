@@ -250,7 +250,6 @@ TEST_F(ApiCheck, AcceptedRequestsCallBackExactlyOnceWithIncreasingIds) {
          [&](CbkResult *r) {
              return tav_fallocate_async(fdp_, 0, (off_t)kMax - 1, 1, nullptr, nullptr, common_cbk, r);
          }},
-        {"expand", 0, [&](CbkResult *r) { return tav_expand_async(inst_, 0, common_cbk, r); }},
     };
     for (const auto &c : cases) {
         CbkResult r;

@@ -20,11 +20,7 @@ class Load : public tavtest::InstanceTest, public ::testing::WithParamInterface<
 protected:
     void SetUp() override {
         InstanceTest::SetUp();
-        setenv("TAV_IOENGINE", GetParam(), 1);
-        if (std::string(GetParam()) == "kvol") {
-            dev_ = dir_.path() + "/vol.img";
-            tavtest::format_volume(dev_);
-        }
+        use_engine(GetParam());
     }
     tav *start(int flags) {
         CbkResult r;

@@ -36,6 +36,10 @@ bool answered(bool write, uint64_t off, uint64_t len, ssize_t *result) {
     for (auto &f : g_state.faults) {
         if (f.write != write || f.remaining == 0 || !overlaps(off, len, f.off, f.len))
             continue;
+        if (f.skip > 0) {
+            f.skip--;
+            continue;
+        }
         if (f.remaining > 0)
             f.remaining--;
         *result = -f.err;

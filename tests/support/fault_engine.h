@@ -34,12 +34,14 @@ extern const char *const kFaultEngine;
 struct FaultEngine {
     // A transfer of direction `write` that overlaps [off, off + len) fails
     // with -err while `remaining` is non-zero (each failure counts it down;
-    // -1: always).  The first matching fault wins.
+    // -1: always), once the first `skip` such transfers have gone through.
+    // The first matching fault wins.
     struct Fault {
         bool write;
         uint64_t off, len;
         int err;
         int remaining;
+        int skip;
     };
     struct Transfer {
         bool write;
@@ -49,10 +51,10 @@ struct FaultEngine {
     using Range = std::pair<uint64_t, uint64_t>; // byte offset, length
 
     void fail_reads(uint64_t off, uint64_t len, int times = -1, int err = EIO) {
-        faults.push_back({false, off, len, err, times});
+        faults.push_back({false, off, len, err, times, 0});
     }
-    void fail_writes(uint64_t off, uint64_t len, int times = -1, int err = EIO) {
-        faults.push_back({true, off, len, err, times});
+    void fail_writes(uint64_t off, uint64_t len, int times = -1, int err = EIO, int skip = 0) {
+        faults.push_back({true, off, len, err, times, skip});
     }
     void add_badtrack(uint64_t off, uint64_t len) { badtracks.push_back({off, len}); }
     // Forgets every fault, script entry, setting and record.

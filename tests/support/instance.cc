@@ -8,6 +8,8 @@
 #include "ioengine.h"
 #include "kvol.h"
 #include "super.h"
+#include "support/device.h"
+#include "support/fault_engine.h"
 #include "support/log_capture.h"
 #include "logger.h"
 #include "memory.h"
@@ -59,11 +61,11 @@ void format_device(const std::string &path, uint64_t blocks, uint64_t groups) {
     format_on("libaio", path, blocks, groups);
 }
 
-void format_volume(const std::string &path) {
+void format_volume(const std::string &path, uint64_t blocks) {
     make_file(path, 2LL << 30);
     kvol_mkfs_param_t p = {0, 0, path.c_str()};
     ASSERT_EQ(0, kvol_mkfs(&p));
-    format_on("kvol", path, 0, 1);
+    format_on("kvol", path, blocks, 1);
 }
 
 void InstanceTest::SetUp() {
@@ -84,6 +86,33 @@ void InstanceTest::SetUp() {
 void InstanceTest::TearDown() {
     logger_set_target(LOG_TARGET_STDOUT, nullptr);
     unsetenv("TAV_LOG_TARGET");
+}
+
+void InstanceTest::use_engine(const std::string &engine, bool faults, uint64_t volume_blocks) {
+    bool volume = engine == "kvol";
+    if (volume) {
+        dev_ = dir_.path() + "/vol.img";
+        format_volume(dev_, volume_blocks);
+        raw_base_ = kVolumeDataStart;
+    }
+    if (faults) {
+        FaultEngine &f = fault_engine();
+        f.reset();
+        f.backend = volume ? "kvol" : "libaio";
+        setenv("TAV_IOENGINE", kFaultEngine, 1);
+    } else {
+        setenv("TAV_IOENGINE", engine.c_str(), 1);
+    }
+}
+
+bool InstanceTest::call(CbkResult *res, const std::function<int(CbkResult *)> &start) {
+    int r = start(res);
+    EXPECT_EQ(0, r) << "the request was not launched";
+    if (r != 0)
+        return false;
+    bool done = wait(res);
+    EXPECT_TRUE(done) << "the callback never came";
+    return done;
 }
 
 int InstanceTest::init(const std::string &path, int flags, CbkResult *res, bool expect_ok) {

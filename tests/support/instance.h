@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,13 +34,24 @@ void init_cbk(ssize_t op_ret, uint32_t op_errno, void *data, tav *instance);
 // `blocks` MiB with `groups` inode groups, through the library's own format.
 void format_device(const std::string &path, uint64_t blocks, uint64_t groups = 1);
 // Makes a volume on a sparse 2 GiB file at `path` and formats an instance
-// with one inode group over the volume's whole address space.
-void format_volume(const std::string &path);
+// with one inode group over `blocks` MiB of the volume's address space (0:
+// all of it).
+void format_volume(const std::string &path, uint64_t blocks = 0);
 
 class InstanceTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+
+    // Serves the device through `engine`: "libaio" keeps the formatted file
+    // dev_, "kvol" makes dev_ a formatted volume (2 GiB, `volume_blocks` MiB
+    // of it formatted, 0: all).  With `faults` the instance's engine is the
+    // fault engine over that backend, reset here.
+    void use_engine(const std::string &engine, bool faults = false, uint64_t volume_blocks = 0);
+    // Runs an asynchronous call that reports into `res` and waits for its
+    // callback; false (with a test failure) when the call returned non-zero
+    // or the callback never came.
+    bool call(CbkResult *res, const std::function<int(CbkResult *)> &start);
 
     // Starts an init and runs the loop until it reports; returns the init
     // call's own result (negative: nothing was launched).  A load expected to
@@ -59,6 +71,7 @@ protected:
     std::string dev_;     // a formatted 200 MiB device file
     std::string run_dir_; // stands for the lock directory
     std::string log_path_;
+    uint64_t raw_base_ = 0; // file offset of engine offset 0 (the volume's data area for kvol)
 };
 
 } // namespace tavtest
