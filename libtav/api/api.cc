@@ -504,7 +504,8 @@ int tav_flistxattr_async(tav_fd *fd, void *value, size_t size, tav_listxattr_cbk
 }
 
 int tav_list_file(tav *instance, tav_listfile_filter_fn fn, tav_listfile_cbk_fn cbk, int flag, void *data) {
-    if (!instance || !cbk)
+    // Without a filter the walk would have nothing to call.
+    if (!instance || !cbk || !fn)
         return -EINVAL;
     tav_stub *stub = tav_stub_new(instance, TAV_OP_LISTFILE, (void *)cbk, data);
     if (stub) {

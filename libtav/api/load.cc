@@ -8,7 +8,7 @@
 #include <sys/sem.h>
 #include <uuid/uuid.h>
 
-#include <vector>
+#include <initializer_list>
 
 #include "inode.h"
 #include "ioengine.h"
@@ -171,21 +171,8 @@ int tav_unload(tav *instance) {
         if (t)
             tav_timer_stop(t);
     write_back_dirty(instance);
-    // Zone-map pages and every cached file's extent pages.  The files are
-    // collected (and referenced) first: flushing yields.
-    std::vector<tav_inode_info *> files;
-    tav_itable_foreach(
-        &instance->itable,
-        [](tav_inode_info *inode, void *p) {
-            static_cast<std::vector<tav_inode_info *> *>(p)->push_back(tav_inode_ref(inode, "tav_unload"));
-            return 0;
-        },
-        &files);
-    for (tav_inode_info *inode : files) {
-        if (flush_zmap_and_cache(&instance->itable, inode) < 0)
-            log_error("flush of inode:%lu at stop failed", (unsigned long)inode->ondisk.i_no);
-        tav_inode_unref(inode, "tav_unload");
-    }
+    // Zone-map pages and every cached file's extent pages.
+    tav_itable_flush_caches(&instance->itable);
     if (zmap_flush(&instance->zmap, 0) < 0)
         log_error("flush of the zone map at stop failed");
     return tav_sb_mark_stopped(&instance->sb);

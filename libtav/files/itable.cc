@@ -729,6 +729,26 @@ TAV_COROUTINE_FN int tav_itable_flush(tav_inode_table *itable) {
     return -failed;
 }
 
+TAV_COROUTINE_FN int tav_itable_flush_caches(tav_inode_table *itable) {
+    // Inodes waiting for destruction count too: blocks their unwritten
+    // extent pages map would otherwise never be found by the destroy.
+    size_t n;
+    int err;
+    Walked *w = collect_all(itable, &n, &err);
+    if (err < 0)
+        return err;
+    int failed = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (flush_zmap_and_cache(itable, w[i].inode) < 0) {
+            log_error("flush of inode:%lu at stop failed", (unsigned long)w[i].inode->ondisk.i_no);
+            failed++;
+        }
+        release_walked(w[i].inode, w[i].from_unlink);
+    }
+    tav_free(w);
+    return -failed;
+}
+
 TAV_COROUTINE_FN int tav_itable_flush_by_ino(tav_inode_table *itable, uint64_t ino) {
     struct Find {
         uint64_t ino;

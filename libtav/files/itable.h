@@ -172,6 +172,9 @@ TAV_COROUTINE_FN int tav_inode_sync(tav_inode_info *inode, int flags);
 /* Flushes the zone map and the file's extent cache under the inode's flush
  * lock: 0 or -EIO. */
 TAV_COROUTINE_FN int flush_zmap_and_cache(tav_inode_table *itable, tav_inode_info *inode);
+/* Flushes the zone map and the extent cache of every inode (hashed, vacant,
+ * or waiting on the unlink list): 0 or -(inodes whose flush failed). */
+TAV_COROUTINE_FN int tav_itable_flush_caches(tav_inode_table *itable);
 /* Writes every inode twice (both copies current): 0 or -(failed inodes). */
 TAV_COROUTINE_FN int tav_itable_flush(tav_inode_table *itable);
 /* The same for the first inode numbered `ino`: 0, -ENOENT or -EIO. */

@@ -36,7 +36,7 @@ class FileApi : public tavtest::InstanceTest, public ::testing::WithParamInterfa
 protected:
     void SetUp() override {
         InstanceTest::SetUp();
-        use_engine(GetParam(), faults_);
+        use_engine(GetParam(), faults_, volume_blocks_);
         start();
     }
     void TearDown() override {
@@ -89,6 +89,11 @@ protected:
         call(&r, [&](CbkResult *res) { return tav_getattr_async(inst_, g.b, st, tavtest::common_cbk, res); });
         return r;
     }
+    CbkResult statfs(struct statvfs *st) {
+        CbkResult r;
+        call(&r, [&](CbkResult *res) { return tav_statfs_async(inst_, st, tavtest::common_cbk, res); });
+        return r;
+    }
     // The cached inode of a file (no reference kept), or null.
     tav_inode_info *inode(const Gfid &g) {
         tav_inode_info *i = tav_inode_find_get(&inst_->itable, g.b, 1);
@@ -114,7 +119,8 @@ protected:
         return buf;
     }
 
-    bool faults_ = false; // run over the fault engine (set before SetUp)
+    bool faults_ = false;        // run over the fault engine (set before SetUp)
+    uint64_t volume_blocks_ = 0; // MiB of a volume to format (0: all of it)
     tav *inst_ = nullptr;
 };
 
