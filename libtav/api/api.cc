@@ -220,8 +220,11 @@ int tav_open_with_dict_async(tav *instance, const unsigned char *name, int flags
 
 int tav_create_ex(tav *instance, const unsigned char *name, off_t phyoff, size_t phylen, size_t realsize,
                   int flags, mode_t mode, uint32_t type, tav_open_cbk_fn cbk, void *data) {
+    // A file can map at most 256 GiB: a longer range or size could not be
+    // laid out in its extent blocks.
     if (!instance || !name || !cbk || phylen == 0 || realsize == 0 || phyoff < 0 ||
-        (uint64_t)phyoff % TAV_BLOCK_SIZE || phylen % TAV_BLOCK_SIZE) {
+        (uint64_t)phyoff % TAV_BLOCK_SIZE || phylen % TAV_BLOCK_SIZE || phylen > TAV_MAX_FILE_SIZE ||
+        realsize > TAV_MAX_FILE_SIZE) {
         log_error("invaid arguments: tav:%p, name:%p, phyoff:%ld, phylen:%lu, realsize:%lu, "
                   "cbk:%p",
                   (void *)instance, (const void *)name, (long)phyoff, (unsigned long)phylen,
@@ -230,8 +233,17 @@ int tav_create_ex(tav *instance, const unsigned char *name, off_t phyoff, size_t
     }
     if (!name_ok(name))
         return -EINVAL;
-    (void)type;
-    return open_common(instance, name, flags | O_CREAT | O_EXCL, mode, nullptr, cbk, data);
+    uint64_t pblock = (uint64_t)phyoff / TAV_BLOCK_SIZE;
+    if (pblock < instance->sb.tav_disk_sb.s_first_data_block)
+        return -EINVAL;
+    create_ex_info *ctx = static_cast<create_ex_info *>(tav_calloc(1, sizeof(*ctx), TAV_MEM_OTHER));
+    if (ctx == nullptr)
+        return -ENOMEM;
+    *ctx = {pblock, (uint32_t)(phylen / TAV_BLOCK_SIZE), realsize, type, instance, cbk, data};
+    int ret = open_common(instance, name, flags | O_CREAT | O_EXCL, mode, nullptr, tav_create_ex_cbk, ctx);
+    if (ret < 0)
+        tav_free(ctx);
+    return ret;
 }
 
 int tav_unlink_async(tav *instance, const unsigned char *name, tav_unlink_cbk_fn cbk, void *data) {

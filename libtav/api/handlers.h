@@ -35,6 +35,20 @@ void tav_compress_handler(tav_stub *stub);
 void tav_statex_handler(tav_stub *stub);
 void tav_expand_handler(tav_stub *stub);
 
+/* The pre-mapped create: an exclusive create whose callback lays the new
+ * file over blocks [pblock, pblock + count) before the caller's callback.
+ * The context is allocated by tav_create_ex and freed by the callback. */
+typedef struct create_ex_info {
+    uint64_t pblock;
+    uint32_t count;
+    uint64_t realsize;
+    uint32_t type;
+    struct tav *tav;
+    tav_open_cbk_fn cbk;
+    void *data;
+} create_ex_info;
+void tav_create_ex_cbk(int64_t op_ret, uint32_t op_errno, void *data, tav_fd *fd);
+
 /* Open-type stub builder, shared by open, create, the borrow query and the
  * inode information query. */
 tav_stub *tav_stub_for_open(tav *instance, const unsigned char *name, int flags, mode_t mode, void *cbk,

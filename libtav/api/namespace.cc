@@ -17,6 +17,8 @@
 #include "handlers.h"
 #include "instance.h"
 #include "logger.h"
+#include "memory.h"
+#include "premap.h"
 #include "xattr.h"
 
 // "<what>: <result>(<errno text>)": ERROR on failure, `ok_level` on success.
@@ -186,6 +188,23 @@ void tav_open_handler(tav_stub *stub) {
         tav_inode_unref(inode, __func__);
     LOG_OUTCOME(LOG_LEVEL_TRACE, "file open: %d(%s)", err);
     tav_stub_complete_open(stub, err ? -1 : 0, (uint32_t)err, fd);
+}
+
+void tav_create_ex_cbk(int64_t op_ret, uint32_t op_errno, void *data, tav_fd *fd) {
+    create_ex_info *ctx = static_cast<create_ex_info *>(data);
+    int err = op_ret < 0 ? (int)op_errno : 0;
+    if (err == 0) {
+        int ret = tav_inode_premap(fd->inode, ctx->pblock, ctx->count, ctx->realsize, ctx->type);
+        if (ret < 0)
+            err = -ret;
+    }
+    if (err)
+        log_error("file create_ex: %d(%s)", -1, strerror(err));
+    else
+        log_info("file create_ex: %d(%s) ino:%ld", 0, strerror(0), (long)fd->inode->ondisk.i_no);
+    // A file that could not be laid out is still open: the caller closes it.
+    ctx->cbk(err ? -1 : 0, (uint32_t)err, ctx->data, fd);
+    tav_free(ctx);
 }
 
 void tav_unlink_handler(tav_stub *stub) {

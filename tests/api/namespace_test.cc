@@ -12,6 +12,7 @@
 #include "file_api.h"
 #include "fd.h"
 #include "instance.h"
+#include "ioengine.h"
 #include "support/bytes.h"
 #include "support/fault_engine.h"
 #include "bitarray.h"
@@ -707,7 +708,279 @@ TEST_P(Namespace, ADamagedFileIsRefusedUntilCreatedAgain) {
     EXPECT_EQ(1u, inst_->itable.inode_count);
 }
 
+TEST_P(Namespace, PreMappedCreateArgumentsAreCheckedBeforeLaunch) {
+    const uint64_t MiB = 1048576, first = inst_->sb.tav_disk_sb.s_first_data_block;
+    const off_t ok_off = (off_t)((first + 1) * MiB);
+    const struct {
+        const char *what;
+        off_t phyoff;
+        size_t phylen, realsize;
+        bool cbk;
+    } cases[] = {
+        {"offset not a multiple of 1 MiB", ok_off + 4096, MiB, MiB, true},
+        {"length not a multiple of 1 MiB", ok_off, MiB + 512, MiB, true},
+        {"no length", ok_off, 0, MiB, true},
+        {"no size", ok_off, MiB, 0, true},
+        {"no callback", ok_off, MiB, MiB, false},
+        {"negative offset", -(off_t)MiB, MiB, MiB, true},
+        {"below the data area", (off_t)((first - 1) * MiB), MiB, MiB, true},
+        {"longer than a file can be", ok_off, TAV_MAX_FILE_SIZE + MiB, MiB, true},
+        {"larger than a file can be", ok_off, MiB, TAV_MAX_FILE_SIZE + 1, true},
+    };
+    for (const auto &c : cases) {
+        CbkResult r;
+        EXPECT_EQ(-EINVAL, tav_create_ex(inst_, gfid(70).b, c.phyoff, c.phylen, c.realsize, O_RDWR, 0644, 0,
+                                         c.cbk ? open_cbk : nullptr, &r))
+            << c.what;
+        EXPECT_FALSE(r.called) << c.what;
+    }
+    EXPECT_EQ(nullptr, inode(gfid(70)));
+    EXPECT_EQ(-EINVAL, tav_create_ex(inst_, Gfid{}.b, ok_off, MiB, MiB, O_RDWR, 0644, 0, open_cbk, nullptr));
+}
+
+TEST_P(Namespace, PreMappedCreateLaysTheFileOverItsRange) {
+    const uint64_t MiB = 1048576;
+    const tav_sb_ondisk &sb = inst_->sb.tav_disk_sb;
+    // A borrowed range goes back to a volume in 16 MiB granules.
+    const uint64_t pblock = (sb.s_first_data_block + 15) / 16 * 16, count = 16, size = count * MiB - 5;
+    struct statvfs fresh;
+    ASSERT_EQ(0, statfs(&fresh).ret);
+    Gfid g = gfid(71);
+    auto create_ex = [&](const Gfid &name, uint64_t first, uint32_t type) {
+        CbkResult r;
+        call(&r, [&](CbkResult *res) {
+            return tav_create_ex(inst_, name.b, (off_t)(first * MiB), count * MiB, size, O_RDWR, 0600, type,
+                                 open_cbk, res);
+        });
+        return r;
+    };
+    CbkResult r = create_ex(g, pblock, TAV_FILE_TYPE_BORROW);
+    ASSERT_EQ(0, r.ret) << r.err;
+    ASSERT_NE(nullptr, r.fd);
+    EXPECT_TRUE(log_contains("file create_ex: 0(Success) ino:"));
+    const tav_disk_inode &d = r.fd->inode->ondisk;
+    EXPECT_EQ((uint64_t)(TAV_FILE_TYPE_LEGACY | TAV_FILE_TYPE_BD | TAV_FILE_TYPE_BORROW), d.i_type);
+    EXPECT_EQ(pblock, d.i_legacy.lba_start);
+    EXPECT_EQ(count, d.i_legacy.lba_len);
+    EXPECT_EQ(size, d.i_size);
+    EXPECT_EQ(count, d.i_blocks);
+    ASSERT_NE(0u, d.i_extents[0]);
+    EXPECT_EQ(nullptr, r.fd->inode->inline_buffer);
+    uint64_t extent = d.i_extents[0];
+    tav_close(r.fd);
+
+    // The block maps on the device: block i maps pblock + i, every unit written.
+    {
+        int fd = ::open(dev_.c_str(), O_RDONLY);
+        std::vector<uint8_t> page(8192);
+        ASSERT_EQ(8192, pread(fd, page.data(), page.size(), (off_t)(raw_base_ + extent * MiB)));
+        ::close(fd);
+        for (uint64_t i = 0; i < count + 1; i++) {
+            const uint8_t *e = page.data() + i * 64;
+            EXPECT_EQ(0, memcmp(e, "_blkmap_", 8)) << i;
+            EXPECT_EQ((uint32_t)tavtest::xxh64_1011(e + 12, 52), tavtest::get32(e + 8)) << i;
+            if (i == count) {
+                EXPECT_EQ((uint32_t)TAV_BLKMAP_STATE_INIT, tavtest::get32(e + 12)) << "past the range";
+                continue;
+            }
+            EXPECT_EQ((uint32_t)TAV_BLKMAP_STATE_MAPPED, tavtest::get32(e + 12)) << i;
+            EXPECT_EQ(pblock + i, tavtest::get64(e + 16)) << i;
+            EXPECT_EQ(std::vector<uint8_t>(32, 0xff), std::vector<uint8_t>(e + 32, e + 64)) << i;
+        }
+    }
+    struct statvfs used;
+    ASSERT_EQ(0, statfs(&used).ret);
+    EXPECT_EQ(fresh.f_bfree - count - 1, used.f_bfree) << "the range and one extent block";
+
+    CbkResult borrow;
+    ASSERT_TRUE(
+        call(&borrow, [&](CbkResult *res) { return tav_file_is_borrow(inst_, g.b, common_cbk, res); }));
+    EXPECT_EQ(0, borrow.ret);
+    EXPECT_EQ(0u, borrow.err);
+
+    // A range already in use: the file is made, the layout fails, the
+    // caller gets the handle to close.
+    CbkResult clash = create_ex(gfid(72), pblock + 1, 0);
+    EXPECT_EQ(-1, clash.ret);
+    EXPECT_EQ((uint32_t)EFAULT, clash.err);
+    EXPECT_TRUE(log_contains("alloc blocks manual failed pblock:"));
+    ASSERT_NE(nullptr, clash.fd);
+    tav_close(clash.fd);
+    EXPECT_EQ((uint32_t)EEXIST, create_ex(g, pblock + 10, 0).err);
+
+    restart();
+    struct stat st;
+    ASSERT_EQ(0, getattr(g, &st).ret);
+    EXPECT_EQ((off_t)size, st.st_size);
+    EXPECT_EQ((blkcnt_t)(count * 2048), st.st_blocks);
+    EXPECT_EQ(pblock, inode(g)->ondisk.i_legacy.lba_start);
+
+    // Unlinking both files and the unlink timer's pass give every block back.
+    EXPECT_EQ(0, unlink(g).ret);
+    EXPECT_EQ(0, unlink(gfid(72)).ret);
+    EXPECT_EQ(count + 1, unlink_pass());
+    struct statvfs end;
+    ASSERT_EQ(0, statfs(&end).ret);
+    EXPECT_EQ(fresh.f_bfree, end.f_bfree);
+    EXPECT_EQ(fresh.f_ffree, end.f_ffree);
+}
+
+TEST_P(Namespace, EverythingSurvivesRestartsAndUnlinkingGivesEveryBlockBack) {
+    const uint64_t MiB = 1048576;
+    // Not kept across restarts: each start has its own superblock record.
+    auto data_blocks = [&] {
+        return inst_->sb.tav_disk_sb.s_blocks_count - inst_->sb.tav_disk_sb.s_first_data_block;
+    };
+    Gfid a = gfid(90), b = gfid(91), c = gfid(92), d = gfid(93), e = gfid(94);
+    make(a, O_RDWR | TAV_FLAG_BD);
+    make(b, O_RDWR | TAV_FLAG_UNCOMPRESSIBLE);
+    struct stat in = {};
+    in.st_uid = 7;
+    CbkResult r;
+    ASSERT_TRUE(call(&r, [&](CbkResult *res) {
+        return tav_setattr_async(inst_, b.b, &in, TAV_SET_ATTR_UID, nullptr, nullptr, common_cbk, res);
+    }));
+    const uint64_t pblock = (inst_->sb.tav_disk_sb.s_first_data_block + 15) / 16 * 16;
+    ASSERT_TRUE(call(&r, [&](CbkResult *res) {
+        return tav_create_ex(inst_, c.b, (off_t)(pblock * MiB), 16 * MiB, 16 * MiB, O_RDWR, 0644, 0, open_cbk,
+                             res);
+    }));
+    ASSERT_EQ(0, r.ret);
+    tav_close(r.fd);
+    make(d);
+    for (int flag : {0, TAV_XATTR_SYNC_DELAYED}) {
+        std::string key = "user.k" + std::to_string(flag);
+        ASSERT_TRUE(call(&r, [&](CbkResult *res) {
+            return tav_setxattr_async(inst_, d.b, key.c_str(), "v", 1, flag, nullptr, nullptr, common_cbk,
+                                      res);
+        }));
+        ASSERT_EQ(0, r.ret);
+    }
+    make(e);
+    ASSERT_EQ(0, unlink(e).ret);
+    restart();
+    struct stat st;
+    ASSERT_EQ(0, getattr(a, &st).ret);
+    EXPECT_TRUE(inode(a)->ondisk.i_type & TAV_FILE_TYPE_BD);
+    ASSERT_EQ(0, getattr(b, &st).ret);
+    EXPECT_EQ(7u, st.st_uid);
+    ASSERT_EQ(0, getattr(c, &st).ret);
+    EXPECT_EQ(16 * 2048, st.st_blocks);
+    ssize_t got[2] = {-1, -1};
+    in_coroutine([&] {
+        got[0] = tav_getxattr(inst_, d.b, "user.k0", nullptr, 0);
+        got[1] = tav_getxattr(inst_, d.b, "user.k3", nullptr, 0);
+    });
+    EXPECT_EQ(1, got[0]);
+    EXPECT_EQ(1, got[1]) << "the delayed set was written at the stop";
+    EXPECT_EQ((uint32_t)ENOENT, getattr(e, &st).err);
+    EXPECT_EQ(4u, inst_->itable.inode_count);
+
+    for (const Gfid &g : {a, b, c, d})
+        ASSERT_EQ(0, unlink(g).ret);
+    // The unlink timer's own pass, within a few of its 1-second ticks.
+    ASSERT_TRUE(tavtest::run_until([&] { return list_empty(&inst_->itable.unlink_list); }, 10));
+    struct statvfs end;
+    ASSERT_EQ(0, statfs(&end).ret);
+    EXPECT_EQ(data_blocks(), end.f_bfree) << "every block is free";
+    EXPECT_EQ(end.f_files, end.f_ffree);
+    restart();
+    ASSERT_EQ(0, statfs(&end).ret);
+    EXPECT_EQ(data_blocks(), end.f_bfree);
+    EXPECT_EQ(end.f_files, end.f_ffree);
+    EXPECT_EQ(0u, inst_->itable.inode_count);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, Namespace, ::testing::Values("libaio", "kvol"),
+                         [](const auto &info) { return std::string(info.param); });
+
+// Expansion over a device that has grown: the file is made larger, the
+// volume was formatted over part of its space.
+class Expand : public FileApi {
+protected:
+    void SetUp() override {
+        volume_blocks_ = 1024;
+        FileApi::SetUp();
+        if (std::string(GetParam()) == "libaio") {
+            ASSERT_EQ(0, truncate(dev_.c_str(), 300 << 20));
+        }
+    }
+    CbkResult expand(uint64_t length) {
+        CbkResult r;
+        call(&r, [&](CbkResult *res) { return tav_expand_async(inst_, length, common_cbk, res); });
+        return r;
+    }
+};
+
+TEST_P(Expand, UpToTheDeviceAndNeverDown) {
+    const uint64_t MiB = 1048576;
+    tav_sb_ondisk &sb = inst_->sb.tav_disk_sb;
+    const uint64_t blocks = sb.s_blocks_count;
+    ioengine_statdev dev;
+    ASSERT_EQ(0, ioengine_statdev_get(ioengine_get_default(), &dev));
+    const uint64_t device_blocks = dev.phy_length / MiB;
+    ASSERT_GT(device_blocks, blocks + 1);
+    struct statvfs before;
+    ASSERT_EQ(0, statfs(&before).ret);
+    uint64_t generation = sb.s_header.generation;
+
+    const struct {
+        const char *what;
+        uint64_t length;
+        uint32_t err;
+        uint64_t blocks;
+        const char *log;
+    } cases[] = {
+        {"to the current size", blocks * MiB, 0, blocks, "is equal to original blocks"},
+        {"down", (blocks - 1) * MiB, EINVAL, blocks, "is smaller than original blocks"},
+        {"past the device", (device_blocks + 1) * MiB, EINVAL, blocks, "is larger than physical disk size"},
+        {"up, to whole blocks", (blocks + 1) * MiB + 4095, 0, blocks + 1, "expand: 0(Success)"},
+        {"to the device (length 0)", 0, 0, device_blocks, "target size set to"},
+    };
+    for (const auto &c : cases) {
+        CbkResult r = expand(c.length);
+        EXPECT_EQ(c.err ? -1 : 0, r.ret) << c.what;
+        EXPECT_EQ(c.err, r.err) << c.what;
+        EXPECT_EQ(c.blocks, sb.s_blocks_count) << c.what;
+        EXPECT_TRUE(log_contains(c.log)) << c.what;
+        if (c.blocks == blocks) {
+            EXPECT_EQ(generation, sb.s_header.generation) << c.what << ": nothing written";
+        }
+    }
+    struct statvfs after;
+    ASSERT_EQ(0, statfs(&after).ret);
+    EXPECT_EQ(before.f_bfree + (device_blocks - blocks), after.f_bfree);
+    restart();
+    EXPECT_EQ(device_blocks, inst_->sb.tav_disk_sb.s_blocks_count);
+    // The new blocks can be handed out.
+    CbkResult r;
+    ASSERT_TRUE(call(&r, [&](CbkResult *res) {
+        return tav_create_ex(inst_, gfid(80).b, (off_t)((device_blocks - 16) / 16 * 16 * MiB), 16 * MiB, MiB,
+                             O_RDWR, 0644, 0, open_cbk, res);
+    }));
+    EXPECT_EQ(0, r.ret) << r.err;
+    if (r.fd) {
+        tav_close(r.fd);
+    }
+}
+
+TEST_P(Expand, NeverPastWhatTheZoneMapDescribes) {
+    // The zone map of this format describes far more blocks than a test
+    // device holds; one that describes only 4080 blocks cannot take more.
+    if (std::string(GetParam()) == "kvol")
+        GTEST_SKIP() << "needs a device of more than 4080 MiB; the test volume has 2048";
+    const uint64_t MiB = 1048576;
+    ASSERT_EQ(0, truncate(dev_.c_str(), 5ll << 30));
+    uint32_t pages = inst_->zmap.page_count;
+    inst_->zmap.page_count = 1;
+    CbkResult past = expand(4081 * MiB), all = expand(4080 * MiB);
+    inst_->zmap.page_count = pages;
+    EXPECT_EQ((uint32_t)EINVAL, past.err);
+    EXPECT_TRUE(log_contains("target blocks(4081) is more than the zone map describes(4080)"));
+    EXPECT_EQ(0, all.ret) << "as much as it describes";
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, Expand, ::testing::Values("libaio", "kvol"),
                          [](const auto &info) { return std::string(info.param); });
 
 // A create whose inode write fails leaves nothing behind, and an open that

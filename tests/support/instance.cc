@@ -106,6 +106,7 @@ void InstanceTest::use_engine(const std::string &engine, bool faults, uint64_t v
 }
 
 bool InstanceTest::call(CbkResult *res, const std::function<int(CbkResult *)> &start) {
+    *res = CbkResult{};
     int r = start(res);
     EXPECT_EQ(0, r) << "the request was not launched";
     if (r != 0)

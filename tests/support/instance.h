@@ -48,8 +48,8 @@ protected:
     // of it formatted, 0: all).  With `faults` the instance's engine is the
     // fault engine over that backend, reset here.
     void use_engine(const std::string &engine, bool faults = false, uint64_t volume_blocks = 0);
-    // Runs an asynchronous call that reports into `res` and waits for its
-    // callback; false (with a test failure) when the call returned non-zero
+    // Runs an asynchronous call that reports into `res` (cleared first) and
+    // waits for its callback; false (with a test failure) when the call returned non-zero
     // or the callback never came.
     bool call(CbkResult *res, const std::function<int(CbkResult *)> &start);
 
