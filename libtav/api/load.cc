@@ -60,12 +60,16 @@ void create_boot_marker(tav *instance) {
 }
 
 // Writes every dirty inode, as the dirty timer would, until none is left or a
-// round makes no progress (a failing device, or inodes held for a sync).
+// round makes no progress (a failing device).  Changes held for a sync are
+// written too: they were acknowledged, and a clean stop must not drop them.
 TAV_COROUTINE_FN void write_back_dirty(tav *instance) {
+    list_head *pos;
+    list_for_each(pos, &instance->itable.dirty_list) {
+        list_entry(pos, tav_inode_info, dirty_entry)->dirty_hold = 0;
+    }
     size_t before = SIZE_MAX;
     for (;;) {
         size_t n = 0;
-        list_head *pos;
         list_for_each(pos, &instance->itable.dirty_list) n++;
         if (n == 0 || n >= before)
             return;

@@ -97,6 +97,8 @@ int tav_statex_get(tav *instance, const unsigned char *name, tav_statex *statex)
 }
 
 ssize_t tav_getxattr(tav *instance, const unsigned char *name, const char *key, void *buf, size_t size) {
+    if (!instance || !name || !key || !key[0])
+        return -EINVAL;
     tav_inode_info *inode;
     int ret = sync_lookup(instance, name, true, &inode);
     if (ret < 0)
@@ -130,6 +132,9 @@ int tav_get_open_count(tav *instance, const unsigned char *name) {
 
 ssize_t tav_get_all_keys(tav *instance, const unsigned char *name, char *buf, size_t size) {
     assert(in_coroutine());
+    // A buffer comes with its size, or neither is given.
+    if (!instance || !name || (buf == nullptr) != (size == 0))
+        return -EINVAL;
     tav_inode_info *inode = tav_inode_find_get(&instance->itable, name, 0);
     if (inode == nullptr)
         return -EINVAL;
