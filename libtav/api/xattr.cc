@@ -25,6 +25,14 @@ TAV_COROUTINE_FN int load(tav_inode_info *inode) {
     return 0;
 }
 
+// Loads the inode before a change and fills prestat: 0 or -EIO.
+TAV_COROUTINE_FN int begin_change(tav_inode_info *inode, struct stat *prestat) {
+    int ret = load(inode);
+    if (ret == 0 && prestat)
+        tav_inode_get_stat(inode, prestat);
+    return ret;
+}
+
 // Stamps ctime and fills poststat after a change.
 void changed(tav_inode_info *inode, struct stat *poststat) {
     tav_inode_update_amctime(inode, TAV_INODE_CTIME, nullptr);
@@ -113,11 +121,9 @@ void tav_getxattr_handler(tav_stub *stub) {
 TAV_COROUTINE_FN int tav_setxattr_update_inode(tav_inode_info *inode, const char *key, const void *value,
                                                size_t size, int syncflag, struct stat *prestat,
                                                struct stat *poststat) {
-    int ret = load(inode);
+    int ret = begin_change(inode, prestat);
     if (ret < 0)
         return ret;
-    if (prestat)
-        tav_inode_get_stat(inode, prestat);
     // The length the dictionary would have is known before the change, so a
     // refused set never has to be undone.  (Values above 65535 bytes are
     // refused by the dictionary itself.)
@@ -158,11 +164,9 @@ void tav_setxattr_handler(tav_stub *stub) {
 TAV_COROUTINE_FN int tav_setxattr_with_dict_update_inode(tav_inode_info *inode, const xdict *xattr,
                                                          int syncflag, struct stat *prestat,
                                                          struct stat *poststat) {
-    int ret = load(inode);
+    int ret = begin_change(inode, prestat);
     if (ret < 0)
         return ret;
-    if (prestat)
-        tav_inode_get_stat(inode, prestat);
     // A dictionary the page cannot hold would make every later write of the
     // inode fail and, at the next reload, silently drop the file's unwritten
     // changes: it is refused before anything changes.
@@ -208,11 +212,9 @@ void tav_getxattr_with_dict_handler(tav_stub *stub) {
 // Removes one attribute.  0 or negative errno (-ENODATA when absent).
 TAV_COROUTINE_FN int tav_removexattr_update_inode(tav_inode_info *inode, const char *key, int syncflag,
                                                   struct stat *prestat, struct stat *poststat) {
-    int ret = load(inode);
+    int ret = begin_change(inode, prestat);
     if (ret < 0)
         return ret;
-    if (prestat)
-        tav_inode_get_stat(inode, prestat);
     ret = xdict_del(inode->xattr, key);
     if (ret < 0) {
         if (ret == -ENODATA)

@@ -713,7 +713,12 @@ TAV_COROUTINE_FN int tav_inode_sync(tav_inode_info *inode, int flags) {
     return ret;
 }
 
-TAV_COROUTINE_FN int tav_itable_flush(tav_inode_table *itable) {
+namespace {
+// Runs `fn` on every inode of the hash table, the unlink list and the vacant
+// list, each held by a reference while `fn` may yield: -ENOMEM, or minus the
+// number of inodes for which `fn` failed.
+TAV_COROUTINE_FN int walk_all(tav_inode_table *itable,
+                              TAV_COROUTINE_FN int (*fn)(tav_inode_table *, tav_inode_info *)) {
     size_t n;
     int err;
     Walked *w = collect_all(itable, &n, &err);
@@ -721,32 +726,29 @@ TAV_COROUTINE_FN int tav_itable_flush(tav_inode_table *itable) {
         return err;
     int failed = 0;
     for (size_t i = 0; i < n; i++) {
-        if (flush_both_copies(w[i].inode) < 0)
+        if (fn(itable, w[i].inode) < 0)
             failed++;
         release_walked(w[i].inode, w[i].from_unlink);
     }
     tav_free(w);
     return -failed;
 }
+} // namespace
+
+TAV_COROUTINE_FN int tav_itable_flush(tav_inode_table *itable) {
+    return walk_all(itable,
+                    [](tav_inode_table *, tav_inode_info *inode) { return flush_both_copies(inode); });
+}
 
 TAV_COROUTINE_FN int tav_itable_flush_caches(tav_inode_table *itable) {
     // Inodes waiting for destruction count too: blocks their unwritten
     // extent pages map would otherwise never be found by the destroy.
-    size_t n;
-    int err;
-    Walked *w = collect_all(itable, &n, &err);
-    if (err < 0)
-        return err;
-    int failed = 0;
-    for (size_t i = 0; i < n; i++) {
-        if (flush_zmap_and_cache(itable, w[i].inode) < 0) {
-            log_error("flush of inode:%lu at stop failed", (unsigned long)w[i].inode->ondisk.i_no);
-            failed++;
-        }
-        release_walked(w[i].inode, w[i].from_unlink);
-    }
-    tav_free(w);
-    return -failed;
+    return walk_all(itable, [](tav_inode_table *t, tav_inode_info *inode) {
+        int ret = flush_zmap_and_cache(t, inode);
+        if (ret < 0)
+            log_error("flush of inode:%lu at stop failed", (unsigned long)inode->ondisk.i_no);
+        return ret;
+    });
 }
 
 TAV_COROUTINE_FN int tav_itable_flush_by_ino(tav_inode_table *itable, uint64_t ino) {

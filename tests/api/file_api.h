@@ -89,6 +89,25 @@ protected:
         call(&r, [&](CbkResult *res) { return tav_getattr_async(inst_, g.b, st, tavtest::common_cbk, res); });
         return r;
     }
+    CbkResult setattr(const Gfid &g, struct stat *st, int valid) {
+        CbkResult r;
+        call(&r, [&](CbkResult *res) {
+            return tav_setattr_async(inst_, g.b, st, valid, nullptr, nullptr, tavtest::common_cbk, res);
+        });
+        return r;
+    }
+    // A pre-mapped create over `blocks` MiB from block `pblock`.
+    CbkResult create_ex(const Gfid &g, uint64_t pblock, uint64_t blocks, uint64_t size, uint32_t type = 0) {
+        CbkResult r;
+        call(&r, [&](CbkResult *res) {
+            return tav_create_ex(inst_, g.b, (off_t)(pblock << 20), blocks << 20, size, O_RDWR, 0600, type,
+                                 tavtest::open_cbk, res);
+        });
+        return r;
+    }
+    // The first block of the data area on a 16-block boundary: a borrowed
+    // range goes back to a volume in 16 MiB granules.
+    uint64_t first_granule() const { return (inst_->sb.tav_disk_sb.s_first_data_block + 15) / 16 * 16; }
     CbkResult statfs(struct statvfs *st) {
         CbkResult r;
         call(&r, [&](CbkResult *res) { return tav_statfs_async(inst_, st, tavtest::common_cbk, res); });

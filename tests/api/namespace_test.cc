@@ -545,10 +545,7 @@ TEST_P(Namespace, InodeInformationByKey) {
     make(g, O_RDWR | TAV_FLAG_BD);
     struct stat in = {};
     in.st_uid = 4321;
-    CbkResult s;
-    ASSERT_TRUE(call(&s, [&](CbkResult *res) {
-        return tav_setattr_async(inst_, g.b, &in, TAV_SET_ATTR_UID, nullptr, nullptr, common_cbk, res);
-    }));
+    ASSERT_EQ(0, setattr(g, &in, TAV_SET_ATTR_UID).ret);
     const tav_disk_inode &d = inode(g)->ondisk;
     struct Case {
         const char *key;
@@ -740,21 +737,11 @@ TEST_P(Namespace, PreMappedCreateArgumentsAreCheckedBeforeLaunch) {
 
 TEST_P(Namespace, PreMappedCreateLaysTheFileOverItsRange) {
     const uint64_t MiB = 1048576;
-    const tav_sb_ondisk &sb = inst_->sb.tav_disk_sb;
-    // A borrowed range goes back to a volume in 16 MiB granules.
-    const uint64_t pblock = (sb.s_first_data_block + 15) / 16 * 16, count = 16, size = count * MiB - 5;
+    const uint64_t pblock = first_granule(), count = 16, size = count * MiB - 5;
     struct statvfs fresh;
     ASSERT_EQ(0, statfs(&fresh).ret);
     Gfid g = gfid(71);
-    auto create_ex = [&](const Gfid &name, uint64_t first, uint32_t type) {
-        CbkResult r;
-        call(&r, [&](CbkResult *res) {
-            return tav_create_ex(inst_, name.b, (off_t)(first * MiB), count * MiB, size, O_RDWR, 0600, type,
-                                 open_cbk, res);
-        });
-        return r;
-    };
-    CbkResult r = create_ex(g, pblock, TAV_FILE_TYPE_BORROW);
+    CbkResult r = create_ex(g, pblock, count, size, TAV_FILE_TYPE_BORROW);
     ASSERT_EQ(0, r.ret) << r.err;
     ASSERT_NE(nullptr, r.fd);
     EXPECT_TRUE(log_contains("file create_ex: 0(Success) ino:"));
@@ -800,13 +787,13 @@ TEST_P(Namespace, PreMappedCreateLaysTheFileOverItsRange) {
 
     // A range already in use: the file is made, the layout fails, the
     // caller gets the handle to close.
-    CbkResult clash = create_ex(gfid(72), pblock + 1, 0);
+    CbkResult clash = create_ex(gfid(72), pblock + 1, count, size);
     EXPECT_EQ(-1, clash.ret);
     EXPECT_EQ((uint32_t)EFAULT, clash.err);
     EXPECT_TRUE(log_contains("alloc blocks manual failed pblock:"));
     ASSERT_NE(nullptr, clash.fd);
     tav_close(clash.fd);
-    EXPECT_EQ((uint32_t)EEXIST, create_ex(g, pblock + 10, 0).err);
+    EXPECT_EQ((uint32_t)EEXIST, create_ex(g, pblock + 10, count, size).err);
 
     restart();
     struct stat st;
@@ -836,15 +823,8 @@ TEST_P(Namespace, EverythingSurvivesRestartsAndUnlinkingGivesEveryBlockBack) {
     make(b, O_RDWR | TAV_FLAG_UNCOMPRESSIBLE);
     struct stat in = {};
     in.st_uid = 7;
-    CbkResult r;
-    ASSERT_TRUE(call(&r, [&](CbkResult *res) {
-        return tav_setattr_async(inst_, b.b, &in, TAV_SET_ATTR_UID, nullptr, nullptr, common_cbk, res);
-    }));
-    const uint64_t pblock = (inst_->sb.tav_disk_sb.s_first_data_block + 15) / 16 * 16;
-    ASSERT_TRUE(call(&r, [&](CbkResult *res) {
-        return tav_create_ex(inst_, c.b, (off_t)(pblock * MiB), 16 * MiB, 16 * MiB, O_RDWR, 0644, 0, open_cbk,
-                             res);
-    }));
+    ASSERT_EQ(0, setattr(b, &in, TAV_SET_ATTR_UID).ret);
+    CbkResult r = create_ex(c, first_granule(), 16, 16 * MiB);
     ASSERT_EQ(0, r.ret);
     tav_close(r.fd);
     make(d);
@@ -953,11 +933,7 @@ TEST_P(Expand, UpToTheDeviceAndNeverDown) {
     restart();
     EXPECT_EQ(device_blocks, inst_->sb.tav_disk_sb.s_blocks_count);
     // The new blocks can be handed out.
-    CbkResult r;
-    ASSERT_TRUE(call(&r, [&](CbkResult *res) {
-        return tav_create_ex(inst_, gfid(80).b, (off_t)((device_blocks - 16) / 16 * 16 * MiB), 16 * MiB, MiB,
-                             O_RDWR, 0644, 0, open_cbk, res);
-    }));
+    CbkResult r = create_ex(gfid(80), (device_blocks - 16) / 16 * 16, 16, MiB);
     EXPECT_EQ(0, r.ret) << r.err;
     if (r.fd) {
         tav_close(r.fd);

@@ -202,14 +202,8 @@ TEST_P(Xattr, SizeLimitOfAnInlineFileKeepsThePreviousValue) {
 
 TEST_P(Xattr, SizeLimitOfAnExtentFile) {
     // A pre-mapped file keeps no inline data: its page leaves 3584 bytes.
-    const uint64_t MiB = 1048576;
     Gfid g = gfid(2);
-    uint64_t pblock = (inst_->sb.tav_disk_sb.s_first_data_block + 15) / 16 * 16;
-    CbkResult c;
-    ASSERT_TRUE(call(&c, [&](CbkResult *res) {
-        return tav_create_ex(inst_, g.b, (off_t)(pblock * MiB), 16 * MiB, MiB, O_RDWR, 0644, 0,
-                             tavtest::open_cbk, res);
-    }));
+    CbkResult c = create_ex(g, first_granule(), 16, 1048576);
     ASSERT_EQ(0, c.ret);
     tav_close(fd_);
     fd_ = c.fd;
