@@ -31,6 +31,7 @@ struct Result {
     int64_t ret = 0;
     uint32_t err = 0;
     tav *instance = nullptr;
+    tav_fd *fd = nullptr;
 };
 
 void common_cbk(int64_t ret, uint32_t err, void *data) {
@@ -45,8 +46,9 @@ void init_cbk(ssize_t ret, uint32_t err, void *data, tav *instance) {
     static_cast<Result *>(data)->instance = instance;
 }
 
-void open_cbk(int64_t ret, uint32_t err, void *data, tav_fd *) {
+void open_cbk(int64_t ret, uint32_t err, void *data, tav_fd *fd) {
     common_cbk(ret, err, data);
+    static_cast<Result *>(data)->fd = fd;
 }
 
 void run(Result *r) {
@@ -144,10 +146,31 @@ int main(int argc, char **argv) {
     run(&create);
     printf("tav_create_async: %s\n", outcome(create));
 
+    const char value[] = "demo";
+    Result setx;
+    tav_setxattr_async(fs, name, "user.demo", value, sizeof(value), 0, nullptr, nullptr, common_cbk, &setx);
+    run(&setx);
+    printf("tav_setxattr_async: %s\n", outcome(setx));
+
+    struct stat attr;
+    Result getattr;
+    tav_fgetattr_async(create.fd, &attr, common_cbk, &getattr);
+    run(&getattr);
+    printf("tav_fgetattr_async: %s: inode %lu, mode %o, size %ld\n", outcome(getattr),
+           (unsigned long)attr.st_ino, (unsigned)attr.st_mode, (long)attr.st_size);
+
     Result sync;
     tav_sync_async(fs, name, 0, common_cbk, &sync);
     run(&sync);
-    printf("tav_sync_async of a file that does not exist: %s\n", outcome(sync));
+    printf("tav_sync_async: %s\n", outcome(sync));
+
+    // Every handle is closed before the instance is finished.
+    if (create.fd)
+        tav_close(create.fd);
+    Result unlink_file;
+    tav_unlink_async(fs, name, common_cbk, &unlink_file);
+    run(&unlink_file);
+    printf("tav_unlink_async: %s\n", outcome(unlink_file));
 
     Result fini;
     tav_fini(fs, common_cbk, &fini);
