@@ -491,11 +491,17 @@ TEST_P(Namespace, ListingWithFilterAndFlags) {
 }
 
 TEST_P(Namespace, ListingSurvivesFilesUnlinkedWhileTheFilterWaits) {
+    // Names that share a hash bucket, so that the walk's next inode is one
+    // the filter removes; and a few elsewhere.
     std::vector<Gfid> names;
-    for (uint32_t i = 0; i < 6; i++) {
-        names.push_back(gfid(40 + i));
-        make(names.back());
-    }
+    uint32_t bucket = tav_gfid_hash(gfid(1000).b) % INODE_HASHTABLE_LEN;
+    for (uint32_t n = 1000; names.size() < 4; n++)
+        if (tav_gfid_hash(gfid(n).b) % INODE_HASHTABLE_LEN == bucket)
+            names.push_back(gfid(n));
+    for (uint32_t n = 40; n < 43; n++)
+        names.push_back(gfid(n));
+    for (const Gfid &g : names)
+        make(g);
     // The first call unlinks every other file and waits for those unlinks
     // (a helper reading an inode whose write is in flight yields); the walk
     // must then skip what is gone.
