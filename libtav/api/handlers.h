@@ -49,6 +49,13 @@ typedef struct create_ex_info {
 } create_ex_info;
 void tav_create_ex_cbk(int64_t op_ret, uint32_t op_errno, void *data, tav_fd *fd);
 
+/* Applies the attributes of `st` selected by `valid` (TAV_SET_ATTR_*) to a
+ * file already found, stamps ctime (from `st` with TAV_SET_ATTR_CTIME, else
+ * now) and marks the inode dirty.  0 or -EIO.  May yield. */
+struct tav_inode_info;
+int tav_setattr_update_inode(struct tav_inode_info *inode, const struct stat *st, int valid,
+                             struct stat *prestat, struct stat *poststat);
+
 /* Open-type stub builder, shared by open, create, the borrow query and the
  * inode information query. */
 tav_stub *tav_stub_for_open(tav *instance, const unsigned char *name, int flags, mode_t mode, void *cbk,

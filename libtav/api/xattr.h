@@ -10,7 +10,7 @@
  * according to its sync flag (TAV_XATTR_* in tav.h).
  *
  * The handlers (handlers.h) run in their request's coroutine on the I/O
- * thread; the functions below do not yield.
+ * thread; the key checks below do not yield.
  */
 #ifndef TAV_XATTR_H
 #define TAV_XATTR_H
@@ -25,5 +25,21 @@
 int tav_check_namespace(const char *key, const void *value, size_t size, void *priv);
 /* tav_check_namespace over every key of `xattr` (0 for a null dictionary). */
 int tav_check_xattr(const xdict *xattr);
+
+struct stat;
+struct tav_inode_info;
+
+/* The changes behind the set and remove handlers, on a file already found:
+ * each loads the inode, fills prestat, changes the dictionary, stamps ctime,
+ * fills poststat and takes the change to the device as `syncflag` says.
+ * 0 or negative errno (-ENOSPC past the page's limit, -ENODATA for an absent
+ * key on remove, -EIO); a refused change leaves the file as it was.  May
+ * yield. */
+int tav_setxattr_update_inode(struct tav_inode_info *inode, const char *key, const void *value, size_t size,
+                              int syncflag, struct stat *prestat, struct stat *poststat);
+int tav_setxattr_with_dict_update_inode(struct tav_inode_info *inode, const xdict *xattr, int syncflag,
+                                        struct stat *prestat, struct stat *poststat);
+int tav_removexattr_update_inode(struct tav_inode_info *inode, const char *key, int syncflag,
+                                 struct stat *prestat, struct stat *poststat);
 
 #endif
