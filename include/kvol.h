@@ -128,7 +128,11 @@ typedef void (*kvol_cbk_fn)(kvol_t *kvol, ssize_t result, void *data);
 
 /* Opens the volume at `path`; `flags` is O_RDONLY, O_WRONLY or O_RDWR.  A
  * writable open holds an exclusive lock on the device until kvol_fini().
- * Returns the volume, or NULL (logged) on any failure. */
+ * Returns the volume, or NULL (logged) on any failure with errno set to its
+ * cause: EINVAL (flags), ENAMETOOLONG (path), ENOMEM, the error of open(2)
+ * or flock(2) (EWOULDBLOCK when another writer holds the volume), EIO when
+ * the volume's metadata is unreadable, damaged or describes a geometry this
+ * volume manager cannot have made, or the error of io_setup(2). */
 KVOL_API kvol_t *kvol_init(const char *path, int flags);
 /* Releases the lock and everything owned.  REQUIRES: no asynchronous request
  * is outstanding. */

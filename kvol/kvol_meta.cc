@@ -25,15 +25,79 @@ const char *uuid_text(const unsigned char *uuid, char out[37]) {
     return out;
 }
 
-// Geometry that the rest of the code relies on; a superblock with a good
-// checksum but other values cannot come from this volume manager.
-bool sb_geometry_ok(const kvol_super_block_t *sb) {
-    return sb->sb_amtlb_start == KVOL_AMTLB_START && sb->sb_amtlb_entry_size == KVOL_RECORD_SIZE &&
-           sb->sb_btbmp_start == KVOL_BTBMP_START && sb->sb_btbmp_size >= 1 &&
-           sb->sb_btbmp_size <= KVOL_BTBMP_SIZE && sb->sb_btbmp_gran == KVOL_GRAN &&
-           sb->sb_amtlb_entry_num % 2 == 0 && sb->sb_amtlb_entry_max <= 2ULL * KVOL_MAX_MAPPING &&
-           sb->sb_amtlb_entry_num <= sb->sb_amtlb_entry_max && sb->sb_va_len_total % KVOL_GRAN == 0 &&
-           sb->sb_va_len_avail <= sb->sb_va_len_total;
+// Geometry that the rest of the code relies on: a record with a good
+// checksum but other values cannot come from this volume manager, and each
+// value below sizes a read, a loop or an allocation at open.  Returns the
+// first field that is out of range with its value and what it must be, or
+// null when every field is one kvol_mkfs and kvol_expand can produce.
+struct field_error {
+    const char *field;
+    uint64_t value;
+    const char *expected;
+};
+
+bool sb_field_check(const kvol_super_block_t *sb, field_error *e) {
+    auto bad = [e](const char *field, uint64_t value, const char *expected) {
+        *e = {field, value, expected};
+        return false;
+    };
+    if (sb->sb_version != KVOL_VERSION)
+        return bad("sb_version", sb->sb_version, "0x10000");
+    if (sb->sb_amtlb_start != KVOL_AMTLB_START)
+        return bad("sb_amtlb_start", sb->sb_amtlb_start, "0x800000");
+    if (sb->sb_amtlb_entry_size != KVOL_RECORD_SIZE)
+        return bad("sb_amtlb_entry_size", sb->sb_amtlb_entry_size, "512");
+    if (sb->sb_amtlb_entry_max < 2 || sb->sb_amtlb_entry_max > 2ULL * KVOL_MAX_MAPPING ||
+        sb->sb_amtlb_entry_max % 2 != 0)
+        return bad("sb_amtlb_entry_max", sb->sb_amtlb_entry_max, "even, 2..65536");
+    if (sb->sb_amtlb_entry_num < 2 || sb->sb_amtlb_entry_num > sb->sb_amtlb_entry_max ||
+        sb->sb_amtlb_entry_num % 2 != 0)
+        return bad("sb_amtlb_entry_num", sb->sb_amtlb_entry_num, "even, 2..sb_amtlb_entry_max");
+    if (sb->sb_btbmp_start != KVOL_BTBMP_START)
+        return bad("sb_btbmp_start", sb->sb_btbmp_start, "0x2000");
+    if (sb->sb_btbmp_size < 1 || sb->sb_btbmp_size > KVOL_BTBMP_SIZE)
+        return bad("sb_btbmp_size", sb->sb_btbmp_size, "1..4096");
+    if (sb->sb_btbmp_gran != KVOL_GRAN)
+        return bad("sb_btbmp_gran", sb->sb_btbmp_gran, "0x1000000");
+    if (sb->sb_frspc_start != KVOL_FRSPC_START)
+        return bad("sb_frspc_start", sb->sb_frspc_start, "0x13000000");
+    if (sb->sb_va_len_total == 0 || sb->sb_va_len_total % KVOL_GRAN != 0 ||
+        kvol_btbmp_needed(sb->sb_va_len_total) > KVOL_MAX_BTBLOCKS)
+        return bad("sb_va_len_total", sb->sb_va_len_total, "a non-zero multiple of 16 MiB the bitmap covers");
+    if (sb->sb_va_len_avail > sb->sb_va_len_total || sb->sb_va_len_avail % KVOL_GRAN != 0)
+        return bad("sb_va_len_avail", sb->sb_va_len_avail, "a multiple of 16 MiB up to sb_va_len_total");
+    return true;
+}
+
+// The same for the chosen copy of address-map entry `j`: an entry that fails
+// is treated as a damaged one (an empty, unavailable mapping), so that no
+// request can reach a backing through it.
+bool am_field_check(const kvol_t *kvol, const kvol_am_entry_t *am, uint64_t j, field_error *e) {
+    auto bad = [e](const char *field, uint64_t value, const char *expected) {
+        *e = {field, value, expected};
+        return false;
+    };
+    if (am->am_version != KVOL_VERSION)
+        return bad("am_version", am->am_version, "0x10000");
+    if (memcmp(am->am_owner, kvol->sb.sb_uuid, sizeof(am->am_owner)) != 0)
+        return bad("am_owner", 0, "the volume's sb_uuid");
+    if (am->am_state > KVOL_ST_RECYCLED)
+        return bad("am_state", am->am_state, "0..3");
+    if (am->am_va_start % KVOL_GRAN != 0)
+        return bad("am_va_start", am->am_va_start, "a multiple of 16 MiB");
+    if (am->am_length % KVOL_GRAN != 0)
+        return bad("am_length", am->am_length, "a multiple of 16 MiB");
+    if (am->am_pa_offset > UINT64_MAX - am->am_length)
+        return bad("am_pa_offset", am->am_pa_offset, "an offset the mapping's length fits after");
+    if (memchr(am->am_path, '\0', sizeof(am->am_path)) == nullptr)
+        return bad("am_path", 0, "a terminated path");
+    // Mapping 0 is the data area of the volume device: anything in front of
+    // it would put volume addresses on the volume's own metadata.
+    if (j == 0 && am->am_length > 0 && am->am_pa_offset != KVOL_FRSPC_START)
+        return bad("am_pa_offset", am->am_pa_offset, "0x13000000 for mapping 0");
+    if (j > 0 && am->am_path[0] != '\0' && strcmp(am->am_path, kvol->path) == 0)
+        return bad("am_path", j, "a backing other than the volume device");
+    return true;
 }
 
 } // namespace
@@ -185,13 +249,10 @@ int kvol_load_super(kvol_t *kvol) {
         return -1;
     }
     const kvol_super_block_t *sb = c1->sb_generation > c0->sb_generation ? c1 : c0;
-    if (!sb_geometry_ok(sb)) {
-        kvol_log_error("superblock geometry invalid path=%s amtlb_start=%lu entry_num=%lu "
-                       "entry_max=%lu entry_size=%lu btbmp_start=%lu btbmp_size=%lu gran=%lu "
-                       "total=%lu avail=%lu",
-                       kvol->path, sb->sb_amtlb_start, sb->sb_amtlb_entry_num, sb->sb_amtlb_entry_max,
-                       sb->sb_amtlb_entry_size, sb->sb_btbmp_start, sb->sb_btbmp_size, sb->sb_btbmp_gran,
-                       sb->sb_va_len_total, sb->sb_va_len_avail);
+    field_error fe;
+    if (!sb_field_check(sb, &fe)) {
+        kvol_log_error("superblock geometry invalid path=%s generation=%lu: %s=%lu, expected %s", kvol->path,
+                       sb->sb_generation, fe.field, fe.value, fe.expected);
         return -1;
     }
     kvol->sb = *sb;
@@ -212,7 +273,7 @@ int kvol_load_super(kvol_t *kvol) {
 
 uint64_t kvol_btbmp_needed(uint64_t va_len) {
     uint64_t per_block = KVOL_GRAN * KVOL_BITS_PER_BLOCK;
-    return (va_len + per_block - 1) / per_block;
+    return va_len / per_block + (va_len % per_block != 0); // no wrap for any length
 }
 
 int kvol_load_btbmp(kvol_t *kvol) {
@@ -266,6 +327,24 @@ out:
     return ret;
 }
 
+int kvol_reconcile_avail(kvol_t *kvol) {
+    uint64_t granules = kvol->sb.sb_va_len_total / KVOL_GRAN, bad = 0;
+    for (uint64_t g = 0; g < granules; g++)
+        bad += kvol_bt_get(kvol, g);
+    uint64_t avail = kvol->sb.sb_va_len_total - bad * KVOL_GRAN;
+    if (avail == kvol->sb.sb_va_len_avail)
+        return 0;
+    // The bitmap is written before the superblock when tracks are marked or
+    // cleared, so after a crash in between it is the one that is right.
+    kvol_log_warn("superblock va_len_avail=%lu disagrees with the bad-track bitmap (%lu bad granules of "
+                  "%lu), using %lu",
+                  kvol->sb.sb_va_len_avail, bad, granules, avail);
+    kvol->sb.sb_va_len_avail = avail;
+    if ((kvol->openflags & O_ACCMODE) == O_RDONLY)
+        return 0;
+    return kvol_sync_super(kvol);
+}
+
 int kvol_btbmp_grow(kvol_t *kvol, uint32_t cnt) {
     if (cnt <= kvol->bmpblk_cnt)
         return 0;
@@ -302,9 +381,11 @@ const kvol_am_entry_t *choose_entry(const kvol_t *kvol, const kvol_am_entry_t *c
                            crc1);
         } else {
             const kvol_am_entry_t *am = c1->am_generation > c0->am_generation ? c1 : c0;
-            if (memchr(am->am_path, '\0', sizeof(am->am_path)) != nullptr)
+            field_error fe;
+            if (am_field_check(kvol, am, j, &fe))
                 return am;
-            kvol_log_error("adressmap path not terminated index=%lu", j);
+            kvol_log_error("adressmap entry invalid index=%lu generation=%lu: %s=%lu, expected %s", j,
+                           am->am_generation, fe.field, fe.value, fe.expected);
         }
     }
     kvol_log_error("addressmap crc error kvol = %s, index=%lu, amtlb_num=%lu", kvol->path, j,
@@ -375,14 +456,21 @@ int kvol_load_addressmap(kvol_t *kvol) {
             m->state = KVOL_ST_UNAVAILABLE;
             continue;
         }
-        if (am->am_va_start % KVOL_GRAN != 0 || am->am_length % KVOL_GRAN != 0)
-            KVOL_FATAL("addressmap entry %lu of %s not aligned to 16 MiB: va_start=%lu length=%lu", j,
-                       kvol->path, am->am_va_start, am->am_length);
         if (am->am_va_start > kvol->sb.sb_va_len_total ||
             am->am_length > kvol->sb.sb_va_len_total - am->am_va_start) {
             kvol_log_error("check address is invalid offset=%lu, size=%zu, totalsize=%lu", am->am_va_start,
                            static_cast<size_t>(am->am_length), kvol->sb.sb_va_len_total);
             goto fail;
+        }
+        if (j == 0 && am->am_length > 0) {
+            // Mapping 0 lives on the volume device: a device cut short (a
+            // truncated image, a smaller disk) cannot hold what it maps.
+            off_t size = lseek(kvol->fd, 0, SEEK_END);
+            if (size < 0 || static_cast<uint64_t>(size) < am->am_pa_offset + am->am_length) {
+                kvol_log_error("volume device %s holds %ld bytes, mapping 0 needs %lu", kvol->path,
+                               static_cast<long>(size), am->am_pa_offset + am->am_length);
+                goto fail;
+            }
         }
         if (am->am_path[0] != '\0' && access(am->am_path, R_OK | W_OK) != 0)
             kvol_log_warn("kvol = %s, check addresmap fail am_path=%s,error=%s", kvol->path, am->am_path,

@@ -45,6 +45,10 @@ int kvol_sync_mapping(kvol_t *kvol, kvol_mapping_t *m);
 int kvol_load_super(kvol_t *kvol);
 int kvol_load_btbmp(kvol_t *kvol);
 int kvol_load_addressmap(kvol_t *kvol);
+/* Makes sb_va_len_avail agree with the loaded bitmap (total length less the
+ * bad granules), writing the superblock when open for writing.  0 or the
+ * write's error. */
+int kvol_reconcile_avail(kvol_t *kvol);
 
 /* Grows the in-memory bitmap to `cnt` fresh blocks (no write: the on-disk
  * slots hold the empty blocks written at creation).  0 or -22. */

@@ -164,18 +164,30 @@ bool kvol_range_valid(const kvol_t *kvol, uint64_t offset, uint64_t size) {
     return size > 0 && offset < total && size <= total - offset;
 }
 
+namespace {
+
+// Releases a volume that failed to open and reports why through errno.
+kvol_t *open_failed(kvol_t *kvol, int err) {
+    if (kvol != nullptr)
+        release(kvol);
+    errno = err;
+    return nullptr;
+}
+
+} // namespace
+
 kvol_t *kvol_open_volume(const char *path, int flags, bool with_aio) {
     double start = now_ms();
     kvol_logging_init();
     if (path == nullptr)
-        return nullptr;
+        return open_failed(nullptr, EINVAL);
     if (flags != O_RDONLY && flags != O_WRONLY && flags != O_RDWR) {
         kvol_log_error("init kvol error flags=%o path=%s", flags, path);
-        return nullptr;
+        return open_failed(nullptr, EINVAL);
     }
     auto *kvol = static_cast<kvol_t *>(kvol_calloc(sizeof(kvol_t)));
     if (kvol == nullptr)
-        return nullptr;
+        return open_failed(nullptr, ENOMEM);
     kvol->fd = -1;
     kvol->evfd = -1;
     kvol->openflags = flags;
@@ -190,8 +202,7 @@ kvol_t *kvol_open_volume(const char *path, int flags, bool with_aio) {
     kvol->buff = static_cast<unsigned char *>(kvol_aligned_alloc(KVOL_SCRATCH_SIZE));
     if (kvol->buff == nullptr || len >= sizeof(kvol->path)) {
         kvol_log_error("init kvol error buf_size=%d path=%s,size=%zu", int(sizeof(kvol->path)), path, len);
-        release(kvol);
-        return nullptr;
+        return open_failed(kvol, kvol->buff == nullptr ? ENOMEM : ENAMETOOLONG);
     }
     memcpy(kvol->path, path, len + 1);
 
@@ -203,21 +214,22 @@ kvol_t *kvol_open_volume(const char *path, int flags, bool with_aio) {
         oflags |= O_DIRECT;
     kvol->fd = open(path, oflags | O_CLOEXEC);
     if (kvol->fd < 0) {
-        kvol_log_error("open %s flag=%o error: %s", path, oflags, strerror(errno));
-        release(kvol);
-        return nullptr;
+        int err = errno;
+        kvol_log_error("open %s flag=%o error: %s", path, oflags, strerror(err));
+        return open_failed(kvol, err);
     }
     if (flags != O_RDONLY && flock(kvol->fd, LOCK_EX | LOCK_NB) != 0) {
-        kvol_log_error("kvol try lock fail path %s errno=%s", path, strerror(errno));
+        int err = errno;
+        kvol_log_error("kvol try lock fail path %s errno=%s", path, strerror(err));
         close(kvol->fd); // never locked: nothing to release
         kvol->fd = -1;
-        release(kvol);
-        return nullptr;
+        return open_failed(kvol, err);
     }
-    if (kvol_load_super(kvol) < 0 || kvol_load_btbmp(kvol) < 0 || kvol_load_addressmap(kvol) < 0) {
-        release(kvol);
-        return nullptr;
-    }
+    // Metadata that is unreadable, damaged or impossible: an I/O error for
+    // the caller, the details in the volume's log.
+    if (kvol_load_super(kvol) < 0 || kvol_load_btbmp(kvol) < 0 || kvol_reconcile_avail(kvol) < 0 ||
+        kvol_load_addressmap(kvol) < 0)
+        return open_failed(kvol, EIO);
     if (with_aio) {
         // The AIO contexts of all processes share one system-wide limit
         // (fs.aio-max-nr): when it is reached, a smaller queue still works,
@@ -232,8 +244,7 @@ kvol_t *kvol_open_volume(const char *path, int flags, bool with_aio) {
         if (ret < 0) {
             kvol->aio_ctx = nullptr;
             kvol_log_error("io_setup %u failed path=%s: %s", kvol->aio_max, path, strerror(-ret));
-            release(kvol);
-            return nullptr;
+            return open_failed(kvol, -ret);
         }
     }
     kvol_log_info("kvol init successed use time=%f", now_ms() - start);

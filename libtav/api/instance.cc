@@ -233,11 +233,12 @@ int tav_init_async(ev_driver *driver, const char *path, int flags, tav_init_cbk_
     int engine_flags = flags;
     if (mode == O_WRONLY || mode == 3)
         engine_flags = (flags & ~O_ACCMODE) | O_RDWR;
-    if (ioengine_default_init(driver, engine, path, engine_flags) < 0) {
+    int ret = ioengine_default_init(driver, engine, path, engine_flags);
+    if (ret < 0) {
         if (instance->file_lock.file_lock_fd >= 0)
             close(instance->file_lock.file_lock_fd);
         tav_free(instance);
-        return -1;
+        return ret;
     }
     tav_stub *stub = tav_stub_new(instance, TAV_OP_INIT, (void *)cbk, data);
     Coroutine *co = stub ? coroutine_create(tav_init_wrapper, stub) : nullptr;

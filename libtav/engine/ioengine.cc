@@ -123,17 +123,20 @@ ioengine *ioengine_init(ev_driver *driver, const char *backend, const char *path
     const ioengine_plugin *plugin = ioengine_plugin_find(backend);
     if (plugin == nullptr) {
         log_error("ioengine plugin %s no found", backend);
+        errno = EINVAL;
         return nullptr;
     }
     ioengine *e = static_cast<ioengine *>(tav_calloc(1, sizeof(ioengine), TAV_MEM_IOENGINE));
     if (e == nullptr) {
         log_error("allocate ioengine for %s failed", path);
+        errno = ENOMEM;
         return nullptr;
     }
     int ret = plugin->open(e, driver, path, oflag);
     if (ret < 0) {
         log_error("open %s with ioengine plugin %s failed: %d(%s)", path, backend, ret, strerror(-ret));
         tav_free(e);
+        errno = ret == -1 ? EIO : -ret;
         return nullptr;
     }
     if (e->phy_blksz != IOENGINE_BLKSZ_512 && e->phy_blksz != IOENGINE_BLKSZ_4096) {
@@ -141,6 +144,7 @@ ioengine *ioengine_init(ev_driver *driver, const char *backend, const char *path
         if (plugin->close)
             plugin->close(e);
         tav_free(e);
+        errno = EINVAL;
         return nullptr;
     }
     e->oflag = oflag;
@@ -151,6 +155,7 @@ ioengine *ioengine_init(ev_driver *driver, const char *backend, const char *path
         if (plugin->close)
             plugin->close(e);
         tav_free(e);
+        errno = ENOMEM;
         return nullptr;
     }
     memcpy(e->path, path, plen);
@@ -171,7 +176,7 @@ void ioengine_fini(ioengine *engine) {
 int ioengine_default_init(ev_driver *driver, const char *backend, const char *path, int oflag) {
     assert(s_default_ioengine == NULL);
     s_default_ioengine = ioengine_init(driver, backend, path, oflag | O_DIRECT);
-    return s_default_ioengine ? 0 : -1;
+    return s_default_ioengine ? 0 : -errno;
 }
 
 void ioengine_default_fini(void) {

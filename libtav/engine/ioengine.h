@@ -96,9 +96,12 @@ struct ioengine {
 void ioengine_plugin_register(ioengine_plugin *plugin);
 const ioengine_plugin *ioengine_plugin_find(const char *name);
 
+/* The engine, or null with errno set to the cause (the plug-in's open
+ * error; EINVAL for an unknown plug-in or block size; ENOMEM). */
 ioengine *ioengine_init(ev_driver *driver, const char *backend, const char *path, int oflag);
 void ioengine_fini(ioengine *engine);
-/* Opens this thread's default engine with oflag | O_DIRECT; 0 or -1. */
+/* Opens this thread's default engine with oflag | O_DIRECT; 0 or the
+ * negative errno of the cause. */
 int ioengine_default_init(ev_driver *driver, const char *backend, const char *path, int oflag);
 void ioengine_default_fini(void);
 ioengine *ioengine_get_default(void);

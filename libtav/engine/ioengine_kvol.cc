@@ -94,9 +94,11 @@ int kvol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) 
     } else {
         ctx->kvol = kvol_init(path, oflag & ~O_DIRECT);
         if (ctx->kvol == nullptr) {
-            log_error("kvol init failed, path: %s", path);
+            // The volume's own log has the details; the caller gets the cause.
+            int err = errno != 0 ? errno : EIO;
+            log_error("kvol init failed, path: %s: %d(%s)", path, -err, strerror(err));
             kvol_release(engine, ctx);
-            return -1;
+            return -err;
         }
         ctx->ownership = 1;
     }

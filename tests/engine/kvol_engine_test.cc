@@ -9,6 +9,7 @@
 #include "ioengine.h"
 #include "kvol.h"
 #include "kvol_test_util.h"
+#include "support/log_capture.h"
 #include "support/loop.h"
 #include "support/tmpdir.h"
 #include "memory.h"
@@ -154,9 +155,19 @@ TEST_F(KvolEngine, UnalignedTransferWithoutDirectIoIsRefused) {
     EXPECT_EQ(8192, whole);
 }
 
-TEST_F(KvolEngine, MissingVolumeFailsToOpen) {
-    e_ = ioengine_init(tavtest::driver(), "kvol", (dir_.path() + "/none").c_str(), O_RDWR);
-    EXPECT_EQ(nullptr, e_);
+// The cause of a failed volume open reaches the caller and the library's log.
+TEST_F(KvolEngine, FailedVolumeOpenReportsItsCause) {
+    tavtest::LogCapture log;
+    std::string none = dir_.path() + "/none";
+    EXPECT_EQ(-ENOENT, ioengine_default_init(tavtest::driver(), "kvol", none.c_str(), O_RDWR));
+    EXPECT_EQ(nullptr, ioengine_get_default());
+    EXPECT_TRUE(log.contains("kvol init failed, path: " + none + ": -2(No such file or directory)"));
+
+    // A volume whose superblock is impossible: an I/O error.
+    std::string junk = dir_.path() + "/junk.img";
+    tavtest::make_file(junk, 2LL << 30);
+    EXPECT_EQ(-EIO, ioengine_default_init(tavtest::driver(), "kvol", junk.c_str(), O_RDWR));
+    EXPECT_TRUE(log.contains("kvol init failed, path: " + junk + ": -5(Input/output error)"));
 }
 
 } // namespace

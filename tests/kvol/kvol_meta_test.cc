@@ -1,6 +1,7 @@
 // Loading the volume: copy choice by generation, damaged copies, the address
 // map and its lookup, state repair, opening rules, expansion after a damaged
 // last entry.
+#include <errno.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -112,18 +114,105 @@ TEST(KvolMeta, DamagedSuperblockOrBitmapCopyRefusesTheOpen) {
     }
 }
 
-TEST(KvolMeta, SuperblockWithImpossibleGeometryIsRefused) {
+// Rewrites the newest superblock copy (copy 0 of a fresh volume) with one
+// field changed and the checksum recomputed, so that the field check is what
+// is tested.
+void set_sb_field(const std::string &path, size_t off, uint64_t value, int width = 8) {
+    Bytes sb = read_at(path, sb_slot(0), 4096);
+    if (width == 8)
+        put64(sb, off, value);
+    else
+        put32(sb, off, static_cast<uint32_t>(value));
+    put32(sb, 0, ref_crc32(sb.data() + 4, 508));
+    write_at(path, sb_slot(0), sb);
+}
+
+TEST(KvolMeta, SuperblockWithImpossibleGeometryIsRefusedWithEio) {
+    struct Case {
+        const char *field;
+        size_t off;
+        uint64_t value;
+        int width;
+    } cases[] = {
+        {"sb_version", 4, 0x20000, 4},
+        {"sb_amtlb_start", 40, 0x1000, 8},
+        {"sb_amtlb_entry_num", 48, 0, 8},
+        {"sb_amtlb_entry_num", 48, 3, 8},
+        {"sb_amtlb_entry_num", 48, 65538, 8},
+        {"sb_amtlb_entry_max", 56, ~0ULL, 8},
+        {"sb_amtlb_entry_size", 64, 4096, 8},
+        {"sb_btbmp_start", 72, 0, 8},
+        {"sb_btbmp_size", 80, 0, 8},
+        {"sb_btbmp_gran", 88, 0, 8},
+        {"sb_frspc_start", 96, 0, 8},
+        {"sb_va_len_total", 104, 0, 8},
+        {"sb_va_len_total", 104, ~0ULL & ~(GRAN - 1), 8},
+        {"sb_va_len_avail", 112, T0 + GRAN, 8},
+        {"sb_va_len_avail", 112, 4096, 8},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.field) + "=" + std::to_string(c.value));
+        VolumeFile vol;
+        ASSERT_EQ(vol.mkfs_ret, 0);
+        set_sb_field(vol.path, c.off, c.value, c.width);
+        Bytes copy1 = read_at(vol.path, sb_slot(1), 4096);
+        kvol_t *kv = nullptr;
+        errno = 0;
+        std::string log = capture_log([&] { kv = kvol_init(vol.path.c_str(), O_RDWR); });
+        EXPECT_EQ(kv, nullptr);
+        EXPECT_EQ(errno, EIO);
+        EXPECT_NE(log.find(std::string("superblock geometry invalid path=") + vol.path), std::string::npos)
+            << log;
+        EXPECT_NE(log.find(std::string(": ") + c.field + "=" + std::to_string(c.value) + ", expected "),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(read_at(vol.path, sb_slot(1), 4096), copy1) << "a refused open writes nothing";
+        if (kv != nullptr)
+            kvol_fini(kv);
+    }
+}
+
+// sb_va_len_avail is derived from the bitmap, which is written first: a crash
+// between the two leaves them apart, and the bitmap wins.
+TEST(KvolMeta, AvailableLengthFollowsTheBitmapAtOpen) {
     VolumeFile vol;
     ASSERT_EQ(vol.mkfs_ret, 0);
-    // A checksum-valid record whose granule size is 0 must not crash the open.
-    Bytes sb = read_at(vol.path, 0, 4096);
-    put64(sb, 88, 0);
-    put32(sb, 0, ref_crc32(sb.data() + 4, 508));
-    write_at(vol.path, 0, sb);
+    BtFields f;
+    f.generation = 2;
+    f.bad_bits = {3, 4};
+    write_at(vol.path, bt_slot(0, 0), expect_bt_slot(f));
+    set_sb_field(vol.path, 112, 0); // as if every granule were bad
     kvol_t *kv = nullptr;
+    std::string log = capture_log([&] { kv = kvol_init(vol.path.c_str(), O_RDWR); });
+    ASSERT_NE(kv, nullptr);
+    EXPECT_NE(log.find("superblock va_len_avail=0 disagrees with the bad-track bitmap (2 bad granules"),
+              std::string::npos)
+        << log;
+    kvol_stat_t st;
+    ASSERT_EQ(kvol_stat(kv, &st), 0);
+    EXPECT_EQ(st.va_avail, T0 - 2 * GRAN);
+    kvol_fini(kv);
+    // Written back: the newest copy (generation 3, copy 1) carries it.
+    Bytes sb = read_at(vol.path, sb_slot(1), 4096);
+    EXPECT_EQ(get64(sb, 16), 3u);
+    EXPECT_EQ(get64(sb, 112), T0 - 2 * GRAN);
+    EXPECT_EQ(get32(sb, 0), ref_crc32(sb.data() + 4, 508));
+}
+
+// A volume device cut short cannot hold what mapping 0 maps.
+TEST(KvolMeta, TruncatedVolumeDeviceIsRefusedWithEio) {
+    VolumeFile vol;
+    ASSERT_EQ(vol.mkfs_ret, 0);
+    ASSERT_EQ(truncate(vol.path.c_str(), static_cast<off_t>(DATA_START + 161 * MiB)), 0);
+    kvol_t *kv = nullptr;
+    errno = 0;
     std::string log = capture_log([&] { kv = kvol_init(vol.path.c_str(), O_RDONLY); });
     EXPECT_EQ(kv, nullptr);
-    EXPECT_NE(log.find("superblock geometry invalid"), std::string::npos) << log;
+    EXPECT_EQ(errno, EIO);
+    EXPECT_NE(log.find("volume device " + vol.path + " holds " + std::to_string(DATA_START + 161 * MiB) +
+                       " bytes, mapping 0 needs " + std::to_string(2 * GiB)),
+              std::string::npos)
+        << log;
 }
 
 // A volume of mapping 0 and two 64 MiB backing files (mappings 1 and 2).
@@ -265,7 +354,53 @@ TEST(KvolMeta, OpeningRules) {
     kvol_fini(w);
 }
 
-TEST(KvolMetaDeathTest, UnalignedEntryOnDiskIsFatal) {
+// Entries with a good checksum but values no writer of this volume manager
+// produces are damaged entries: the mapping becomes unavailable and the rest
+// of the volume opens (mapping 0 is the volume device itself, so only an
+// entry other than 0 can be isolated that way).
+TEST_F(KvolThreeMappings, ImpossibleEntryIsTreatedAsDamaged) {
+    Bytes sb = read_at(vol_.path, 0, 4096);
+    struct Case {
+        const char *field;
+        std::function<void(AmFields &)> change;
+    } cases[] = {
+        {"am_va_start", [](AmFields &f) { f.va_start += 4096; }},
+        {"am_length", [](AmFields &f) { f.length = GRAN + 4096; }},
+        {"am_state", [](AmFields &f) { f.state = 7; }},
+        {"am_owner", [](AmFields &f) { f.owner[0] ^= 1; }},
+        {"am_pa_offset", [](AmFields &f) { f.pa_offset = ~0ULL - 4096; }},
+        {"am_path", [this](AmFields &f) { f.path = vol_.path; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.field);
+        Bytes saved0 = read_at(vol_.path, am_slot(1, 0), 4096), saved1 = read_at(vol_.path, am_slot(1, 1), 4096);
+        for (unsigned copy = 0; copy < 2; copy++) {
+            AmFields f;
+            f.generation = copy;
+            memcpy(f.owner, &sb[24], 16);
+            f.va_start = T0;
+            f.length = 64 * MiB;
+            f.path = b_;
+            c.change(f);
+            write_at(vol_.path, am_slot(1, copy), expect_am_slot(f));
+        }
+        kvol_t *kv = nullptr;
+        std::string log = capture_log([&] { kv = kvol_init(vol_.path.c_str(), O_RDONLY); });
+        ASSERT_NE(kv, nullptr) << log;
+        EXPECT_NE(log.find(std::string("adressmap entry invalid index=1 generation=1: ") + c.field + "="),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(kvol_lookup_mapping(kv, T0), -1);
+        EXPECT_EQ(kvol_lookup_mapping(kv, T0 + 64 * MiB), 2);
+        kvol_fini(kv);
+        write_at(vol_.path, am_slot(1, 0), saved0);
+        write_at(vol_.path, am_slot(1, 1), saved1);
+    }
+}
+
+// Mapping 0 in front of the data area would put volume addresses on the
+// volume's own metadata: the entry is damaged, and no address reaches it.
+TEST(KvolMeta, MappingZeroOverTheMetadataIsRefused) {
     VolumeFile vol;
     ASSERT_EQ(vol.mkfs_ret, 0);
     Bytes sb = read_at(vol.path, 0, 4096);
@@ -274,12 +409,20 @@ TEST(KvolMetaDeathTest, UnalignedEntryOnDiskIsFatal) {
         f.generation = copy;
         memcpy(f.owner, &sb[24], 16);
         f.va_start = 0;
-        f.length = GRAN + 4096; // not a multiple of 16 MiB
+        f.length = T0;
         f.path = vol.path;
-        f.pa_offset = DATA_START;
+        f.pa_offset = 0;
         write_at(vol.path, am_slot(0, copy), expect_am_slot(f));
     }
-    EXPECT_DEATH(kvol_init(vol.path.c_str(), O_RDONLY), "not aligned to 16 MiB");
+    kvol_t *kv = nullptr;
+    std::string log = capture_log([&] { kv = kvol_init(vol.path.c_str(), O_RDWR); });
+    ASSERT_NE(kv, nullptr) << log;
+    EXPECT_NE(log.find("am_pa_offset=0, expected 0x13000000 for mapping 0"), std::string::npos) << log;
+    AlignedBuf w(1 * MiB, 3);
+    struct iovec wv = w.iov();
+    EXPECT_LT(kvol_writev(kv, &wv, 1, 0), 0);
+    kvol_fini(kv);
+    EXPECT_EQ(read_at(vol.path, 0, 4096), sb) << "the volume's metadata is untouched";
 }
 
 } // namespace
