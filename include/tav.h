@@ -201,7 +201,12 @@ typedef void (*logger_extern_fn_t)(void *ctx, int priority, const char *fmt, ...
 /* Opens the instance on `path` (a device, a file or a volume, through the
  * engine named by TAV_IOENGINE, "kvol" by default).  Returns 0 when the load
  * has started; `cbk` then follows exactly once with the instance or with
- * (-1, errno, data, NULL).  A negative result means no callback.
+ * (-1, errno, data, NULL).  A negative result means no callback: -EINVAL
+ * (arguments), -ENOMEM, the lock file's error (-EWOULDBLOCK when another
+ * process serves the device), or the engine's open error (for a volume,
+ * -EIO when its metadata is damaged or impossible).  A load that meets
+ * damaged or impossible metadata calls back with EIO (EACCES for a damaged
+ * zone-map page).
  * `flags & 3`: 0 read-only, 1 or 2 writable with a lock file, 3 writable
  * without a lock file. */
 TAV_API int tav_init_async(ev_driver *driver, const char *path, int flags, tav_init_cbk_fn cbk, void *data);

@@ -141,7 +141,7 @@ int tav_load(tav *instance) {
 
     zmap_init(&instance->zmap, &kZmapFops, dsb->s_first_bitmap_block);
     instance->zmap.priv = instance;
-    ret = zmap_load(&instance->zmap, (uint32_t)(dsb->s_bitmap_blocks * 256));
+    ret = zmap_load(&instance->zmap, dsb->s_bitmap_blocks * TAV_ZMAP_PAGE_PER_BLOCK);
     if (ret < 0)
         return load_err(ret);
 
@@ -170,13 +170,18 @@ int tav_load(tav *instance) {
 }
 
 int tav_unload(tav *instance) {
-    // No background tick may run between the write-back and the stop mark.
+    // No background tick may work between the write-back and the stop mark;
+    // one that is working finishes its inode first.  Inodes still waiting
+    // for destruction are left for the next start.
+    tav_itable_stop_background(&instance->itable);
     for (tav_timer *t : {instance->dirty_timer, instance->unlink_timer, instance->compress_timer})
         if (t)
             tav_timer_stop(t);
     write_back_dirty(instance);
-    // Zone-map pages and every cached file's extent pages.
-    tav_itable_flush_caches(&instance->itable);
+    // Zone-map pages and every cached file's extent pages, those of inodes
+    // waiting for destruction included.
+    if (tav_itable_flush_caches(&instance->itable) < 0)
+        log_error("flush of the extent caches at stop failed");
     if (zmap_flush(&instance->zmap, 0) < 0)
         log_error("flush of the zone map at stop failed");
     return tav_sb_mark_stopped(&instance->sb);

@@ -665,7 +665,7 @@ TAV_COROUTINE_FN int tav_inode_load(tav_inode_table *itable, uint8_t *imap, uint
                                     uint64_t *last_ino, uint64_t first_inode_block, uint64_t count) {
     itable->imap = imap;
     itable->imap_bits = imap_bits;
-    if (count * TAV_INODE_SLOTS_PER_BLOCK > imap_bits) {
+    if (count > imap_bits / TAV_INODE_SLOTS_PER_BLOCK) {
         log_error("inode blocks to scan: %lu, more than the %lu inode numbers", (unsigned long)count,
                   (unsigned long)imap_bits);
         return -EINVAL;
@@ -759,6 +759,8 @@ TAV_COROUTINE_FN int tav_inode_load(tav_inode_table *itable, uint8_t *imap, uint
         }
     }
     tav_iobuf_put(buf);
+    if (ret == 0)
+        tav_itable_guard_unlinked(itable);
     return ret;
 }
 
@@ -815,7 +817,14 @@ TAV_COROUTINE_FN int tav_inode_reset(tav_inode_table *itable, tav_inode_info *in
 // ---- the inode-number bitmap ------------------------------------------------------------------
 
 uint8_t *tav_imap_init(uint64_t count) {
-    return (uint8_t *)tav_calloc((count + 7) / 8 ? (count + 7) / 8 : 1, 1, TAV_MEM_IMAP_BUFFER);
+    // More numbers than the inode area has slots cannot come from a sound
+    // superblock; refusing them also keeps the byte count from wrapping.
+    if (count == 0 || count > TAV_INODE_MAX_SLOTS) {
+        log_error("inode bitmap of %lu bits refused: 1..%d inode numbers exist", (unsigned long)count,
+                  TAV_INODE_MAX_SLOTS);
+        return nullptr;
+    }
+    return (uint8_t *)tav_calloc((count + 7) / 8, 1, TAV_MEM_IMAP_BUFFER);
 }
 
 void tav_imap_destroy(uint8_t *imap) {

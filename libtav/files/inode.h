@@ -277,7 +277,8 @@ tav_inode_load_ret tav_inode_page_init(tav_inode_info **inode, const void *slot_
 
 /* ---- the inode-number bitmap -------------------------------------------------- */
 
-/* Zeroed bitmap of (count + 7) / 8 bytes; null when out of memory. */
+/* Zeroed bitmap of (count + 7) / 8 bytes; null when out of memory or when
+ * `count` is 0 or above TAV_INODE_MAX_SLOTS (logged). */
 uint8_t *tav_imap_init(uint64_t count);
 void tav_imap_destroy(uint8_t *imap);
 

@@ -213,7 +213,18 @@ TAV_COROUTINE_FN int get_extent_blkno(ext_cache_t *cache, uint32_t extent_no, ui
             log_error("read inode failed");
             return -EIO;
         }
-        inode->extents[extent_no] = inode->ondisk.i_extents[extent_no];
+        // A block number read from the device must name a block of the data
+        // area; anything else (the superblock, the inode table, the zone
+        // map, beyond the device) would be read and written as extent pages.
+        uint64_t blk = inode->ondisk.i_extents[extent_no];
+        const tav_sb_ondisk *dsb = &table_of(inode)->host.sb->tav_disk_sb;
+        if (blk != 0 && (blk < dsb->s_first_data_block || blk >= dsb->s_blocks_count)) {
+            log_error("inode:%lu extent block %u is %lu, outside the data area [%lu, %lu)",
+                      (unsigned long)inode->ondisk.i_no, extent_no, (unsigned long)blk,
+                      (unsigned long)dsb->s_first_data_block, (unsigned long)dsb->s_blocks_count);
+            return -EIO;
+        }
+        inode->extents[extent_no] = blk;
     }
     *pblk = inode->extents[extent_no];
     return 0;
@@ -242,29 +253,36 @@ void send_notify(tav_inode_table *itable, const unsigned char *gfid, int64_t siz
     itable->host.notify(itable->host.fs, gfid, size, type);
 }
 
-void dirty_timer_handler(tav_timer *timer, void *priv) {
-    tav_inode_table *itable = (tav_inode_table *)priv;
-    tav *fs = itable->host.fs;
-    if (fs)
-        tav_ref(fs);
-    tav_timer_stop(timer);
-    tav_itable_dirty_tick(itable);
-    tav_timer_start(timer);
-    if (fs)
-        tav_unref(fs);
-}
-
-void unlink_timer_handler(tav_timer *timer, void *priv) {
-    tav_inode_table *itable = (tav_inode_table *)priv;
+/* Runs one tick of background work unless the table is stopping; the
+ * timer is restarted only while it is not. */
+void background_tick(tav_timer *timer, tav_inode_table *itable,
+                     TAV_COROUTINE_FN void (*work)(tav_inode_table *itable, uint64_t now)) {
+    if (itable->stopping)
+        return;
     tav *fs = itable->host.fs;
     if (fs)
         tav_ref(fs);
     uint64_t now = now_ns();
     tav_timer_stop(timer);
-    tav_itable_unlink_tick(itable, now);
-    tav_timer_start(timer);
+    {
+        CoMutexGuard guard(&itable->background);
+        if (!itable->stopping)
+            work(itable, now);
+    }
+    if (!itable->stopping)
+        tav_timer_start(timer);
     if (fs)
         tav_unref(fs);
+}
+
+void dirty_timer_handler(tav_timer *timer, void *priv) {
+    background_tick(timer, (tav_inode_table *)priv,
+                    [](tav_inode_table *itable, uint64_t) { tav_itable_dirty_tick(itable); });
+}
+
+void unlink_timer_handler(tav_timer *timer, void *priv) {
+    background_tick(timer, (tav_inode_table *)priv,
+                    [](tav_inode_table *itable, uint64_t now) { tav_itable_unlink_tick(itable, now); });
 }
 
 void compress_timer_handler(tav_timer *, void *) {
@@ -308,6 +326,8 @@ void tav_itable_init(tav_inode_table *itable, const tav_itable_host *host) {
     itable->timer_stub.magic = TAV_STUB_MAGIC;
     itable->timer_stub.op = TAV_OP_TIMER;
     itable->timer_stub.tav = host->fs;
+    itable->stopping = 0;
+    co_mutex_init(&itable->background);
     itable->init_flags = TAV_ITABLE_INITED;
 }
 
@@ -629,7 +649,9 @@ TAV_COROUTINE_FN uint64_t tav_itable_unlink_tick(tav_inode_table *itable, uint64
     list_head keep;
     INIT_LIST_HEAD(&keep);
     uint64_t total = 0;
-    while (tav_inode_info *inode = tav_inode_get_unlink(itable)) {
+    // A table that is stopping takes no further inode: those left keep their
+    // state on the device for the next start.
+    while (tav_inode_info *inode = itable->stopping ? nullptr : tav_inode_get_unlink(itable)) {
         uint64_t dtime = inode->ondisk.i_dtime;
         if (dtime == 0 || (now > dtime && now - dtime > TAV_DESTROY_RETRY_NS)) {
             uint64_t released = 0;
@@ -649,14 +671,10 @@ TAV_COROUTINE_FN uint64_t tav_itable_unlink_tick(tav_inode_table *itable, uint64
         }
         list_add_tail(&inode->entry, &keep);
     }
-    // Every inode that arrived meanwhile was taken above: the list is empty.
-    assert(list_empty(&itable->unlink_list));
-    if (!list_empty(&keep)) {
-        itable->unlink_list.next = keep.next;
-        itable->unlink_list.prev = keep.prev;
-        keep.next->prev = &itable->unlink_list;
-        keep.prev->next = &itable->unlink_list;
-    }
+    // Every inode that arrived meanwhile was taken above, unless the table
+    // is stopping: the kept ones go back behind whatever is left.
+    assert(itable->stopping || list_empty(&itable->unlink_list));
+    list_splice_tail_init(&keep, &itable->unlink_list);
     notify_free_blocks(itable, (int64_t)(total * 1048576ull));
     return total;
 }
@@ -751,6 +769,13 @@ TAV_COROUTINE_FN int tav_itable_flush_caches(tav_inode_table *itable) {
     });
 }
 
+TAV_COROUTINE_FN void tav_itable_stop_background(tav_inode_table *itable) {
+    itable->stopping = 1;
+    // A tick that is working holds the mutex until it has finished the
+    // inode in hand.
+    CoMutexGuard guard(&itable->background);
+}
+
 TAV_COROUTINE_FN int tav_itable_flush_by_ino(tav_inode_table *itable, uint64_t ino) {
     struct Find {
         uint64_t ino;
@@ -788,6 +813,78 @@ tav_timer *tav_unlink_timer(tav_inode_table *itable, ev_driver *driver) {
 
 tav_timer *tav_compress_timer(tav_inode_table *itable, ev_driver *driver) {
     return start_timer(driver, TAV_COMPRESS_TIMER_PERIOD, compress_timer_handler, itable);
+}
+
+// ---- start-up guard of the unlink list ----------------------------------------------
+
+void tav_itable_guard_unlinked(tav_inode_table *itable) {
+    struct Named {
+        uint64_t blk, ino;
+    };
+    size_t total = 0;
+    auto count = [&](list_head *head) {
+        list_head *p;
+        list_for_each(p, head) {
+            const tav_disk_inode *d = &inode_of_entry(p)->ondisk;
+            for (int j = 0; j < TAV_INODE_EXTENTS; j++)
+                total += d->i_extents[j] != 0;
+        }
+    };
+    bool queued = !list_empty(&itable->unlink_list);
+    if (!queued)
+        return;
+    for (auto &bucket : itable->hash_table)
+        count(&bucket);
+    count(&itable->unlink_list);
+    Named *named = (Named *)tav_malloc(total * sizeof(Named), TAV_MEM_OTHER);
+    if (!named) {
+        // Without the check no queued inode may release anything: they are
+        // dropped from memory and stay queued on the device for a later
+        // start.
+        log_error("no memory to check the extent blocks of unlinked inodes: %lu bytes",
+                  (unsigned long)(total * sizeof(Named)));
+        while (tav_inode_info *inode = tav_inode_get_unlink(itable))
+            tav_inode_free(inode);
+        return;
+    }
+    size_t k = 0;
+    auto add = [&](list_head *head) {
+        list_head *p;
+        list_for_each(p, head) {
+            const tav_disk_inode *d = &inode_of_entry(p)->ondisk;
+            for (int j = 0; j < TAV_INODE_EXTENTS; j++)
+                if (d->i_extents[j] != 0)
+                    named[k++] = {d->i_extents[j], d->i_no};
+        }
+    };
+    for (auto &bucket : itable->hash_table)
+        add(&bucket);
+    add(&itable->unlink_list);
+    std::sort(named, named + k, [](const Named &a, const Named &b) { return a.blk < b.blk; });
+
+    list_head *p;
+    list_for_each(p, &itable->unlink_list) {
+        tav_inode_info *inode = inode_of_entry(p);
+        for (int j = 0; j < TAV_INODE_EXTENTS; j++) {
+            uint64_t blk = inode->ondisk.i_extents[j];
+            if (blk == 0)
+                continue;
+            const Named *lo = std::lower_bound(named, named + k, blk,
+                                               [](const Named &a, uint64_t b) { return a.blk < b; });
+            for (const Named *n = lo; n < named + k && n->blk == blk; n++) {
+                // The inode's own entries (one naming the block twice frees
+                // it once).
+                if (n->ino == inode->ondisk.i_no)
+                    continue;
+                log_error("extent block %lu of unlinked inode:%lu is also named by inode:%lu, not freed",
+                          (unsigned long)blk, (unsigned long)inode->ondisk.i_no, (unsigned long)n->ino);
+                inode->ondisk.i_extents[j] = 0;
+                inode->extents[j] = 0;
+                break;
+            }
+        }
+    }
+    tav_free(named);
 }
 
 // ---- destruction ----------------------------------------------------------------------
@@ -894,11 +991,13 @@ TAV_COROUTINE_FN int tav_inode_free_blocks(tav_inode_info *inode, uint64_t *bloc
     for (uint32_t j = 0; j < TAV_INODE_EXTENTS && ret == 0; j++) {
         if (!d->i_extents[j])
             continue;
+        bool all_pages = true;
         for (uint32_t idx = j * ppb; idx < (j + 1) * ppb; idx++) {
             ext_page_t *page = ext_page_get_nostd(&inode->extent_cache, page_size, idx);
             if (!page) {
                 int e = errno;
                 log_error("can't get extent page with index %u: %d(%s), skipped", idx, -e, strerror(e));
+                all_pages = false;
                 continue;
             }
             uint32_t n = 0;
@@ -946,6 +1045,16 @@ TAV_COROUTINE_FN int tav_inode_free_blocks(tav_inode_info *inode, uint64_t *bloc
         }
         if (ret == -EIO)
             log_error("free inode:%ld failed opret:%d(%s)", (long)d->i_no, ret, strerror(-ret));
+        if (!all_pages && ret == 0) {
+            // Every page of an extent block is formatted when the block is
+            // allocated: one that does not read as extent pages may be
+            // another file's block now.  It is not freed, and left to the
+            // consistency check.
+            log_error("extent block %lu of inode:%lu does not read as extent pages, not freed",
+                      (unsigned long)d->i_extents[j], (unsigned long)d->i_no);
+            d->i_extents[j] = 0;
+            inode->extents[j] = 0;
+        }
     }
     tav_free(items);
     log_info("blocks released: %u, ret: %d, ext_page_size: %lu", (unsigned)released, ret,

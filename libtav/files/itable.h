@@ -85,6 +85,8 @@ typedef struct tav_inode_table {
     uint64_t imap_bits;
     tav_timer *dirty_timer; /* set by tav_dirty_timer */
     tav_stub timer_stub;    /* TIMER stub that timer work runs under */
+    int stopping;           /* set by tav_itable_stop_background: timers do no more work */
+    CoMutex background;     /* held by a timer tick while it works */
 } tav_inode_table;
 
 /* ---- table -------------------------------------------------------------------- */
@@ -146,9 +148,15 @@ TAV_COROUTINE_FN int tav_inode_reset(tav_inode_table *itable, tav_inode_info *in
 /* Start-up scan of `count` inode blocks from `first_inode_block`: links every
  * live inode, queues UNLINK and PBLOCK_FREE ones for destruction, marks used
  * and damaged numbers in `imap` and leaves in *last_ino where the next number
- * search should start.  The table keeps `imap` for later resets. */
+ * search should start.  The table keeps `imap` for later resets.
+ * An extent block that a queued inode shares with any other loaded inode is
+ * taken out of the queued inode's record (logged), so that its destruction
+ * never frees what another file maps; the block stays allocated for the
+ * consistency check. */
 TAV_COROUTINE_FN int tav_inode_load(tav_inode_table *itable, uint8_t *imap, uint64_t imap_bits,
                                     uint64_t *last_ino, uint64_t first_inode_block, uint64_t count);
+/* The scan's last step (described above), over the loaded table. */
+void tav_itable_guard_unlinked(tav_inode_table *itable);
 
 /* ---- references and dirty tracking ----------------------------------------------- */
 
@@ -175,6 +183,11 @@ TAV_COROUTINE_FN int flush_zmap_and_cache(tav_inode_table *itable, tav_inode_inf
 /* Flushes the zone map and the extent cache of every inode (hashed, vacant,
  * or waiting on the unlink list): 0 or -(inodes whose flush failed). */
 TAV_COROUTINE_FN int tav_itable_flush_caches(tav_inode_table *itable);
+/* Ends background work for good: no timer tick starts work after this, and
+ * a tick that is working finishes the inode it holds and returns before
+ * this does.  Inodes still waiting on the unlink list stay there (on the
+ * device they keep their UNLINK or PBLOCK_FREE state for the next start). */
+TAV_COROUTINE_FN void tav_itable_stop_background(tav_inode_table *itable);
 /* Writes every inode twice (both copies current): 0 or -(failed inodes). */
 TAV_COROUTINE_FN int tav_itable_flush(tav_inode_table *itable);
 /* The same for the first inode numbered `ino`: 0, -ENOENT or -EIO. */

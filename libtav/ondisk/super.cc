@@ -1,5 +1,6 @@
 #include "super.h"
 
+#include <assert.h>
 #include <errno.h>
 #include <md5.h>
 #include <stdio.h>
@@ -60,8 +61,11 @@ int sb_serialize(mbuf *mb, void *buffer, size_t size) {
     return 0;
 }
 
-int sb_unserialize_into(tav_sb_ondisk *dsb, const void *buffer) {
-    if (tav_sb_is_legal(buffer) != 0)
+/* A copy is taken only when it is legal and its geometry is possible on
+ * this device: a copy that fails either is never trusted, nor written back. */
+int sb_unserialize_into(tav_sb_ondisk *dsb, const void *buffer, uint64_t device_blocks) {
+    if (tav_sb_is_legal(buffer) != 0 ||
+        tav_sb_check_layout(static_cast<const tav_sb_ondisk *>(buffer), device_blocks, true) != 0)
         return -1;
     memcpy(dsb, buffer, sizeof(*dsb));
     return 0;
@@ -69,7 +73,8 @@ int sb_unserialize_into(tav_sb_ondisk *dsb, const void *buffer) {
 
 int sb_unserialize(mbuf *mb, const void *buffer, size_t size) {
     (void)size;
-    return sb_unserialize_into(&sb_from_mbuf(mb)->tav_disk_sb, buffer);
+    tav_sb_info *sb = sb_from_mbuf(mb);
+    return sb_unserialize_into(&sb->tav_disk_sb, buffer, sb->device_blocks);
 }
 
 const mbuf_fops_t sb_mbuf_fops = {
@@ -129,6 +134,82 @@ void log_time_field(const char *name, uint64_t ns) {
 
 /* ---- layout and format --------------------------------------------------- */
 
+void tav_sb_geometry_of(uint64_t blocks_count, uint64_t inode_max_group, tav_sb_geometry *geo) {
+    assert(inode_max_group >= 1 && inode_max_group <= TAV_SB_INODE_MAX_GROUPS);
+    uint64_t pages = div_round_up(blocks_count, TAV_SB_ZMAP_BLOCKS_PER_PAGE);
+    geo->inode_max_count = TAV_SB_INODE_PER_GROUP * inode_max_group;
+    geo->inode_blocks = geo->inode_max_count * TAV_SB_INODE_SIZE * 2 / TAV_SB_BLOCK_SIZE;
+    geo->first_bitmap_block = TAV_SB_FIRST_INODE_BLOCK + geo->inode_blocks;
+    geo->bitmap_blocks =
+        std::max<uint64_t>(TAV_SB_MIN_BITMAP_BLOCKS, div_round_up(pages, TAV_SB_ZMAP_PAGES_PER_BLOCK));
+    geo->first_data_block = geo->first_bitmap_block + geo->bitmap_blocks + 1;
+}
+
+uint64_t tav_sb_blocks_covered(uint64_t bitmap_blocks) {
+    const uint64_t per_block = TAV_SB_ZMAP_PAGES_PER_BLOCK * TAV_SB_ZMAP_BLOCKS_PER_PAGE;
+    return bitmap_blocks > UINT64_MAX / per_block ? UINT64_MAX : bitmap_blocks * per_block;
+}
+
+int tav_sb_check_layout(const tav_sb_ondisk *dsb, uint64_t device_blocks, bool verbose) {
+    const char *field = nullptr;
+    uint64_t value = 0;
+    char expected[96];
+    auto want = [&](const char *f, uint64_t v, uint64_t exp) {
+        field = f;
+        value = v;
+        snprintf(expected, sizeof(expected), "%lu", exp);
+        return false;
+    };
+    auto want_range = [&](const char *f, uint64_t v, uint64_t lo, uint64_t hi) {
+        field = f;
+        value = v;
+        snprintf(expected, sizeof(expected), "%lu..%lu", lo, hi);
+        return false;
+    };
+    // Each figure is checked before anything computed from it is trusted.
+    auto check = [&]() {
+        if (dsb->s_block_size != TAV_SB_BLOCK_SIZE)
+            return want("s_block_size", dsb->s_block_size, TAV_SB_BLOCK_SIZE);
+        if (dsb->s_first_inode_block != TAV_SB_FIRST_INODE_BLOCK)
+            return want("s_first_inode_block", dsb->s_first_inode_block, TAV_SB_FIRST_INODE_BLOCK);
+        if (dsb->s_inode_size != TAV_SB_INODE_SIZE)
+            return want("s_inode_size", dsb->s_inode_size, TAV_SB_INODE_SIZE);
+        if (dsb->s_inode_per_group != TAV_SB_INODE_PER_GROUP)
+            return want("s_inode_per_group", dsb->s_inode_per_group, TAV_SB_INODE_PER_GROUP);
+        if (dsb->s_inode_max_group < 1 || dsb->s_inode_max_group > TAV_SB_INODE_MAX_GROUPS)
+            return want_range("s_inode_max_group", dsb->s_inode_max_group, 1, TAV_SB_INODE_MAX_GROUPS);
+        if (dsb->s_inode_active_group < 1 || dsb->s_inode_active_group > dsb->s_inode_max_group)
+            return want_range("s_inode_active_group", dsb->s_inode_active_group, 1, dsb->s_inode_max_group);
+        tav_sb_geometry geo;
+        tav_sb_geometry_of(dsb->s_blocks_count, dsb->s_inode_max_group, &geo);
+        if (dsb->s_inode_max_count != geo.inode_max_count)
+            return want("s_inode_max_count", dsb->s_inode_max_count, geo.inode_max_count);
+        if (dsb->s_inode_blocks != geo.inode_blocks)
+            return want("s_inode_blocks", dsb->s_inode_blocks, geo.inode_blocks);
+        if (dsb->s_first_bitmap_block != geo.first_bitmap_block)
+            return want("s_first_bitmap_block", dsb->s_first_bitmap_block, geo.first_bitmap_block);
+        if (dsb->s_blocks_count > device_blocks)
+            return want_range("s_blocks_count", dsb->s_blocks_count, geo.first_data_block + 1, device_blocks);
+        // An expansion grows s_blocks_count only within what the zone map
+        // made at format time describes; the map never moves or shrinks.
+        if (dsb->s_bitmap_blocks < geo.bitmap_blocks || dsb->s_bitmap_blocks >= device_blocks)
+            return want_range("s_bitmap_blocks", dsb->s_bitmap_blocks, geo.bitmap_blocks, device_blocks - 1);
+        uint64_t first_data = geo.first_bitmap_block + dsb->s_bitmap_blocks + 1;
+        if (dsb->s_first_data_block != first_data)
+            return want("s_first_data_block", dsb->s_first_data_block, first_data);
+        if (dsb->s_blocks_count <= first_data)
+            return want_range("s_blocks_count", dsb->s_blocks_count, first_data + 1, device_blocks);
+        return true;
+    };
+    if (check())
+        return 0;
+    if (verbose) {
+        log_error("tav_sb: invalid geometry: %s=%lu, expected %s", field, value, expected);
+        tav_sb_dump_record("tav_sb check failed", dsb);
+    }
+    return 1;
+}
+
 void tav_sb_fill_default(tav_sb_ondisk *dsb) {
     meta_head *h = &dsb->s_header;
     memset(h, 0, sizeof(*h));
@@ -138,18 +219,18 @@ void tav_sb_fill_default(tav_sb_ondisk *dsb) {
     h->length = TAV_SB_LENGTH;
     h->type = TAV_META_SUPER;
 
-    uint64_t pages = div_round_up(dsb->s_blocks_count, TAV_SB_ZMAP_BLOCKS_PER_PAGE);
+    tav_sb_geometry geo;
+    tav_sb_geometry_of(dsb->s_blocks_count, dsb->s_inode_max_group, &geo);
     dsb->s_state = TAV_STAT_STOPPED;
     dsb->s_block_size = TAV_SB_BLOCK_SIZE;
     dsb->s_first_inode_block = TAV_SB_FIRST_INODE_BLOCK;
     dsb->s_inode_size = TAV_SB_INODE_SIZE;
     dsb->s_inode_per_group = TAV_SB_INODE_PER_GROUP;
-    dsb->s_inode_max_count = dsb->s_inode_per_group * dsb->s_inode_max_group;
-    dsb->s_inode_blocks = dsb->s_inode_max_count * dsb->s_inode_size * 2 / dsb->s_block_size;
-    dsb->s_first_bitmap_block = dsb->s_first_inode_block + dsb->s_inode_blocks;
-    dsb->s_bitmap_blocks =
-        std::max<uint64_t>(TAV_SB_MIN_BITMAP_BLOCKS, div_round_up(pages, TAV_SB_ZMAP_PAGES_PER_BLOCK));
-    dsb->s_first_data_block = dsb->s_first_bitmap_block + dsb->s_bitmap_blocks + 1;
+    dsb->s_inode_max_count = geo.inode_max_count;
+    dsb->s_inode_blocks = geo.inode_blocks;
+    dsb->s_first_bitmap_block = geo.first_bitmap_block;
+    dsb->s_bitmap_blocks = geo.bitmap_blocks;
+    dsb->s_first_data_block = geo.first_data_block;
     dsb->s_inode_active_group = 1;
     dsb->s_fsck_interval = TAV_SB_FSCK_INTERVAL;
     dsb->s_crash_count = 0;
@@ -217,6 +298,17 @@ TAV_COROUTINE_FN int tav_sb_format(const tav_sb_format_args *args) {
     int ret = tav_sb_build(args, now_ns(), &dsb);
     if (ret < 0)
         return ret;
+    // A start accepts only blocks the device has: a larger count would be
+    // formatted and then refused.
+    ioengine_statdev dev = {};
+    ret = ioengine_statdev_get(ioengine_get_default(), &dev);
+    if (ret < 0)
+        return ret;
+    if (dsb.s_blocks_count > dev.phy_length / TAV_SB_BLOCK_SIZE) {
+        log_error("format blocks count:%lu exceeds the device: %lu blocks", dsb.s_blocks_count,
+                  (unsigned long)(dev.phy_length / TAV_SB_BLOCK_SIZE));
+        return -EINVAL;
+    }
 
     uint8_t *buf = static_cast<uint8_t *>(tav_iobuf_get(TAV_SB_BLOCK_SIZE, TAV_MEM_IO_ALIGNED_BUFFER));
     if (buf == nullptr) {
@@ -282,7 +374,14 @@ TAV_COROUTINE_FN int tav_sb_load(tav_sb_info *sb) {
     }
     ioengine *engine = ioengine_get_default();
     tav_sb_ondisk a, b;
-    int ret = ioengine_co_preadn(engine, buf, TAV_SB_PAGE_SIZE, TAV_SB_COPY_A_OFFSET);
+    ioengine_statdev dev = {};
+    int ret = ioengine_statdev_get(engine, &dev);
+    if (ret < 0) {
+        log_error("device size unknown: %d(%s)", ret, errstr(ret));
+        goto out;
+    }
+    sb->device_blocks = dev.phy_length / TAV_SB_BLOCK_SIZE;
+    ret = ioengine_co_preadn(engine, buf, TAV_SB_PAGE_SIZE, TAV_SB_COPY_A_OFFSET);
     if (ret < 0) {
         log_error("read super block A failed: %d(%s)", ret, errstr(ret));
         goto out;
@@ -292,12 +391,12 @@ TAV_COROUTINE_FN int tav_sb_load(tav_sb_info *sb) {
         log_error("read super block B failed: %d(%s)", ret, errstr(ret));
         goto out;
     }
-    ret = sb_unserialize_into(&a, buf);
+    ret = sb_unserialize_into(&a, buf, sb->device_blocks);
     if (ret < 0) {
         log_error("init super block A failed: %d(%s)", ret, errstr(ret));
         goto out;
     }
-    ret = sb_unserialize_into(&b, buf + TAV_SB_PAGE_SIZE);
+    ret = sb_unserialize_into(&b, buf + TAV_SB_PAGE_SIZE, sb->device_blocks);
     if (ret < 0) {
         log_error("init super block B failed: %d(%s)", ret, errstr(ret));
         goto out;
@@ -430,6 +529,9 @@ int tav_sb_statfs(const tav_sb_info *sb, ioengine *engine, uint64_t zmap_alloc_b
     uint64_t data_blocks =
         dsb->s_blocks_count > dsb->s_first_data_block ? dsb->s_blocks_count - dsb->s_first_data_block : 0;
     st->f_bfree = st->f_bavail = data_blocks > zmap_alloc_blocks ? data_blocks - zmap_alloc_blocks : 0;
+    // Never more free blocks than the device has.
+    if (st->f_bfree > st->f_blocks)
+        st->f_bfree = st->f_bavail = st->f_blocks;
     st->f_files = dsb->s_inode_max_count;
     st->f_ffree = st->f_favail =
         dsb->s_inode_max_count > inode_count ? dsb->s_inode_max_count - inode_count : 0;

@@ -146,6 +146,7 @@ static_assert(offsetof(tav_sb_ondisk, s_crash_limit) == 208);
 typedef struct tav_sb_info {
     tav_sb_ondisk tav_disk_sb; /* authoritative in memory */
     int last_errno;            /* result of the last failed write; 0 after a good read or write */
+    uint64_t device_blocks;    /* whole blocks the device holds, taken at load */
     struct mbuf mbuf;
 } tav_sb_info, tav_sb_t;
 
@@ -159,6 +160,38 @@ typedef struct tav_sb_format_args {
     uint64_t inode_max_group;
     const char *path;
 } tav_sb_format_args;
+
+/* The layout that follows from a device size and an inode-group count.
+ * This one computation serves the format (which writes these figures) and
+ * the load (which accepts only records that agree with them). */
+typedef struct tav_sb_geometry {
+    uint64_t inode_max_count;    /* s_inode_per_group x s_inode_max_group */
+    uint64_t inode_blocks;       /* two 4096-byte copies per inode */
+    uint64_t first_bitmap_block; /* right after the inode table */
+    uint64_t bitmap_blocks;      /* max(32, zone-map pages for the blocks / 256) */
+    uint64_t first_data_block;   /* after the zone map and the backup block */
+} tav_sb_geometry;
+
+/* REQUIRES: 1 <= inode_max_group <= TAV_SB_INODE_MAX_GROUPS. */
+void tav_sb_geometry_of(uint64_t blocks_count, uint64_t inode_max_group, tav_sb_geometry *geo);
+
+/* The most blocks the zone map of `bitmap_blocks` blocks can describe; an
+ * expansion must stay within it. */
+uint64_t tav_sb_blocks_covered(uint64_t bitmap_blocks);
+
+/* 0 when a record's geometry is one the format and later expansions can
+ * produce on a device of `device_blocks` whole blocks:
+ *   - block size 1 MiB, inode table at block 1 with 4096-byte inodes in
+ *     groups of 16384, 1..8 groups, of which 1..s_inode_max_group formatted;
+ *   - s_inode_max_count, s_inode_blocks and s_first_bitmap_block as the
+ *     format computes them from s_inode_max_group;
+ *   - a zone map that covers s_blocks_count (s_bitmap_blocks at least the
+ *     format's figure), followed by the backup block and the data area
+ *     (s_first_data_block);
+ *   - s_first_data_block < s_blocks_count <= device_blocks.
+ * Else 1, after logging "tav_sb: invalid geometry: <field>=<value>,
+ * expected <what>" at error level (the quiet form logs nothing). */
+int tav_sb_check_layout(const tav_sb_ondisk *dsb, uint64_t device_blocks, bool verbose);
 
 /* Fills the header and every derived field from s_blocks_count and
  * s_inode_max_group (both already set; s_blocks_count non-zero): version 2,
@@ -210,8 +243,12 @@ TAV_COROUTINE_FN int tav_sb_format_instance(const tav_sb_format_args *args, tav_
 /* ---- the in-memory superblock -------------------------------------------- */
 
 /* Reads both copies and keeps the legal one with the larger generation (A on
- * a tie); fails when either copy is unreadable or illegal.  On success the
- * record is attached to a stale buffer, so the next read goes to the device. */
+ * a tie); fails when either copy is unreadable or illegal, an impossible
+ * geometry on this device (tav_sb_check_layout) counting as
+ * illegal: -1 ("init super block A failed" / "... B failed"), so that no
+ * such copy is ever the source of a later superblock write.  Every later
+ * read of a copy is checked the same way.  On success the record is
+ * attached to a stale buffer, so the next read goes to the device. */
 TAV_COROUTINE_FN int tav_sb_load(tav_sb_info *sb);
 /* Refreshes the record from the device (no I/O while up to date). */
 TAV_COROUTINE_FN int tav_sb_read(tav_sb_info *sb);

@@ -168,12 +168,14 @@ void zmap_destroy(zmap_t *zmap) {
     zmap->alloc_blocks = 0;
 }
 
-TAV_COROUTINE_FN int zmap_load(zmap_t *zmap, uint32_t page_cnt) {
+TAV_COROUTINE_FN int zmap_load(zmap_t *zmap, uint64_t count) {
     ZMAP_ASSERT(zmap->pages == nullptr);
-    if (page_cnt == 0) {
-        log_error("zmap: no pages to load");
+    // Page numbers are 32-bit: a count beyond them is refused, never cut.
+    if (count == 0 || count > UINT32_MAX) {
+        log_error("zmap: cannot load %lu pages", (unsigned long)count);
         return -EINVAL;
     }
+    const uint32_t page_cnt = static_cast<uint32_t>(count);
     uint64_t version = 2;
     if (zmap->fops->get_sb_version) {
         int ret = zmap->fops->get_sb_version(zmap, &version);
@@ -190,7 +192,8 @@ TAV_COROUTINE_FN int zmap_load(zmap_t *zmap, uint32_t page_cnt) {
     zmap_page_t *pages =
         static_cast<zmap_page_t *>(tav_calloc(page_cnt, sizeof(zmap_page_t), TAV_MEM_ZMAP_PAGE));
     if (buf == nullptr || pages == nullptr) {
-        log_error("out of memory, page_cnt: %u", page_cnt);
+        log_error("out of memory, page_cnt: %u (%lu bytes)", page_cnt,
+                  (unsigned long)(page_cnt * sizeof(zmap_page_t) + ZMAP_BLOCK_BYTES));
         if (buf)
             tav_iobuf_put(buf);
         tav_free(pages);

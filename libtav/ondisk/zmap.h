@@ -145,8 +145,9 @@ typedef struct pslice_t {
 void zmap_init(zmap_t *zmap, const tav_zmap_fops *fops, blkno_t pblock);
 /* Loads all `page_cnt` pages (s_bitmap_blocks x 256), marking blocks with a
  * bad track in use.  -EACCES for an illegal page, the engine's error for a
- * failed read, -ENOMEM; nothing stays loaded on failure. */
-TAV_COROUTINE_FN int zmap_load(zmap_t *zmap, uint32_t page_cnt);
+ * failed read, -ENOMEM, -EINVAL for 0 pages or more than 32-bit page numbers
+ * can name; nothing stays loaded on failure. */
+TAV_COROUTINE_FN int zmap_load(zmap_t *zmap, uint64_t page_cnt);
 void zmap_destroy(zmap_t *zmap);
 /* Below 8 or above 4080: 8; else rounded down to a multiple of 8. */
 void zmap_set_window(zmap_t *zmap, uint32_t window);

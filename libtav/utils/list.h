@@ -43,6 +43,18 @@ static inline void list_move_tail(list_head *n, list_head *head) {
     list_del_init(n);
     list_add_tail(n, head);
 }
+/* Moves every node of `from` to the tail of `head`, in order; `from` ends
+ * empty. */
+static inline void list_splice_tail_init(list_head *from, list_head *head) {
+    if (list_empty(from))
+        return;
+    list_head *first = from->next, *last = from->prev, *tail = head->prev;
+    tail->next = first;
+    first->prev = tail;
+    last->next = head;
+    head->prev = last;
+    INIT_LIST_HEAD(from);
+}
 
 #define list_entry(ptr, type, member)        ((type *)((char *)(ptr)-offsetof(type, member)))
 #define list_first_entry(head, type, member) list_entry((head)->next, type, member)

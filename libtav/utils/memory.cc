@@ -8,6 +8,7 @@
 #include "memory.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <stdlib.h>
 
 #include <new>
@@ -222,7 +223,12 @@ void *tav_malloc(size_t size, tav_mem_type_t type) {
 void *tav_calloc(size_t nmemb, size_t size, tav_mem_type_t type) {
     void *ptr = calloc(nmemb, size);
     if (ptr == nullptr) {
-        log_oom(size, type);
+        // What was asked for in all; a product that does not fit is reported
+        // as the largest size.
+        size_t total;
+        if (__builtin_mul_overflow(nmemb, size, &total))
+            total = SIZE_MAX;
+        log_oom(total, type);
         return nullptr;
     }
     mem_record(ptr, nmemb * size, type);

@@ -32,7 +32,8 @@ const char kPath[] = "/dev/test-instance";
 
 class SuperTest : public tavtest::DeviceTest {
 protected:
-    void SetUp() override { open_device(1100 * MiB); }
+    // Sparse: room for the 2,000,000 blocks the tests format.
+    void SetUp() override { open_device(2000000 * MiB); }
     void TearDown() override {
         if (loaded_)
             tav_sb_destroy(&sb_);
@@ -125,6 +126,7 @@ TEST_F(SuperTest, FormatRefusesLayoutsThatCannotWork) {
         {162, 1, kPath, "format file min blocks_count is : 163. format blocks count:162"},
         {0, 8, kPath, "format arguments incomplete"},
         {2000000, 8, nullptr, "format arguments incomplete"},
+        {2000001, 8, kPath, "format blocks count:2000001 exceeds the device: 2000000 blocks"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
@@ -400,7 +402,7 @@ TEST_F(SuperTest, StatfsReportsBlocksAndInodes) {
     ASSERT_EQ(0, tav_sb_statfs(&sb_, ioengine_get_default(), 10, 3, &st));
     EXPECT_EQ(MiB, st.f_bsize);
     EXPECT_EQ(MiB, st.f_frsize);
-    EXPECT_EQ(1100u, st.f_blocks); // the device file is 1100 MiB
+    EXPECT_EQ(2000000u, st.f_blocks); // the device file is 2,000,000 MiB
     EXPECT_EQ(2000000u - 1058 - 10, st.f_bfree);
     EXPECT_EQ(st.f_bfree, st.f_bavail);
     EXPECT_EQ(131072u, st.f_files);
@@ -410,6 +412,10 @@ TEST_F(SuperTest, StatfsReportsBlocksAndInodes) {
     // More blocks in use than data blocks (bad tracks) never wraps around.
     ASSERT_EQ(0, tav_sb_statfs(&sb_, ioengine_get_default(), 3000000, 0, &st));
     EXPECT_EQ(0u, st.f_bfree);
+    // Nor more free blocks than the device holds.
+    sb_.tav_disk_sb.s_blocks_count = 5000000;
+    ASSERT_EQ(0, tav_sb_statfs(&sb_, ioengine_get_default(), 10, 0, &st));
+    EXPECT_EQ(2000000u, st.f_bfree);
 }
 
 TEST_F(SuperTest, DumpLogsEveryField) {

@@ -163,9 +163,14 @@ TEST(MemAcct, FailuresLogTheTagAndKeepTheOldBlock) {
 
     EXPECT_EQ(nullptr, tav_malloc(huge, TAV_MEM_OTHER));
     EXPECT_TRUE(log.contains("failed to allocate " + huge_s + " bytes for TAV_MEM_OTHER: Out of memory"));
-    // calloc reports its element size.
-    EXPECT_EQ(nullptr, tav_calloc(4, huge, TAV_MEM_FD));
-    EXPECT_TRUE(log.contains("failed to allocate " + huge_s + " bytes for TAV_MEM_FD: Out of memory"));
+    // calloc reports the bytes asked for in all, and a product that does not
+    // fit as the largest size.
+    EXPECT_EQ(nullptr, tav_calloc(3, huge, TAV_MEM_FD));
+    EXPECT_TRUE(log.contains("failed to allocate " + std::to_string(3 * huge) +
+                             " bytes for TAV_MEM_FD: Out of memory"));
+    EXPECT_EQ(nullptr, tav_calloc(5, huge, TAV_MEM_FD));
+    EXPECT_TRUE(log.contains("failed to allocate " + std::to_string(SIZE_MAX) +
+                             " bytes for TAV_MEM_FD: Out of memory"));
     void *p = &p;
     EXPECT_EQ(-ENOMEM, tav_memalign(&p, 4096, huge, TAV_MEM_IOLOG));
     EXPECT_EQ(nullptr, p);
