@@ -62,10 +62,19 @@ int sb_serialize(mbuf *mb, void *buffer, size_t size) {
 }
 
 /* A copy is taken only when it is legal and its geometry is possible on
- * this device: a copy that fails either is never trusted, nor written back. */
-int sb_unserialize_into(tav_sb_ondisk *dsb, const void *buffer, uint64_t device_blocks) {
-    if (tav_sb_is_legal(buffer) != 0 ||
-        tav_sb_check_layout(static_cast<const tav_sb_ondisk *>(buffer), device_blocks, true) != 0)
+ * the device as it is now (a volume may have grown since the start): a copy
+ * that fails either is never trusted, nor written back. */
+int sb_unserialize_into(tav_sb_ondisk *dsb, const void *buffer) {
+    if (tav_sb_is_legal(buffer) != 0)
+        return -1;
+    ioengine_statdev dev = {};
+    int ret = ioengine_statdev_get(ioengine_get_default(), &dev);
+    if (ret < 0) {
+        log_error("tav_sb: device size unknown: %d(%s)", ret, strerror(-ret));
+        return -1;
+    }
+    if (tav_sb_check_layout(static_cast<const tav_sb_ondisk *>(buffer), dev.phy_length / TAV_SB_BLOCK_SIZE,
+                            true) != 0)
         return -1;
     memcpy(dsb, buffer, sizeof(*dsb));
     return 0;
@@ -73,8 +82,7 @@ int sb_unserialize_into(tav_sb_ondisk *dsb, const void *buffer, uint64_t device_
 
 int sb_unserialize(mbuf *mb, const void *buffer, size_t size) {
     (void)size;
-    tav_sb_info *sb = sb_from_mbuf(mb);
-    return sb_unserialize_into(&sb->tav_disk_sb, buffer, sb->device_blocks);
+    return sb_unserialize_into(&sb_from_mbuf(mb)->tav_disk_sb, buffer);
 }
 
 const mbuf_fops_t sb_mbuf_fops = {
@@ -192,7 +200,9 @@ int tav_sb_check_layout(const tav_sb_ondisk *dsb, uint64_t device_blocks, bool v
             return want_range("s_blocks_count", dsb->s_blocks_count, geo.first_data_block + 1, device_blocks);
         // An expansion grows s_blocks_count only within what the zone map
         // made at format time describes; the map never moves or shrinks.
-        if (dsb->s_bitmap_blocks < geo.bitmap_blocks || dsb->s_bitmap_blocks >= device_blocks)
+        if (dsb->s_bitmap_blocks < TAV_SB_MIN_BITMAP_BLOCKS ||
+            tav_sb_blocks_covered(dsb->s_bitmap_blocks) < dsb->s_blocks_count ||
+            dsb->s_bitmap_blocks >= device_blocks)
             return want_range("s_bitmap_blocks", dsb->s_bitmap_blocks, geo.bitmap_blocks, device_blocks - 1);
         uint64_t first_data = geo.first_bitmap_block + dsb->s_bitmap_blocks + 1;
         if (dsb->s_first_data_block != first_data)
@@ -374,14 +384,7 @@ TAV_COROUTINE_FN int tav_sb_load(tav_sb_info *sb) {
     }
     ioengine *engine = ioengine_get_default();
     tav_sb_ondisk a, b;
-    ioengine_statdev dev = {};
-    int ret = ioengine_statdev_get(engine, &dev);
-    if (ret < 0) {
-        log_error("device size unknown: %d(%s)", ret, errstr(ret));
-        goto out;
-    }
-    sb->device_blocks = dev.phy_length / TAV_SB_BLOCK_SIZE;
-    ret = ioengine_co_preadn(engine, buf, TAV_SB_PAGE_SIZE, TAV_SB_COPY_A_OFFSET);
+    int ret = ioengine_co_preadn(engine, buf, TAV_SB_PAGE_SIZE, TAV_SB_COPY_A_OFFSET);
     if (ret < 0) {
         log_error("read super block A failed: %d(%s)", ret, errstr(ret));
         goto out;
@@ -391,12 +394,12 @@ TAV_COROUTINE_FN int tav_sb_load(tav_sb_info *sb) {
         log_error("read super block B failed: %d(%s)", ret, errstr(ret));
         goto out;
     }
-    ret = sb_unserialize_into(&a, buf, sb->device_blocks);
+    ret = sb_unserialize_into(&a, buf);
     if (ret < 0) {
         log_error("init super block A failed: %d(%s)", ret, errstr(ret));
         goto out;
     }
-    ret = sb_unserialize_into(&b, buf + TAV_SB_PAGE_SIZE, sb->device_blocks);
+    ret = sb_unserialize_into(&b, buf + TAV_SB_PAGE_SIZE);
     if (ret < 0) {
         log_error("init super block B failed: %d(%s)", ret, errstr(ret));
         goto out;

@@ -146,7 +146,6 @@ static_assert(offsetof(tav_sb_ondisk, s_crash_limit) == 208);
 typedef struct tav_sb_info {
     tav_sb_ondisk tav_disk_sb; /* authoritative in memory */
     int last_errno;            /* result of the last failed write; 0 after a good read or write */
-    uint64_t device_blocks;    /* whole blocks the device holds, taken at load */
     struct mbuf mbuf;
 } tav_sb_info, tav_sb_t;
 

@@ -252,6 +252,9 @@ int main(int argc, char **argv) {
                     "(inode table, zone map, backup superblock and one data block)",
                     path, dsb.s_blocks_count, groups, groups == 1 ? "" : "s", groups == 1 ? "s" : "",
                     dsb.s_first_data_block + 1);
+    // What a start will accept, checked with the start's own rule.
+    if (tav_sb_check_layout(&dsb, dsb.s_blocks_count, false) != 0)
+        return fail("internal error: the layout for %lu blocks would not load", dsb.s_blocks_count);
 
     if (exists && !force && holds_instance(path))
         return fail("%s already holds a tav instance; use -f to overwrite it", path);
