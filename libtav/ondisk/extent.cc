@@ -11,6 +11,8 @@
 #include <string.h>
 #include <sys/uio.h>
 
+#include <algorithm>
+
 #include "ioengine.h"
 #include "checksum.h"
 #include "logger.h"
@@ -834,7 +836,10 @@ ext_type_t ext_cache_blkmap_type(ext_cache_t *cache) {
 uint32_t ext_cache_max_count(ext_cache_t *cache, uint64_t filesize) {
     uint64_t span = (uint64_t)ext_iblocks_per_page(ext_cache_blkmap_type(cache), TAV_EXTENT_PAGE_SIZE) *
                     TAV_EXTENT_BLOCK_SIZE;
-    return (uint32_t)((filesize + span - 1) / span);
+    // A size read from the device may be anything: never more pages than a
+    // file's extent blocks hold, and no wrap-around.
+    uint64_t pages = filesize / span + (filesize % span != 0);
+    return (uint32_t)std::min<uint64_t>(pages, TAV_EXTENT_BLOCKS_PER_FILE * TAV_EXTENT_PAGES_PER_BLOCK);
 }
 
 void ext_cache_dump(ext_cache_t *cache) {

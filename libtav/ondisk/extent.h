@@ -258,6 +258,8 @@ void ext_cache_cleanup(ext_cache_t *cache);
 TAV_COROUTINE_FN int ext_cache_flush(ext_cache_t *cache);
 int ext_cache_is_empty(ext_cache_t *cache);
 ext_type_t ext_cache_blkmap_type(ext_cache_t *cache);
+/* Extent pages a file of `filesize` bytes needs, at most the pages its 16
+ * extent blocks hold. */
 uint32_t ext_cache_max_count(ext_cache_t *cache, uint64_t filesize);
 void ext_cache_dump(ext_cache_t *cache);
 /* Checks the cache tree (order, colours, parents, count): 0 or -1.  For

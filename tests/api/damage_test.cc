@@ -248,12 +248,16 @@ protected:
 
     // statfs agrees with the device and the table; the intact files have
     // their record and maps.
-    void use(tav *inst, const std::vector<const File *> &intact) {
-        struct statvfs st;
+    struct statvfs statfs_of(tav *inst) {
+        struct statvfs st = {};
         CbkResult r;
-        ASSERT_EQ(0, tav_statfs_async(inst, &st, tavtest::common_cbk, &r));
-        ASSERT_TRUE(wait(&r));
-        ASSERT_EQ(0, r.ret);
+        EXPECT_EQ(0, tav_statfs_async(inst, &st, tavtest::common_cbk, &r));
+        EXPECT_TRUE(wait(&r));
+        EXPECT_EQ(0, r.ret);
+        return st;
+    }
+    void use(tav *inst, const std::vector<const File *> &intact) {
+        struct statvfs st = statfs_of(inst);
         ioengine_statdev dev = {};
         ASSERT_EQ(0, ioengine_statdev_get(ioengine_get_default(), &dev));
         EXPECT_LE(st.f_blocks, dev.phy_length / MiB);
@@ -296,6 +300,24 @@ protected:
                 EXPECT_TRUE(fs(f->blocks[i] * MiB, MiB) == pattern(*f, i)) << "block " << i;
             }
         }
+    }
+
+    // U is gone and its own blocks are free; F1 and F2 are whole on disk and
+    // in another start.
+    void expect_reclaimed_and_intact() {
+        EXPECT_EQ(kStateFree, state_on_disk(u_.ino));
+        EXPECT_EQ(0, zmap_byte(u_.extent_block)) << "U's own blocks are freed";
+        for (uint64_t b : u_.blocks)
+            EXPECT_EQ(0, zmap_byte(b));
+        expect_restart_intact({&f1_, &f2_});
+    }
+    void expect_restart_intact(const std::vector<const File *> &intact) {
+        check_on_disk(intact);
+        tav *again = start_ok();
+        ASSERT_NE(nullptr, again);
+        use(again, intact);
+        fini(again);
+        check_on_disk(intact);
     }
 
     static size_t unlink_queue_of(tav *inst) {
@@ -342,16 +364,8 @@ TEST_P(Damage, PopulatedImageStartsAndReclaimsItsUnlinkedFiles) {
     use(inst, {&f1_, &f2_});
     EXPECT_TRUE(reach(inst, FiniAt::After));
     fini(inst);
-    EXPECT_EQ(kStateFree, state_on_disk(u_.ino));
     EXPECT_EQ(kStateFree, state_on_disk(p_.ino));
-    for (uint64_t b : u_.blocks)
-        EXPECT_EQ(0, zmap_byte(b));
-    EXPECT_EQ(0, zmap_byte(u_.extent_block));
-    check_on_disk({&f1_, &f2_});
-    tav *again = start_ok();
-    ASSERT_NE(nullptr, again);
-    use(again, {&f1_, &f2_});
-    fini(again);
+    expect_reclaimed_and_intact();
 }
 
 // Each field out of range in copy A, its checksum recomputed: the start is
@@ -427,11 +441,7 @@ TEST_P(Damage, SuperblockFieldsOutOfRangeAreRefused) {
     put_fs(kSbB, b);
     tav *inst = start_ok();
     ASSERT_NE(nullptr, inst);
-    struct statvfs st;
-    CbkResult r;
-    ASSERT_EQ(0, tav_statfs_async(inst, &st, tavtest::common_cbk, &r));
-    ASSERT_TRUE(wait(&r));
-    EXPECT_LE(st.f_bfree, 250 - first_data_);
+    EXPECT_LE(statfs_of(inst).f_bfree, 250 - first_data_);
     fini(inst);
 }
 
@@ -466,11 +476,8 @@ TEST_P(Damage, UnlinkedFilesSurviveFiniAtAnyMoment) {
         EXPECT_TRUE(reach(next, FiniAt::After));
         use(next, {&f1_, &f2_});
         fini(next);
-        EXPECT_EQ(kStateFree, state_on_disk(u_.ino));
         EXPECT_EQ(kStateFree, state_on_disk(p_.ino));
-        for (uint64_t b : u_.blocks)
-            EXPECT_EQ(0, zmap_byte(b));
-        check_on_disk({&f1_, &f2_});
+        expect_reclaimed_and_intact();
     }
 }
 
@@ -492,15 +499,7 @@ TEST_P(Damage, UnlinkedInodeNamingOtherFilesBlocksFreesNothingOfThem) {
                              ", not freed"));
     EXPECT_TRUE(log_contains("extent block " + std::to_string(f2_.blocks[0]) + " of inode:" +
                              std::to_string(u_.ino) + " does not read as extent pages, not freed"));
-    EXPECT_EQ(kStateFree, state_on_disk(u_.ino));
-    EXPECT_EQ(0, zmap_byte(u_.extent_block)) << "U's own blocks are freed";
-    for (uint64_t b : u_.blocks)
-        EXPECT_EQ(0, zmap_byte(b));
-    check_on_disk({&f1_, &f2_});
-    tav *again = start_ok();
-    ASSERT_NE(nullptr, again);
-    use(again, {&f1_, &f2_});
-    fini(again);
+    expect_reclaimed_and_intact();
 }
 
 // A device cut short of what the superblock describes is refused with EIO
@@ -595,13 +594,8 @@ TEST_P(Damage, RandomFlipsOfEveryMetadataRegion) {
         use(inst, intact);
         reach(inst, when);
         fini(inst);
-        check_on_disk(intact);
         // What the first start left starts again, as cleanly.
-        tav *again = start_ok();
-        ASSERT_NE(nullptr, again);
-        use(again, intact);
-        fini(again);
-        check_on_disk(intact);
+        expect_restart_intact(intact);
         if (HasFailure()) {
             for (const auto &l : errors_logged())
                 ADD_FAILURE() << l;
@@ -628,10 +622,7 @@ TEST_P(DamageVolume, AvailableLengthFollowsTheBitmap) {
     put_raw(newer, page);
     tav *inst = start_ok();
     ASSERT_NE(nullptr, inst);
-    struct statvfs st;
-    CbkResult r;
-    ASSERT_EQ(0, tav_statfs_async(inst, &st, tavtest::common_cbk, &r));
-    ASSERT_TRUE(wait(&r));
+    struct statvfs st = statfs_of(inst);
     EXPECT_EQ(total / MiB, st.f_blocks);
     EXPECT_LE(st.f_bfree, st.f_blocks);
     use(inst, {&f1_, &f2_});

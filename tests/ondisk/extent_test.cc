@@ -651,6 +651,9 @@ TEST_F(ExtentTest, PagesNeededForAFileSize) {
         {TAV_BLKMAP_TYPE_SLICE, 16 * MiB + 1, 2},
         {TAV_BLKMAP_TYPE_SLICE_V2, 64 * MiB, 1},
         {TAV_BLKMAP_TYPE_SLICE_V2, 1, 1},
+        // Sizes no file can have (read from a damaged inode) stay bounded.
+        {TAV_BLKMAP_TYPE_BLOCK, ~0ull, 2048},
+        {TAV_BLKMAP_TYPE_SLICE_V2, ~0ull, 2048},
     };
     for (const Case &c : cases) {
         g_host.type = c.type;
