@@ -27,9 +27,9 @@ const char *uuid_text(const unsigned char *uuid, char out[37]) {
 
 // Geometry that the rest of the code relies on: a record with a good
 // checksum but other values cannot come from this volume manager, and each
-// value below sizes a read, a loop or an allocation at open.  Returns the
-// first field that is out of range with its value and what it must be, or
-// null when every field is one kvol_mkfs and kvol_expand can produce.
+// value below sizes a read, a loop or an allocation at open.  True when
+// every field is one kvol_mkfs and kvol_expand can produce; else false, with
+// the first field out of range, its value and what it must be in *e.
 struct field_error {
     const char *field;
     uint64_t value;
