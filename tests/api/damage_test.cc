@@ -5,9 +5,10 @@
 // the damage reads back the same.  Nothing may crash, hang or touch another
 // file.
 //
-// The image holds two live files (F1, F2: one extent block each, data in
-// their blocks), one file left UNLINK (U) and one left PBLOCK_FREE (P) as a
-// crash during their destruction leaves them.  The cases:
+// The image holds two live files (F1, F2: pre-mapped creates, one extent
+// block each, data in their blocks), one unlinked file that the instance
+// stopped before reclaiming (U, left UNLINK) and one left PBLOCK_FREE (P) as
+// a crash during its destruction leaves it.  The cases:
 //   - superblock fields out of range, checksum recomputed (a table);
 //   - unlinked inodes and fini at every moment of the reclaim;
 //   - an unlinked inode that names another file's blocks;
@@ -21,25 +22,25 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "coroutine.h"
+#include "fd.h"
 #include "instance.h"
 #include "ioengine.h"
 #include "itable.h"
 #include "kvol_test_util.h"
-#include "memory.h"
 #include "super.h"
 #include "support/bytes.h"
 #include "support/device.h"
 #include "support/instance.h"
 #include "support/loop.h"
-#include "zmap.h"
 
 namespace {
 
@@ -153,74 +154,53 @@ protected:
         return s.res.instance;
     }
 
-    // Makes a file as creation does, with an extent block and `n` data blocks
-    // holding its pattern.  Runs in a coroutine under the table's own stub.
-    void make_file(tav *inst, unsigned char tag, size_t n, File *f) {
+    // Makes a file with the pre-mapped create over `n` blocks from `pblock`
+    // (an extent block and whole-block maps), with its pattern written in
+    // them.
+    void make_file(tav *inst, unsigned char tag, uint64_t pblock, size_t n, File *f) {
         memset(f->gfid, 0, 16);
         f->gfid[0] = 0xda;
         f->gfid[15] = tag;
-        uint64_t ino = 0;
-        ASSERT_EQ(0, tav_super_get_ino(inst, &ino));
-        tav_inode_info *inode = tav_inode_create(&inst->itable, f->gfid, nullptr, nullptr);
-        ASSERT_NE(nullptr, inode);
-        tav_inode_bind(inode, ino);
-        inode->ondisk.i_type = 0;
-        inode->ondisk.i_blkmap_type = 2;
-        ASSERT_EQ(inode, tav_inode_link_ex(&inst->itable, inode));
-        ASSERT_EQ(0, tav_inode_fresh_write(inode));
-        blkno_t eb = 0;
-        uint32_t cnt = 1;
-        ASSERT_EQ(0, zmap_alloc_blocks(&inst->zmap, 0, 0, &eb, &cnt));
-        ASSERT_EQ(0, ext_block_format(eb, tav_inode_blkmap_type(&inode->ondisk)));
-        ASSERT_EQ(0, tav_inode_read(inode));
-        inode->ondisk.i_extents[0] = eb;
-        ASSERT_EQ(0, tav_inode_write(inode));
-        void *buf = tav_iobuf_get(MiB, TAV_MEM_IO_ALIGNED_BUFFER);
-        ASSERT_NE(nullptr, buf);
-        f->ino = ino;
-        f->extent_block = eb;
+        CbkResult r;
+        ASSERT_TRUE(call(&r, [&](CbkResult *res) {
+            return tav_create_ex(inst, f->gfid, (off_t)(pblock * MiB), n * MiB, n * MiB, O_RDWR, 0600, 0,
+                                 tavtest::open_cbk, res);
+        }));
+        ASSERT_EQ(0, r.ret) << r.err;
+        f->ino = r.fd->inode->ondisk.i_no;
+        f->extent_block = r.fd->inode->ondisk.i_extents[0];
+        ASSERT_NE(0u, f->extent_block);
+        ASSERT_EQ(0, tav_close(r.fd));
         for (size_t i = 0; i < n; i++) {
-            ext_page_t *page = nullptr;
-            blkmap_t *map = ext_blkmaps_get(&inode->extent_cache, i, &page);
-            ASSERT_NE(nullptr, map);
-            blkno_t pb = 0;
-            cnt = 1;
-            ASSERT_EQ(0, zmap_alloc_blocks(&inst->zmap, 0, 0, &pb, &cnt));
-            ext_blkmaps_set_pblock(map, -1, pb, -1);
-            ASSERT_EQ(0, ext_page_write(page));
-            ext_page_put(page);
-            Bytes data = pattern(*f, i);
-            memcpy(buf, data.data(), MiB);
-            ASSERT_EQ(0, ioengine_co_pwriten(ioengine_get_default(), buf, MiB, (off_t)(pb * MiB)));
-            f->blocks.push_back(pb);
+            f->blocks.push_back(pblock + i);
+            put_fs((pblock + i) * MiB, pattern(*f, i));
         }
-        tav_iobuf_put(buf);
-        ASSERT_EQ(0, tav_inode_read(inode));
-        inode->ondisk.i_size = n * MiB;
-        ASSERT_EQ(0, tav_inode_write(inode));
-        tav_inode_unref(inode, "test");
     }
 
     void populate() {
         tav *inst = start_ok();
         ASSERT_NE(nullptr, inst);
+        // U must still be waiting for the reclaim when the instance stops.
+        tav_timer_stop(inst->unlink_timer);
         const tav_sb_ondisk &d = inst->sb.tav_disk_sb;
         first_bitmap_ = d.s_first_bitmap_block;
         first_data_ = d.s_first_data_block;
         blocks_ = d.s_blocks_count;
-        ASSERT_TRUE(tavtest::run_coroutine([&] {
-            Coroutine *self = coroutine_self();
-            void *prev = coroutine_get_argument(self);
-            coroutine_set_argument(self, &inst->itable.timer_stub);
-            make_file(inst, 1, 3, &f1_);
-            make_file(inst, 2, 2, &f2_);
-            make_file(inst, 3, 2, &u_);
-            make_file(inst, 4, 0, &p_);
-            coroutine_set_argument(self, prev);
+        // Ranges on 16-block boundaries, as a volume lends them.
+        const uint64_t at = (first_data_ + 15) / 16 * 16;
+        make_file(inst, 1, at, 3, &f1_);
+        make_file(inst, 2, at + 16, 2, &f2_);
+        make_file(inst, 3, at + 32, 2, &u_);
+        make_file(inst, 4, at + 48, 1, &p_);
+        CbkResult r;
+        ASSERT_TRUE(call(&r, [&](CbkResult *res) {
+            return tav_unlink_async(inst, u_.gfid, tavtest::common_cbk, res);
         }));
+        ASSERT_EQ(0, r.ret);
         fini(inst);
-        // U and P as a crash in their destruction leaves them.
-        patch_inode(u_.ino, [](Bytes &p) { put64(p, kInoState, kStateUnlink); });
+        // U as an unlink leaves it for the timer, P as a crash in the middle
+        // of its destruction does.
+        ASSERT_EQ(kStateUnlink, state_on_disk(u_.ino));
         patch_inode(p_.ino, [](Bytes &p) { put64(p, kInoState, kStatePblockFree); });
     }
 
@@ -265,14 +245,43 @@ protected:
         EXPECT_LE(st.f_bfree, blocks_ - first_data_);
         EXPECT_LE(st.f_files - st.f_ffree, (uint64_t)inst->itable.inode_count);
 
-        // The listing, from the table (the namespace requests come later).
-        size_t listed = 0;
-        tav_itable_hash_foreach(
-            &inst->itable, [](tav_inode_info *, void *p) { return ++*static_cast<size_t *>(p), 0; }, &listed);
-        EXPECT_EQ(inst->itable.inode_count, listed);
+        // The listing holds every intact file.
+        struct Listing {
+            std::set<std::vector<unsigned char>> names;
+            bool done = false;
+            int64_t ret = 0;
+        } l;
+        ASSERT_EQ(0, tav_list_file(
+                         inst,
+                         [](tav *, unsigned char *name, void *p) {
+                             static_cast<Listing *>(p)->names.insert(std::vector<unsigned char>(name, name + 16));
+                             return 0;
+                         },
+                         [](int64_t ret, uint32_t, void *p) {
+                             static_cast<Listing *>(p)->ret = ret;
+                             static_cast<Listing *>(p)->done = true;
+                         },
+                         TAV_LIST_ALL_FILE, &l));
+        ASSERT_TRUE(tavtest::run_until([&] { return l.done; }));
+        EXPECT_EQ(0, l.ret);
+        for (const File *f : intact)
+            EXPECT_EQ(1u, l.names.count(std::vector<unsigned char>(f->gfid, f->gfid + 16)));
 
         for (const File *f : intact) {
             SCOPED_TRACE("intact file " + std::to_string(f->gfid[15]));
+            CbkResult o;
+            ASSERT_TRUE(call(&o, [&](CbkResult *res) {
+                return tav_open_async(inst, f->gfid, O_RDWR, 0, tavtest::open_cbk, res);
+            }));
+            ASSERT_EQ(0, o.ret) << o.err;
+            struct stat st;
+            CbkResult a;
+            ASSERT_TRUE(call(&a, [&](CbkResult *res) {
+                return tav_fgetattr_async(o.fd, &st, tavtest::common_cbk, res);
+            }));
+            EXPECT_EQ(0, a.ret);
+            EXPECT_EQ((off_t)(f->blocks.size() * MiB), st.st_size);
+            EXPECT_EQ(0, tav_close(o.fd));
             tav_inode_info *inode = tav_inode_find_get(&inst->itable, f->gfid, 0);
             ASSERT_NE(nullptr, inode);
             EXPECT_EQ((uint64_t)TAV_I_NORMAL, inode->ondisk.i_state);
