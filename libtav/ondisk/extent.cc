@@ -31,7 +31,7 @@ inline ext_page_t *page_of_mbuf(mbuf *mb) {
     return (ext_page_t *)((char *)mb - offsetof(ext_page_t, mbuf));
 }
 
-inline ext_page_t *page_of_node(ext_rb_node *n) {
+inline ext_page_t *page_of_node(rb_node *n) {
     return (ext_page_t *)((char *)n - offsetof(ext_page_t, node));
 }
 
@@ -57,212 +57,10 @@ inline ext_type_t map_type(const blkmap_t *map) {
     return map->page->type;
 }
 
-// ---- red-black tree of a cache's pages, keyed by page index ----------------
-
-void rb_rotate_left(ext_rb_node **root, ext_rb_node *x) {
-    ext_rb_node *y = x->right;
-    x->right = y->left;
-    if (y->left)
-        y->left->parent = x;
-    y->parent = x->parent;
-    if (!x->parent)
-        *root = y;
-    else if (x == x->parent->left)
-        x->parent->left = y;
-    else
-        x->parent->right = y;
-    y->left = x;
-    x->parent = y;
-}
-
-void rb_rotate_right(ext_rb_node **root, ext_rb_node *x) {
-    ext_rb_node *y = x->left;
-    x->left = y->right;
-    if (y->right)
-        y->right->parent = x;
-    y->parent = x->parent;
-    if (!x->parent)
-        *root = y;
-    else if (x == x->parent->right)
-        x->parent->right = y;
-    else
-        x->parent->left = y;
-    y->right = x;
-    x->parent = y;
-}
-
-inline bool rb_red(const ext_rb_node *n) {
-    return n && n->red;
-}
-
-void rb_insert_fixup(ext_rb_node **root, ext_rb_node *z) {
-    while (rb_red(z->parent)) {
-        ext_rb_node *p = z->parent;
-        ext_rb_node *g = p->parent; // exists: a red node is never the root
-        if (p == g->left) {
-            ext_rb_node *u = g->right;
-            if (rb_red(u)) {
-                p->red = 0;
-                u->red = 0;
-                g->red = 1;
-                z = g;
-                continue;
-            }
-            if (z == p->right) {
-                z = p;
-                rb_rotate_left(root, z);
-                p = z->parent;
-            }
-            p->red = 0;
-            g->red = 1;
-            rb_rotate_right(root, g);
-        } else {
-            ext_rb_node *u = g->left;
-            if (rb_red(u)) {
-                p->red = 0;
-                u->red = 0;
-                g->red = 1;
-                z = g;
-                continue;
-            }
-            if (z == p->left) {
-                z = p;
-                rb_rotate_right(root, z);
-                p = z->parent;
-            }
-            p->red = 0;
-            g->red = 1;
-            rb_rotate_left(root, g);
-        }
-    }
-    (*root)->red = 0;
-}
-
-void rb_transplant(ext_rb_node **root, ext_rb_node *u, ext_rb_node *v) {
-    if (!u->parent)
-        *root = v;
-    else if (u == u->parent->left)
-        u->parent->left = v;
-    else
-        u->parent->right = v;
-    if (v)
-        v->parent = u->parent;
-}
-
-ext_rb_node *rb_min(ext_rb_node *n) {
-    while (n && n->left)
-        n = n->left;
-    return n;
-}
-
-ext_rb_node *rb_next(ext_rb_node *n) {
-    if (n->right)
-        return rb_min(n->right);
-    ext_rb_node *p = n->parent;
-    while (p && n == p->right) {
-        n = p;
-        p = p->parent;
-    }
-    return p;
-}
-
-void rb_erase_fixup(ext_rb_node **root, ext_rb_node *x, ext_rb_node *xp) {
-    while (x != *root && !rb_red(x)) {
-        if (x == xp->left) {
-            ext_rb_node *w = xp->right;
-            if (rb_red(w)) {
-                w->red = 0;
-                xp->red = 1;
-                rb_rotate_left(root, xp);
-                w = xp->right;
-            }
-            if (!rb_red(w->left) && !rb_red(w->right)) {
-                w->red = 1;
-                x = xp;
-                xp = x->parent;
-            } else {
-                if (!rb_red(w->right)) {
-                    w->left->red = 0;
-                    w->red = 1;
-                    rb_rotate_right(root, w);
-                    w = xp->right;
-                }
-                w->red = xp->red;
-                xp->red = 0;
-                if (w->right)
-                    w->right->red = 0;
-                rb_rotate_left(root, xp);
-                x = *root;
-                xp = nullptr;
-            }
-        } else {
-            ext_rb_node *w = xp->left;
-            if (rb_red(w)) {
-                w->red = 0;
-                xp->red = 1;
-                rb_rotate_right(root, xp);
-                w = xp->left;
-            }
-            if (!rb_red(w->left) && !rb_red(w->right)) {
-                w->red = 1;
-                x = xp;
-                xp = x->parent;
-            } else {
-                if (!rb_red(w->left)) {
-                    w->right->red = 0;
-                    w->red = 1;
-                    rb_rotate_left(root, w);
-                    w = xp->left;
-                }
-                w->red = xp->red;
-                xp->red = 0;
-                if (w->left)
-                    w->left->red = 0;
-                rb_rotate_right(root, xp);
-                x = *root;
-                xp = nullptr;
-            }
-        }
-    }
-    if (x)
-        x->red = 0;
-}
-
-void rb_erase(ext_rb_node **root, ext_rb_node *z) {
-    ext_rb_node *x, *xp;
-    bool removed_red = z->red;
-    if (!z->left) {
-        x = z->right;
-        xp = z->parent;
-        rb_transplant(root, z, z->right);
-    } else if (!z->right) {
-        x = z->left;
-        xp = z->parent;
-        rb_transplant(root, z, z->left);
-    } else {
-        ext_rb_node *y = rb_min(z->right);
-        removed_red = y->red;
-        x = y->right;
-        if (y->parent == z) {
-            xp = y;
-        } else {
-            xp = y->parent;
-            rb_transplant(root, y, y->right);
-            y->right = z->right;
-            y->right->parent = y;
-        }
-        rb_transplant(root, z, y);
-        y->left = z->left;
-        y->left->parent = y;
-        y->red = z->red;
-    }
-    if (!removed_red)
-        rb_erase_fixup(root, x, xp);
-    z->parent = z->left = z->right = nullptr;
-}
+// ---- the cache tree of pages, keyed by page index --------------------------
 
 ext_page_t *tree_find(ext_cache_t *cache, uint32_t index) {
-    ext_rb_node *n = cache->root;
+    rb_node *n = cache->root.node;
     while (n) {
         ext_page_t *p = page_of_node(n);
         if (index < p->index)
@@ -277,7 +75,7 @@ ext_page_t *tree_find(ext_cache_t *cache, uint32_t index) {
 
 /* Inserts `page` unless a page with its index is there; returns that one. */
 ext_page_t *tree_insert(ext_cache_t *cache, ext_page_t *page) {
-    ext_rb_node **link = &cache->root, *parent = nullptr;
+    rb_node **link = &cache->root.node, *parent = nullptr;
     while (*link) {
         parent = *link;
         ext_page_t *p = page_of_node(parent);
@@ -288,33 +86,15 @@ ext_page_t *tree_insert(ext_cache_t *cache, ext_page_t *page) {
         else
             return p;
     }
-    ext_rb_node *n = &page->node;
-    n->parent = parent;
-    n->left = n->right = nullptr;
-    n->red = 1;
-    *link = n;
-    rb_insert_fixup(&cache->root, n);
+    rb_link_node(&page->node, parent, link);
+    rb_insert_color(&page->node, &cache->root);
     page->intree = 1;
     cache->status.count++;
     return nullptr;
 }
 
-/* Black height of the subtree, or -1 when a rule is broken. */
-int rb_verify(const ext_rb_node *n, const ext_rb_node *parent, long lo, long hi) {
-    if (!n)
-        return 1;
-    if (n->parent != parent)
-        return -1;
-    long key = page_of_node(const_cast<ext_rb_node *>(n))->index;
-    if (key <= lo || key >= hi)
-        return -1;
-    if (n->red && (rb_red(n->left) || rb_red(n->right)))
-        return -1;
-    int l = rb_verify(n->left, n, lo, key);
-    int r = rb_verify(n->right, n, key, hi);
-    if (l < 0 || r < 0 || l != r)
-        return -1;
-    return l + (n->red ? 0 : 1);
+bool page_less(const rb_node *a, const rb_node *b) {
+    return page_of_node(const_cast<rb_node *>(a))->index < page_of_node(const_cast<rb_node *>(b))->index;
 }
 
 // ---- on-disk entry formats ---------------------------------------------------
@@ -546,7 +326,7 @@ const tav_extent_desc *desc_of(ext_type_t type) {
 void page_destroy(ext_page_t *page) {
     assert(page->in_use == 0);
     if (page->intree) {
-        rb_erase(&page->cache->root, &page->node);
+        rb_erase(&page->node, &page->cache->root);
         page->intree = 0;
         page->cache->status.count--;
     }
@@ -779,13 +559,13 @@ void ext_table_dump(ext_table_t *table) {
 
 void ext_cache_init(ext_cache_t *cache, ext_table_t *table) {
     cache->table = table;
-    cache->root = nullptr;
+    cache->root.node = nullptr;
     cache->status = {};
 }
 
 void ext_cache_cleanup(ext_cache_t *cache) {
-    while (cache->root) {
-        ext_page_t *page = page_of_node(cache->root);
+    while (cache->root.node) {
+        ext_page_t *page = page_of_node(cache->root.node);
         assert(page->in_use == 0);
         page_destroy(page);
     }
@@ -800,7 +580,7 @@ TAV_COROUTINE_FN int ext_cache_flush(ext_cache_t *cache) {
     if (!pages)
         return -ENOMEM;
     uint32_t k = 0;
-    for (ext_rb_node *node = rb_min(cache->root); node; node = rb_next(node)) {
+    for (rb_node *node = rb_first(&cache->root); node; node = rb_next(node)) {
         pages[k] = page_of_node(node);
         pages[k]->in_use++;
         k++;
@@ -845,7 +625,7 @@ uint32_t ext_cache_max_count(ext_cache_t *cache, uint64_t filesize) {
 void ext_cache_dump(ext_cache_t *cache) {
     log_info("extent cache: count: %u, hit: %lu, miss: %lu", cache->status.count,
              (unsigned long)cache->status.hit, (unsigned long)cache->status.miss);
-    for (ext_rb_node *node = rb_min(cache->root); node; node = rb_next(node)) {
+    for (rb_node *node = rb_first(&cache->root); node; node = rb_next(node)) {
         ext_page_t *p = page_of_node(node);
         log_info("  page index: %u, phy_addr: %lu, in_use: %u, dirty: %u, state: %d", p->index,
                  (unsigned long)p->phy_addr, p->in_use, p->dirty, (int)p->mbuf.state);
@@ -853,12 +633,10 @@ void ext_cache_dump(ext_cache_t *cache) {
 }
 
 int ext_cache_verify(ext_cache_t *cache) {
-    if (rb_red(cache->root) || (cache->root && cache->root->parent))
-        return -1;
-    if (rb_verify(cache->root, nullptr, -1, (long)UINT32_MAX + 1) < 0)
+    if (rb_verify(&cache->root, page_less) < 0)
         return -1;
     uint32_t n = 0;
-    for (ext_rb_node *node = rb_min(cache->root); node; node = rb_next(node))
+    for (rb_node *node = rb_first(&cache->root); node; node = rb_next(node))
         n++;
     return n == cache->status.count ? 0 : -1;
 }

@@ -42,6 +42,7 @@
 #include "coroutine.h"
 #include "list.h"
 #include "mbuf.h"
+#include "rbtree.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "on-disk records are little-endian");
 
@@ -146,11 +147,6 @@ typedef struct tav_block_map {
 
 static_assert(sizeof(blkmap_t) == 32);
 
-typedef struct ext_rb_node {
-    struct ext_rb_node *parent, *left, *right;
-    int red;
-} ext_rb_node;
-
 /* A request of the batch runner; callers embed it at the start of their own
  * request record. */
 typedef struct io_request {
@@ -170,8 +166,8 @@ typedef struct request_batch_runner {
 typedef int (*batch_process_fn)(batch_t *runner, list_head *wait, list_head *out, void *data);
 
 typedef struct tav_extent_page {
-    list_head entry;  /* LRU link; empty when not cached */
-    ext_rb_node node; /* cache tree link; unused when not cached */
+    list_head entry; /* LRU link; empty when not cached */
+    rb_node node;    /* cache tree link; unused when not cached */
     struct mbuf mbuf;
     batch_t runner;
     struct tav_extent_table *table;
@@ -196,7 +192,7 @@ typedef struct tav_extent_cache_status {
 
 typedef struct tav_extent_cache {
     struct tav_extent_table *table;
-    ext_rb_node *root;
+    rb_root root;
     tav_extent_cache_status status;
 } ext_cache_t;
 
