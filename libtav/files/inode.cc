@@ -288,6 +288,7 @@ tav_inode_info *tav_inode_create(tav_inode_table *itable, const unsigned char *g
     inode->tav = itable->host.fs;
     inode->ref = 1;
     co_mutex_init(&inode->lock);
+    co_flock_init(&inode->flock);
     co_mutex_init(&inode->flush_lock);
     ext_cache_init(&inode->extent_cache, itable->host.etable);
     int ret;

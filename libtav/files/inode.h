@@ -33,6 +33,7 @@
 #include <sys/stat.h>
 
 #include "extent.h"
+#include "flock.h"
 #include "stub.h"
 #include "super.h"
 #include "tav.h"
@@ -175,6 +176,7 @@ typedef struct tav_inode_info {
     struct tav_inode_table *itable;
     uint32_t ref;
     CoMutex lock;
+    CoFlock flock;  /* range locks of the data */
     int last_errno; /* result of the last failed write; 0 after a good I/O */
     int dirty_flag;
     int dirty_hold;

@@ -51,6 +51,11 @@ bool co_queue_next(CoQueue *queue) {
     return true;
 }
 
+void co_queue_wakeup_add(Coroutine *co) {
+    assert(in_coroutine());
+    tailq_push(&coroutine_self()->co_queue_wakeup, co);
+}
+
 void co_queue_restart_all(CoQueue *queue) {
     assert(in_coroutine());
     while (co_queue_next(queue)) {

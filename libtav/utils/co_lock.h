@@ -41,6 +41,9 @@ void co_queue_restart_all(CoQueue *queue);
 /* Removes the head waiter and enters it at once; false when nobody waits. */
 bool co_enter_next(CoQueue *queue);
 bool co_queue_empty(const CoQueue *queue);
+/* Queues `co` (suspended, in no CoQueue) on the running coroutine's wake-up
+ * queue: it is entered when the running coroutine next yields or ends. */
+void co_queue_wakeup_add(Coroutine *co);
 /* Enters, in FIFO order, every coroutine that `co` woke. */
 void co_queue_run_restart(Coroutine *co);
 
