@@ -73,6 +73,21 @@ extern "C" {
 #define TAV_STATEX_COMPRESSING  1
 #define TAV_STATEX_COMPRESSED   2
 
+/* Modes of tav_fallocate_async. */
+typedef enum tav_falloc_mode {
+    TAV_FALLOC_DEFAULT = 0,         /* allocate; the range keeps reading as zeros */
+    TAV_FALLOC_HARD = 65537,        /* allocate and mark every whole 4 KiB page written, without
+                                     * writing the device: the range reads what the device holds */
+    TAV_FALLOC_TEST = 65538,        /* only check that the space would suffice */
+    TAV_FALLOC_HARD_CACHED = 65539, /* as HARD, metadata written at the next sync */
+} tav_falloc_mode;
+
+/* Modes of tav_zerofill_async. */
+typedef enum tav_zerofill_mode {
+    TAV_ZEROFILL_DEFAULT = 0,  /* whole pages become unwritten; zeros written over partial pages */
+    TAV_ZEROFILL_HARD = 65537, /* zeros written over the range wherever a page holds data */
+} tav_zerofill_mode;
+
 typedef struct tav tav;
 typedef struct tav_fd tav_fd;
 typedef struct xdict xdict;

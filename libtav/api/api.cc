@@ -102,8 +102,8 @@ bool copy_iovec(tav_stub *stub, const struct iovec *iov, int count) {
 int rw_async(tav_op_t op, tav_fd *fd, const struct iovec *iov, int count, off_t offset, struct stat *prestat,
              struct stat *poststat, int flags, tav_common_cbk_fn cbk, void *data) {
     if (!fd || !fd->inode || !iov || count <= 0 || offset < 0 || !cbk) {
-        log_error("invaid arguments: fd:%p, iov:%p, count:%d, offset:%ld, cbk:%p", (void *)fd,
-                  (const void *)iov, count, (long)offset, (void *)cbk);
+        log_error("invaid arguments: fd:%p, iovec:%p, count:%u, offset:%ld, cbk:%p", (void *)fd,
+                  (const void *)iov, (unsigned)count, (long)offset, (void *)cbk);
         return -EINVAL;
     }
     size_t size = 0;
@@ -149,9 +149,13 @@ int open_common(tav *instance, const unsigned char *name, int flags, mode_t mode
 // Space operations share their checks: fallocate, zerofill, discard.
 int space_async(tav_op_t op, tav_fd *fd, int mode, off_t offset, size_t length, struct stat *prestat,
                 struct stat *poststat, tav_common_cbk_fn cbk, void *data, tav_stub_handler_fn handler) {
-    if (!fd || !cbk || offset < 0 || length == 0) {
-        log_error("invaid arguments: fd:%p, cbk:%p, offset:%ld, length:%lu", (void *)fd, (void *)cbk,
-                  (long)offset, (unsigned long)length);
+    if (!fd || !fd->inode || !cbk || offset < 0 || length == 0) {
+        if (op == TAV_OP_FALLOCATE)
+            log_error("invaid arguments: fd:%p, mode:%d, offset:%ld, length:%lu, cbk:%p", (void *)fd, mode,
+                      (long)offset, (unsigned long)length, (void *)cbk);
+        else
+            log_error("invaid arguments: fd:%p, offset:%ld, length:%lu, cbk:%p", (void *)fd, (long)offset,
+                      (unsigned long)length, (void *)cbk);
         return -EINVAL;
     }
     if (op == TAV_OP_DISCARD && ((uint64_t)offset % 4096 || length % 4096)) {
@@ -584,7 +588,7 @@ int tav_pwritev_async(tav_fd *fd, const struct iovec *iov, int count, off_t offs
 int tav_truncate_async(tav *instance, const unsigned char *name, off_t length, struct stat *prestat,
                        struct stat *poststat, tav_truncate_cbk_fn cbk, void *data) {
     if (!instance || !name || !cbk || length < 0) {
-        log_error("invaid arguments: tav:%p, name:%p, length:%ld, cbk:%p", (void *)instance,
+        log_error("invaid arguments: tav:%p, name:%p, len:%ld, cbk:%p", (void *)instance,
                   (const void *)name, (long)length, (void *)cbk);
         return -EINVAL;
     }
@@ -604,8 +608,8 @@ int tav_truncate_async(tav *instance, const unsigned char *name, off_t length, s
 
 int tav_ftruncate_async(tav_fd *fd, off_t length, struct stat *prestat, struct stat *poststat,
                         tav_truncate_cbk_fn cbk, void *data) {
-    if (!fd || !cbk || length < 0) {
-        log_error("invaid arguments: fd:%p, length:%ld, cbk:%p", (void *)fd, (long)length, (void *)cbk);
+    if (!fd || !fd->inode || !cbk || length < 0) {
+        log_error("invaid arguments: fd:%p, len:%ld, cbk:%p", (void *)fd, (long)length, (void *)cbk);
         return -EINVAL;
     }
     if ((uint64_t)length > TAV_MAX_FILE_SIZE) {
@@ -640,7 +644,7 @@ int tav_zerofill_async(tav_fd *fd, int mode, off_t offset, size_t length, struct
 
 int tav_fiemap_async(tav_fd *fd, struct fiemap *fieinfo, struct stat *prestat, struct stat *poststat,
                      tav_fiemap_cbk_fn cbk, void *data) {
-    if (!fd || !cbk || !fieinfo) {
+    if (!fd || !fd->inode || !cbk || !fieinfo) {
         log_error("invaid arguments: fd:%p, cbk:%p, fieinfo:%p", (void *)fd, (void *)cbk, (void *)fieinfo);
         return -EINVAL;
     }

@@ -14,27 +14,6 @@ void not_implemented(tav_stub *stub) {
 void tav_setiolog_handler(tav_stub *stub) {
     not_implemented(stub);
 }
-void tav_preadv_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_pwritev_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_truncate_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_fallocate_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_discard_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_fiemap_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
-void tav_zerofill_handler(tav_stub *stub) {
-    not_implemented(stub);
-}
 void tav_compress_handler(tav_stub *stub) {
     not_implemented(stub);
 }

@@ -266,7 +266,9 @@ TAV_COROUTINE_FN ssize_t bounce_rw(ioengine *engine, bool is_write, const struct
         return -ENOMEM;
     const size_t skip = (size_t)(offset - aoff);
     struct iovec one = {bounce, asize};
-    ssize_t ret = engine->plugin->co_preadv(engine, &one, 1, aoff);
+    // A write that covers its blocks whole has nothing to merge: no read.
+    const bool whole = is_write && skip == 0 && asize == total;
+    ssize_t ret = whole ? (ssize_t)asize : engine->plugin->co_preadv(engine, &one, 1, aoff);
     if (is_write) {
         if (ret != (ssize_t)asize) {
             log_error("co_preadv offset(%ld) return: %ld (expected: %lu)", (long)aoff, (long)ret, asize);

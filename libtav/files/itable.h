@@ -68,6 +68,9 @@ typedef struct tav_itable_host {
     void (*notify)(struct tav *fs, const unsigned char *gfid, int64_t size, uint32_t type);
     /* Returns an inode number to the instance's bitmap; 0 or negative errno. */
     int (*put_ino)(struct tav *fs, uint64_t ino);
+    /* Records one I/O-log entry of the data path (null: no I/O log). */
+    void (*iolog)(struct tav *fs, const unsigned char *gfid, const struct iovec *iov, int iovcnt,
+                  int64_t offset, uint64_t size, int64_t result, int op);
 } tav_itable_host;
 
 typedef struct tav_inode_table {

@@ -1,0 +1,255 @@
+// The read path: zeros without device I/O where nothing was written, one
+// aligned device read per segment with unwritten pages zeroed afterwards,
+// inline reads, and the translation between file offsets and device
+// addresses.
+#undef NDEBUG
+#include <assert.h>
+
+#include <errno.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "data.h"
+#include "segment.h"
+#include "ioengine.h"
+#include "iovec.h"
+#include "logger.h"
+
+using namespace tavfiles;
+
+namespace {
+
+inline void zero(const struct iovec *iov, int iovcnt, uint64_t size) {
+    iov_memset(iov, (unsigned)iovcnt, 0, 0, size);
+}
+
+// Reads [off, off + size) of segment `seg`; `ctx` is the caller's flags.
+TAV_COROUTINE_FN ssize_t read_segment(tav_inode_info *inode, uint64_t seg, const struct iovec *iov,
+                                      int iovcnt, uint64_t off, uint64_t size, void *ctx) {
+    int *flags = (int *)ctx;
+    const Segment sg = segment_of(inode, seg);
+    const bool slices = sg.islice >= 0;
+    assert(off + size <= sg.size);
+    log_trace("enter iblock: %lu, offset: %lu, size: %lu", (unsigned long)sg.iblock, (unsigned long)off,
+              (unsigned long)size);
+    int addressable =
+        ext_page_addressable(&inode->extent_cache, TAV_EXTENT_PAGE_SIZE, extent_page_of(inode, sg.iblock));
+    if (addressable < 0)
+        return -EIO;
+    if (addressable == 0) {
+        zero(iov, iovcnt, size);
+        return (ssize_t)size;
+    }
+    ext_page_t *page = nullptr;
+    blkmap_t *map = tav_segment_map(inode, seg, &page);
+    if (!map) {
+        log_error("blkmap not found for iblock: %lu", (unsigned long)sg.iblock);
+        return -EIO;
+    }
+    const uint64_t end = off + size;
+    const uint32_t sbit = (uint32_t)(off / kGran), nbits = (uint32_t)((end - 1) / kGran) - sbit + 1;
+    if (!ext_blkmap_get_pblock(map) || ext_blkmap_is_bits_clr(map, sbit, nbits)) {
+        assert(ext_blkmap_get_pblock(map) || ext_blkmap_get_pslice(map) < 0);
+        ext_page_put(page);
+        zero(iov, iovcnt, size);
+        return (ssize_t)size;
+    }
+    if (slices)
+        assert(ext_blkmap_get_pslice(map) >= 0 && ext_blkmap_get_pslice(map) < TAV_SLICES_PER_BLOCK);
+    IoAlign al;
+    int ret = al.build(iov, iovcnt, off, off % kGran, end % kGran ? kGran - end % kGran : 0);
+    if (ret < 0) {
+        ext_page_put(page);
+        return ret;
+    }
+    if (flags)
+        *flags |= TAV_FLAG_BD;
+    const uint64_t total = al.total(size);
+    const uint64_t pba = segment_pba(map) + al.offset;
+    log_trace("actual read offset: %lu, size: %lu", (unsigned long)al.offset, (unsigned long)total);
+    ssize_t n = ioengine_co_preadv(ioengine_get_default(), al.iovec, al.iovcnt, (off_t)pba);
+    if (n < 0) {
+        if (slices)
+            log_error("read data failed: %s, pba: %lu, len: %lu", strerror((int)-n), (unsigned long)pba,
+                      (unsigned long)total);
+        else
+            log_error("read data failed: %s", strerror((int)-n));
+        ext_page_put(page);
+        return n;
+    }
+    log_trace("actual rsize: %ld", (long)n);
+    if (ext_page_access(page) < 0) {
+        log_error("extent page access failed, iblock: %lu", (unsigned long)sg.iblock);
+        ext_page_put(page);
+        return -EIO;
+    }
+    // Pages never written read as zeros, whatever the device holds there.
+    const uint32_t abit = (uint32_t)(al.offset / kGran), apages = (uint32_t)(total / kGran);
+    if (!ext_blkmap_is_bits_set(map, abit, apages))
+        for (uint32_t i = 0; i < apages; i++)
+            if (!ext_blkmap_is_bits_set(map, abit + i, 1))
+                iov_memset(al.iovec, (unsigned)al.iovcnt, (size_t)i * kGran, 0, kGran);
+    ext_page_put(page);
+    const uint64_t head = al.extra_head_len;
+    ssize_t result = (uint64_t)n > head ? (ssize_t)std::min<uint64_t>(size, (uint64_t)n - head) : 0;
+    log_trace("quit iblock: %lu, offset: %lu, size: %lu, rsize: %ld", (unsigned long)sg.iblock,
+              (unsigned long)off, (unsigned long)size, (long)result);
+    return result;
+}
+
+TAV_COROUTINE_FN int update_inode_after_read(tav_inode_info *inode, tav_data_req *req) {
+    if (tav_inode_read(inode) < 0) {
+        log_error("inode access failed, return -EIO");
+        return -EIO;
+    }
+    if (req->prestat)
+        tav_inode_get_stat(inode, req->prestat);
+    // In memory only: the new atime reaches the device with the next write
+    // of the inode for another reason.
+    tav_inode_update_amctime(inode, TAV_INODE_ATIME, nullptr);
+    if (req->poststat)
+        tav_inode_get_stat(inode, req->poststat);
+    return 0;
+}
+
+// Start of the inline area of the inode's current copy on the device.
+uint64_t inline_base(const tav_inode_info *inode) {
+    const tav_disk_inode *d = &inode->ondisk;
+    return tav_inode_slot_offset(d->i_no) + (d->i_header.generation % 2 ? 0 : TAV_INODE_PAGESIZE) +
+           TAV_INODE_INLINE_OFFSET;
+}
+
+} // namespace
+
+TAV_COROUTINE_FN ssize_t tav_read_data(tav_inode_info *inode, const struct iovec *iov, int iovcnt,
+                                       uint64_t offset, uint64_t size, int *flags) {
+    InodeRangeGuard lock(inode, offset, size);
+    return tav_rw_data(inode, iov, iovcnt, offset, size, read_segment, flags);
+}
+
+ssize_t tav_read_inline_data(tav_inode_info *inode, const struct iovec *iov, int iovcnt, uint64_t offset,
+                             uint64_t size) {
+    assert(tav_file_inline(inode) && inode->inline_buffer);
+    assert(offset + size <= inode->ondisk.i_size);
+    uint64_t in = offset >= TAV_INODE_INLINE_SIZE ? 0 : std::min(size, TAV_INODE_INLINE_SIZE - offset);
+    if (in)
+        iov_from_buf(iov, (unsigned)iovcnt, 0, (const char *)inode->inline_buffer + offset, in);
+    if (size > in)
+        iov_memset(iov, (unsigned)iovcnt, in, 0, size - in);
+    return (ssize_t)size;
+}
+
+TAV_COROUTINE_FN int64_t tav_file_preadv(tav_inode_info *inode, tav_data_req *req) {
+    const uint64_t offset = req->offset;
+    uint64_t size = req->size;
+    int touched = 0;
+    log_trace("<==> preadv begin. offset: %lu, size: %lu", (unsigned long)offset, (unsigned long)size);
+    tav_file_iolog(inode, nullptr, 0, (int64_t)offset, size, 0, TAV_READ);
+    int64_t ret;
+    if (tav_inode_read(inode) < 0) {
+        log_error("inode access failed, return -EIO");
+        ret = -EIO;
+    } else if (offset >= inode->ondisk.i_size) {
+        log_trace("offset(%lu) exceeds filesize(%lu)", (unsigned long)offset,
+                  (unsigned long)inode->ondisk.i_size);
+        ret = 0;
+    } else {
+        if (offset + size > inode->ondisk.i_size) {
+            log_trace("offset + size (%lu) exceeds filesize(%lu)", (unsigned long)(offset + size),
+                      (unsigned long)inode->ondisk.i_size);
+            size = inode->ondisk.i_size - offset;
+        }
+        bool extent = !tav_file_inline(inode);
+        if (!extent) {
+            co_mutex_lock(&inode->lock);
+            if (tav_inode_read(inode) < 0) {
+                co_mutex_unlock(&inode->lock);
+                log_error("inode access failed, return -EIO");
+                ret = -EIO;
+            } else if (tav_file_inline(inode)) {
+                co_mutex_unlock(&inode->lock);
+                // The size may have moved while the mutex was awaited.
+                size = std::min(size, inode->ondisk.i_size > offset ? inode->ondisk.i_size - offset : 0);
+                ret = size ? tav_read_inline_data(inode, req->iov, req->iovcnt, offset, size) : 0;
+            } else {
+                co_mutex_unlock(&inode->lock);
+                extent = true;
+            }
+        }
+        if (extent)
+            ret = tav_read_data(inode, req->iov, req->iovcnt, offset, size, &touched);
+    }
+    int r = update_inode_after_read(inode, req);
+    if (r < 0)
+        ret = r;
+    if (ret >= 0 && (req->flags & TAV_FLAG_BD) && req->poststat && !(touched & TAV_FLAG_BD))
+        req->poststat->st_blocks = 0;
+    uint32_t err = ret < 0 ? (uint32_t)-ret : 0;
+    if (ret < 0)
+        log_error("preadv end. offset: %lu, size: %lu, op_ret: %ld, op_errno: %u", (unsigned long)offset,
+                  (unsigned long)req->size, -1L, err);
+    else
+        log_trace("preadv end. offset: %lu, size: %lu, op_ret: %ld, op_errno: %u", (unsigned long)offset,
+                  (unsigned long)req->size, (long)ret, err);
+    tav_file_iolog(inode, req->iov, req->iovcnt, (int64_t)offset, ret > 0 ? (uint64_t)ret : 0, ret,
+                   TAV_READ_CBK);
+    return ret;
+}
+
+TAV_COROUTINE_FN int64_t tav_inode_paddr(tav_inode_info *inode, int64_t addr) {
+    if (tav_inode_read(inode) < 0)
+        return -EIO;
+    const uint64_t isize = inode->ondisk.i_size;
+    if (tav_file_inline(inode)) {
+        const uint64_t base = inline_base(inode);
+        if (addr <= 0) {
+            uint64_t o = (uint64_t)-addr;
+            return o < isize ? (int64_t)(base + o) : -1;
+        }
+        uint64_t d = (uint64_t)addr;
+        return d >= base && d - base < isize ? (int64_t)(d - base) : -1;
+    }
+    const uint64_t segsize = tav_file_segment(inode);
+    const int shift = segsize == TAV_SEGMENT_SLICE ? 17 : 20;
+    if (addr <= 0) {
+        uint64_t o = (uint64_t)-addr;
+        if (o >= isize)
+            return -1;
+        uint64_t seg = o / segsize;
+        int ok = ext_page_addressable(&inode->extent_cache, TAV_EXTENT_PAGE_SIZE,
+                                      extent_page_of(inode, segment_of(inode, seg).iblock));
+        if (ok <= 0)
+            return ok < 0 ? -EIO : -1;
+        ext_page_t *page = nullptr;
+        blkmap_t *map = tav_segment_map(inode, seg, &page);
+        if (!map)
+            return -EIO;
+        int64_t pba = ext_blkmap_get_pba(map);
+        ext_page_put(page);
+        return pba < 0 ? -1 : (int64_t)((((uint64_t)pba >> shift) << shift) | (o % segsize));
+    }
+    if (isize == 0)
+        return -1;
+    const uint64_t d = (uint64_t)addr;
+    const uint64_t last = (isize - 1) / segsize;
+    for (uint64_t seg = 0; seg <= last; seg++) {
+        int ok = ext_page_addressable(&inode->extent_cache, TAV_EXTENT_PAGE_SIZE,
+                                      extent_page_of(inode, segment_of(inode, seg).iblock));
+        if (ok < 0)
+            return -EIO;
+        if (ok == 0)
+            continue;
+        ext_page_t *page = nullptr;
+        blkmap_t *map = tav_segment_map(inode, seg, &page);
+        if (!map)
+            return -EIO;
+        int64_t pba = ext_blkmap_get_pba(map);
+        ext_page_put(page);
+        if (pba >= 0 && d >= (uint64_t)pba && d - (uint64_t)pba < segsize) {
+            uint64_t o = (seg << shift) | (d % segsize);
+            return o < isize ? (int64_t)o : -1;
+        }
+    }
+    return -1;
+}
