@@ -1038,6 +1038,7 @@ TAV_COROUTINE_FN int tav_file_fallocate(tav_inode_info *inode, int mode, uint64_
     if (!valid_falloc_mode(mode)) {
         log_error("invalid fallocate mode: %d", mode);
         ret = -EINVAL;
+        done = true;
     } else if (mode == TAV_FALLOC_TEST) {
         // A coarse check first: every block the range touches.
         uint64_t free = 0;

@@ -51,6 +51,8 @@ Fiemap::Fiemap(uint32_t count, uint64_t start, uint64_t length)
 
 void DataTest::SetUp() {
     InstanceTest::SetUp();
+    if (blocks_ != 200)
+        tavtest::format_device(dev_, blocks_);
     if (faulty_) {
         tavtest::fault_engine().reset();
         tavtest::fault_engine().backend = "libaio";

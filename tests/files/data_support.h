@@ -123,6 +123,7 @@ protected:
 
     tav *inst_ = nullptr;
     bool faulty_ = false;                   // run under the fault engine
+    uint64_t blocks_ = 200;                 // device size in MiB
     std::map<unsigned char, tav_fd *> fds_; // open handles by tag
 };
 
