@@ -51,11 +51,15 @@ Fiemap::Fiemap(uint32_t count, uint64_t start, uint64_t length)
 
 void DataTest::SetUp() {
     InstanceTest::SetUp();
-    if (blocks_ != 200)
+    if (volume_) {
+        tavtest::format_volume(dev_);
+        setenv("TAV_IOENGINE", "kvol", 1);
+    } else if (blocks_ != 200) {
         tavtest::format_device(dev_, blocks_);
+    }
     if (faulty_) {
         tavtest::fault_engine().reset();
-        tavtest::fault_engine().backend = "libaio";
+        tavtest::fault_engine().backend = volume_ ? "kvol" : "libaio";
         setenv("TAV_IOENGINE", tavtest::kFaultEngine, 1);
     }
     start();
@@ -207,6 +211,10 @@ int64_t DataTest::fiemap(tav_fd *f, struct fiemap *fm) {
 
 int64_t DataTest::fsync(tav_fd *f) {
     RUN(tav_fsync_async(f, 0, common_cbk, &r));
+}
+
+int64_t DataTest::statfs(struct statvfs *sv) {
+    RUN(tav_statfs_async(inst_, sv, common_cbk, &r));
 }
 
 #undef RUN

@@ -87,6 +87,7 @@ protected:
     int64_t zerofill(tav_fd *f, int mode, uint64_t off, uint64_t len);
     int64_t fiemap(tav_fd *f, struct fiemap *fm);
     int64_t fsync(tav_fd *f);
+    int64_t statfs(struct statvfs *sv);
     // Reads `len` bytes (expecting them all) and returns them.
     Bytes read_all(tav_fd *f, uint64_t off, size_t len);
 
@@ -124,6 +125,7 @@ protected:
     tav *inst_ = nullptr;
     bool faulty_ = false;                   // run under the fault engine
     uint64_t blocks_ = 200;                 // device size in MiB
+    bool volume_ = false;                   // a volume through the "kvol" engine
     std::map<unsigned char, tav_fd *> fds_; // open handles by tag
 };
 

@@ -1,0 +1,691 @@
+// Model-based randomised test of the data path: a seeded random mix of
+// writes, reads, truncates, fallocates (every mode), discards, zero-fills,
+// fiemaps, statfs, syncs and restarts of the instance on ordinary,
+// COMPRESSIBLE and BD files, with offsets and sizes on the boundaries that
+// matter (unaligned, 2048, 4 KiB, 128 KiB, 1 MiB, extent-page and
+// extent-block spans) and batches of requests in flight at once on one file.
+// Every read is compared with an in-memory model of each file, every fiemap
+// with the model's mapped ranges, every statfs with the model's block count.
+//
+// TAV_MODEL_SEED=<n> replays a run; TAV_MODEL_OPS=<n> sets the number of
+// operations (default 300 per engine); TAV_MODEL_SECONDS=<s> runs for that
+// long instead.  A failure prints its seed and the last operations.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <linux/fiemap.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <bitset>
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "data.h"
+#include "data_support.h"
+
+namespace datatest {
+namespace {
+
+using tavtest::Backend;
+using tavtest::CbkResult;
+using tavtest::common_cbk;
+
+constexpr uint64_t P = 4096;
+constexpr uint64_t GiB = 1ull << 30;
+
+inline uint64_t rdown(uint64_t v, uint64_t a) {
+    return v / a * a;
+}
+inline uint64_t rup(uint64_t v, uint64_t a) {
+    return (v + a - 1) / a * a;
+}
+
+// ---- the model of one file ------------------------------------------------------
+
+struct Page {
+    uint8_t data[P] = {};
+    std::bitset<P> unknown; // bytes the device holds that were never written (HARD fallocate)
+};
+
+struct Model {
+    Kind kind;
+    bool inl = true;          // INLINE
+    bool inline_data = false; // inline data written at least once
+    uint64_t size = 0;
+    std::map<uint64_t, Page> pages; // pages holding data (written bit set)
+    std::set<uint64_t> mapped;      // mapped segments
+    std::set<uint64_t> extents;     // extent blocks allocated
+
+    bool slices() const { return kind == Kind::Compressible; }
+    uint64_t seg() const { return slices() ? 128 * KiB : MiB; }
+    uint64_t extent_span() const { return slices() ? 8 * GiB : 16 * GiB; }
+
+    uint8_t byte(uint64_t b, bool *known) const {
+        auto it = pages.find(b / P);
+        if (it == pages.end()) {
+            *known = true;
+            return 0;
+        }
+        *known = !it->second.unknown[b % P];
+        return it->second.data[b % P];
+    }
+    void set(uint64_t b, uint8_t v) {
+        Page &pg = pages[b / P];
+        pg.data[b % P] = v;
+        pg.unknown[b % P] = false;
+    }
+    void add_extents(uint64_t o, uint64_t l) {
+        for (uint64_t i = o / extent_span(); i <= (o + l - 1) / extent_span(); i++)
+            extents.insert(i);
+    }
+    void transform() {
+        inl = false;
+        extents.insert(0);
+        if (inline_data) {
+            mapped.insert(0);
+            pages[0]; // the whole 4 KiB page: inline bytes and zero padding
+        } else {
+            pages.erase(0);
+        }
+        inline_data = false;
+    }
+    uint64_t data_blocks() const {
+        if (!slices())
+            return mapped.size();
+        std::set<uint64_t> blocks;
+        for (uint64_t s : mapped)
+            blocks.insert(s / 8);
+        return blocks.size();
+    }
+    uint64_t blocks() const { return data_blocks() + extents.size(); }
+
+    void write(uint64_t o, const Bytes &d) {
+        const uint64_t l = d.size();
+        if (inl && o + l <= TAV_INODE_INLINE_SIZE) {
+            for (uint64_t i = 0; i < l; i++)
+                set(o + i, d[i]);
+            inline_data = true;
+            size = std::max(size, o + l);
+            return;
+        }
+        if (inl)
+            transform();
+        add_extents(o, l);
+        for (uint64_t s = o / seg(); s <= (o + l - 1) / seg(); s++)
+            mapped.insert(s);
+        for (uint64_t p = o / P; p <= (o + l - 1) / P; p++)
+            pages[p]; // a new page is padded with zeros
+        for (uint64_t i = 0; i < l; i++)
+            set(o + i, d[i]);
+        size = std::max(size, o + l);
+    }
+    void fallocate(int mode, uint64_t o, uint64_t l) {
+        size = std::max(size, o + l);
+        if (inl)
+            transform();
+        add_extents(o, l);
+        for (uint64_t s = o / seg(); s <= (o + l - 1) / seg(); s++)
+            mapped.insert(s);
+        if (mode == TAV_FALLOC_HARD || mode == TAV_FALLOC_HARD_CACHED)
+            for (uint64_t p = rup(o, P) / P; p < rdown(o + l, P) / P; p++)
+                if (!pages.count(p))
+                    pages[p].unknown.set();
+    }
+    // The zero-fill walk on [o, o + l) (already cut at the end of file).
+    void zerofill_range(int mode, uint64_t o, uint64_t l) {
+        for (uint64_t s = o / seg(); s <= (o + l - 1) / seg(); s++) {
+            if (!mapped.count(s))
+                continue;
+            uint64_t a = std::max(o, s * seg()), b = std::min(o + l, (s + 1) * seg());
+            if (mode == TAV_ZEROFILL_DEFAULT) {
+                for (uint64_t p = rup(a, P) / P; p < rdown(b, P) / P; p++)
+                    pages.erase(p);
+            } else {
+                bool any = false;
+                for (uint64_t p = a / P; p <= (b - 1) / P && !any; p++)
+                    any = pages.count(p) > 0;
+                if (!any)
+                    continue;
+            }
+            for (uint64_t x = a; x < b; x++)
+                if (pages.count(x / P))
+                    set(x, 0);
+        }
+    }
+    void zerofill(int mode, uint64_t o, uint64_t l) {
+        if (o >= size)
+            return;
+        l = std::min(l, size - o);
+        if (inl) {
+            for (uint64_t x = o; x < std::min<uint64_t>(o + l, TAV_INODE_INLINE_SIZE); x++)
+                if (pages.count(x / P))
+                    set(x, 0);
+            return;
+        }
+        zerofill_range(mode, o, l);
+    }
+    void discard_range(uint64_t o, uint64_t l) {
+        for (uint64_t s = o / seg(); s <= (o + l - 1) / seg(); s++) {
+            if (!mapped.count(s))
+                continue;
+            uint64_t a = std::max(o, s * seg()), b = std::min(o + l, (s + 1) * seg());
+            for (uint64_t p = a / P; p < b / P; p++)
+                pages.erase(p);
+            bool left = false;
+            for (uint64_t p = s * seg() / P; p < (s + 1) * seg() / P && !left; p++)
+                left = pages.count(p) > 0;
+            if (a == s * seg() && b == (s + 1) * seg())
+                left = false;
+            if (!left) {
+                mapped.erase(s);
+                for (uint64_t p = s * seg() / P; p < (s + 1) * seg() / P; p++)
+                    pages.erase(p);
+            }
+        }
+    }
+    void discard(uint64_t o, uint64_t l) {
+        if (o >= size)
+            return;
+        if (inl) {
+            if (o == 0) {
+                pages.erase(0);
+                inline_data = false;
+            }
+            return;
+        }
+        if (o + l > size) {
+            uint64_t down = rdown(size, P);
+            if (size % P) {
+                zerofill_range(TAV_ZEROFILL_DEFAULT, down, size - down);
+                l = down > o ? down - o : 0;
+            } else {
+                l = size - o;
+            }
+        }
+        if (l)
+            discard_range(o, l);
+    }
+    void truncate(uint64_t len) {
+        if (len >= size) {
+            size = len;
+            return;
+        }
+        if (kind == Kind::Bd)
+            return;
+        if (inl) {
+            for (uint64_t x = len; x < TAV_INODE_INLINE_SIZE; x++)
+                if (pages.count(x / P))
+                    set(x, 0);
+        } else {
+            uint64_t oe = rup(size, P), ne = rup(len, P);
+            if (ne < oe)
+                discard_range(ne, oe - ne);
+            if (len % P)
+                zerofill_range(TAV_ZEROFILL_DEFAULT, len, ne - len);
+        }
+        size = len;
+    }
+    // Blocks a fallocate of [o, o + l) still needs (its exact space check).
+    uint64_t unmapped_blocks(uint64_t o, uint64_t l) const {
+        uint64_t n = 0;
+        for (uint64_t b = o / MiB; b <= (o + l - 1) / MiB; b++) {
+            bool any = false;
+            if (!slices())
+                any = mapped.count(b) > 0;
+            else
+                for (uint64_t s = b * 8; s < b * 8 + 8 && !any; s++)
+                    any = mapped.count(s) > 0;
+            n += !any;
+        }
+        return n;
+    }
+    struct Ext {
+        uint64_t logical, length;
+        uint32_t flags;
+    };
+    // The fiemap answer for [start, start + length) (0: to the end).
+    std::vector<Ext> fiemap(uint64_t start, uint64_t length) const {
+        std::vector<Ext> out;
+        if (start >= size)
+            return out;
+        if (length == 0)
+            length = size - start;
+        uint64_t ws = rdown(start, MiB);
+        uint64_t we =
+            std::min(rup(std::min<uint64_t>(start + length, TAV_MAX_FILE_SIZE), MiB), rup(size, MiB));
+        if (inl) {
+            if (ws == 0 && inline_data)
+                out.push_back({0, 128 * KiB, FIEMAP_EXTENT_MERGED | FIEMAP_EXTENT_LAST});
+            return out;
+        }
+        bool written = false;
+        for (auto it = mapped.lower_bound(ws / seg()); it != mapped.end() && *it * seg() < we; ++it) {
+            uint64_t s = *it;
+            if (!out.empty() && out.back().logical + out.back().length == s * seg())
+                out.back().length += seg();
+            else
+                out.push_back({s * seg(), seg(), FIEMAP_EXTENT_MERGED});
+            for (uint64_t p = s * seg() / P; p < (s + 1) * seg() / P && !written; p++)
+                written = pages.count(p) > 0;
+        }
+        if (!out.empty()) {
+            out.back().flags |= FIEMAP_EXTENT_LAST;
+            if (!written)
+                out.front().flags |= FIEMAP_EXTENT_UNWRITTEN;
+        }
+        return out;
+    }
+};
+
+// ---- the run ----------------------------------------------------------------------
+
+uint64_t env_u64(const char *name, uint64_t dflt) {
+    const char *v = getenv(name);
+    return v && *v ? strtoull(v, nullptr, 0) : dflt;
+}
+
+class ModelTest : public DataTest, public ::testing::WithParamInterface<Backend> {
+protected:
+    ModelTest() {
+        volume_ = GetParam() == Backend::Volume;
+        blocks_ = 1024;
+    }
+    void SetUp() override {
+        DataTest::SetUp();
+        seed_ = (unsigned)env_u64("TAV_MODEL_SEED", std::random_device{}());
+        rng_.seed(seed_);
+        struct statvfs sv;
+        ASSERT_EQ(0, statfs(&sv));
+        base_used_ = data_blocks() - sv.f_bfree;
+        // Stale bytes where the blocks will come from, so that a page
+        // exposed without its data shows.
+        uint64_t base =
+            (volume_ ? tavtest::kVolumeDataStart : 0) + inst_->sb.tav_disk_sb.s_first_data_block * MiB;
+        Bytes junk(MiB, 0xc5);
+        for (uint64_t b = 0; b < 192; b++)
+            raw_write(base + b * MiB, junk);
+    }
+
+    uint64_t data_blocks() const {
+        const tav_sb_ondisk *s = &inst_->sb.tav_disk_sb;
+        return s->s_blocks_count - s->s_first_data_block;
+    }
+    uint64_t model_used() const {
+        uint64_t n = base_used_;
+        for (auto &kv : models_)
+            n += kv.second.blocks();
+        return n;
+    }
+    uint64_t rnd(uint64_t n) { return n ? rng_() % n : 0; }
+    bool chance(int pct) { return (int)rnd(100) < pct; }
+
+    uint64_t pick_offset(const Model &m) {
+        static const uint64_t bases[] = {0,        2048,     4096,      128 * KiB, MiB,
+                                         16 * MiB, 64 * MiB, 128 * MiB, 8 * GiB,   16 * GiB};
+        static const int weights[] = {30, 10, 15, 10, 15, 5, 5, 5, 3, 2};
+        int total = 0, w = 0;
+        for (int x : weights)
+            total += x;
+        int r = (int)rnd((uint64_t)total);
+        size_t i = 0;
+        while (r >= (w += weights[i]))
+            i++;
+        uint64_t base = bases[i];
+        if (m.slices() && base == 16 * GiB)
+            base = 8 * GiB;
+        static const int64_t jitter[] = {0, -1, 1, -4096, 4096, -2048, 100, 7, -100, 0};
+        int64_t j = jitter[rnd(10)];
+        if (chance(20))
+            j += (int64_t)rnd(3 * MiB);
+        return (uint64_t)std::max<int64_t>(0, (int64_t)base + j);
+    }
+    uint64_t pick_size() {
+        static const uint64_t sizes[] = {
+            1,    10,    100,           2047,      2048,          2049,    4095, 4096,    4097,
+            8192, 12345, 128 * KiB - 1, 128 * KiB, 128 * KiB + 1, MiB - 1, MiB,  MiB + 1, 2 * MiB + 7};
+        uint64_t s = sizes[rnd(sizeof(sizes) / sizeof(sizes[0]))];
+        return s;
+    }
+    Bytes random_bytes(uint64_t n) {
+        Bytes b(n);
+        uint8_t v = (uint8_t)rng_();
+        for (uint64_t i = 0; i < n; i++)
+            b[i] = (uint8_t)(v + i * 13 + (i >> 12));
+        return b;
+    }
+
+    void note(const std::string &s) {
+        ops_.push_back(s);
+        if (ops_.size() > 25)
+            ops_.pop_front();
+    }
+    std::string trail() const {
+        std::ostringstream o;
+        o << "seed " << seed_ << " (TAV_MODEL_SEED=" << seed_ << " replays it); last operations:\n";
+        for (auto &s : ops_)
+            o << "  " << s << "\n";
+        return o.str();
+    }
+
+    // Compares a read of [o, o + got.size()) with the model.
+    bool same(const Model &m, uint64_t o, const Bytes &got, std::string *why) {
+        for (uint64_t i = 0; i < got.size(); i++) {
+            bool known;
+            uint8_t want = m.byte(o + i, &known);
+            if (known && got[i] != want) {
+                std::ostringstream s;
+                s << "byte " << o + i << ": read " << (int)got[i] << ", model " << (int)want;
+                *why = s.str();
+                return false;
+            }
+        }
+        return true;
+    }
+    bool check_read(unsigned char tag, uint64_t o, uint64_t l) {
+        const Model &m = models_.at(tag);
+        Buf b(l, 0xee);
+        int64_t r = pread(fd(tag), b.data(), l, o);
+        int64_t expect = o >= m.size ? 0 : (int64_t)std::min(l, m.size - o);
+        if (r != expect) {
+            ADD_FAILURE() << "read " << o << "+" << l << " returned " << r << ", expected " << expect << "\n"
+                          << trail();
+            return false;
+        }
+        std::string why;
+        if (!same(m, o, Bytes(b.p, b.p + r), &why)) {
+            ADD_FAILURE() << "read " << o << "+" << l << ": " << why << "\n" << trail();
+            return false;
+        }
+        return true;
+    }
+    bool check_fiemap(unsigned char tag, uint64_t start, uint64_t length, uint32_t count) {
+        const Model &m = models_.at(tag);
+        Fiemap fm(count, start, length);
+        int64_t r = fiemap(fd(tag), fm.fm());
+        auto want = m.fiemap(start, length);
+        if (count && want.size() > count) {
+            if (r != -ENOSPC) {
+                ADD_FAILURE() << "fiemap beyond its array returned " << r << "\n" << trail();
+                return false;
+            }
+            return true;
+        }
+        bool ok = r == 0 && fm.fm()->fm_mapped_extents == want.size();
+        for (size_t i = 0; ok && count && i < want.size(); i++) {
+            const struct fiemap_extent &e = fm.fm()->fm_extents[i];
+            ok = e.fe_logical == want[i].logical && e.fe_length == want[i].length &&
+                 e.fe_flags == want[i].flags;
+        }
+        if (!ok) {
+            std::ostringstream s;
+            s << "fiemap " << start << "+" << length << " returned " << r << " with "
+              << fm.fm()->fm_mapped_extents << " extents:";
+            for (uint32_t i = 0; count && i < std::min(fm.fm()->fm_mapped_extents, count); i++)
+                s << " [" << fm.fm()->fm_extents[i].fe_logical << "+" << fm.fm()->fm_extents[i].fe_length
+                  << " 0x" << std::hex << fm.fm()->fm_extents[i].fe_flags << std::dec << "]";
+            s << "; model:";
+            for (auto &e : want)
+                s << " [" << e.logical << "+" << e.length << " 0x" << std::hex << e.flags << std::dec << "]";
+            ADD_FAILURE() << s.str() << "\n" << trail();
+        }
+        return ok;
+    }
+    bool check_statfs() {
+        struct statvfs sv;
+        if (statfs(&sv) != 0)
+            return false;
+        uint64_t used = data_blocks() - sv.f_bfree;
+        if (used != model_used()) {
+            ADD_FAILURE() << "statfs: " << used << " blocks used, model " << model_used() << "\n" << trail();
+            return false;
+        }
+        return true;
+    }
+    // Every page the model holds reads back, and every file's fiemap matches.
+    bool check_all() {
+        for (auto &kv : models_) {
+            for (auto &pg : kv.second.pages) {
+                uint64_t o = pg.first * P;
+                if (o < kv.second.size && !check_read(kv.first, o, std::min(P, kv.second.size - o)))
+                    return false;
+            }
+            if (!check_fiemap(kv.first, 0, 0, 0))
+                return false;
+        }
+        return check_statfs();
+    }
+
+    bool expect_ret(const char *what, int64_t got, int64_t want) {
+        if (got == want)
+            return true;
+        ADD_FAILURE() << what << " returned " << got << ", expected " << want << "\n" << trail();
+        return false;
+    }
+
+    // One random operation; false on the first mismatch.
+    bool step() {
+        if (models_.size() < 6 && (models_.empty() || chance(2))) {
+            unsigned char tag = (unsigned char)(models_.size() + 1);
+            Kind k = static_cast<Kind>(rnd(3));
+            note(std::string("create ") + std::to_string(tag) + " " + kind_name(k));
+            if (!create(tag, k))
+                return false;
+            models_.emplace(tag, Model{k});
+            return true;
+        }
+        auto it = models_.begin();
+        std::advance(it, (long)rnd(models_.size()));
+        unsigned char tag = it->first;
+        Model &m = it->second;
+        // Keep clear of a full device: the model does not follow ENOSPC.
+        const uint64_t free = data_blocks() - model_used();
+        const bool room = free > 96;
+        std::ostringstream d;
+        d << "file " << (int)tag << " (" << kind_name(m.kind) << ", size " << m.size << "): ";
+        int op = (int)rnd(100);
+        if (op < 26 && room) {
+            uint64_t o = pick_offset(m), l = pick_size();
+            if (m.slices() && o + l > TAV_COMPRESSIBLE_MAX)
+                o = 0;
+            Bytes b = random_bytes(l);
+            d << "write " << o << "+" << l;
+            note(d.str());
+            Buf buf(l);
+            memcpy(buf.data(), b.data(), l);
+            if (!expect_ret("write", pwrite(fd(tag), buf.data(), l, o), (int64_t)l))
+                return false;
+            m.write(o, b);
+            return true;
+        }
+        if (op < 44) {
+            uint64_t o = chance(50) && m.size ? rnd(m.size + 1) : pick_offset(m), l = pick_size();
+            d << "read " << o << "+" << l;
+            note(d.str());
+            return check_read(tag, o, l);
+        }
+        if (op < 54 && room)
+            return batch(tag, m);
+        if (op < 61) {
+            uint64_t len = chance(40) && m.size ? rnd(m.size + 1) : pick_offset(m);
+            d << "truncate " << len;
+            note(d.str());
+            if (!expect_ret("truncate", ftruncate(fd(tag), len), 0))
+                return false;
+            m.truncate(len);
+            return true;
+        }
+        if (op < 69 && room) {
+            static const int modes[] = {TAV_FALLOC_DEFAULT, TAV_FALLOC_HARD, TAV_FALLOC_HARD_CACHED,
+                                        TAV_FALLOC_TEST};
+            int mode = modes[rnd(4)];
+            uint64_t o = pick_offset(m);
+            uint64_t l = mode == TAV_FALLOC_TEST && chance(50) ? (free + rnd(8)) * MiB : 1 + rnd(8 * MiB);
+            if (m.slices() && o + l > TAV_COMPRESSIBLE_MAX)
+                o = 0;
+            d << "fallocate mode " << mode << " " << o << "+" << l;
+            note(d.str());
+            int64_t want = 0;
+            if (mode == TAV_FALLOC_TEST) {
+                uint64_t coarse = (o + l - 1) / MiB - o / MiB + 1;
+                if (free < coarse)
+                    want = m.inl || free < m.unmapped_blocks(o, l) ? -ENOSPC : 0;
+            }
+            if (!expect_ret("fallocate", fallocate(fd(tag), mode, o, l), want))
+                return false;
+            if (mode != TAV_FALLOC_TEST)
+                m.fallocate(mode, o, l);
+            return true;
+        }
+        if (op < 77) {
+            uint64_t o = rdown(chance(50) && m.size ? rnd(m.size + 1) : pick_offset(m), P);
+            uint64_t l = rup(pick_size(), P);
+            d << "discard " << o << "+" << l;
+            note(d.str());
+            if (!expect_ret("discard", discard(fd(tag), o, l), 0))
+                return false;
+            m.discard(o, l);
+            return true;
+        }
+        if (op < 85) {
+            int mode = chance(50) ? TAV_ZEROFILL_DEFAULT : TAV_ZEROFILL_HARD;
+            uint64_t o = chance(50) && m.size ? rnd(m.size + 1) : pick_offset(m), l = pick_size();
+            d << "zerofill mode " << mode << " " << o << "+" << l;
+            note(d.str());
+            if (!expect_ret("zerofill", zerofill(fd(tag), mode, o, l), 0))
+                return false;
+            m.zerofill(mode, o, l);
+            return true;
+        }
+        if (op < 91) {
+            uint64_t s = chance(50) ? 0 : pick_offset(m), l = chance(50) ? 0 : pick_size() * 4;
+            uint32_t count = chance(30) ? 0 : chance(50) ? 2 : 64;
+            d << "fiemap " << s << "+" << l << " count " << count;
+            note(d.str());
+            return check_fiemap(tag, s, l, count);
+        }
+        if (op < 95) {
+            note("statfs");
+            return check_statfs();
+        }
+        if (op < 98) {
+            d << "fsync";
+            note(d.str());
+            return expect_ret("fsync", fsync(fd(tag)), 0);
+        }
+        note("restart");
+        restart();
+        return check_all();
+    }
+
+    // Requests in flight at once on one file: writes and reads on page-
+    // disjoint ranges, reads below the size, so that any completion order
+    // gives the same result.
+    bool batch(unsigned char tag, Model &m) {
+        struct Req {
+            bool write;
+            uint64_t off, len;
+            Bytes data;
+            std::unique_ptr<Buf> buf;
+            struct iovec iov;
+            CbkResult res;
+        };
+        std::vector<std::unique_ptr<Req>> reqs;
+        std::vector<std::pair<uint64_t, uint64_t>> taken; // page ranges
+        int n = 2 + (int)rnd(7);
+        std::ostringstream d;
+        d << "file " << (int)tag << " batch:";
+        for (int i = 0; i < n * 3 && (int)reqs.size() < n; i++) {
+            auto r = std::make_unique<Req>();
+            r->write = chance(60) || m.size == 0;
+            r->off = r->write ? pick_offset(m) : rnd(m.size);
+            r->len = std::min<uint64_t>(pick_size(), 512 * KiB);
+            if (!r->write)
+                r->len = std::min(r->len, m.size - r->off);
+            if (m.slices() && r->off + r->len > TAV_COMPRESSIBLE_MAX)
+                continue;
+            uint64_t p0 = r->off / P, p1 = (r->off + r->len - 1) / P;
+            bool clash = false;
+            for (auto &t : taken)
+                clash |= p0 <= t.second && t.first <= p1;
+            if (clash || r->len == 0)
+                continue;
+            taken.push_back({p0, p1});
+            r->buf = std::make_unique<Buf>(r->len, 0xee);
+            if (r->write) {
+                r->data = random_bytes(r->len);
+                memcpy(r->buf->data(), r->data.data(), r->len);
+            }
+            r->iov = {r->buf->data(), r->len};
+            d << (r->write ? " w " : " r ") << r->off << "+" << r->len;
+            reqs.push_back(std::move(r));
+        }
+        note(d.str());
+        for (auto &r : reqs) {
+            int ret = r->write ? tav_pwritev_async(fd(tag), &r->iov, 1, (off_t)r->off, nullptr, nullptr,
+                                                   common_cbk, &r->res)
+                               : tav_preadv_async(fd(tag), &r->iov, 1, (off_t)r->off, nullptr, nullptr,
+                                                  common_cbk, &r->res);
+            if (!expect_ret("launch", ret, 0))
+                return false;
+        }
+        bool done = tavtest::run_until([&] {
+            for (auto &r : reqs)
+                if (!r->res.called)
+                    return false;
+            return true;
+        });
+        if (!done) {
+            ADD_FAILURE() << "batch did not complete\n" << trail();
+            return false;
+        }
+        for (auto &r : reqs) {
+            if (!expect_ret(r->write ? "batched write" : "batched read", r->res.ret, (int64_t)r->len))
+                return false;
+            if (r->write)
+                continue;
+            std::string why;
+            if (!same(m, r->off, r->buf->bytes(), &why)) {
+                ADD_FAILURE() << "batched read " << r->off << "+" << r->len << ": " << why << "\n" << trail();
+                return false;
+            }
+        }
+        for (auto &r : reqs)
+            if (r->write)
+                m.write(r->off, r->data);
+        return true;
+    }
+
+    unsigned seed_ = 0;
+    std::mt19937_64 rng_;
+    uint64_t base_used_ = 0;
+    std::map<unsigned char, Model> models_;
+    std::deque<std::string> ops_;
+};
+
+TEST_P(ModelTest, RandomOperationsMatchTheModel) {
+    const uint64_t ops = env_u64("TAV_MODEL_OPS", 300);
+    const uint64_t seconds = env_u64("TAV_MODEL_SECONDS", 0);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    uint64_t i = 0;
+    for (; seconds ? std::chrono::steady_clock::now() < until : i < ops; i++)
+        ASSERT_TRUE(step()) << "operation " << i;
+    ASSERT_TRUE(check_all());
+    restart();
+    ASSERT_TRUE(check_all());
+    check_references();
+    RecordProperty("operations", (int)i);
+    RecordProperty("seed", (int)seed_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, ModelTest, ::testing::Values(Backend::File, Backend::Volume),
+                         [](const ::testing::TestParamInfo<Backend> &i) {
+                             return std::string(tavtest::backend_name(i.param));
+                         });
+
+} // namespace
+} // namespace datatest
