@@ -589,9 +589,11 @@ TAV_COROUTINE_FN int ext_cache_flush(ext_cache_t *cache) {
     int ret = 0, written = 0;
     for (uint32_t i = 0; i < n; i++) {
         ext_page_t *page = pages[i];
-        if (ret == 0) {
+        // A clean page has nothing to write: it is not even loaded, so that a
+        // damaged page nobody changed does not fail the flush.
+        if (ret == 0 && page->dirty) {
             int r = ext_page_access(page);
-            if (r == 0 && page->dirty) {
+            if (r == 0) {
                 r = ext_page_write(page);
                 if (r == 0)
                     written++;
