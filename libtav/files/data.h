@@ -123,6 +123,18 @@ typedef struct tav_data_req {
 void tav_file_iolog(tav_inode_info *inode, const struct iovec *iov, int iovcnt, int64_t offset, uint64_t size,
                     int64_t result, iolog_type_t op);
 
+/* ---- the inode around data operations ------------------------------------------ */
+
+/* Reads the inode: 0, or -EIO after logging "inode access failed". */
+TAV_COROUTINE_FN int tav_file_read_inode(tav_inode_info *inode);
+/* Writes the inode now (-EIO after logging "inode write failed"), or only
+ * marks it dirty for the dirty timer. */
+TAV_COROUTINE_FN int tav_file_store_inode(tav_inode_info *inode, bool now);
+/* Takes the inode mutex and reads the inode: 1 when the file is still
+ * INLINE (the caller then holds the mutex), 0 when it is not any more, or
+ * -EIO; in both of these the mutex is released. */
+TAV_COROUTINE_FN int tav_file_lock_inline(tav_inode_info *inode);
+
 /* ---- geometry --------------------------------------------------------------- */
 
 static inline bool tav_file_compressible(const tav_inode_info *inode) {

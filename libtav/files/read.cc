@@ -50,7 +50,6 @@ TAV_COROUTINE_FN ssize_t read_segment(tav_inode_info *inode, uint64_t seg, const
     const uint64_t end = off + size;
     const uint32_t sbit = (uint32_t)(off / kGran), nbits = (uint32_t)((end - 1) / kGran) - sbit + 1;
     if (!ext_blkmap_get_pblock(map) || ext_blkmap_is_bits_clr(map, sbit, nbits)) {
-        assert(ext_blkmap_get_pblock(map) || ext_blkmap_get_pslice(map) < 0);
         ext_page_put(page);
         zero(iov, iovcnt, size);
         return (ssize_t)size;
@@ -99,10 +98,8 @@ TAV_COROUTINE_FN ssize_t read_segment(tav_inode_info *inode, uint64_t seg, const
 }
 
 TAV_COROUTINE_FN int update_inode_after_read(tav_inode_info *inode, tav_data_req *req) {
-    if (tav_inode_read(inode) < 0) {
-        log_error("inode access failed, return -EIO");
+    if (tav_file_read_inode(inode) < 0)
         return -EIO;
-    }
     if (req->prestat)
         tav_inode_get_stat(inode, req->prestat);
     // In memory only: the new atime reaches the device with the next write
@@ -111,6 +108,22 @@ TAV_COROUTINE_FN int update_inode_after_read(tav_inode_info *inode, tav_data_req
     if (req->poststat)
         tav_inode_get_stat(inode, req->poststat);
     return 0;
+}
+
+// Device address of segment `seg`: -1 when it is not mapped (or its extent
+// page not addressable), -EIO when its map cannot be had.
+TAV_COROUTINE_FN int64_t segment_device(tav_inode_info *inode, uint64_t seg) {
+    int ok = ext_page_addressable(&inode->extent_cache, TAV_EXTENT_PAGE_SIZE,
+                                  extent_page_of(inode, segment_of(inode, seg).iblock));
+    if (ok <= 0)
+        return ok < 0 ? -EIO : -1;
+    ext_page_t *page = nullptr;
+    blkmap_t *map = tav_segment_map(inode, seg, &page);
+    if (!map)
+        return -EIO;
+    int64_t pba = ext_blkmap_get_pba(map);
+    ext_page_put(page);
+    return pba;
 }
 
 // Start of the inline area of the inode's current copy on the device.
@@ -146,9 +159,8 @@ TAV_COROUTINE_FN int64_t tav_file_preadv(tav_inode_info *inode, tav_data_req *re
     int touched = 0;
     log_trace("<==> preadv begin. offset: %lu, size: %lu", (unsigned long)offset, (unsigned long)size);
     tav_file_iolog(inode, nullptr, 0, (int64_t)offset, size, 0, TAV_READ);
-    int64_t ret;
-    if (tav_inode_read(inode) < 0) {
-        log_error("inode access failed, return -EIO");
+    int64_t ret = 0;
+    if (tav_file_read_inode(inode) < 0) {
         ret = -EIO;
     } else if (offset >= inode->ondisk.i_size) {
         log_trace("offset(%lu) exceeds filesize(%lu)", (unsigned long)offset,
@@ -162,19 +174,16 @@ TAV_COROUTINE_FN int64_t tav_file_preadv(tav_inode_info *inode, tav_data_req *re
         }
         bool extent = !tav_file_inline(inode);
         if (!extent) {
-            co_mutex_lock(&inode->lock);
-            if (tav_inode_read(inode) < 0) {
-                co_mutex_unlock(&inode->lock);
-                log_error("inode access failed, return -EIO");
-                ret = -EIO;
-            } else if (tav_file_inline(inode)) {
+            int st = tav_file_lock_inline(inode);
+            if (st < 0) {
+                ret = st;
+            } else if (st == 0) {
+                extent = true;
+            } else {
                 co_mutex_unlock(&inode->lock);
                 // The size may have moved while the mutex was awaited.
                 size = std::min(size, inode->ondisk.i_size > offset ? inode->ondisk.i_size - offset : 0);
                 ret = size ? tav_read_inline_data(inode, req->iov, req->iovcnt, offset, size) : 0;
-            } else {
-                co_mutex_unlock(&inode->lock);
-                extent = true;
             }
         }
         if (extent)
@@ -216,36 +225,17 @@ TAV_COROUTINE_FN int64_t tav_inode_paddr(tav_inode_info *inode, int64_t addr) {
         uint64_t o = (uint64_t)-addr;
         if (o >= isize)
             return -1;
-        uint64_t seg = o / segsize;
-        int ok = ext_page_addressable(&inode->extent_cache, TAV_EXTENT_PAGE_SIZE,
-                                      extent_page_of(inode, segment_of(inode, seg).iblock));
-        if (ok <= 0)
-            return ok < 0 ? -EIO : -1;
-        ext_page_t *page = nullptr;
-        blkmap_t *map = tav_segment_map(inode, seg, &page);
-        if (!map)
-            return -EIO;
-        int64_t pba = ext_blkmap_get_pba(map);
-        ext_page_put(page);
-        return pba < 0 ? -1 : (int64_t)((((uint64_t)pba >> shift) << shift) | (o % segsize));
+        int64_t pba = segment_device(inode, o / segsize);
+        return pba < 0 ? pba : (int64_t)((uint64_t)pba | (o % segsize));
     }
     if (isize == 0)
         return -1;
     const uint64_t d = (uint64_t)addr;
     const uint64_t last = (isize - 1) / segsize;
     for (uint64_t seg = 0; seg <= last; seg++) {
-        int ok = ext_page_addressable(&inode->extent_cache, TAV_EXTENT_PAGE_SIZE,
-                                      extent_page_of(inode, segment_of(inode, seg).iblock));
-        if (ok < 0)
+        int64_t pba = segment_device(inode, seg);
+        if (pba == -EIO)
             return -EIO;
-        if (ok == 0)
-            continue;
-        ext_page_t *page = nullptr;
-        blkmap_t *map = tav_segment_map(inode, seg, &page);
-        if (!map)
-            return -EIO;
-        int64_t pba = ext_blkmap_get_pba(map);
-        ext_page_put(page);
         if (pba >= 0 && d >= (uint64_t)pba && d - (uint64_t)pba < segsize) {
             uint64_t o = (seg << shift) | (d % segsize);
             return o < isize ? (int64_t)o : -1;

@@ -40,6 +40,12 @@ inline Segment segment_of(const tav_inode_info *inode, uint64_t seg) {
     return {seg, -1, TAV_SEGMENT_BLOCK, TAV_BLKMAP_BITMAP_BITS};
 }
 
+/* The segment's map in `page`, which holds it. */
+inline blkmap_t *segment_map_in(ext_page_t *page, const Segment &sg) {
+    blkmap_t *first = ext_page_blkmaps_get(page, sg.iblock);
+    return sg.islice < 0 ? first : ext_blkmaps_at(first, sg.islice);
+}
+
 /* Device byte address of a mapped segment's first byte. */
 inline uint64_t segment_pba(const blkmap_t *map) {
     return (uint64_t)ext_blkmap_get_pba(map);

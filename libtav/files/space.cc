@@ -103,14 +103,6 @@ inline bool hard_mode(int mode) {
     return mode == TAV_FALLOC_HARD || mode == TAV_FALLOC_HARD_CACHED;
 }
 
-TAV_COROUTINE_FN int read_inode(tav_inode_info *inode) {
-    if (tav_inode_read(inode) < 0) {
-        log_error("inode access failed, return -EIO");
-        return -EIO;
-    }
-    return 0;
-}
-
 TAV_COROUTINE_FN int flush_if_cacheing(tav_inode_info *inode) {
     if (inode->cacheing && flush_zmap_and_cache(inode->itable, inode) < 0) {
         log_error("inode flush cache failed, return -EIO");
@@ -119,9 +111,16 @@ TAV_COROUTINE_FN int flush_if_cacheing(tav_inode_info *inode) {
     return 0;
 }
 
+// Before a walk that changes maps: the inode read, cached allocations on the
+// device.
+TAV_COROUTINE_FN int read_and_flush(tav_inode_info *inode) {
+    int ret = tav_file_read_inode(inode);
+    return ret < 0 ? ret : flush_if_cacheing(inode);
+}
+
 // mtime and ctime now, marked dirty; poststat filled.
 TAV_COROUTINE_FN int touch_inode(tav_inode_info *inode, struct stat *poststat) {
-    int ret = read_inode(inode);
+    int ret = tav_file_read_inode(inode);
     if (ret < 0) {
         log_error("update inode failed: %d(%s)", ret, strerror(-ret));
         return ret;
@@ -219,12 +218,10 @@ struct ToMap {
 
 // A block for the slices of a logical block: in the held zone-map page when
 // it has room, else in the page chosen for `goal`.
-TAV_COROUTINE_FN int slice_block(tav_inode_info *inode, zmap_page_t **zp, uint64_t goal, bool cached,
-                                 uint64_t *pblock) {
+TAV_COROUTINE_FN int slice_block(tav_inode_info *inode, zmap_page_t **zp, uint64_t goal, uint64_t *pblock) {
     zmap_t *zmap = zmap_of(inode);
     if (*zp && (!zmap_page_has_pblock(*zp, goal) || zmap_page_block_avail(*zp) == 0)) {
-        if (!cached)
-            zmap_page_put(*zp);
+        zmap_page_put(*zp);
         *zp = nullptr;
     }
     if (!*zp) {
@@ -246,11 +243,11 @@ TAV_COROUTINE_FN int slice_block(tav_inode_info *inode, zmap_page_t **zp, uint64
 }
 
 // The zone-map page of a known block, replacing the held one if needed.
-TAV_COROUTINE_FN int slice_page_of(tav_inode_info *inode, zmap_page_t **zp, uint64_t pblock, bool cached) {
+TAV_COROUTINE_FN int slice_page_of(tav_inode_info *inode, zmap_page_t **zp, uint64_t pblock) {
     if (*zp && zmap_page_has_pblock(*zp, pblock))
         return 0;
     if (*zp) {
-        int ret = cached ? 0 : zmap_page_put(*zp);
+        int ret = zmap_page_put(*zp);
         *zp = nullptr;
         if (ret < 0) {
             log_error("put zmap page failed: %d", ret);
@@ -303,12 +300,12 @@ TAV_COROUTINE_FN int fallocate_slices(tav_inode_info *inode, uint64_t offset, ui
                 uint64_t goal = prev_new ? prev_new + 1 : ext_page_find_goal(page, ib);
                 if (!goal)
                     goal = TAV_DEFAULT_GOAL;
-                ret = slice_block(inode, &zp, goal, cached, &pb);
+                ret = slice_block(inode, &zp, goal, &pb);
                 if (ret < 0)
                     break;
                 prev_new = pb;
                 new_blocks++;
-            } else if ((ret = slice_page_of(inode, &zp, pb, cached)) < 0) {
+            } else if ((ret = slice_page_of(inode, &zp, pb)) < 0) {
                 break;
             }
             ps = is;
@@ -320,7 +317,7 @@ TAV_COROUTINE_FN int fallocate_slices(tav_inode_info *inode, uint64_t offset, ui
         } else {
             for (;;) {
                 uint64_t cur = d->i_cur_pblk;
-                if (cur && (ret = slice_page_of(inode, &zp, cur, cached)) < 0) {
+                if (cur && (ret = slice_page_of(inode, &zp, cur)) < 0) {
                     d->i_cur_pblk = 0; // no longer a block of the map
                     ret = 0;
                     continue;
@@ -332,7 +329,7 @@ TAV_COROUTINE_FN int fallocate_slices(tav_inode_info *inode, uint64_t offset, ui
                 }
                 int avail = cur ? zmap_page_slice_avail(zp, cur) : 0;
                 if (!cur || avail == 0 || avail == TAV_SLICES_PER_BLOCK) {
-                    ret = slice_block(inode, &zp, cur ? cur + 1 : TAV_DEFAULT_GOAL, cached, &cur);
+                    ret = slice_block(inode, &zp, cur ? cur + 1 : TAV_DEFAULT_GOAL, &cur);
                     if (ret < 0)
                         break;
                     d->i_cur_pblk = cur;
@@ -351,7 +348,9 @@ TAV_COROUTINE_FN int fallocate_slices(tav_inode_info *inode, uint64_t offset, ui
         }
         tomap[n++] = {index, ib, pb, is, ps};
     }
-    if (zp && !cached) {
+    // Even in the cached mode: another request's pass may write this extent
+    // page at any time, and the zone map must hold the slices first.
+    if (zp) {
         int r = zmap_page_put(zp);
         if (r < 0) {
             log_error("put zmap page failed: %d", r);
@@ -466,59 +465,20 @@ bool discard_segment(blkmap_t *map, uint64_t s, uint64_t e, uint64_t segsize, ui
     return all_clear(map, bits);
 }
 
-TAV_COROUTINE_FN int discard_blocks(tav_inode_info *inode, uint64_t offset, uint32_t index,
-                                    uint64_t off_in_page, uint64_t piece, sparse_ctx *ctx) {
-    const uint64_t end = offset + piece;
-    const uint64_t ib0 = offset / kBlock, ib1 = (end - 1) / kBlock;
-    log_trace("discard blocks: index[%u], iblk_start[%lu], iblk_end[%lu], first_blkoff[%ld], last_blkoff[%d]",
-              index, (unsigned long)ib0, (unsigned long)ib1, (long)(off_in_page % kBlock),
-              (int)(end % kBlock));
-    int ok = addressable(inode, index, ctx);
-    if (ok <= 0)
-        return ok < 0 ? -EIO : 0;
-    ext_page_t *page = walker_page(inode, index, ctx);
-    if (!page) {
-        log_error("can't get extent page with index %u", index);
-        return -EIO;
-    }
-    Freed fr;
-    fr.items = (pslice_t *)tav_malloc(sizeof(pslice_t) * (size_t)(ib1 - ib0 + 1), TAV_MEM_OTHER);
-    if (!fr.items) {
-        log_error("out of memory");
-        ext_page_put(page);
-        return -ENOMEM;
-    }
-    for (uint64_t ib = ib0; ib <= ib1; ib++) {
-        blkmap_t *map = ext_page_blkmaps_get(page, ib);
-        uint64_t pb = ext_blkmap_get_pblock(map);
-        if (!pb)
-            continue;
-        uint64_t bs = ib * kBlock;
-        uint64_t s = std::max(offset, bs) - bs, e = std::min(end, bs + kBlock) - bs;
-        if (!discard_segment(map, s, e, kBlock, TAV_BLKMAP_BITMAP_BITS))
-            continue;
-        ext_blkmap_unmap_pblock(map, pb, -1);
-        fr.items[fr.count++] = {pb, -1};
-        tav_file_iolog(inode, nullptr, 0, (int64_t)pb, 1, 0, TAV_FREE);
-    }
-    log_trace("discard iblocks [%lu-%lu] in extent page %u, free %u pblocks", (unsigned long)ib0,
-              (unsigned long)ib1, index, fr.count);
-    uint32_t blocks = 0;
-    int ret = write_then_free(inode, page, index, &fr, &blocks);
-    ext_page_put(page);
-    if (ret == 0) {
-        ctx->blocks_released += blocks;
-        ctx->slices_released += blocks * TAV_SLICES_PER_BLOCK;
-    }
-    return ret;
-}
-
-TAV_COROUTINE_FN int discard_slices(tav_inode_info *inode, uint64_t offset, uint32_t index,
-                                    uint64_t off_in_page, uint64_t piece, sparse_ctx *ctx) {
-    const uint64_t end = offset + piece;
-    const uint64_t s0 = offset / kSlice, s1 = (end - 1) / kSlice;
-    log_trace("discard slices: index[%u], idx_start[%lu], idx_end[%lu], first_blkoff[%ld], last_blkoff[%d]",
-              index, (unsigned long)s0, (unsigned long)s1, (long)(off_in_page % kSlice), (int)(end % kSlice));
+TAV_COROUTINE_FN int discard_page(tav_inode_info *inode, uint64_t offset, uint32_t index,
+                                  uint64_t off_in_page, uint64_t piece, sparse_ctx *ctx) {
+    const bool slices = tav_file_compressible(inode);
+    const uint64_t segsize = tav_file_segment(inode), end = offset + piece;
+    const uint64_t s0 = offset / segsize, s1 = (end - 1) / segsize;
+    if (slices)
+        log_trace(
+            "discard slices: index[%u], idx_start[%lu], idx_end[%lu], first_blkoff[%ld], last_blkoff[%d]",
+            index, (unsigned long)s0, (unsigned long)s1, (long)(off_in_page % segsize), (int)(end % segsize));
+    else
+        log_trace("discard blocks: index[%u], iblk_start[%lu], iblk_end[%lu], first_blkoff[%ld], "
+                  "last_blkoff[%d]",
+                  index, (unsigned long)s0, (unsigned long)s1, (long)(off_in_page % segsize),
+                  (int)(end % segsize));
     int ok = addressable(inode, index, ctx);
     if (ok <= 0)
         return ok < 0 ? -EIO : 0;
@@ -534,29 +494,36 @@ TAV_COROUTINE_FN int discard_slices(tav_inode_info *inode, uint64_t offset, uint
         ext_page_put(page);
         return -ENOMEM;
     }
-    for (uint64_t s = s0; s <= s1; s++) {
-        blkmap_t *map = ext_blkmaps_at(ext_page_blkmaps_get(page, s / TAV_SLICES_PER_BLOCK), (int)(s % 8));
+    for (uint64_t seg = s0; seg <= s1; seg++) {
+        const Segment sg = segment_of(inode, seg);
+        blkmap_t *map = segment_map_in(page, sg);
         uint64_t pb = ext_blkmap_get_pblock(map);
         if (!pb)
             continue;
-        uint64_t ss = s * kSlice;
-        uint64_t a = std::max(offset, ss) - ss, b = std::min(end, ss + kSlice) - ss;
-        if (!discard_segment(map, a, b, kSlice, TAV_BLKMAP_SLICE_BITS))
+        uint64_t ss = seg * segsize;
+        uint64_t a = std::max(offset, ss) - ss, b = std::min(end, ss + segsize) - ss;
+        if (!discard_segment(map, a, b, segsize, sg.bits))
             continue;
-        int ps = ext_blkmap_get_pslice(map);
-        assert(ps >= 0 && ps < TAV_SLICES_PER_BLOCK);
+        int ps = slices ? ext_blkmap_get_pslice(map) : -1;
+        assert(!slices || (ps >= 0 && ps < TAV_SLICES_PER_BLOCK));
         ext_blkmap_unmap_pblock(map, pb, ps);
         fr.items[fr.count++] = {pb, ps};
-        tav_file_iolog(inode, nullptr, 0, (int64_t)pb, (uint64_t)ps, 0, TAV_FREE);
+        tav_file_iolog(inode, nullptr, 0, (int64_t)pb, slices ? (uint64_t)ps : 1, 0, TAV_FREE);
     }
-    log_trace("discard islice index [%lu-%lu] in extent page %u, free %u slices", (unsigned long)s0,
-              (unsigned long)s1, index, fr.count);
-    uint32_t slices = fr.count, blocks = 0;
+    if (slices)
+        log_trace("discard islice index [%lu-%lu] in extent page %u, free %u slices", (unsigned long)s0,
+                  (unsigned long)s1, index, fr.count);
+    else
+        log_trace("discard iblocks [%lu-%lu] in extent page %u, free %u pblocks", (unsigned long)s0,
+                  (unsigned long)s1, index, fr.count);
+    uint32_t items = fr.count, blocks = 0;
     int ret = write_then_free(inode, page, index, &fr, &blocks);
     ext_page_put(page);
     if (ret == 0) {
-        ctx->slices_released += slices;
+        // The zone map says how many blocks became free: a slice block goes
+        // with its last slice.
         ctx->blocks_released += blocks;
+        ctx->slices_released += slices ? items : blocks * TAV_SLICES_PER_BLOCK;
     }
     return ret;
 }
@@ -588,8 +555,7 @@ TAV_COROUTINE_FN int zerofill_default(tav_inode_info *inode, uint64_t offset, ui
     int nparts = 0;
     for (uint64_t seg = offset / segsize; seg * segsize < end; seg++) {
         const Segment sg = segment_of(inode, seg);
-        blkmap_t *first = ext_page_blkmaps_get(page, sg.iblock);
-        blkmap_t *map = sg.islice < 0 ? first : ext_blkmaps_at(first, sg.islice);
+        blkmap_t *map = segment_map_in(page, sg);
         if (!ext_blkmap_get_pblock(map))
             continue;
         uint64_t ss = seg * segsize;
@@ -659,8 +625,7 @@ TAV_COROUTINE_FN int zerofill_hard(tav_inode_info *inode, uint64_t offset, uint3
     int ret = 0;
     for (uint64_t seg = offset / segsize; seg * segsize < end && ret == 0; seg++) {
         const Segment sg = segment_of(inode, seg);
-        blkmap_t *first = ext_page_blkmaps_get(page, sg.iblock);
-        blkmap_t *map = sg.islice < 0 ? first : ext_blkmaps_at(first, sg.islice);
+        blkmap_t *map = segment_map_in(page, sg);
         if (!ext_blkmap_get_pblock(map))
             continue;
         uint64_t ss = seg * segsize;
@@ -823,7 +788,7 @@ TAV_COROUTINE_FN int fiemap_range(tav_inode_info *inode, struct fiemap *fm, uint
 
 TAV_COROUTINE_FN int truncate_shrink(tav_inode_info *inode, uint64_t length) {
     CoMutexGuard guard(&inode->lock);
-    int ret = read_inode(inode);
+    int ret = tav_file_read_inode(inode);
     if (ret < 0)
         return ret;
     tav_disk_inode *d = &inode->ondisk;
@@ -902,20 +867,15 @@ TAV_COROUTINE_FN int tav_fallocate(tav_inode_info *inode, int mode, uint64_t off
 TAV_COROUTINE_FN int tav_discard_ex(tav_inode_info *inode, uint64_t offset, uint64_t length,
                                     uint32_t *blocks_released) {
     assert(offset % kGran == 0 && length % kGran == 0);
-    int ret = read_inode(inode);
-    if (ret < 0)
+    int ret = read_and_flush(inode);
+    if (ret < 0 || length == 0)
         return ret;
-    if ((ret = flush_if_cacheing(inode)) < 0)
-        return ret;
-    if (length == 0)
-        return 0;
     sparse_ctx ctx = {};
     ctx.ext_page_size = TAV_EXTENT_PAGE_SIZE;
     {
         uint64_t a = round_down(offset, kBlock), b = round_up(offset + length, kBlock);
         InodeRangeGuard lock(inode, a, b - a);
-        ret = sparse_common(inode, offset, length,
-                            tav_file_compressible(inode) ? discard_slices : discard_blocks, &ctx);
+        ret = sparse_common(inode, offset, length, discard_page, &ctx);
     }
     log_info("slices released: %u, blocks released: %u", ctx.slices_released, ctx.blocks_released);
     if (blocks_released)
@@ -959,13 +919,9 @@ TAV_COROUTINE_FN int tav_discard(tav_inode_info *inode, uint64_t offset, uint64_
 TAV_COROUTINE_FN int tav_zerofill(tav_inode_info *inode, int mode, uint64_t offset, uint64_t length) {
     if (mode != TAV_ZEROFILL_DEFAULT && mode != TAV_ZEROFILL_HARD)
         return -EINVAL;
-    int ret = read_inode(inode);
-    if (ret < 0)
+    int ret = read_and_flush(inode);
+    if (ret < 0 || length == 0)
         return ret;
-    if ((ret = flush_if_cacheing(inode)) < 0)
-        return ret;
-    if (length == 0)
-        return 0;
     sparse_ctx ctx = {};
     ctx.mode = mode;
     ctx.ext_page_size = TAV_EXTENT_PAGE_SIZE;
@@ -980,7 +936,7 @@ TAV_COROUTINE_FN int tav_fiemap(tav_inode_info *inode, struct fiemap *fm, uint64
 
 TAV_COROUTINE_FN int tav_truncate_update_inode(tav_inode_info *inode, uint64_t length, struct stat *prestat,
                                                struct stat *poststat) {
-    int ret = read_inode(inode);
+    int ret = tav_file_read_inode(inode);
     if (ret < 0)
         return ret;
     tav_disk_inode *d = &inode->ondisk;
@@ -1005,22 +961,14 @@ TAV_COROUTINE_FN int tav_truncate_update_inode(tav_inode_info *inode, uint64_t l
     }
     if (poststat)
         tav_inode_get_stat(inode, poststat);
-    if (!write) {
-        tav_inode_mark_dirty(inode);
-        return 0;
-    }
-    if (tav_inode_write(inode) < 0) {
-        log_error("inode write failed, return -EIO");
-        return -EIO;
-    }
-    return 0;
+    return tav_file_store_inode(inode, write);
 }
 
 // ---- whole requests ---------------------------------------------------------------------
 
 TAV_COROUTINE_FN int tav_file_truncate(tav_inode_info *inode, uint64_t length, struct stat *prestat,
                                        struct stat *poststat) {
-    int ret = read_inode(inode);
+    int ret = tav_file_read_inode(inode);
     if (ret == 0 && !(inode->ondisk.i_type & TAV_FILE_TYPE_BD) && length < inode->ondisk.i_size)
         ret = truncate_shrink(inode, length);
     if (ret == 0)
@@ -1057,17 +1005,18 @@ TAV_COROUTINE_FN int tav_file_fallocate(tav_inode_info *inode, int mode, uint64_
         done = ret < 0;
     }
     if (!done && tav_file_inline(inode)) {
-        CoMutexGuard guard(&inode->lock);
-        ret = read_inode(inode);
-        if (ret == 0 && tav_file_inline(inode))
+        ret = tav_file_lock_inline(inode);
+        if (ret == 1) {
             ret = tav_inline_transform(inode);
+            co_mutex_unlock(&inode->lock);
+        }
         done = ret < 0;
     }
     if (!done) {
         if (mode != TAV_FALLOC_TEST)
             ret = tav_prepare_extent_block(inode, offset, length);
         if (ret == 0)
-            ret = read_inode(inode);
+            ret = tav_file_read_inode(inode);
         if (ret == 0) {
             if (mode == TAV_FALLOC_HARD_CACHED)
                 inode->cacheing = 1;
@@ -1099,7 +1048,7 @@ TAV_COROUTINE_FN int tav_file_discard(tav_inode_info *inode, uint64_t offset, ui
     int ret = flush_if_cacheing(inode);
     tav_file_iolog(inode, nullptr, 0, (int64_t)offset, length, 0, TAV_DISCARD);
     if (ret == 0)
-        ret = read_inode(inode);
+        ret = tav_file_read_inode(inode);
     if (ret == 0 && prestat)
         tav_inode_get_stat(inode, prestat);
     const uint64_t isize = inode->ondisk.i_size;
@@ -1114,13 +1063,16 @@ TAV_COROUTINE_FN int tav_file_discard(tav_inode_info *inode, uint64_t offset, ui
     } else {
         bool extent = !tav_file_inline(inode);
         if (!extent) {
-            CoMutexGuard guard(&inode->lock);
-            ret = read_inode(inode);
-            extent = ret == 0 && !tav_file_inline(inode);
-            if (ret == 0 && !extent && offset == 0 && inode->inline_buffer) {
-                memset(inode->inline_buffer, 0, TAV_INODE_INLINE_SIZE);
-                inode->ondisk.i_type &= ~(uint64_t)TAV_FILE_TYPE_INLINE_DATA;
+            int st = tav_file_lock_inline(inode);
+            if (st == 1) {
+                if (offset == 0 && inode->inline_buffer) {
+                    memset(inode->inline_buffer, 0, TAV_INODE_INLINE_SIZE);
+                    inode->ondisk.i_type &= ~(uint64_t)TAV_FILE_TYPE_INLINE_DATA;
+                }
+                co_mutex_unlock(&inode->lock);
             }
+            ret = st < 0 ? st : 0;
+            extent = st == 0;
         }
         if (extent)
             ret = tav_discard(inode, offset, length);
@@ -1140,7 +1092,7 @@ TAV_COROUTINE_FN int tav_file_zerofill(tav_inode_info *inode, int mode, uint64_t
         log_error("invalid zerofill mode: %d", mode);
         ret = -EINVAL;
     } else {
-        ret = read_inode(inode);
+        ret = tav_file_read_inode(inode);
     }
     if (ret == 0 && prestat)
         tav_inode_get_stat(inode, prestat);
@@ -1161,11 +1113,14 @@ TAV_COROUTINE_FN int tav_file_zerofill(tav_inode_info *inode, int mode, uint64_t
         }
         bool extent = !tav_file_inline(inode);
         if (!extent) {
-            CoMutexGuard guard(&inode->lock);
-            ret = read_inode(inode);
-            extent = ret == 0 && !tav_file_inline(inode);
-            if (ret == 0 && !extent && offset < TAV_INODE_INLINE_SIZE && inode->inline_buffer)
-                zero_inline(inode, offset, length);
+            int st = tav_file_lock_inline(inode);
+            if (st == 1) {
+                if (offset < TAV_INODE_INLINE_SIZE && inode->inline_buffer)
+                    zero_inline(inode, offset, length);
+                co_mutex_unlock(&inode->lock);
+            }
+            ret = st < 0 ? st : 0;
+            extent = st == 0;
         }
         if (extent)
             ret = tav_zerofill(inode, mode, offset, length);
@@ -1179,7 +1134,7 @@ TAV_COROUTINE_FN int tav_file_zerofill(tav_inode_info *inode, int mode, uint64_t
 
 TAV_COROUTINE_FN int tav_file_fiemap(tav_inode_info *inode, struct fiemap *fm, struct stat *prestat,
                                      struct stat *poststat) {
-    int ret = read_inode(inode);
+    int ret = tav_file_read_inode(inode);
     if (ret == 0 && prestat)
         tav_inode_get_stat(inode, prestat);
     const uint64_t isize = inode->ondisk.i_size;
@@ -1200,10 +1155,8 @@ TAV_COROUTINE_FN int tav_file_fiemap(tav_inode_info *inode, struct fiemap *fm, s
         whole_file = open_ended && start == 0;
         bool extent = !tav_file_inline(inode);
         if (!extent) {
-            CoMutexGuard guard(&inode->lock);
-            ret = read_inode(inode);
-            extent = ret == 0 && !tav_file_inline(inode);
-            if (ret == 0 && !extent && start == 0 && (inode->ondisk.i_type & TAV_FILE_TYPE_INLINE_DATA)) {
+            int st = tav_file_lock_inline(inode);
+            if (st == 1 && start == 0 && (inode->ondisk.i_type & TAV_FILE_TYPE_INLINE_DATA)) {
                 if (fm->fm_extent_count) {
                     struct fiemap_extent *fe = &fm->fm_extents[0];
                     memset(fe, 0, sizeof(*fe));
@@ -1214,13 +1167,17 @@ TAV_COROUTINE_FN int tav_file_fiemap(tav_inode_info *inode, struct fiemap *fm, s
                 }
                 fm->fm_mapped_extents = 1;
             }
-            whole_file = false; // an inline file keeps its count
+            if (st == 1)
+                co_mutex_unlock(&inode->lock);
+            ret = st < 0 ? st : 0;
+            extent = st == 0;
+            whole_file = whole_file && extent; // an inline file keeps its count
         }
         if (extent)
             ret = fiemap_range(inode, fm, start, end - start, &blocks);
     }
     if (ret == 0) {
-        ret = read_inode(inode);
+        ret = tav_file_read_inode(inode);
         if (ret == 0) {
             tav_inode_update_amctime(inode, TAV_INODE_CTIME, nullptr);
             // Only a walk over the whole file knows the file's block count.

@@ -37,10 +37,8 @@ inline zmap_t *zmap_of(tav_inode_info *inode) {
 
 TAV_COROUTINE_FN int alloc_extent_block(tav_inode_info *inode, int idx) {
     assert(idx >= 0 && idx < TAV_INODE_EXTENTS);
-    if (tav_inode_read(inode) < 0) {
-        log_error("inode access failed, return -EIO");
+    if (tav_file_read_inode(inode) < 0)
         return -EIO;
-    }
     if (inode->ondisk.i_extents[idx])
         return 0;
     blkno_t pblock = 0;
@@ -56,10 +54,8 @@ TAV_COROUTINE_FN int alloc_extent_block(tav_inode_info *inode, int idx) {
         return ret;
     }
     // Formatted on the device before the inode names it.
-    if (tav_inode_read(inode) < 0) {
-        log_error("inode access failed, return -EIO");
+    if (tav_file_read_inode(inode) < 0)
         return -EIO;
-    }
     inode->ondisk.i_extents[idx] = pblock;
     if (tav_inode_write(inode) < 0) {
         // The block stays named in memory, so a later inode write can still
@@ -227,6 +223,56 @@ TAV_COROUTINE_FN int alloc_slice_block(tav_inode_info *inode, PassZpage *zp, uin
     return 0;
 }
 
+// A request that cannot be served in this pass goes back to `wait` for a
+// later one, or fails onto `out`; a full zone map stops the pass.
+enum class Next { Serve, Skip, Stop };
+
+Next settle(extent_page_request *r, int ret, bool later, list_head *wait, list_head *out, int *done) {
+    if (later) {
+        list_move_tail(&r->req.list, wait);
+        return Next::Skip;
+    }
+    if (ret < 0) {
+        r->ret = ret;
+        list_move_tail(&r->req.list, out);
+        (*done)++;
+        return ret == -ENOSPC ? Next::Stop : Next::Skip;
+    }
+    return Next::Serve;
+}
+
+// The end of a slice pass: requests left in `batch` wait for the next one;
+// the zone-map page goes to the device before any map names its slices;
+// then the maps of the successful requests are set.
+TAV_COROUTINE_FN void finish_slice_pass(ext_page_t *page, PassZpage *zp, list_head *batch, list_head *wait,
+                                        list_head *ok, list_head *out, int done) {
+    move_all(batch, wait);
+    int ret = zp->put();
+    if (ret < 0)
+        log_error("put zmap page failed: %d", ret);
+    if (ret == 0 && ext_page_access(page) < 0) {
+        log_error("access extent page failed");
+        ret = -EIO;
+    }
+    int failed = 0;
+    list_head *pos;
+    list_for_each(pos, ok) {
+        extent_page_request *r = req_of(pos);
+        if (ret < 0) {
+            r->ret = ret;
+            failed++;
+            continue;
+        }
+        blkmap_t *map = ext_blkmaps_at(ext_page_blkmaps_get(page, r->iblock), r->islice);
+        if (!ext_blkmap_get_pblock(map))
+            ext_blkmap_set_pblock(map, r->pblock, r->pslice);
+        r->pblock = ext_blkmap_get_pblock(map);
+        r->pslice = ext_blkmap_get_pslice(map);
+    }
+    log_trace("complete %d requests, %d failed", done, failed);
+    move_all(ok, out);
+}
+
 // Normal mode: logical slice k of a block lands in physical slice k of the
 // block chosen for that logical block.
 TAV_COROUTINE_FN void batch_alloc_slices_normal(tav_inode_info *inode, ext_page_t *page, list_head *batch,
@@ -262,18 +308,11 @@ TAV_COROUTINE_FN void batch_alloc_slices_normal(tav_inode_info *inode, ext_page_
                 log_error("get zmap page from pblock(%lu) failed: %d", (unsigned long)pblock, ret);
             ret = ret < 0 ? ret : (ret == 1 ? 0 : 1);
         }
-        if (ret == 1) { // another zone-map page: a later pass
-            list_move_tail(&r->req.list, wait);
+        Next next = settle(r, ret, ret == 1, wait, out, &done); // 1: another zone-map page
+        if (next == Next::Stop)
+            break;
+        if (next == Next::Skip)
             continue;
-        }
-        if (ret < 0) {
-            r->ret = ret;
-            list_move_tail(&r->req.list, out);
-            done++;
-            if (ret == -ENOSPC)
-                break;
-            continue;
-        }
         if (!chosen_for(chosen, nchosen, r->iblock))
             chosen[nchosen++] = {r->iblock, pblock};
         int pslice = r->islice;
@@ -289,31 +328,7 @@ TAV_COROUTINE_FN void batch_alloc_slices_normal(tav_inode_info *inode, ext_page_
         list_move_tail(&r->req.list, &ok);
         done++;
     }
-    move_all(batch, wait); // not reached after a full zone map: next pass
-    int ret = zp.put();
-    if (ret < 0)
-        log_error("put zmap page failed: %d", ret);
-    if (ret == 0 && ext_page_access(page) < 0) {
-        log_error("access extent page failed");
-        ret = -EIO;
-    }
-    int failed = 0;
-    list_head *pos;
-    list_for_each(pos, &ok) {
-        extent_page_request *r = req_of(pos);
-        if (ret < 0) {
-            r->ret = ret;
-            failed++;
-            continue;
-        }
-        blkmap_t *map = ext_blkmaps_at(ext_page_blkmaps_get(page, r->iblock), r->islice);
-        if (!ext_blkmap_get_pblock(map))
-            ext_blkmap_set_pblock(map, r->pblock, r->pslice);
-        r->pblock = ext_blkmap_get_pblock(map);
-        r->pslice = ext_blkmap_get_pslice(map);
-    }
-    log_trace("complete %d requests, %d failed", done, failed);
-    move_all(&ok, out);
+    finish_slice_pass(page, &zp, batch, wait, &ok, out, done);
 }
 
 // Compact mode: slices are packed in arrival order into the file's current
@@ -371,18 +386,11 @@ TAV_COROUTINE_FN void batch_alloc_slices_compact(tav_inode_info *inode, ext_page
             }
             break;
         }
-        if (later) {
-            list_move_tail(&r->req.list, wait);
+        Next next = settle(r, ret, later, wait, out, &done);
+        if (next == Next::Stop)
+            break;
+        if (next == Next::Skip)
             continue;
-        }
-        if (ret < 0) {
-            r->ret = ret;
-            list_move_tail(&r->req.list, out);
-            done++;
-            if (ret == -ENOSPC)
-                break;
-            continue;
-        }
         int pslice = -1;
         if (zmap_page_alloc_slice(zp.page, cur, 0, &pslice) < 0) {
             list_move_tail(&r->req.list, wait); // full meanwhile: next pass
@@ -395,29 +403,7 @@ TAV_COROUTINE_FN void batch_alloc_slices_compact(tav_inode_info *inode, ext_page
         list_move_tail(&r->req.list, &ok);
         done++;
     }
-    move_all(batch, wait);
-    int ret = zp.put();
-    if (ret < 0)
-        log_error("put zmap page failed: %d", ret);
-    if (ret == 0 && ext_page_access(page) < 0) {
-        log_error("access extent page failed");
-        ret = -EIO;
-    }
-    int failed = 0;
-    list_head *pos;
-    list_for_each(pos, &ok) {
-        extent_page_request *r = req_of(pos);
-        if (ret < 0) {
-            r->ret = ret;
-            failed++;
-            continue;
-        }
-        blkmap_t *map = ext_blkmaps_at(ext_page_blkmaps_get(page, r->iblock), r->islice);
-        if (!ext_blkmap_get_pblock(map))
-            ext_blkmap_set_pblock(map, r->pblock, r->pslice);
-    }
-    log_trace("complete %d requests, %d failed", done, failed);
-    move_all(&ok, out);
+    finish_slice_pass(page, &zp, batch, wait, &ok, out, done);
 }
 
 TAV_COROUTINE_FN void batch_alloc_slices(tav_inode_info *inode, ext_page_t *page, list_head *wait,
@@ -605,10 +591,8 @@ TAV_COROUTINE_FN ssize_t retry_write_data(tav_inode_info *inode, const struct io
 
 TAV_COROUTINE_FN int update_inode_after_write(tav_inode_info *inode, uint64_t offset, uint64_t rsize,
                                               tav_data_req *req, uint32_t blocks) {
-    if (tav_inode_read(inode) < 0) {
-        log_error("inode access failed, return -EIO");
+    if (tav_file_read_inode(inode) < 0)
         return -EIO;
-    }
     tav_disk_inode *d = &inode->ondisk;
     if (req->prestat) {
         tav_inode_get_stat(inode, req->prestat);
@@ -621,15 +605,7 @@ TAV_COROUTINE_FN int update_inode_after_write(tav_inode_info *inode, uint64_t of
         d->i_size = offset + rsize;
     if (req->poststat)
         tav_inode_get_stat(inode, req->poststat);
-    if (!grew && !req->force_flush) {
-        tav_inode_mark_dirty(inode);
-        return 0;
-    }
-    if (tav_inode_write(inode) < 0) {
-        log_error("inode write failed, return -EIO");
-        return -EIO;
-    }
-    return 0;
+    return tav_file_store_inode(inode, grew || req->force_flush);
 }
 
 TAV_COROUTINE_FN ssize_t do_write_data(tav_inode_info *inode, const struct iovec *iov, int iovcnt,
@@ -637,10 +613,8 @@ TAV_COROUTINE_FN ssize_t do_write_data(tav_inode_info *inode, const struct iovec
     int ret = tav_prepare_extent_block(inode, offset, size);
     if (ret < 0)
         return ret;
-    if (tav_inode_read(inode) < 0) {
-        log_error("inode access failed, return -EIO");
+    if (tav_file_read_inode(inode) < 0)
         return -EIO;
-    }
     if (inode->cacheing && flush_zmap_and_cache(table_of(inode), inode) < 0) {
         log_error("inode flush cache failed, return -EIO");
         return -EIO;
@@ -651,6 +625,35 @@ TAV_COROUTINE_FN ssize_t do_write_data(tav_inode_info *inode, const struct iovec
 } // namespace
 
 // ---- shared pieces -----------------------------------------------------------------------
+
+TAV_COROUTINE_FN int tav_file_read_inode(tav_inode_info *inode) {
+    if (tav_inode_read(inode) < 0) {
+        log_error("inode access failed, return -EIO");
+        return -EIO;
+    }
+    return 0;
+}
+
+TAV_COROUTINE_FN int tav_file_store_inode(tav_inode_info *inode, bool now) {
+    if (!now) {
+        tav_inode_mark_dirty(inode);
+        return 0;
+    }
+    if (tav_inode_write(inode) < 0) {
+        log_error("inode write failed, return -EIO");
+        return -EIO;
+    }
+    return 0;
+}
+
+TAV_COROUTINE_FN int tav_file_lock_inline(tav_inode_info *inode) {
+    co_mutex_lock(&inode->lock);
+    int ret = tav_file_read_inode(inode);
+    if (ret == 0 && tav_file_inline(inode))
+        return 1;
+    co_mutex_unlock(&inode->lock);
+    return ret;
+}
 
 void tav_file_iolog(tav_inode_info *inode, const struct iovec *iov, int iovcnt, int64_t offset, uint64_t size,
                     int64_t result, iolog_type_t op) {
@@ -742,10 +745,8 @@ TAV_COROUTINE_FN int tav_prepare_extent_block(tav_inode_info *inode, uint64_t of
                   (unsigned long)(offset + size));
         return -EFBIG;
     }
-    if (tav_inode_read(inode) < 0) {
-        log_error("inode access failed, return -EIO");
+    if (tav_file_read_inode(inode) < 0)
         return -EIO;
-    }
     bool all = true;
     for (uint64_t i = first; i <= last; i++)
         all &= inode->ondisk.i_extents[i] != 0;
@@ -784,10 +785,8 @@ ssize_t tav_write_inline_data(tav_inode_info *inode, const struct iovec *iov, in
 TAV_COROUTINE_FN int tav_inline_transform(tav_inode_info *inode) {
     assert(tav_file_inline(inode) && inode->inline_buffer);
     log_trace("inline transform start");
-    if (tav_inode_read(inode) < 0) {
-        log_error("inode access failed, return -EIO");
+    if (tav_file_read_inode(inode) < 0)
         return -EIO;
-    }
     int ret = alloc_extent_block(inode, 0);
     if (ret < 0)
         return ret;
@@ -803,10 +802,8 @@ TAV_COROUTINE_FN int tav_inline_transform(tav_inode_info *inode) {
     }
     // The data is in its extent block: only now may the inode stop being
     // INLINE.
-    if (tav_inode_read(inode) < 0) {
-        log_error("inode access failed, return -EIO");
+    if (tav_file_read_inode(inode) < 0)
         return -EIO;
-    }
     uint64_t old_type = inode->ondisk.i_type;
     inode->ondisk.i_type &= ~(uint64_t)(TAV_FILE_TYPE_INLINE | TAV_FILE_TYPE_INLINE_DATA);
     if (tav_inode_write(inode) < 0) {
@@ -830,13 +827,10 @@ TAV_COROUTINE_FN int64_t tav_file_pwritev(tav_inode_info *inode, tav_data_req *r
     int64_t ret = 0;
     bool extent = !tav_file_inline(inode);
     if (!extent) {
-        co_mutex_lock(&inode->lock);
-        if (tav_inode_read(inode) < 0) {
-            co_mutex_unlock(&inode->lock);
-            log_error("inode access failed, return -EIO");
-            ret = -EIO;
-        } else if (!tav_file_inline(inode)) {
-            co_mutex_unlock(&inode->lock);
+        int st = tav_file_lock_inline(inode);
+        if (st < 0) {
+            ret = st;
+        } else if (st == 0) {
             extent = true; // transformed by another request meanwhile
         } else if (offset + size <= TAV_INODE_INLINE_SIZE) {
             co_mutex_unlock(&inode->lock);
