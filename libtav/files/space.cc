@@ -139,6 +139,17 @@ void log_result(const char *what, int ret) {
         log_trace("%s: %d(%s)", what, ret, strerror(-ret));
 }
 
+// The end of a request that changed the file: the inode's times, the
+// I/O-log record and the log line.
+TAV_COROUTINE_FN int finish_request(tav_inode_info *inode, int ret, struct stat *poststat, uint64_t offset,
+                                    uint64_t length, iolog_type_t cbk, const char *what) {
+    if (ret == 0)
+        ret = touch_inode(inode, poststat);
+    tav_file_iolog(inode, nullptr, 0, (int64_t)offset, length, ret, cbk);
+    log_result(what, ret);
+    return ret;
+}
+
 // ---- fallocate -------------------------------------------------------------------
 
 // Maps run [first, first + count) of unmapped logical blocks of the page to
@@ -1077,11 +1088,7 @@ TAV_COROUTINE_FN int tav_file_discard(tav_inode_info *inode, uint64_t offset, ui
         if (extent)
             ret = tav_discard(inode, offset, length);
     }
-    if (ret == 0)
-        ret = touch_inode(inode, poststat);
-    tav_file_iolog(inode, nullptr, 0, (int64_t)offset, length, ret, TAV_DISCARD_CBK);
-    log_result("discard", ret);
-    return ret;
+    return finish_request(inode, ret, poststat, offset, length, TAV_DISCARD_CBK, "discard");
 }
 
 TAV_COROUTINE_FN int tav_file_zerofill(tav_inode_info *inode, int mode, uint64_t offset, uint64_t length,
@@ -1125,11 +1132,7 @@ TAV_COROUTINE_FN int tav_file_zerofill(tav_inode_info *inode, int mode, uint64_t
         if (extent)
             ret = tav_zerofill(inode, mode, offset, length);
     }
-    if (ret == 0)
-        ret = touch_inode(inode, poststat);
-    tav_file_iolog(inode, nullptr, 0, (int64_t)offset, length, ret, TAV_ZEROFILL_CBK);
-    log_result("zerofill", ret);
-    return ret;
+    return finish_request(inode, ret, poststat, offset, length, TAV_ZEROFILL_CBK, "zerofill");
 }
 
 TAV_COROUTINE_FN int tav_file_fiemap(tav_inode_info *inode, struct fiemap *fm, struct stat *prestat,
