@@ -160,6 +160,11 @@ TAV_COROUTINE_FN ssize_t tav_write_data(tav_inode_info *inode, const struct iove
                                         uint64_t offset);
 /* Copies into the inline buffer.  REQUIRES: INLINE, offset + size <= 2048. */
 ssize_t tav_write_inline_data(tav_inode_info *inode, const struct iovec *iov, int iovcnt, uint64_t offset);
+/* Gives the file extent block `idx` (0..15) unless it has one: allocated
+ * from the zone map, formatted with empty maps of the file's type, then
+ * named in the inode, which is written.  REQUIRES: the inode mutex.  0 or
+ * negative errno (a block nothing names yet is returned to the zone map). */
+TAV_COROUTINE_FN int tav_inode_alloc_extent_block(tav_inode_info *inode, uint32_t idx);
 /* Makes sure the extent blocks covering [offset, offset + size) exist. */
 TAV_COROUTINE_FN int tav_prepare_extent_block(tav_inode_info *inode, uint64_t offset, uint64_t size);
 /* Turns an INLINE file into an extent file.  REQUIRES: the inode mutex. */

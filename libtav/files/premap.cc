@@ -1,4 +1,4 @@
-// Extent blocks of a file, and files laid over an existing device range.
+// Files laid over an existing device range.
 
 // Programming errors abort in every build type.
 #undef NDEBUG
@@ -9,54 +9,10 @@
 #include <errno.h>
 #include <string.h>
 
+#include "data.h"
 #include "itable.h"
 #include "logger.h"
 #include "memory.h"
-
-TAV_COROUTINE_FN int tav_inode_alloc_extent_block(tav_inode_info *inode, uint32_t idx) {
-    assert(idx < TAV_INODE_EXTENTS);
-    tav_inode_table *itable = inode->itable;
-    zmap_t *zmap = itable->host.zmap;
-    if (tav_inode_read(inode) < 0) {
-        log_error("inode access failed, return -EIO");
-        return -EIO;
-    }
-    if (inode->ondisk.i_extents[idx] != 0)
-        return 0;
-    blkno_t pblk = 0;
-    uint32_t count = 1;
-    int ret = zmap_alloc_blocks(zmap, 0, 0, &pblk, &count);
-    if (ret < 0) {
-        log_error("allocate extent pblock for i_extents[%d] failed: %d(%s)", (int)idx, ret, strerror(-ret));
-        return ret;
-    }
-    ret = ext_block_format(pblk, tav_inode_blkmap_type(&inode->ondisk));
-    if (ret < 0) {
-        log_error("format extent pblock[%lu] failed: %d(%s)", (unsigned long)pblk, ret, strerror(-ret));
-        zmap_free_blocks(zmap, pblk, 1);
-        return ret;
-    }
-    if (tav_inode_read(inode) < 0) {
-        log_error("inode access failed, return -EIO");
-        zmap_free_blocks(zmap, pblk, 1);
-        return -EIO;
-    }
-    if (inode->ondisk.i_extents[idx] != 0) {
-        // Given one by another request while this one formatted its block.
-        zmap_free_blocks(zmap, pblk, 1);
-        return 0;
-    }
-    inode->ondisk.i_extents[idx] = pblk;
-    if (tav_inode_write(inode) < 0) {
-        log_error("inode write failed, return -EIO");
-        inode->ondisk.i_extents[idx] = 0;
-        zmap_free_blocks(zmap, pblk, 1);
-        return -EIO;
-    }
-    notify_alloc_extent(itable, (int64_t)TAV_EXTENT_BLOCK_SIZE);
-    log_info("allocate pblock[%lu] for i_extents[%d]", (unsigned long)pblk, (int)idx);
-    return 0;
-}
 
 namespace {
 

@@ -1,18 +1,14 @@
 /*
- * Extent blocks of a file, and files laid over an existing device range.
- *
- * An extent file names up to 16 extent blocks (i_extents); each is a 1 MiB
- * block of the zone map formatted with empty block maps of the file's type.
- * An extent block is formatted on the device before the inode that names it
- * is written, so a crash never leaves an inode pointing at garbage.
+ * Files laid over an existing device range.
  *
  * A pre-mapped (LEGACY) file is created empty and then laid over a
  * contiguous range of physical blocks that the caller already owns: the
  * range is reserved in the zone map, the file becomes a BD extent file of
  * whole-block maps, and file block i maps physical block pblock + i with
- * every 4 KiB unit marked written.
+ * every 4 KiB unit marked written.  Its extent blocks come from the data
+ * path's allocator (files/data.h), formatted before the inode names them.
  *
- * Both run in a coroutine of the instance's I/O thread whose argument is a
+ * It runs in a coroutine of the instance's I/O thread whose argument is a
  * request stub (the space-accounting hooks charge the mapped blocks to it).
  */
 #ifndef TAV_PREMAP_H
@@ -26,11 +22,6 @@
 #define TAV_PREMAP_BLOCKS_PER_EXTENT 16384ULL
 /* The longest range a file can be laid over: 16 extent blocks. */
 #define TAV_PREMAP_MAX_BLOCKS        (TAV_PREMAP_BLOCKS_PER_EXTENT * TAV_INODE_EXTENTS)
-
-/* Gives the file extent block `idx` (0..15) unless it has one: allocated
- * from the zone map, formatted, then recorded in the inode, which is
- * written.  0 or negative errno (the block is returned on failure). */
-TAV_COROUTINE_FN int tav_inode_alloc_extent_block(tav_inode_info *inode, uint32_t idx);
 
 /* Lays a new, still INLINE file over blocks [pblock, pblock + count) with
  * file size `realsize` and the extra type bits `type`.  REQUIRES: count in

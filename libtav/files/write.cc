@@ -35,40 +35,6 @@ inline zmap_t *zmap_of(tav_inode_info *inode) {
 
 // ---- extent blocks ------------------------------------------------------------------
 
-TAV_COROUTINE_FN int alloc_extent_block(tav_inode_info *inode, int idx) {
-    assert(idx >= 0 && idx < TAV_INODE_EXTENTS);
-    if (tav_file_read_inode(inode) < 0)
-        return -EIO;
-    if (inode->ondisk.i_extents[idx])
-        return 0;
-    blkno_t pblock = 0;
-    uint32_t count = 1;
-    int ret = zmap_alloc_blocks(zmap_of(inode), 0, 0, &pblock, &count);
-    if (ret < 0) {
-        log_error("allocate extent pblock for i_extents[%d] failed: %d(%s)", idx, ret, strerror(-ret));
-        return ret;
-    }
-    ret = ext_block_format(pblock, tav_inode_blkmap_type(&inode->ondisk));
-    if (ret < 0) {
-        log_error("format extent pblock[%lu] failed: %d(%s)", (unsigned long)pblock, ret, strerror(-ret));
-        return ret;
-    }
-    // Formatted on the device before the inode names it.
-    if (tav_file_read_inode(inode) < 0)
-        return -EIO;
-    inode->ondisk.i_extents[idx] = pblock;
-    if (tav_inode_write(inode) < 0) {
-        // The block stays named in memory, so a later inode write can still
-        // record it; until then it is lost space, never a double use.
-        tav_inode_mark_dirty(inode);
-        log_error("inode write failed, return -EIO");
-        return -EIO;
-    }
-    notify_alloc_extent(table_of(inode), (int64_t)TAV_BLOCK_SIZE);
-    log_info("allocate pblock[%lu] for i_extents[%d]", (unsigned long)pblock, idx);
-    return 0;
-}
-
 // ---- batch processing of an extent page ----------------------------------------------
 
 inline extent_page_request *req_of(list_head *l) {
@@ -734,6 +700,48 @@ TAV_COROUTINE_FN int extent_page_batch_process(batch_t *runner, list_head *wait,
     return n;
 }
 
+// ---- extent blocks ------------------------------------------------------------------
+
+TAV_COROUTINE_FN int tav_inode_alloc_extent_block(tav_inode_info *inode, uint32_t idx) {
+    assert(idx < TAV_INODE_EXTENTS);
+    if (tav_file_read_inode(inode) < 0)
+        return -EIO;
+    if (inode->ondisk.i_extents[idx])
+        return 0;
+    zmap_t *zmap = zmap_of(inode);
+    blkno_t pblock = 0;
+    uint32_t count = 1;
+    int ret = zmap_alloc_blocks(zmap, 0, 0, &pblock, &count);
+    if (ret < 0) {
+        log_error("allocate extent pblock for i_extents[%d] failed: %d(%s)", (int)idx, ret, strerror(-ret));
+        return ret;
+    }
+    ret = ext_block_format(pblock, tav_inode_blkmap_type(&inode->ondisk));
+    if (ret < 0) {
+        // Nothing names the block yet: it goes straight back.
+        log_error("format extent pblock[%lu] failed: %d(%s)", (unsigned long)pblock, ret, strerror(-ret));
+        zmap_free_blocks(zmap, pblock, 1);
+        return ret;
+    }
+    // Formatted on the device before the inode names it.
+    if (tav_file_read_inode(inode) < 0) {
+        zmap_free_blocks(zmap, pblock, 1);
+        return -EIO;
+    }
+    inode->ondisk.i_extents[idx] = pblock;
+    if (tav_inode_write(inode) < 0) {
+        // The failed write may still have reached the device, so the block
+        // stays named (in memory too, for a later inode write to record);
+        // until then it is lost space, never a double use.
+        tav_inode_mark_dirty(inode);
+        log_error("inode write failed, return -EIO");
+        return -EIO;
+    }
+    notify_alloc_extent(table_of(inode), (int64_t)TAV_EXTENT_BLOCK_SIZE);
+    log_info("allocate pblock[%lu] for i_extents[%d]", (unsigned long)pblock, (int)idx);
+    return 0;
+}
+
 // ---- entry points --------------------------------------------------------------------------
 
 TAV_COROUTINE_FN int tav_prepare_extent_block(tav_inode_info *inode, uint64_t offset, uint64_t size) {
@@ -756,7 +764,7 @@ TAV_COROUTINE_FN int tav_prepare_extent_block(tav_inode_info *inode, uint64_t of
     {
         CoMutexGuard guard(&inode->lock);
         for (uint64_t i = first; i <= last && ret == 0; i++)
-            ret = alloc_extent_block(inode, (int)i);
+            ret = tav_inode_alloc_extent_block(inode, (uint32_t)i);
     }
     log_trace("allocate pblock for i_extents[%d] to i_extents[%d], ret=%d(%s)", (int)first, (int)last, ret,
               strerror(-ret));
@@ -787,7 +795,7 @@ TAV_COROUTINE_FN int tav_inline_transform(tav_inode_info *inode) {
     log_trace("inline transform start");
     if (tav_file_read_inode(inode) < 0)
         return -EIO;
-    int ret = alloc_extent_block(inode, 0);
+    int ret = tav_inode_alloc_extent_block(inode, 0);
     if (ret < 0)
         return ret;
     ext_cache_cleanup(&inode->extent_cache);
