@@ -14,6 +14,8 @@
 #include "ioengine.h"
 #include "logger.h"
 #include "memory.h"
+#include "paths.h"
+#include "upgrade.h"
 
 namespace {
 
@@ -57,6 +59,20 @@ void create_boot_marker(tav *instance) {
     key_t key = ftok(ioengine_get_path(engine), (int)instance->sb.tav_disk_sb.s_header.version);
     if (key == -1 || semget(key, 1, IPC_CREAT | 0666) < 0)
         log_error("semget failed: %s", strerror(errno));
+}
+
+// Brings an older format up to date.  A read-only instance never writes:
+// it leaves the upgrade to the next writable start (an old zone map is read
+// as it is; a read-only instance allocates nothing).
+TAV_COROUTINE_FN int upgrade_format(tav *instance) {
+    uint64_t version = instance->sb.tav_disk_sb.s_header.version;
+    if (!tav_writable(instance)) {
+        if (version != TAV_SB_VERSION_2)
+            log_info("tav version %lu: the upgrade waits for a writable start", version);
+        return 0;
+    }
+    std::string dir = tav_log_path(TAV_UPGRADE_BACKUP_DIR_NAME);
+    return tav_upgrade(instance->driver, &instance->sb, dir.c_str());
 }
 
 // Writes every dirty inode, as the dirty timer would, until none is left or a
@@ -132,6 +148,10 @@ int tav_load(tav *instance) {
     if (ret < 0)
         return load_err(ret);
     const tav_sb_ondisk *dsb = &instance->sb.tav_disk_sb;
+
+    ret = upgrade_format(instance);
+    if (ret < 0)
+        return load_err(ret);
 
     if (tav_writable(instance)) {
         ret = tav_sb_mark_running(&instance->sb);
