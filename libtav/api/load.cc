@@ -12,6 +12,7 @@
 
 #include "inode.h"
 #include "ioengine.h"
+#include "fsck.h"
 #include "logger.h"
 #include "memory.h"
 #include "paths.h"
@@ -55,8 +56,8 @@ tav_ino_ctx ino_ctx(tav *instance) {
 // The boot marker: a semaphore set that exists until the machine restarts,
 // so that a later start can tell a restart from a process crash.
 void create_boot_marker(tav *instance) {
-    ioengine *engine = ioengine_get_default();
-    key_t key = ftok(ioengine_get_path(engine), (int)instance->sb.tav_disk_sb.s_header.version);
+    key_t key = tav_fsck_marker_key(ioengine_get_path(ioengine_get_default()),
+                                    instance->sb.tav_disk_sb.s_header.version);
     if (key == -1 || semget(key, 1, IPC_CREAT | 0666) < 0)
         log_error("semget failed: %s", strerror(errno));
 }
@@ -95,6 +96,17 @@ TAV_COROUTINE_FN void write_back_dirty(tav *instance) {
 }
 
 } // namespace
+
+int tav_need_fsck(tav *instance) {
+    tav_fsck_policy policy = {tav_writable(instance), instance->itable.error_inode_count, &instance->sb,
+                              ioengine_get_path(ioengine_get_default())};
+    return tav_fsck_decide(&policy);
+}
+
+int tav_fsck(tav *instance) {
+    tav_fsck_target target = {&instance->sb, &instance->zmap, tav_itable_fsck_files(&instance->itable)};
+    return tav_fsck_run(&target);
+}
 
 int tav_super_get_ino(tav *instance, uint64_t *ino) {
     tav_ino_ctx ctx = ino_ctx(instance);
@@ -174,6 +186,11 @@ int tav_load(tav *instance) {
                          dsb->s_first_inode_block, dsb->s_inode_active_group * dsb->s_inode_per_group / 128);
     if (ret < 0)
         return load_err(ret);
+
+    // Only a zone map that claims a used block free stops the start: it
+    // would hand that block out again.
+    if (tav_need_fsck(instance) && tav_fsck(instance) == -EFAULT)
+        return EFAULT;
 
     create_boot_marker(instance);
 
