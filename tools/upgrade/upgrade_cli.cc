@@ -155,12 +155,15 @@ TAV_COROUTINE_FN int do_get_version(job *j) {
     return 0;
 }
 
-TAV_COROUTINE_FN int do_upgrade(job *j) {
+/* Upgrade and restore change the device: only under its lock. */
+TAV_COROUTINE_FN int open_locked(job *j, Device *dev) {
     int ret = tav_device_lock(j->opt.path, &j->lock_fd);
-    if (ret < 0)
-        return ret;
+    return ret < 0 ? ret : dev->open(j, O_RDWR);
+}
+
+TAV_COROUTINE_FN int do_upgrade(job *j) {
     Device dev;
-    ret = dev.open(j, O_RDWR);
+    int ret = open_locked(j, &dev);
     if (ret < 0)
         return ret;
     const uint64_t version = dev.sb()->tav_disk_sb.s_header.version;
@@ -179,11 +182,8 @@ TAV_COROUTINE_FN int do_upgrade(job *j) {
 }
 
 TAV_COROUTINE_FN int do_restore(job *j) {
-    int ret = tav_device_lock(j->opt.path, &j->lock_fd);
-    if (ret < 0)
-        return ret;
     Device dev;
-    ret = dev.open(j, O_RDWR);
+    int ret = open_locked(j, &dev);
     if (ret < 0)
         return ret;
     if (dev.sb()->tav_disk_sb.s_header.version == TAV_SB_VERSION_2)
