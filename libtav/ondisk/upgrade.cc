@@ -154,10 +154,21 @@ TAV_COROUTINE_FN int stream_blocks(const StreamArgs &a, uint64_t *sum) {
     return 0;
 }
 
+/* A superblock without zone-map blocks has nothing to save or restore. */
+int check_count(const tav_sb_ondisk *dsb) {
+    if (dsb->s_bitmap_blocks == 0) {
+        log_error("superblock names no zone-map blocks");
+        return -EINVAL;
+    }
+    return 0;
+}
+
 TAV_COROUTINE_FN int backup_checked(ev_driver *driver, const tav_sb_ondisk *dsb, const char *path,
                                     tav_upgrade_variant variant, uint64_t *cksum_header,
                                     uint64_t *cksum_data) {
     const uint64_t start = dsb->s_first_bitmap_block, count = dsb->s_bitmap_blocks;
+    if (check_count(dsb) < 0)
+        return -EINVAL;
     ioengine *dev = ioengine_get_default();
     FileEngine file(driver, path, O_RDWR | O_CREAT);
     if (file.get() == nullptr) {
@@ -229,6 +240,8 @@ TAV_COROUTINE_FN int backup_checked(ev_driver *driver, const tav_sb_ondisk *dsb,
 
 TAV_COROUTINE_FN int restore_checked(ev_driver *driver, const tav_sb_ondisk *dsb, const char *path) {
     const uint64_t start = dsb->s_first_bitmap_block, count = dsb->s_bitmap_blocks;
+    if (check_count(dsb) < 0)
+        return -EINVAL;
     ioengine *dev = ioengine_get_default();
     FileEngine file(driver, path, O_RDONLY);
     if (file.get() == nullptr) {
