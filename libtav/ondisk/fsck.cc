@@ -7,7 +7,6 @@
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
-#include <unistd.h>
 #include <uuid/uuid.h>
 
 #include <algorithm>
@@ -29,13 +28,6 @@ constexpr uint64_t kProgressStep = 64;
 
 const char *errstr(int err) {
     return strerror(err < 0 ? -err : err);
-}
-
-/* Two owners of one block or slice: nothing may be changed, and no later
- * step may run on a map that cannot be trusted. */
-[[noreturn]] void die_reuse() {
-    fflush(nullptr);
-    _exit(-EFAULT);
 }
 
 struct Check {
@@ -75,7 +67,7 @@ int mark_page(Check *c, const tav_fsck_file *f, ext_page_t *page, uint32_t first
             if (byte != 0) {
                 log_error("fatel error: pblock reuse, ino:%lu, index:%u, iblock:%lu, pblock:%lu", f->ino,
                           index, m->iblock, b);
-                die_reuse();
+                return -EFAULT;
             }
             byte = kWhole;
             continue;
@@ -91,7 +83,7 @@ int mark_page(Check *c, const tav_fsck_file *f, ext_page_t *page, uint32_t first
             log_error("fatel error: pslice reuse, ino:%lu, index:%u, iblock:%lu, islice:%d, pblock:%lu, "
                       "pslice:%d",
                       f->ino, index, m->iblock, m->islice, b, ps);
-            die_reuse();
+            return -EFAULT;
         }
         byte |= static_cast<uint8_t>(1u << ps);
     }
@@ -140,7 +132,7 @@ TAV_COROUTINE_FN int visit_file(void *ctx, const tav_fsck_file *f) {
             return outside_data_area(c, f, b);
         if (c->ref[b] != 0) {
             log_error("fatel error: pblock reuse, ino:%lu, i_extents[%u], pblock:%lu", f->ino, k, b);
-            die_reuse();
+            return -EFAULT;
         }
         c->ref[b] = kWhole;
     }

@@ -10,9 +10,11 @@
  *     area: the allocator would hand such a block out again, or the data
  *     path would write over metadata.  Nothing is freed and the superblock
  *     is not stamped;
- *   - a block or slice claimed by two owners is unrecoverable corruption: the
- *     process terminates at once with status -EFAULT, before anything is
- *     changed;
+ *   - a block or slice claimed by two owners is corruption the check cannot
+ *     repair (either owner's data may be the one that was overwritten): the
+ *     check stops at the first such block with -EFAULT, so the start is
+ *     refused, and nothing is changed.  The host process goes on serving
+ *     its other devices;
  *   - blocks and slices marked in use that no file uses (leaks after a
  *     crash) are freed in one batch: a block none of whose slices is used
  *     becomes free as a whole;
@@ -100,8 +102,9 @@ typedef struct tav_fsck_target {
     tav_fsck_files files;
 } tav_fsck_target;
 
-/* The check; 0, -EFAULT (used but free: the start must fail) or another
- * negative errno (nothing changed). */
+/* The check; 0, -EFAULT (used but free, two owners, or a map outside the
+ * data area: the start must fail) or another negative errno (nothing
+ * changed). */
 TAV_COROUTINE_FN int tav_fsck_run(const tav_fsck_target *target);
 
 #endif
