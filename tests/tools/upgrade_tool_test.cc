@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -308,6 +309,57 @@ TEST_F(UpgradeToolTest, InterruptedUpgradeIsRolledBackByTheToolAndCompletedByThe
     EXPECT_TRUE(log_contains("last upgrade was interrupted, run resotre first"));
     EXPECT_TRUE(log_contains("restore zmap(pblock start: 129, count: 32) from " + backup + " succeed"));
     EXPECT_TRUE(log_contains("tav upgrade succeed, time consumed: "));
+    fini(w.instance);
+    EXPECT_EQ(ondisk::upgraded_zmap_image(kBlocks, kGroups, kUsed), zmap());
+    EXPECT_EQ(Versions(2, 2), versions());
+}
+
+TEST_F(UpgradeToolTest, StartAtAnInterruptedUpgradeRefusesABadBackupAndChangesNothing) {
+    ondisk::make_v1_instance(dev_, kBlocks, kGroups, kUsed);
+    interrupted_upgrade();
+    const std::string backup = library_backup();
+    const auto intact = tavtest::read_file_bytes(backup, 0, (layout_.bitmap_blocks + 1) * MiB);
+    const auto partial = zmap();
+    struct Case {
+        const char *name;
+        std::function<void()> damage;
+        uint32_t err;
+        std::string message;
+    } cases[] = {
+        {"data altered",
+         [&] {
+             auto b = intact;
+             b[MiB + 4096] ^= 0x10;
+             tavtest::write_file_bytes(backup, 0, b.data(), b.size());
+         },
+         EFAULT, "invalid backup file: data checksum("},
+        {"header altered",
+         [&] {
+             auto b = intact;
+             b[4200] ^= 0x10;
+             tavtest::write_file_bytes(backup, 0, b.data(), b.size());
+         },
+         EFAULT, "invalid backup file: header checksum("},
+        {"cut short", [&] { ASSERT_EQ(0, truncate(backup.c_str(), 5 * MiB)); }, EIO, "failed to read pblock "},
+        {"missing", [&] { unlink(backup.c_str()); }, EINVAL, "invalid source path: " + backup},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        c.damage();
+        CbkResult w;
+        ASSERT_EQ(0, init(dev_, O_RDWR, &w, false));
+        EXPECT_EQ(-1, w.ret);
+        EXPECT_EQ(c.err, w.err);
+        EXPECT_TRUE(log_contains(c.message));
+        EXPECT_EQ(Versions(~0ULL, ~0ULL), versions()) << "still interrupted";
+        EXPECT_EQ(partial, zmap()) << "the device is not made worse";
+        tavtest::make_file(backup, 0);
+        tavtest::write_file_bytes(backup, 0, intact.data(), intact.size());
+    }
+    // The intact backup again: the start rolls back and completes.
+    CbkResult w;
+    ASSERT_EQ(0, init(dev_, O_RDWR, &w));
+    ASSERT_EQ(0, w.ret);
     fini(w.instance);
     EXPECT_EQ(ondisk::upgraded_zmap_image(kBlocks, kGroups, kUsed), zmap());
     EXPECT_EQ(Versions(2, 2), versions());
