@@ -97,7 +97,8 @@ int tav_lock_path(const char *device_path, char *out, size_t outlen) {
     return (n < 0 || (size_t)n >= outlen) ? -ENAMETOOLONG : 0;
 }
 
-int tav_trylock(tav *instance, const char *path) {
+int tav_device_lock(const char *path, int *fd_out) {
+    *fd_out = -1;
     if (access(tav_run_dir(), F_OK) != 0) {
         log_warn("tav lock root path(%s) is not exit", tav_run_dir());
         return 0;
@@ -120,8 +121,16 @@ int tav_trylock(tav *instance, const char *path) {
         close(fd);
         return -err;
     }
-    instance->file_lock.file_lock_fd = fd;
+    *fd_out = fd;
     return 0;
+}
+
+int tav_trylock(tav *instance, const char *path) {
+    int fd = -1;
+    int ret = tav_device_lock(path, &fd);
+    if (ret == 0)
+        instance->file_lock.file_lock_fd = fd;
+    return ret;
 }
 
 void tav_unlock(tav *instance, const char *uuid_text) {

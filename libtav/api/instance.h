@@ -66,6 +66,11 @@ static inline bool tav_writable(const tav *instance) {
 
 tav *tav_create(ev_driver *driver, int flags);
 void tav_destroy(tav *instance);
+/* The exclusive lock of a device path that writable instances and the
+ * upgrade tool take: 0 with *fd the descriptor that holds it (-1 when the
+ * lock directory does not exist, logged as a warning), or the negative errno
+ * (EWOULDBLOCK: held elsewhere). */
+int tav_device_lock(const char *path, int *fd);
 int tav_trylock(tav *instance, const char *path);
 void tav_unlock(tav *instance, const char *uuid_text);
 bool tav_running_io_empty(tav *instance);

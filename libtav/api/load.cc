@@ -12,8 +12,11 @@
 
 #include "inode.h"
 #include "ioengine.h"
+#include "fsck.h"
 #include "logger.h"
 #include "memory.h"
+#include "paths.h"
+#include "upgrade.h"
 
 namespace {
 
@@ -53,10 +56,24 @@ tav_ino_ctx ino_ctx(tav *instance) {
 // The boot marker: a semaphore set that exists until the machine restarts,
 // so that a later start can tell a restart from a process crash.
 void create_boot_marker(tav *instance) {
-    ioengine *engine = ioengine_get_default();
-    key_t key = ftok(ioengine_get_path(engine), (int)instance->sb.tav_disk_sb.s_header.version);
+    key_t key = tav_fsck_marker_key(ioengine_get_path(ioengine_get_default()),
+                                    instance->sb.tav_disk_sb.s_header.version);
     if (key == -1 || semget(key, 1, IPC_CREAT | 0666) < 0)
         log_error("semget failed: %s", strerror(errno));
+}
+
+// Brings an older format up to date.  A read-only instance never writes:
+// it leaves the upgrade to the next writable start (an old zone map is read
+// as it is; a read-only instance allocates nothing).
+TAV_COROUTINE_FN int upgrade_format(tav *instance) {
+    uint64_t version = instance->sb.tav_disk_sb.s_header.version;
+    if (!tav_writable(instance)) {
+        if (version != TAV_SB_VERSION_2)
+            log_info("tav version %lu: the upgrade waits for a writable start", version);
+        return 0;
+    }
+    std::string dir = tav_log_path(TAV_UPGRADE_BACKUP_DIR_NAME);
+    return tav_upgrade(instance->driver, &instance->sb, dir.c_str());
 }
 
 // Writes every dirty inode, as the dirty timer would, until none is left or a
@@ -79,6 +96,17 @@ TAV_COROUTINE_FN void write_back_dirty(tav *instance) {
 }
 
 } // namespace
+
+int tav_need_fsck(tav *instance) {
+    tav_fsck_policy policy = {tav_writable(instance), instance->itable.error_inode_count, &instance->sb,
+                              ioengine_get_path(ioengine_get_default())};
+    return tav_fsck_decide(&policy);
+}
+
+int tav_fsck(tav *instance) {
+    tav_fsck_target target = {&instance->sb, &instance->zmap, tav_itable_fsck_files(&instance->itable)};
+    return tav_fsck_run(&target);
+}
 
 int tav_super_get_ino(tav *instance, uint64_t *ino) {
     tav_ino_ctx ctx = ino_ctx(instance);
@@ -133,6 +161,10 @@ int tav_load(tav *instance) {
         return load_err(ret);
     const tav_sb_ondisk *dsb = &instance->sb.tav_disk_sb;
 
+    ret = upgrade_format(instance);
+    if (ret < 0)
+        return load_err(ret);
+
     if (tav_writable(instance)) {
         ret = tav_sb_mark_running(&instance->sb);
         if (ret < 0)
@@ -154,6 +186,11 @@ int tav_load(tav *instance) {
                          dsb->s_first_inode_block, dsb->s_inode_active_group * dsb->s_inode_per_group / 128);
     if (ret < 0)
         return load_err(ret);
+
+    // Only a zone map that claims a used block free stops the start: it
+    // would hand that block out again.
+    if (tav_need_fsck(instance) && tav_fsck(instance) == -EFAULT)
+        return EFAULT;
 
     create_boot_marker(instance);
 

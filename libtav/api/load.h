@@ -17,6 +17,11 @@ void tav_instance_parts_init(tav *instance);
  * for the lock release, or stays empty. */
 void tav_instance_parts_destroy(tav *instance, char *uuid_text);
 TAV_COROUTINE_FN int tav_load(tav *instance);
+/* Whether the consistency check is due for this start (1) or not (0). */
+TAV_COROUTINE_FN int tav_need_fsck(tav *instance);
+/* The consistency check of the loaded instance: 0, -EFAULT (a used block is
+ * marked free: the start must fail) or another negative errno. */
+TAV_COROUTINE_FN int tav_fsck(tav *instance);
 TAV_COROUTINE_FN int tav_unload(tav *instance);
 
 #endif

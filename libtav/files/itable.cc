@@ -1138,6 +1138,48 @@ TAV_COROUTINE_FN void tav_itable_preload_extent(tav_inode_table *itable, ext_tab
              (unsigned long)n, (unsigned long)(mono_ms() - start));
 }
 
+// ---- consistency check -------------------------------------------------------------------
+
+namespace {
+
+uint64_t fsck_file_count(void *owner) {
+    tav_inode_table *itable = (tav_inode_table *)owner;
+    uint64_t n = itable->inode_count + itable->vacant_inode_count;
+    list_head *pos;
+    list_for_each(pos, &itable->unlink_list) n++;
+    return n;
+}
+
+TAV_COROUTINE_FN int fsck_foreach(void *owner, tav_fsck_visit_fn visit, void *ctx) {
+    size_t n;
+    int ret;
+    Walked *w = collect_all((tav_inode_table *)owner, &n, &ret);
+    if (ret < 0)
+        return ret;
+    for (size_t i = 0; i < n; i++) {
+        tav_inode_info *inode = w[i].inode;
+        const uint64_t state = inode->ondisk.i_state;
+        if (ret == 0 && state == TAV_I_ERROR) {
+            ret = -TAV_INODE_EREAD;
+        } else if (ret == 0 && state != TAV_I_FREE && state != TAV_I_PBLOCK_FREE && state != TAV_I_INIT) {
+            uint64_t extents[TAV_INODE_EXTENTS];
+            memcpy(extents, inode->ondisk.i_extents, sizeof(extents));
+            tav_fsck_file f = {inode->ondisk.i_uuid, inode->ondisk.i_no, extents, is_compressible(inode),
+                               &inode->extent_cache};
+            ret = visit(ctx, &f);
+        }
+        release_walked(inode, w[i].from_unlink);
+    }
+    tav_free(w);
+    return ret;
+}
+
+} // namespace
+
+tav_fsck_files tav_itable_fsck_files(tav_inode_table *itable) {
+    return tav_fsck_files{fsck_foreach, fsck_file_count, itable};
+}
+
 // ---- notifications -----------------------------------------------------------------------
 
 void notify_free_blocks(tav_inode_table *itable, int64_t bytes) {

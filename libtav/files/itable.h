@@ -40,6 +40,7 @@
 
 #include "extent.h"
 #include "inode.h"
+#include "fsck.h"
 #include "stub.h"
 #include "super.h"
 #include "tav.h"
@@ -215,6 +216,17 @@ TAV_COROUTINE_FN int tav_inode_free_blocks(tav_inode_info *inode, uint64_t *bloc
 /* ---- start-up preload ------------------------------------------------------------------ */
 
 TAV_COROUTINE_FN void tav_itable_preload_extent(tav_inode_table *itable, ext_table_t *etable);
+
+/* ---- consistency check ------------------------------------------------------------------ */
+
+/* The files whose blocks count as in use, for the consistency check: every
+ * inode of the hash table (an inode in error state ends the walk with -305,
+ * its blocks cannot be known), then those waiting for destruction except
+ * FREE and PBLOCK_FREE ones (their data is released; the extent blocks a
+ * PBLOCK_FREE inode still names are never freed by its destruction, which
+ * resumes at the last step, so the check reclaims them), then the vacant
+ * list.  Inodes are referenced while visited. */
+tav_fsck_files tav_itable_fsck_files(tav_inode_table *itable);
 
 /* ---- extent layer callbacks ------------------------------------------------------------- */
 

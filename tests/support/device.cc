@@ -66,21 +66,29 @@ void DeviceTest::co(std::function<void()> body) {
     ASSERT_TRUE(run_coroutine(std::move(body)));
 }
 
-std::vector<uint8_t> DeviceTest::read_bytes(uint64_t off, size_t len) const {
+std::vector<uint8_t> read_file_bytes(const std::string &path, uint64_t off, size_t len) {
     std::vector<uint8_t> buf(len);
-    int fd = open(path_.c_str(), O_RDONLY);
-    EXPECT_GE(fd, 0) << path_;
-    EXPECT_EQ(static_cast<ssize_t>(len), pread(fd, buf.data(), len, static_cast<off_t>(raw_base_ + off)));
+    int fd = open(path.c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0) << path;
+    EXPECT_EQ(static_cast<ssize_t>(len), pread(fd, buf.data(), len, static_cast<off_t>(off)));
     close(fd);
     return buf;
 }
 
-void DeviceTest::write_bytes(uint64_t off, const void *buf, size_t len) const {
-    int fd = open(path_.c_str(), O_WRONLY);
-    EXPECT_GE(fd, 0) << path_;
-    EXPECT_EQ(static_cast<ssize_t>(len), pwrite(fd, buf, len, static_cast<off_t>(raw_base_ + off)));
+void write_file_bytes(const std::string &path, uint64_t off, const void *buf, size_t len) {
+    int fd = open(path.c_str(), O_WRONLY);
+    EXPECT_GE(fd, 0) << path;
+    EXPECT_EQ(static_cast<ssize_t>(len), pwrite(fd, buf, len, static_cast<off_t>(off)));
     fsync(fd);
     close(fd);
+}
+
+std::vector<uint8_t> DeviceTest::read_bytes(uint64_t off, size_t len) const {
+    return read_file_bytes(path_, raw_base_ + off, len);
+}
+
+void DeviceTest::write_bytes(uint64_t off, const void *buf, size_t len) const {
+    write_file_bytes(path_, raw_base_ + off, buf, len);
 }
 
 void DeviceTest::flip_bits(uint64_t off, uint8_t mask) const {

@@ -41,6 +41,11 @@ inline void PrintTo(Backend b, std::ostream *os) {
     *os << backend_name(b);
 }
 
+// Bytes of a file at `off`, read and written with plain system calls (a
+// failed transfer fails the test).
+std::vector<uint8_t> read_file_bytes(const std::string &path, uint64_t off, size_t len);
+void write_file_bytes(const std::string &path, uint64_t off, const void *buf, size_t len);
+
 class DeviceTest : public ::testing::Test {
 protected:
     // Creates path_ as a sparse file of `size` bytes (a volume offering at

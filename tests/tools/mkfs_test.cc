@@ -19,6 +19,7 @@
 #include "support/device.h"
 #include "support/loop.h"
 #include "memory.h"
+#include "support/process.h"
 #include "zmap.h"
 
 namespace {
@@ -30,25 +31,13 @@ using tavtest::put32;
 using tavtest::put64;
 using tavtest::xxh64_1011;
 
-struct Result {
-    int status;
-    std::string out, err;
-};
+using Result = tavtest::ProcessResult;
 
 // The default page of a never-used inode slot, from the inode tables.
 std::vector<uint8_t> expected_inode_page(uint64_t t) {
-    std::vector<uint8_t> p(4096, 0);
-    memcpy(p.data() + 8, "_TAVINO_", 8);
-    put64(p, 16, 1);   // version
-    put64(p, 24, 0);   // generation
-    put64(p, 32, 464); // length
-    put32(p, 40, 2);   // TAV_META_INODE
-    put64(p, 56, 4);   // i_state INIT
-    put64(p, 136, t);  // i_atime
-    put64(p, 144, t);  // i_ctime
-    put64(p, 152, t);  // i_mtime
-    put64(p, 0, xxh64_1011(p.data() + 8, 4088));
-    return p;
+    ondisk::InodeFields f;
+    f.time = t;
+    return ondisk::expected_inode_page(f);
 }
 
 class MkfsTest : public tavtest::DeviceTest {
@@ -56,12 +45,8 @@ protected:
     void SetUp() override { path_ = dir_.path() + "/dev.img"; }
 
     Result mkfs(const std::string &args) {
-        std::string out = dir_.path() + "/out", err = dir_.path() + "/err";
-        std::string cmd =
-            std::string("env -u TAV_IOENGINE ") + TAV_MKFS_PATH + " " + args + " >" + out + " 2>" + err;
-        int st = system(cmd.c_str());
-        Result r = {WIFEXITED(st) ? WEXITSTATUS(st) : -1, tavtest::read_text(out), tavtest::read_text(err)};
-        return r;
+        return tavtest::run_command(dir_.path(),
+                                    std::string("env -u TAV_IOENGINE ") + TAV_MKFS_PATH + " " + args);
     }
     bool exists() const {
         struct stat st;
