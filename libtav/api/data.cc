@@ -33,7 +33,7 @@ TAV_COROUTINE_FN void tav_pwritev_handler(tav_stub *stub) {
     tav_data_req req = data_req(stub);
     // The first write through each handle puts the inode on the device.
     req.force_flush = fd->wcnt == 0;
-    req.charged = &stub->args.blocks;
+    req.charged = &stub->charge.blocks;
     int64_t ret = tav_file_pwritev(stub->inode, &req);
     if (ret > 0)
         fd->wcnt++;

@@ -178,6 +178,7 @@ void tav_destroy(tav *instance) {
     tav_timer_destroy(instance->dirty_timer);
     tav_timer_destroy(instance->unlink_timer);
     tav_timer_destroy(instance->compress_timer);
+    instance->dirty_timer = instance->unlink_timer = instance->compress_timer = nullptr;
     char uuid_text[37] = {};
     tav_instance_parts_destroy(instance, uuid_text);
     if (ioengine_get_default())

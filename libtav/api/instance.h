@@ -42,6 +42,7 @@ struct tav {
     ext_table_t etable;     /* extent-page cache */
     zmap_t zmap;            /* block allocator */
     list_head running_io;   /* stubs whose handler is running */
+    tav_stub timer_stub;    /* TIMER stub: the identity of timer work in log lines */
     uint64_t last_ino;
     tav_timer *dirty_timer, *unlink_timer, *compress_timer;
     CoMutex format_lock;

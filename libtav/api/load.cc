@@ -10,6 +10,7 @@
 
 #include <initializer_list>
 
+#include "background.h"
 #include "inode.h"
 #include "ioengine.h"
 #include "fsck.h"
@@ -37,6 +38,15 @@ const tav_zmap_fops kZmapFops = {zmap_limit, nullptr, nullptr, zmap_sb_version};
 
 void host_notify(tav *fs, const unsigned char *gfid, int64_t size, uint32_t type) {
     tav_notify(fs, gfid, size, type);
+}
+
+void host_writeback_pause(tav *fs, int pause) {
+    if (fs->dirty_timer == nullptr)
+        return;
+    if (pause)
+        tav_timer_stop(fs->dirty_timer);
+    else
+        tav_timer_start(fs->dirty_timer);
 }
 
 int host_put_ino(tav *fs, uint64_t ino) {
@@ -125,13 +135,19 @@ int tav_super_get_statfs(tav *instance, struct statvfs *st) {
 
 void tav_instance_parts_init(tav *instance) {
     ext_table_init(&instance->etable, &tav_inode_extent_fops, TAV_EXTENT_TABLE_MAX);
+    memset(&instance->timer_stub, 0, sizeof(instance->timer_stub));
+    INIT_LIST_HEAD(&instance->timer_stub.list);
+    instance->timer_stub.magic = TAV_STUB_MAGIC;
+    instance->timer_stub.op = TAV_OP_TIMER;
+    instance->timer_stub.tav = instance;
     tav_itable_host host = {instance,      &instance->etable, &instance->zmap,
                             &instance->sb, host_notify,       host_put_ino};
+    host.timer_arg = &instance->timer_stub;
+    host.writeback_pause = host_writeback_pause;
     tav_itable_init(&instance->itable, &host);
 }
 
 void tav_instance_parts_destroy(tav *instance, char *uuid_text) {
-    instance->itable.dirty_timer = nullptr;
     tav_itable_fini(&instance->itable);
     if (instance->sb.mbuf.state != MBUF_STATE_NULL)
         uuid_unparse(instance->sb.tav_disk_sb.s_uuid, uuid_text);

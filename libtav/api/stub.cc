@@ -99,6 +99,7 @@ int tav_stub_launch(tav_stub *stub, tav_stub_handler_fn handler) {
         log_error("create coroutine for op:%d failed", stub->op);
         return -ENOMEM;
     }
+    coroutine_set_charge(co, &stub->charge);
     list_add_tail(&stub->list, &stub->tav->running_io);
     coroutine_enter(co);
     return 0;
@@ -118,6 +119,7 @@ void tav_common_wrapper(void *arg) {
             tav_stub_complete(stub, -1, (uint32_t)err);
             tav_stub_free(stub);
             coroutine_set_argument(coroutine_self(), nullptr);
+            coroutine_set_charge(coroutine_self(), nullptr);
             return;
         }
     }
@@ -135,6 +137,7 @@ void tav_common_wrapper(void *arg) {
     }
     tav_stub_free(stub);
     coroutine_set_argument(coroutine_self(), nullptr);
+    coroutine_set_charge(coroutine_self(), nullptr);
 }
 
 void tav_stub_complete(tav_stub *stub, int64_t op_ret, uint32_t op_errno) {
@@ -155,7 +158,7 @@ void tav_stub_latnecy_end(tav_stub *stub) {
         return;
     clock_gettime(CLOCK_MONOTONIC, &stub->ts_end);
     uint64_t delta = usec_of(stub->ts_end) - usec_of(stub->ts_begin);
-    fop_latency *l = &stub->tav->status.fops[stub->op].latency;
+    tav_latency *l = &stub->tav->status.fops[stub->op].latency;
     l->count++;
     l->total_usec += delta;
     if (delta > l->max_usec)
@@ -176,14 +179,6 @@ void tav_stub_status_end(tav_stub *stub) {
         st->fops[stub->op].finished_count++;
 }
 
-unsigned tav_size_class(uint32_t n) {
-    if (n <= 512)
-        return 0;
-    unsigned k = 32 - __builtin_clz(n - 1); // log2 of the next power of two
-    unsigned c = k >= 10 ? k - 9 : 0;
-    return c > 12 ? 12 : c;
-}
-
 void tav_stub_bsrange_update(tav_stub *stub) {
     if (!stub->tav->measure_bsrange)
         return;
@@ -192,7 +187,7 @@ void tav_stub_bsrange_update(tav_stub *stub) {
     size_t n = 0;
     for (int i = 0; i < stub->args.iovcnt; i++)
         n += stub->args.iovec[i].iov_len;
-    stub->tav->status.bsrange[stub->op == TAV_OP_WRITE][tav_size_class((uint32_t)n)]++;
+    stub->tav->status.bsrange[stub->op == TAV_OP_WRITE][tav_size_class(n)]++;
 }
 
 unsigned tav_stub_cache_size(void) {

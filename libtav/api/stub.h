@@ -18,32 +18,13 @@
 
 #include "tav.h"
 #include "list.h"
+#include "status.h"
 
 #define TAV_STUB_MAGIC     0x1234abcddeadbeafULL
 #define TAV_STUB_CACHE_MAX 32
-#define TAV_BSRANGE_COUNT  13
 
 struct tav_inode_info;
 
-typedef struct fop_latency {
-    uint64_t count;
-    uint64_t total_usec;
-    uint64_t max_usec;
-} fop_latency;
-
-typedef struct fop_status {
-    uint64_t received_count;
-    uint64_t finished_count;
-    uint64_t max_depth;
-    fop_latency latency;
-} fop_status;
-
-/* Request statistics of an instance or of one inode. */
-typedef struct tav_status {
-    uint64_t fd_cnt;
-    fop_status fops[TAV_OP_MAX];
-    uint64_t bsrange[2][TAV_BSRANGE_COUNT]; /* 0 read, 1 write */
-} tav_status;
 
 typedef struct tav_stub tav_stub;
 typedef struct tav tav_instance_t;
@@ -67,7 +48,6 @@ typedef struct tav_stub_args {
     const char *key;
     void *value;
     void *other;
-    uint32_t blocks;
 } tav_stub_args;
 
 struct tav_stub {
@@ -81,6 +61,7 @@ struct tav_stub {
     void *cbk;
     void *data;
     tav_stub_args args;
+    tav_charge charge; /* blocks its work newly mapped */
     int priv_iolog;
     struct timespec ts_begin, ts_end;
 };
@@ -104,8 +85,6 @@ void tav_stub_latnecy_end(tav_stub *stub);
 void tav_stub_status_begin(tav_stub *stub);
 void tav_stub_status_end(tav_stub *stub);
 void tav_stub_bsrange_update(tav_stub *stub);
-/* Size class of a request of `n` bytes (0 up to 512 bytes, 12 above 1 MiB). */
-unsigned tav_size_class(uint32_t n);
 
 /* Per-thread stub cache size (tests and the debug service). */
 unsigned tav_stub_cache_size(void);

@@ -49,7 +49,7 @@ void latency_end(ioengine *e, uint64_t start, int is_write) {
     if (start == 0)
         return;
     uint64_t delta = tav_monotonic_ns() / 1000 - start;
-    ioengine_latency *l = &e->status.latency[is_write];
+    tav_latency *l = &e->status.latency[is_write];
     l->count++;
     l->total_usec += delta;
     l->max_usec = std::max(l->max_usec, delta);
@@ -58,7 +58,7 @@ void latency_end(ioengine *e, uint64_t start, int is_write) {
 void bsrange_update(ioengine *e, size_t size, int is_write) {
     if (!e->measure_bsrange)
         return;
-    e->status.bsrange_count[is_write][ioengine_bsrange_bucket(size)]++;
+    e->status.bsrange_count[is_write][tav_size_class(size)]++;
 }
 
 bool io_is_aligned(ioengine *e, const struct iovec *iov, int iovcnt, off_t offset) {
@@ -91,14 +91,6 @@ void aligned_cover(ioengine *e, off_t offset, size_t len, off_t *aoff, size_t *a
 }
 
 } // namespace
-
-unsigned ioengine_bsrange_bucket(size_t size) {
-    if (size <= 512)
-        return 0;
-    unsigned k = 64 - __builtin_clzll((unsigned long long)size - 1); // log2 of next power of two
-    unsigned b = k - 9;
-    return b > 12 ? 12 : b;
-}
 
 void ioengine_plugin_register(ioengine_plugin *plugin) {
     register_builtins();

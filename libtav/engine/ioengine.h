@@ -27,13 +27,6 @@
 
 enum supported_blksz { IOENGINE_BLKSZ_512 = 512, IOENGINE_BLKSZ_4096 = 4096 };
 
-#define IOENGINE_BSRANGE_COUNT 13
-
-typedef struct ioengine_latency {
-    uint64_t count;
-    uint64_t total_usec;
-    uint64_t max_usec;
-} ioengine_latency;
 
 typedef struct ioengine_status {
     uint64_t total_read_count;
@@ -45,8 +38,8 @@ typedef struct ioengine_status {
     uint64_t unaligned_offset_count;
     uint64_t unaligned_length_count;
     uint64_t unaligned_buffer_count;
-    ioengine_latency latency[2];                       /* 0 read, 1 write */
-    uint64_t bsrange_count[2][IOENGINE_BSRANGE_COUNT]; /* 0 read, 1 write */
+    tav_latency latency[2];                            /* 0 read, 1 write */
+    uint64_t bsrange_count[2][TAV_BSRANGE_COUNT];    /* 0 read, 1 write */
 } ioengine_status;
 
 typedef struct ioengine_statdev {
@@ -123,9 +116,6 @@ int ioengine_bsrange_enabled(ioengine *engine);
 void ioengine_bsrange_reset(ioengine *engine);
 int ioengine_statdev_get(ioengine *engine, ioengine_statdev *stat);
 void ioengine_dump(ioengine *engine);
-/* Histogram bucket of a request of `size` bytes: 0 up to 512 bytes, then one
- * per power of two, everything above 1 MiB in 12. */
-unsigned ioengine_bsrange_bucket(size_t size);
 
 /* Transfers: bytes moved (may be short) or negative errno. */
 TAV_COROUTINE_FN ssize_t ioengine_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt,

@@ -34,7 +34,7 @@
 
 #include "extent.h"
 #include "flock.h"
-#include "stub.h"
+#include "status.h"
 #include "super.h"
 #include "tav.h"
 #include "co_lock.h"

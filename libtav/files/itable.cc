@@ -52,21 +52,29 @@ inline list_head *bucket_of(tav_inode_table *itable, const unsigned char *gfid) 
     return &itable->hash_table[tav_gfid_hash(gfid) % INODE_HASHTABLE_LEN];
 }
 
-/* Runs timer work under the table's TIMER stub, so that the space-accounting
- * hooks find a stub, and puts the coroutine's own argument back after. */
-class TimerStubScope {
+/* Runs timer work with the table's charge record (the space-accounting hooks
+ * need one) and under the host's timer argument, and puts the coroutine's
+ * own back after. */
+class TimerWorkScope {
 public:
-    explicit TimerStubScope(tav_inode_table *itable) : co_(coroutine_self()) {
-        prev_ = coroutine_get_argument(co_);
-        coroutine_set_argument(co_, &itable->timer_stub);
+    explicit TimerWorkScope(tav_inode_table *itable) : co_(coroutine_self()) {
+        prev_arg_ = coroutine_get_argument(co_);
+        prev_charge_ = coroutine_charge();
+        if (itable->host.timer_arg != nullptr)
+            coroutine_set_argument(co_, itable->host.timer_arg);
+        coroutine_set_charge(co_, &itable->timer_charge);
     }
-    ~TimerStubScope() { coroutine_set_argument(co_, prev_); }
-    TimerStubScope(const TimerStubScope &) = delete;
-    TimerStubScope &operator=(const TimerStubScope &) = delete;
+    ~TimerWorkScope() {
+        coroutine_set_argument(co_, prev_arg_);
+        coroutine_set_charge(co_, prev_charge_);
+    }
+    TimerWorkScope(const TimerWorkScope &) = delete;
+    TimerWorkScope &operator=(const TimerWorkScope &) = delete;
 
 private:
     Coroutine *co_;
-    void *prev_;
+    void *prev_arg_;
+    tav_charge *prev_charge_;
 };
 
 /* A reference for walkers that yield: an inode waiting on the unlink list has
@@ -157,27 +165,27 @@ int slices_in_page(blkmap_t *map) {
     return n;
 }
 
-tav_stub *running_stub() {
-    tav_stub *stub = tav_stub_current();
-    assert(stub && stub->magic == TAV_STUB_MAGIC);
-    return stub;
+tav_charge *running_charge() {
+    tav_charge *charge = coroutine_charge();
+    assert(charge != nullptr);
+    return charge;
 }
 
 void block_map_hook(ext_cache_t *cache, blkmap_t *map) {
     tav_inode_info *inode = inode_of_cache(cache);
     tav_disk_inode *d = &inode->ondisk;
-    tav_stub *stub = running_stub();
+    tav_charge *charge = running_charge();
     if (!is_compressible(inode)) {
         d->i_blocks += 1;
         d->i_slices += TAV_SLICES_PER_BLOCK;
-        stub->args.blocks += 1;
+        charge->blocks += 1;
     } else {
         d->i_slices += 1;
         // The entry is already mapped: one mapped slice in its block means
         // the block is new to the file.
         if (slices_in_page(map) == 1) {
             d->i_blocks += 1;
-            stub->args.blocks += 1;
+            charge->blocks += 1;
         }
     }
     tav_inode_mark_dirty(inode);
@@ -253,54 +261,6 @@ void send_notify(tav_inode_table *itable, const unsigned char *gfid, int64_t siz
     itable->host.notify(itable->host.fs, gfid, size, type);
 }
 
-/* Runs one tick of background work unless the table is stopping; the
- * timer is restarted only while it is not. */
-void background_tick(tav_timer *timer, tav_inode_table *itable,
-                     TAV_COROUTINE_FN void (*work)(tav_inode_table *itable, uint64_t now)) {
-    if (itable->stopping)
-        return;
-    tav *fs = itable->host.fs;
-    if (fs)
-        tav_ref(fs);
-    uint64_t now = now_ns();
-    tav_timer_stop(timer);
-    {
-        CoMutexGuard guard(&itable->background);
-        if (!itable->stopping)
-            work(itable, now);
-    }
-    if (!itable->stopping)
-        tav_timer_start(timer);
-    if (fs)
-        tav_unref(fs);
-}
-
-void dirty_timer_handler(tav_timer *timer, void *priv) {
-    background_tick(timer, (tav_inode_table *)priv,
-                    [](tav_inode_table *itable, uint64_t) { tav_itable_dirty_tick(itable); });
-}
-
-void unlink_timer_handler(tav_timer *timer, void *priv) {
-    background_tick(timer, (tav_inode_table *)priv,
-                    [](tav_inode_table *itable, uint64_t now) { tav_itable_unlink_tick(itable, now); });
-}
-
-void compress_timer_handler(tav_timer *, void *) {
-    // Background compression consumes the compress list; until it exists a
-    // tick has nothing to do.
-}
-
-tav_timer *start_timer(ev_driver *driver, long seconds, tav_timer_handler_fn fn, void *priv) {
-    tav_timer *t = tav_timer_co_create(driver, seconds, 0, fn, priv);
-    if (!t)
-        return nullptr;
-    if (tav_timer_start(t) < 0) {
-        tav_timer_destroy(t);
-        return nullptr;
-    }
-    return t;
-}
-
 } // namespace
 
 const tav_extent_fops tav_inode_extent_fops = {get_extent_blkno, get_extent_type, block_map_hook,
@@ -320,12 +280,7 @@ void tav_itable_init(tav_inode_table *itable, const tav_itable_host *host) {
     itable->host = *host;
     itable->imap = nullptr;
     itable->imap_bits = 0;
-    itable->dirty_timer = nullptr;
-    memset(&itable->timer_stub, 0, sizeof(itable->timer_stub));
-    INIT_LIST_HEAD(&itable->timer_stub.list);
-    itable->timer_stub.magic = TAV_STUB_MAGIC;
-    itable->timer_stub.op = TAV_OP_TIMER;
-    itable->timer_stub.tav = host->fs;
+    itable->timer_charge.blocks = 0;
     itable->stopping = 0;
     co_mutex_init(&itable->background);
     itable->init_flags = TAV_ITABLE_INITED;
@@ -628,7 +583,7 @@ TAV_COROUTINE_FN void tav_itable_dirty_tick(tav_inode_table *itable) {
         if (!inode->dirty_hold)
             batch[n++] = tav_inode_ref(inode, __func__);
     }
-    TimerStubScope scope(itable);
+    TimerWorkScope scope(itable);
     for (int i = 0; i < n; i++) {
         tav_inode_info *inode = batch[i];
         int ret = tav_inode_read(inode);
@@ -657,7 +612,7 @@ TAV_COROUTINE_FN uint64_t tav_itable_unlink_tick(tav_inode_table *itable, uint64
             uint64_t released = 0;
             int ret;
             {
-                TimerStubScope scope(itable);
+                TimerWorkScope scope(itable);
                 ret = tav_inode_destroy(inode, &released);
             }
             if (ret == 0) {
@@ -707,14 +662,15 @@ TAV_COROUTINE_FN int tav_inode_sync(tav_inode_info *inode, int flags) {
             inode->dirty_hold = 0;
             tav_inode_mark_dirty(inode);
         } else {
-            tav_timer *timer = itable->dirty_timer;
-            if (timer)
-                tav_timer_stop(timer);
+            // The periodic write-back stays off this inode while it is
+            // written here.
+            if (itable->host.writeback_pause)
+                itable->host.writeback_pause(itable->host.fs, 1);
             int r = tav_inode_read(inode);
             if (r == 0)
                 r = tav_inode_write(inode);
-            if (timer)
-                tav_timer_start(timer);
+            if (itable->host.writeback_pause)
+                itable->host.writeback_pause(itable->host.fs, 0);
             if (r < 0)
                 ret = -EIO;
         }
@@ -801,19 +757,6 @@ TAV_COROUTINE_FN int tav_itable_flush_by_ino(tav_inode_table *itable, uint64_t i
     return ret < 0 ? -EIO : 0;
 }
 
-tav_timer *tav_dirty_timer(tav_inode_table *itable, ev_driver *driver) {
-    tav_timer *t = start_timer(driver, TAV_DIRTY_TIMER_PERIOD, dirty_timer_handler, itable);
-    itable->dirty_timer = t;
-    return t;
-}
-
-tav_timer *tav_unlink_timer(tav_inode_table *itable, ev_driver *driver) {
-    return start_timer(driver, TAV_UNLINK_TIMER_PERIOD, unlink_timer_handler, itable);
-}
-
-tav_timer *tav_compress_timer(tav_inode_table *itable, ev_driver *driver) {
-    return start_timer(driver, TAV_COMPRESS_TIMER_PERIOD, compress_timer_handler, itable);
-}
 
 // ---- start-up guard of the unlink list ----------------------------------------------
 

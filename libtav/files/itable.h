@@ -20,9 +20,10 @@
  *
  * Space accounting.  The extent layer reports every mapping and unmapping
  * through tav_inode_extent_fops; the hooks keep i_blocks and i_slices and
- * charge newly mapped blocks to the running request's stub, so every hook
- * must run in a coroutine whose argument is a live stub (timer work installs
- * the table's own TIMER stub).
+ * charge newly mapped blocks to the charge record of the running work
+ * (coroutine_charge), so every hook must run in a coroutine that carries
+ * one: the request layer installs the request's, timer work the table's
+ * own.
  *
  * Wiring.  The table never sees the instance record: the instance hands it
  * the pieces it needs (tav_itable_host) at init and the inode bitmap at
@@ -41,10 +42,8 @@
 #include "extent.h"
 #include "inode.h"
 #include "fsck.h"
-#include "stub.h"
 #include "super.h"
 #include "tav.h"
-#include "timer.h"
 #include "list.h"
 #include "zmap.h"
 
@@ -72,6 +71,12 @@ typedef struct tav_itable_host {
     /* Records one I/O-log entry of the data path (null: no I/O log). */
     void (*iolog)(struct tav *fs, const unsigned char *gfid, const struct iovec *iov, int iovcnt,
                   int64_t offset, uint64_t size, int64_t result, int op);
+    /* Coroutine argument that timer work runs under, so that its log lines
+     * name it as such (null: none). */
+    void *timer_arg;
+    /* Holds (pause 1) and releases (pause 0) the periodic write-back while
+     * an inode is written outside it (null: there is none). */
+    void (*writeback_pause)(struct tav *fs, int pause);
 } tav_itable_host;
 
 typedef struct tav_inode_table {
@@ -87,8 +92,7 @@ typedef struct tav_inode_table {
     tav_itable_host host;
     uint8_t *imap; /* the instance's inode-number bitmap */
     uint64_t imap_bits;
-    tav_timer *dirty_timer; /* set by tav_dirty_timer */
-    tav_stub timer_stub;    /* TIMER stub that timer work runs under */
+    tav_charge timer_charge; /* what timer work maps is charged here */
     int stopping;           /* set by tav_itable_stop_background: timers do no more work */
     CoMutex background;     /* held by a timer tick while it works */
 } tav_inode_table;
@@ -197,12 +201,6 @@ TAV_COROUTINE_FN int tav_itable_flush(tav_inode_table *itable);
 /* The same for the first inode numbered `ino`: 0, -ENOENT or -EIO. */
 TAV_COROUTINE_FN int tav_itable_flush_by_ino(tav_inode_table *itable, uint64_t ino);
 
-/* Periodic timers (3 s, 1 s, 2 s), started; null when they cannot be made.
- * The instance destroys them.  The compress timer's work belongs to
- * compression and is a no-op until then. */
-tav_timer *tav_dirty_timer(tav_inode_table *itable, ev_driver *driver);
-tav_timer *tav_unlink_timer(tav_inode_table *itable, ev_driver *driver);
-tav_timer *tav_compress_timer(tav_inode_table *itable, ev_driver *driver);
 
 /* ---- destruction -------------------------------------------------------------------- */
 

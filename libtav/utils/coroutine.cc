@@ -201,6 +201,7 @@ Coroutine *coroutine_create(CoroutineEntry entry, void *opaque) {
     }
     co->entry = entry;
     co->entry_arg = opaque;
+    co->charge = nullptr;
     co->co_queue_wakeup.first = nullptr;
     co->co_queue_wakeup.last = &co->co_queue_wakeup.first;
     return co;
@@ -254,6 +255,13 @@ void *coroutine_get_argument(Coroutine *co) {
 }
 void coroutine_set_argument(Coroutine *co, void *arg) {
     co->entry_arg = arg;
+}
+void coroutine_set_charge(Coroutine *co, tav_charge *charge) {
+    co->charge = charge;
+}
+tav_charge *coroutine_charge(void) {
+    Coroutine *self = coroutine_self();
+    return self ? self->charge : nullptr;
 }
 
 void coroutine_cred_register(Coroutine *co, unsigned long cred) {

@@ -29,6 +29,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "stats.h"
+
 /* Marks a function that may yield the calling coroutine. */
 #define TAV_COROUTINE_FN
 
@@ -63,6 +65,7 @@ struct Coroutine {
     Coroutine *co_queue_next;       /* link in a CoQueue or a wake-up queue */
     unsigned long creds[COROUTINE_CRED_MAX];
     uint32_t cred_head, cred_tail;
+    tav_charge *charge; /* accounting record of the work it runs, or null */
 };
 
 /* Platform part; `base` first so that both share one address. */
@@ -89,6 +92,11 @@ bool in_coroutine(void);
 bool coroutine_entered(Coroutine *co);
 void *coroutine_get_argument(Coroutine *co);
 void coroutine_set_argument(Coroutine *co, void *arg);
+/* The accounting record of the work `co` runs (null: none).  A fresh or
+ * pooled coroutine starts without one. */
+void coroutine_set_charge(Coroutine *co, tav_charge *charge);
+/* The running coroutine's record; null outside a coroutine or when none. */
+tav_charge *coroutine_charge(void);
 
 /* Credential ring: a coroutine proves it loaded a metadata buffer since it was
  * last entered.  Only the 63 most recent registrations are remembered; the

@@ -16,7 +16,6 @@
 #include <stdarg.h>
 #include <stddef.h>
 
-#include "tav.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -44,6 +43,8 @@ typedef enum logtarget_t {
 #define LOGGER_PATH_MAX 512
 
 typedef const char *(*logger_hook_fn)(void);
+/* A caller's log sink (the same type as the public API's). */
+typedef void (*logger_extern_fn_t)(void *ctx, int priority, const char *fmt, ...);
 
 void logger_log(const char *file, const char *function, int line, loglevel_t level, const char *fmt, ...)
     __attribute__((format(printf, 5, 6)));

@@ -340,16 +340,4 @@ TEST_F(ApiCheck, StubCacheKeepsAtMost32) {
     tav_stub_free(again);
 }
 
-TEST(SizeClass, Boundaries) {
-    const struct {
-        uint32_t n;
-        unsigned cls;
-    } cases[] = {{0, 0},       {1, 0},        {512, 0},
-                 {513, 1},     {1024, 1},     {1025, 2},
-                 {4096, 3},    {1 << 20, 11}, {(1 << 20) + 1, 12},
-                 {8 << 20, 12}};
-    for (const auto &c : cases)
-        EXPECT_EQ(c.cls, tav_size_class(c.n)) << c.n;
-}
-
 } // namespace

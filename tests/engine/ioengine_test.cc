@@ -232,15 +232,4 @@ TEST_F(EngineTest, DefaultEngineAlwaysUsesODirect) {
     EXPECT_EQ(nullptr, ioengine_get_default());
 }
 
-TEST(EngineHistogram, BucketsBySize) {
-    struct {
-        size_t size;
-        unsigned bucket;
-    } cases[] = {{1, 0},       {512, 0},  {513, 1},      {1024, 1},
-                 {4096, 3},    {4097, 4}, {1 << 20, 11}, {(1 << 20) + 1, 12},
-                 {3 << 20, 12}};
-    for (auto &c : cases)
-        EXPECT_EQ(c.bucket, ioengine_bsrange_bucket(c.size)) << c.size;
-}
-
 } // namespace
