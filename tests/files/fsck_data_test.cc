@@ -1,0 +1,297 @@
+// The consistency check at start on a device the data path wrote: files of
+// every kind written, truncated, punched, zero-filled, preallocated and
+// unlinked through the asynchronous API, then the instance stopped and the
+// check forced at the next start by a flag file or by the interval.  The
+// check must find the space accounting the data path left exact (nothing
+// leaked, nothing used but free, nothing used twice), must find and free a
+// block and a slice whose reference was cleared, and every file must read
+// back as it did before the check.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "data.h"
+#include "data_support.h"
+#include "fsck.h"
+#include "support/bytes.h"
+#include "support/log_capture.h"
+#include "zmap.h"
+
+namespace {
+
+using namespace datatest;
+using tavtest::CbkResult;
+
+constexpr uint64_t GiB = 1024 * MiB;
+
+// A region of a file whose bytes must survive every check.
+struct Region {
+    unsigned char tag;
+    uint64_t off, len;
+};
+
+class FsckDataTest : public DataTest {
+protected:
+    void SetUp() override {
+        blocks_ = 1200; // data blocks 162..1199
+        DataTest::SetUp();
+    }
+    void TearDown() override {
+        DataTest::TearDown();
+        // The power-loss marker of this device file: gone with the test.
+        key_t key = tav_fsck_marker_key(dev_.c_str(), 2);
+        int id = key == -1 ? -1 : semget(key, 1, 0);
+        if (id >= 0)
+            semctl(id, 0, IPC_RMID);
+    }
+
+    void flag(const char *name, bool on) {
+        std::string p = dir_.path() + "/cfg/" + name;
+        if (on)
+            tavtest::make_file(p, 0);
+        else
+            unlink(p.c_str());
+    }
+    // A pattern that differs at every 4 KiB page and per file.
+    static void pattern(Buf &b, unsigned char tag, uint64_t off) {
+        for (size_t i = 0; i < b.size(); i++)
+            b.data()[i] = (uint8_t)(tag * 31 + (off + i) / 4096 * 7 + (off + i) % 251);
+    }
+    void write(unsigned char tag, uint64_t off, size_t len) {
+        Buf b(len);
+        pattern(b, tag, off);
+        ASSERT_EQ((int64_t)len, pwrite(fd(tag), b.data(), len, off)) << "file " << (int)tag << " at " << off;
+        regions_.push_back({tag, off, len});
+    }
+    int64_t unlink_file(unsigned char tag) {
+        unsigned char g[16];
+        gfid_of(tag, g);
+        CbkResult r;
+        if (!call(&r, [&](CbkResult *res) { return tav_unlink_async(inst_, g, tavtest::common_cbk, res); }))
+            return -EIO;
+        return r.ret < 0 ? -(int64_t)r.err : r.ret;
+    }
+    // What the regions read now, clipped to each file's size.
+    std::vector<Bytes> snapshot() {
+        std::vector<Bytes> out;
+        for (const Region &g : regions_) {
+            struct stat st;
+            co([&] { tav_inode_get_stat(inode(g.tag), &st); });
+            uint64_t end = std::min<uint64_t>(g.off + g.len, (uint64_t)st.st_size);
+            out.push_back(end > g.off ? read_all(fd(g.tag), g.off, end - g.off) : Bytes{});
+        }
+        return out;
+    }
+    // Log lines written since `mark` lines.
+    std::vector<std::string> lines_since(size_t mark) const {
+        auto l = log_lines();
+        l.erase(l.begin(), l.begin() + std::min(mark, l.size()));
+        return l;
+    }
+    size_t count(const std::vector<std::string> &lines, const std::string &needle) const {
+        return tavtest::count_lines_with(lines, needle);
+    }
+    // Restarts with the check forced by the flag file; the lines of the
+    // start.
+    std::vector<std::string> restart_checked() {
+        stop();
+        flag(TAV_FSCK_FORCE_FLAG, true);
+        const size_t mark = log_lines().size();
+        start();
+        flag(TAV_FSCK_FORCE_FLAG, false);
+        auto lines = lines_since(mark);
+        EXPECT_EQ(1u, count(lines, "fsck triggered due to flag file"));
+        return lines;
+    }
+    // The verdict of a check that found the accounting exact.
+    void expect_clean(const std::vector<std::string> &lines) {
+        EXPECT_EQ(1u, count(lines, "slice leakage count: 0."));
+        EXPECT_EQ(1u, count(lines, "fsck succeed, blocks released: 0,"));
+        EXPECT_EQ(0u, count(lines, "fatel error"));
+        EXPECT_EQ(0u, count(lines, "fsck failed"));
+    }
+    // The zone map's view of one block (0 free, 0xFF whole, slice bits).
+    uint8_t zmap_byte(uint64_t pb) {
+        zmap_page_t *page = nullptr;
+        uint8_t v = 0xEE;
+        co([&] {
+            ASSERT_EQ(0, zmap_page_from_pblock(&inst_->zmap, pb, &page));
+            v = page->bitmaps[pb % TAV_ZMAP_PAGE_BITMAP_SIZE];
+            zmap_page_put(page);
+        });
+        return v;
+    }
+    // Clears the reference of segment `seg` of a file as a crash between
+    // the extent-page write and the zone-map release leaves it: the entry
+    // is deleted and written, the block or slice stays in use.  Returns
+    // (physical block, slice or -1).
+    std::pair<uint64_t, int> clear_reference(unsigned char tag, uint64_t seg) {
+        std::pair<uint64_t, int> at{0, -1};
+        co([&] {
+            ext_page_t *page = nullptr;
+            blkmap_t *m = tav_segment_map(inode(tag), seg, &page);
+            ASSERT_NE(nullptr, m);
+            at = {ext_blkmap_get_pblock(m), ext_blkmap_get_pslice(m)};
+            ASSERT_NE(0u, at.first);
+            ext_blkmap_delete_pblock(m, at.first, at.second);
+            EXPECT_EQ(0, ext_page_write(page));
+            ext_page_put(page);
+        });
+        return at;
+    }
+
+    // Files of every kind and layout, in the state a busy run leaves them.
+    void populate() {
+        // Inline: stays in the inode page.
+        create(1, Kind::Plain);
+        write(1, 0, 100);
+        // Whole blocks: blocks 0-2, an extent-page span (logical blocks 127
+        // and 128), an extent-block span (16 GiB), then a truncate inside
+        // the last write and a punched block.
+        create(2, Kind::Plain);
+        write(2, 0, 3 * MiB);
+        write(2, 127 * MiB, 2 * MiB);
+        write(2, 16 * GiB - MiB, 2 * MiB);
+        ASSERT_EQ(0, ftruncate(fd(2), 16 * GiB + 512 * KiB));
+        ASSERT_EQ(0, discard(fd(2), MiB, MiB));
+        // Slices: partial slices, an extent-page span (logical blocks 63 and
+        // 64), an extent-block span (8 GiB), a punched slice, a zero-fill
+        // and a truncate that drops slices.
+        create(3, Kind::Compressible);
+        write(3, 0, 300 * KiB);
+        write(3, 64 * MiB - 200 * KiB, 400 * KiB);
+        write(3, 8 * GiB - 128 * KiB, 256 * KiB);
+        write(3, 20 * MiB, MiB);
+        ASSERT_EQ(0, discard(fd(3), 128 * KiB, 128 * KiB));
+        ASSERT_EQ(0, zerofill(fd(3), TAV_ZEROFILL_DEFAULT, 20 * MiB + 4 * KiB, 200 * KiB));
+        ASSERT_EQ(0, ftruncate(fd(3), 8 * GiB));
+        // A block-device file: a truncate never shrinks it; a punch inside.
+        create(4, Kind::Bd);
+        write(4, 0, 4 * MiB);
+        ASSERT_EQ(0, ftruncate(fd(4), MiB));
+        ASSERT_EQ(0, discard(fd(4), 2 * MiB, MiB));
+        // Preallocated space: default, hard, and hard with its metadata left
+        // for the next sync.
+        create(5, Kind::Plain);
+        ASSERT_EQ(0, fallocate(fd(5), TAV_FALLOC_DEFAULT, 0, 3 * MiB));
+        ASSERT_EQ(0, fallocate(fd(5), TAV_FALLOC_HARD_CACHED, 10 * MiB, 2 * MiB));
+        write(5, MiB, 8 * KiB);
+        create(6, Kind::Compressible);
+        ASSERT_EQ(0, fallocate(fd(6), TAV_FALLOC_HARD, 0, MiB + 128 * KiB));
+        write(6, 256 * KiB, 4 * KiB);
+        // Unlinked and destroyed by the unlink timer.
+        create(7, Kind::Plain);
+        write(7, 0, 5 * MiB);
+        create(8, Kind::Compressible);
+        write(8, MiB, 700 * KiB);
+        close(7);
+        close(8);
+        drop_regions(7);
+        drop_regions(8);
+        const size_t mark = log_lines().size();
+        ASSERT_EQ(0, unlink_file(7));
+        ASSERT_EQ(0, unlink_file(8));
+        ASSERT_TRUE(tavtest::run_until([&] { return count(lines_since(mark), "inode destroy succeed") == 2; }));
+        // Unlinked while its destruction is held back: still owns its blocks
+        // at the stop.
+        create(9, Kind::Compressible);
+        write(9, 0, 2 * MiB);
+        create(10, Kind::Plain);
+        write(10, 0, 2 * MiB);
+        close(9);
+        close(10);
+        drop_regions(9);
+        drop_regions(10);
+        tav_timer_stop(inst_->unlink_timer);
+        ASSERT_EQ(0, unlink_file(9));
+        ASSERT_EQ(0, unlink_file(10));
+        check_references();
+    }
+    void drop_regions(unsigned char tag) {
+        std::erase_if(regions_, [tag](const Region &g) { return g.tag == tag; });
+    }
+
+    std::vector<Region> regions_;
+};
+
+TEST_F(FsckDataTest, AccountingTheDataPathLeavesIsExact) {
+    populate();
+    const auto before = snapshot();
+
+    // Forced by the flag file.
+    auto lines = restart_checked();
+    expect_clean(lines);
+    // Open: 1 to 6; unlinked and pending: 9 and 10.
+    EXPECT_EQ(3u, count(lines, "compressible:true"));
+    EXPECT_EQ(5u, count(lines, "compressible:false"));
+    EXPECT_EQ(before, snapshot());
+    check_references();
+    // The files held back are destroyed now, each block freed once.
+    EXPECT_TRUE(tavtest::run_until([&] { return count(log_lines(), "inode destroy succeed") == 4; }));
+    EXPECT_EQ(0u, count(log_lines(), "not in use"));
+
+    // Due by the interval: the last check 31 days ago.
+    co([&] {
+        ASSERT_EQ(0, tav_sb_read(&inst_->sb));
+        inst_->sb.tav_disk_sb.s_ts_fsck -= 31ULL * 86400 * 1000000000ULL;
+        ASSERT_EQ(0, tav_sb_write(&inst_->sb));
+    });
+    stop();
+    size_t mark = log_lines().size();
+    start();
+    lines = lines_since(mark);
+    EXPECT_EQ(1u, count(lines, "fsck triggered because last fsck is "));
+    expect_clean(lines);
+    EXPECT_EQ(before, snapshot());
+
+    // Neither due: no check.
+    stop();
+    mark = log_lines().size();
+    start();
+    EXPECT_EQ(0u, count(lines_since(mark), "fsck succeed"));
+    EXPECT_EQ(before, snapshot());
+}
+
+TEST_F(FsckDataTest, ClearedReferencesAreFoundAndFreed) {
+    populate();
+    // Block 0 of file 2 and slice 2 of file 3 (logical block 0): the file
+    // forgets them, the zone map still has them in use.
+    const auto block = clear_reference(2, 0);
+    const auto slice = clear_reference(3, 2);
+    ASSERT_EQ(-1, block.second);
+    ASSERT_GE(slice.second, 0);
+    const uint8_t slice_byte = zmap_byte(slice.first);
+    ASSERT_EQ(0xFF, zmap_byte(block.first));
+    ASSERT_TRUE(slice_byte & (1u << slice.second));
+    // What the files read now is what they must read after the check.
+    const auto before = snapshot();
+    EXPECT_EQ(Bytes(MiB, 0), read_all(fd(2), 0, MiB));
+
+    auto lines = restart_checked();
+    EXPECT_EQ(1u, count(lines, "slice leakage count: 9."));
+    // The slice's block becomes free only if the slice was its last one.
+    const int released = 1 + (slice_byte == (1u << slice.second));
+    EXPECT_EQ(1u, count(lines, "fsck succeed, blocks released: " + std::to_string(released) + ","));
+    EXPECT_EQ(0, zmap_byte(block.first));
+    EXPECT_EQ(slice_byte & ~(1u << slice.second), zmap_byte(slice.first));
+    EXPECT_EQ(before, snapshot());
+    check_references();
+
+    // The freed space is handed out again without a second owner.
+    create(11, Kind::Plain);
+    write(11, 0, 40 * MiB);
+    create(12, Kind::Compressible);
+    write(12, 0, 2 * MiB);
+    const auto after = snapshot();
+    lines = restart_checked();
+    expect_clean(lines);
+    EXPECT_EQ(after, snapshot());
+    check_references();
+}
+
+} // namespace
