@@ -186,6 +186,21 @@ protected:
         create(6, Kind::Compressible);
         ASSERT_EQ(0, fallocate(fd(6), TAV_FALLOC_HARD, 0, MiB + 128 * KiB));
         write(6, 256 * KiB, 4 * KiB);
+        // Laid over a device range the caller owned (blocks 1000-1003).
+        {
+            unsigned char g[16];
+            gfid_of(13, g);
+            CbkResult r;
+            ASSERT_TRUE(call(&r, [&](CbkResult *res) {
+                return tav_create_ex(inst_, g, 1000 * MiB, 4 * MiB, 4 * MiB, O_RDWR, 0644, 0, tavtest::open_cbk,
+                                     res);
+            }));
+            ASSERT_EQ(0, r.ret);
+            ASSERT_NE(nullptr, r.fd);
+            fds_[13] = r.fd;
+            regions_.push_back({13, 0, 4 * MiB});
+            write(13, MiB, 8 * KiB);
+        }
         // Unlinked and destroyed by the unlink timer.
         create(7, Kind::Plain);
         write(7, 0, 5 * MiB);
@@ -228,9 +243,9 @@ TEST_P(FsckDataTest, AccountingTheDataPathLeavesIsExact) {
     // Forced by the flag file.
     auto lines = restart_checked();
     expect_clean(lines);
-    // Open: 1 to 6; unlinked and pending: 9 and 10.
+    // Open: 1 to 6 and 13; unlinked and pending: 9 and 10.
     EXPECT_EQ(3u, count(lines, "compressible:true"));
-    EXPECT_EQ(5u, count(lines, "compressible:false"));
+    EXPECT_EQ(6u, count(lines, "compressible:false"));
     EXPECT_EQ(before, snapshot());
     check_references();
     // The files held back are destroyed now, each block freed once.
@@ -303,7 +318,7 @@ TEST_P(FsckDataTest, CrashLeavesNothingTheCheckCannotMend) {
     // new files' first writes, writes again without a sync and ends without
     // finishing anything.
     stop();
-    const std::vector<unsigned char> open_tags = {1, 2, 3, 4, 5, 6};
+    const std::vector<unsigned char> open_tags = {1, 2, 3, 4, 5, 6, 13};
     int status = run_crashing_child([&] {
         start();
         for (unsigned char tag : open_tags) {
