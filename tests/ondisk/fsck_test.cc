@@ -91,6 +91,13 @@ public:
         tavtest::write_file_bytes(dev_, ext * MiB, img.data(), img.size());
         inode(ino, ext, 2, 0x20, 2);
     }
+    // A file of the older SLICE maps (64-byte entries, 16 logical blocks
+    // per extent page).
+    void slice_v1_file(uint64_t ino, uint64_t ext, const std::map<uint64_t, std::pair<uint64_t, int>> &maps) {
+        auto img = ondisk::slice_v1_extent_image(maps);
+        tavtest::write_file_bytes(dev_, ext * MiB, img.data(), img.size());
+        inode(ino, ext, 2, 0x20, 0);
+    }
     void inode(uint64_t ino, uint64_t ext, uint64_t state, uint64_t type, uint64_t blkmap_type) {
         ondisk::InodeFields f;
         f.ino = ino;
@@ -159,6 +166,11 @@ TEST_F(FsckTest, LeaksOfWholeBlocksAndSingleSlicesAreFreed) {
     zmap_[170] = kUsed; // no owner: the whole block leaks
     zmap_[171] = 0x29;  // slices 0, 3 and 5 in use; 5 has no owner
     zmap_[172] = 0x04;  // a slice block none of whose slices has an owner
+    // A file of SLICE maps: slice 1 of block 173 in logical block 0, slice 6
+    // in logical block 75 (extent page 4); slice 0 of 173 has no owner.
+    slice_v1_file(3, 168, {{1, {173, 1}}, {600, {173, 6}}});
+    zmap_[168] = kUsed;
+    zmap_[173] = 0x43;
     write_zmap();
     ondisk::SbFields f;
     f.blocks = kBlocks;
@@ -177,7 +189,9 @@ TEST_F(FsckTest, LeaksOfWholeBlocksAndSingleSlicesAreFreed) {
         log_contains("checking inode gfid:02000000-0000-0000-0000-00000000005a, ino:1, compressible:false"));
     EXPECT_TRUE(
         log_contains("checking inode gfid:03000000-0000-0000-0000-00000000005a, ino:2, compressible:true"));
-    EXPECT_TRUE(log_contains("slice leakage count: 10."));
+    EXPECT_TRUE(
+        log_contains("checking inode gfid:04000000-0000-0000-0000-00000000005a, ino:3, compressible:true"));
+    EXPECT_TRUE(log_contains("slice leakage count: 11."));
     EXPECT_TRUE(log_contains("fsck succeed, blocks released: 2, time consumed: "));
     fini(r.instance);
 
@@ -185,6 +199,7 @@ TEST_F(FsckTest, LeaksOfWholeBlocksAndSingleSlicesAreFreed) {
     want[170] = 0;
     want[171] = 0x09;
     want[172] = 0;
+    want[173] = 0x42;
     EXPECT_EQ(want, zmap_on_disk());
     EXPECT_EQ(0u, sb_field(200)) << "s_crash_count";
     EXPECT_GE(sb_field(176), t0) << "s_ts_fsck";
@@ -255,6 +270,11 @@ TEST_F(FsckTest, BlockClaimedTwiceRefusesTheStartAndChangesNothing) {
              t->slice_file(3, 167, {{600, {171, 3}}});
          },
          "fatel error: pslice reuse, ino:3, index:1, iblock:75, islice:0, pblock:171, pslice:3"},
+        {"slice of an older slice map",
+         [](FsckTest *t) {
+             t->slice_v1_file(3, 167, {{603, {171, 0}}});
+         },
+         "fatel error: pslice reuse, ino:3, index:4, iblock:75, islice:3, pblock:171, pslice:0"},
     };
     flag(TAV_FSCK_FORCE_FLAG, true);
     for (const Case &c : cases) {
