@@ -255,7 +255,7 @@ protected:
 };
 
 TEST_P(FsckDataTest, AccountingTheDataPathLeavesIsExact) {
-    populate();
+    ASSERT_NO_FATAL_FAILURE(populate());
     const auto before = snapshot();
 
     // Forced by the flag file.
@@ -293,7 +293,7 @@ TEST_P(FsckDataTest, AccountingTheDataPathLeavesIsExact) {
 }
 
 TEST_P(FsckDataTest, ClearedReferencesAreFoundAndFreed) {
-    populate();
+    ASSERT_NO_FATAL_FAILURE(populate());
     // Block 0 of file 2 and slice 2 of file 3 (logical block 0): the file
     // forgets them, the zone map still has them in use.
     const auto block = clear_reference(2, 0);
@@ -330,7 +330,7 @@ TEST_P(FsckDataTest, ClearedReferencesAreFoundAndFreed) {
 }
 
 TEST_P(FsckDataTest, CrashLeavesNothingTheCheckCannotMend) {
-    populate();
+    ASSERT_NO_FATAL_FAILURE(populate());
     const auto before = snapshot();
     // A child writes more to every open file and to two new ones, syncs the
     // new files' first writes, writes again without a sync and ends without
