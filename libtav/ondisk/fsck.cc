@@ -23,7 +23,7 @@ constexpr uint8_t kWhole = TAV_ZMAP_BLOCK_USED;
 constexpr uint32_t kPagesPerExtentBlock = TAV_EXTENT_PAGES_PER_BLOCK;
 /* Used-but-free blocks logged one by one before the summary line. */
 constexpr uint64_t kUsedFreeLogged = 16;
-/* Progress is looked at every so many files and pages. */
+/* Progress is looked at every so many zone-map pages. */
 constexpr uint64_t kProgressStep = 64;
 
 const char *errstr(int err) {
@@ -143,8 +143,8 @@ TAV_COROUTINE_FN int visit_file(void *ctx, const tav_fsck_file *f) {
         if (ret < 0)
             return ret;
     }
-    if (++c->files % kProgressStep == 0)
-        tav_progress_update(&c->prog, c->files);
+    /* Every file: one file may take many extent-block reads. */
+    tav_progress_update(&c->prog, ++c->files);
     return 0;
 }
 
@@ -227,10 +227,16 @@ TAV_COROUTINE_FN int check(Check *c, uint32_t *released) {
     int ret = zmap_get_blkno_limit(t->zmap, &c->min, &c->max);
     if (ret < 0)
         return ret;
-    const size_t ref_size = static_cast<size_t>(t->zmap->page_count) * TAV_ZMAP_PAGE_BITMAP_SIZE;
+    /* One byte per block up to the last block of the data area: the allowed
+     * range comes from the superblock as checked against the device, so the
+     * map never outgrows what the device holds, whatever the zone map's own
+     * page count.  Every index into it is checked against the data area. */
+    const size_t ref_size = static_cast<size_t>(c->max) + 1;
     c->ref = static_cast<uint8_t *>(tav_calloc(1, ref_size, TAV_MEM_OTHER));
-    if (c->ref == nullptr)
+    if (c->ref == nullptr) {
+        log_error("no memory for the reference map of %lu blocks", static_cast<unsigned long>(ref_size));
         return -ENOMEM;
+    }
 
     c->files_total = t->files.count ? t->files.count(t->files.owner) : 0;
     tav_progress_start(&c->prog, "fsck inodes", c->files_total);

@@ -188,4 +188,19 @@ std::vector<uint8_t> slice_v2_extent_image(const std::map<uint64_t, std::pair<ui
     return img;
 }
 
+std::vector<uint8_t> slice_v1_extent_image(const std::map<uint64_t, std::pair<uint64_t, int>> &maps) {
+    std::vector<uint8_t> img(MiB, 0);
+    for (uint64_t n = 0; n < MiB / 64; n++) {
+        uint8_t *e = &img[n * 64];
+        auto it = maps.find(n);
+        memcpy(e, "_blkmap_", 8);
+        put32(e + 12, it == maps.end() ? 1 : 2); // INIT or MAPPED
+        put64(e + 16, it == maps.end() ? 0 : it->second.first);
+        put16(e + 24, it == maps.end() ? 0xFFFF : static_cast<uint16_t>(it->second.second));
+        put16(e + 26, 1); // SLICE
+        put32(e + 8, static_cast<uint32_t>(xxh64_1011(e + 12, 52)));
+    }
+    return img;
+}
+
 } // namespace ondisk

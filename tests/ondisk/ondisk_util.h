@@ -69,6 +69,8 @@ std::vector<uint8_t> block_extent_image(const std::map<uint64_t, uint64_t> &maps
 // A 1 MiB extent block of SLICE_V2 maps (16-byte entries): entry
 // iblock * 8 + islice maps (pblock, pslice).
 std::vector<uint8_t> slice_v2_extent_image(const std::map<uint64_t, std::pair<uint64_t, int>> &maps);
+// The same with SLICE maps (64-byte version-1 entries of type 1).
+std::vector<uint8_t> slice_v1_extent_image(const std::map<uint64_t, std::pair<uint64_t, int>> &maps);
 
 } // namespace ondisk
 
