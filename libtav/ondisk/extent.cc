@@ -988,6 +988,7 @@ void batch_runner_init(batch_t *runner) {
     INIT_LIST_HEAD(&runner->queue_wait);
     INIT_LIST_HEAD(&runner->queue_done);
     runner->running = 0;
+    runner->passes = 0;
 }
 
 TAV_COROUTINE_FN void batch_request_run(batch_t *runner, req_t *req, batch_process_fn batch_process,
@@ -1005,6 +1006,7 @@ TAV_COROUTINE_FN void batch_request_run(batch_t *runner, req_t *req, batch_proce
             continue;
         }
         runner->running = 1;
+        runner->passes++;
         list_head out;
         INIT_LIST_HEAD(&out);
         int n = batch_process(runner, &runner->queue_wait, &out, data);

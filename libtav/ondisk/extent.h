@@ -159,6 +159,7 @@ typedef struct request_batch_runner {
     list_head queue_wait; /* requests not yet processed */
     list_head queue_done; /* processed requests not yet collected */
     int running;          /* a batch is being processed */
+    uint64_t passes;      /* batches processed so far (for statistics and tests) */
 } batch_t;
 
 /* Takes one or more requests from `wait`, processes them together and moves

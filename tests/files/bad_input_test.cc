@@ -10,6 +10,7 @@
 
 #include "data.h"
 #include "data_support.h"
+#include "zmap.h"
 
 namespace datatest {
 namespace {
@@ -17,9 +18,9 @@ namespace {
 using tavtest::CbkResult;
 using tavtest::common_cbk;
 
-class BadInputTest : public DataTest {};
+class BadInputTest : public EngineDataTest {};
 
-TEST_F(BadInputTest, EntryPointArgumentErrors) {
+TEST_P(BadInputTest, EntryPointArgumentErrors) {
     tav_fd *f = create(1);
     tav_fd noinode = *f;
     noinode.inode = nullptr;
@@ -95,7 +96,7 @@ TEST_F(BadInputTest, EntryPointArgumentErrors) {
     EXPECT_EQ(-EINVAL, fallocate(f, 2, 0, 10));
 }
 
-TEST_F(BadInputTest, MissingAndDamagedFiles) {
+TEST_P(BadInputTest, MissingAndDamagedFiles) {
     // A name the table does not hold.
     unsigned char unknown[16] = {0xde, 0xad};
     CbkResult r;
@@ -129,9 +130,65 @@ TEST_F(BadInputTest, MissingAndDamagedFiles) {
     EXPECT_EQ(Bytes(8192, 0x21), read_all(fd(2), 0, 8192));
 }
 
+// An unlinked file: requests by its name find nothing; a handle opened
+// before the unlink still serves that file's own data and never a file made
+// later under the same name; its blocks come back once the last handle is
+// closed.
+TEST_P(BadInputTest, UnlinkedFileIsReachedOnlyThroughItsOpenHandles) {
+    tav_fd *old = create(1);
+    Buf a(2 * MiB, 0x31);
+    ASSERT_EQ((int64_t)a.size(), pwrite(old, a.data(), a.size(), 0));
+    unsigned char name[16];
+    gfid_of(1, name);
+    CbkResult r;
+    ASSERT_TRUE(call(&r, [&](CbkResult *c) { return tav_unlink_async(inst_, name, common_cbk, c); }));
+    ASSERT_EQ(0, r.ret);
+    fds_.erase(1); // the fixture no longer owns the old handle
+    struct Case {
+        const char *what;
+        std::function<int(CbkResult *)> call;
+    } by_name[] = {
+        {"unlink again", [&](CbkResult *c) { return tav_unlink_async(inst_, name, common_cbk, c); }},
+        {"truncate", [&](CbkResult *c) { return tav_truncate_async(inst_, name, 0, nullptr, nullptr, common_cbk, c); }},
+        {"getxattr",
+         [&](CbkResult *c) { return tav_getxattr_async(inst_, name, "user.a", nullptr, 0, common_cbk, c); }},
+    };
+    for (const Case &c : by_name) {
+        ASSERT_TRUE(call(&r, c.call)) << c.what;
+        EXPECT_EQ(-1, r.ret) << c.what;
+        EXPECT_EQ((uint32_t)ENOENT, r.err) << c.what;
+    }
+    EXPECT_EQ(nullptr, open(1)) << "the name is free";
+
+    // The handle still works on the unlinked file.
+    EXPECT_EQ(a.bytes(), read_all(old, 0, a.size()));
+    Buf b(4096, 0x32);
+    ASSERT_EQ(4096, pwrite(old, b.data(), 4096, MiB));
+    // A new file under the same name is another file.
+    tav_fd *now = create(1);
+    ASSERT_NE(nullptr, now);
+    EXPECT_EQ(0u, now->inode->ondisk.i_size);
+    Buf c(4096, 0x33);
+    ASSERT_EQ(4096, pwrite(now, c.data(), 4096, MiB));
+    EXPECT_EQ(Bytes(4096, 0x32), read_all(old, MiB, 4096));
+    EXPECT_EQ(Bytes(4096, 0x33), read_all(now, MiB, 4096));
+    EXPECT_EQ(Bytes(4096, 0), read_all(now, 0, 4096));
+
+    // Closing the last handle hands the old file to the unlink timer, which
+    // returns its two data blocks and its extent block.
+    const uint64_t used = zmap_blocks_allocated(&inst_->zmap);
+    EXPECT_EQ(0, tav_close(old));
+    EXPECT_TRUE(tavtest::run_until([&] { return zmap_blocks_allocated(&inst_->zmap) == used - 3; }))
+        << zmap_blocks_allocated(&inst_->zmap) << " blocks in use, " << used << " before the close";
+    EXPECT_EQ(Bytes(4096, 0x33), read_all(now, MiB, 4096));
+    restart();
+    EXPECT_EQ(Bytes(4096, 0x33), read_all(fd(1), MiB, 4096));
+    check_references();
+}
+
 // A damaged extent page fails the requests that need its maps with EIO and
 // nothing else: the file's other pages and other files keep working.
-TEST_F(BadInputTest, DamagedExtentPageFailsOnlyTheRequestsThatNeedIt) {
+TEST_P(BadInputTest, DamagedExtentPageFailsOnlyTheRequestsThatNeedIt) {
     tav_fd *f = create(1), *g = create(2);
     Buf b(MiB, 0x42);
     const uint64_t far = 128 * MiB; // the maps of extent page 1
@@ -157,6 +214,8 @@ TEST_F(BadInputTest, DamagedExtentPageFailsOnlyTheRequestsThatNeedIt) {
     EXPECT_EQ(Bytes(MiB, 0x42), read_all(fd(2), 0, MiB));
     EXPECT_TRUE(log_contains("illegal blkmap"));
 }
+
+TAV_DATA_ENGINES(BadInputTest);
 
 } // namespace
 } // namespace datatest

@@ -1,21 +1,28 @@
 // Crash ordering: a child process runs an operation on the instance with one
 // of its writes failed by the fault engine and then ends without finishing
 // anything (as a power cut would); the instance is then started again from
-// the image.  Whatever the failed write, the start-up scan accepts the image,
-// no block is referenced twice or referenced while free, and a file shows
-// either its old or its new contents, never stale device bytes.
+// the image with the start-up consistency check forced.  Whatever the failed
+// write, the check accepts the image, no block is referenced twice or
+// referenced while free, and a file shows either its old or its new
+// contents, never stale device bytes.
 #include <errno.h>
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+#include <unistd.h>
+
 #include "data.h"
 #include "data_support.h"
+#include "fsck.h"
+#include "paths.h"
+#include "support/log_capture.h"
 
 namespace datatest {
 namespace {
 
 using tavtest::fault_engine;
 
-class CrashTest : public DataTest {
+class CrashTest : public EngineDataTest {
 protected:
     CrashTest() { faulty_ = true; }
 
@@ -55,14 +62,25 @@ protected:
             EXPECT_EQ(0, status) << "the child's operation did not fail as arranged";
         }
         fault_engine().faults.clear();
+        // The start after the crash runs the consistency check, which must
+        // accept what the crash left.
+        const std::string flag = tav_cfg_path(TAV_FSCK_FORCE_FLAG);
+        FILE *fp = fopen(flag.c_str(), "w");
+        ASSERT_NE(nullptr, fp);
+        fclose(fp);
+        size_t checked = tavtest::count_lines_with(log_lines(), "fsck succeed");
         start();
+        unlink(flag.c_str());
+        EXPECT_EQ(checked + 1, tavtest::count_lines_with(log_lines(), "fsck succeed"))
+            << "the consistency check did not accept the image";
+        EXPECT_EQ(0u, tavtest::count_lines_with(log_lines(), "fatel error"));
         check_references();
     }
 };
 
 // The data reaches the device before its written bits: a crash between the
 // two leaves the pages reading as zeros.
-TEST_F(CrashTest, DataBeforeWrittenBits) {
+TEST_P(CrashTest, DataBeforeWrittenBits) {
     stale_device();
     tav_fd *f = create(1);
     Buf b(4096, 0x11);
@@ -94,7 +112,7 @@ TEST_F(CrashTest, DataBeforeWrittenBits) {
 // A new block is allocated in the zone map on the device before the extent
 // page that maps it: a failed zone-map write (fatal by design) leaves no map
 // naming a free block.
-TEST_F(CrashTest, AllocationBeforeTheMapThatNamesIt) {
+TEST_P(CrashTest, AllocationBeforeTheMapThatNamesIt) {
     stale_device();
     tav_fd *f = create(1);
     Buf b(4096, 0x11);
@@ -112,7 +130,7 @@ TEST_F(CrashTest, AllocationBeforeTheMapThatNamesIt) {
 }
 
 // An extent block is formatted before the inode names it.
-TEST_F(CrashTest, ExtentBlockFormattedBeforeTheInodeNamesIt) {
+TEST_P(CrashTest, ExtentBlockFormattedBeforeTheInodeNamesIt) {
     tav_fd *f = create(1);
     Buf b(1000, 0x55);
     ASSERT_EQ(1000, pwrite(f, b.data(), 1000, 0));
@@ -130,7 +148,7 @@ TEST_F(CrashTest, ExtentBlockFormattedBeforeTheInodeNamesIt) {
 
 // Inline data reaches its extent block before the inode stops being INLINE:
 // a failed final inode write leaves the old inline file whole.
-TEST_F(CrashTest, InlineDataInItsExtentBlockBeforeTheInodeStopsBeingInline) {
+TEST_P(CrashTest, InlineDataInItsExtentBlockBeforeTheInodeStopsBeingInline) {
     tav_fd *f = create(1);
     Buf b(1500, 0x77);
     ASSERT_EQ(1500, pwrite(f, b.data(), 1500, 0));
@@ -158,7 +176,7 @@ TEST_F(CrashTest, InlineDataInItsExtentBlockBeforeTheInodeStopsBeingInline) {
 
 // Blocks freed by discard or truncate return to the zone map only after the
 // maps that named them are on the device.
-TEST_F(CrashTest, BlocksFreedOnlyAfterTheirMapsAreGone) {
+TEST_P(CrashTest, BlocksFreedOnlyAfterTheirMapsAreGone) {
     tav_fd *f = create(1);
     Buf b(3 * MiB, 0x44);
     ASSERT_EQ((int64_t)b.size(), pwrite(f, b.data(), b.size(), 0));
@@ -175,6 +193,8 @@ TEST_F(CrashTest, BlocksFreedOnlyAfterTheirMapsAreGone) {
     EXPECT_EQ(Bytes(3 * MiB, 0), read_all(fd(1), 0, 3 * MiB));
     EXPECT_LT(paddr(fd(1), 0), 0);
 }
+
+TAV_DATA_ENGINES(CrashTest);
 
 } // namespace
 } // namespace datatest

@@ -52,7 +52,8 @@ Fiemap::Fiemap(uint32_t count, uint64_t start, uint64_t length)
 void DataTest::SetUp() {
     InstanceTest::SetUp();
     if (volume_) {
-        tavtest::format_volume(dev_);
+        tavtest::format_volume(dev_, blocks_);
+        raw_base_ = tavtest::kVolumeDataStart;
         setenv("TAV_IOENGINE", "kvol", 1);
     } else if (blocks_ != 200) {
         tavtest::format_device(dev_, blocks_);
@@ -329,7 +330,7 @@ Bytes DataTest::raw_read(uint64_t off, size_t len) const {
     Bytes b(len);
     int f = ::open(dev_.c_str(), O_RDONLY);
     EXPECT_GE(f, 0);
-    EXPECT_EQ((ssize_t)len, ::pread(f, b.data(), len, (off_t)off));
+    EXPECT_EQ((ssize_t)len, ::pread(f, b.data(), len, (off_t)(raw_base_ + off)));
     ::close(f);
     return b;
 }
@@ -337,7 +338,7 @@ Bytes DataTest::raw_read(uint64_t off, size_t len) const {
 void DataTest::raw_write(uint64_t off, const Bytes &b) const {
     int f = ::open(dev_.c_str(), O_WRONLY);
     EXPECT_GE(f, 0);
-    EXPECT_EQ((ssize_t)b.size(), ::pwrite(f, b.data(), b.size(), (off_t)off));
+    EXPECT_EQ((ssize_t)b.size(), ::pwrite(f, b.data(), b.size(), (off_t)(raw_base_ + off)));
     ::fsync(f);
     ::close(f);
 }
@@ -382,6 +383,10 @@ DataTest::Io DataTest::io_since(size_t mark) {
 uint64_t DataTest::bounces() {
     ioengine_status *s = ioengine_status_get(ioengine_get_default());
     return s->unaligned_read_count + s->unaligned_write_count;
+}
+
+std::string engine_test_name(const ::testing::TestParamInfo<tavtest::Backend> &info) {
+    return tavtest::backend_name(info.param);
 }
 
 int run_crashing_child(const std::function<bool()> &body) {

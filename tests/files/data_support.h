@@ -103,7 +103,8 @@ protected:
     // and slices referenced, or fails the test.
     void check_references();
 
-    // Raw access to the image, past the engine.
+    // Raw access to the image, past the engine, at engine offsets (volume
+    // addresses on a volume).
     Bytes raw_read(uint64_t off, size_t len) const;
     void raw_write(uint64_t off, const Bytes &b) const;
 
@@ -128,6 +129,20 @@ protected:
     bool volume_ = false;                   // a volume through the "kvol" engine
     std::map<unsigned char, tav_fd *> fds_; // open handles by tag
 };
+
+// A data-path suite that runs on both engines: a file through "libaio" and
+// a volume through "kvol" (each under the fault engine when `faulty_`).
+class EngineDataTest : public DataTest, public ::testing::WithParamInterface<tavtest::Backend> {
+protected:
+    EngineDataTest() { volume_ = GetParam() == tavtest::Backend::Volume; }
+};
+
+std::string engine_test_name(const ::testing::TestParamInfo<tavtest::Backend> &info);
+
+#define TAV_DATA_ENGINES(suite)                                                                              \
+    INSTANTIATE_TEST_SUITE_P(Engines, suite,                                                                 \
+                             ::testing::Values(tavtest::Backend::File, tavtest::Backend::Volume),            \
+                             ::datatest::engine_test_name)
 
 // Runs `body` in a child process that ends without finishing anything (a
 // crash at the end of `body`); returns the child's exit status (0 when

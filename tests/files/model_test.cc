@@ -1,11 +1,15 @@
 // Model-based randomised test of the data path: a seeded random mix of
-// writes, reads, truncates, fallocates (every mode), discards, zero-fills,
-// fiemaps, statfs, syncs and restarts of the instance on ordinary,
-// COMPRESSIBLE and BD files, with offsets and sizes on the boundaries that
+// creates, writes, reads, truncates, fallocates (every mode), discards,
+// zero-fills, fiemaps, extended-attribute sets, gets and removes, unlinks
+// (with and without a handle left open) and re-creates under the same name,
+// statfs, syncs and restarts of the instance on ordinary, COMPRESSIBLE and
+// BD files, with offsets and sizes on the boundaries that
 // matter (unaligned, 2048, 4 KiB, 128 KiB, 1 MiB, extent-page and
 // extent-block spans) and batches of requests in flight at once on one file.
 // Every read is compared with an in-memory model of each file, every fiemap
-// with the model's mapped ranges, every statfs with the model's block count.
+// with the model's mapped ranges, every statfs with the model's block count
+// (once the unlink timer has reclaimed what unlinks released), every
+// attribute get with the model's attributes.
 //
 // TAV_MODEL_SEED=<n> replays a run; TAV_MODEL_OPS=<n> sets the number of
 // operations (default 300 per engine); TAV_MODEL_SECONDS=<s> runs for that
@@ -31,7 +35,6 @@
 namespace datatest {
 namespace {
 
-using tavtest::Backend;
 using tavtest::CbkResult;
 using tavtest::common_cbk;
 
@@ -60,6 +63,7 @@ struct Model {
     std::map<uint64_t, Page> pages; // pages holding data (written bit set)
     std::set<uint64_t> mapped;      // mapped segments
     std::set<uint64_t> extents;     // extent blocks allocated
+    std::map<std::string, Bytes> xattrs;
 
     bool slices() const { return kind == Kind::Compressible; }
     uint64_t seg() const { return slices() ? 128 * KiB : MiB; }
@@ -289,12 +293,9 @@ uint64_t env_u64(const char *name, uint64_t dflt) {
     return v && *v ? strtoull(v, nullptr, 0) : dflt;
 }
 
-class ModelTest : public DataTest, public ::testing::WithParamInterface<Backend> {
+class ModelTest : public EngineDataTest {
 protected:
-    ModelTest() {
-        volume_ = GetParam() == Backend::Volume;
-        blocks_ = 1024;
-    }
+    ModelTest() { blocks_ = 1024; }
     void SetUp() override {
         DataTest::SetUp();
         seed_ = (unsigned)env_u64("TAV_MODEL_SEED", std::random_device{}());
@@ -304,8 +305,7 @@ protected:
         base_used_ = data_blocks() - sv.f_bfree;
         // Stale bytes where the blocks will come from, so that a page
         // exposed without its data shows.
-        uint64_t base =
-            (volume_ ? tavtest::kVolumeDataStart : 0) + inst_->sb.tav_disk_sb.s_first_data_block * MiB;
+        uint64_t base = inst_->sb.tav_disk_sb.s_first_data_block * MiB;
         Bytes junk(MiB, 0xc5);
         for (uint64_t b = 0; b < 192; b++)
             raw_write(base + b * MiB, junk);
@@ -435,11 +435,30 @@ protected:
         }
         return ok;
     }
-    bool check_statfs() {
+    // Blocks in use as statfs reports them; -1 when statfs fails.
+    int64_t statfs_used() {
         struct statvfs sv;
         if (statfs(&sv) != 0)
+            return -1;
+        return (int64_t)(data_blocks() - sv.f_bfree);
+    }
+    // Unlinked files give their blocks back in the background: waits
+    // (bounded) for the unlink timer to catch up with the model.
+    int64_t settled_used() {
+        int64_t used = statfs_used();
+        for (int i = 0; reclaim_pending_ && used >= 0 && (uint64_t)used != model_used() && i < 150; i++) {
+            tavtest::run_until([] { return false; }, 0.2);
+            used = statfs_used();
+        }
+        if (used >= 0 && (uint64_t)used == model_used())
+            reclaim_pending_ = false;
+        return used;
+    }
+    bool check_statfs() {
+        int64_t s = settled_used();
+        if (s < 0)
             return false;
-        uint64_t used = data_blocks() - sv.f_bfree;
+        uint64_t used = (uint64_t)s;
         if (used != model_used()) {
             ADD_FAILURE() << "statfs: " << used << " blocks used, model " << model_used() << "\n" << trail();
             return false;
@@ -456,6 +475,9 @@ protected:
             }
             if (!check_fiemap(kv.first, 0, 0, 0))
                 return false;
+            for (int k = 0; k < 4; k++)
+                if (!check_xattr(kv.first, kv.second, "user.k" + std::to_string(k), k % 2))
+                    return false;
         }
         return check_statfs();
     }
@@ -470,7 +492,10 @@ protected:
     // One random operation; false on the first mismatch.
     bool step() {
         if (models_.size() < 6 && (models_.empty() || chance(2))) {
-            unsigned char tag = (unsigned char)(models_.size() + 1);
+            // The lowest free tag: after an unlink that is a name used before.
+            unsigned char tag = 1;
+            while (models_.count(tag))
+                tag++;
             Kind k = static_cast<Kind>(rnd(3));
             note(std::string("create ") + std::to_string(tag) + " " + kind_name(k));
             if (!create(tag, k))
@@ -487,7 +512,7 @@ protected:
         const bool room = free > 96;
         std::ostringstream d;
         d << "file " << (int)tag << " (" << kind_name(m.kind) << ", size " << m.size << "): ";
-        int op = (int)rnd(100);
+        int op = (int)rnd(108);
         if (op < 26 && room) {
             uint64_t o = pick_offset(m), l = pick_size();
             if (m.slices() && o + l > TAV_COMPRESSIBLE_MAX)
@@ -531,6 +556,8 @@ protected:
             note(d.str());
             int64_t want = 0;
             if (mode == TAV_FALLOC_TEST) {
+                if (settled_used() < 0)
+                    return false;
                 uint64_t coarse = (o + l - 1) / MiB - o / MiB + 1;
                 if (free < coarse)
                     want = m.inl || free < m.unmapped_blocks(o, l) ? -ENOSPC : 0;
@@ -577,9 +604,106 @@ protected:
             note(d.str());
             return expect_ret("fsync", fsync(fd(tag)), 0);
         }
-        note("restart");
-        restart();
-        return check_all();
+        if (op < 100) {
+            note("restart");
+            restart();
+            return check_all();
+        }
+        if (op < 106)
+            return xattr_op(tag, m, d);
+        return unlink_op(tag, d);
+    }
+
+    // One attribute set, get or remove, by handle or by name, written
+    // through or left to the dirty timer.
+    bool xattr_op(unsigned char tag, Model &m, std::ostringstream &d) {
+        const std::string key = "user.k" + std::to_string(rnd(4));
+        const int action = (int)rnd(3);
+        const bool by_name = chance(50);
+        const int sync = chance(50) ? 0 : TAV_XATTR_SYNC_DELAYED;
+        unsigned char name[16];
+        gfid_of(tag, name);
+        CbkResult r;
+        int launched;
+        if (action == 0) {
+            Bytes v = random_bytes(1 + rnd(200));
+            d << "setxattr " << key << " size " << v.size() << " sync " << sync << (by_name ? " by name" : "");
+            note(d.str());
+            launched = by_name ? tav_setxattr_async(inst_, name, key.c_str(), v.data(), v.size(), sync, nullptr,
+                                                    nullptr, common_cbk, &r)
+                               : tav_fsetxattr_async(fd(tag), key.c_str(), v.data(), v.size(), sync, nullptr,
+                                                     nullptr, common_cbk, &r);
+            if (!finish("setxattr", launched, &r, 0))
+                return false;
+            m.xattrs[key] = v;
+            return true;
+        }
+        if (action == 1) {
+            d << "getxattr " << key << (by_name ? " by name" : "");
+            note(d.str());
+            return check_xattr(tag, m, key, by_name);
+        }
+        d << "removexattr " << key << " sync " << sync << (by_name ? " by name" : "");
+        note(d.str());
+        launched = by_name ? tav_removexattr_async(inst_, name, key.c_str(), sync, nullptr, nullptr, common_cbk, &r)
+                           : tav_fremovexattr_async(fd(tag), key.c_str(), sync, nullptr, nullptr, common_cbk, &r);
+        if (!finish("removexattr", launched, &r, m.xattrs.count(key) ? 0 : -ENODATA))
+            return false;
+        m.xattrs.erase(key);
+        return true;
+    }
+    // Waits for a launched request and compares its result.
+    bool finish(const char *what, int launched, CbkResult *r, int64_t want) {
+        if (!expect_ret(what, launched, 0))
+            return false;
+        if (!wait(r)) {
+            ADD_FAILURE() << what << " never called back\n" << trail();
+            return false;
+        }
+        return expect_ret(what, r->ret < 0 ? -(int64_t)r->err : r->ret, want);
+    }
+    bool check_xattr(unsigned char tag, const Model &m, const std::string &key, bool by_name) {
+        unsigned char name[16];
+        gfid_of(tag, name);
+        uint8_t buf[256];
+        CbkResult r;
+        int launched = by_name ? tav_getxattr_async(inst_, name, key.c_str(), buf, sizeof(buf), common_cbk, &r)
+                               : tav_fgetxattr_async(fd(tag), key.c_str(), buf, sizeof(buf), common_cbk, &r);
+        auto it = m.xattrs.find(key);
+        if (!finish("getxattr", launched, &r, it == m.xattrs.end() ? -ENODATA : (int64_t)it->second.size()))
+            return false;
+        if (it != m.xattrs.end() && Bytes(buf, buf + r.ret) != it->second) {
+            ADD_FAILURE() << "getxattr " << key << " of file " << (int)tag << ": value differs from the model\n"
+                          << trail();
+            return false;
+        }
+        return true;
+    }
+
+    // Unlinks a file by name, with its handle closed first or still open
+    // (the handle then still reads the file's data); its blocks return when
+    // the unlink timer reclaims it, which the next statfs waits for.
+    bool unlink_op(unsigned char tag, std::ostringstream &d) {
+        const bool keep_open = chance(50);
+        d << "unlink" << (keep_open ? " with its handle open" : "");
+        note(d.str());
+        if (!keep_open)
+            close(tag);
+        unsigned char name[16];
+        gfid_of(tag, name);
+        CbkResult r;
+        if (!finish("unlink", tav_unlink_async(inst_, name, common_cbk, &r), &r, 0))
+            return false;
+        if (keep_open) {
+            const Model &m = models_.at(tag);
+            uint64_t o = m.size ? rnd(m.size) : 0;
+            if (!check_read(tag, o, std::min<uint64_t>(pick_size(), 256 * KiB)))
+                return false;
+            close(tag);
+        }
+        models_.erase(tag);
+        reclaim_pending_ = true;
+        return true;
     }
 
     // Requests in flight at once on one file: writes and reads on page-
@@ -663,6 +787,7 @@ protected:
     unsigned seed_ = 0;
     std::mt19937_64 rng_;
     uint64_t base_used_ = 0;
+    bool reclaim_pending_ = false; // unlinked files whose blocks may not be back yet
     std::map<unsigned char, Model> models_;
     std::deque<std::string> ops_;
 };
@@ -682,10 +807,7 @@ TEST_P(ModelTest, RandomOperationsMatchTheModel) {
     RecordProperty("seed", (int)seed_);
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, ModelTest, ::testing::Values(Backend::File, Backend::Volume),
-                         [](const ::testing::TestParamInfo<Backend> &i) {
-                             return std::string(tavtest::backend_name(i.param));
-                         });
+TAV_DATA_ENGINES(ModelTest);
 
 } // namespace
 } // namespace datatest

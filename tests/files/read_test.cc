@@ -16,13 +16,13 @@ namespace {
 
 using tavtest::fault_engine;
 
-class ReadTest : public DataTest {
+class ReadTest : public EngineDataTest {
 protected:
     ReadTest() { faulty_ = true; }
 };
 
 // Holes of every kind read as zeros and cost no device read.
-TEST_F(ReadTest, UnwrittenRangesReadAsZerosWithoutDeviceIo) {
+TEST_P(ReadTest, UnwrittenRangesReadAsZerosWithoutDeviceIo) {
     for (Kind k : {Kind::Plain, Kind::Compressible}) {
         SCOPED_TRACE(kind_name(k));
         tav_fd *f = create(k == Kind::Plain ? 1 : 2, k);
@@ -50,7 +50,7 @@ TEST_F(ReadTest, UnwrittenRangesReadAsZerosWithoutDeviceIo) {
     }
 }
 
-TEST_F(ReadTest, EndOfFile) {
+TEST_P(ReadTest, EndOfFile) {
     tav_fd *f = create(1);
     Buf b(10000, 0x31);
     ASSERT_EQ(10000, pwrite(f, b.data(), 10000, 0));
@@ -64,7 +64,7 @@ TEST_F(ReadTest, EndOfFile) {
 
 // One aligned device read per segment; pages never written are zeroed in
 // memory afterwards, whatever the device holds there.
-TEST_F(ReadTest, PartlyWrittenSegmentIsOneDeviceReadWithUnwrittenPagesZeroed) {
+TEST_P(ReadTest, PartlyWrittenSegmentIsOneDeviceReadWithUnwrittenPagesZeroed) {
     tav_fd *f = create(1);
     Buf p0(4096, 0xa0), p2(4096, 0xa2);
     ASSERT_EQ(4096, pwrite(f, p0.data(), 4096, 0));
@@ -98,7 +98,7 @@ TEST_F(ReadTest, PartlyWrittenSegmentIsOneDeviceReadWithUnwrittenPagesZeroed) {
     EXPECT_EQ(2, io_since(mark).data_reads);
 }
 
-TEST_F(ReadTest, BdFlagReportsReadsThatTouchedNoDeviceData) {
+TEST_P(ReadTest, BdFlagReportsReadsThatTouchedNoDeviceData) {
     tav_fd *f = create(1, Kind::Bd);
     ASSERT_EQ(0, fallocate(f, TAV_FALLOC_DEFAULT, 0, 2 * MiB));
     Buf b(4096, 1);
@@ -122,7 +122,7 @@ TEST_F(ReadTest, BdFlagReportsReadsThatTouchedNoDeviceData) {
 }
 
 // A file may be larger than its inline data after a truncate that grows it.
-TEST_F(ReadTest, InlineFileBeyond2048ReadsZeros) {
+TEST_P(ReadTest, InlineFileBeyond2048ReadsZeros) {
     tav_fd *f = create(1);
     Buf b(1000, 0x19);
     ASSERT_EQ(1000, pwrite(f, b.data(), 1000, 1000));
@@ -137,7 +137,7 @@ TEST_F(ReadTest, InlineFileBeyond2048ReadsZeros) {
     EXPECT_EQ(want, read_all(fd(1), 0, 3000));
 }
 
-TEST_F(ReadTest, ReadsUpdateAtimeInMemoryOnly) {
+TEST_P(ReadTest, ReadsUpdateAtimeInMemoryOnly) {
     tav_fd *f = create(1);
     Buf b(4096, 1);
     ASSERT_EQ(4096, pwrite(f, b.data(), 4096, 0));
@@ -150,7 +150,7 @@ TEST_F(ReadTest, ReadsUpdateAtimeInMemoryOnly) {
     EXPECT_FALSE(f->inode->dirty_flag) << "a read alone does not dirty the inode";
 }
 
-TEST_F(ReadTest, AddressTranslationBothWays) {
+TEST_P(ReadTest, AddressTranslationBothWays) {
     tav_fd *plain = create(1), *comp = create(2, Kind::Compressible), *inl = create(3), *empty = create(4);
     Buf b(3 * MiB, 0x2f);
     ASSERT_EQ((int64_t)b.size(), pwrite(plain, b.data(), b.size(), 0));
@@ -182,7 +182,7 @@ TEST_F(ReadTest, AddressTranslationBothWays) {
     EXPECT_EQ(-1, from_device(empty, d));
 }
 
-TEST_F(ReadTest, DeviceReadErrorsReachTheCaller) {
+TEST_P(ReadTest, DeviceReadErrorsReachTheCaller) {
     tav_fd *f = create(1);
     Buf b(2 * MiB, 0x10);
     ASSERT_EQ((int64_t)b.size(), pwrite(f, b.data(), b.size(), 0));
@@ -193,6 +193,8 @@ TEST_F(ReadTest, DeviceReadErrorsReachTheCaller) {
     fault_engine().fail_reads((uint64_t)paddr(f, 0), MiB, 1);
     EXPECT_EQ(-EIO, pread(f, out.data(), out.size(), 0));
 }
+
+TAV_DATA_ENGINES(ReadTest);
 
 } // namespace
 } // namespace datatest

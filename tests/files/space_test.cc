@@ -17,7 +17,7 @@ namespace {
 
 using tavtest::fault_engine;
 
-class SpaceTest : public DataTest {
+class SpaceTest : public EngineDataTest {
 protected:
     SpaceTest() {
         faulty_ = true;
@@ -36,7 +36,7 @@ protected:
     Bytes filled(size_t len, uint8_t v) { return Bytes(len, v); }
 };
 
-TEST_F(SpaceTest, TruncateShrinkAndGrow) {
+TEST_P(SpaceTest, TruncateShrinkAndGrow) {
     // 5000 -> 100 on an extent file: page 1 is discarded, [100, 4096) zeroed,
     // so growing again shows zeros.
     tav_fd *f = create(1);
@@ -83,7 +83,7 @@ TEST_F(SpaceTest, TruncateShrinkAndGrow) {
     check_references();
 }
 
-TEST_F(SpaceTest, DiscardReleasesWholeBlocksAndZeroesPartialPages) {
+TEST_P(SpaceTest, DiscardReleasesWholeBlocksAndZeroesPartialPages) {
     struct Case {
         const char *what;
         uint64_t size;                                      // written from 0
@@ -127,7 +127,7 @@ TEST_F(SpaceTest, DiscardReleasesWholeBlocksAndZeroesPartialPages) {
     check_references();
 }
 
-TEST_F(SpaceTest, DiscardOfSlicesAndOfInlineAndLegacyFiles) {
+TEST_P(SpaceTest, DiscardOfSlicesAndOfInlineAndLegacyFiles) {
     tav_fd *c = create(1, Kind::Compressible);
     put(c, 0, MiB, 0x61);
     uint64_t used = zmap_used();
@@ -157,7 +157,7 @@ TEST_F(SpaceTest, DiscardOfSlicesAndOfInlineAndLegacyFiles) {
     EXPECT_TRUE(log_contains("discard for legacy file, do zerofill instead"));
 }
 
-TEST_F(SpaceTest, FallocateModes) {
+TEST_P(SpaceTest, FallocateModes) {
     // DEFAULT: mapped, reads zeros, the size grows, st_blocks before/after.
     tav_fd *f = create(1);
     struct stat pre = {}, post = {};
@@ -207,7 +207,7 @@ TEST_F(SpaceTest, FallocateModes) {
 
 // Cached fallocate defers the extent pages until the next flush; every
 // operation that frees or writes flushes them first.
-TEST_F(SpaceTest, CachedFallocateDefersMetadataUntilSync) {
+TEST_P(SpaceTest, CachedFallocateDefersMetadataUntilSync) {
     for (Kind k : {Kind::Plain, Kind::Compressible}) {
         SCOPED_TRACE(kind_name(k));
         tav_fd *f = create(k == Kind::Plain ? 1 : 2, k);
@@ -236,7 +236,7 @@ TEST_F(SpaceTest, CachedFallocateDefersMetadataUntilSync) {
 // The first whole-file allocation of a compressible file uses extent pages
 // as large as the file needs (at most 64 KiB), and their maps read back
 // through the ordinary 8 KiB pages.
-TEST_F(SpaceTest, WholeFileFallocateOfACompressibleFileUsesEnlargedPages) {
+TEST_P(SpaceTest, WholeFileFallocateOfACompressibleFileUsesEnlargedPages) {
     tav_fd *f = create(1, Kind::Compressible);
     put(f, 0, 4096, 7);
     ASSERT_EQ(0, ftruncate(f, 100 * MiB)); // more than one 8 KiB page maps (64 MiB)
@@ -255,7 +255,7 @@ TEST_F(SpaceTest, WholeFileFallocateOfACompressibleFileUsesEnlargedPages) {
     check_references();
 }
 
-TEST_F(SpaceTest, ZerofillModes) {
+TEST_P(SpaceTest, ZerofillModes) {
     tav_fd *f = create(1);
     put(f, 0, 5 * 4096, 0x70);
     struct Case {
@@ -306,7 +306,7 @@ TEST_F(SpaceTest, ZerofillModes) {
     EXPECT_EQ(w, read_all(in, 0, 1500));
 }
 
-TEST_F(SpaceTest, Fiemap) {
+TEST_P(SpaceTest, Fiemap) {
     tav_fd *f = create(1);
     put(f, 0, 2 * MiB, 1);                                        // blocks 0, 1
     ASSERT_EQ(0, fallocate(f, TAV_FALLOC_DEFAULT, 3 * MiB, MiB)); // block 3, unwritten
@@ -367,6 +367,8 @@ TEST_F(SpaceTest, Fiemap) {
     EXPECT_EQ(128 * KiB, is.fm()->fm_extents[0].fe_length);
     EXPECT_EQ(0x1001u, is.fm()->fm_extents[0].fe_flags);
 }
+
+TAV_DATA_ENGINES(SpaceTest);
 
 } // namespace
 } // namespace datatest
