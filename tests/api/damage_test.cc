@@ -336,6 +336,23 @@ TEST_P(DamageVolume, AvailableLengthFollowsTheBitmap) {
     fini(inst);
 }
 
+// A volume superblock whose block size no engine serves (checksum
+// recomputed): refused before any callback, with the reason and the errno
+// the caller gets in the library's log.
+TEST_P(DamageVolume, UnservableBlockSizeIsRefusedWithEio) {
+    Bytes sb = raw(0, 4096), sb1 = raw(0x1000, 4096);
+    size_t newer = get64(sb1, 16) > get64(sb, 16) ? 0x1000 : 0;
+    Bytes page = raw(newer, 4096);
+    tavtest::put32(page, 120, 0); // sb_phy_blksz
+    tavtest::put32(page, 0, kvoltest::ref_crc32(page.data() + 4, 508));
+    put_raw(newer, page);
+    Start s = start(false);
+    EXPECT_EQ(-EIO, s.launched);
+    EXPECT_FALSE(s.res.called);
+    EXPECT_TRUE(log_contains("invalid phy_blksz: 0"));
+    EXPECT_TRUE(log_contains("open " + dev_ + " with ioengine plugin kvol failed: -5(Input/output error)"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Volume, DamageVolume, ::testing::Values(Backend::Volume),
                          [](const auto &info) { return std::string(tavtest::backend_name(info.param)); });
 
