@@ -107,12 +107,14 @@ int kvol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) 
     if (ret < 0) {
         log_error("kvol_stat: %d(%s)", ret, strerror(-ret));
         kvol_release(engine, ctx);
-        return -1;
+        return ret;
     }
+    // The block size comes from the volume's superblock: one this engine
+    // cannot serve is a volume it cannot use, an I/O error for the caller.
     if (st.phy_blksz != IOENGINE_BLKSZ_512 && st.phy_blksz != IOENGINE_BLKSZ_4096) {
         log_error("invalid phy_blksz: %lu", (unsigned long)st.phy_blksz);
         kvol_release(engine, ctx);
-        return -1;
+        return -EIO;
     }
     // The volume moves the caller's buffers in place with direct I/O and
     // takes only whole 4096-byte units, so that is the unit the engine layer
@@ -121,18 +123,20 @@ int kvol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) 
     ioengine_set_phyblksz(engine, IOENGINE_BLKSZ_4096);
     ctx->evfd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (ctx->evfd < 0) {
-        log_error("eventfd: %s", strerror(errno));
+        int err = errno;
+        log_error("eventfd: %s", strerror(err));
         kvol_release(engine, ctx);
-        return -1;
+        return -err;
     }
     log_info("KVOL evfd: %d open", ctx->evfd);
     kvol_set_eventfd(ctx->kvol, ctx->evfd);
     ctx->driver = driver;
     if (driver->ev_register(driver->handle, ctx->evfd, ioengine_kvol_event_handler, ctx, 1, 0) < 0) {
-        log_error("ev_register: %s", strerror(errno ? errno : EIO));
+        int err = errno ? errno : EIO;
+        log_error("ev_register: %s", strerror(err));
         ctx->driver = nullptr;
         kvol_release(engine, ctx);
-        return -1;
+        return -err;
     }
     ioengine_set_priv(engine, ctx);
     return 0;

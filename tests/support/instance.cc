@@ -61,11 +61,11 @@ void format_device(const std::string &path, uint64_t blocks, uint64_t groups) {
     format_on("libaio", path, blocks, groups);
 }
 
-void format_volume(const std::string &path, uint64_t blocks) {
+void format_volume(const std::string &path, uint64_t blocks, uint64_t groups) {
     make_file(path, 2LL << 30);
     kvol_mkfs_param_t p = {0, 0, path.c_str()};
     ASSERT_EQ(0, kvol_mkfs(&p));
-    format_on("kvol", path, blocks, 1);
+    format_on("kvol", path, blocks, groups);
 }
 
 void InstanceTest::SetUp() {

@@ -34,9 +34,9 @@ void init_cbk(ssize_t op_ret, uint32_t op_errno, void *data, tav *instance);
 // `blocks` MiB with `groups` inode groups, through the library's own format.
 void format_device(const std::string &path, uint64_t blocks, uint64_t groups = 1);
 // Makes a volume on a sparse 2 GiB file at `path` and formats an instance
-// with one inode group over `blocks` MiB of the volume's address space (0:
-// all of it).
-void format_volume(const std::string &path, uint64_t blocks = 0);
+// with `groups` inode groups over `blocks` MiB of the volume's address space
+// (0: all of it).
+void format_volume(const std::string &path, uint64_t blocks = 0, uint64_t groups = 1);
 
 class InstanceTest : public ::testing::Test {
 protected:
