@@ -668,6 +668,50 @@ void fuse_tav_fsync(fuse_req_t req, fuse_ino_t ino, int, struct fuse_file_info *
     fuse_tav_flush(req, ino, fi);
 }
 
+// fallocate: PUNCH_HOLE discards, ZERO_RANGE zero-fills (hard), anything
+// else allocates.  The library's allocation always grows the file to the
+// end of the range and its zero-fill never does; so that KEEP_SIZE keeps
+// the size and a zero range without it grows the file as the caller asked,
+// those two first read the size: an allocation with KEEP_SIZE is cut at the
+// end of the file, a zero range without it is followed by a truncate that
+// grows the file to the range's end.
+void falloc_start(fuse_tav_ctx *ctx, tav_fd *fd, int mode, off_t offset, size_t len, tav_common_cbk_fn cbk) {
+    int ret;
+    if (mode & FALLOC_FL_PUNCH_HOLE)
+        ret = tav_discard_async(fd, offset, len, nullptr, nullptr, cbk, ctx);
+    else if (mode & FALLOC_FL_ZERO_RANGE)
+        ret = tav_zerofill_async(fd, TAV_ZEROFILL_HARD, offset, len, nullptr, nullptr, cbk, ctx);
+    else
+        ret = tav_fallocate_async(fd, TAV_FALLOC_DEFAULT, offset, len, nullptr, nullptr, cbk, ctx);
+    answer_start(ctx, ret);
+}
+
+void zero_range_grow_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
+    fuse_tav_ctx *ctx = static_cast<fuse_tav_ctx *>(data);
+    if (op_ret < 0)
+        return answer_err(ctx, (int)op_errno);
+    off_t end = ctx->args.stat.st_size;
+    if (end > ctx->args_cbk.stat.st_size)
+        return answer_start(ctx, tav_ftruncate_async(handle_of(&ctx->fi), end, nullptr, nullptr, status_cbk, ctx));
+    status_cbk(0, 0, ctx);
+}
+
+void falloc_size_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
+    fuse_tav_ctx *ctx = static_cast<fuse_tav_ctx *>(data);
+    if (op_ret < 0)
+        return answer_err(ctx, (int)op_errno);
+    tav_fd *fd = handle_of(&ctx->fi);
+    off_t offset = (off_t)ctx->args.size, size = ctx->args_cbk.stat.st_size;
+    size_t len = (size_t)(ctx->args.stat.st_size - offset);
+    if (ctx->args.flags & FALLOC_FL_ZERO_RANGE)
+        return falloc_start(ctx, fd, ctx->args.flags, offset, len, zero_range_grow_cbk);
+    if (offset >= size) // nothing inside the file
+        return status_cbk(0, 0, ctx);
+    if ((off_t)len > size - offset)
+        len = (size_t)(size - offset);
+    falloc_start(ctx, fd, ctx->args.flags, offset, len, status_cbk);
+}
+
 void fuse_tav_fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t offset, off_t length,
                         struct fuse_file_info *fi) {
     tav_fd *fd;
@@ -676,17 +720,19 @@ void fuse_tav_fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t offset, 
         return;
     if (readonly())
         return answer_err(ctx, EROFS);
-    if (offset < 0 || length <= 0)
+    if (offset < 0 || length <= 0 || length > (off_t)TAV_MAX_FILE_SIZE)
         return answer_err(ctx, EINVAL);
-    size_t len = (size_t)length;
-    int ret;
+    bool keep = (mode & FALLOC_FL_KEEP_SIZE) != 0;
     if (mode & FALLOC_FL_PUNCH_HOLE)
-        ret = tav_discard_async(fd, offset, len, nullptr, nullptr, status_cbk, ctx);
-    else if (mode & FALLOC_FL_ZERO_RANGE)
-        ret = tav_zerofill_async(fd, TAV_ZEROFILL_HARD, offset, len, nullptr, nullptr, status_cbk, ctx);
-    else
-        ret = tav_fallocate_async(fd, TAV_FALLOC_DEFAULT, offset, len, nullptr, nullptr, status_cbk, ctx);
-    answer_start(ctx, ret);
+        return falloc_start(ctx, fd, mode, offset, (size_t)length, status_cbk);
+    bool zero = (mode & FALLOC_FL_ZERO_RANGE) != 0;
+    if (zero == keep)
+        return falloc_start(ctx, fd, mode, offset, (size_t)length, status_cbk);
+    ctx->fi.fh = reinterpret_cast<uintptr_t>(fd);
+    ctx->args.flags = mode;
+    ctx->args.size = (size_t)offset;
+    ctx->args.stat.st_size = offset + length; // the range's end
+    answer_start(ctx, tav_fgetattr_async(fd, &ctx->args_cbk.stat, falloc_size_cbk, ctx));
 }
 
 // ---- extended attributes --------------------------------------------------
@@ -713,6 +759,13 @@ bool xattr_reply_buffer(fuse_tav_ctx *ctx, size_t size) {
     return ctx->args_cbk.data != nullptr;
 }
 
+// A compression the library does not offer is answered EOPNOTSUPP: the
+// kernel takes ENOSYS from setxattr as "no extended attributes at all" and
+// would refuse every later set on the mount without asking.
+void compress_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
+    status_cbk(op_ret, op_errno == ENOSYS ? EOPNOTSUPP : op_errno, data);
+}
+
 void fuse_tav_setxattr(fuse_req_t req, fuse_ino_t ino, const char *name, const char *value, size_t size,
                        int) {
     fuse_tav_ctx *ctx = file_ctx(req, ino);
@@ -721,7 +774,7 @@ void fuse_tav_setxattr(fuse_req_t req, fuse_ino_t ino, const char *name, const c
     if (readonly())
         return answer_err(ctx, EROFS);
     if (strcmp(name, "compress") == 0)
-        return answer_start(ctx, tav_compress_async(s.instance, ctx->gfid, status_cbk, ctx));
+        return answer_start(ctx, tav_compress_async(s.instance, ctx->gfid, compress_cbk, ctx));
     ctx->args.name = strdup(name);
     ctx->args.value = malloc(size ? size : 1);
     if (ctx->args.name == nullptr || ctx->args.value == nullptr)
