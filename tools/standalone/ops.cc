@@ -766,8 +766,24 @@ void compress_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
     status_cbk(op_ret, op_errno == ENOSYS ? EOPNOTSUPP : op_errno, data);
 }
 
+// The root directory has no extended attributes: gets and removes find
+// none, the list is empty and sets are not supported.  (ESTALE would tell
+// tools such as ls -l that the mount itself had gone.)
+bool root_xattr(fuse_req_t req, fuse_ino_t ino, int err) {
+    check_ino(ino);
+    if (ino != TAV_ROOT_INO)
+        return false;
+    if (err == 0)
+        fuse_reply_xattr(req, 0);
+    else
+        fuse_reply_err(req, err);
+    return true;
+}
+
 void fuse_tav_setxattr(fuse_req_t req, fuse_ino_t ino, const char *name, const char *value, size_t size,
                        int) {
+    if (root_xattr(req, ino, EOPNOTSUPP))
+        return;
     fuse_tav_ctx *ctx = file_ctx(req, ino);
     if (ctx == nullptr)
         return;
@@ -786,6 +802,8 @@ void fuse_tav_setxattr(fuse_req_t req, fuse_ino_t ino, const char *name, const c
 }
 
 void fuse_tav_getxattr(fuse_req_t req, fuse_ino_t ino, const char *name, size_t size) {
+    if (root_xattr(req, ino, ENODATA))
+        return;
     fuse_tav_ctx *ctx = file_ctx(req, ino);
     if (ctx == nullptr)
         return;
@@ -797,6 +815,13 @@ void fuse_tav_getxattr(fuse_req_t req, fuse_ino_t ino, const char *name, size_t 
 }
 
 void fuse_tav_listxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
+    if (ino == TAV_ROOT_INO) {
+        if (size == 0)
+            fuse_reply_xattr(req, 0);
+        else
+            fuse_reply_buf(req, nullptr, 0);
+        return;
+    }
     fuse_tav_ctx *ctx = file_ctx(req, ino);
     if (ctx == nullptr)
         return;
@@ -806,6 +831,8 @@ void fuse_tav_listxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
 }
 
 void fuse_tav_removexattr(fuse_req_t req, fuse_ino_t ino, const char *name) {
+    if (root_xattr(req, ino, ENODATA))
+        return;
     fuse_tav_ctx *ctx = file_ctx(req, ino);
     if (ctx == nullptr)
         return;
