@@ -4,7 +4,11 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fuse.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -12,6 +16,7 @@
 #include <algorithm>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "mount_fixture.h"
 
@@ -321,6 +326,160 @@ TEST_P(MountTest, RefusalsToStart) {
     x = run_to_exit("-V");
     EXPECT_EQ(0, x.status) << x.err;
     EXPECT_NE(std::string::npos, x.err.find("FUSE library version")) << x.err;
+}
+
+// The daemon's answers to requests the kernel never sends for a well-formed
+// mount (inode numbers it never gave out, requests without a handle,
+// parents other than the root): the test speaks the FUSE protocol itself
+// over a socket that the daemon takes as its channel ("/dev/fd/N" as the
+// mount point).  Every request gets exactly one answer, in order, and
+// nothing more comes.
+class RawChannel {
+public:
+    explicit RawChannel(int fd) : fd_(fd) {}
+    // Sends one request and returns its answer's error (0 or -errno);
+    // `unanswered` when none came in time.
+    static constexpr int unanswered = 1;
+    int call(uint32_t opcode, uint64_t nodeid, const std::string &arg) {
+        struct fuse_in_header h = {};
+        h.len = (uint32_t)(sizeof(h) + arg.size());
+        h.opcode = opcode;
+        h.unique = ++unique_;
+        h.nodeid = nodeid;
+        std::string msg(reinterpret_cast<const char *>(&h), sizeof(h));
+        msg += arg;
+        if (write(fd_, msg.data(), msg.size()) != (ssize_t)msg.size())
+            return unanswered;
+        struct fuse_out_header o;
+        if (!read_exact(&o, sizeof(o), 60000) || o.unique != unique_ || o.len < sizeof(o))
+            return unanswered;
+        std::vector<char> body(o.len - sizeof(o));
+        if (!body.empty() && !read_exact(body.data(), body.size(), 60000))
+            return unanswered;
+        return o.error;
+    }
+    // True when nothing arrives within `ms`.
+    bool quiet(int ms) {
+        struct pollfd p = {fd_, POLLIN, 0};
+        return poll(&p, 1, ms) == 0;
+    }
+
+private:
+    bool read_exact(void *buf, size_t len, int ms) {
+        char *p = static_cast<char *>(buf);
+        while (len > 0) {
+            struct pollfd pf = {fd_, POLLIN, 0};
+            if (poll(&pf, 1, ms) != 1)
+                return false;
+            ssize_t n = read(fd_, p, len);
+            if (n <= 0)
+                return false;
+            p += n;
+            len -= (size_t)n;
+        }
+        return true;
+    }
+    int fd_;
+    uint64_t unique_ = 0;
+};
+
+template <typename T>
+std::string bytes(const T &v) {
+    return std::string(reinterpret_cast<const char *>(&v), sizeof(v));
+}
+
+TEST_P(MountTest, RequestsTheKernelNeverSends) {
+    int sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
+    pid_ = fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+        close(sv[0]);
+        int out = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(out, 2);
+        setenv("TAVTEST_RUN_DIR", run_.c_str(), 1);
+        setenv("TAVTEST_CFG_DIR", cfg_.c_str(), 1);
+        setenv("TAVTEST_LOG_DIR", log_.c_str(), 1);
+        setenv("TAV_LOG_LEVEL", "WARNING", 1);
+        std::string chan = "/dev/fd/" + std::to_string(sv[1]);
+        execl(TAV_STANDALONE_TEST_BUILD, "tav_standalone", "-f", "-o", "debug", "-i", engine(), "-p", img_.c_str(),
+              chan.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    close(sv[1]);
+    RawChannel ch(sv[0]);
+
+    struct fuse_init_in init = {};
+    init.major = 7;
+    init.minor = 31;
+    ASSERT_EQ(0, ch.call(FUSE_INIT, 0, bytes(init)));
+
+    const std::string uuid = new_uuid();
+    const std::string name = uuid + std::string(1, '\0');
+    struct fuse_getattr_in getattr = {};
+    struct fuse_setattr_in setattr = {};
+    setattr.valid = FATTR_MODE;
+    setattr.mode = 0600;
+    struct fuse_open_in open_in = {};
+    struct fuse_getxattr_in getxattr = {};
+    struct fuse_create_in create = {};
+    create.mode = S_IFREG | 0644;
+    struct fuse_read_in read_in = {};
+    read_in.size = 4096;
+    struct fuse_write_in write_in = {};
+    write_in.size = 4;
+    struct fuse_flush_in flush = {};
+    struct fuse_fsync_in fsync_in = {};
+    struct fuse_fallocate_in falloc = {};
+    falloc.length = 4096;
+    struct fuse_release_in release = {};
+    struct fuse_release_in release_forged = {};
+    release_forged.fh = 0x123456789ull;
+    const std::string setxattr_compat = std::string(8, '\0'); // size 0, flags 0 (protocol 7.31)
+
+    struct Case {
+        const char *what;
+        uint32_t opcode;
+        uint64_t nodeid;
+        std::string arg;
+        int err;
+    };
+    const Case cases[] = {
+        {"getattr of an unknown inode", FUSE_GETATTR, 99, bytes(getattr), -ESTALE},
+        {"setattr of an unknown inode", FUSE_SETATTR, 99, bytes(setattr), -ESTALE},
+        {"statfs of an unknown inode", FUSE_STATFS, 99, "", -ESTALE},
+        {"open of an unknown inode", FUSE_OPEN, 99, bytes(open_in), -ESTALE},
+        {"open of the root", FUSE_OPEN, 1, bytes(open_in), -EISDIR},
+        {"getxattr of an unknown inode", FUSE_GETXATTR, 99, bytes(getxattr) + "user.a" + std::string(1, '\0'),
+         -ESTALE},
+        {"listxattr of an unknown inode", FUSE_LISTXATTR, 99, bytes(getxattr), -ESTALE},
+        {"setxattr of an unknown inode", FUSE_SETXATTR, 99, setxattr_compat + "user.a" + std::string(1, '\0'),
+         -ESTALE},
+        {"removexattr of an unknown inode", FUSE_REMOVEXATTR, 99, "user.a" + std::string(1, '\0'), -ESTALE},
+        {"lookup under another parent", FUSE_LOOKUP, 5, name, -ENOENT},
+        {"create under another parent", FUSE_CREATE, 5, bytes(create) + name, -ENOENT},
+        {"unlink under another parent", FUSE_UNLINK, 5, name, -ENOENT},
+        {"lookup of a name that is no uuid", FUSE_LOOKUP, 1, "nonsense" + std::string(1, '\0'), -EINVAL},
+        {"readdir of a file", FUSE_READDIR, 5, bytes(read_in), -ENOTDIR},
+        {"read without a handle", FUSE_READ, 5, bytes(read_in), -EINVAL},
+        {"write without a handle", FUSE_WRITE, 5, bytes(write_in) + "abcd", -EINVAL},
+        {"flush without a handle", FUSE_FLUSH, 5, bytes(flush), -EINVAL},
+        {"fsync without a handle", FUSE_FSYNC, 5, bytes(fsync_in), -EINVAL},
+        {"fallocate without a handle", FUSE_FALLOCATE, 5, bytes(falloc), -EINVAL},
+        {"release without a handle", FUSE_RELEASE, 5, bytes(release), -EINVAL},
+        {"release of a handle never given out", FUSE_RELEASE, 5, bytes(release_forged), -EINVAL},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.err, ch.call(c.opcode, c.nodeid, c.arg)) << c.what;
+    EXPECT_TRUE(ch.quiet(1000)) << "an answer more than the requests";
+
+    // The channel closing ends the daemon, which finishes the instance.
+    close(sv[0]);
+    tavtest::DaemonExit e = wait_exit();
+    EXPECT_NE(-2, e.status) << "the daemon did not end when its channel closed";
+    expect_clean(e);
+    EXPECT_EQ(0u, sb_state()) << "stopped";
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, MountTest, ::testing::Values(Backend::File, Backend::Volume),
