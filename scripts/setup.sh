@@ -7,7 +7,7 @@ packages=(
   g++ cmake pkg-config make
   libev-dev libaio-dev uuid-dev libxxhash-dev libisal-dev libcjson-dev libmd-dev zlib1g-dev
   libfuse3-dev fuse3 libgtest-dev
-  fio qemu-utils attr util-linux e2fsprogs uuid-runtime
+  fio qemu-utils attr util-linux e2fsprogs uuid-runtime xfsprogs
 )
 
 missing=()

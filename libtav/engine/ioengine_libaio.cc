@@ -1,7 +1,10 @@
 // The "libaio" engine: a raw block device or a regular file served with Linux
-// native AIO.  One vectored request per transfer, submitted from the calling
-// coroutine; completions arrive on an eventfd watched by the caller's loop and
-// every completion of a wake-up is harvested in one handler call.
+// native AIO.  One vectored request per transfer; completions arrive on an
+// eventfd watched by the caller's loop and every completion of a wake-up is
+// harvested in one handler call.  A transfer started outside that handler is
+// submitted at once; transfers started by the coroutines the handler resumes
+// are held until the last of them has run and then go to the kernel in one
+// io_submit, so a loop pass costs one submission call, not one per transfer.
 #include <assert.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -22,6 +25,8 @@
 namespace {
 
 constexpr int kMaxEvents = 32768;
+// Transfers held for one submission call; more in one pass go out in several.
+constexpr int kMaxHeld = 256;
 
 struct libaio_ctx {
     int fd;
@@ -29,6 +34,12 @@ struct libaio_ctx {
     int idx;
     io_context_t ioctx;
     ev_driver *driver;
+    // Non-zero while the handler resumes coroutines: their transfers are
+    // held in `held` and submitted together when the last of them has run.
+    int in_handler;
+    bool closing; // closed by a coroutine the handler resumed: released by the handler
+    int nheld;
+    struct iocb *held[kMaxHeld];
 };
 
 // One in-flight transfer, on the submitting coroutine's stack.
@@ -44,7 +55,8 @@ struct libaio_io {
 thread_local struct io_event *t_events;
 
 void libaio_release(ioengine *engine, libaio_ctx *ctx) {
-    ioengine_set_priv(engine, nullptr);
+    if (engine != nullptr)
+        ioengine_set_priv(engine, nullptr);
     if (ctx->fd >= 0)
         close(ctx->fd);
     if (ctx->evfd >= 0) {
@@ -55,6 +67,33 @@ void libaio_release(ioengine *engine, libaio_ctx *ctx) {
     if (ctx->ioctx)
         io_destroy(ctx->ioctx);
     tav_free(ctx);
+}
+
+// Submits the held transfers, as many per call as the kernel takes.  A
+// transfer the kernel refuses completes at once with the error (logged as a
+// failed io_submit), as it would have when submitted alone.  Resumed
+// coroutines may hold new transfers; they go out in the same loop.
+void libaio_submit_held(libaio_ctx *ctx) {
+    while (ctx->nheld > 0) {
+        // Once closed, nothing more reaches the kernel.
+        int r = ctx->closing ? -EBADF : io_submit(ctx->ioctx, ctx->nheld, ctx->held);
+        if (r == -EINTR)
+            continue;
+        if (r > 0) {
+            ctx->nheld -= r;
+            memmove(ctx->held, ctx->held + r, sizeof(ctx->held[0]) * (size_t)ctx->nheld);
+            continue;
+        }
+        // The first held transfer is refused; the ones after it are tried
+        // again in the next round.
+        int err = r < 0 ? -r : EAGAIN;
+        log_error("io_submit: %s", strerror(err));
+        libaio_io *io = static_cast<libaio_io *>(ctx->held[0]->data);
+        ctx->nheld--;
+        memmove(ctx->held, ctx->held + 1, sizeof(ctx->held[0]) * (size_t)ctx->nheld);
+        io->ret = -err;
+        coroutine_enter(io->co);
+    }
 }
 
 int libaio_event_handler(int evfd, int idx, void *data, int poll_in, int poll_out, int poll_err) {
@@ -76,8 +115,9 @@ int libaio_event_handler(int evfd, int idx, void *data, int poll_in, int poll_ou
             abort();
     }
     // Every completion of this wake-up is harvested before any coroutine
-    // runs: a woken coroutine may end the instance and close this engine, so
-    // the context is not touched once the first of them has been entered.
+    // runs.  A woken coroutine may end the instance and close this engine:
+    // the close then leaves the context to this handler, which releases it
+    // once the coroutines have run.
     libaio_io *done = nullptr, **tail = &done;
     while (n > 0) {
         long want = (long)std::min<uint64_t>(n, kMaxEvents);
@@ -94,11 +134,18 @@ int libaio_event_handler(int evfd, int idx, void *data, int poll_in, int poll_ou
         }
         n -= (uint64_t)got;
     }
+    // A resumed coroutine that runs the loop itself may bring this handler
+    // back; each call submits what its own coroutines held before it returns,
+    // and only the outermost one releases a closed context.
+    ctx->in_handler++;
     while (done != nullptr) {
         libaio_io *next = done->next; // done lives on the stack of the coroutine entered now
         coroutine_enter(done->co);
         done = next;
     }
+    libaio_submit_held(ctx);
+    if (--ctx->in_handler == 0 && ctx->closing)
+        libaio_release(nullptr, ctx);
     return 0;
 }
 
@@ -156,8 +203,16 @@ int libaio_open(ioengine *engine, ev_driver *driver, const char *path, int oflag
 
 void libaio_close(ioengine *engine) {
     libaio_ctx *ctx = static_cast<libaio_ctx *>(ioengine_get_priv(engine));
-    if (ctx)
-        libaio_release(engine, ctx);
+    if (ctx == nullptr)
+        return;
+    if (ctx->in_handler > 0) {
+        // The handler that resumed the closing coroutine still walks its
+        // list; it releases the context when it is done.
+        ioengine_set_priv(engine, nullptr);
+        ctx->closing = true;
+        return;
+    }
+    libaio_release(engine, ctx);
 }
 
 TAV_COROUTINE_FN ssize_t libaio_co_rw(ioengine *engine, int is_write, const struct iovec *iov, int iovcnt,
@@ -174,6 +229,15 @@ TAV_COROUTINE_FN ssize_t libaio_co_rw(ioengine *engine, int is_write, const stru
         io_prep_preadv(&cb, ctx->fd, iov, iovcnt, offset);
     io_set_eventfd(&cb, ctx->evfd);
     cb.data = &io;
+    if (ctx->in_handler > 0) {
+        // Held for the handler's submission call; the request record and
+        // the iocb stay on this stack until the completion resumes it.
+        if (ctx->nheld == kMaxHeld)
+            libaio_submit_held(ctx);
+        ctx->held[ctx->nheld++] = &cb;
+        coroutine_yield();
+        return (ssize_t)io.ret;
+    }
     int r = io_submit(ctx->ioctx, 1, cbs);
     if (r != 1) {
         int err = r < 0 ? -r : EAGAIN;

@@ -87,8 +87,22 @@ void coroutine_enter(Coroutine *co);
 /* Suspends the running coroutine and returns to whoever entered it; aborts
  * outside a coroutine. */
 TAV_COROUTINE_FN void coroutine_yield(void);
-Coroutine *coroutine_self(void);
-bool in_coroutine(void);
+/* The running coroutine of this thread; null until the thread's first
+ * switch.  Read by the inline functions below, which sit on every request's
+ * path; written only by the switch. */
+extern __thread Coroutine *coroutine_tls_current;
+/* The thread's own context as a coroutine, made current on first use. */
+Coroutine *coroutine_self_leader(void);
+/* The running coroutine, or the thread's own context outside coroutines. */
+static inline Coroutine *coroutine_self(void) {
+    Coroutine *co = coroutine_tls_current;
+    return co != NULL ? co : coroutine_self_leader();
+}
+/* True inside a coroutine (one that some other context entered). */
+static inline bool in_coroutine(void) {
+    Coroutine *co = coroutine_tls_current;
+    return co != NULL && co->caller != NULL;
+}
 bool coroutine_entered(Coroutine *co);
 void *coroutine_get_argument(Coroutine *co);
 void coroutine_set_argument(Coroutine *co, void *arg);

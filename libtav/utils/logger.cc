@@ -12,7 +12,6 @@
 namespace {
 
 struct logger_state {
-    loglevel_t level = LOG_LEVEL_ALL;
     logtarget_t target = LOG_TARGET_STDOUT;
     FILE *fp = nullptr; // null means standard output
     char path[LOGGER_PATH_MAX] = {};
@@ -35,8 +34,10 @@ bool is_std_stream(FILE *fp) {
 
 extern "C" {
 
+loglevel_t logger_current_level = LOG_LEVEL_ALL;
+
 int logger_enabled(loglevel_t level) {
-    return level != LOG_LEVEL_NONE && level <= g_logger.level;
+    return level != LOG_LEVEL_NONE && level <= logger_current_level;
 }
 
 void logger_vlog(const char *file, const char *function, int line, loglevel_t level, const char *fmt,
@@ -81,13 +82,13 @@ void logger_log(const char *file, const char *function, int line, loglevel_t lev
 }
 
 void logger_set_loglevel(loglevel_t level) {
-    g_logger.level = level;
+    logger_current_level = level;
 }
 loglevel_t logger_get_loglevel(void) {
-    return g_logger.level;
+    return logger_current_level;
 }
 const char *logger_get_loglevel_string(void) {
-    return g_logger.level <= LOG_LEVEL_ALL ? kLevelName[g_logger.level] : "";
+    return logger_current_level <= LOG_LEVEL_ALL ? kLevelName[logger_current_level] : "";
 }
 
 int logger_set_target(logtarget_t target, const char *opt) {

@@ -52,6 +52,12 @@ void logger_vlog(const char *file, const char *function, int line, loglevel_t le
                  va_list ap);
 /* True when a message of `level` would be written (cheap pre-check). */
 int logger_enabled(loglevel_t level);
+/* The level set by logger_set_loglevel, read inline by the log macros so that
+ * a message below it costs one comparison and no call. */
+extern loglevel_t logger_current_level;
+static inline int logger_level_on(loglevel_t level) {
+    return level != LOG_LEVEL_NONE && level <= logger_current_level;
+}
 
 void logger_set_loglevel(loglevel_t level);
 loglevel_t logger_get_loglevel(void);
@@ -73,7 +79,7 @@ const char *time2str_nsec(long sec, long nsec);
 
 #define TAV_LOG(level, fmt, ...)                                                                             \
     do {                                                                                                     \
-        if (logger_enabled(level))                                                                           \
+        if (logger_level_on(level))                                                                          \
             logger_log(__FILE_NAME__, __func__, __LINE__, level, fmt, ##__VA_ARGS__);                        \
     } while (0)
 

@@ -1,7 +1,9 @@
 // tav_bench as a process: a quick run compares every side and leaves nothing
-// behind, bad command lines are refused before anything is written, a
-// caller's file is never written without consent, and an interrupted run
-// still removes its files.  No figure is judged: timing belongs to the runs.
+// behind, each mode (raw one request per call, mixed, first writes, several
+// and compressible files) runs and prints figures that say data moved, bad
+// command lines are refused before anything is written, a caller's file is
+// never written without consent, and an interrupted run still removes its
+// files.  No figure is judged against a speed: timing belongs to the runs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -76,6 +78,40 @@ double iops_ratio(const std::string &line) {
     return p == std::string::npos ? -1 : std::stod(line.substr(p + 5));
 }
 
+// The figures of a run or median line "3      F files  1234  4.8  25.1  40.9  3.10":
+// IOPS, MiB/s, mean latency, p99 latency, CPU per request.
+std::vector<double> figures(const std::string &line, size_t label_words) {
+    std::istringstream in(line);
+    std::string word;
+    for (size_t i = 0; i < 1 + label_words; i++)
+        in >> word;
+    std::vector<double> v;
+    double x;
+    while (in >> x)
+        v.push_back(x);
+    return v;
+}
+
+// Every side's median line of every workload reports data moved, a latency
+// (unless the runs were limited by count) and CPU time.
+void expect_sane_medians(const std::string &out, size_t expected, bool timed) {
+    std::vector<std::string> medians = lines_starting(out, "median ");
+    EXPECT_EQ(expected, medians.size()) << out;
+    for (const std::string &l : medians) {
+        std::vector<double> f = figures(l, 2);
+        ASSERT_EQ(5u, f.size()) << l;
+        EXPECT_GT(f[0], 0) << "IOPS: " << l;
+        EXPECT_GT(f[1], 0) << "MiB/s: " << l;
+        if (timed) {
+            EXPECT_GT(f[2], 0) << "mean latency: " << l;
+            EXPECT_GE(f[3], f[2] * 0.5) << "p99 latency: " << l;
+        } else {
+            EXPECT_EQ(0, f[2]) << l;
+        }
+        EXPECT_GT(f[4], 0) << "cpu per request: " << l;
+    }
+}
+
 bool dir_empty(const std::string &dir) {
     return std::filesystem::is_empty(dir);
 }
@@ -94,20 +130,67 @@ protected:
 TEST_F(BenchSmoke, QuickRunComparesEverySideAndRemovesItsFiles) {
     Outcome o = run_bench(logs_, {"--quick", "--kvol", "--dir", scratch_});
     ASSERT_EQ(0, o.status) << o.out << o.err;
-    const char *workloads[] = {"randread-4k-qd1",   "randwrite-4k-qd1", "randread-4k-qd32",
-                               "randwrite-4k-qd32", "write-1m-qd4",     "read-1m-qd4"};
+    const char *workloads[] = {"randread-4k-qd1",   "randwrite-4k-qd1",   "randread-4k-qd32",
+                               "randwrite-4k-qd32", "write-1m-qd8",       "read-1m-qd8",
+                               "allocwrite-4k-qd32", "allocwrite-1m-qd8"};
     for (const char *w : workloads)
         EXPECT_EQ(1u, lines_starting(o.out, std::string("== ") + w + ":").size()) << w;
-    for (const char *side : {"ratio B/A:", "ratio C/A:"}) {
+    for (const char *side : {"ratio B/A:", "ratio C/A:", "ratio F/A:"}) {
         std::vector<std::string> ratios = lines_starting(o.out, side);
-        ASSERT_EQ(6u, ratios.size()) << o.out;
+        ASSERT_EQ(8u, ratios.size()) << o.out;
         // Every side moved data in every workload: no ratio is 0.
         for (const std::string &l : ratios)
             EXPECT_GT(iops_ratio(l), 0) << l;
     }
-    // Round 3, the last, ran on all three sides of all six workloads.
-    EXPECT_EQ(18u, lines_starting(o.out, "3      ").size()) << o.out;
+    // Round 3, the last, ran on all four sides of all eight workloads.
+    EXPECT_EQ(32u, lines_starting(o.out, "3      ").size()) << o.out;
+    expect_sane_medians(o.out, 32, true);
+    EXPECT_EQ(1u, lines_starting(o.out, "instance: ").size()) << o.out;
     EXPECT_TRUE(dir_empty(scratch_));
+}
+
+// The modes beside the standard matrix, each for a fraction of a second.
+TEST_F(BenchSmoke, EveryModeRunsAndReportsFigures) {
+    struct Case {
+        std::vector<std::string> args;
+        const char *header; // start of the workload's header line
+        std::vector<std::string> ratios;
+    } cases[] = {
+        // A mix of reads and writes on every side, raw one request per call
+        // beside batched raw, the file API over several files.
+        {{"--rw", "randrw", "--rwmix", "70", "--bs", "8k", "--depth", "4", "--files", "3", "--sides", "ARBF"},
+         "== randrw-8k-qd4-r70: random reads and writes of 8 KiB, depth 4",
+         {"R", "B", "F"}},
+        // Sequential mixed, compressible files.
+        {{"--rw", "rw", "--bs", "64k", "--depth", "2", "--kind", "compressible", "--sides", "AF"},
+         "== rw-64k-qd2-r50: sequential reads and writes of 64 KiB",
+         {"F"}},
+        // First writes of a workload of one's own, random and sequential.
+        {{"--rw", "randwrite", "--depth", "8", "--precondition", "alloc", "--files", "2", "--sides", "AF"},
+         "== allocrandwrite-4k-qd8: random first writes of 4 KiB",
+         {"F"}},
+        {{"--rw", "write", "--bs", "128k", "--depth", "2", "--precondition", "alloc", "--kind", "compressible",
+          "--sides", "RAF"},
+         "== allocwrite-128k-qd2: sequential first writes of 128 KiB",
+         {"R", "F"}},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = c.args;
+        for (const char *a : {"--quick", "--time", "0.1", "--runs", "2", "--size", "16m", "--dir"})
+            args.push_back(a);
+        args.push_back(scratch_);
+        Outcome o = run_bench(logs_, args);
+        const std::string what = c.header;
+        ASSERT_EQ(0, o.status) << what << "\n" << o.out << o.err;
+        EXPECT_EQ(1u, lines_starting(o.out, c.header).size()) << what << "\n" << o.out;
+        for (const std::string &side : c.ratios) {
+            std::vector<std::string> r = lines_starting(o.out, "ratio " + side + "/A:");
+            ASSERT_EQ(1u, r.size()) << what << "\n" << o.out;
+            EXPECT_GT(iops_ratio(r[0]), 0) << what << ": " << r[0];
+        }
+        expect_sane_medians(o.out, c.ratios.size() + 1, true);
+        EXPECT_TRUE(dir_empty(scratch_)) << what;
+    }
 }
 
 TEST_F(BenchSmoke, CustomWorkloadRunsByCount) {
@@ -119,7 +202,10 @@ TEST_F(BenchSmoke, CustomWorkloadRunsByCount) {
                       .size())
         << o.out;
     EXPECT_EQ(1u, lines_starting(o.out, "ratio B/A:").size());
+    EXPECT_EQ(1u, lines_starting(o.out, "ratio F/A:").size());
     EXPECT_TRUE(lines_starting(o.out, "ratio C/A:").empty());
+    // Runs limited by count read no clock per request: no latency.
+    expect_sane_medians(o.out, 3, false);
     EXPECT_TRUE(dir_empty(scratch_));
 }
 
@@ -141,6 +227,15 @@ TEST_F(BenchSmoke, BadCommandLinesAreRefusedBeforeAnythingIsWritten) {
         {{"--runs", "x"}, 2},
         {{"--sides", "AX"}, 2},
         {{"--sides", "ABA"}, 2},
+        {{"--sides", "AFZ"}, 2},
+        {{"--rwmix", "50"}, 2},                           // without --rw
+        {{"--rw", "randread", "--rwmix", "50"}, 2},       // not a mix
+        {{"--rw", "randrw", "--rwmix", "101"}, 2},
+        {{"--rw", "write", "--precondition", "fresh"}, 2},
+        {{"--rw", "read", "--precondition", "alloc"}, 2}, // first writes need writes
+        {{"--files", "0"}, 2},
+        {{"--files", "65"}, 2},
+        {{"--kind", "sparse"}, 2},
         {{"--workload", ""}, 2},
         {{"--bogus"}, 2},
         {{"--runs"}, 2},
@@ -175,9 +270,15 @@ TEST_F(BenchSmoke, CallersFileIsWrittenOnlyWithConsentAndKept) {
     EXPECT_TRUE(content == tavtest::read_text(file)) << "the file changed";
 
     // Reads open the file read-only and skip the fill.
-    o = run_bench(logs_, {"--quick", "--path", file, "--workload", "randread-4k-qd1,read-1m-qd4"});
+    o = run_bench(logs_, {"--quick", "--path", file, "--workload", "randread-4k-qd1,read-1m-qd8"});
     EXPECT_EQ(0, o.status) << o.out << o.err;
     EXPECT_EQ(2u, lines_starting(o.out, "ratio B/A:").size()) << o.out;
+    EXPECT_TRUE(content == tavtest::read_text(file)) << "the file changed";
+
+    // Side F would format an instance on it: refused without consent too.
+    o = run_bench(logs_, {"--quick", "--path", file, "--sides", "AF", "--workload", "randread-4k-qd1"});
+    EXPECT_EQ(2, o.status) << o.out << o.err;
+    EXPECT_NE(std::string::npos, o.err.find("--overwrite")) << o.err;
     EXPECT_TRUE(content == tavtest::read_text(file)) << "the file changed";
 
     o = run_bench(logs_, {"--quick", "--path", file, "--overwrite", "--workload", "randwrite-4k-qd1"});

@@ -30,25 +30,46 @@ constexpr uint64_t kMiB = 1ull << 20;
 constexpr int kMaxDepth = 1024;
 constexpr size_t kMaxBlock = 64ull << 20;
 
+// The standard matrix: overwrites and reads of written data, then first
+// writes that allocate (on side F; the other sides overwrite).
 const Workload kStandard[] = {
-    {"randread-4k-qd1", 4096, 1, false, true},   {"randwrite-4k-qd1", 4096, 1, true, true},
-    {"randread-4k-qd32", 4096, 32, false, true}, {"randwrite-4k-qd32", 4096, 32, true, true},
-    {"write-1m-qd4", kMiB, 4, true, false},      {"read-1m-qd4", kMiB, 4, false, false},
+    {"randread-4k-qd1", 4096, 1, false, true},
+    {"randwrite-4k-qd1", 4096, 1, true, true},
+    {"randread-4k-qd32", 4096, 32, false, true},
+    {"randwrite-4k-qd32", 4096, 32, true, true},
+    {"write-1m-qd8", kMiB, 8, true, false},
+    {"read-1m-qd8", kMiB, 8, false, false},
+    {"allocwrite-4k-qd32", 4096, 32, true, true, -1, true},
+    {"allocwrite-1m-qd8", kMiB, 8, true, false, -1, true},
 };
 
 const char kUsage[] = "usage: tav_bench [options]\n"
-                      "Runs each workload on three sides, interleaved, and compares them:\n"
-                      "  A  raw libaio (io_submit of one request, io_getevents), no library\n"
+                      "Runs each workload on several sides, interleaved, and compares them with A:\n"
+                      "  A  raw libaio, batched: every request ready in one loop pass in one io_submit,\n"
+                      "     completions harvested in batches; no library, the reference\n"
+                      "  R  raw libaio, one request per io_submit\n"
                       "  B  the \"libaio\" I/O engine: one coroutine per request in flight, one libev loop\n"
                       "  C  the \"kvol\" I/O engine on a volume over a 2 GiB sparse file (--kvol)\n"
+                      "  F  the file API (tav_preadv_async/tav_pwritev_async) on files of an instance\n"
+                      "     formatted at the front of the target, on the same libev loop\n"
                       "\n"
                       "Workloads (default: all of them, in this order):\n"
                       "  randread-4k-qd1 randwrite-4k-qd1 randread-4k-qd32 randwrite-4k-qd32\n"
-                      "  write-1m-qd4 read-1m-qd4\n"
+                      "  write-1m-qd8 read-1m-qd8 allocwrite-4k-qd32 allocwrite-1m-qd8\n"
+                      "  (allocwrite: first writes; on side F every run writes emptied files, each\n"
+                      "  offset once, and ends when the files are full)\n"
                       "  --workload LIST   comma-separated names from the list above\n"
-                      "  --rw MODE         one workload of your own: read, write, randread or randwrite\n"
+                      "  --rw MODE         one workload of your own: read, write, rw (mixed), randread,\n"
+                      "                    randwrite or randrw\n"
                       "  --bs SIZE         its block size, a multiple of 4k (default 4k)\n"
                       "  --depth N         its queue depth, 1..1024 (default 1)\n"
+                      "  --rwmix N         reads in percent of a mixed workload (default 50)\n"
+                      "  --precondition P  its writes: overwrite (of written data, default) or alloc\n"
+                      "                    (first writes into unallocated space, side F)\n"
+                      "\n"
+                      "Side F:\n"
+                      "  --files N         files the requests are spread over, 1..64 (default 1)\n"
+                      "  --kind KIND       ordinary (default) or compressible files\n"
                       "\n"
                       "Runs:\n"
                       "  --runs N          timed runs of each side per workload (default 5)\n"
@@ -57,15 +78,18 @@ const char kUsage[] = "usage: tav_bench [options]\n"
                       "  --warmup SEC      one untimed run of each side first (default 0.5; 0: none)\n"
                       "  --seed N          offsets of random workloads (default 1); each round uses\n"
                       "                    seed + round on every side\n"
-                      "  --sides LIST      sides to run, e.g. AB, ABC, B (default AB, ABC with --kvol)\n"
+                      "  --sides LIST      sides to run, e.g. ABF, ARBCF, F (default ABF, ABCF with\n"
+                      "                    --kvol; F on a --path only when listed here)\n"
                       "  --quick           3 runs of 0.1 s over at most 64 MiB without warm-up: seconds\n"
                       "                    in all\n"
                       "\n"
                       "Target:\n"
                       "  --dir DIR         where the test file and the volume file go (default /var/tmp);\n"
                       "                    both are removed at the end\n"
-                      "  --size SIZE       bytes of the target used, whole MiB (default 1g; with --path\n"
-                      "                    the path's length, at most 1g; 64m with --quick)\n"
+                      "  --size SIZE       bytes of the target the requests cover, whole MiB (default 1g;\n"
+                      "                    with --path the path's length, at most 1g; 64m with --quick);\n"
+                      "                    with side F the instance comes first and the raw and engine\n"
+                      "                    sides use the bytes after it\n"
                       "  --path PATH       an existing file or block device instead of a test file\n"
                       "  --overwrite       allow writes to --path (its data is destroyed)\n"
                       "  --no-fill         do not write the region before the runs (reads of\n"
@@ -73,8 +97,9 @@ const char kUsage[] = "usage: tav_bench [options]\n"
                       "  --kvol            add side C\n"
                       "\n"
                       "SIZE takes a k, m or g suffix (powers of 1024).  Per run the program prints\n"
-                      "IOPS, MiB/s and CPU time per request (getrusage); per workload the medians\n"
-                      "and the ratios B/A and C/A.\n";
+                      "IOPS, MiB/s, mean and 99th-percentile latency (not with --count: such runs\n"
+                      "read no clock per request) and CPU time per request (getrusage); per\n"
+                      "workload the medians and the ratios of every side to A.\n";
 
 struct Config {
     std::vector<Workload> workloads;
@@ -91,6 +116,8 @@ struct Config {
     bool overwrite = false;
     bool fill = true;
     bool kvol = false;
+    int files = 1;
+    bool compressible = false;
 };
 
 int usage_error(const char *fmt, const char *arg) {
@@ -178,6 +205,10 @@ int parse_args(int argc, char **argv, Config *cfg) {
         OPT_OVERWRITE,
         OPT_NOFILL,
         OPT_KVOL,
+        OPT_RWMIX,
+        OPT_PRECOND,
+        OPT_FILES,
+        OPT_KIND,
         OPT_HELP,
     };
     static const struct option opts[] = {
@@ -198,13 +229,17 @@ int parse_args(int argc, char **argv, Config *cfg) {
         {"overwrite", no_argument, nullptr, OPT_OVERWRITE},
         {"no-fill", no_argument, nullptr, OPT_NOFILL},
         {"kvol", no_argument, nullptr, OPT_KVOL},
+        {"rwmix", required_argument, nullptr, OPT_RWMIX},
+        {"precondition", required_argument, nullptr, OPT_PRECOND},
+        {"files", required_argument, nullptr, OPT_FILES},
+        {"kind", required_argument, nullptr, OPT_KIND},
         {"help", no_argument, nullptr, OPT_HELP},
         {nullptr, 0, nullptr, 0},
     };
-    std::string workload_list, rw;
-    uint64_t bs = 4096, depth = 1, v;
+    std::string workload_list, rw, precond;
+    uint64_t bs = 4096, depth = 1, v, rwmix = 50;
     bool quick = false, have_runs = false, have_time = false, have_warmup = false;
-    bool have_bs = false, have_depth = false, have_workload = false;
+    bool have_bs = false, have_depth = false, have_workload = false, have_rwmix = false;
     opterr = 0;
     int c;
     while ((c = getopt_long(argc, argv, "", opts, nullptr)) != -1) {
@@ -259,6 +294,26 @@ int parse_args(int argc, char **argv, Config *cfg) {
         case OPT_OVERWRITE: cfg->overwrite = true; break;
         case OPT_NOFILL: cfg->fill = false; break;
         case OPT_KVOL: cfg->kvol = true; break;
+        case OPT_RWMIX:
+            if (!parse_u64(optarg, &rwmix) || rwmix > 100)
+                return usage_error("--rwmix %s: 0 to 100", optarg);
+            have_rwmix = true;
+            break;
+        case OPT_PRECOND:
+            precond = optarg;
+            if (precond != "overwrite" && precond != "alloc")
+                return usage_error("--precondition %s: overwrite or alloc", optarg);
+            break;
+        case OPT_FILES:
+            if (!parse_u64(optarg, &v) || v < 1 || v > 64)
+                return usage_error("--files %s: 1 to 64", optarg);
+            cfg->files = (int)v;
+            break;
+        case OPT_KIND:
+            if (strcmp(optarg, "ordinary") != 0 && strcmp(optarg, "compressible") != 0)
+                return usage_error("--kind %s: ordinary or compressible", optarg);
+            cfg->compressible = strcmp(optarg, "compressible") == 0;
+            break;
         case OPT_HELP: fputs(kUsage, stdout); return 1;
         default: return usage_error("unknown or incomplete option %s", argv[optind - 1]);
         }
@@ -282,16 +337,25 @@ int parse_args(int argc, char **argv, Config *cfg) {
         if (have_workload)
             return usage_error("%s", "--rw and --workload exclude each other");
         Workload w;
-        w.random = rw == "randread" || rw == "randwrite";
+        w.random = rw == "randread" || rw == "randwrite" || rw == "randrw";
         w.write = rw == "write" || rw == "randwrite";
-        if (!w.random && !w.write && rw != "read")
-            return usage_error("--rw %s: read, write, randread or randwrite", rw.c_str());
+        const bool mixed = rw == "rw" || rw == "randrw";
+        if (!w.random && !w.write && !mixed && rw != "read")
+            return usage_error("--rw %s: read, write, rw, randread, randwrite or randrw", rw.c_str());
+        if (have_rwmix && !mixed)
+            return usage_error("%s", "--rwmix describes a mixed workload (--rw rw or randrw)");
+        w.read_pct = mixed ? (int)rwmix : -1;
+        w.alloc = precond == "alloc";
+        if (w.alloc && (!w.write || mixed))
+            return usage_error("%s", "--precondition alloc describes a workload of writes");
         w.bs = bs;
         w.depth = (int)depth;
-        w.name = rw + "-" + size_name(bs) + "-qd" + std::to_string(depth);
+        w.name = (w.alloc ? "alloc" : "") + rw + "-" + size_name(bs) + "-qd" + std::to_string(depth);
+        if (mixed)
+            w.name += "-r" + std::to_string(rwmix);
         cfg->workloads.push_back(w);
-    } else if (have_bs || have_depth) {
-        return usage_error("%s", "--bs and --depth describe a workload of --rw");
+    } else if (have_bs || have_depth || have_rwmix || !precond.empty()) {
+        return usage_error("%s", "--bs, --depth, --rwmix and --precondition describe a workload of --rw");
     } else if (!have_workload) {
         cfg->workloads.assign(std::begin(kStandard), std::end(kStandard));
     } else {
@@ -313,22 +377,29 @@ int parse_args(int argc, char **argv, Config *cfg) {
         }
     }
 
+    const bool read_only_path = !cfg->path.empty() && !cfg->overwrite;
     if (cfg->sides.empty())
-        cfg->sides = cfg->kvol ? "ABC" : "AB";
+        // Side F formats an instance on the target: on a caller's --path
+        // only when asked for by --sides.
+        cfg->sides = std::string("AB") + (cfg->kvol ? "C" : "") + (cfg->path.empty() ? "F" : "");
     for (size_t i = 0; i < cfg->sides.size(); i++) {
         char s = cfg->sides[i];
-        if ((s != 'A' && s != 'B' && s != 'C') || cfg->sides.find(s) != i)
-            return usage_error("--sides %s: each of the letters A, B and C at most once", cfg->sides.c_str());
+        if (strchr("ARBCF", s) == nullptr || s == '\0' || cfg->sides.find(s) != i)
+            return usage_error("--sides %s: each of the letters A, R, B, C and F at most once",
+                               cfg->sides.c_str());
     }
     if (cfg->sides.find('C') != std::string::npos)
         cfg->kvol = true;
 
-    if (!cfg->path.empty() && !cfg->overwrite)
+    if (read_only_path) {
         for (const Workload &w : cfg->workloads)
-            if (w.write)
+            if (w.write || w.read_pct >= 0)
                 return usage_error("workload %s would overwrite --path; pass --overwrite to "
                                    "allow it",
                                    w.name.c_str());
+        if (cfg->sides.find('F') != std::string::npos)
+            return usage_error("%s", "side F formats an instance on --path; pass --overwrite to allow it");
+    }
     return 0;
 }
 
@@ -337,7 +408,8 @@ struct Side {
     const char *label;
 };
 
-const Side kSides[] = {{'A', "A raw"}, {'B', "B libaio"}, {'C', "C kvol"}};
+const Side kSides[] = {{'A', "A raw"},   {'R', "R raw1"}, {'B', "B libaio"},
+                       {'C', "C kvol"},  {'F', "F files"}};
 
 const Side &side_of(char letter) {
     for (const Side &s : kSides)
@@ -346,12 +418,20 @@ const Side &side_of(char letter) {
     abort(); // parse_args admits only these letters
 }
 
-int run_side(const Target &t, char side, const Workload &w, const Limits &lim, uint64_t seed,
-             const Buffers &bufs, RunStats *st) {
+struct Bench {
+    Target t;
+    FileSide files;
+};
+
+int run_side(Bench *b, char side, const Workload &w, const Limits &lim, uint64_t seed, const Buffers &bufs,
+             RunStats *st) {
+    const Target &t = b->t;
     switch (side) {
-    case 'A': return raw_run(t.fd, w, t.region, lim, seed, bufs, st);
-    case 'B': return engine_run(t.libaio, w, t.region, lim, seed, bufs, st);
-    default: return engine_run(t.kvol, w, t.region, lim, seed, bufs, st);
+    case 'A': return raw_run(t.fd, true, w, t.base, t.region, lim, seed, bufs, st);
+    case 'R': return raw_run(t.fd, false, w, t.base, t.region, lim, seed, bufs, st);
+    case 'B': return engine_run(t.libaio, w, t.base, t.region, lim, seed, bufs, st);
+    case 'C': return engine_run(t.kvol, w, 0, t.region, lim, seed, bufs, st);
+    default: return files_run(&b->files, w, lim, seed, bufs, st);
     }
 }
 
@@ -404,7 +484,7 @@ double ratio(double a, double b) {
 
 struct SideSummary {
     char letter;
-    double iops, mibs, cpu_us;
+    double iops, mibs, lat_us, p99_us, cpu_us;
 };
 
 struct WorkloadSummary {
@@ -433,16 +513,16 @@ int fill(const Config &cfg, const Target &t) {
     if (buffers_alloc(&bufs, w.depth, w.bs) < 0)
         return 1;
     RunStats st;
-    if (cfg.sides.find_first_of("AB") != std::string::npos) {
+    if (cfg.sides.find_first_of("ARB") != std::string::npos) {
         printf("filling %llu MiB of %s\n", (unsigned long long)(t.region / kMiB), t.path.c_str());
-        int r = raw_run(t.fd, w, t.region, lim, cfg.seed, bufs, &st);
+        int r = raw_run(t.fd, true, w, t.base, t.region, lim, cfg.seed, bufs, &st);
         if (check_run('A', w, "the fill", r, st) || g_interrupted)
             return 1;
     }
     if (t.kvol) {
         printf("filling %llu MiB of the volume on %s\n", (unsigned long long)(t.region / kMiB),
                t.vol_path.c_str());
-        int r = engine_run(t.kvol, w, t.region, lim, cfg.seed, bufs, &st);
+        int r = engine_run(t.kvol, w, 0, t.region, lim, cfg.seed, bufs, &st);
         if (check_run('C', w, "the fill", r, st) || g_interrupted)
             return 1;
     }
@@ -462,10 +542,26 @@ void print_ratio(char side, const std::vector<RunStats> &runs, const std::vector
            lo, hi);
 }
 
-int run_workload(const Config &cfg, const Target &t, const Workload &w, WorkloadSummary *sum) {
-    if (w.bs > t.region) {
-        fprintf(stderr, "tav_bench: %s: block size %zu exceeds the region of %llu bytes\n", w.name.c_str(),
-                w.bs, (unsigned long long)t.region);
+void print_run_line(const char *round, const char *label, double io, double mb, double lat, double p99,
+                    double cpu) {
+    printf("%-6s %-9s %12.0f %10.1f %9.1f %9.1f %11.2f\n", round, label, io, mb, lat, p99, cpu);
+}
+
+// Side F's files hold data before a workload that reads them or overwrites
+// them; first writes empty them run by run themselves.
+int prepare_files(const Config &cfg, Bench *b, const Workload &w) {
+    if (cfg.sides.find('F') == std::string::npos || w.alloc || b->files.written)
+        return 0;
+    printf("filling %d file%s of %llu MiB in the instance\n", b->files.nfiles, b->files.nfiles == 1 ? "" : "s",
+           (unsigned long long)(b->files.file_size / kMiB));
+    return files_fill(&b->files, cfg.seed) < 0 ? 1 : 0;
+}
+
+int run_workload(const Config &cfg, Bench *b, const Workload &w, WorkloadSummary *sum) {
+    const Target &t = b->t;
+    if (w.bs > t.region || (cfg.sides.find('F') != std::string::npos && w.bs > b->files.file_size)) {
+        fprintf(stderr, "tav_bench: %s: block size %zu exceeds the region of %llu bytes%s\n", w.name.c_str(),
+                w.bs, (unsigned long long)t.region, cfg.files > 1 ? " or a file's share of it" : "");
         return 1;
     }
     Buffers bufs;
@@ -473,52 +569,60 @@ int run_workload(const Config &cfg, const Target &t, const Workload &w, Workload
         fprintf(stderr, "tav_bench: out of memory for %d buffers of %zu bytes\n", w.depth, w.bs);
         return 1;
     }
+    if (prepare_files(cfg, b, w) != 0)
+        return 1;
     const Limits lim = {cfg.seconds, cfg.count};
-    printf("\n== %s: %s %s of %zu KiB, depth %d, %d runs of ", w.name.c_str(),
-           w.random ? "random" : "sequential", w.write ? "writes" : "reads", w.bs / 1024, w.depth, cfg.runs);
+    printf("\n== %s: %s%s %s of %zu KiB, depth %d, %d runs of ", w.name.c_str(), w.random ? "random" : "sequential",
+           w.alloc ? " first" : "",
+           w.read_pct >= 0 ? "reads and writes" : w.write ? "writes" : "reads", w.bs / 1024, w.depth, cfg.runs);
     if (cfg.count)
         printf("%llu requests", (unsigned long long)cfg.count);
     else
         printf("%.2f s", cfg.seconds);
     printf(" over %llu MiB\n", (unsigned long long)(t.region / kMiB));
+    if (w.read_pct >= 0)
+        printf("mix: %d%% reads\n", w.read_pct);
 
     RunStats st;
     if (cfg.warmup > 0) {
         const Limits wl = {cfg.warmup, 0};
         for (char side : cfg.sides) {
-            int r = run_side(t, side, w, wl, cfg.seed - 1, bufs, &st);
+            int r = run_side(b, side, w, wl, cfg.seed - 1, bufs, &st);
             if (check_run(side, w, "the warm-up", r, st) || g_interrupted)
                 return 1;
         }
     }
 
     std::vector<std::vector<RunStats>> runs(cfg.sides.size());
-    printf("%-6s %-9s %12s %10s %11s\n", "round", "side", "IOPS", "MiB/s", "cpu us/req");
+    printf("%-6s %-9s %12s %10s %9s %9s %11s\n", "round", "side", "IOPS", "MiB/s", "lat us", "p99 us",
+           "cpu us/req");
     for (int round = 1; round <= cfg.runs; round++) {
         for (size_t i = 0; i < cfg.sides.size(); i++) {
             char side = cfg.sides[i];
-            int r = run_side(t, side, w, lim, cfg.seed + (uint64_t)round, bufs, &st);
+            int r = run_side(b, side, w, lim, cfg.seed + (uint64_t)round, bufs, &st);
             char when[32];
             snprintf(when, sizeof(when), "run %d", round);
             if (check_run(side, w, when, r, st) || g_interrupted)
                 return 1;
             runs[i].push_back(st);
-            printf("%-6d %-9s %12.0f %10.1f %11.2f\n", round, side_of(side).label, iops(st), mibs(st),
-                   cpu_us(st));
+            print_run_line(std::to_string(round).c_str(), side_of(side).label, iops(st), mibs(st),
+                           st.lat.mean_us(), st.lat.quantile_us(0.99), cpu_us(st));
         }
     }
 
     sum->name = w.name;
     for (size_t i = 0; i < cfg.sides.size(); i++) {
-        std::vector<double> a, b, c;
+        std::vector<double> a, m, l, p, c;
         for (const RunStats &s : runs[i]) {
             a.push_back(iops(s));
-            b.push_back(mibs(s));
+            m.push_back(mibs(s));
+            l.push_back(s.lat.mean_us());
+            p.push_back(s.lat.quantile_us(0.99));
             c.push_back(cpu_us(s));
         }
-        sum->sides.push_back({cfg.sides[i], median(a), median(b), median(c)});
-        printf("%-6s %-9s %12.0f %10.1f %11.2f\n", "median", side_of(cfg.sides[i]).label, median(a),
-               median(b), median(c));
+        sum->sides.push_back({cfg.sides[i], median(a), median(m), median(l), median(p), median(c)});
+        print_run_line("median", side_of(cfg.sides[i]).label, median(a), median(m), median(l), median(p),
+                       median(c));
     }
     size_t ai = cfg.sides.find('A');
     if (ai != std::string::npos)
@@ -530,8 +634,8 @@ int run_workload(const Config &cfg, const Target &t, const Workload &w, Workload
 
 void print_summary(const Config &cfg, const std::vector<WorkloadSummary> &all) {
     printf("\n== summary: medians of %d runs; ratios to side A\n", cfg.runs);
-    printf("%-18s %-9s %12s %10s %11s %7s %7s\n", "workload", "side", "IOPS", "MiB/s", "cpu us/req", "IOPS/A",
-           "cpu/A");
+    printf("%-19s %-9s %12s %10s %9s %9s %11s %7s %7s\n", "workload", "side", "IOPS", "MiB/s", "lat us",
+           "p99 us", "cpu us/req", "IOPS/A", "cpu/A");
     for (const WorkloadSummary &ws : all) {
         const SideSummary *a = nullptr;
         for (const SideSummary &s : ws.sides)
@@ -539,8 +643,8 @@ void print_summary(const Config &cfg, const std::vector<WorkloadSummary> &all) {
                 a = &s;
         bool first = true;
         for (const SideSummary &s : ws.sides) {
-            printf("%-18s %-9s %12.0f %10.1f %11.2f", first ? ws.name.c_str() : "", side_of(s.letter).label,
-                   s.iops, s.mibs, s.cpu_us);
+            printf("%-19s %-9s %12.0f %10.1f %9.1f %9.1f %11.2f", first ? ws.name.c_str() : "",
+                   side_of(s.letter).label, s.iops, s.mibs, s.lat_us, s.p99_us, s.cpu_us);
             if (a && &s != a)
                 printf(" %7.3f %7.3f", ratio(s.iops, a->iops), ratio(s.cpu_us, a->cpu_us));
             printf("\n");
@@ -549,20 +653,70 @@ void print_summary(const Config &cfg, const std::vector<WorkloadSummary> &all) {
     }
 }
 
-int run_all(const Config &cfg, Target *t) {
-    int r = cfg.path.empty() ? target_create_file(t, cfg.dir, cfg.size)
-                             : target_use_path(t, cfg.path, cfg.size, cfg.size_cap, cfg.overwrite);
+// With side F the target holds the instance first and the region of the
+// other sides after it; the region is whole MiB per file.
+int layout(const Config &cfg, Bench *b) {
+    Target *t = &b->t;
+    const bool with_files = cfg.sides.find('F') != std::string::npos;
+    const uint64_t unit = with_files ? (uint64_t)cfg.files * kMiB : kMiB;
+    if (cfg.path.empty()) {
+        uint64_t region = cfg.size / unit * unit;
+        if (region == 0) {
+            fprintf(stderr, "tav_bench: --size is less than 1 MiB per file\n");
+            return -EINVAL;
+        }
+        uint64_t base = with_files ? files_instance_blocks(region) * kMiB : 0;
+        int r = target_create_file(t, cfg.dir, base + region);
+        if (r < 0)
+            return r;
+        t->base = base;
+        t->region = region;
+        return 0;
+    }
+    int r = target_use_path(t, cfg.path, 0, UINT64_MAX, cfg.overwrite);
     if (r < 0)
+        return r;
+    const uint64_t length = t->region;
+    uint64_t region = cfg.size ? cfg.size : std::min(length, cfg.size_cap);
+    region = region / unit * unit;
+    uint64_t base = with_files ? files_instance_blocks(region) * kMiB : 0;
+    // Without --size the region shrinks until the instance fits in front.
+    while (cfg.size == 0 && region > 0 && base + region > length) {
+        region = (region - std::max(unit, region / 32)) / unit * unit;
+        base = with_files ? files_instance_blocks(region) * kMiB : 0;
+    }
+    if (region == 0 || base + region > length) {
+        fprintf(stderr, "tav_bench: %s holds %llu bytes, fewer than the %llu needed\n", cfg.path.c_str(),
+                (unsigned long long)length, (unsigned long long)(base + (region ? region : unit)));
+        return -EINVAL;
+    }
+    t->base = base;
+    t->region = region;
+    return 0;
+}
+
+int run_all(const Config &cfg, Bench *b) {
+    Target *t = &b->t;
+    if (layout(cfg, b) < 0)
         return 1;
     if (target_open(t) < 0)
         return 1;
     if (cfg.kvol && target_make_volume(t, cfg.dir) < 0)
         return 1;
-    printf("target: %s (%s, %llu MiB used, engine block size %zu)\n", t->path.c_str(),
+    printf("target: %s (%s, %llu MiB used from offset %llu MiB, engine block size %zu)\n", t->path.c_str(),
            t->is_blockdev ? "block device" : "regular file", (unsigned long long)(t->region / kMiB),
-           ioengine_get_blksz(t->libaio));
+           (unsigned long long)(t->base / kMiB), ioengine_get_blksz(t->libaio));
     if (t->kvol)
         printf("volume: %s (engine block size %zu)\n", t->vol_path.c_str(), ioengine_get_blksz(t->kvol));
+    if (cfg.sides.find('F') != std::string::npos) {
+        const uint64_t fsize = t->region / (uint64_t)cfg.files;
+        if (files_open(&b->files, t->path, t->base / kMiB, cfg.files, fsize, cfg.compressible) < 0)
+            return 1;
+        printf("instance: %llu MiB at the front of %s, %d %s file%s of %llu MiB\n",
+               (unsigned long long)(t->base / kMiB), t->path.c_str(), cfg.files,
+               cfg.compressible ? "compressible" : "ordinary", cfg.files == 1 ? "" : "s",
+               (unsigned long long)(fsize / kMiB));
+    }
     printf("sides: %s; %ld cpus\n", cfg.sides.c_str(), sysconf(_SC_NPROCESSORS_ONLN));
     print_loadavg("at start");
     if (cfg.fill && t->writable) {
@@ -575,7 +729,7 @@ int run_all(const Config &cfg, Target *t) {
     std::vector<WorkloadSummary> all;
     for (const Workload &w : cfg.workloads) {
         WorkloadSummary sum;
-        if (run_workload(cfg, *t, w, &sum) != 0)
+        if (run_workload(cfg, b, w, &sum) != 0)
             return g_interrupted ? 130 : 1;
         all.push_back(sum);
     }
@@ -609,9 +763,10 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
-    Target t;
-    int rc = run_all(cfg, &t);
-    target_close(&t);
+    Bench b;
+    int rc = run_all(cfg, &b);
+    files_close(&b.files);
+    target_close(&b.t);
     tav_iobuf_pool_fini();
     if (g_interrupted) {
         fprintf(stderr, "tav_bench: interrupted\n");
