@@ -26,12 +26,11 @@ protected:
         ASSERT_EQ(0, sh("head -c 16777216 /dev/urandom > " + src_).status);
     }
 
-    // Runs `cmd` with every "F" replaced by `file`.
-    tavtest::ProcessResult on(const std::string &cmd, const std::string &file) {
-        std::string c;
-        for (char ch : cmd)
-            c += ch == 'F' ? file : std::string(1, ch);
-        return sh(c);
+    // Runs `cmd` with every "{F}" replaced by `file`.
+    tavtest::ProcessResult on(std::string cmd, const std::string &file) {
+        for (size_t p; (p = cmd.find("{F}")) != std::string::npos;)
+            cmd.replace(p, 3, file);
+        return sh(cmd);
     }
     static long long size_of(const std::string &path) {
         struct stat st;
@@ -71,7 +70,7 @@ TEST_P(MountDataTest, CpAndCmp) {
 TEST_P(MountDataTest, DdTruncateFallocateMatchAModel) {
     ASSERT_TRUE(start());
     const std::string model = dir_.path() + "/model", file = at(new_uuid());
-    const std::string s = " if=" + src_ + " of=F conv=notrunc status=none ";
+    const std::string s = " if=" + src_ + " of={F} conv=notrunc status=none ";
     const std::vector<std::string> steps = {
         "dd" + s + "bs=4k count=300",
         "dd" + s + "bs=1M seek=3 count=2 oflag=direct",
@@ -80,21 +79,21 @@ TEST_P(MountDataTest, DdTruncateFallocateMatchAModel) {
         "dd" + s + "bs=1000 seek=4321 skip=11 count=3",
         "dd" + s + "bs=128k seek=90 skip=40 count=1 oflag=direct,dsync",
         "dd" + s + "bs=3M seek=2 skip=1 count=1",
-        "truncate -s 0 F",
+        "truncate -s 0 {F}",
         "dd" + s + "bs=1M count=3 skip=5",
-        "truncate -s 9M F",
-        "truncate -s 5000001 F",
-        "truncate -s 7M F",
+        "truncate -s 9M {F}",
+        "truncate -s 5000001 {F}",
+        "truncate -s 7M {F}",
         "dd" + s + "bs=4096 seek=1500 count=10 oflag=direct",
-        "fallocate --punch-hole -o 1M -l 256k F",
-        "fallocate --punch-hole --keep-size -o 4096 -l 8192 F",
-        "fallocate --zero-range -o 2093056 -l 8192 F",
-        "fallocate --zero-range -o 100 -l 5000 F",
-        "fallocate --keep-size -o 6M -l 4M F",
-        "fallocate -o 12M -l 1M F",
-        "fallocate --zero-range -o 12582912 -l 1050000 F",
-        "fallocate --zero-range --keep-size -o 14M -l 1M F",
-        "fallocate --keep-size -o 1M -l 20M F",
+        "fallocate --punch-hole -o 1M -l 256k {F}",
+        "fallocate --punch-hole --keep-size -o 4096 -l 8192 {F}",
+        "fallocate --zero-range -o 2093056 -l 8192 {F}",
+        "fallocate --zero-range -o 100 -l 5000 {F}",
+        "fallocate --keep-size -o 6M -l 4M {F}",
+        "fallocate -o 12M -l 1M {F}",
+        "fallocate --zero-range -o 12582912 -l 1050000 {F}",
+        "fallocate --zero-range --keep-size -o 14M -l 1M {F}",
+        "fallocate --keep-size -o 1M -l 20M {F}",
         "dd" + s + "bs=4k seek=256 count=64 oflag=direct",
     };
     for (const std::string &step : steps) {
