@@ -351,6 +351,10 @@ TEST_P(DamageVolume, UnservableBlockSizeIsRefusedWithEio) {
     EXPECT_FALSE(s.res.called);
     EXPECT_TRUE(log_contains("invalid phy_blksz: 0"));
     EXPECT_TRUE(log_contains("open " + dev_ + " with ioengine plugin kvol failed: -5(Input/output error)"));
+    if (HasFailure()) {
+        for (const auto &l : errors_logged())
+            ADD_FAILURE() << l;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Volume, DamageVolume, ::testing::Values(Backend::Volume),
