@@ -647,7 +647,7 @@ TAV_COROUTINE_FN int zmap_mark_badtrack(zmap_t *zmap, blkno_t pblk, uint64_t cnt
     for (blkno_t b = pblk; b < end;) {
         uint64_t idx = b / TAV_ZMAP_PAGE_BITMAP_SIZE;
         blkno_t part_end = std::min<blkno_t>(end, (idx + 1) * TAV_ZMAP_PAGE_BITMAP_SIZE);
-        zmap_page_t *page;
+        zmap_page_t *page = nullptr;
         ret =
             idx < zmap->page_count ? zmap_page_from_index(zmap, static_cast<uint32_t>(idx), &page) : -EINVAL;
         if (ret < 0) {
