@@ -748,8 +748,23 @@ protected:
             d << (r->write ? " w " : " r ") << r->off << "+" << r->len;
             reqs.push_back(std::move(r));
         }
+        // An attribute change in flight among them: it writes the same
+        // inode as the first writes through the handle and the inline
+        // transform do.
+        const bool with_xattr = !reqs.empty() && chance(40);
+        const std::string xkey = "user.k" + std::to_string(rnd(4));
+        const Bytes xval = random_bytes(1 + rnd(200));
+        CbkResult xres;
+        if (with_xattr)
+            d << " setxattr " << xkey << " size " << xval.size();
         note(d.str());
-        for (auto &r : reqs) {
+        for (size_t i = 0; i < reqs.size(); i++) {
+            auto &r = reqs[i];
+            if (with_xattr && i == reqs.size() / 2 &&
+                !expect_ret("launch", tav_fsetxattr_async(fd(tag), xkey.c_str(), xval.data(), xval.size(), 0,
+                                                          nullptr, nullptr, common_cbk, &xres),
+                            0))
+                return false;
             int ret = r->write ? tav_pwritev_async(fd(tag), &r->iov, 1, (off_t)r->off, nullptr, nullptr,
                                                    common_cbk, &r->res)
                                : tav_preadv_async(fd(tag), &r->iov, 1, (off_t)r->off, nullptr, nullptr,
@@ -761,7 +776,7 @@ protected:
             for (auto &r : reqs)
                 if (!r->res.called)
                     return false;
-            return true;
+            return !with_xattr || xres.called;
         });
         if (!done) {
             ADD_FAILURE() << "batch did not complete\n" << trail();
@@ -777,6 +792,11 @@ protected:
                 ADD_FAILURE() << "batched read " << r->off << "+" << r->len << ": " << why << "\n" << trail();
                 return false;
             }
+        }
+        if (with_xattr) {
+            if (!expect_ret("batched setxattr", xres.ret < 0 ? -(int64_t)xres.err : xres.ret, 0))
+                return false;
+            m.xattrs[xkey] = xval;
         }
         for (auto &r : reqs)
             if (r->write)
