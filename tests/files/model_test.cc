@@ -5,7 +5,8 @@
 // statfs, syncs and restarts of the instance on ordinary, COMPRESSIBLE and
 // BD files, with offsets and sizes on the boundaries that
 // matter (unaligned, 2048, 4 KiB, 128 KiB, 1 MiB, extent-page and
-// extent-block spans) and batches of requests in flight at once on one file.
+// extent-block spans) and batches of requests in flight at once on one file
+// (sometimes with the handles closed and the instance finished under them).
 // Every read is compared with an in-memory model of each file, every fiemap
 // with the model's mapped ranges, every statfs with the model's block count
 // (once the unlink timer has reclaimed what unlinks released), every
@@ -748,8 +749,23 @@ protected:
             d << (r->write ? " w " : " r ") << r->off << "+" << r->len;
             reqs.push_back(std::move(r));
         }
+        // An attribute change in flight among them: it writes the same
+        // inode as the first writes through the handle and the inline
+        // transform do.
+        const bool with_xattr = !reqs.empty() && chance(40);
+        const std::string xkey = "user.k" + std::to_string(rnd(4));
+        const Bytes xval = random_bytes(1 + rnd(200));
+        CbkResult xres;
+        if (with_xattr)
+            d << " setxattr " << xkey << " size " << xval.size();
         note(d.str());
-        for (auto &r : reqs) {
+        for (size_t i = 0; i < reqs.size(); i++) {
+            auto &r = reqs[i];
+            if (with_xattr && i == reqs.size() / 2 &&
+                !expect_ret("launch", tav_fsetxattr_async(fd(tag), xkey.c_str(), xval.data(), xval.size(), 0,
+                                                          nullptr, nullptr, common_cbk, &xres),
+                            0))
+                return false;
             int ret = r->write ? tav_pwritev_async(fd(tag), &r->iov, 1, (off_t)r->off, nullptr, nullptr,
                                                    common_cbk, &r->res)
                                : tav_preadv_async(fd(tag), &r->iov, 1, (off_t)r->off, nullptr, nullptr,
@@ -757,12 +773,35 @@ protected:
             if (!expect_ret("launch", ret, 0))
                 return false;
         }
+        // Sometimes every handle is closed and the instance finished while
+        // the batch is in flight, without a sync; the instance is started
+        // again once everything has called back, and what the requests
+        // reported must have survived.
+        const bool finish_now = chance(8);
+        CbkResult fini_res;
+        if (finish_now) {
+            note("close and finish with the batch in flight");
+            finishes_in_flight_++;
+            for (auto &kv : fds_) {
+                if (kv.second && !expect_ret("close", tav_close(kv.second), 0))
+                    return false;
+                kv.second = nullptr;
+            }
+            if (!expect_ret("fini", tav_fini(inst_, common_cbk, &fini_res), 0))
+                return false;
+            inst_ = nullptr;
+        }
         bool done = tavtest::run_until([&] {
             for (auto &r : reqs)
                 if (!r->res.called)
                     return false;
-            return true;
+            return (!with_xattr || xres.called) && (!finish_now || fini_res.called);
         });
+        if (finish_now && done) {
+            if (!expect_ret("fini", fini_res.ret, 0))
+                return false;
+            start();
+        }
         if (!done) {
             ADD_FAILURE() << "batch did not complete\n" << trail();
             return false;
@@ -778,6 +817,11 @@ protected:
                 return false;
             }
         }
+        if (with_xattr) {
+            if (!expect_ret("batched setxattr", xres.ret < 0 ? -(int64_t)xres.err : xres.ret, 0))
+                return false;
+            m.xattrs[xkey] = xval;
+        }
         for (auto &r : reqs)
             if (r->write)
                 m.write(r->off, r->data);
@@ -787,6 +831,7 @@ protected:
     unsigned seed_ = 0;
     std::mt19937_64 rng_;
     uint64_t base_used_ = 0;
+    int finishes_in_flight_ = 0;
     bool reclaim_pending_ = false; // unlinked files whose blocks may not be back yet
     std::map<unsigned char, Model> models_;
     std::deque<std::string> ops_;
@@ -805,6 +850,7 @@ TEST_P(ModelTest, RandomOperationsMatchTheModel) {
     check_references();
     RecordProperty("operations", (int)i);
     RecordProperty("seed", (int)seed_);
+    RecordProperty("finishes_in_flight", finishes_in_flight_);
 }
 
 TAV_DATA_ENGINES(ModelTest);
