@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <functional>
 #include <random>
+#include <array>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,6 +42,13 @@
 #include "support/loop.h"
 
 namespace damagetest {
+
+// A file name as a set key.
+inline std::array<unsigned char, 16> name_key(const unsigned char *name) {
+    std::array<unsigned char, 16> k;
+    memcpy(k.data(), name, k.size());
+    return k;
+}
 
 using tavtest::Backend;
 using tavtest::Bytes;
@@ -262,7 +270,7 @@ protected:
 
         // The listing holds every intact file.
         struct Listing {
-            std::set<std::vector<unsigned char>> names;
+            std::set<std::array<unsigned char, 16>> names;
             bool done = false;
             int64_t ret = 0;
         } l;
@@ -270,7 +278,7 @@ protected:
                          inst,
                          [](tav *, unsigned char *name, void *p) {
                              static_cast<Listing *>(p)->names.insert(
-                                 std::vector<unsigned char>(name, name + 16));
+                                 name_key(name));
                              return 0;
                          },
                          [](int64_t ret, uint32_t, void *p) {
@@ -281,7 +289,7 @@ protected:
         ASSERT_TRUE(tavtest::run_until([&] { return l.done; }));
         EXPECT_EQ(0, l.ret);
         for (const File *f : intact)
-            EXPECT_EQ(1u, l.names.count(std::vector<unsigned char>(f->gfid, f->gfid + 16)));
+            EXPECT_EQ(1u, l.names.count(name_key(f->gfid)));
 
         for (const File *f : intact) {
             SCOPED_TRACE("intact file " + std::to_string(f->gfid[15]));

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <array>
 #include <set>
 
 #include "file_api.h"
@@ -19,6 +20,13 @@
 #include "xattr.h"
 
 namespace {
+
+// A file name as a set key.
+std::array<unsigned char, 16> uuid_key(const unsigned char *name) {
+    std::array<unsigned char, 16> k;
+    memcpy(k.data(), name, k.size());
+    return k;
+}
 
 using filetest::FileApi;
 using filetest::gfid;
@@ -398,7 +406,7 @@ TEST_P(Namespace, CompressionStateQuery) {
 }
 
 struct Listing {
-    std::set<std::vector<unsigned char>> names;
+    std::set<std::array<unsigned char, 16>> names;
     int calls = 0;
     int result = 0;                                  // what the filter returns
     std::function<int(tav *, unsigned char *)> also; // extra work inside the filter
@@ -407,7 +415,7 @@ struct Listing {
 int list_filter(tav *inst, unsigned char *name, void *data) {
     Listing *l = static_cast<Listing *>(data);
     l->calls++;
-    l->names.insert(std::vector<unsigned char>(name, name + 16));
+    l->names.insert(uuid_key(name));
     int r = l->also ? l->also(inst, name) : 0;
     return r < 0 ? r : l->result;
 }
@@ -429,16 +437,16 @@ TEST_P(Namespace, ListingWithFilterAndFlags) {
     EXPECT_EQ(0, empty.calls);
     EXPECT_EQ(0, empty.result);
 
-    std::set<std::vector<unsigned char>> all, closed;
+    std::set<std::array<unsigned char, 16>> all, closed;
     std::vector<tav_fd *> open_fds;
     for (uint32_t i = 0; i < 5; i++) {
         Gfid g = gfid(30 + i);
-        all.insert(std::vector<unsigned char>(g.b, g.b + 16));
+        all.insert(uuid_key(g.b));
         tav_fd *fd = create(g);
         if (i < 2) {
             open_fds.push_back(fd);
         } else {
-            closed.insert(std::vector<unsigned char>(g.b, g.b + 16));
+            closed.insert(uuid_key(g.b));
             tav_close(fd);
         }
     }
@@ -446,7 +454,7 @@ TEST_P(Namespace, ListingWithFilterAndFlags) {
         const char *what;
         int flag;
         int filter_result;
-        std::set<std::vector<unsigned char>> *want; // null: only the count
+        std::set<std::array<unsigned char, 16>> *want; // null: only the count
         int calls;
         int result;
     } cases[] = {

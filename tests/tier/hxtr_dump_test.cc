@@ -72,7 +72,8 @@ protected:
             const uint64_t w = d.img.get_le(d.g.extent_off + 8 * e, 8);
             if (!keep(w))
                 continue;
-            s += sep + entry_json(w, e);
+            s += sep;
+            s += entry_json(w, e);
             sep = ",";
         }
         return s + "]}";
@@ -87,7 +88,8 @@ protected:
             const uint64_t lo = d.img.get_le(off + 8 * slot, 4), hi = d.img.get_le(off + 8 * slot + 4, 4);
             if (!keep(lo))
                 continue;
-            s += sep + slot_json(lo, hi, p * 512 + slot);
+            s += sep;
+            s += slot_json(lo, hi, p * 512 + slot);
             sep = ",";
         }
         return s + "]}";

@@ -282,7 +282,7 @@ TEST_F(RepairV3, MutatedInputsNeverCrash) {
             }
             }
             if (json.empty())
-                json = "{";
+                json.push_back('{');
         }
         ToolRun r = repair(cmd, json);
         EXPECT_TRUE(r.status == 0 || r.status == 22) << r.status << " " << cmd << " " << json << "\n"

@@ -57,7 +57,7 @@ int create_file(const std::string &path, const std::string &data = "") {
 std::string read_all(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY);
     if (fd < 0)
-        return "<" + std::string(strerror(errno)) + ">";
+        return std::string("<").append(strerror(errno)).append(">");
     std::string out;
     char buf[65536];
     ssize_t n;
@@ -124,7 +124,7 @@ TEST_P(MountTest, AnswersToBadNamesAndRequests) {
     const Case cases[] = {
         // Names that are not a uuid (optionally with a suffix after "@").
         {"create a short name", EINVAL, create_file(at(f.substr(0, 35)))},
-        {"create a non-hex digit", EINVAL, create_file(at("g" + f.substr(1)))},
+        {"create a non-hex digit", EINVAL, create_file(at(std::string("g").append(f, 1)))},
         {"create without hyphens", EINVAL, create_file(at(f.substr(0, 8) + "x" + f.substr(9)))},
         {"create the null uuid", EINVAL, create_file(at("00000000-0000-0000-0000-000000000000"))},
         {"create a uuid and junk", EINVAL, create_file(at(f + ".img"))},
