@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/fiemap.h>
 #include <string.h>
+#include <uuid/uuid.h>
 
 #include "fd.h"
 #include "handlers.h"
@@ -16,14 +17,9 @@
 
 namespace {
 
-bool uuid_null(const unsigned char *name) {
-    static const unsigned char zero[16] = {};
-    return memcmp(name, zero, 16) == 0;
-}
-
 // Name checks shared by name-based entry points: the null UUID is never a file.
 bool name_ok(const unsigned char *name) {
-    if (uuid_null(name)) {
+    if (uuid_is_null(name)) {
         log_error("name uuid is null");
         return false;
     }

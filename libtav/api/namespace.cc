@@ -6,7 +6,6 @@
 // the callback and logs its outcome.  Results are positive errno values here
 // and become (-1, errno) at the callback.
 // Programming errors abort in every build type.
-#undef NDEBUG
 #include <assert.h>
 #include <errno.h>
 #include <fcntl.h>

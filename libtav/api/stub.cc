@@ -5,6 +5,7 @@
 #include <assert.h>
 #include <errno.h>
 #include <string.h>
+#include <uuid/uuid.h>
 
 #include "fd.h"
 #include "instance.h"
@@ -27,11 +28,6 @@ list_head *stub_cache() {
 
 uint64_t usec_of(const struct timespec &ts) {
     return (uint64_t)ts.tv_sec * 1000000 + (uint64_t)ts.tv_nsec / 1000;
-}
-
-bool name_is_null(const unsigned char *name) {
-    static const unsigned char zero[16] = {};
-    return memcmp(name, zero, 16) == 0;
 }
 
 void status_begin(tav_status *st, tav_op_t op) {
@@ -112,7 +108,7 @@ void tav_common_wrapper(void *arg) {
     if (fd != nullptr) {
         tav_fd_ref(fd);
         stub->inode = fd->inode;
-    } else if (stub->op != TAV_OP_OPEN && !name_is_null(stub->args.name)) {
+    } else if (stub->op != TAV_OP_OPEN && !uuid_is_null(stub->args.name)) {
         by_name = true;
         int err = tav_request_find_inode(stub);
         if (err != 0) {

@@ -16,29 +16,29 @@
 
 namespace {
 
-struct kvol_ctx {
+struct vol_ctx {
     kvol_t *kvol;
     int ownership; // 1 when this engine opened the volume and closes it
     int evfd;
     int idx;
     ev_driver *driver;
-    struct kvol_io *done; // completed transfers, woken after the volume's handler
-    struct kvol_io **done_tail;
+    struct vol_io *done; // completed transfers, woken after the volume's handler
+    struct vol_io **done_tail;
 };
 
 // One in-flight transfer, on the submitting coroutine's stack.
-struct kvol_io {
+struct vol_io {
     Coroutine *co;
     ssize_t ret;
-    kvol_ctx *ctx;
-    kvol_io *next;
+    vol_ctx *ctx;
+    vol_io *next;
 };
 
-kvol_ctx *ctx_of(ioengine *engine) {
-    return static_cast<kvol_ctx *>(ioengine_get_priv(engine));
+vol_ctx *ctx_of(ioengine *engine) {
+    return static_cast<vol_ctx *>(ioengine_get_priv(engine));
 }
 
-void kvol_release(ioengine *engine, kvol_ctx *ctx) {
+void vol_release(ioengine *engine, vol_ctx *ctx) {
     ioengine_set_priv(engine, nullptr);
     if (ctx->evfd >= 0) {
         if (ctx->driver)
@@ -57,31 +57,31 @@ void kvol_release(ioengine *engine, kvol_ctx *ctx) {
 // coroutines run after it has returned, and neither the context nor the
 // volume is touched once the first of them has been entered.
 int ioengine_kvol_event_handler(int, int idx, void *data, int, int poll_out, int poll_err) {
-    kvol_ctx *ctx = static_cast<kvol_ctx *>(data);
+    vol_ctx *ctx = static_cast<vol_ctx *>(data);
     assert(poll_out == 0 && poll_err == 0);
     ctx->idx = idx;
     kvol_event_handler(ctx->kvol);
-    kvol_io *io = ctx->done;
+    vol_io *io = ctx->done;
     ctx->done = nullptr;
     ctx->done_tail = &ctx->done;
     while (io != nullptr) {
-        kvol_io *next = io->next; // io lives on the stack of the coroutine entered next
+        vol_io *next = io->next; // io lives on the stack of the coroutine entered next
         coroutine_enter(io->co);
         io = next;
     }
     return 0;
 }
 
-void kvol_cbk(kvol_t *, ssize_t ret, void *data) {
-    kvol_io *io = static_cast<kvol_io *>(data);
+void vol_cbk(kvol_t *, ssize_t ret, void *data) {
+    vol_io *io = static_cast<vol_io *>(data);
     io->ret = ret;
     io->next = nullptr;
     *io->ctx->done_tail = io;
     io->ctx->done_tail = &io->next;
 }
 
-int kvol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) {
-    kvol_ctx *ctx = static_cast<kvol_ctx *>(tav_calloc(1, sizeof(kvol_ctx), TAV_MEM_IOENGINE));
+int vol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) {
+    vol_ctx *ctx = static_cast<vol_ctx *>(tav_calloc(1, sizeof(vol_ctx), TAV_MEM_IOENGINE));
     if (ctx == nullptr) {
         log_error("calloc: %s", strerror(ENOMEM));
         return -ENOMEM;
@@ -97,7 +97,7 @@ int kvol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) 
             // The volume's own log has the details; the caller gets the cause.
             int err = errno != 0 ? errno : EIO;
             log_error("kvol init failed, path: %s: %d(%s)", path, -err, strerror(err));
-            kvol_release(engine, ctx);
+            vol_release(engine, ctx);
             return -err;
         }
         ctx->ownership = 1;
@@ -106,14 +106,14 @@ int kvol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) 
     int ret = kvol_stat(ctx->kvol, &st);
     if (ret < 0) {
         log_error("kvol_stat: %d(%s)", ret, strerror(-ret));
-        kvol_release(engine, ctx);
+        vol_release(engine, ctx);
         return ret;
     }
     // The block size comes from the volume's superblock: one this engine
     // cannot serve is a volume it cannot use, an I/O error for the caller.
     if (st.phy_blksz != IOENGINE_BLKSZ_512 && st.phy_blksz != IOENGINE_BLKSZ_4096) {
         log_error("invalid phy_blksz: %lu", (unsigned long)st.phy_blksz);
-        kvol_release(engine, ctx);
+        vol_release(engine, ctx);
         return -EIO;
     }
     // The volume moves the caller's buffers in place with direct I/O and
@@ -125,7 +125,7 @@ int kvol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) 
     if (ctx->evfd < 0) {
         int err = errno;
         log_error("eventfd: %s", strerror(err));
-        kvol_release(engine, ctx);
+        vol_release(engine, ctx);
         return -err;
     }
     log_info("KVOL evfd: %d open", ctx->evfd);
@@ -135,24 +135,24 @@ int kvol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) 
         int err = errno ? errno : EIO;
         log_error("ev_register: %s", strerror(err));
         ctx->driver = nullptr;
-        kvol_release(engine, ctx);
+        vol_release(engine, ctx);
         return -err;
     }
     ioengine_set_priv(engine, ctx);
     return 0;
 }
 
-void kvol_close(ioengine *engine) {
-    kvol_ctx *ctx = ctx_of(engine);
+void vol_close(ioengine *engine) {
+    vol_ctx *ctx = ctx_of(engine);
     if (ctx)
-        kvol_release(engine, ctx);
+        vol_release(engine, ctx);
 }
 
-TAV_COROUTINE_FN ssize_t kvol_co_rw(ioengine *engine, bool is_write, const struct iovec *iov, int iovcnt,
+TAV_COROUTINE_FN ssize_t vol_co_rw(ioengine *engine, bool is_write, const struct iovec *iov, int iovcnt,
                                     off_t offset) {
     assert(in_coroutine());
     assert(iovcnt >= 1);
-    kvol_ctx *ctx = ctx_of(engine);
+    vol_ctx *ctx = ctx_of(engine);
     // The volume uses the buffers in place; it only takes whole 4096-byte
     // units at 4096-byte addresses.  An engine opened without O_DIRECT
     // passes unaligned requests through unchanged: they are refused here.
@@ -164,9 +164,9 @@ TAV_COROUTINE_FN ssize_t kvol_co_rw(ioengine *engine, bool is_write, const struc
             return -EINVAL;
         }
     }
-    kvol_io io = {coroutine_self(), 0, ctx, nullptr};
-    int ret = is_write ? kvol_aio_prep_pwritev(ctx->kvol, iov, iovcnt, offset, kvol_cbk, &io)
-                       : kvol_aio_prep_preadv(ctx->kvol, iov, iovcnt, offset, kvol_cbk, &io);
+    vol_io io = {coroutine_self(), 0, ctx, nullptr};
+    int ret = is_write ? kvol_aio_prep_pwritev(ctx->kvol, iov, iovcnt, offset, vol_cbk, &io)
+                       : kvol_aio_prep_preadv(ctx->kvol, iov, iovcnt, offset, vol_cbk, &io);
     if (ret < 0) {
         log_error(is_write ? "kvol_aio_prep_pwritev failed: %d(%s)" : "kvol_aio_prep_preadv failed: %d(%s)",
                   ret, strerror(-ret));
@@ -181,16 +181,16 @@ TAV_COROUTINE_FN ssize_t kvol_co_rw(ioengine *engine, bool is_write, const struc
     return io.ret;
 }
 
-TAV_COROUTINE_FN ssize_t kvol_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
-    return kvol_co_rw(engine, false, iov, iovcnt, offset);
+TAV_COROUTINE_FN ssize_t vol_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
+    return vol_co_rw(engine, false, iov, iovcnt, offset);
 }
 
-TAV_COROUTINE_FN ssize_t kvol_co_pwritev(ioengine *engine, const struct iovec *iov, int iovcnt,
+TAV_COROUTINE_FN ssize_t vol_co_pwritev(ioengine *engine, const struct iovec *iov, int iovcnt,
                                          off_t offset) {
-    return kvol_co_rw(engine, true, iov, iovcnt, offset);
+    return vol_co_rw(engine, true, iov, iovcnt, offset);
 }
 
-int kvol_statdev(ioengine *engine, ioengine_statdev *stat) {
+int vol_statdev(ioengine *engine, ioengine_statdev *stat) {
     kvol_stat_t st;
     int ret = kvol_stat(ctx_of(engine)->kvol, &st);
     if (ret < 0) {
@@ -202,26 +202,26 @@ int kvol_statdev(ioengine *engine, ioengine_statdev *stat) {
     return 0;
 }
 
-int kvol_do_unmap(ioengine *engine, uint64_t offset, uint64_t size) {
+int vol_do_unmap(ioengine *engine, uint64_t offset, uint64_t size) {
     return kvol_unmap(ctx_of(engine)->kvol, offset, size);
 }
 
-int kvol_do_discard(ioengine *engine, uint64_t offset, uint64_t size) {
+int vol_do_discard(ioengine *engine, uint64_t offset, uint64_t size) {
     return kvol_discard(ctx_of(engine)->kvol, offset, size);
 }
 
-int kvol_do_test_badtrack(ioengine *engine, uint64_t offset, uint64_t size, ioengine_range *ranges,
+int vol_do_test_badtrack(ioengine *engine, uint64_t offset, uint64_t size, ioengine_range *ranges,
                           int maxcnt) {
     static_assert(sizeof(ioengine_range) == sizeof(kvol_range_t));
     return kvol_test_badtrack(ctx_of(engine)->kvol, offset, size, reinterpret_cast<kvol_range_t *>(ranges),
                               maxcnt);
 }
 
-int kvol_do_mark_badtrack(ioengine *engine, uint64_t offset, uint64_t size) {
+int vol_do_mark_badtrack(ioengine *engine, uint64_t offset, uint64_t size) {
     return kvol_mark_badtrack(ctx_of(engine)->kvol, offset, size);
 }
 
-int kvol_do_clear_badtrack(ioengine *engine, uint64_t offset, uint64_t size) {
+int vol_do_clear_badtrack(ioengine *engine, uint64_t offset, uint64_t size) {
     return kvol_clear_badtrack(ctx_of(engine)->kvol, offset, size);
 }
 
@@ -230,15 +230,15 @@ int kvol_do_clear_badtrack(ioengine *engine, uint64_t offset, uint64_t size) {
 ioengine_plugin ioengine_kvol_plugin = {
     .entry = {nullptr, nullptr},
     .name = "kvol",
-    .open = kvol_open,
-    .close = kvol_close,
+    .open = vol_open,
+    .close = vol_close,
     .truncate = nullptr,
-    .co_preadv = kvol_co_preadv,
-    .co_pwritev = kvol_co_pwritev,
-    .statdev = kvol_statdev,
-    .unmap = kvol_do_unmap,
-    .discard = kvol_do_discard,
-    .test_badtrack = kvol_do_test_badtrack,
-    .mark_badtrack = kvol_do_mark_badtrack,
-    .clear_badtrack = kvol_do_clear_badtrack,
+    .co_preadv = vol_co_preadv,
+    .co_pwritev = vol_co_pwritev,
+    .statdev = vol_statdev,
+    .unmap = vol_do_unmap,
+    .discard = vol_do_discard,
+    .test_badtrack = vol_do_test_badtrack,
+    .mark_badtrack = vol_do_mark_badtrack,
+    .clear_badtrack = vol_do_clear_badtrack,
 };

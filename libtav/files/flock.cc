@@ -1,7 +1,6 @@
 // Byte-range lock table: granted tree, interval tree of waiters, oldest-first
 // grants with deferred wake-up; the inode range locks on 4 KiB pages.
 // Programming errors (misuse of a handle) abort in every build type.
-#undef NDEBUG
 #include <assert.h>
 
 #include "flock.h"

@@ -1,7 +1,6 @@
 // The on-disk inode page, its copies, slot decoding and the start-up scan.
 
 // Programming errors abort in every build type.
-#undef NDEBUG
 #include <assert.h>
 
 #include "inode.h"
@@ -144,11 +143,6 @@ const mbuf_fops_t kInodeFops = {inode_get_offset, inode_serialize, inode_unseria
 
 void uuid_text(const unsigned char *gfid, char *out) {
     uuid_unparse(gfid, out);
-}
-
-bool gfid_is_null(const unsigned char *gfid) {
-    static const unsigned char zero[16] = {};
-    return memcmp(gfid, zero, 16) == 0;
 }
 
 void fill_time(struct timespec *ts, uint64_t ns) {
@@ -632,7 +626,7 @@ tav_inode_load_ret tav_inode_page_init(tav_inode_info **out, const void *slot_bu
             return I_ERROR;
         src = ra == 0 ? a : b;
         const tav_disk_inode *d = (const tav_disk_inode *)src;
-        if (d->i_state != TAV_I_NORMAL || gfid_is_null(d->i_uuid) ||
+        if (d->i_state != TAV_I_NORMAL || uuid_is_null(d->i_uuid) ||
             memcmp(d->i_uuid, tav_shmlog_gfid, 16) == 0)
             return I_ERROR;
         st = ra == 0 ? A_OK : B_OK;

@@ -2,7 +2,6 @@
 
 // Programming errors (list membership, reference counts) abort in every
 // build type.
-#undef NDEBUG
 #include <assert.h>
 
 #include "itable.h"
@@ -922,7 +921,7 @@ TAV_COROUTINE_FN int tav_inode_free_blocks(tav_inode_info *inode, uint64_t *bloc
     bool compressible = is_compressible(inode);
     bool borrow = d->i_type & TAV_FILE_TYPE_BORROW;
     size_t page_size = compressible ? 65536 : TAV_EXTENT_PAGE_SIZE;
-    uint32_t ppb = (uint32_t)(TAV_EXTENT_BLOCK_SIZE / page_size);
+    uint32_t ppb = (uint32_t)(TAV_BLOCK_SIZE / page_size);
     uint32_t per_page = ext_blkmaps_per_page(tav_inode_blkmap_type(d), page_size);
     pslice_t *items = (pslice_t *)tav_malloc(per_page * sizeof(pslice_t), TAV_MEM_OTHER);
     if (!items) {
@@ -954,8 +953,8 @@ TAV_COROUTINE_FN int tav_inode_free_blocks(tav_inode_info *inode, uint64_t *bloc
                 // A borrowed block with a bad track goes back with the
                 // borrowed range, not to the zone map.
                 if (!compressible && borrow &&
-                    ioengine_test_badtrack(ioengine_get_default(), pblk * TAV_EXTENT_BLOCK_SIZE,
-                                           TAV_EXTENT_BLOCK_SIZE, nullptr, 0) > 0)
+                    ioengine_test_badtrack(ioengine_get_default(), pblk * TAV_BLOCK_SIZE,
+                                           TAV_BLOCK_SIZE, nullptr, 0) > 0)
                     continue;
                 items[n].pblock = pblk;
                 items[n].pslice = pslice;

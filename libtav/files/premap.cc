@@ -1,7 +1,6 @@
 // Files laid over an existing device range.
 
 // Programming errors abort in every build type.
-#undef NDEBUG
 #include <assert.h>
 
 #include "premap.h"

@@ -2,7 +2,6 @@
 // aligned device read per segment with unwritten pages zeroed afterwards,
 // inline reads, and the translation between file offsets and device
 // addresses.
-#undef NDEBUG
 #include <assert.h>
 
 #include <errno.h>

@@ -1,7 +1,6 @@
 // Space operations: truncate, fallocate (all modes), discard, zero-fill and
 // fiemap.  All per-range work goes through one walker that cuts the range at
 // extent-page boundaries, under the file's range locks.
-#undef NDEBUG
 #include <assert.h>
 
 #include <errno.h>

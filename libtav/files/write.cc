@@ -4,7 +4,6 @@
 // retry and the inode update after a write.
 //
 // Programming errors (broken preconditions) abort in every build type.
-#undef NDEBUG
 #include <assert.h>
 
 #include <errno.h>
@@ -737,7 +736,7 @@ TAV_COROUTINE_FN int tav_inode_alloc_extent_block(tav_inode_info *inode, uint32_
         log_error("inode write failed, return -EIO");
         return -EIO;
     }
-    notify_alloc_extent(table_of(inode), (int64_t)TAV_EXTENT_BLOCK_SIZE);
+    notify_alloc_extent(table_of(inode), (int64_t)TAV_BLOCK_SIZE);
     log_info("allocate pblock[%lu] for i_extents[%d]", (unsigned long)pblock, (int)idx);
     return 0;
 }

@@ -1,7 +1,6 @@
 // Extent pages, block maps, the per-inode page cache and the instance LRU.
 // Programming errors (broken entry state rules, unbalanced pins) abort in
 // every build type, so the checks must not depend on NDEBUG.
-#undef NDEBUG
 #include <assert.h>
 
 #include "extent.h"
@@ -20,7 +19,7 @@
 
 namespace {
 
-constexpr uint64_t kSliceSize = TAV_EXTENT_BLOCK_SIZE / TAV_SLICES_PER_BLOCK;
+constexpr uint64_t kSliceSize = TAV_SLICE_SIZE;
 
 /* Entry checksums are the low 32 bits of the metadata checksum. */
 inline uint32_t entry_checksum(const void *p, size_t len) {
@@ -340,12 +339,12 @@ void page_destroy(ext_page_t *page) {
 
 TAV_COROUTINE_FN ext_page_t *page_create(ext_cache_t *cache, size_t page_size, uint32_t index, bool nocache) {
     ext_table_t *table = cache->table;
-    assert(page_size % TAV_EXTENT_PAGE_SIZE == 0 && page_size <= TAV_EXTENT_BLOCK_SIZE);
+    assert(page_size % TAV_EXTENT_PAGE_SIZE == 0 && page_size <= TAV_BLOCK_SIZE);
     ext_type_t type = table->fops->get_extent_type(cache);
     uint32_t count = ext_blkmaps_per_page(type, page_size);
     size_t stride = ext_blkmap_size(type);
 
-    uint32_t pages_per_block = (uint32_t)(TAV_EXTENT_BLOCK_SIZE / page_size);
+    uint32_t pages_per_block = (uint32_t)(TAV_BLOCK_SIZE / page_size);
     uint32_t extent_no = index / pages_per_block;
     if (extent_no >= TAV_EXTENT_BLOCKS_PER_FILE) {
         log_error("extent page index %u beyond the file's %d extent blocks, page size: %lu", index,
@@ -386,7 +385,7 @@ TAV_COROUTINE_FN ext_page_t *page_create(ext_cache_t *cache, size_t page_size, u
     page->type = type;
     page->count = count;
     page->stride = (uint32_t)stride;
-    page->phy_addr = pblk * TAV_EXTENT_BLOCK_SIZE + (uint64_t)(index % pages_per_block) * page_size;
+    page->phy_addr = pblk * TAV_BLOCK_SIZE + (uint64_t)(index % pages_per_block) * page_size;
     ret = mbuf_init(&page->mbuf, nullptr, page_size, ext_mbuf_fops(type));
     if (ret < 0) {
         log_error("mbuf_init failed: (%d)%s, extent page index: %u, phy_addr: %lu", ret, strerror(-ret),
@@ -505,7 +504,7 @@ TAV_COROUTINE_FN int ext_block_format(uint64_t pblock, ext_type_t type) {
         v.iov_base = buf;
         v.iov_len = TAV_EXTENT_PAGE_SIZE;
     }
-    off_t offset = (off_t)(pblock * TAV_EXTENT_BLOCK_SIZE);
+    off_t offset = (off_t)(pblock * TAV_BLOCK_SIZE);
     int ret = ioengine_co_pwritevn(ioengine_get_default(), iov, TAV_EXTENT_PAGES_PER_BLOCK, offset);
     if (ret < 0)
         log_error("co_pwritev: %d(%s), offset: %lu", ret, strerror(-ret), (unsigned long)offset);
@@ -617,7 +616,7 @@ ext_type_t ext_cache_blkmap_type(ext_cache_t *cache) {
 
 uint32_t ext_cache_max_count(ext_cache_t *cache, uint64_t filesize) {
     uint64_t span = (uint64_t)ext_iblocks_per_page(ext_cache_blkmap_type(cache), TAV_EXTENT_PAGE_SIZE) *
-                    TAV_EXTENT_BLOCK_SIZE;
+                    TAV_BLOCK_SIZE;
     // A size read from the device may be anything: never more pages than a
     // file's extent blocks hold, and no wrap-around.
     uint64_t pages = filesize / span + (filesize % span != 0);
@@ -710,7 +709,7 @@ TAV_COROUTINE_FN int ext_page_access(ext_page_t *page) {
 }
 
 TAV_COROUTINE_FN int ext_page_addressable(ext_cache_t *cache, size_t page_size, uint32_t page_index) {
-    uint32_t extent_no = page_index / (uint32_t)(TAV_EXTENT_BLOCK_SIZE / page_size);
+    uint32_t extent_no = page_index / (uint32_t)(TAV_BLOCK_SIZE / page_size);
     if (extent_no >= TAV_EXTENT_BLOCKS_PER_FILE)
         return 0;
     uint64_t pblk = 0;
@@ -822,7 +821,7 @@ int ext_blkmap_get_pslice(const blkmap_t *map) {
 }
 
 uint64_t ext_blkmap_get_lba(const blkmap_t *map) {
-    uint64_t lba = map->iblock * TAV_EXTENT_BLOCK_SIZE;
+    uint64_t lba = map->iblock * TAV_BLOCK_SIZE;
     if (map->islice >= 0)
         lba += (uint64_t)map->islice * kSliceSize;
     return lba;
@@ -831,7 +830,7 @@ uint64_t ext_blkmap_get_lba(const blkmap_t *map) {
 int64_t ext_blkmap_get_pba(const blkmap_t *map) {
     if (map->state != TAV_BLKMAP_STATE_MAPPED)
         return -1;
-    uint64_t pba = map->pblock * TAV_EXTENT_BLOCK_SIZE;
+    uint64_t pba = map->pblock * TAV_BLOCK_SIZE;
     if (map->pslice >= 0)
         pba += (uint64_t)map->pslice * kSliceSize;
     return (int64_t)pba;

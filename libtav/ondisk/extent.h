@@ -38,23 +38,18 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include "format.h"
 #include "co_lock.h"
 #include "coroutine.h"
 #include "list.h"
 #include "mbuf.h"
 #include "rbtree.h"
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "on-disk records are little-endian");
-
 #define TAV_EXTENT_PAGE_SIZE         8192
-#define TAV_EXTENT_BLOCK_SIZE        1048576
-#define TAV_EXTENT_PAGES_PER_BLOCK   (TAV_EXTENT_BLOCK_SIZE / TAV_EXTENT_PAGE_SIZE)
+#define TAV_EXTENT_PAGES_PER_BLOCK   (TAV_BLOCK_SIZE / TAV_EXTENT_PAGE_SIZE)
 #define TAV_EXTENT_BLOCKS_PER_FILE   16
 #define TAV_BLKMAP_BITMAP_BITS       256
 #define TAV_BLKMAP_SLICE_BITMAP_BITS (TAV_BLKMAP_BITMAP_BITS / 8)
-#ifndef TAV_SLICES_PER_BLOCK
-#define TAV_SLICES_PER_BLOCK 8
-#endif
 #define TAV_EXTENT_TABLE_MAX 16384
 
 #define TAV_BLKMAP_MAGIC "_blkmap_"

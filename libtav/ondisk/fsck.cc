@@ -97,7 +97,7 @@ int mark_page(Check *c, const tav_fsck_file *f, ext_page_t *page, uint32_t first
 TAV_COROUTINE_FN int mark_extent_block(Check *c, const tav_fsck_file *f, uint32_t k) {
     const uint32_t first = k * kPagesPerExtentBlock;
     if (ext_cache_is_empty(f->cache)) {
-        ext_page_t *bulk = ext_page_get_nostd(f->cache, TAV_EXTENT_BLOCK_SIZE, k);
+        ext_page_t *bulk = ext_page_get_nostd(f->cache, TAV_BLOCK_SIZE, k);
         if (bulk) {
             int ret = mark_page(c, f, bulk, first);
             ext_page_put(bulk);

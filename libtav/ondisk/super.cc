@@ -73,7 +73,7 @@ int sb_unserialize_into(tav_sb_ondisk *dsb, const void *buffer) {
         log_error("tav_sb: device size unknown: %d(%s)", ret, strerror(-ret));
         return -1;
     }
-    if (tav_sb_check_layout(static_cast<const tav_sb_ondisk *>(buffer), dev.phy_length / TAV_SB_BLOCK_SIZE,
+    if (tav_sb_check_layout(static_cast<const tav_sb_ondisk *>(buffer), dev.phy_length / TAV_BLOCK_SIZE,
                             true) != 0)
         return -1;
     memcpy(dsb, buffer, sizeof(*dsb));
@@ -130,7 +130,7 @@ const char *errstr(int err) {
 }
 
 TAV_COROUTINE_FN int write_block_image(ioengine *engine, const void *buf, blkno_t blk) {
-    return ioengine_co_pwriten(engine, buf, TAV_SB_BLOCK_SIZE, static_cast<off_t>(blk << TAV_SB_BLOCK_SHIFT));
+    return ioengine_co_pwriten(engine, buf, TAV_BLOCK_SIZE, static_cast<off_t>(blk << TAV_BLOCK_SHIFT));
 }
 
 void log_time_field(const char *name, uint64_t ns) {
@@ -146,7 +146,7 @@ void tav_sb_geometry_of(uint64_t blocks_count, uint64_t inode_max_group, tav_sb_
     assert(inode_max_group >= 1 && inode_max_group <= TAV_SB_INODE_MAX_GROUPS);
     uint64_t pages = div_round_up(blocks_count, TAV_SB_ZMAP_BLOCKS_PER_PAGE);
     geo->inode_max_count = TAV_SB_INODE_PER_GROUP * inode_max_group;
-    geo->inode_blocks = geo->inode_max_count * TAV_SB_INODE_SIZE * 2 / TAV_SB_BLOCK_SIZE;
+    geo->inode_blocks = geo->inode_max_count * TAV_SB_INODE_SIZE * 2 / TAV_BLOCK_SIZE;
     geo->first_bitmap_block = TAV_SB_FIRST_INODE_BLOCK + geo->inode_blocks;
     geo->bitmap_blocks =
         std::max<uint64_t>(TAV_SB_MIN_BITMAP_BLOCKS, div_round_up(pages, TAV_SB_ZMAP_PAGES_PER_BLOCK));
@@ -176,8 +176,8 @@ int tav_sb_check_layout(const tav_sb_ondisk *dsb, uint64_t device_blocks, bool v
     };
     // Each figure is checked before anything computed from it is trusted.
     auto check = [&]() {
-        if (dsb->s_block_size != TAV_SB_BLOCK_SIZE)
-            return want("s_block_size", dsb->s_block_size, TAV_SB_BLOCK_SIZE);
+        if (dsb->s_block_size != TAV_BLOCK_SIZE)
+            return want("s_block_size", dsb->s_block_size, TAV_BLOCK_SIZE);
         if (dsb->s_first_inode_block != TAV_SB_FIRST_INODE_BLOCK)
             return want("s_first_inode_block", dsb->s_first_inode_block, TAV_SB_FIRST_INODE_BLOCK);
         if (dsb->s_inode_size != TAV_SB_INODE_SIZE)
@@ -232,7 +232,7 @@ void tav_sb_fill_default(tav_sb_ondisk *dsb) {
     tav_sb_geometry geo;
     tav_sb_geometry_of(dsb->s_blocks_count, dsb->s_inode_max_group, &geo);
     dsb->s_state = TAV_STAT_STOPPED;
-    dsb->s_block_size = TAV_SB_BLOCK_SIZE;
+    dsb->s_block_size = TAV_BLOCK_SIZE;
     dsb->s_first_inode_block = TAV_SB_FIRST_INODE_BLOCK;
     dsb->s_inode_size = TAV_SB_INODE_SIZE;
     dsb->s_inode_per_group = TAV_SB_INODE_PER_GROUP;
@@ -314,19 +314,19 @@ TAV_COROUTINE_FN int tav_sb_format(const tav_sb_format_args *args) {
     ret = ioengine_statdev_get(ioengine_get_default(), &dev);
     if (ret < 0)
         return ret;
-    if (dsb.s_blocks_count > dev.phy_length / TAV_SB_BLOCK_SIZE) {
+    if (dsb.s_blocks_count > dev.phy_length / TAV_BLOCK_SIZE) {
         log_error("format blocks count:%lu exceeds the device: %lu blocks", dsb.s_blocks_count,
-                  (unsigned long)(dev.phy_length / TAV_SB_BLOCK_SIZE));
+                  (unsigned long)(dev.phy_length / TAV_BLOCK_SIZE));
         return -EINVAL;
     }
 
-    uint8_t *buf = static_cast<uint8_t *>(tav_iobuf_get(TAV_SB_BLOCK_SIZE, TAV_MEM_IO_ALIGNED_BUFFER));
+    uint8_t *buf = static_cast<uint8_t *>(tav_iobuf_get(TAV_BLOCK_SIZE, TAV_MEM_IO_ALIGNED_BUFFER));
     if (buf == nullptr) {
         log_error("out of memory, PAGESIZE:%d, len:%d", TAV_SB_PAGE_SIZE,
-                  static_cast<int>(TAV_SB_BLOCK_SIZE));
+                  static_cast<int>(TAV_BLOCK_SIZE));
         return -ENOMEM;
     }
-    memset(buf, 0, TAV_SB_BLOCK_SIZE);
+    memset(buf, 0, TAV_BLOCK_SIZE);
     tav_sb_page_encode(&dsb, buf + TAV_SB_COPY_A_OFFSET);
     tav_sb_page_encode(&dsb, buf + TAV_SB_COPY_B_OFFSET);
 
@@ -524,9 +524,9 @@ int tav_sb_statfs(const tav_sb_info *sb, ioengine *engine, uint64_t zmap_alloc_b
     if (ret < 0)
         return ret;
     memset(st, 0, sizeof(*st));
-    st->f_bsize = TAV_SB_BLOCK_SIZE;
-    st->f_frsize = TAV_SB_BLOCK_SIZE;
-    st->f_blocks = dev.phy_avail_length / TAV_SB_BLOCK_SIZE;
+    st->f_bsize = TAV_BLOCK_SIZE;
+    st->f_frsize = TAV_BLOCK_SIZE;
+    st->f_blocks = dev.phy_avail_length / TAV_BLOCK_SIZE;
     /* Clamped: blocks marked in use for bad tracks count as allocated and
      * must never make the free figure wrap around. */
     uint64_t data_blocks =

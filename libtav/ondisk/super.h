@@ -33,16 +33,11 @@
 
 #include "ioengine.h"
 #include "co_lock.h"
+#include "format.h"
 #include "coroutine.h"
 #include "mbuf.h"
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "on-disk records are little-endian");
-
-typedef uint64_t blkno_t;
-
 /* Device geometry. */
-#define TAV_SB_BLOCK_SIZE           1048576ULL
-#define TAV_SB_BLOCK_SHIFT          20
 #define TAV_SB_PAGE_SIZE            4096
 #define TAV_SB_COPY_A_OFFSET        0x10000
 #define TAV_SB_COPY_B_OFFSET        0x12000
@@ -64,34 +59,8 @@ typedef uint64_t blkno_t;
 #define TAV_SB_VERSION_2         2ULL                  /* zone map: one byte per block */
 #define TAV_SB_VERSION_UPGRADING 0xFFFFFFFFFFFFFFFFULL /* 1 -> 2 in progress; read as 2 */
 
-typedef enum tav_meta_type {
-    TAV_META_NULL = 0,
-    TAV_META_SUPER = 1,
-    TAV_META_INODE = 2,
-} tav_meta_type;
-
 enum { TAV_STAT_STOPPED = 0, TAV_STAT_RUNNING = 1 };
 
-/* Common header of the superblock and inode pages (48 bytes).  `checksum`
- * is xxhash_64 of bytes 8..4095 of the 4096-byte page. */
-typedef struct __attribute__((packed)) meta_head {
-    uint64_t checksum;
-    char magic[8];
-    uint64_t version;
-    uint64_t generation;
-    uint64_t length;
-    uint32_t type;
-    uint32_t pad;
-} meta_head;
-
-static_assert(sizeof(meta_head) == 48);
-static_assert(offsetof(meta_head, checksum) == 0);
-static_assert(offsetof(meta_head, magic) == 8);
-static_assert(offsetof(meta_head, version) == 16);
-static_assert(offsetof(meta_head, generation) == 24);
-static_assert(offsetof(meta_head, length) == 32);
-static_assert(offsetof(meta_head, type) == 40);
-static_assert(offsetof(meta_head, pad) == 44);
 
 /* The superblock record, at the start of a 4096-byte page whose other bytes
  * are zero. */

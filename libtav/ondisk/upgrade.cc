@@ -24,7 +24,7 @@
 
 namespace {
 
-constexpr uint64_t kBlock = TAV_SB_BLOCK_SIZE;
+constexpr uint64_t kBlock = TAV_BLOCK_SIZE;
 /* Zone-map blocks moved per transfer: the memory a backup or restore needs
  * stays the same for every device size. */
 constexpr uint64_t kChunkBlocks = 16;

@@ -149,7 +149,7 @@ uint32_t mark_used(zmap_page_t *page, uint32_t off, uint32_t n) {
 /* ---- life cycle ----------------------------------------------------------- */
 
 void zmap_init(zmap_t *zmap, const tav_zmap_fops *fops, blkno_t pblock) {
-    ZMAP_ASSERT(fops != nullptr && fops->get_blkno_limit != nullptr);
+    assert(fops != nullptr && fops->get_blkno_limit != nullptr);
     memset(zmap, 0, sizeof(*zmap));
     zmap->fops = fops;
     zmap->pblock = pblock;
@@ -169,7 +169,7 @@ void zmap_destroy(zmap_t *zmap) {
 }
 
 TAV_COROUTINE_FN int zmap_load(zmap_t *zmap, uint64_t count) {
-    ZMAP_ASSERT(zmap->pages == nullptr);
+    assert(zmap->pages == nullptr);
     // Page numbers are 32-bit: a count beyond them is refused, never cut.
     if (count == 0 || count > UINT32_MAX) {
         log_error("zmap: cannot load %lu pages", (unsigned long)count);
@@ -188,12 +188,12 @@ TAV_COROUTINE_FN int zmap_load(zmap_t *zmap, uint64_t count) {
     }
     zmap->version = version;
 
-    uint8_t *buf = static_cast<uint8_t *>(tav_iobuf_get(ZMAP_BLOCK_BYTES, TAV_MEM_ZMAP_PAGE));
+    uint8_t *buf = static_cast<uint8_t *>(tav_iobuf_get(TAV_BLOCK_SIZE, TAV_MEM_ZMAP_PAGE));
     zmap_page_t *pages =
         static_cast<zmap_page_t *>(tav_calloc(page_cnt, sizeof(zmap_page_t), TAV_MEM_ZMAP_PAGE));
     if (buf == nullptr || pages == nullptr) {
         log_error("out of memory, page_cnt: %u (%lu bytes)", page_cnt,
-                  (unsigned long)(page_cnt * sizeof(zmap_page_t) + ZMAP_BLOCK_BYTES));
+                  (unsigned long)(page_cnt * sizeof(zmap_page_t) + TAV_BLOCK_SIZE));
         if (buf)
             tav_iobuf_put(buf);
         tav_free(pages);
@@ -207,7 +207,7 @@ TAV_COROUTINE_FN int zmap_load(zmap_t *zmap, uint64_t count) {
     int ret = 0;
     for (uint32_t first = 0; first < page_cnt && ret == 0; first += TAV_ZMAP_PAGE_PER_BLOCK) {
         uint32_t n = std::min<uint32_t>(TAV_ZMAP_PAGE_PER_BLOCK, page_cnt - first);
-        off_t off = static_cast<off_t>((zmap->pblock + first / TAV_ZMAP_PAGE_PER_BLOCK) << ZMAP_BLOCK_SHIFT);
+        off_t off = static_cast<off_t>((zmap->pblock + first / TAV_ZMAP_PAGE_PER_BLOCK) << TAV_BLOCK_SHIFT);
         size_t size = static_cast<size_t>(n) * TAV_ZMAP_PAGE_SIZE;
         ret = ioengine_co_preadn(engine, buf, size, off);
         if (ret < 0) {
@@ -265,7 +265,7 @@ TAV_COROUTINE_FN int zmap_blocks_format(blkno_t pblock, uint64_t count) {
     for (uint64_t b = 0; b < count; b++) {
         for (auto &v : iov)
             v = {image, TAV_ZMAP_PAGE_SIZE};
-        off_t off = static_cast<off_t>((pblock + b) << ZMAP_BLOCK_SHIFT);
+        off_t off = static_cast<off_t>((pblock + b) << TAV_BLOCK_SHIFT);
         ret = ioengine_co_pwritevn(engine, iov, TAV_ZMAP_PAGE_PER_BLOCK, off);
         if (ret < 0) {
             log_error("co_pwritevn offset(%lu) failed: %d(%s)", static_cast<unsigned long>(off), ret,
@@ -297,7 +297,7 @@ TAV_COROUTINE_FN int zmap_get_blkno_limit(zmap_t *zmap, blkno_t *min, blkno_t *m
 /* ---- flush ------------------------------------------------------------------ */
 
 TAV_COROUTINE_FN int zmap_page_flush(zmap_t *zmap, uint32_t idx) {
-    ZMAP_ASSERT(idx < zmap->page_count);
+    assert(idx < zmap->page_count);
     zmap_page_t *page = &zmap->pages[idx];
     if (mbuf_get(&page->mbuf) < 0) {
         log_error("zmap page %u get failed", idx);
@@ -399,7 +399,7 @@ TAV_COROUTINE_FN int zmap_alloc_blocks(zmap_t *zmap, blkno_t goal, uint32_t wind
                                        uint32_t *count) {
     uint32_t wanted = *count;
     *count = 0;
-    ZMAP_ASSERT(wanted >= 1);
+    assert(wanted >= 1);
     int ret = check_writable(zmap);
     if (ret < 0)
         return ret;
@@ -412,7 +412,7 @@ TAV_COROUTINE_FN int zmap_alloc_blocks(zmap_t *zmap, blkno_t goal, uint32_t wind
     if (ret == 0) {
         blkno_t bmin = zmap_page_base(page) + page->boff_min;
         blkno_t bmax = zmap_page_base(page) + page->boff_max;
-        ZMAP_ASSERT(*pblock >= bmin && *pblock + n - 1 <= bmax);
+        assert(*pblock >= bmin && *pblock + n - 1 <= bmax);
         *count = n;
     }
     zmap_page_put(page);
@@ -427,7 +427,7 @@ TAV_COROUTINE_FN int zmap_free_blocks(zmap_t *zmap, blkno_t start, uint64_t coun
     ret = get_limits(zmap, &l);
     if (ret < 0)
         return ret;
-    ZMAP_ASSERT(range_inside(l, start, count));
+    assert(range_inside(l, start, count));
     log_trace("going to free %d blocks [%lu-%lu]", static_cast<int>(count), start, start + count - 1);
 
     const blkno_t end = start + count;
@@ -638,7 +638,7 @@ TAV_COROUTINE_FN int zmap_mark_badtrack(zmap_t *zmap, blkno_t pblk, uint64_t cnt
     if (cnt == 0)
         return -EINVAL;
     if (clear)
-        return ioengine_clear_badtrack(engine, pblk << ZMAP_BLOCK_SHIFT, cnt << ZMAP_BLOCK_SHIFT);
+        return ioengine_clear_badtrack(engine, pblk << TAV_BLOCK_SHIFT, cnt << TAV_BLOCK_SHIFT);
     int ret = check_writable(zmap);
     if (ret < 0)
         return ret;
@@ -674,7 +674,7 @@ TAV_COROUTINE_FN int zmap_mark_badtrack(zmap_t *zmap, blkno_t pblk, uint64_t cnt
         zmap_page_put(page);
         b = part_end;
     }
-    return ioengine_mark_badtrack(engine, pblk << ZMAP_BLOCK_SHIFT, cnt << ZMAP_BLOCK_SHIFT);
+    return ioengine_mark_badtrack(engine, pblk << TAV_BLOCK_SHIFT, cnt << TAV_BLOCK_SHIFT);
 }
 
 /* ---- range lists -------------------------------------------------------------------- */

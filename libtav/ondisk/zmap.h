@@ -39,17 +39,13 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include "format.h"
 #include "coroutine.h"
 #include "mbuf.h"
-
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "on-disk records are little-endian");
-
-typedef uint64_t blkno_t;
 
 #define TAV_ZMAP_PAGE_SIZE           4096
 #define TAV_ZMAP_PAGE_BITMAP_SIZE    4080
 #define TAV_ZMAP_PAGE_PER_BLOCK      256
-#define TAV_SLICES_PER_BLOCK         8
 #define TAV_ZMAP_V1_BLOCKS_PER_PAGE  (TAV_ZMAP_PAGE_BITMAP_SIZE * 8)
 #define TAV_ZMAP_MAGIC               "_blkbmp_" /* 8 bytes, no terminator on disk */
 #define TAV_ZMAP_BLOCK_USED          0xFF

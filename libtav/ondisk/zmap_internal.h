@@ -5,19 +5,11 @@
 #ifndef TAV_ZMAP_INTERNAL_H
 #define TAV_ZMAP_INTERNAL_H
 
+#include <assert.h>
+
 #include "zmap.h"
 
-#define ZMAP_BLOCK_SHIFT 20
-#define ZMAP_BLOCK_BYTES (1ULL << ZMAP_BLOCK_SHIFT)
 
-/* Broken invariants are fatal in every build type. */
-#define ZMAP_ASSERT(cond)                                                                                    \
-    do {                                                                                                     \
-        if (!(cond))                                                                                         \
-            zmap_fatal_assert(#cond, __func__, __LINE__);                                                    \
-    } while (0)
-
-[[noreturn]] void zmap_fatal_assert(const char *expr, const char *func, int line);
 
 /* Whether the device reports a bad track in block `pblk` / in the range; a
  * failed query counts as bad. */

@@ -25,7 +25,7 @@ bool zmap_block_badtrack(blkno_t pblk) {
     ioengine *engine = ioengine_get_default();
     if (engine == nullptr)
         return false;
-    int ret = ioengine_test_badtrack(engine, pblk << ZMAP_BLOCK_SHIFT, ZMAP_BLOCK_BYTES, nullptr, 0);
+    int ret = ioengine_test_badtrack(engine, pblk << TAV_BLOCK_SHIFT, TAV_BLOCK_SIZE, nullptr, 0);
     if (ret < 0) {
         /* Unknown is treated as bad: the block is then neither handed out
          * nor freed, which can leak it but never hands out a bad block. */
@@ -39,17 +39,12 @@ bool zmap_range_badtrack(blkno_t pblk, uint64_t cnt) {
     ioengine *engine = ioengine_get_default();
     if (engine == nullptr || cnt == 0)
         return false;
-    int ret = ioengine_test_badtrack(engine, pblk << ZMAP_BLOCK_SHIFT, cnt << ZMAP_BLOCK_SHIFT, nullptr, 0);
+    int ret = ioengine_test_badtrack(engine, pblk << TAV_BLOCK_SHIFT, cnt << TAV_BLOCK_SHIFT, nullptr, 0);
     if (ret < 0) {
         log_warn("test badtrack of pblk %lu count %lu failed: %d, treated as bad", pblk, cnt, ret);
         return true;
     }
     return ret > 0;
-}
-
-[[noreturn]] void zmap_fatal_assert(const char *expr, const char *func, int line) {
-    log_error("zmap: fatal: %s (%s:%d)", expr, func, line);
-    abort();
 }
 
 void zmap_page_account(zmap_page_t *page, int64_t blocks, int64_t slices) {
@@ -104,7 +99,7 @@ template <typename Mark> void mark_badtracks(blkno_t base, uint64_t nblocks, Mar
     ioengine_statdev dev = {};
     if (ioengine_statdev_get(engine, &dev) < 0)
         return;
-    end = std::min<blkno_t>(end, dev.phy_avail_length >> ZMAP_BLOCK_SHIFT);
+    end = std::min<blkno_t>(end, dev.phy_avail_length >> TAV_BLOCK_SHIFT);
     if (first >= end || !zmap_range_badtrack(first, end - first))
         return;
     for (blkno_t p = first; p < end; p++)
@@ -279,7 +274,7 @@ int zmap_page_alloc_blocks(zmap_page_t *page, blkno_t goal, uint32_t window, blk
                            uint32_t *count) {
     zmap_t *zmap = page->zmap;
     const uint32_t n = *count;
-    ZMAP_ASSERT(n >= 1);
+    assert(n >= 1);
     blkno_t base = zmap_page_base(page);
     uint32_t first = 0, got = 0;
     const char *how = "goal";
@@ -327,7 +322,7 @@ namespace {
 /* Byte of a block that must lie in this page (programming error otherwise). */
 uint8_t *block_byte(zmap_page_t *page, blkno_t pblock) {
     blkno_t base = zmap_page_base(page);
-    ZMAP_ASSERT(pblock >= base && pblock < base + TAV_ZMAP_PAGE_BITMAP_SIZE);
+    assert(pblock >= base && pblock < base + TAV_ZMAP_PAGE_BITMAP_SIZE);
     return &page->bitmaps[pblock - base];
 }
 
@@ -343,7 +338,7 @@ bool slice_valid(int pslice) {
 
 void zmap_page_slice_init(zmap_page_t *page, blkno_t pblock) {
     uint8_t *b = block_byte(page, pblock);
-    ZMAP_ASSERT(*b == TAV_ZMAP_BLOCK_USED);
+    assert(*b == TAV_ZMAP_BLOCK_USED);
     *b = 0;
     zmap_page_account(page, 0, -TAV_SLICES_PER_BLOCK);
     page->dirty = 1;
@@ -362,7 +357,7 @@ int zmap_page_alloc_slice(zmap_page_t *page, blkno_t pblock, int goal, int *psli
 }
 
 int zmap_page_slice_allocated(const zmap_page_t *page, blkno_t pblock, int pslice) {
-    ZMAP_ASSERT(slice_valid(pslice));
+    assert(slice_valid(pslice));
     return (block_value(page, pblock) >> pslice) & 1;
 }
 
@@ -376,12 +371,12 @@ int zmap_page_test_pblock(const zmap_page_t *page, blkno_t pblock, int pslice) {
         return -EACCES;
     if (pslice < 0)
         return b != 0;
-    ZMAP_ASSERT(slice_valid(pslice));
+    assert(slice_valid(pslice));
     return (b >> pslice) & 1;
 }
 
 int zmap_page_free_slice(zmap_page_t *page, blkno_t pblock, int pslice) {
-    ZMAP_ASSERT(slice_valid(pslice));
+    assert(slice_valid(pslice));
     zmap_t *zmap = page->zmap;
     uint8_t *b = block_byte(page, pblock);
     if (!(*b & (1u << pslice))) {

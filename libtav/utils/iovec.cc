@@ -3,7 +3,6 @@
 // Fatal assertions stay active in every build type: an offset beyond the
 // vector means the caller's idea of the request is wrong, and carrying on
 // would copy the wrong bytes.
-#undef NDEBUG
 #include <assert.h>
 
 #include "iovec.h"

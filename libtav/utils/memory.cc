@@ -2,7 +2,6 @@
 //
 // Fatal assertions stay active in every build type: they guard the pool and
 // tree invariants whose breach would hand one buffer to two owners.
-#undef NDEBUG
 #include <assert.h>
 
 #include "memory.h"

@@ -2,7 +2,6 @@
 //
 // Fatal assertions stay active in every build type (reference counting and
 // construction arguments are programming errors, not input).
-#undef NDEBUG
 #include <assert.h>
 
 #include "msg.h"

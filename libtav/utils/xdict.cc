@@ -3,7 +3,6 @@
 // Fatal assertions stay active in every build type: they catch callers that
 // would otherwise store an empty key or value, which the serialised form
 // cannot carry back.
-#undef NDEBUG
 #include <assert.h>
 
 #include "xdict.h"

@@ -166,7 +166,7 @@ int main(int argc, char **argv) {
         switch (c) {
         case 'i': engine = optarg; break;
         case 's':
-            if (!parse_size(optarg, &size) || size < TAV_SB_BLOCK_SIZE)
+            if (!parse_size(optarg, &size) || size < TAV_BLOCK_SIZE)
                 return fail(
                     "invalid size '%s': give bytes (at least 1M) with an optional K, M, G or T suffix",
                     optarg);
@@ -242,7 +242,7 @@ int main(int argc, char **argv) {
 
     /* The layout, checked before anything is written. */
     tav_sb_ondisk dsb = {};
-    dsb.s_blocks_count = fs_size / TAV_SB_BLOCK_SIZE;
+    dsb.s_blocks_count = fs_size / TAV_BLOCK_SIZE;
     dsb.s_inode_max_group = groups;
     if (dsb.s_blocks_count == 0)
         return fail("%s is too small: %llu bytes", path, static_cast<unsigned long long>(size));
