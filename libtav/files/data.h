@@ -187,6 +187,10 @@ TAV_COROUTINE_FN int extent_page_batch_process(batch_t *runner, list_head *wait,
 /* The segment's block map with its page pinned in *page; null (errno set)
  * when the page cannot be had. */
 TAV_COROUTINE_FN blkmap_t *tav_segment_map(tav_inode_info *inode, uint64_t seg, ext_page_t **page);
+/* Whether `pblock` lies in the device's data area; a map that names a block
+ * outside it (a damaged extent page) is logged and never used for I/O or a
+ * release, so that it cannot reach metadata or another device's bytes. */
+bool tav_pblock_in_data_area(const tav_inode_info *inode, uint64_t pblock);
 
 /* ---- read -------------------------------------------------------------------- */
 

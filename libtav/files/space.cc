@@ -504,12 +504,17 @@ TAV_COROUTINE_FN int discard_page(tav_inode_info *inode, uint64_t offset, uint32
         ext_page_put(page);
         return -ENOMEM;
     }
+    bool damaged = false; // a map names a block outside the data area: left alone
     for (uint64_t seg = s0; seg <= s1; seg++) {
         const Segment sg = segment_of(inode, seg);
         blkmap_t *map = segment_map_in(page, sg);
         uint64_t pb = ext_blkmap_get_pblock(map);
         if (!pb)
             continue;
+        if (!tav_pblock_in_data_area(inode, pb)) {
+            damaged = true;
+            continue;
+        }
         uint64_t ss = seg * segsize;
         uint64_t a = std::max(offset, ss) - ss, b = std::min(end, ss + segsize) - ss;
         if (!discard_segment(map, a, b, segsize, sg.bits))
@@ -535,7 +540,7 @@ TAV_COROUTINE_FN int discard_page(tav_inode_info *inode, uint64_t offset, uint32
         ctx->blocks_released += blocks;
         ctx->slices_released += slices ? items : blocks * TAV_SLICES_PER_BLOCK;
     }
-    return ret;
+    return ret == 0 && damaged ? -EIO : ret;
 }
 
 // ---- zero-fill ----------------------------------------------------------------------------
@@ -563,11 +568,16 @@ TAV_COROUTINE_FN int zerofill_default(tav_inode_info *inode, uint64_t offset, ui
         uint64_t pba, len;
     } part[2] = {};
     int nparts = 0;
+    bool damaged = false; // a map names a block outside the data area: left alone
     for (uint64_t seg = offset / segsize; seg * segsize < end; seg++) {
         const Segment sg = segment_of(inode, seg);
         blkmap_t *map = segment_map_in(page, sg);
         if (!ext_blkmap_get_pblock(map))
             continue;
+        if (!tav_pblock_in_data_area(inode, ext_blkmap_get_pblock(map))) {
+            damaged = true;
+            continue;
+        }
         uint64_t ss = seg * segsize;
         uint64_t s = std::max(offset, ss) - ss, e = std::min(end, ss + segsize) - ss;
         clear_whole_pages(map, s, e);
@@ -594,6 +604,8 @@ TAV_COROUTINE_FN int zerofill_default(tav_inode_info *inode, uint64_t offset, ui
         ret = -EIO;
     }
     ext_page_put(page);
+    if (ret == 0 && damaged)
+        ret = -EIO;
     if (ret < 0 || nparts == 0)
         return ret;
     void *zeros = tav_iobuf_get(kGran, TAV_MEM_IO_ALIGNED_BUFFER);
@@ -638,6 +650,10 @@ TAV_COROUTINE_FN int zerofill_hard(tav_inode_info *inode, uint64_t offset, uint3
         blkmap_t *map = segment_map_in(page, sg);
         if (!ext_blkmap_get_pblock(map))
             continue;
+        if (!tav_pblock_in_data_area(inode, ext_blkmap_get_pblock(map))) {
+            ret = -EIO;
+            continue;
+        }
         uint64_t ss = seg * segsize;
         uint64_t s = std::max(offset, ss) - ss, e = std::min(end, ss + segsize) - ss;
         if (!any_written(map, s, e))

@@ -632,11 +632,26 @@ uint64_t tav_file_extent_span(tav_inode_info *inode) {
            TAV_BLOCK_SIZE;
 }
 
+bool tav_pblock_in_data_area(const tav_inode_info *inode, uint64_t pblock) {
+    const tav_sb_ondisk &sb = inode->itable->host.sb->tav_disk_sb;
+    if (pblock >= sb.s_first_data_block && pblock < sb.s_blocks_count)
+        return true;
+    log_error("ino:%lu block map names block %lu outside the data area [%lu-%lu]",
+              (unsigned long)inode->ondisk.i_no, (unsigned long)pblock, (unsigned long)sb.s_first_data_block,
+              (unsigned long)(sb.s_blocks_count - 1));
+    return false;
+}
+
 TAV_COROUTINE_FN blkmap_t *tav_segment_map(tav_inode_info *inode, uint64_t seg, ext_page_t **page) {
     const Segment sg = segment_of(inode, seg);
-    if (sg.islice < 0)
-        return ext_blkmaps_get(&inode->extent_cache, sg.iblock, page);
-    return ext_blkmap_get(&inode->extent_cache, sg.iblock, sg.islice, page);
+    blkmap_t *map = sg.islice < 0 ? ext_blkmaps_get(&inode->extent_cache, sg.iblock, page)
+                                  : ext_blkmap_get(&inode->extent_cache, sg.iblock, sg.islice, page);
+    if (map && ext_blkmap_get_pblock(map) && !tav_pblock_in_data_area(inode, ext_blkmap_get_pblock(map))) {
+        ext_page_put(*page);
+        *page = nullptr;
+        return nullptr;
+    }
+    return map;
 }
 
 TAV_COROUTINE_FN ssize_t tav_rw_data(tav_inode_info *inode, const struct iovec *iov, int iovcnt,

@@ -427,7 +427,12 @@ TAV_COROUTINE_FN int zmap_free_blocks(zmap_t *zmap, blkno_t start, uint64_t coun
     ret = get_limits(zmap, &l);
     if (ret < 0)
         return ret;
-    assert(range_inside(l, start, count));
+    // The range comes from block maps on the device: a damaged one must not
+    // end the process, nor free what the zone map does not describe.
+    if (!range_inside(l, start, count)) {
+        log_error("free blocks [%lu-%lu]: outside [%lu-%lu]", start, start + count - 1, l.min, l.max);
+        return -EINVAL;
+    }
     log_trace("going to free %d blocks [%lu-%lu]", static_cast<int>(count), start, start + count - 1);
 
     const blkno_t end = start + count;

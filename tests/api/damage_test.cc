@@ -219,6 +219,76 @@ TEST_P(Damage, UnlinkedInodeNamingOtherFilesBlocksFreesNothingOfThem) {
     expect_reclaimed_and_intact();
 }
 
+// A block map that names a block outside the data area (an inode-table block
+// and a zone-map block that this case leaves alone otherwise, a block beyond
+// the device) is never used, whether or not a check runs:
+// reads and writes of that block get EIO, a punch over it and the reclaim of
+// the file free nothing there, and the metadata and the other file stay as
+// they were.
+TEST_P(Damage, BlockMapOutsideTheDataAreaIsNeverUsed) {
+    const uint64_t targets[] = {2, first_bitmap_ + 1, blocks_ + 5};
+    for (uint64_t target : targets) {
+        SCOPED_TRACE("block map names block " + std::to_string(target));
+        restore();
+        clear_log();
+        // Entry 1 of F1's first extent page (64-byte version-1 entries,
+        // block at 16, checksum at 8 over bytes 12..63).
+        Bytes entry = fs(f1_.extent_block * MiB + 64, 64);
+        put64(entry, 16, target);
+        const uint64_t sum = tavtest::xxh64_1011(entry.data() + 12, 64 - 12);
+        for (int k = 0; k < 4; k++)
+            entry[8 + k] = static_cast<uint8_t>(sum >> (8 * k));
+        put_fs(f1_.extent_block * MiB + 64, entry);
+        const bool on_device = target < blocks_;
+        const Bytes meta = on_device ? fs(target * MiB, MiB) : Bytes();
+        const uint8_t zbyte = on_device ? zmap_byte(target) : 0;
+
+        tav *inst = start_ok();
+        ASSERT_NE(nullptr, inst);
+        CbkResult o;
+        ASSERT_TRUE(call(&o, [&](CbkResult *res) {
+            return tav_open_async(inst, f1_.gfid, O_RDWR, 0, tavtest::open_cbk, res);
+        }));
+        ASSERT_EQ(0, o.ret);
+        Bytes got;
+        EXPECT_TRUE(read_block(o.fd, 0, &got).ret > 0 && got == pattern(f1_, 0)) << "block 0 is sound";
+        CbkResult r = read_block(o.fd, 1, &got);
+        EXPECT_EQ(-1, r.ret);
+        EXPECT_EQ((uint32_t)EIO, r.err);
+        void *buf = nullptr;
+        ASSERT_EQ(0, posix_memalign(&buf, 4096, 4096));
+        memset(buf, 0x5A, 4096);
+        struct iovec iov = {buf, 4096};
+        CbkResult w;
+        ASSERT_TRUE(call(&w, [&](CbkResult *res) {
+            return tav_pwritev_async(o.fd, &iov, 1, (off_t)MiB, nullptr, nullptr, tavtest::common_cbk, res);
+        }));
+        free(buf);
+        EXPECT_EQ(-1, w.ret);
+        EXPECT_EQ((uint32_t)EIO, w.err);
+        CbkResult d;
+        ASSERT_TRUE(call(&d, [&](CbkResult *res) {
+            return tav_discard_async(o.fd, 0, 2 * MiB, nullptr, nullptr, tavtest::common_cbk, res);
+        }));
+        EXPECT_EQ(-1, d.ret) << "the discard reports the damaged map";
+        EXPECT_EQ(0, tav_close(o.fd));
+        CbkResult u;
+        ASSERT_TRUE(call(
+            &u, [&](CbkResult *res) { return tav_unlink_async(inst, f1_.gfid, tavtest::common_cbk, res); }));
+        EXPECT_EQ(0, u.ret);
+        reach(inst, FiniAt::After);
+        use(inst, {&f2_});
+        fini(inst);
+
+        EXPECT_TRUE(log_contains("block map names block " + std::to_string(target) + " outside the data area"));
+        if (on_device) {
+            EXPECT_TRUE(fs(target * MiB, MiB) == meta) << "the metadata block is untouched";
+            EXPECT_EQ(zbyte, zmap_byte(target)) << "and its zone-map byte too";
+        }
+        check_on_disk({&f2_});
+    }
+}
+
 // A device cut short anywhere in its layout is refused with EIO and writes
 // nothing: on a file through the callback, after the superblock's check or a
 // failed read; on a volume before any callback, by the volume's own checks.

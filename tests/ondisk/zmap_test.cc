@@ -428,6 +428,15 @@ TEST_F(ZmapTest, FreeBlocksKeepsBadTracks) {
     EXPECT_EQ(-EINVAL, run([&] { return zmap_free_blocks(&zmap_, 2003, 2); }));
     EXPECT_TRUE(log.contains("pblk 2003 is not in use"));
     check_consistent();
+
+    // A range from a damaged block map, outside what the map describes, is
+    // refused and frees nothing.
+    const uint8_t before = byte(100);
+    EXPECT_EQ(-EINVAL, run([&] { return zmap_free_blocks(&zmap_, 100, 1); }));
+    EXPECT_EQ(-EINVAL, run([&] { return zmap_free_blocks(&zmap_, uint64_t(zmap_.page_count) * 4080, 2); }));
+    EXPECT_TRUE(log.contains("free blocks [100-100]: outside ["));
+    EXPECT_EQ(before, byte(100));
+    check_consistent();
 }
 
 TEST_F(ZmapTest, SlicesAndBatchRelease) {
