@@ -137,6 +137,17 @@ protected:
         seal_page(page);
         put_fs(kSbA, page);
     }
+    // Rewrites the newer copy of the volume superblock (by sb_generation at
+    // 16; copy 0 on a tie) with `change` applied and its CRC-32 (of bytes
+    // 4..511, at 0) recomputed.  Returns the copy's offset.
+    template <typename F> uint64_t patch_volume_sb(F change) const {
+        const uint64_t newer = get64(raw(0x1000, 4096), 16) > get64(raw(0, 4096), 16) ? 0x1000 : 0;
+        Bytes page = raw(newer, 4096);
+        change(page);
+        tavtest::put32(page, 0, kvoltest::ref_crc32(page.data() + 4, 508));
+        put_raw(newer, page);
+        return newer;
+    }
     // The zone-map byte of block `b` (page b / 4080 at byte 16 + b % 4080).
     uint8_t zmap_byte(uint64_t b) const {
         return fs((first_bitmap_ * 256 + b / 4080) * 4096 + 16 + b % 4080, 1)[0];

@@ -390,13 +390,11 @@ INSTANTIATE_TEST_SUITE_P(Backends, Damage, ::testing::Values(Backend::File, Back
 class DamageVolume : public Damage {};
 
 TEST_P(DamageVolume, AvailableLengthFollowsTheBitmap) {
-    Bytes sb = raw(0, 4096), sb1 = raw(0x1000, 4096);
-    size_t newer = get64(sb1, 16) > get64(sb, 16) ? 0x1000 : 0;
-    Bytes page = raw(newer, 4096);
-    const uint64_t total = get64(page, 104);
-    put64(page, 112, 0);
-    tavtest::put32(page, 0, kvoltest::ref_crc32(page.data() + 4, 508));
-    put_raw(newer, page);
+    uint64_t total = 0;
+    patch_volume_sb([&](Bytes &page) {
+        total = get64(page, 104);
+        put64(page, 112, 0);
+    });
     tav *inst = start_ok();
     ASSERT_NE(nullptr, inst);
     struct statvfs st = statfs_of(inst);
@@ -410,12 +408,7 @@ TEST_P(DamageVolume, AvailableLengthFollowsTheBitmap) {
 // recomputed): refused before any callback, with the reason and the errno
 // the caller gets in the library's log.
 TEST_P(DamageVolume, UnservableBlockSizeIsRefusedWithEio) {
-    Bytes sb = raw(0, 4096), sb1 = raw(0x1000, 4096);
-    size_t newer = get64(sb1, 16) > get64(sb, 16) ? 0x1000 : 0;
-    Bytes page = raw(newer, 4096);
-    tavtest::put32(page, 120, 0); // sb_phy_blksz
-    tavtest::put32(page, 0, kvoltest::ref_crc32(page.data() + 4, 508));
-    put_raw(newer, page);
+    patch_volume_sb([](Bytes &page) { tavtest::put32(page, 120, 0); }); // sb_phy_blksz
     Start s = start(false);
     EXPECT_EQ(-EIO, s.launched);
     EXPECT_FALSE(s.res.called);
