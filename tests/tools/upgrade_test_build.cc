@@ -1,23 +1,15 @@
-// tav_upgrade as the tests run it: the same program, with the lock,
-// configuration and log directories taken from TAVTEST_RUN_DIR,
-// TAVTEST_CFG_DIR and TAVTEST_LOG_DIR (all required, so that a test can never
-// fall back to the real ones) and the progress interval from
-// TAVTEST_PROGRESS_MS when set.
-#include <stdio.h>
+// tav_upgrade as the tests run it: the same program, with its system
+// directories taken from the environment (support/test_build_paths.h) and the
+// progress interval from TAVTEST_PROGRESS_MS when set.
 #include <stdlib.h>
 
 #include "progress.h"
+#include "support/test_build_paths.h"
 #include "upgrade_cli.h"
-#include "paths.h"
 
 int main(int argc, char **argv) {
-    const char *run = getenv("TAVTEST_RUN_DIR"), *cfg = getenv("TAVTEST_CFG_DIR"),
-               *log = getenv("TAVTEST_LOG_DIR");
-    if (run == nullptr || cfg == nullptr || log == nullptr) {
-        fprintf(stderr, "%s: TAVTEST_RUN_DIR, TAVTEST_CFG_DIR and TAVTEST_LOG_DIR are required\n", argv[0]);
-        return 99;
-    }
-    tav_paths_override(run, cfg, log);
+    if (!tavtest::test_build_paths_from_env(argv[0]))
+        return tavtest::kTestBuildNoPaths;
     if (const char *ms = getenv("TAVTEST_PROGRESS_MS"))
         tav_progress_set_interval_ms(strtoull(ms, nullptr, 10));
     return tav_upgrade_cli_main(argc, argv);
