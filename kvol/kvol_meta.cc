@@ -327,6 +327,40 @@ out:
     return ret;
 }
 
+int kvol_check_va_lengths(const kvol_t *kvol) {
+    const uint64_t total = kvol->sb.sb_va_len_total;
+    const uint32_t tl = kvol->table_length;
+    // The mappings follow one another from VA 0 in index order and each
+    // expansion appends at the end and grows the total by what it added, so
+    // the total is where the last mapping ends.  A damaged entry has lost its
+    // length: when the last entry is one, only the bound below is known.
+    const kvol_mapping_t *last = kvol->mappings[tl - 1];
+    if (!kvol_mapping_empty(last)) {
+        uint64_t end = last->va_start + last->va_length;
+        if (total != end) {
+            kvol_log_error("superblock length invalid path=%s: sb_va_len_total=%lu, expected %lu (the end of "
+                           "mapping %u)",
+                           kvol->path, total, end, tl - 1);
+            return -1;
+        }
+    } else if (tl == 1) {
+        // A volume of mapping 0 alone: the volume device holds all of it.
+        off_t size = lseek(kvol->fd, 0, SEEK_END);
+        uint64_t room = size > 0 && static_cast<uint64_t>(size) > kvol->sb.sb_frspc_start
+                            ? static_cast<uint64_t>(size) - kvol->sb.sb_frspc_start
+                            : 0;
+        if (total > room) {
+            kvol_log_error("superblock length invalid path=%s: sb_va_len_total=%lu, expected at most %lu (the "
+                           "volume device's data area)",
+                           kvol->path, total, room);
+            return -1;
+        }
+    }
+    // sb_va_len_avail lies within the total (checked at load), so within the
+    // mappings too; kvol_reconcile_avail then makes it follow the bitmap.
+    return 0;
+}
+
 int kvol_reconcile_avail(kvol_t *kvol) {
     uint64_t granules = kvol->sb.sb_va_len_total / KVOL_GRAN, bad = 0;
     for (uint64_t g = 0; g < granules; g++)

@@ -45,6 +45,11 @@ int kvol_sync_mapping(kvol_t *kvol, kvol_mapping_t *m);
 int kvol_load_super(kvol_t *kvol);
 int kvol_load_btbmp(kvol_t *kvol);
 int kvol_load_addressmap(kvol_t *kvol);
+/* After the address map is loaded: sb_va_len_total is the length its
+ * mappings (and, for a volume of mapping 0 alone, the volume device)
+ * describe; sb_va_len_avail, at most the total, follows.  0, or -1 with the
+ * field, its value and the bound logged. */
+int kvol_check_va_lengths(const kvol_t *kvol);
 /* Makes sb_va_len_avail agree with the loaded bitmap (total length less the
  * bad granules), writing the superblock when open for writing.  0 or the
  * write's error. */

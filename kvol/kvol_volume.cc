@@ -226,9 +226,12 @@ kvol_t *kvol_open_volume(const char *path, int flags, bool with_aio) {
         return open_failed(kvol, err);
     }
     // Metadata that is unreadable, damaged or impossible: an I/O error for
-    // the caller, the details in the volume's log.
-    if (kvol_load_super(kvol) < 0 || kvol_load_btbmp(kvol) < 0 || kvol_reconcile_avail(kvol) < 0 ||
-        kvol_load_addressmap(kvol) < 0)
+    // the caller, the details in the volume's log.  The superblock is
+    // written back (its available length made to follow the bitmap) only
+    // once its lengths agree with the address map, so that a damaged copy
+    // never becomes the source of a write over the good one.
+    if (kvol_load_super(kvol) < 0 || kvol_load_btbmp(kvol) < 0 || kvol_load_addressmap(kvol) < 0 ||
+        kvol_check_va_lengths(kvol) < 0 || kvol_reconcile_avail(kvol) < 0)
         return open_failed(kvol, EIO);
     if (with_aio) {
         // The AIO contexts of all processes share one system-wide limit

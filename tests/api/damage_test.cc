@@ -9,7 +9,8 @@
 // table, alone and with other damage); unlinked inodes and fini at every
 // moment of the reclaim; an unlinked inode that names another file's blocks;
 // devices cut short at points across the layout and a device of random
-// bytes; a volume whose available length is wrong.  The layout sweep and the
+// bytes; volume superblocks whose lengths are wrong or reach beyond the
+// address map.  The layout sweep and the
 // random flips are damage_sweep_test.
 #include "damage_fixture.h"
 
@@ -417,6 +418,50 @@ TEST_P(DamageVolume, UnservableBlockSizeIsRefusedWithEio) {
     if (HasFailure()) {
         for (const auto &l : errors_logged())
             ADD_FAILURE() << l;
+    }
+}
+
+// Volume superblock lengths beyond what the address map describes (checksum
+// recomputed): the open is refused before any callback, the caller gets EIO
+// and the library's log the reason, and neither superblock copy is written,
+// so a later start on a repaired copy finds the good one.  Trusted, such a
+// volume started an instance whose statfs counted blocks the volume does not
+// hold.
+TEST_P(DamageVolume, LengthsBeyondTheAddressMapAreRefused) {
+    const uint64_t gran = 16 * MiB;
+    struct Case {
+        const char *what;
+        uint64_t total_delta, avail_delta; // added to sb_va_len_total, sb_va_len_avail
+        bool total_doubled = false;        // and the total doubled
+    } cases[] = {
+        {"sb_va_len_total one granule beyond mapping 0", gran, 0},
+        {"both lengths one granule beyond mapping 0", gran, gran},
+        {"both lengths twice mapping 0", 0, 0, true},
+        {"sb_va_len_avail beyond sb_va_len_total", 0, gran},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        restore();
+        clear_log();
+        const uint64_t copy = patch_volume_sb([&](Bytes &page) {
+            const uint64_t total = get64(page, 104), avail = get64(page, 112);
+            put64(page, 104, (c.total_doubled ? 2 * total : total) + c.total_delta);
+            put64(page, 112, (c.total_doubled ? avail + total : avail) + c.avail_delta);
+        });
+        const Bytes both = raw(0, 0x2000);
+        Start s = start(false);
+        EXPECT_EQ(-EIO, s.launched);
+        EXPECT_FALSE(s.res.called);
+        EXPECT_TRUE(log_contains("kvol init failed, path: " + dev_ + ": -5(Input/output error)"));
+        EXPECT_TRUE(raw(0, 0x2000) == both) << "a superblock copy was written (the damaged one at " << copy
+                                            << ")";
+        if (s.ok())
+            fini(s.res.instance);
+        if (HasFailure()) {
+            for (const auto &l : errors_logged())
+                ADD_FAILURE() << l;
+            break;
+        }
     }
 }
 

@@ -215,6 +215,82 @@ TEST(KvolMeta, TruncatedVolumeDeviceIsRefusedWithEio) {
         << log;
 }
 
+// The superblock's VA lengths against the address map: the total is where
+// the last mapping ends (every expansion appends there and grows the total by
+// what it added); when the last entry is damaged its length is unknown, and
+// only a volume of mapping 0 alone still has a bound, its device.  A refused
+// open is EIO, names the field, its value and the bound, and writes neither
+// superblock copy, though the available length disagrees with the bitmap.
+TEST(KvolMeta, SuperblockLengthsBeyondTheAddressMapAreRefused) {
+    struct Case {
+        const char *what;
+        bool three_mappings;
+        int damaged_entry; // -1: none; else copy 0 of this entry is flipped
+        int64_t total_delta, avail_delta;
+        std::string message; // empty: the volume opens
+    } cases[] = {
+        {"total beyond mapping 0", false, -1, int64_t(GRAN), 0,
+         "sb_va_len_total=" + std::to_string(T0 + GRAN) + ", expected " + std::to_string(T0) +
+             " (the end of mapping 0)"},
+        {"both lengths beyond mapping 0", false, -1, int64_t(GRAN), int64_t(GRAN),
+         "sb_va_len_total=" + std::to_string(T0 + GRAN) + ", expected " + std::to_string(T0) +
+             " (the end of mapping 0)"},
+        {"total short of mapping 0", false, -1, -int64_t(GRAN), -int64_t(GRAN),
+         "check address is invalid offset=0, size=" + std::to_string(T0) +
+             ", totalsize=" + std::to_string(T0 - GRAN)},
+        {"total beyond mapping 2", true, -1, int64_t(GRAN), int64_t(GRAN),
+         "sb_va_len_total=" + std::to_string(T0 + 128 * MiB + GRAN) + ", expected " +
+             std::to_string(T0 + 128 * MiB) + " (the end of mapping 2)"},
+        {"total beyond a damaged last entry", true, 2, int64_t(GRAN), int64_t(GRAN), ""},
+        {"damaged mapping 0 alone, total within the device", false, 0, 0, 0, ""},
+        {"damaged mapping 0 alone, total beyond the device", false, 0, int64_t(GRAN), int64_t(GRAN),
+         "sb_va_len_total=" + std::to_string(T0 + GRAN) + ", expected at most " + std::to_string(T0) +
+             " (the volume device's data area)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        VolumeFile vol;
+        ASSERT_EQ(vol.mkfs_ret, 0);
+        if (c.three_mappings) {
+            kvol_t *kv = kvol_init(vol.path.c_str(), O_RDWR);
+            ASSERT_NE(kv, nullptr);
+            ASSERT_EQ(expand_file(kv, make_sparse(vol.dir.path(), "b.img", 64 * MiB), 64 * MiB), 0);
+            ASSERT_EQ(expand_file(kv, make_sparse(vol.dir.path(), "c.img", 64 * MiB), 64 * MiB), 0);
+            kvol_fini(kv);
+        }
+        if (c.damaged_entry >= 0)
+            flip_byte(vol.path, am_slot(c.damaged_entry, 0) + 200);
+        // The newer copy by generation, the lengths moved, the checksum
+        // recomputed.
+        Bytes sb0 = read_at(vol.path, sb_slot(0), 4096), sb1 = read_at(vol.path, sb_slot(1), 4096);
+        const unsigned newer = get64(sb1, 16) > get64(sb0, 16) ? 1 : 0;
+        Bytes sb = newer ? sb1 : sb0;
+        put64(sb, 104, get64(sb, 104) + c.total_delta);
+        put64(sb, 112, get64(sb, 112) + c.avail_delta);
+        put32(sb, 0, ref_crc32(sb.data() + 4, 508));
+        write_at(vol.path, sb_slot(newer), sb);
+        const Bytes both = read_at(vol.path, 0, 0x2000);
+
+        kvol_t *kv = nullptr;
+        errno = 0;
+        std::string log = capture_log([&] { kv = kvol_init(vol.path.c_str(), O_RDWR); });
+        if (c.message.empty()) {
+            ASSERT_NE(kv, nullptr) << log;
+            kvol_stat_t st;
+            ASSERT_EQ(kvol_stat(kv, &st), 0);
+            EXPECT_EQ(st.va_total, get64(sb, 104));
+            kvol_fini(kv);
+            continue;
+        }
+        EXPECT_EQ(kv, nullptr);
+        EXPECT_EQ(errno, EIO);
+        EXPECT_NE(log.find(c.message), std::string::npos) << log;
+        EXPECT_EQ(read_at(vol.path, 0, 0x2000), both) << "a refused open writes no superblock copy";
+        if (kv != nullptr)
+            kvol_fini(kv);
+    }
+}
+
 // A volume of mapping 0 and two 64 MiB backing files (mappings 1 and 2).
 class KvolThreeMappings : public ::testing::Test {
 protected:
