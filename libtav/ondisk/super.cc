@@ -205,6 +205,12 @@ int tav_sb_check_layout(const tav_sb_ondisk *dsb, uint64_t device_blocks, bool v
             dsb->s_bitmap_blocks >= device_blocks)
             return want_range("s_bitmap_blocks", dsb->s_bitmap_blocks, geo.bitmap_blocks, device_blocks - 1);
         uint64_t first_data = geo.first_bitmap_block + dsb->s_bitmap_blocks + 1;
+        // A zone map larger than the format's figure is legal only in front
+        // of the data area: one that would run into it names the map.
+        if (dsb->s_bitmap_blocks > geo.bitmap_blocks && first_data > dsb->s_first_data_block &&
+            dsb->s_first_data_block >= geo.first_data_block)
+            return want_range("s_bitmap_blocks", dsb->s_bitmap_blocks, geo.bitmap_blocks,
+                              dsb->s_first_data_block - geo.first_bitmap_block - 1);
         if (dsb->s_first_data_block != first_data)
             return want("s_first_data_block", dsb->s_first_data_block, first_data);
         if (dsb->s_blocks_count <= first_data)

@@ -55,6 +55,7 @@ TEST_P(Damage, SuperblockFieldsOutOfRangeAreRefused) {
         {"s_inode_blocks", 96, 0},
         {"s_first_bitmap_block", 104, 0},
         {"s_bitmap_blocks", 112, 1},
+        {"s_bitmap_blocks", 112, 40}, // a larger map that runs into the data area
         {"s_bitmap_blocks", 112, huge},
         {"s_first_data_block", 120, 0},
         {"s_first_data_block", 120, 289},
@@ -145,6 +146,47 @@ TEST_P(Damage, SuperblockFieldsOutOfRangeAreRefused) {
     Start s = start(false);
     EXPECT_EQ(-1, s.res.ret);
     EXPECT_TRUE(log_contains("tav_sb: invalid geometry: s_bitmap_blocks=" + std::to_string(device)));
+
+    // A zone map larger than the format makes, with the data area moved
+    // behind it (both copies): its size alone is not refused, and the start
+    // reads and sizes the map within the metadata area it names.
+    restore();
+    clear_log();
+    const uint64_t extra = 8, moved_data = first_data_ + extra;
+    for (uint64_t copy : {kSbA, kSbB}) {
+        Bytes p = fs(copy, 4096);
+        put64(p, kSbBitmapBlocks, get64(p, kSbBitmapBlocks) + extra);
+        put64(p, kSbFirstData, moved_data);
+        seal_page(p);
+        put_fs(copy, p);
+    }
+    // The blocks it gains hold what they held: the backup superblock first,
+    // which fails as a zone-map page.
+    Start big = start(false);
+    ASSERT_EQ(0, big.launched);
+    EXPECT_EQ(-1, big.res.ret);
+    EXPECT_EQ((uint32_t)EACCES, big.res.err);
+    EXPECT_TRUE(log_contains("illegal zmap page, index: " + std::to_string(32 * 256) + ", phyaddr: " +
+                             std::to_string((first_data_ - 1) * MiB)));
+    EXPECT_TRUE(log_contains("tav init failed: -1(Permission denied)"));
+    // Empty zone-map pages there: it starts, sized by the larger map, never
+    // counts the blocks it gained as free, and serves the file that lies
+    // behind the moved data area (F1's extent block is among those gained).
+    clear_log();
+    const Bytes empty_page = fs((first_data_ - 1) * MiB - 4096, 4096); // the last page of the map
+    Bytes gained;
+    for (uint64_t i = 0; i < extra * 256; i++)
+        gained.insert(gained.end(), empty_page.begin(), empty_page.end());
+    put_fs((first_data_ - 1) * MiB, gained);
+    ASSERT_GE(f2_.extent_block, moved_data);
+    tav *larger = start_ok();
+    ASSERT_NE(nullptr, larger);
+    EXPECT_EQ((32 + extra) * 256, larger->zmap.page_count);
+    EXPECT_LE(statfs_of(larger).f_bfree, blocks_ - moved_data);
+    use(larger, {&f2_});
+    poke(larger, &f1_);
+    fini(larger);
+    check_on_disk({&f2_});
 
     // A smaller instance on the same device is sound (as before an
     // expansion): it starts, and statfs counts its blocks only.
