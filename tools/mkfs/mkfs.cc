@@ -1,8 +1,8 @@
 /*
  * tav_mkfs: formats a regular file or a block device as a fresh instance:
  * block 0 with both superblock copies and its backup, an empty zone map over
- * every zone-map block, and inode group 0.  The layout comes from the
- * library's own format routine, so a formatted device is exactly what an
+ * every zone-map block, and inode group 0.  The layout and the format come
+ * from the library (tav_format.h), so a formatted device is exactly what an
  * instance start expects.
  *
  * It refuses, before writing anything: a device that already holds a legal
@@ -24,17 +24,9 @@
 #include <unistd.h>
 #include <uuid/uuid.h>
 
-#include <string>
-
 #include "evdriver.h"
-#include "inode.h"
-#include "ioengine.h"
 #include "kvol.h"
-#include "super.h"
-#include "checksum.h"
-#include "coroutine.h"
-#include "logger.h"
-#include "memory.h"
+#include "tav_format.h"
 
 namespace {
 
@@ -100,21 +92,17 @@ bool parse_size(const char *s, uint64_t *out) {
     return true;
 }
 
-/* Inode group 0 is formatted by the library, as every later group is. */
-TAV_COROUTINE_FN int format_inode_blocks(void *, blkno_t ibegin, uint64_t count) {
-    return tav_inode_format(ibegin, count);
-}
-
-struct format_job {
-    tav_sb_format_args args;
-    int ret = 1;
+struct format_result {
+    int64_t ret = 0;
+    uint32_t err = 0;
     bool done = false;
 };
 
-void format_entry(void *opaque) {
-    format_job *job = static_cast<format_job *>(opaque);
-    job->ret = tav_sb_format_instance(&job->args, format_inode_blocks, nullptr);
-    job->done = true;
+void format_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
+    format_result *r = static_cast<format_result *>(data);
+    r->ret = op_ret;
+    r->err = op_errno;
+    r->done = true;
 }
 
 /* Whether the device holds a volume that opens (read-only, quietly). */
@@ -128,29 +116,13 @@ bool holds_volume(const char *path) {
     return true;
 }
 
-/* Whether either superblock copy of the device is legal. */
-bool holds_instance(const char *path) {
-    int fd = open(path, O_RDONLY);
-    if (fd < 0)
-        return false;
-    static uint8_t page[TAV_SB_PAGE_SIZE];
-    bool found = false;
-    for (off_t off : {TAV_SB_COPY_A_OFFSET, TAV_SB_COPY_B_OFFSET}) {
-        if (pread(fd, page, sizeof(page), off) == static_cast<ssize_t>(sizeof(page)) &&
-            tav_sb_is_legal_quiet(page) == 0)
-            found = true;
-    }
-    close(fd);
-    return found;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
     const char *engine = getenv("TAV_IOENGINE");
     if (engine == nullptr || *engine == '\0')
         engine = "kvol";
-    uint64_t size = 0, groups = TAV_SB_INODE_MAX_GROUPS;
+    uint64_t size = 0, groups = TAV_FORMAT_MAX_INODE_GROUPS;
     bool have_size = false, force = false;
 
     static const struct option opts[] = {
@@ -176,9 +148,9 @@ int main(int argc, char **argv) {
             char *end;
             errno = 0;
             unsigned long v = strtoul(optarg, &end, 10);
-            if (errno || *end || end == optarg || v < 1 || v > TAV_SB_INODE_MAX_GROUPS)
-                return fail("invalid inode group count '%s': it must be between 1 and %llu", optarg,
-                            TAV_SB_INODE_MAX_GROUPS);
+            if (errno || *end || end == optarg || v < 1 || v > TAV_FORMAT_MAX_INODE_GROUPS)
+                return fail("invalid inode group count '%s': it must be between 1 and %d", optarg,
+                            TAV_FORMAT_MAX_INODE_GROUPS);
             groups = v;
             break;
         }
@@ -193,10 +165,9 @@ int main(int argc, char **argv) {
     }
     const char *path = argv[optind];
 
-    logger_set_target(LOG_TARGET_STDERR, nullptr);
-    logger_set_loglevel(LOG_LEVEL_ERROR);
+    tav_format_set_log(TAV_FORMAT_LOG_ERRORS);
 
-    if (*engine == '\0' || ioengine_plugin_find(engine) == nullptr)
+    if (!tav_ioengine_available(engine))
         return fail("unknown ioengine \"%s\": use libaio or kvol", engine);
     const bool on_volume = strcmp(engine, "kvol") == 0;
 
@@ -241,22 +212,21 @@ int main(int argc, char **argv) {
     }
 
     /* The layout, checked before anything is written. */
-    tav_sb_ondisk dsb = {};
-    dsb.s_blocks_count = fs_size / TAV_BLOCK_SIZE;
-    dsb.s_inode_max_group = groups;
-    if (dsb.s_blocks_count == 0)
+    const uint64_t blocks = fs_size / TAV_BLOCK_SIZE;
+    if (blocks == 0)
         return fail("%s is too small: %llu bytes", path, static_cast<unsigned long long>(size));
-    tav_sb_fill_default(&dsb);
-    if (dsb.s_blocks_count <= dsb.s_first_data_block)
+    tav_format_layout made;
+    int ret = tav_format_layout_of(path, blocks, groups, &made);
+    if (ret == -ENOSPC)
         return fail("%s is too small: %lu MiB, but %lu inode group%s need%s at least %lu MiB "
                     "(inode table, zone map, backup superblock and one data block)",
-                    path, dsb.s_blocks_count, groups, groups == 1 ? "" : "s", groups == 1 ? "s" : "",
-                    dsb.s_first_data_block + 1);
+                    path, blocks, groups, groups == 1 ? "" : "s", groups == 1 ? "s" : "",
+                    made.first_data_block + 1);
     // What a start will accept, checked with the start's own rule.
-    if (tav_sb_check_layout(&dsb, dsb.s_blocks_count, false) != 0)
-        return fail("internal error: the layout for %lu blocks would not load", dsb.s_blocks_count);
+    if (ret != 0)
+        return fail("internal error: the layout for %lu blocks would not load", blocks);
 
-    if (exists && !force && holds_instance(path))
+    if (exists && !force && tav_format_probe(path) == 1)
         return fail("%s already holds a tav instance; use -f to overwrite it", path);
     if (exists && !force && holds_volume(path))
         return fail("%s already holds a volume; use -f to overwrite it", path);
@@ -287,45 +257,32 @@ int main(int argc, char **argv) {
     }
 
     ev_driver *driver = evdriver_env();
-    if (ioengine_default_init(driver, engine, path, O_RDWR) < 0)
-        return fail("cannot open %s with ioengine %s", path, engine);
-    tav_iobuf_pool_init();
-
-    format_job job;
-    job.args = {dsb.s_blocks_count, groups, path};
-    Coroutine *co = coroutine_create(format_entry, &job);
-    if (co == nullptr) {
-        ioengine_default_fini();
-        return fail("out of memory");
-    }
-    coroutine_enter(co);
+    format_result job;
+    ret = tav_format_async(driver, engine, path, blocks, groups, format_cbk, &job);
+    if (ret < 0)
+        return fail("formatting %s failed: %s", path, strerror(-ret));
     struct ev_loop *loop = static_cast<struct ev_loop *>(driver->handle);
     while (!job.done)
         ev_run(loop, EVRUN_ONCE);
-    ioengine_default_fini();
-    tav_iobuf_pool_fini();
     if (job.ret < 0)
-        return fail("formatting %s failed: %s", path, strerror(-job.ret));
+        return fail("formatting %s failed: %s", path, strerror(static_cast<int>(job.err)));
 
     /* What was made. */
-    tav_sb_ondisk made;
-    tav_sb_build(&job.args, 0, &made);
     char uuid[37];
-    uuid_unparse(made.s_uuid, uuid);
+    uuid_unparse(made.uuid, uuid);
     printf("%s: formatted %s with ioengine %s\n", kProg, path, engine);
     if (on_volume)
         printf("  volume:           %llu bytes of address space on %llu bytes of device\n",
                static_cast<unsigned long long>(fs_size), static_cast<unsigned long long>(size));
     printf("  uuid:             %s\n", uuid);
-    printf("  blocks:           %lu of 1 MiB (%lu MiB)\n", made.s_blocks_count, made.s_blocks_count);
+    printf("  blocks:           %lu of 1 MiB (%lu MiB)\n", made.blocks_count, made.blocks_count);
     printf("  inode table:      blocks %lu-%lu, %lu inode group%s of %lu files, group 0 formatted\n",
-           made.s_first_inode_block, made.s_first_inode_block + made.s_inode_blocks - 1,
-           made.s_inode_max_group, made.s_inode_max_group == 1 ? "" : "s", made.s_inode_per_group);
-    printf("  zone map:         blocks %lu-%lu (%lu pages)\n", made.s_first_bitmap_block,
-           made.s_first_bitmap_block + made.s_bitmap_blocks - 1,
-           static_cast<uint64_t>(made.s_bitmap_blocks * TAV_SB_ZMAP_PAGES_PER_BLOCK));
-    printf("  backup superblock: block %lu\n", made.s_first_data_block - 1);
-    printf("  data blocks:      %lu-%lu (%lu blocks)\n", made.s_first_data_block, made.s_blocks_count - 1,
-           made.s_blocks_count - made.s_first_data_block);
+           made.first_inode_block, made.first_inode_block + made.inode_blocks - 1, made.inode_groups,
+           made.inode_groups == 1 ? "" : "s", made.inode_per_group);
+    printf("  zone map:         blocks %lu-%lu (%lu pages)\n", made.first_bitmap_block,
+           made.first_bitmap_block + made.bitmap_blocks - 1, made.zmap_pages);
+    printf("  backup superblock: block %lu\n", made.first_data_block - 1);
+    printf("  data blocks:      %lu-%lu (%lu blocks)\n", made.first_data_block, made.blocks_count - 1,
+           made.blocks_count - made.first_data_block);
     return 0;
 }

@@ -187,7 +187,8 @@ void finish_instance(tav *instance) {
 void fuse_tav_init_cbk(ssize_t op_ret, uint32_t op_errno, void *, tav *instance) {
     s.init_pending = false;
     if (op_ret != 0) {
-        fprintf(stderr, "tav: cannot start the instance on %s: %s\n", s.cfg->path, strerror((int)op_errno));
+        fprintf(stderr, "tav: cannot start the instance on %s: %s\n", s.cfg->path,
+                strerror(static_cast<int>(op_errno)));
         s.exit_status = 1;
         break_loop();
         return;
@@ -235,37 +236,52 @@ void fuse_tav_destroy(void *) {
 void lookup_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
     fuse_tav_ctx *ctx = static_cast<fuse_tav_ctx *>(data);
     if (op_ret < 0)
-        return answer_err(ctx, (int)op_errno);
+        return answer_err(ctx, static_cast<int>(op_errno));
     int64_t ino = inode_map_set(ctx->args_cbk.stat.st_ino, ctx->gfid);
     if (ino < 0)
-        return answer_err(ctx, (int)-ino);
+        return answer_err(ctx, static_cast<int>(-ino));
     struct fuse_entry_param e;
-    fill_entry(&e, &ctx->args_cbk.stat, (fuse_ino_t)ino);
+    fill_entry(&e, &ctx->args_cbk.stat, static_cast<fuse_ino_t>(ino));
     fuse_reply_entry(take_req(ctx), &e);
     ctx_free(ctx);
 }
 
-void fuse_tav_lookup(fuse_req_t req, fuse_ino_t parent, const char *name) {
+// A name-based request's context (lookup, create, unlink): only the root
+// has entries (ENOENT under another parent), and the name must parse as a
+// uuid (EINVAL), with the create suffix when `flags` is given and exactly
+// otherwise; ENOMEM without memory.  Null when already answered.
+fuse_tav_ctx *name_ctx(fuse_req_t req, fuse_ino_t parent, const char *name, int *flags) {
     check_ino(parent);
     if (parent != TAV_ROOT_INO) {
         fuse_reply_err(req, ENOENT);
-        return;
+        return nullptr;
     }
     fuse_tav_ctx *ctx = ctx_new(req);
     if (ctx == nullptr) {
         fuse_reply_err(req, ENOMEM);
-        return;
+        return nullptr;
     }
+    int ret = flags != nullptr ? name_parse_create(name, ctx->gfid, flags)
+                               : name_parse_exact(name, ctx->gfid);
+    if (ret < 0) {
+        answer_err(ctx, EINVAL);
+        return nullptr;
+    }
+    return ctx;
+}
+
+void fuse_tav_lookup(fuse_req_t req, fuse_ino_t parent, const char *name) {
     int flags = 0;
-    if (name_parse_create(name, ctx->gfid, &flags) < 0)
-        return answer_err(ctx, EINVAL);
+    fuse_tav_ctx *ctx = name_ctx(req, parent, name, &flags);
+    if (ctx == nullptr)
+        return;
     answer_start(ctx, tav_getattr_async(s.instance, ctx->gfid, &ctx->args_cbk.stat, lookup_cbk, ctx));
 }
 
 void attr_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
     fuse_tav_ctx *ctx = static_cast<fuse_tav_ctx *>(data);
     if (op_ret < 0)
-        return answer_err(ctx, (int)op_errno);
+        return answer_err(ctx, static_cast<int>(op_errno));
     fuse_reply_attr(take_req(ctx), &ctx->args_cbk.stat, kTimeout);
     ctx_free(ctx);
 }
@@ -306,7 +322,7 @@ void fuse_tav_getattr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi)
 void setattr_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
     fuse_tav_ctx *ctx = static_cast<fuse_tav_ctx *>(data);
     if (op_ret < 0)
-        return answer_err(ctx, (int)op_errno);
+        return answer_err(ctx, static_cast<int>(op_errno));
     if (ctx->args.flags & FUSE_SET_ATTR_SIZE) {
         // The size goes through truncate by name, also when the attributes
         // went through a handle; its post-state is the answer.
@@ -354,7 +370,7 @@ void fuse_tav_statfs(fuse_req_t req, fuse_ino_t ino) {
                           [](int64_t op_ret, uint32_t op_errno, void *data) {
                               fuse_tav_ctx *c = static_cast<fuse_tav_ctx *>(data);
                               if (op_ret < 0)
-                                  return answer_err(c, (int)op_errno);
+                                  return answer_err(c, static_cast<int>(op_errno));
                               fuse_reply_statfs(take_req(c), &c->args_cbk.statvfs);
                               ctx_free(c);
                           },
@@ -365,22 +381,13 @@ void fuse_tav_statfs(fuse_req_t req, fuse_ino_t ino) {
 
 void status_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
     fuse_tav_ctx *ctx = static_cast<fuse_tav_ctx *>(data);
-    answer_err(ctx, op_ret < 0 ? (int)op_errno : 0);
+    answer_err(ctx, op_ret < 0 ? static_cast<int>(op_errno) : 0);
 }
 
 void fuse_tav_unlink(fuse_req_t req, fuse_ino_t parent, const char *name) {
-    check_ino(parent);
-    if (parent != TAV_ROOT_INO) {
-        fuse_reply_err(req, ENOENT);
+    fuse_tav_ctx *ctx = name_ctx(req, parent, name, nullptr);
+    if (ctx == nullptr)
         return;
-    }
-    fuse_tav_ctx *ctx = ctx_new(req);
-    if (ctx == nullptr) {
-        fuse_reply_err(req, ENOMEM);
-        return;
-    }
-    if (name_parse_exact(name, ctx->gfid) < 0)
-        return answer_err(ctx, EINVAL);
     if (readonly())
         return answer_err(ctx, EROFS);
     answer_start(ctx, tav_unlink_async(s.instance, ctx->gfid, status_cbk, ctx));
@@ -389,7 +396,7 @@ void fuse_tav_unlink(fuse_req_t req, fuse_ino_t parent, const char *name) {
 void open_cbk(int64_t op_ret, uint32_t op_errno, void *data, tav_fd *fd) {
     fuse_tav_ctx *ctx = static_cast<fuse_tav_ctx *>(data);
     if (op_ret < 0)
-        return answer_err(ctx, (int)op_errno);
+        return answer_err(ctx, static_cast<int>(op_errno));
     if (s.stopping) { // the instance is being finished: no new handles
         tav_close(fd);
         return answer_err(ctx, EIO);
@@ -422,15 +429,15 @@ void create_attr_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
     if (op_ret < 0) {
         // The handle was never given to the kernel: close it here.
         tav_close(fd);
-        return answer_err(ctx, (int)op_errno);
+        return answer_err(ctx, static_cast<int>(op_errno));
     }
     int64_t ino = inode_map_set(ctx->args_cbk.stat.st_ino, ctx->gfid);
     if (ino < 0) {
         tav_close(fd);
-        return answer_err(ctx, (int)-ino);
+        return answer_err(ctx, static_cast<int>(-ino));
     }
     struct fuse_entry_param e;
-    fill_entry(&e, &ctx->args_cbk.stat, (fuse_ino_t)ino);
+    fill_entry(&e, &ctx->args_cbk.stat, static_cast<fuse_ino_t>(ino));
     hand_out(fd, fuse_reply_create(take_req(ctx), &e, &ctx->fi));
     ctx_free(ctx);
 }
@@ -438,7 +445,7 @@ void create_attr_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
 void create_cbk(int64_t op_ret, uint32_t op_errno, void *data, tav_fd *fd) {
     fuse_tav_ctx *ctx = static_cast<fuse_tav_ctx *>(data);
     if (op_ret < 0)
-        return answer_err(ctx, (int)op_errno);
+        return answer_err(ctx, static_cast<int>(op_errno));
     if (s.stopping) {
         tav_close(fd);
         return answer_err(ctx, EIO);
@@ -453,19 +460,10 @@ void create_cbk(int64_t op_ret, uint32_t op_errno, void *data, tav_fd *fd) {
 
 void fuse_tav_create(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode,
                      struct fuse_file_info *fi) {
-    check_ino(parent);
-    if (parent != TAV_ROOT_INO) {
-        fuse_reply_err(req, ENOENT);
-        return;
-    }
-    fuse_tav_ctx *ctx = ctx_new(req);
-    if (ctx == nullptr) {
-        fuse_reply_err(req, ENOMEM);
-        return;
-    }
     int flags = 0;
-    if (name_parse_create(name, ctx->gfid, &flags) < 0)
-        return answer_err(ctx, EINVAL);
+    fuse_tav_ctx *ctx = name_ctx(req, parent, name, &flags);
+    if (ctx == nullptr)
+        return;
     if (readonly())
         return answer_err(ctx, EROFS);
     if (fi != nullptr)
@@ -493,7 +491,7 @@ void dirbuf_add(fuse_req_t req, dirbuf *b, const char *name, const struct stat *
         return; // the entry is left out, the listing goes on
     b->buf_ptr = p;
     b->buf_size = old + len;
-    fuse_add_direntry(req, p + old, len, name, st, (off_t)b->buf_size);
+    fuse_add_direntry(req, p + old, len, name, st, static_cast<off_t>(b->buf_size));
 }
 
 int readdir_filter(tav *instance, unsigned char *name, void *data) {
@@ -517,11 +515,11 @@ int readdir_filter(tav *instance, unsigned char *name, void *data) {
 void readdir_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
     fuse_tav_ctx *ctx = static_cast<fuse_tav_ctx *>(data);
     if (op_ret < 0)
-        return answer_err(ctx, (int)op_errno);
+        return answer_err(ctx, static_cast<int>(op_errno));
     dirbuf *b = &ctx->dir;
     fuse_req_t req = take_req(ctx);
-    if (b->off >= 0 && (size_t)b->off < b->buf_size) {
-        size_t n = b->buf_size - (size_t)b->off;
+    if (b->off >= 0 && static_cast<size_t>(b->off) < b->buf_size) {
+        size_t n = b->buf_size - static_cast<size_t>(b->off);
         fuse_reply_buf(req, b->buf_ptr + b->off, n < b->size ? n : b->size);
     } else {
         fuse_reply_buf(req, nullptr, 0);
@@ -577,8 +575,9 @@ void fuse_tav_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, struc
                           [](int64_t op_ret, uint32_t op_errno, void *data) {
                               fuse_tav_ctx *c = static_cast<fuse_tav_ctx *>(data);
                               if (op_ret < 0)
-                                  return answer_err(c, (int)op_errno);
-                              fuse_reply_buf(take_req(c), static_cast<char *>(c->args_cbk.data), (size_t)op_ret);
+                                  return answer_err(c, static_cast<int>(op_errno));
+                              fuse_reply_buf(take_req(c), static_cast<char *>(c->args_cbk.data),
+                                             static_cast<size_t>(op_ret));
                               ctx_free(c);
                           },
                           ctx));
@@ -587,8 +586,8 @@ void fuse_tav_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, struc
 void write_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
     fuse_tav_ctx *ctx = static_cast<fuse_tav_ctx *>(data);
     if (op_ret < 0)
-        return answer_err(ctx, (int)op_errno);
-    fuse_reply_write(take_req(ctx), (size_t)op_ret);
+        return answer_err(ctx, static_cast<int>(op_errno));
+    fuse_reply_write(take_req(ctx), static_cast<size_t>(op_ret));
     ctx_free(ctx);
 }
 
@@ -622,7 +621,7 @@ void drain_pipe(struct fuse_buf *b) {
         if (n <= 0 && !(n < 0 && errno == EINTR))
             break;
         if (n > 0)
-            left -= (size_t)n;
+            left -= static_cast<size_t>(n);
     }
 }
 
@@ -649,7 +648,7 @@ void fuse_tav_write_buf(fuse_req_t req, fuse_ino_t ino, struct fuse_bufvec *bufv
         } while (n < 0 && errno == EINTR);
         if (n < 0)
             return answer_err(ctx, errno);
-        len = (size_t)n;
+        len = static_cast<size_t>(n);
     } else {
         memcpy(ctx->args.data, b->mem, len);
     }
@@ -689,7 +688,7 @@ void falloc_start(fuse_tav_ctx *ctx, tav_fd *fd, int mode, off_t offset, size_t 
 void zero_range_grow_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
     fuse_tav_ctx *ctx = static_cast<fuse_tav_ctx *>(data);
     if (op_ret < 0)
-        return answer_err(ctx, (int)op_errno);
+        return answer_err(ctx, static_cast<int>(op_errno));
     off_t end = ctx->args.stat.st_size;
     if (end > ctx->args_cbk.stat.st_size)
         return answer_start(ctx, tav_ftruncate_async(handle_of(&ctx->fi), end, nullptr, nullptr, status_cbk, ctx));
@@ -699,16 +698,16 @@ void zero_range_grow_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
 void falloc_size_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
     fuse_tav_ctx *ctx = static_cast<fuse_tav_ctx *>(data);
     if (op_ret < 0)
-        return answer_err(ctx, (int)op_errno);
+        return answer_err(ctx, static_cast<int>(op_errno));
     tav_fd *fd = handle_of(&ctx->fi);
-    off_t offset = (off_t)ctx->args.size, size = ctx->args_cbk.stat.st_size;
-    size_t len = (size_t)(ctx->args.stat.st_size - offset);
+    off_t offset = static_cast<off_t>(ctx->args.size), size = ctx->args_cbk.stat.st_size;
+    size_t len = static_cast<size_t>(ctx->args.stat.st_size - offset);
     if (ctx->args.flags & FALLOC_FL_ZERO_RANGE)
         return falloc_start(ctx, fd, ctx->args.flags, offset, len, zero_range_grow_cbk);
     if (offset >= size) // nothing inside the file
         return status_cbk(0, 0, ctx);
-    if ((off_t)len > size - offset)
-        len = (size_t)(size - offset);
+    if (static_cast<off_t>(len) > size - offset)
+        len = static_cast<size_t>(size - offset);
     falloc_start(ctx, fd, ctx->args.flags, offset, len, status_cbk);
 }
 
@@ -720,17 +719,17 @@ void fuse_tav_fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t offset, 
         return;
     if (readonly())
         return answer_err(ctx, EROFS);
-    if (offset < 0 || length <= 0 || length > (off_t)TAV_MAX_FILE_SIZE)
+    if (offset < 0 || length <= 0 || length > static_cast<off_t>(TAV_MAX_FILE_SIZE))
         return answer_err(ctx, EINVAL);
     bool keep = (mode & FALLOC_FL_KEEP_SIZE) != 0;
     if (mode & FALLOC_FL_PUNCH_HOLE)
-        return falloc_start(ctx, fd, mode, offset, (size_t)length, status_cbk);
+        return falloc_start(ctx, fd, mode, offset, static_cast<size_t>(length), status_cbk);
     bool zero = (mode & FALLOC_FL_ZERO_RANGE) != 0;
     if (zero == keep)
-        return falloc_start(ctx, fd, mode, offset, (size_t)length, status_cbk);
+        return falloc_start(ctx, fd, mode, offset, static_cast<size_t>(length), status_cbk);
     ctx->fi.fh = reinterpret_cast<uintptr_t>(fd);
     ctx->args.flags = mode;
-    ctx->args.size = (size_t)offset;
+    ctx->args.size = static_cast<size_t>(offset);
     ctx->args.stat.st_size = offset + length; // the range's end
     answer_start(ctx, tav_fgetattr_async(fd, &ctx->args_cbk.stat, falloc_size_cbk, ctx));
 }
@@ -740,12 +739,12 @@ void fuse_tav_fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t offset, 
 void xattr_buf_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
     fuse_tav_ctx *ctx = static_cast<fuse_tav_ctx *>(data);
     if (op_ret < 0)
-        return answer_err(ctx, (int)op_errno);
+        return answer_err(ctx, static_cast<int>(op_errno));
     fuse_req_t req = take_req(ctx);
     if (ctx->args_cbk.data != nullptr)
-        fuse_reply_buf(req, static_cast<char *>(ctx->args_cbk.data), (size_t)op_ret);
+        fuse_reply_buf(req, static_cast<char *>(ctx->args_cbk.data), static_cast<size_t>(op_ret));
     else
-        fuse_reply_xattr(req, (size_t)op_ret);
+        fuse_reply_xattr(req, static_cast<size_t>(op_ret));
     ctx_free(ctx);
 }
 

@@ -1,5 +1,5 @@
-// tav_upgrade: options, the device lock and the three actions, each run in a
-// coroutine on libev's default loop.
+// tav_upgrade: options, then one of the library's three actions
+// (tav_format.h) on libev's default loop, run until it calls back.
 #include "upgrade_cli.h"
 
 #include <errno.h>
@@ -11,15 +11,7 @@
 #include <unistd.h>
 
 #include "evdriver.h"
-#include "instance.h"
-#include "ioengine.h"
-#include "logging.h"
-#include "progress.h"
-#include "upgrade.h"
-#include "super.h"
-#include "coroutine.h"
-#include "logger.h"
-#include "memory.h"
+#include "tav_format.h"
 
 namespace {
 
@@ -40,10 +32,9 @@ struct options {
 
 struct job {
     options opt;
-    ev_driver *driver = nullptr;
+    uint64_t version = 0;
     int result = 0;
     bool done = false;
-    int lock_fd = -1; /* held until the process ends */
 };
 
 void usage(const char *prog) {
@@ -113,104 +104,23 @@ void print_progress(void *, const char *what, uint64_t done, uint64_t total) {
     fprintf(stderr, "tav_upgrade: %s %lu/%lu (%u%%)\n", what, done, total, pct);
 }
 
-/* The device through this thread's default engine, and its superblock. */
-class Device {
-public:
-    ~Device() {
-        if (sb_loaded_)
-            tav_sb_destroy(&sb_);
-        if (ioengine_get_default())
-            ioengine_default_fini();
-    }
-    TAV_COROUTINE_FN int open(const job *j, int oflag) {
-        if (ioengine_default_init(j->driver, j->opt.engine, j->opt.path, oflag) < 0) {
-            log_error("invalid source path: %s", j->opt.path);
-            return -EINVAL;
-        }
-        int ret = tav_sb_load(&sb_);
-        if (ret < 0) {
-            log_error("load super block failed: %d", ret);
-            return ret;
-        }
-        sb_loaded_ = true;
-        return 0;
-    }
-    tav_sb_info *sb() { return &sb_; }
-
-private:
-    tav_sb_info sb_ = {};
-    bool sb_loaded_ = false;
-};
-
-TAV_COROUTINE_FN int do_get_version(job *j) {
-    Device dev;
-    int ret = dev.open(j, O_RDONLY);
-    if (ret < 0)
-        return ret;
-    const uint64_t version = dev.sb()->tav_disk_sb.s_header.version;
-    printf("%lu", version);
-    fflush(stdout);
-    if (version == TAV_SB_VERSION_2)
-        log_info("tav has been upgraded, do nothing");
-    return 0;
+void action_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
+    job *j = static_cast<job *>(data);
+    j->result = op_ret < 0 ? -static_cast<int>(op_errno) : 0;
+    j->done = true;
 }
 
-/* Upgrade and restore change the device: only under its lock. */
-TAV_COROUTINE_FN int open_locked(job *j, Device *dev) {
-    int ret = tav_device_lock(j->opt.path, &j->lock_fd);
-    return ret < 0 ? ret : dev->open(j, O_RDWR);
-}
-
-TAV_COROUTINE_FN int do_upgrade(job *j) {
-    Device dev;
-    int ret = open_locked(j, &dev);
-    if (ret < 0)
-        return ret;
-    const uint64_t version = dev.sb()->tav_disk_sb.s_header.version;
-    if (version == TAV_SB_VERSION_2) {
-        log_info("tav has been upgraded, do nothing");
-        return 0;
-    }
-    if (version == TAV_SB_VERSION_UPGRADING) {
-        log_error("last upgrade was interrupted, run resotre first");
-        return -EAGAIN;
-    }
-    ret = tav_upgrade_run(j->driver, dev.sb(), j->opt.backup, TAV_UPGRADE_TOOL);
-    if (ret == 0)
-        log_info("tav upgrade succeed");
-    return ret;
-}
-
-TAV_COROUTINE_FN int do_restore(job *j) {
-    Device dev;
-    int ret = open_locked(j, &dev);
-    if (ret < 0)
-        return ret;
-    if (dev.sb()->tav_disk_sb.s_header.version == TAV_SB_VERSION_2)
-        log_warn("restoring a version 2 device: blocks allocated since the backup was taken become free");
-    ret = tav_upgrade_restore_zmap(j->driver, &dev.sb()->tav_disk_sb, j->opt.backup, TAV_UPGRADE_TOOL);
-    if (ret < 0) {
-        log_error("restore zmap from %s failed: %d", j->opt.backup, ret);
-        return ret;
-    }
-    ret = tav_upgrade_update_super(dev.sb(), TAV_SB_VERSION_1);
-    if (ret < 0) {
-        log_error("restore TAV version to %d failed: %d", 1, ret);
-        return ret;
-    }
-    log_info("tav restore succeed");
-    return 0;
-}
-
-void action_entry(void *opaque) {
-    job *j = static_cast<job *>(opaque);
-    switch (j->opt.action) {
-    case OPT_ACTION_GET_VERSION: j->result = do_get_version(j); break;
-    case OPT_ACTION_UPGRADE: j->result = do_upgrade(j); break;
-    case OPT_ACTION_RESTORE: j->result = do_restore(j); break;
+int start_action(job *j, ev_driver *driver) {
+    const options &o = j->opt;
+    switch (o.action) {
+    case OPT_ACTION_GET_VERSION:
+        return tav_upgrade_get_version_async(driver, o.engine, o.path, &j->version, action_cbk, j);
+    case OPT_ACTION_UPGRADE: return tav_upgrade_async(driver, o.engine, o.path, o.backup, action_cbk, j);
+    case OPT_ACTION_RESTORE:
+        return tav_upgrade_restore_async(driver, o.engine, o.path, o.backup, action_cbk, j);
     case OPT_ACTION_NONE: break;
     }
-    j->done = true;
+    return -EINVAL;
 }
 
 const char *action_name(opt_action a) {
@@ -225,34 +135,33 @@ const char *action_name(opt_action a) {
 } // namespace
 
 int tav_upgrade_cli_main(int argc, char **argv) {
-    tav_logging_init();
+    tav_format_set_log(TAV_FORMAT_LOG_ENV);
     job j;
     int ret = parse(argc, argv, &j.opt);
     if (ret != 1)
         return ret;
-    if (j.opt.debug) {
-        logger_set_loglevel(LOG_LEVEL_ALL);
-        logger_set_target(LOG_TARGET_STDOUT, nullptr);
-    }
+    if (j.opt.debug)
+        tav_format_set_log(TAV_FORMAT_LOG_DEBUG);
     if (j.opt.action == OPT_ACTION_NONE) {
         fprintf(stderr, "invalid action: %d\n", j.opt.action);
         return -EINVAL;
     }
 
-    j.driver = evdriver_env();
-    tav_iobuf_pool_init();
-    tav_progress_set_sink(print_progress, nullptr);
-    Coroutine *co = coroutine_create(action_entry, &j);
-    if (co == nullptr) {
-        fprintf(stderr, "tav_upgrade: out of memory\n");
-        return -ENOMEM;
+    ev_driver *driver = evdriver_env();
+    tav_format_set_progress(print_progress, nullptr);
+    ret = start_action(&j, driver);
+    if (ret < 0) {
+        j.result = ret;
+    } else {
+        struct ev_loop *loop = static_cast<struct ev_loop *>(driver->handle);
+        while (!j.done)
+            ev_run(loop, EVRUN_ONCE);
     }
-    coroutine_enter(co);
-    struct ev_loop *loop = static_cast<struct ev_loop *>(j.driver->handle);
-    while (!j.done)
-        ev_run(loop, EVRUN_ONCE);
-    tav_progress_set_sink(nullptr, nullptr);
-    tav_iobuf_pool_fini();
+    tav_format_set_progress(nullptr, nullptr);
+    if (j.result == 0 && j.opt.action == OPT_ACTION_GET_VERSION) {
+        printf("%lu", j.version);
+        fflush(stdout);
+    }
     if (j.result < 0)
         fprintf(stderr, "tav_upgrade: %s of %s failed: %d(%s)\n", action_name(j.opt.action), j.opt.path,
                 j.result, strerror(-j.result));

@@ -6,10 +6,10 @@
  *
  *   tav_upgrade -i <ioengine> -p <path> -a <upgrade|restore|get_version> [-b <backup>] [-d]
  *
- * Upgrade and restore hold the device's lock file (the one a writable
- * instance takes) until the process ends, so neither runs beside a writable
- * instance or another tool on the same device.  Progress of long steps is
- * printed on standard error.
+ * The actions are the library's (tav_format.h).  Upgrade and restore hold
+ * the device's lock file (the one a writable instance takes) until they
+ * end, so neither runs beside a writable instance or another tool on the
+ * same device.  Progress of long steps is printed on standard error.
  *
  * The result is the process's exit status: 0, or the negative errno of the
  * failure modulo 256 (for example 245 for -EAGAIN, 242 for -EFAULT, 234 for
