@@ -34,6 +34,7 @@
 
 #include "extent.h"
 #include "flock.h"
+#include "format.h"
 #include "status.h"
 #include "super.h"
 #include "tav.h"
@@ -42,47 +43,12 @@
 #include "mbuf.h"
 #include "xdict.h"
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "on-disk records are little-endian");
-
-#define TAV_INODE_PAGESIZE         4096
-#define TAV_INODE_SLOT_SIZE        8192
-#define TAV_INODE_AREA_OFFSET      1048576ULL /* block 1, the first inode block */
-#define TAV_FIRST_BITMAP_BLOCK     1025ULL    /* the inode area ends before it */
-#define TAV_INODE_SLOTS_PER_BLOCK  128
-#define TAV_INODE_MAX_SLOTS        131072
-#define TAV_INODE_RECORD_SIZE      512
-#define TAV_INODE_INLINE_OFFSET    2048
-#define TAV_INODE_INLINE_SIZE      2048
-#define TAV_INODE_XATTR_OFFSET     512
-#define TAV_INODE_XATTR_MAX        3584 /* attributes of an extent file */
-#define TAV_INODE_XATTR_INLINE_MAX 1536 /* attributes of an INLINE file */
-#define TAV_INODE_MAGIC            "_TAVINO_"
-#define TAV_INODE_VERSION          1
-#define TAV_INODE_LENGTH           464
-#define TAV_INODE_EXTENTS          16
 #define TAV_INODE_EREAD            305 /* tav_inode_read on an ERROR inode */
-
-/* i_type bits. */
-#define TAV_FILE_TYPE_INLINE       0x01
-#define TAV_FILE_TYPE_LEGACY       0x02
-#define TAV_FILE_TYPE_BD           0x04
-#define TAV_FILE_TYPE_BORROW       0x08
-#define TAV_FILE_TYPE_INLINE_DATA  0x10
-#define TAV_FILE_TYPE_COMPRESSIBLE 0x20
 
 /* Update flags of tav_inode_update_amctime. */
 #define TAV_INODE_ATIME 1
 #define TAV_INODE_MTIME 2
 #define TAV_INODE_CTIME 4
-
-typedef enum tav_inode_stat {
-    TAV_I_UNLINK = 0, /* unlinked; blocks still to be released */
-    TAV_I_FREE = 1,   /* released; the slot may be reused */
-    TAV_I_NORMAL = 2,
-    TAV_I_ERROR = 3,       /* one copy damaged (in memory only) */
-    TAV_I_INIT = 4,        /* formatted, never used (or reset) */
-    TAV_I_PBLOCK_FREE = 5, /* data released, extent blocks still to be freed */
-} tav_inode_stat;
 
 typedef enum tav_bak_stat_type {
     A_OK = 0,
@@ -101,60 +67,8 @@ typedef enum tav_inode_load_ret {
 
 enum { TAV_BLKMAP_MODE_NORMAL = 0, TAV_BLKMAP_MODE_COMPACT = 1 };
 
-/* The 512-byte inode record. */
-typedef struct __attribute__((packed)) tav_disk_inode {
-    meta_head i_header;
-    uint64_t i_no;
-    uint64_t i_state;
-    uint8_t i_uuid[16];
-    uint64_t i_type;
-    uint64_t i_mode;
-    uint64_t i_flags;
-    uint64_t i_uid;
-    uint64_t i_gid;
-    uint64_t i_size;
-    uint64_t i_blocks;
-    uint64_t i_atime;
-    uint64_t i_ctime;
-    uint64_t i_mtime;
-    uint64_t i_dtime;
-    uint64_t i_ntime;
-    struct __attribute__((packed)) {
-        uint64_t lba_start;
-        uint64_t lba_len;
-    } i_legacy;
-    uint64_t i_statex;
-    uint64_t i_cur_pblk;
-    uint64_t i_extents[TAV_INODE_EXTENTS];
-    uint64_t i_reserved[20];
-    uint64_t i_blkmap_type;
-    uint64_t i_slices;
-} tav_disk_inode;
-
-static_assert(sizeof(tav_disk_inode) == TAV_INODE_RECORD_SIZE);
-static_assert(offsetof(tav_disk_inode, i_header) == 0);
-static_assert(offsetof(tav_disk_inode, i_no) == 48);
-static_assert(offsetof(tav_disk_inode, i_state) == 56);
-static_assert(offsetof(tav_disk_inode, i_uuid) == 64);
-static_assert(offsetof(tav_disk_inode, i_type) == 80);
-static_assert(offsetof(tav_disk_inode, i_mode) == 88);
-static_assert(offsetof(tav_disk_inode, i_flags) == 96);
-static_assert(offsetof(tav_disk_inode, i_uid) == 104);
-static_assert(offsetof(tav_disk_inode, i_gid) == 112);
-static_assert(offsetof(tav_disk_inode, i_size) == 120);
-static_assert(offsetof(tav_disk_inode, i_blocks) == 128);
-static_assert(offsetof(tav_disk_inode, i_atime) == 136);
-static_assert(offsetof(tav_disk_inode, i_ctime) == 144);
-static_assert(offsetof(tav_disk_inode, i_mtime) == 152);
-static_assert(offsetof(tav_disk_inode, i_dtime) == 160);
-static_assert(offsetof(tav_disk_inode, i_ntime) == 168);
-static_assert(offsetof(tav_disk_inode, i_legacy) == 176);
-static_assert(offsetof(tav_disk_inode, i_statex) == 192);
-static_assert(offsetof(tav_disk_inode, i_cur_pblk) == 200);
-static_assert(offsetof(tav_disk_inode, i_extents) == 208);
-static_assert(offsetof(tav_disk_inode, i_reserved) == 336);
-static_assert(offsetof(tav_disk_inode, i_blkmap_type) == 496);
-static_assert(offsetof(tav_disk_inode, i_slices) == 504);
+/* The record (tav_disk_inode), the page layout, the i_type bits and the
+ * i_state values are in format.h. */
 
 struct tav_inode_table;
 

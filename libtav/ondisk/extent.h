@@ -39,35 +39,14 @@
 #include <sys/types.h>
 
 #include "format.h"
+#include "batch.h"
 #include "co_lock.h"
 #include "coroutine.h"
 #include "list.h"
 #include "mbuf.h"
 #include "rbtree.h"
 
-#define TAV_EXTENT_PAGE_SIZE         8192
-#define TAV_EXTENT_PAGES_PER_BLOCK   (TAV_BLOCK_SIZE / TAV_EXTENT_PAGE_SIZE)
-#define TAV_EXTENT_BLOCKS_PER_FILE   16
-#define TAV_BLKMAP_BITMAP_BITS       256
-#define TAV_BLKMAP_SLICE_BITMAP_BITS (TAV_BLKMAP_BITMAP_BITS / 8)
 #define TAV_EXTENT_TABLE_MAX 16384
-
-#define TAV_BLKMAP_MAGIC "_blkmap_"
-
-typedef enum ext_type_t {
-    TAV_BLKMAP_TYPE_BLOCK = 0,
-    TAV_BLKMAP_TYPE_SLICE = 1,
-    TAV_BLKMAP_TYPE_SLICE_V2 = 2,
-    TAV_BLKMAP_TYPE_MAX = 3,
-} ext_type_t;
-
-enum {
-    TAV_BLKMAP_STATE_INIT = 1, /* never mapped */
-    TAV_BLKMAP_STATE_MAPPED = 2,
-    TAV_BLKMAP_STATE_DELETED = 3, /* was mapped, released */
-    TAV_BLKMAP_STATE_ERROR = 4,   /* failed its check at load; in memory only */
-    TAV_BLKMAP_STATE_MAX = 5,
-};
 
 typedef enum blkmap_op_t {
     TAV_BLKMAP_OP_SET = 0,
@@ -76,51 +55,10 @@ typedef enum blkmap_op_t {
     TAV_BLKMAP_OP_REPLACE = 3,
 } blkmap_op_t;
 
-/* ---- on-disk entries ----------------------------------------------------- */
-
-/* Version 1 (BLOCK and SLICE maps), 64 bytes.  `checksum` is the low 32 bits
- * of XXH64 (seed 1011) over bytes 12..63. */
-typedef struct tav_block_map_ondisk {
-    char magic[8]; /* "_blkmap_" */
-    uint32_t checksum;
-    uint32_t state;
-    uint64_t block; /* physical block, 0 when not mapped */
-    uint16_t slice; /* 0..7 for mapped SLICE entries, else 0xFFFF */
-    uint16_t type;  /* 0 BLOCK, 1 SLICE */
-    uint32_t reserved;
-    uint8_t bitmaps[32];
-} __attribute__((packed)) tav_block_map_ondisk;
-
-static_assert(sizeof(tav_block_map_ondisk) == 64);
-static_assert(offsetof(tav_block_map_ondisk, magic) == 0);
-static_assert(offsetof(tav_block_map_ondisk, checksum) == 8);
-static_assert(offsetof(tav_block_map_ondisk, state) == 12);
-static_assert(offsetof(tav_block_map_ondisk, block) == 16);
-static_assert(offsetof(tav_block_map_ondisk, slice) == 24);
-static_assert(offsetof(tav_block_map_ondisk, type) == 26);
-static_assert(offsetof(tav_block_map_ondisk, reserved) == 28);
-static_assert(offsetof(tav_block_map_ondisk, bitmaps) == 32);
-
-/* Version 2 (SLICE_V2 maps), 16 bytes.  `checksum` is the low 32 bits of
- * XXH64 (seed 1011) over bytes 4..15. */
-typedef struct tav_block_map_ondisk_v2 {
-    uint32_t checksum;
-    uint8_t state;
-    uint8_t slice; /* 0..7, 0xFF when not mapped */
-    uint16_t reserved;
-    uint32_t block;
-    uint8_t bitmaps[4];
-} __attribute__((packed)) tav_block_map_ondisk_v2;
-
-static_assert(sizeof(tav_block_map_ondisk_v2) == 16);
-static_assert(offsetof(tav_block_map_ondisk_v2, checksum) == 0);
-static_assert(offsetof(tav_block_map_ondisk_v2, state) == 4);
-static_assert(offsetof(tav_block_map_ondisk_v2, slice) == 5);
-static_assert(offsetof(tav_block_map_ondisk_v2, reserved) == 6);
-static_assert(offsetof(tav_block_map_ondisk_v2, block) == 8);
-static_assert(offsetof(tav_block_map_ondisk_v2, bitmaps) == 12);
-
 /* ---- in-memory records --------------------------------------------------- */
+
+/* The on-disk entries (tav_block_map_ondisk, _v2), the map types and states
+ * are in format.h. */
 
 struct tav_extent_page;
 struct tav_extent_cache;
@@ -141,25 +79,6 @@ typedef struct tav_block_map {
 } __attribute__((packed, aligned(4))) blkmap_t;
 
 static_assert(sizeof(blkmap_t) == 32);
-
-/* A request of the batch runner; callers embed it at the start of their own
- * request record. */
-typedef struct io_request {
-    list_head list;
-    int done;
-} req_t;
-
-typedef struct request_batch_runner {
-    CoQueue queue_co;     /* coroutines waiting for their request */
-    list_head queue_wait; /* requests not yet processed */
-    list_head queue_done; /* processed requests not yet collected */
-    int running;          /* a batch is being processed */
-    uint64_t passes;      /* batches processed so far (for statistics and tests) */
-} batch_t;
-
-/* Takes one or more requests from `wait`, processes them together and moves
- * them to `out`; returns how many it moved (at least 1).  May yield. */
-typedef int (*batch_process_fn)(batch_t *runner, list_head *wait, list_head *out, void *data);
 
 typedef struct tav_extent_page {
     list_head entry; /* LRU link; empty when not cached */
@@ -328,11 +247,6 @@ int ext_blkmaps_all_bits_clr(blkmap_t *blkmaps, int islice);
 
 /* ---- request batching ----------------------------------------------------- */
 
-void batch_runner_init(batch_t *runner);
-/* Queues `req` and returns once a batch has processed it.  Only one
- * coroutine at a time runs `batch_process` for a runner. */
-TAV_COROUTINE_FN void batch_request_run(batch_t *runner, req_t *req, batch_process_fn batch_process,
-                                        void *data);
 TAV_COROUTINE_FN void ext_page_batch_run(ext_page_t *page, req_t *req, batch_process_fn batch_process,
                                          void *data);
 ext_page_t *ext_page_from_batch(batch_t *runner);

@@ -291,8 +291,8 @@ TAV_COROUTINE_FN int tav_fsck_decide(const tav_fsck_policy *p) {
         return 0;
     }
     const tav_sb_ondisk *d = &p->sb->tav_disk_sb;
-    const uint64_t interval = d->s_fsck_interval ? d->s_fsck_interval : TAV_FSCK_INTERVAL_DEFAULT;
-    const uint64_t limit = d->s_crash_limit ? d->s_crash_limit : TAV_FSCK_CRASH_LIMIT;
+    const uint64_t interval = d->s_fsck_interval ? d->s_fsck_interval : TAV_SB_FSCK_INTERVAL;
+    const uint64_t limit = d->s_crash_limit ? d->s_crash_limit : TAV_SB_CRASH_LIMIT;
     const int64_t age = static_cast<int64_t>(tav_realtime_ns() / 1000000000ULL) -
                         static_cast<int64_t>(d->s_ts_fsck / 1000000000ULL);
 

@@ -51,8 +51,6 @@
 
 #define TAV_FSCK_DISABLE_FLAG     "tav_fsck_disable"
 #define TAV_FSCK_FORCE_FLAG       "tav_fsck_force"
-#define TAV_FSCK_INTERVAL_DEFAULT 2592000ULL /* seconds: 30 days */
-#define TAV_FSCK_CRASH_LIMIT      100ULL
 #define TAV_FSCK_LEAKS_INITIAL    1024
 
 /* The key of the power-loss marker of a device: ftok(path, version); -1 when

@@ -144,17 +144,17 @@ void log_time_field(const char *name, uint64_t ns) {
 
 void tav_sb_geometry_of(uint64_t blocks_count, uint64_t inode_max_group, tav_sb_geometry *geo) {
     assert(inode_max_group >= 1 && inode_max_group <= TAV_SB_INODE_MAX_GROUPS);
-    uint64_t pages = div_round_up(blocks_count, TAV_SB_ZMAP_BLOCKS_PER_PAGE);
+    uint64_t pages = div_round_up(blocks_count, TAV_ZMAP_PAGE_BITMAP_SIZE);
     geo->inode_max_count = TAV_SB_INODE_PER_GROUP * inode_max_group;
-    geo->inode_blocks = geo->inode_max_count * TAV_SB_INODE_SIZE * 2 / TAV_BLOCK_SIZE;
+    geo->inode_blocks = geo->inode_max_count * TAV_INODE_PAGESIZE * 2 / TAV_BLOCK_SIZE;
     geo->first_bitmap_block = TAV_SB_FIRST_INODE_BLOCK + geo->inode_blocks;
     geo->bitmap_blocks =
-        std::max<uint64_t>(TAV_SB_MIN_BITMAP_BLOCKS, div_round_up(pages, TAV_SB_ZMAP_PAGES_PER_BLOCK));
+        std::max<uint64_t>(TAV_SB_MIN_BITMAP_BLOCKS, div_round_up(pages, TAV_ZMAP_PAGE_PER_BLOCK));
     geo->first_data_block = geo->first_bitmap_block + geo->bitmap_blocks + 1;
 }
 
 uint64_t tav_sb_blocks_covered(uint64_t bitmap_blocks) {
-    const uint64_t per_block = TAV_SB_ZMAP_PAGES_PER_BLOCK * TAV_SB_ZMAP_BLOCKS_PER_PAGE;
+    const uint64_t per_block = TAV_ZMAP_PAGE_PER_BLOCK * TAV_ZMAP_PAGE_BITMAP_SIZE;
     return bitmap_blocks > UINT64_MAX / per_block ? UINT64_MAX : bitmap_blocks * per_block;
 }
 
@@ -180,8 +180,8 @@ int tav_sb_check_layout(const tav_sb_ondisk *dsb, uint64_t device_blocks, bool v
             return want("s_block_size", dsb->s_block_size, TAV_BLOCK_SIZE);
         if (dsb->s_first_inode_block != TAV_SB_FIRST_INODE_BLOCK)
             return want("s_first_inode_block", dsb->s_first_inode_block, TAV_SB_FIRST_INODE_BLOCK);
-        if (dsb->s_inode_size != TAV_SB_INODE_SIZE)
-            return want("s_inode_size", dsb->s_inode_size, TAV_SB_INODE_SIZE);
+        if (dsb->s_inode_size != TAV_INODE_PAGESIZE)
+            return want("s_inode_size", dsb->s_inode_size, TAV_INODE_PAGESIZE);
         if (dsb->s_inode_per_group != TAV_SB_INODE_PER_GROUP)
             return want("s_inode_per_group", dsb->s_inode_per_group, TAV_SB_INODE_PER_GROUP);
         if (dsb->s_inode_max_group < 1 || dsb->s_inode_max_group > TAV_SB_INODE_MAX_GROUPS)
@@ -240,7 +240,7 @@ void tav_sb_fill_default(tav_sb_ondisk *dsb) {
     dsb->s_state = TAV_STAT_STOPPED;
     dsb->s_block_size = TAV_BLOCK_SIZE;
     dsb->s_first_inode_block = TAV_SB_FIRST_INODE_BLOCK;
-    dsb->s_inode_size = TAV_SB_INODE_SIZE;
+    dsb->s_inode_size = TAV_INODE_PAGESIZE;
     dsb->s_inode_per_group = TAV_SB_INODE_PER_GROUP;
     dsb->s_inode_max_count = geo.inode_max_count;
     dsb->s_inode_blocks = geo.inode_blocks;
@@ -372,7 +372,7 @@ TAV_COROUTINE_FN int tav_sb_format_instance(const tav_sb_format_args *args, tav_
         log_error("format zmap failed: %d(%s)", ret, errstr(ret));
         return ret;
     }
-    ret = inode_format(priv, dsb.s_first_inode_block, dsb.s_inode_per_group / TAV_SB_INODES_PER_BLOCK);
+    ret = inode_format(priv, dsb.s_first_inode_block, dsb.s_inode_per_group / TAV_INODE_SLOTS_PER_BLOCK);
     if (ret < 0) {
         log_error("format inode group 0 failed: %d(%s)", ret, errstr(ret));
         return ret;
@@ -563,8 +563,8 @@ TAV_COROUTINE_FN int sb_format_groups_upto(const tav_ino_ctx *ctx, uint64_t ino)
     while (dsb->s_inode_active_group <= target) {
         uint64_t group = dsb->s_inode_active_group;
         uint64_t first = group * per_group;
-        blkno_t ibegin = dsb->s_first_inode_block + first / TAV_SB_INODES_PER_BLOCK;
-        uint64_t count = per_group / TAV_SB_INODES_PER_BLOCK;
+        blkno_t ibegin = dsb->s_first_inode_block + first / TAV_INODE_SLOTS_PER_BLOCK;
+        uint64_t count = per_group / TAV_INODE_SLOTS_PER_BLOCK;
         log_trace("bit_id:%d ibegin: %d :format_count :%d", static_cast<int>(ino), static_cast<int>(ibegin),
                   static_cast<int>(count));
         int ret = ctx->inode_format(ctx->inode_format_priv, ibegin, count);

@@ -50,8 +50,6 @@
 #include "coroutine.h"
 #include "zmap.h"
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "on-disk records are little-endian");
-
 #define TAV_UPGRADE_MAX_BLOCKS      0x800000000ULL /* 2^35: the version-2 map's limit */
 #define TAV_UPGRADE_HEADER_SIZE     1048576ULL
 #define TAV_UPGRADE_PATH_MAX        4096

@@ -43,29 +43,10 @@
 #include "coroutine.h"
 #include "mbuf.h"
 
-#define TAV_ZMAP_PAGE_SIZE           4096
-#define TAV_ZMAP_PAGE_BITMAP_SIZE    4080
-#define TAV_ZMAP_PAGE_PER_BLOCK      256
-#define TAV_ZMAP_V1_BLOCKS_PER_PAGE  (TAV_ZMAP_PAGE_BITMAP_SIZE * 8)
-#define TAV_ZMAP_MAGIC               "_blkbmp_" /* 8 bytes, no terminator on disk */
-#define TAV_ZMAP_BLOCK_USED          0xFF
 #define TAV_ZMAP_DEFAULT_WINDOW      8
-/* Blocks up to this one (superblock, inode area, zone map and backup of the
- * standard layout) are never tested for bad tracks. */
-#define TAV_ZMAP_BADTRACK_SCAN_FLOOR 1057ULL
 #define TAV_ZMAP_RANGES_GROW         4096
 
-/* One zone-map page on disk. */
-typedef struct __attribute__((packed)) tav_zmap_page_ondisk {
-    char magic[8];
-    uint64_t checksum; /* xxhash_64 of `bitmaps` */
-    uint8_t bitmaps[TAV_ZMAP_PAGE_BITMAP_SIZE];
-} tav_zmap_page_ondisk;
-
-static_assert(sizeof(tav_zmap_page_ondisk) == 4096);
-static_assert(offsetof(tav_zmap_page_ondisk, magic) == 0);
-static_assert(offsetof(tav_zmap_page_ondisk, checksum) == 8);
-static_assert(offsetof(tav_zmap_page_ondisk, bitmaps) == 16);
+/* The page record (tav_zmap_page_ondisk) and its constants are in format.h. */
 
 typedef struct tav_block_bitmap zmap_t;
 typedef struct tav_block_bitmap_page zmap_page_t;
