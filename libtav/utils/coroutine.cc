@@ -282,14 +282,6 @@ tav_charge *coroutine_charge(void) {
     return self ? self->charge : nullptr;
 }
 
-void coroutine_cred_register(Coroutine *co, unsigned long cred) {
-    assert(co && cred);
-    co->creds[co->cred_tail] = cred;
-    co->cred_tail = (co->cred_tail + 1) % COROUTINE_CRED_MAX;
-    if (co->cred_tail == co->cred_head)
-        co->cred_head = (co->cred_head + 1) % COROUTINE_CRED_MAX;
-}
-
 bool coroutine_cred_verify(Coroutine *co, unsigned long cred) {
     for (uint32_t idx = co->cred_head; idx != co->cred_tail; idx = (idx + 1) % COROUTINE_CRED_MAX) {
         assert(co->creds[idx]);
