@@ -238,7 +238,8 @@ void coroutine_enter(Coroutine *co) {
     co->caller = self;
     coroutine_cred_cleanup(co);
     CoroutineAction ret = coroutine_switch(self, co, COROUTINE_ENTER);
-    co_queue_run_restart(co);
+    if (co->co_queue_wakeup.first != nullptr)
+        co_queue_run_restart(co);
     switch (ret) {
     case COROUTINE_YIELD: return;
     case COROUTINE_TERMINATE:
