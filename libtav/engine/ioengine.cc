@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "clock.h"
+#include "co_lock.h"
 #include "iovec.h"
 #include "logger.h"
 #include "memory.h"
@@ -318,6 +319,36 @@ TAV_COROUTINE_FN ssize_t co_rw(ioengine *engine, bool is_write, const struct iov
 }
 
 } // namespace
+
+namespace {
+
+// Completion passes of this thread: their nesting depth and the coroutines
+// waiting for the end of the current one.
+thread_local int t_pass_depth;
+thread_local CoQueue t_pass_waiters; // initialised by the thread's first pass
+
+} // namespace
+
+void ioengine_pass_begin(void) {
+    if (t_pass_waiters.entries.last == nullptr)
+        co_queue_init(&t_pass_waiters);
+    t_pass_depth++;
+}
+
+void ioengine_pass_end(void) {
+    assert(t_pass_depth > 0);
+    // A resumed waiter may wait again (and run a nested pass): it goes to
+    // the back and is resumed in this same loop.
+    while (co_enter_next(&t_pass_waiters)) {
+    }
+    t_pass_depth--;
+}
+
+TAV_COROUTINE_FN void ioengine_co_pass_yield(void) {
+    assert(in_coroutine());
+    if (t_pass_depth > 0)
+        co_queue_wait(&t_pass_waiters);
+}
 
 ssize_t ioengine_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
     return co_rw(engine, false, iov, iovcnt, offset);

@@ -64,11 +64,13 @@ int ioengine_kvol_event_handler(int, int idx, void *data, int, int poll_out, int
     vol_io *io = ctx->done;
     ctx->done = nullptr;
     ctx->done_tail = &ctx->done;
+    ioengine_pass_begin();
     while (io != nullptr) {
         vol_io *next = io->next; // io lives on the stack of the coroutine entered next
         coroutine_enter(io->co);
         io = next;
     }
+    ioengine_pass_end();
     return 0;
 }
 

@@ -138,11 +138,13 @@ int libaio_event_handler(int evfd, int idx, void *data, int poll_in, int poll_ou
     // back; each call submits what its own coroutines held before it returns,
     // and only the outermost one releases a closed context.
     ctx->in_handler++;
+    ioengine_pass_begin();
     while (done != nullptr) {
         libaio_io *next = done->next; // done lives on the stack of the coroutine entered now
         coroutine_enter(done->co);
         done = next;
     }
+    ioengine_pass_end();
     libaio_submit_held(ctx);
     if (--ctx->in_handler == 0 && ctx->closing)
         libaio_release(nullptr, ctx);

@@ -689,8 +689,12 @@ TAV_COROUTINE_FN ssize_t tav_rw_data(tav_inode_info *inode, const struct iovec *
 }
 
 TAV_COROUTINE_FN int extent_page_batch_process(batch_t *runner, list_head *wait, list_head *out, void *data) {
-    tav_inode_info *inode = (tav_inode_info *)data;
+    tav_inode_info *inode = static_cast<tav_inode_info *>(data);
     ext_page_t *page = ext_page_from_batch(runner);
+    // Requests of the other coroutines resumed by the same completion pass
+    // (their data writes done at once) join this pass: one page write for
+    // all of them instead of one for the first and one for the rest.
+    ioengine_co_pass_yield();
     list_head pass;
     INIT_LIST_HEAD(&pass);
     if (tav_file_compressible(inode))
