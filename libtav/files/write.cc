@@ -66,21 +66,9 @@ void fail_all(list_head *reqs, int err) {
     list_for_each(pos, reqs) req_of(pos)->ret = err;
 }
 
-// All queued block requests of the first queued logical block, together.
-TAV_COROUTINE_FN void batch_alloc_blocks(tav_inode_info *inode, ext_page_t *page, list_head *wait,
-                                         list_head *out) {
-    uint64_t iblock = 0;
-    bool found = false;
-    list_head *pos;
-    list_for_each(pos, wait) {
-        if (req_of(pos)->type == EXTPAGE_REQ_ALLOC_BLOCKS) {
-            iblock = req_of(pos)->iblock;
-            found = true;
-            break;
-        }
-    }
-    if (!found)
-        return;
+// The queued block requests of one logical block, together.
+TAV_COROUTINE_FN void alloc_one_block(tav_inode_info *inode, ext_page_t *page, uint64_t iblock, list_head *wait,
+                                      list_head *out) {
     list_head mine;
     INIT_LIST_HEAD(&mine);
     int n = take(wait, &mine, EXTPAGE_REQ_ALLOC_BLOCKS, &iblock, INT32_MAX);
@@ -102,13 +90,45 @@ TAV_COROUTINE_FN void batch_alloc_blocks(tav_inode_info *inode, ext_page_t *page
                 zmap_free_blocks(zmap_of(inode), pblock, 1); // mapped meanwhile
             } else {
                 ext_blkmap_set_pblock(map, pblock, -1);
-                log_trace("iblock: %lu, pblock: %lu", (unsigned long)iblock, (unsigned long)pblock);
+                log_trace("iblock: %lu, pblock: %lu", static_cast<unsigned long>(iblock),
+                          static_cast<unsigned long>(pblock));
             }
         }
     }
     fail_all(&mine, ret);
     log_debug("complete %d requests, ret:%d", n, ret);
     move_all(&mine, out);
+}
+
+// Every logical block with a block request queued when the pass starts, in
+// queue order, each with all its requests: the one extent-page write of the
+// pass then maps them all.  Requests of other blocks queued while the pass
+// allocates may wait for the next one.
+TAV_COROUTINE_FN void batch_alloc_blocks(tav_inode_info *inode, ext_page_t *page, list_head *wait,
+                                         list_head *out) {
+    int queued = 0;
+    list_head *pos;
+    list_for_each(pos, wait) {
+        if (req_of(pos)->type == EXTPAGE_REQ_ALLOC_BLOCKS)
+            queued++;
+    }
+    while (queued > 0) {
+        uint64_t iblock = 0;
+        bool found = false;
+        list_for_each(pos, wait) {
+            if (req_of(pos)->type == EXTPAGE_REQ_ALLOC_BLOCKS) {
+                iblock = req_of(pos)->iblock;
+                found = true;
+                break;
+            }
+        }
+        if (!found)
+            return;
+        list_head *tail = out->prev;
+        alloc_one_block(inode, page, iblock, wait, out);
+        for (list_head *p = tail->next; p != out; p = p->next)
+            queued--;
+    }
 }
 
 // The physical block chosen for a logical block earlier in this pass.
