@@ -25,7 +25,7 @@ int tav_request_find_inode(tav_stub *stub) {
         log_error("read inode failed. ret: %d", ret);
         err = ret == -TAV_INODE_EREAD ? EIO : -ret;
     } else if (inode->ondisk.i_state != TAV_I_NORMAL) {
-        log_error("inode state(%ld) is not NORMAL", (long)inode->ondisk.i_state);
+        log_error("inode state(%ld) is not NORMAL", static_cast<long>(inode->ondisk.i_state));
         err = EACCES;
     }
     co_mutex_unlock(&inode->lock);
@@ -49,7 +49,7 @@ tav_status *tav_request_inode_status(struct tav_inode_info *inode) {
 
 void tav_request_inode_ident(struct tav_inode_info *inode, unsigned char *gfid, int64_t *ino) {
     memcpy(gfid, inode->ondisk.i_uuid, 16);
-    *ino = (int64_t)inode->ondisk.i_no;
+    *ino = static_cast<int64_t>(inode->ondisk.i_no);
 }
 
 namespace {
@@ -108,12 +108,13 @@ ssize_t tav_getxattr(tav *instance, const unsigned char *name, const char *key, 
     ssize_t result = 0;
     if (value != nullptr) {
         if (buf != nullptr && size < vsize) {
-            log_error("buffer(%lu) is smaller than needed(%lu)", (unsigned long)size, (unsigned long)vsize);
+            log_error("buffer(%lu) is smaller than needed(%lu)", static_cast<unsigned long>(size),
+                      static_cast<unsigned long>(vsize));
             result = -EINVAL;
         } else {
             if (buf != nullptr)
                 memcpy(buf, value, vsize);
-            result = (ssize_t)vsize;
+            result = static_cast<ssize_t>(vsize);
         }
     }
     tav_inode_unref(inode, __func__);
@@ -125,7 +126,7 @@ int tav_get_open_count(tav *instance, const unsigned char *name) {
     int ret = sync_lookup(instance, name, false, &inode);
     if (ret < 0)
         return ret;
-    int count = (int)inode->fd_cnt;
+    int count = static_cast<int>(inode->fd_cnt);
     tav_inode_unref(inode, __func__);
     return count;
 }

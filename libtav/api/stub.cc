@@ -27,7 +27,7 @@ list_head *stub_cache() {
 }
 
 uint64_t usec_of(const struct timespec &ts) {
-    return (uint64_t)ts.tv_sec * 1000000 + (uint64_t)ts.tv_nsec / 1000;
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
 }
 
 void status_begin(tav_status *st, tav_op_t op) {
@@ -112,7 +112,7 @@ void tav_common_wrapper(void *arg) {
         by_name = true;
         int err = tav_request_find_inode(stub);
         if (err != 0) {
-            tav_stub_complete(stub, -1, (uint32_t)err);
+            tav_stub_complete(stub, -1, static_cast<uint32_t>(err));
             tav_stub_free(stub);
             coroutine_set_argument(coroutine_self(), nullptr);
             coroutine_set_charge(coroutine_self(), nullptr);

@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "clock.h"
+#include "co_lock.h"
 #include "iovec.h"
 #include "logger.h"
 #include "memory.h"
@@ -62,12 +63,12 @@ void bsrange_update(ioengine *e, size_t size, int is_write) {
 }
 
 bool io_is_aligned(ioengine *e, const struct iovec *iov, int iovcnt, off_t offset) {
-    if ((uint64_t)offset % e->phy_blksz != 0) {
+    if (static_cast<uint64_t>(offset) % e->phy_blksz != 0) {
         e->status.unaligned_offset_count++;
         return false;
     }
     for (int i = 0; i < iovcnt; i++) {
-        if ((uintptr_t)iov[i].iov_base % 4096 != 0) {
+        if (reinterpret_cast<uintptr_t>(iov[i].iov_base) % 4096 != 0) {
             e->status.unaligned_buffer_count++;
             return false;
         }
@@ -85,8 +86,8 @@ int access_mode(ioengine *e) {
 
 // Aligned cover of [offset, offset + len).
 void aligned_cover(ioengine *e, off_t offset, size_t len, off_t *aoff, size_t *asize) {
-    *aoff = offset - (off_t)((uint64_t)offset % e->phy_blksz);
-    size_t span = (size_t)(offset - *aoff) + len;
+    *aoff = offset - static_cast<off_t>(static_cast<uint64_t>(offset) % e->phy_blksz);
+    size_t span = static_cast<size_t>(offset - *aoff) + len;
     *asize = (span + e->phy_blksz - 1) / e->phy_blksz * e->phy_blksz;
 }
 
@@ -166,13 +167,13 @@ void ioengine_fini(ioengine *engine) {
 }
 
 int ioengine_default_init(ev_driver *driver, const char *backend, const char *path, int oflag) {
-    assert(s_default_ioengine == NULL);
+    assert(s_default_ioengine == nullptr);
     s_default_ioengine = ioengine_init(driver, backend, path, oflag | O_DIRECT);
     return s_default_ioengine ? 0 : -errno;
 }
 
 void ioengine_default_fini(void) {
-    assert(s_default_ioengine != NULL);
+    assert(s_default_ioengine != nullptr);
     ioengine *e = s_default_ioengine;
     s_default_ioengine = nullptr;
     ioengine_fini(e);
@@ -256,27 +257,29 @@ TAV_COROUTINE_FN ssize_t bounce_rw(ioengine *engine, bool is_write, const struct
     void *bounce = tav_iobuf_get(asize, TAV_MEM_IOENGINE_ALIGNED_BUFFER);
     if (bounce == nullptr)
         return -ENOMEM;
-    const size_t skip = (size_t)(offset - aoff);
+    const size_t skip = static_cast<size_t>(offset - aoff);
     struct iovec one = {bounce, asize};
     // A write that covers its blocks whole has nothing to merge: no read.
     const bool whole = is_write && skip == 0 && asize == total;
-    ssize_t ret = whole ? (ssize_t)asize : engine->plugin->co_preadv(engine, &one, 1, aoff);
+    ssize_t ret = whole ? static_cast<ssize_t>(asize) : engine->plugin->co_preadv(engine, &one, 1, aoff);
     if (is_write) {
-        if (ret != (ssize_t)asize) {
-            log_error("co_preadv offset(%ld) return: %ld (expected: %lu)", (long)aoff, (long)ret, asize);
+        if (ret != static_cast<ssize_t>(asize)) {
+            log_error("co_preadv offset(%ld) return: %ld (expected: %lu)", static_cast<long>(aoff),
+                      static_cast<long>(ret), asize);
             ret = -EIO;
         } else {
-            iov_to_buf_full(iov, iovcnt, 0, (char *)bounce + skip, total);
+            iov_to_buf_full(iov, iovcnt, 0, static_cast<char *>(bounce) + skip, total);
             one = {bounce, asize};
             ret = engine->plugin->co_pwritev(engine, &one, 1, aoff);
         }
     }
     if (ret > 0) {
         // A transfer that ended before the caller's first byte moved none of it.
-        size_t moved = (size_t)ret <= skip ? 0 : std::min((size_t)ret - skip, total);
+        size_t moved =
+            static_cast<size_t>(ret) <= skip ? 0 : std::min(static_cast<size_t>(ret) - skip, total);
         if (!is_write && moved > 0)
-            moved = iov_from_buf_full(iov, iovcnt, 0, (char *)bounce + skip, moved);
-        ret = (ssize_t)moved;
+            moved = iov_from_buf_full(iov, iovcnt, 0, static_cast<char *>(bounce) + skip, moved);
+        ret = static_cast<ssize_t>(moved);
     }
     tav_iobuf_put(bounce);
     return ret;
@@ -319,6 +322,36 @@ TAV_COROUTINE_FN ssize_t co_rw(ioengine *engine, bool is_write, const struct iov
 
 } // namespace
 
+namespace {
+
+// Completion passes of this thread: their nesting depth and the coroutines
+// waiting for the end of the current one.
+thread_local int t_pass_depth;
+thread_local CoQueue t_pass_waiters; // initialised by the thread's first pass
+
+} // namespace
+
+void ioengine_pass_begin(void) {
+    if (t_pass_waiters.entries.last == nullptr)
+        co_queue_init(&t_pass_waiters);
+    t_pass_depth++;
+}
+
+void ioengine_pass_end(void) {
+    assert(t_pass_depth > 0);
+    // A resumed waiter may wait again (and run a nested pass): it goes to
+    // the back and is resumed in this same loop.
+    while (co_enter_next(&t_pass_waiters)) {
+    }
+    t_pass_depth--;
+}
+
+TAV_COROUTINE_FN void ioengine_co_pass_yield(void) {
+    assert(in_coroutine());
+    if (t_pass_depth > 0)
+        co_queue_wait(&t_pass_waiters);
+}
+
 ssize_t ioengine_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
     return co_rw(engine, false, iov, iovcnt, offset);
 }
@@ -337,23 +370,23 @@ template <bool IsWrite> int co_rwvn(ioengine *engine, struct iovec *iov, int iov
     size_t total = iov_total(iov, iovcnt);
     size_t done = 0;
     while (done < total) {
-        ssize_t r = IsWrite ? ioengine_co_pwritev(engine, iov, iovcnt, offset + (off_t)done)
-                            : ioengine_co_preadv(engine, iov, iovcnt, offset + (off_t)done);
+        ssize_t r = IsWrite ? ioengine_co_pwritev(engine, iov, iovcnt, offset + static_cast<off_t>(done))
+                            : ioengine_co_preadv(engine, iov, iovcnt, offset + static_cast<off_t>(done));
         if (r < 0)
-            return (int)r;
+            return static_cast<int>(r);
         if (r == 0)
             return -EIO;
-        assert((size_t)r <= total - done);
-        done += (size_t)r;
+        assert(static_cast<size_t>(r) <= total - done);
+        done += static_cast<size_t>(r);
         // Consume the transferred bytes from the front of the caller's vector.
-        size_t left = (size_t)r;
+        size_t left = static_cast<size_t>(r);
         while (iovcnt > 0 && left >= iov->iov_len) {
             left -= iov->iov_len;
             iov++;
             iovcnt--;
         }
         if (left > 0) {
-            iov->iov_base = (char *)iov->iov_base + left;
+            iov->iov_base = static_cast<char *>(iov->iov_base) + left;
             iov->iov_len -= left;
         }
     }

@@ -131,6 +131,18 @@ TAV_COROUTINE_FN ssize_t ioengine_co_pwrite(ioengine *engine, const void *buf, s
 TAV_COROUTINE_FN int ioengine_co_preadn(ioengine *engine, void *buf, size_t len, off_t offset);
 TAV_COROUTINE_FN int ioengine_co_pwriten(ioengine *engine, const void *buf, size_t len, off_t offset);
 
+/* Completion passes.  A plug-in's completion handler brackets the coroutines
+ * it resumes with ioengine_pass_begin/ioengine_pass_end.  A coroutine that
+ * would rather act once every coroutine of the pass has run (to combine
+ * their work, such as one metadata write for all of them) calls
+ * ioengine_co_pass_yield: inside a pass it is resumed by ioengine_pass_end,
+ * after the others and before the plug-in submits what they prepared;
+ * outside a pass it returns at once.  Calls nest; the outermost end resumes
+ * every coroutine still waiting.  I/O thread only. */
+void ioengine_pass_begin(void);
+void ioengine_pass_end(void);
+TAV_COROUTINE_FN void ioengine_co_pass_yield(void);
+
 /* Device management: 0 when the plug-in lacks the operation. */
 int ioengine_truncate(ioengine *engine, uint64_t length);
 int ioengine_unmap(ioengine *engine, uint64_t offset, uint64_t size);

@@ -64,11 +64,13 @@ int ioengine_kvol_event_handler(int, int idx, void *data, int, int poll_out, int
     vol_io *io = ctx->done;
     ctx->done = nullptr;
     ctx->done_tail = &ctx->done;
+    ioengine_pass_begin();
     while (io != nullptr) {
         vol_io *next = io->next; // io lives on the stack of the coroutine entered next
         coroutine_enter(io->co);
         io = next;
     }
+    ioengine_pass_end();
     return 0;
 }
 
@@ -112,7 +114,7 @@ int vol_open(ioengine *engine, ev_driver *driver, const char *path, int oflag) {
     // The block size comes from the volume's superblock: one this engine
     // cannot serve is a volume it cannot use, an I/O error for the caller.
     if (st.phy_blksz != IOENGINE_BLKSZ_512 && st.phy_blksz != IOENGINE_BLKSZ_4096) {
-        log_error("invalid phy_blksz: %lu", (unsigned long)st.phy_blksz);
+        log_error("invalid phy_blksz: %lu", static_cast<unsigned long>(st.phy_blksz));
         vol_release(engine, ctx);
         return -EIO;
     }
@@ -149,7 +151,7 @@ void vol_close(ioengine *engine) {
 }
 
 TAV_COROUTINE_FN ssize_t vol_co_rw(ioengine *engine, bool is_write, const struct iovec *iov, int iovcnt,
-                                    off_t offset) {
+                                   off_t offset) {
     assert(in_coroutine());
     assert(iovcnt >= 1);
     vol_ctx *ctx = ctx_of(engine);
@@ -157,10 +159,10 @@ TAV_COROUTINE_FN ssize_t vol_co_rw(ioengine *engine, bool is_write, const struct
     // units at 4096-byte addresses.  An engine opened without O_DIRECT
     // passes unaligned requests through unchanged: they are refused here.
     for (int i = 0; i < iovcnt; i++) {
-        if ((uintptr_t)iov[i].iov_base % IOENGINE_BLKSZ_4096 != 0 ||
+        if (reinterpret_cast<uintptr_t>(iov[i].iov_base) % IOENGINE_BLKSZ_4096 != 0 ||
             iov[i].iov_len % IOENGINE_BLKSZ_4096 != 0) {
             log_error("kvol transfer not aligned to %d bytes: offset %ld, segment %d base %p length %zu",
-                      IOENGINE_BLKSZ_4096, (long)offset, i, iov[i].iov_base, iov[i].iov_len);
+                      IOENGINE_BLKSZ_4096, static_cast<long>(offset), i, iov[i].iov_base, iov[i].iov_len);
             return -EINVAL;
         }
     }
@@ -185,8 +187,7 @@ TAV_COROUTINE_FN ssize_t vol_co_preadv(ioengine *engine, const struct iovec *iov
     return vol_co_rw(engine, false, iov, iovcnt, offset);
 }
 
-TAV_COROUTINE_FN ssize_t vol_co_pwritev(ioengine *engine, const struct iovec *iov, int iovcnt,
-                                         off_t offset) {
+TAV_COROUTINE_FN ssize_t vol_co_pwritev(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
     return vol_co_rw(engine, true, iov, iovcnt, offset);
 }
 
@@ -211,7 +212,7 @@ int vol_do_discard(ioengine *engine, uint64_t offset, uint64_t size) {
 }
 
 int vol_do_test_badtrack(ioengine *engine, uint64_t offset, uint64_t size, ioengine_range *ranges,
-                          int maxcnt) {
+                         int maxcnt) {
     static_assert(sizeof(ioengine_range) == sizeof(kvol_range_t));
     return kvol_test_badtrack(ctx_of(engine)->kvol, offset, size, reinterpret_cast<kvol_range_t *>(ranges),
                               maxcnt);

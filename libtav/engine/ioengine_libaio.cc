@@ -81,7 +81,7 @@ void libaio_submit_held(libaio_ctx *ctx) {
             continue;
         if (r > 0) {
             ctx->nheld -= r;
-            memmove(ctx->held, ctx->held + r, sizeof(ctx->held[0]) * (size_t)ctx->nheld);
+            memmove(ctx->held, ctx->held + r, sizeof(ctx->held[0]) * static_cast<size_t>(ctx->nheld));
             continue;
         }
         // The first held transfer is refused; the ones after it are tried
@@ -90,7 +90,7 @@ void libaio_submit_held(libaio_ctx *ctx) {
         log_error("io_submit: %s", strerror(err));
         libaio_io *io = static_cast<libaio_io *>(ctx->held[0]->data);
         ctx->nheld--;
-        memmove(ctx->held, ctx->held + 1, sizeof(ctx->held[0]) * (size_t)ctx->nheld);
+        memmove(ctx->held, ctx->held + 1, sizeof(ctx->held[0]) * static_cast<size_t>(ctx->nheld));
         io->ret = -err;
         coroutine_enter(io->co);
     }
@@ -103,7 +103,7 @@ int libaio_event_handler(int evfd, int idx, void *data, int poll_in, int poll_ou
     ctx->idx = idx;
     uint64_t n = 0;
     ssize_t r = read(evfd, &n, sizeof(n));
-    if (r != (ssize_t)sizeof(n)) {
+    if (r != static_cast<ssize_t>(sizeof(n))) {
         if (r < 0 && errno == EAGAIN)
             return 0; // spurious wake-up: nothing completed
         log_error("read evfd failed: %s", strerror(errno));
@@ -120,29 +120,31 @@ int libaio_event_handler(int evfd, int idx, void *data, int poll_in, int poll_ou
     // once the coroutines have run.
     libaio_io *done = nullptr, **tail = &done;
     while (n > 0) {
-        long want = (long)std::min<uint64_t>(n, kMaxEvents);
+        long want = static_cast<long>(std::min<uint64_t>(n, kMaxEvents));
         int got = io_getevents(ctx->ioctx, 1, want, t_events, nullptr);
         if (got == -EINTR)
             continue;
         assert(got > 0);
         for (int i = 0; i < got; i++) {
             libaio_io *io = static_cast<libaio_io *>(t_events[i].data);
-            io->ret = (int64_t)(long)t_events[i].res;
+            io->ret = static_cast<int64_t>(static_cast<long>(t_events[i].res));
             io->next = nullptr;
             *tail = io;
             tail = &io->next;
         }
-        n -= (uint64_t)got;
+        n -= static_cast<uint64_t>(got);
     }
     // A resumed coroutine that runs the loop itself may bring this handler
     // back; each call submits what its own coroutines held before it returns,
     // and only the outermost one releases a closed context.
     ctx->in_handler++;
+    ioengine_pass_begin();
     while (done != nullptr) {
         libaio_io *next = done->next; // done lives on the stack of the coroutine entered now
         coroutine_enter(done->co);
         done = next;
     }
+    ioengine_pass_end();
     libaio_submit_held(ctx);
     if (--ctx->in_handler == 0 && ctx->closing)
         libaio_release(nullptr, ctx);
@@ -175,7 +177,7 @@ int libaio_open(ioengine *engine, ev_driver *driver, const char *path, int oflag
     ioengine_set_phyblksz(engine, IOENGINE_BLKSZ_512);
     int ssz = 0;
     if (ioctl(ctx->fd, BLKSSZGET, &ssz) == 0)
-        ioengine_set_phyblksz(engine, (size_t)ssz);
+        ioengine_set_phyblksz(engine, static_cast<size_t>(ssz));
 
     int err = 0;
     ctx->evfd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -236,7 +238,7 @@ TAV_COROUTINE_FN ssize_t libaio_co_rw(ioengine *engine, int is_write, const stru
             libaio_submit_held(ctx);
         ctx->held[ctx->nheld++] = &cb;
         coroutine_yield();
-        return (ssize_t)io.ret;
+        return static_cast<ssize_t>(io.ret);
     }
     int r = io_submit(ctx->ioctx, 1, cbs);
     if (r != 1) {
@@ -245,7 +247,7 @@ TAV_COROUTINE_FN ssize_t libaio_co_rw(ioengine *engine, int is_write, const stru
         return -err;
     }
     coroutine_yield();
-    return (ssize_t)io.ret;
+    return static_cast<ssize_t>(io.ret);
 }
 
 TAV_COROUTINE_FN ssize_t libaio_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt,
@@ -263,16 +265,16 @@ int libaio_statdev(ioengine *engine, ioengine_statdev *stat) {
     off_t size = lseek(ctx->fd, 0, SEEK_END);
     if (size < 0) {
         int err = errno;
-        log_error("lseek %s: %ld(%s)", ioengine_get_path(engine), (long)size, strerror(err));
+        log_error("lseek %s: %ld(%s)", ioengine_get_path(engine), static_cast<long>(size), strerror(err));
         return -err;
     }
-    stat->phy_length = stat->phy_avail_length = (uint64_t)size;
+    stat->phy_length = stat->phy_avail_length = static_cast<uint64_t>(size);
     return 0;
 }
 
 int libaio_truncate(ioengine *engine, uint64_t length) {
     libaio_ctx *ctx = static_cast<libaio_ctx *>(ioengine_get_priv(engine));
-    int r = ftruncate(ctx->fd, (off_t)length);
+    int r = ftruncate(ctx->fd, static_cast<off_t>(length));
     if (r < 0) {
         int err = errno;
         log_error("ftruncate %s: %d(%s)", ioengine_get_path(engine), r, strerror(err));

@@ -189,6 +189,15 @@ void fill(CoFlock *lock, int64_t start, int64_t len, CoFlockHandle *h) {
 
 // Grants at once unless a waiter or a granted handle overlaps.
 bool try_grant(CoFlock *lock, CoFlockHandle *h) {
+    if (lock->granted.node == nullptr && lock->waiting.node == nullptr) {
+        // An idle lock, the common case: the handle becomes the only node
+        // of the granted tree (a root is black).
+        rb_link_node(&h->node, nullptr, &lock->granted.node);
+        h->node.red = 0;
+        lock->granted_count = 1;
+        h->granted = true;
+        return true;
+    }
     if (older_waiter_overlaps(lock->waiting.node, h->start, h->end, 0))
         return false;
     return granted_insert(lock, h);
@@ -260,11 +269,20 @@ void co_flock_unlock(CoFlockHandle *handle) {
     assert(handle->granted && !rb_node_empty(&handle->node));
     CoFlock *lock = handle->lock;
     // The gap the release opens between the granted neighbours.
-    const rb_node *prev = rb_prev(&handle->node);
-    const rb_node *next = rb_next(&handle->node);
-    int64_t gap_start = prev ? handle_of(prev)->end + 1 : 0;
-    int64_t gap_end = next ? handle_of(next)->start - 1 : INT64_MAX;
-    rb_erase(&handle->node, &lock->granted);
+    int64_t gap_start = 0, gap_end = INT64_MAX;
+    if (lock->granted.node == &handle->node && !handle->node.left && !handle->node.right) {
+        // The only granted handle: the tree becomes empty.
+        lock->granted.node = nullptr;
+        rb_clear_node(&handle->node);
+    } else {
+        const rb_node *prev = rb_prev(&handle->node);
+        const rb_node *next = rb_next(&handle->node);
+        if (prev)
+            gap_start = handle_of(prev)->end + 1;
+        if (next)
+            gap_end = handle_of(next)->start - 1;
+        rb_erase(&handle->node, &lock->granted);
+    }
     lock->granted_count--;
     handle->granted = false;
     if (lock->waiting_count == 0)

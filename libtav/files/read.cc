@@ -20,38 +20,39 @@ using namespace tavfiles;
 namespace {
 
 inline void zero(const struct iovec *iov, int iovcnt, uint64_t size) {
-    iov_memset(iov, (unsigned)iovcnt, 0, 0, size);
+    iov_memset(iov, static_cast<unsigned>(iovcnt), 0, 0, size);
 }
 
 // Reads [off, off + size) of segment `seg`; `ctx` is the caller's flags.
 TAV_COROUTINE_FN ssize_t read_segment(tav_inode_info *inode, uint64_t seg, const struct iovec *iov,
                                       int iovcnt, uint64_t off, uint64_t size, void *ctx) {
-    int *flags = (int *)ctx;
+    int *flags = static_cast<int *>(ctx);
     const Segment sg = segment_of(inode, seg);
     const bool slices = sg.islice >= 0;
     assert(off + size <= sg.size);
-    log_trace("enter iblock: %lu, offset: %lu, size: %lu", (unsigned long)sg.iblock, (unsigned long)off,
-              (unsigned long)size);
+    log_trace("enter iblock: %lu, offset: %lu, size: %lu", static_cast<unsigned long>(sg.iblock),
+              static_cast<unsigned long>(off), static_cast<unsigned long>(size));
     int addressable =
         ext_page_addressable(&inode->extent_cache, TAV_EXTENT_PAGE_SIZE, extent_page_of(inode, sg.iblock));
     if (addressable < 0)
         return -EIO;
     if (addressable == 0) {
         zero(iov, iovcnt, size);
-        return (ssize_t)size;
+        return static_cast<ssize_t>(size);
     }
     ext_page_t *page = nullptr;
     blkmap_t *map = tav_segment_map(inode, seg, &page);
     if (!map) {
-        log_error("blkmap not found for iblock: %lu", (unsigned long)sg.iblock);
+        log_error("blkmap not found for iblock: %lu", static_cast<unsigned long>(sg.iblock));
         return -EIO;
     }
     const uint64_t end = off + size;
-    const uint32_t sbit = (uint32_t)(off / kGran), nbits = (uint32_t)((end - 1) / kGran) - sbit + 1;
+    const uint32_t sbit = static_cast<uint32_t>(off / kGran),
+                   nbits = static_cast<uint32_t>((end - 1) / kGran) - sbit + 1;
     if (!ext_blkmap_get_pblock(map) || ext_blkmap_is_bits_clr(map, sbit, nbits)) {
         ext_page_put(page);
         zero(iov, iovcnt, size);
-        return (ssize_t)size;
+        return static_cast<ssize_t>(size);
     }
     if (slices)
         assert(ext_blkmap_get_pslice(map) >= 0 && ext_blkmap_get_pslice(map) < TAV_SLICES_PER_BLOCK);
@@ -65,34 +66,39 @@ TAV_COROUTINE_FN ssize_t read_segment(tav_inode_info *inode, uint64_t seg, const
         *flags |= TAV_FLAG_BD;
     const uint64_t total = al.total(size);
     const uint64_t pba = segment_pba(map) + al.offset;
-    log_trace("actual read offset: %lu, size: %lu", (unsigned long)al.offset, (unsigned long)total);
-    ssize_t n = ioengine_co_preadv(ioengine_get_default(), al.iovec, al.iovcnt, (off_t)pba);
+    log_trace("actual read offset: %lu, size: %lu", static_cast<unsigned long>(al.offset),
+              static_cast<unsigned long>(total));
+    ssize_t n = ioengine_co_preadv(ioengine_get_default(), al.iovec, al.iovcnt, static_cast<off_t>(pba));
     if (n < 0) {
         if (slices)
-            log_error("read data failed: %s, pba: %lu, len: %lu", strerror((int)-n), (unsigned long)pba,
-                      (unsigned long)total);
+            log_error("read data failed: %s, pba: %lu, len: %lu", strerror(static_cast<int>(-n)),
+                      static_cast<unsigned long>(pba), static_cast<unsigned long>(total));
         else
-            log_error("read data failed: %s", strerror((int)-n));
+            log_error("read data failed: %s", strerror(static_cast<int>(-n)));
         ext_page_put(page);
         return n;
     }
-    log_trace("actual rsize: %ld", (long)n);
+    log_trace("actual rsize: %ld", static_cast<long>(n));
     if (ext_page_access(page) < 0) {
-        log_error("extent page access failed, iblock: %lu", (unsigned long)sg.iblock);
+        log_error("extent page access failed, iblock: %lu", static_cast<unsigned long>(sg.iblock));
         ext_page_put(page);
         return -EIO;
     }
     // Pages never written read as zeros, whatever the device holds there.
-    const uint32_t abit = (uint32_t)(al.offset / kGran), apages = (uint32_t)(total / kGran);
+    const uint32_t abit = static_cast<uint32_t>(al.offset / kGran),
+                   apages = static_cast<uint32_t>(total / kGran);
     if (!ext_blkmap_is_bits_set(map, abit, apages))
         for (uint32_t i = 0; i < apages; i++)
             if (!ext_blkmap_is_bits_set(map, abit + i, 1))
-                iov_memset(al.iovec, (unsigned)al.iovcnt, (size_t)i * kGran, 0, kGran);
+                iov_memset(al.iovec, static_cast<unsigned>(al.iovcnt), static_cast<size_t>(i) * kGran, 0,
+                           kGran);
     ext_page_put(page);
     const uint64_t head = al.extra_head_len;
-    ssize_t result = (uint64_t)n > head ? (ssize_t)std::min<uint64_t>(size, (uint64_t)n - head) : 0;
-    log_trace("quit iblock: %lu, offset: %lu, size: %lu, rsize: %ld", (unsigned long)sg.iblock,
-              (unsigned long)off, (unsigned long)size, (long)result);
+    ssize_t result = static_cast<uint64_t>(n) > head
+                         ? static_cast<ssize_t>(std::min<uint64_t>(size, static_cast<uint64_t>(n) - head))
+                         : 0;
+    log_trace("quit iblock: %lu, offset: %lu, size: %lu, rsize: %ld", static_cast<unsigned long>(sg.iblock),
+              static_cast<unsigned long>(off), static_cast<unsigned long>(size), static_cast<long>(result));
     return result;
 }
 
@@ -146,29 +152,31 @@ ssize_t tav_read_inline_data(tav_inode_info *inode, const struct iovec *iov, int
     assert(offset + size <= inode->ondisk.i_size);
     uint64_t in = offset >= TAV_INODE_INLINE_SIZE ? 0 : std::min(size, TAV_INODE_INLINE_SIZE - offset);
     if (in)
-        iov_from_buf(iov, (unsigned)iovcnt, 0, (const char *)inode->inline_buffer + offset, in);
+        iov_from_buf(iov, static_cast<unsigned>(iovcnt), 0,
+                     static_cast<const char *>(inode->inline_buffer) + offset, in);
     if (size > in)
-        iov_memset(iov, (unsigned)iovcnt, in, 0, size - in);
-    return (ssize_t)size;
+        iov_memset(iov, static_cast<unsigned>(iovcnt), in, 0, size - in);
+    return static_cast<ssize_t>(size);
 }
 
 TAV_COROUTINE_FN int64_t tav_file_preadv(tav_inode_info *inode, tav_data_req *req) {
     const uint64_t offset = req->offset;
     uint64_t size = req->size;
     int touched = 0;
-    log_trace("<==> preadv begin. offset: %lu, size: %lu", (unsigned long)offset, (unsigned long)size);
-    tav_file_iolog(inode, nullptr, 0, (int64_t)offset, size, 0, TAV_READ);
+    log_trace("<==> preadv begin. offset: %lu, size: %lu", static_cast<unsigned long>(offset),
+              static_cast<unsigned long>(size));
+    tav_file_iolog(inode, nullptr, 0, static_cast<int64_t>(offset), size, 0, TAV_READ);
     int64_t ret = 0;
     if (tav_file_read_inode(inode) < 0) {
         ret = -EIO;
     } else if (offset >= inode->ondisk.i_size) {
-        log_trace("offset(%lu) exceeds filesize(%lu)", (unsigned long)offset,
-                  (unsigned long)inode->ondisk.i_size);
+        log_trace("offset(%lu) exceeds filesize(%lu)", static_cast<unsigned long>(offset),
+                  static_cast<unsigned long>(inode->ondisk.i_size));
         ret = 0;
     } else {
         if (offset + size > inode->ondisk.i_size) {
-            log_trace("offset + size (%lu) exceeds filesize(%lu)", (unsigned long)(offset + size),
-                      (unsigned long)inode->ondisk.i_size);
+            log_trace("offset + size (%lu) exceeds filesize(%lu)", static_cast<unsigned long>(offset + size),
+                      static_cast<unsigned long>(inode->ondisk.i_size));
             size = inode->ondisk.i_size - offset;
         }
         bool extent = !tav_file_inline(inode);
@@ -193,15 +201,16 @@ TAV_COROUTINE_FN int64_t tav_file_preadv(tav_inode_info *inode, tav_data_req *re
         ret = r;
     if (ret >= 0 && (req->flags & TAV_FLAG_BD) && req->poststat && !(touched & TAV_FLAG_BD))
         req->poststat->st_blocks = 0;
-    uint32_t err = ret < 0 ? (uint32_t)-ret : 0;
+    uint32_t err = ret < 0 ? static_cast<uint32_t>(-ret) : 0;
     if (ret < 0)
-        log_error("preadv end. offset: %lu, size: %lu, op_ret: %ld, op_errno: %u", (unsigned long)offset,
-                  (unsigned long)req->size, -1L, err);
+        log_error("preadv end. offset: %lu, size: %lu, op_ret: %ld, op_errno: %u",
+                  static_cast<unsigned long>(offset), static_cast<unsigned long>(req->size), -1L, err);
     else
-        log_trace("preadv end. offset: %lu, size: %lu, op_ret: %ld, op_errno: %u", (unsigned long)offset,
-                  (unsigned long)req->size, (long)ret, err);
-    tav_file_iolog(inode, req->iov, req->iovcnt, (int64_t)offset, ret > 0 ? (uint64_t)ret : 0, ret,
-                   TAV_READ_CBK);
+        log_trace("preadv end. offset: %lu, size: %lu, op_ret: %ld, op_errno: %u",
+                  static_cast<unsigned long>(offset), static_cast<unsigned long>(req->size),
+                  static_cast<long>(ret), err);
+    tav_file_iolog(inode, req->iov, req->iovcnt, static_cast<int64_t>(offset),
+                   ret > 0 ? static_cast<uint64_t>(ret) : 0, ret, TAV_READ_CBK);
     return ret;
 }
 
@@ -212,32 +221,32 @@ TAV_COROUTINE_FN int64_t tav_inode_paddr(tav_inode_info *inode, int64_t addr) {
     if (tav_file_inline(inode)) {
         const uint64_t base = inline_base(inode);
         if (addr <= 0) {
-            uint64_t o = (uint64_t)-addr;
-            return o < isize ? (int64_t)(base + o) : -1;
+            uint64_t o = static_cast<uint64_t>(-addr);
+            return o < isize ? static_cast<int64_t>(base + o) : -1;
         }
-        uint64_t d = (uint64_t)addr;
-        return d >= base && d - base < isize ? (int64_t)(d - base) : -1;
+        uint64_t d = static_cast<uint64_t>(addr);
+        return d >= base && d - base < isize ? static_cast<int64_t>(d - base) : -1;
     }
     const uint64_t segsize = tav_file_segment(inode);
     const int shift = segsize == TAV_SEGMENT_SLICE ? 17 : 20;
     if (addr <= 0) {
-        uint64_t o = (uint64_t)-addr;
+        uint64_t o = static_cast<uint64_t>(-addr);
         if (o >= isize)
             return -1;
         int64_t pba = segment_device(inode, o / segsize);
-        return pba < 0 ? pba : (int64_t)((uint64_t)pba | (o % segsize));
+        return pba < 0 ? pba : static_cast<int64_t>(static_cast<uint64_t>(pba) | (o % segsize));
     }
     if (isize == 0)
         return -1;
-    const uint64_t d = (uint64_t)addr;
+    const uint64_t d = static_cast<uint64_t>(addr);
     const uint64_t last = (isize - 1) / segsize;
     for (uint64_t seg = 0; seg <= last; seg++) {
         int64_t pba = segment_device(inode, seg);
         if (pba == -EIO)
             return -EIO;
-        if (pba >= 0 && d >= (uint64_t)pba && d - (uint64_t)pba < segsize) {
+        if (pba >= 0 && d >= static_cast<uint64_t>(pba) && d - static_cast<uint64_t>(pba) < segsize) {
             uint64_t o = (seg << shift) | (d % segsize);
-            return o < isize ? (int64_t)o : -1;
+            return o < isize ? static_cast<int64_t>(o) : -1;
         }
     }
     return -1;

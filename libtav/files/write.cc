@@ -66,21 +66,9 @@ void fail_all(list_head *reqs, int err) {
     list_for_each(pos, reqs) req_of(pos)->ret = err;
 }
 
-// All queued block requests of the first queued logical block, together.
-TAV_COROUTINE_FN void batch_alloc_blocks(tav_inode_info *inode, ext_page_t *page, list_head *wait,
-                                         list_head *out) {
-    uint64_t iblock = 0;
-    bool found = false;
-    list_head *pos;
-    list_for_each(pos, wait) {
-        if (req_of(pos)->type == EXTPAGE_REQ_ALLOC_BLOCKS) {
-            iblock = req_of(pos)->iblock;
-            found = true;
-            break;
-        }
-    }
-    if (!found)
-        return;
+// The queued block requests of one logical block, together.
+TAV_COROUTINE_FN void alloc_one_block(tav_inode_info *inode, ext_page_t *page, uint64_t iblock,
+                                      list_head *wait, list_head *out) {
     list_head mine;
     INIT_LIST_HEAD(&mine);
     int n = take(wait, &mine, EXTPAGE_REQ_ALLOC_BLOCKS, &iblock, INT32_MAX);
@@ -102,13 +90,45 @@ TAV_COROUTINE_FN void batch_alloc_blocks(tav_inode_info *inode, ext_page_t *page
                 zmap_free_blocks(zmap_of(inode), pblock, 1); // mapped meanwhile
             } else {
                 ext_blkmap_set_pblock(map, pblock, -1);
-                log_trace("iblock: %lu, pblock: %lu", (unsigned long)iblock, (unsigned long)pblock);
+                log_trace("iblock: %lu, pblock: %lu", static_cast<unsigned long>(iblock),
+                          static_cast<unsigned long>(pblock));
             }
         }
     }
     fail_all(&mine, ret);
     log_debug("complete %d requests, ret:%d", n, ret);
     move_all(&mine, out);
+}
+
+// Every logical block with a block request queued when the pass starts, in
+// queue order, each with all its requests: the one extent-page write of the
+// pass then maps them all.  Requests of other blocks queued while the pass
+// allocates may wait for the next one.
+TAV_COROUTINE_FN void batch_alloc_blocks(tav_inode_info *inode, ext_page_t *page, list_head *wait,
+                                         list_head *out) {
+    int queued = 0;
+    list_head *pos;
+    list_for_each(pos, wait) {
+        if (req_of(pos)->type == EXTPAGE_REQ_ALLOC_BLOCKS)
+            queued++;
+    }
+    while (queued > 0) {
+        uint64_t iblock = 0;
+        bool found = false;
+        list_for_each(pos, wait) {
+            if (req_of(pos)->type == EXTPAGE_REQ_ALLOC_BLOCKS) {
+                iblock = req_of(pos)->iblock;
+                found = true;
+                break;
+            }
+        }
+        if (!found)
+            return;
+        list_head *tail = out->prev;
+        alloc_one_block(inode, page, iblock, wait, out);
+        for (list_head *p = tail->next; p != out; p = p->next)
+            queued--;
+    }
 }
 
 // The physical block chosen for a logical block earlier in this pass.
@@ -167,14 +187,14 @@ TAV_COROUTINE_FN int alloc_slice_block(tav_inode_info *inode, PassZpage *zp, uin
         int ret = zmap_page_get(zmap_of(inode), goal, 1, &zp->page);
         if (ret < 0) {
             zp->page = nullptr;
-            log_error("get zmap page failed: %d, goal: %lu", ret, (unsigned long)goal);
+            log_error("get zmap page failed: %d, goal: %lu", ret, static_cast<unsigned long>(goal));
             return ret;
         }
     } else if (!first && !zmap_page_has_pblock(zp->page, goal)) {
         return 1;
     }
     if (zmap_page_block_avail(zp->page) == 0) {
-        log_trace("no space: zpage: %p", (void *)zp->page);
+        log_trace("no space: zpage: %p", static_cast<void *>(zp->page));
         return first ? -ENOSPC : 1;
     }
     blkno_t pb = 0;
@@ -183,7 +203,7 @@ TAV_COROUTINE_FN int alloc_slice_block(tav_inode_info *inode, PassZpage *zp, uin
     if (ret < 0)
         return first ? ret : 1;
     zmap_page_slice_init(zp->page, pb);
-    tav_file_iolog(inode, nullptr, 0, (int64_t)pb, 1, 0, what);
+    tav_file_iolog(inode, nullptr, 0, static_cast<int64_t>(pb), 1, 0, what);
     *pblock = pb;
     return 0;
 }
@@ -270,7 +290,8 @@ TAV_COROUTINE_FN void batch_alloc_slices_normal(tav_inode_info *inode, ext_page_
         } else {
             ret = zp.hold(zmap_of(inode), pblock);
             if (ret < 0)
-                log_error("get zmap page from pblock(%lu) failed: %d", (unsigned long)pblock, ret);
+                log_error("get zmap page from pblock(%lu) failed: %d", static_cast<unsigned long>(pblock),
+                          ret);
             ret = ret < 0 ? ret : (ret == 1 ? 0 : 1);
         }
         Next next = settle(r, ret, ret == 1, wait, out, &done); // 1: another zone-map page
@@ -283,13 +304,15 @@ TAV_COROUTINE_FN void batch_alloc_slices_normal(tav_inode_info *inode, ext_page_
         int pslice = r->islice;
         if (!zmap_page_slice_allocated(zp.page, pblock, pslice)) {
             zmap_page_alloc_slice(zp.page, pblock, pslice, &pslice);
-            tav_file_iolog(inode, nullptr, 0, (int64_t)pblock, (uint64_t)pslice, 0, TAV_ALLOC);
+            tav_file_iolog(inode, nullptr, 0, static_cast<int64_t>(pblock), static_cast<uint64_t>(pslice), 0,
+                           TAV_ALLOC);
         }
         r->pblock = pblock;
         r->pslice = pslice;
         r->ret = 0;
-        log_trace("iblock: %lu, islice: %d, pblock: %lu, pslice: %d, req_cnt: %d", (unsigned long)r->iblock,
-                  r->islice, (unsigned long)pblock, pslice, done + 1);
+        log_trace("iblock: %lu, islice: %d, pblock: %lu, pslice: %d, req_cnt: %d",
+                  static_cast<unsigned long>(r->iblock), r->islice, static_cast<unsigned long>(pblock),
+                  pslice, done + 1);
         list_move_tail(&r->req.list, &ok);
         done++;
     }
@@ -326,8 +349,8 @@ TAV_COROUTINE_FN void batch_alloc_slices_compact(tav_inode_info *inode, ext_page
                     continue;
                 }
                 if (d->i_cur_pblk != cur) {
-                    log_debug("i_cur_pblk changed: %lu -> %lu", (unsigned long)cur,
-                              (unsigned long)d->i_cur_pblk);
+                    log_debug("i_cur_pblk changed: %lu -> %lu", static_cast<unsigned long>(cur),
+                              static_cast<unsigned long>(d->i_cur_pblk));
                     continue;
                 }
                 if (held == 0) { // in another zone-map page than the pass holds
@@ -361,7 +384,8 @@ TAV_COROUTINE_FN void batch_alloc_slices_compact(tav_inode_info *inode, ext_page
             list_move_tail(&r->req.list, wait); // full meanwhile: next pass
             continue;
         }
-        tav_file_iolog(inode, nullptr, 0, (int64_t)cur, (uint64_t)pslice, 0, TAV_ALLOC_COM);
+        tav_file_iolog(inode, nullptr, 0, static_cast<int64_t>(cur), static_cast<uint64_t>(pslice), 0,
+                       TAV_ALLOC_COM);
         r->pblock = cur;
         r->pslice = pslice;
         r->ret = 0;
@@ -407,11 +431,11 @@ TAV_COROUTINE_FN void batch_update_bits(ext_page_t *page, list_head *wait, list_
         }
         blkmap_t *first = ext_page_blkmaps_get(page, r->iblock);
         blkmap_t *map = r->islice < 0 ? first : ext_blkmaps_at(first, r->islice);
-        uint32_t sbit = (uint32_t)(r->offset / kGran);
-        uint32_t ebit = (uint32_t)(((uint64_t)r->offset + r->size - 1) / kGran);
+        uint32_t sbit = static_cast<uint32_t>(r->offset / kGran);
+        uint32_t ebit = static_cast<uint32_t>((static_cast<uint64_t>(r->offset) + r->size - 1) / kGran);
         log_trace("extpage_req: %p, iblock: %lu, islice: %d, offset: %lu, size: %lu, sbit: %u, ebit: %u",
-                  (void *)r, (unsigned long)r->iblock, r->islice, (unsigned long)r->offset,
-                  (unsigned long)r->size, sbit, ebit);
+                  static_cast<void *>(r), static_cast<unsigned long>(r->iblock), r->islice,
+                  static_cast<unsigned long>(r->offset), static_cast<unsigned long>(r->size), sbit, ebit);
         if (ext_blkmap_get_pblock(map)) {
             ext_blkmap_set_bits(map, sbit, ebit - sbit + 1);
             r->ret = 0;
@@ -438,15 +462,16 @@ TAV_COROUTINE_FN ssize_t write_segment(tav_inode_info *inode, uint64_t seg, cons
     const bool slices = sg.islice >= 0;
     assert(off + size <= sg.size);
     if (slices)
-        log_trace("enter islice:%lu(iblock: %lu, islice: %u), offset: %lu, size: %lu", (unsigned long)seg,
-                  (unsigned long)sg.iblock, sg.islice, (unsigned long)off, (unsigned long)size);
+        log_trace("enter islice:%lu(iblock: %lu, islice: %u), offset: %lu, size: %lu",
+                  static_cast<unsigned long>(seg), static_cast<unsigned long>(sg.iblock), sg.islice,
+                  static_cast<unsigned long>(off), static_cast<unsigned long>(size));
     else
-        log_trace("enter iblock: %lu, offset: %lu, size: %lu", (unsigned long)sg.iblock, (unsigned long)off,
-                  (unsigned long)size);
+        log_trace("enter iblock: %lu, offset: %lu, size: %lu", static_cast<unsigned long>(sg.iblock),
+                  static_cast<unsigned long>(off), static_cast<unsigned long>(size));
     ext_page_t *page = nullptr;
     blkmap_t *map = tav_segment_map(inode, seg, &page);
     if (!map) {
-        log_error("blkmap not found for iblock: %lu", (unsigned long)sg.iblock);
+        log_error("blkmap not found for iblock: %lu", static_cast<unsigned long>(sg.iblock));
         return -EIO;
     }
     ssize_t result;
@@ -457,7 +482,8 @@ TAV_COROUTINE_FN ssize_t write_segment(tav_inode_info *inode, uint64_t seg, cons
         r.islice = sg.islice;
         int ret = run_request(inode, page, &r);
         if (ret < 0) {
-            log_error("block allocation failed: %s, iblock: %lu", strerror(-ret), (unsigned long)sg.iblock);
+            log_error("block allocation failed: %s, iblock: %lu", strerror(-ret),
+                      static_cast<unsigned long>(sg.iblock));
             ext_page_put(page);
             return ret;
         }
@@ -469,7 +495,7 @@ TAV_COROUTINE_FN ssize_t write_segment(tav_inode_info *inode, uint64_t seg, cons
     // Padding only into pages that hold no data yet: around a written page
     // the device bytes are the file's, and the engine merges a partial sector.
     const uint64_t end = off + size;
-    const uint32_t fbit = (uint32_t)(off / kGran), lbit = (uint32_t)((end - 1) / kGran);
+    const uint32_t fbit = static_cast<uint32_t>(off / kGran), lbit = static_cast<uint32_t>((end - 1) / kGran);
 
     uint64_t head = (off % kGran && !ext_blkmap_is_bits_set(map, fbit, 1)) ? off % kGran : 0;
     uint64_t tail = (end % kGran && !ext_blkmap_is_bits_set(map, lbit, 1)) ? kGran - end % kGran : 0;
@@ -481,50 +507,58 @@ TAV_COROUTINE_FN ssize_t write_segment(tav_inode_info *inode, uint64_t seg, cons
         return ret;
     }
     const uint64_t total = al.total(size);
-    log_trace("actual write offset: %lu, size: %lu", (unsigned long)al.offset, (unsigned long)total);
+    log_trace("actual write offset: %lu, size: %lu", static_cast<unsigned long>(al.offset),
+              static_cast<unsigned long>(total));
     const uint64_t pba = segment_pba(map) + al.offset;
-    ssize_t written = ioengine_co_pwritev(ioengine_get_default(), al.iovec, al.iovcnt, (off_t)pba);
+    ssize_t written =
+        ioengine_co_pwritev(ioengine_get_default(), al.iovec, al.iovcnt, static_cast<off_t>(pba));
     if (written < 0) {
         if (slices)
-            log_error("write data failed: %s, pba: %lu, len: %lu", strerror((int)-written),
-                      (unsigned long)pba, (unsigned long)total);
+            log_error("write data failed: %s, pba: %lu, len: %lu", strerror(static_cast<int>(-written)),
+                      static_cast<unsigned long>(pba), static_cast<unsigned long>(total));
         else
-            log_error("write data failed: %s", strerror((int)-written));
+            log_error("write data failed: %s", strerror(static_cast<int>(-written)));
         ext_page_put(page);
         return written;
     }
 
     // The data is on the device: now its pages may be marked written.  A
     // short write marks only the pages it filled.
-    uint64_t wend = al.offset + (uint64_t)written;
-    if (wend % kGran && !ext_blkmap_is_bits_set(map, (uint32_t)((wend - 1) / kGran), 1))
+    uint64_t wend = al.offset + static_cast<uint64_t>(written);
+    if (wend % kGran && !ext_blkmap_is_bits_set(map, static_cast<uint32_t>((wend - 1) / kGran), 1))
         wend = round_down(wend, kGran);
     if (wend > al.offset) {
-        uint32_t sbit = (uint32_t)(al.offset / kGran), ebit = (uint32_t)((wend - 1) / kGran);
+        uint32_t sbit = static_cast<uint32_t>(al.offset / kGran),
+                 ebit = static_cast<uint32_t>((wend - 1) / kGran);
         if (!ext_blkmap_is_bits_set(map, sbit, ebit - sbit + 1)) {
             extent_page_request r = {};
             r.type = EXTPAGE_REQ_UPDATE_BITMAP;
             r.iblock = sg.iblock;
             r.islice = sg.islice;
-            r.offset = (int64_t)al.offset;
+            r.offset = static_cast<int64_t>(al.offset);
             r.size = wend - al.offset;
             if (run_request(inode, page, &r) < 0) {
                 log_error("block bitmap update failed, iblock: %lu, offset: %lu, size: %ld",
-                          (unsigned long)sg.iblock, (unsigned long)al.offset, (long)r.size);
+                          static_cast<unsigned long>(sg.iblock), static_cast<unsigned long>(al.offset),
+                          static_cast<long>(r.size));
                 ext_page_put(page);
                 return -EIO;
             }
         }
     }
-    result = (uint64_t)written > head ? (ssize_t)std::min<uint64_t>(size, (uint64_t)written - head) : 0;
+    result = static_cast<uint64_t>(written) > head
+                 ? static_cast<ssize_t>(std::min<uint64_t>(size, static_cast<uint64_t>(written) - head))
+                 : 0;
     ext_page_put(page);
     if (slices)
         log_trace("quit islice:%lu(iblock: %lu, islice: %u), offset: %lu, size: %lu, rsize: %ld",
-                  (unsigned long)seg, (unsigned long)sg.iblock, sg.islice, (unsigned long)off,
-                  (unsigned long)size, (long)result);
+                  static_cast<unsigned long>(seg), static_cast<unsigned long>(sg.iblock), sg.islice,
+                  static_cast<unsigned long>(off), static_cast<unsigned long>(size),
+                  static_cast<long>(result));
     else
-        log_trace("quit iblock: %lu, offset: %lu, size: %lu, rsize: %ld", (unsigned long)sg.iblock,
-                  (unsigned long)off, (unsigned long)size, (long)result);
+        log_trace("quit iblock: %lu, offset: %lu, size: %lu, rsize: %ld",
+                  static_cast<unsigned long>(sg.iblock), static_cast<unsigned long>(off),
+                  static_cast<unsigned long>(size), static_cast<long>(result));
     return result;
 }
 
@@ -538,18 +572,18 @@ TAV_COROUTINE_FN ssize_t retry_write_data(tav_inode_info *inode, const struct io
     uint64_t aligned = round_up(size, kGran);
     void *buf = tav_iobuf_get(aligned, TAV_MEM_IO_ALIGNED_BUFFER);
     if (!buf) {
-        log_error("application for alignment buf failed. aligned_size: %ld", (long)aligned);
+        log_error("application for alignment buf failed. aligned_size: %ld", static_cast<long>(aligned));
         return -ENOMEM;
     }
-    memset((char *)buf + size, 0, aligned - size);
-    iov_to_buf(iov, (unsigned)iovcnt, 0, buf, size);
+    memset(static_cast<char *>(buf) + size, 0, aligned - size);
+    iov_to_buf(iov, static_cast<unsigned>(iovcnt), 0, buf, size);
     log_warn("Failed to write non aligned block at the end of the file. offset: %ld, aligned_size: %ld, "
              "size: %ld",
-             (long)offset, (long)aligned, (long)size);
+             static_cast<long>(offset), static_cast<long>(aligned), static_cast<long>(size));
     struct iovec v = {buf, aligned};
     ssize_t r = tav_rw_data(inode, &v, 1, offset, aligned, write_segment, nullptr);
     tav_iobuf_put(buf);
-    return r == (ssize_t)aligned ? (ssize_t)size : -EIO;
+    return r == static_cast<ssize_t>(aligned) ? static_cast<ssize_t>(size) : -EIO;
 }
 
 // ---- inode update after a write ----------------------------------------------------------
@@ -561,7 +595,7 @@ TAV_COROUTINE_FN int update_inode_after_write(tav_inode_info *inode, uint64_t of
     tav_disk_inode *d = &inode->ondisk;
     if (req->prestat) {
         tav_inode_get_stat(inode, req->prestat);
-        blkcnt_t less = (blkcnt_t)blocks * TAV_SECTOR_UNITS;
+        blkcnt_t less = static_cast<blkcnt_t>(blocks) * TAV_SECTOR_UNITS;
         req->prestat->st_blocks = req->prestat->st_blocks > less ? req->prestat->st_blocks - less : 0;
     }
     tav_inode_update_amctime(inode, TAV_INODE_MTIME | TAV_INODE_CTIME, nullptr);
@@ -624,11 +658,12 @@ void tav_file_iolog(tav_inode_info *inode, const struct iovec *iov, int iovcnt, 
                     int64_t result, iolog_type_t op) {
     const tav_itable_host &h = inode->itable->host;
     if (h.iolog)
-        h.iolog(h.fs, inode->ondisk.i_uuid, iov, iovcnt, offset, size, result, (int)op);
+        h.iolog(h.fs, inode->ondisk.i_uuid, iov, iovcnt, offset, size, result, static_cast<int>(op));
 }
 
 uint64_t tav_file_extent_span(tav_inode_info *inode) {
-    return (uint64_t)ext_iblocks_per_page(tav_inode_blkmap_type(&inode->ondisk), TAV_EXTENT_PAGE_SIZE) *
+    return static_cast<uint64_t>(
+               ext_iblocks_per_page(tav_inode_blkmap_type(&inode->ondisk), TAV_EXTENT_PAGE_SIZE)) *
            TAV_BLOCK_SIZE;
 }
 
@@ -637,8 +672,9 @@ bool tav_pblock_in_data_area(const tav_inode_info *inode, uint64_t pblock) {
     if (pblock >= sb.s_first_data_block && pblock < sb.s_blocks_count)
         return true;
     log_error("ino:%lu block map names block %lu outside the data area [%lu-%lu]",
-              (unsigned long)inode->ondisk.i_no, (unsigned long)pblock, (unsigned long)sb.s_first_data_block,
-              (unsigned long)(sb.s_blocks_count - 1));
+              static_cast<unsigned long>(inode->ondisk.i_no), static_cast<unsigned long>(pblock),
+              static_cast<unsigned long>(sb.s_first_data_block),
+              static_cast<unsigned long>(sb.s_blocks_count - 1));
     return false;
 }
 
@@ -659,13 +695,14 @@ TAV_COROUTINE_FN ssize_t tav_rw_data(tav_inode_info *inode, const struct iovec *
     assert(size > 0);
     const uint64_t segsize = tav_file_segment(inode);
     const uint64_t first = offset / segsize, last = (offset + size - 1) / segsize;
-    if (first == last && size == iov_size(iov, (unsigned)iovcnt))
+    if (first == last && size == iov_size(iov, static_cast<unsigned>(iovcnt)))
         return fn(inode, first, iov, iovcnt, offset % segsize, size, ctx);
     // The part of the vector inside each segment, built in place.
     struct iovec local[kInlineVec];
     struct iovec *sub = local;
     if (iovcnt > kInlineVec) {
-        sub = (struct iovec *)tav_malloc(sizeof(struct iovec) * (size_t)iovcnt, TAV_MEM_IOVEC);
+        sub = static_cast<struct iovec *>(
+            tav_malloc(sizeof(struct iovec) * static_cast<size_t>(iovcnt), TAV_MEM_IOVEC));
         if (!sub)
             return -ENOMEM;
     }
@@ -674,13 +711,14 @@ TAV_COROUTINE_FN ssize_t tav_rw_data(tav_inode_info *inode, const struct iovec *
     for (uint64_t s = first; s <= last; s++) {
         uint64_t soff = s == first ? offset % segsize : 0;
         uint64_t len = std::min(segsize - soff, size - done);
-        unsigned n = iov_copy(sub, (unsigned)iovcnt, iov, (unsigned)iovcnt, done, len);
-        last_ret = fn(inode, s, sub, (int)n, soff, len, ctx);
+        unsigned n =
+            iov_copy(sub, static_cast<unsigned>(iovcnt), iov, static_cast<unsigned>(iovcnt), done, len);
+        last_ret = fn(inode, s, sub, static_cast<int>(n), soff, len, ctx);
         if (last_ret <= 0)
             break;
         total += last_ret;
-        done += (uint64_t)last_ret;
-        if ((uint64_t)last_ret < len)
+        done += static_cast<uint64_t>(last_ret);
+        if (static_cast<uint64_t>(last_ret) < len)
             break;
     }
     if (sub != local)
@@ -689,8 +727,12 @@ TAV_COROUTINE_FN ssize_t tav_rw_data(tav_inode_info *inode, const struct iovec *
 }
 
 TAV_COROUTINE_FN int extent_page_batch_process(batch_t *runner, list_head *wait, list_head *out, void *data) {
-    tav_inode_info *inode = (tav_inode_info *)data;
+    tav_inode_info *inode = static_cast<tav_inode_info *>(data);
     ext_page_t *page = ext_page_from_batch(runner);
+    // Requests of the other coroutines resumed by the same completion pass
+    // (their data writes done at once) join this pass: one page write for
+    // all of them instead of one for the first and one for the rest.
+    ioengine_co_pass_yield();
     list_head pass;
     INIT_LIST_HEAD(&pass);
     if (tav_file_compressible(inode))
@@ -727,13 +769,15 @@ TAV_COROUTINE_FN int tav_inode_alloc_extent_block(tav_inode_info *inode, uint32_
     uint32_t count = 1;
     int ret = zmap_alloc_blocks(zmap, 0, 0, &pblock, &count);
     if (ret < 0) {
-        log_error("allocate extent pblock for i_extents[%d] failed: %d(%s)", (int)idx, ret, strerror(-ret));
+        log_error("allocate extent pblock for i_extents[%d] failed: %d(%s)", static_cast<int>(idx), ret,
+                  strerror(-ret));
         return ret;
     }
     ret = ext_block_format(pblock, tav_inode_blkmap_type(&inode->ondisk));
     if (ret < 0) {
         // Nothing names the block yet: it goes straight back.
-        log_error("format extent pblock[%lu] failed: %d(%s)", (unsigned long)pblock, ret, strerror(-ret));
+        log_error("format extent pblock[%lu] failed: %d(%s)", static_cast<unsigned long>(pblock), ret,
+                  strerror(-ret));
         zmap_free_blocks(zmap, pblock, 1);
         return ret;
     }
@@ -751,8 +795,9 @@ TAV_COROUTINE_FN int tav_inode_alloc_extent_block(tav_inode_info *inode, uint32_
         log_error("inode write failed, return -EIO");
         return -EIO;
     }
-    notify_alloc_extent(table_of(inode), (int64_t)TAV_BLOCK_SIZE);
-    log_info("allocate pblock[%lu] for i_extents[%d]", (unsigned long)pblock, (int)idx);
+    notify_alloc_extent(table_of(inode), static_cast<int64_t>(TAV_BLOCK_SIZE));
+    log_info("allocate pblock[%lu] for i_extents[%d]", static_cast<unsigned long>(pblock),
+             static_cast<int>(idx));
     return 0;
 }
 
@@ -763,8 +808,8 @@ TAV_COROUTINE_FN int tav_prepare_extent_block(tav_inode_info *inode, uint64_t of
     uint64_t span = tav_file_extent_span(inode) * TAV_EXTENT_PAGES_PER_BLOCK;
     uint64_t last = (offset + size - 1) / span, first = offset / span;
     if (last >= TAV_INODE_EXTENTS) {
-        log_error("offset(%lu) + size(%lu) = %lu is too large", (unsigned long)offset, (unsigned long)size,
-                  (unsigned long)(offset + size));
+        log_error("offset(%lu) + size(%lu) = %lu is too large", static_cast<unsigned long>(offset),
+                  static_cast<unsigned long>(size), static_cast<unsigned long>(offset + size));
         return -EFBIG;
     }
     if (tav_file_read_inode(inode) < 0)
@@ -778,16 +823,16 @@ TAV_COROUTINE_FN int tav_prepare_extent_block(tav_inode_info *inode, uint64_t of
     {
         CoMutexGuard guard(&inode->lock);
         for (uint64_t i = first; i <= last && ret == 0; i++)
-            ret = tav_inode_alloc_extent_block(inode, (uint32_t)i);
+            ret = tav_inode_alloc_extent_block(inode, static_cast<uint32_t>(i));
     }
-    log_trace("allocate pblock for i_extents[%d] to i_extents[%d], ret=%d(%s)", (int)first, (int)last, ret,
-              strerror(-ret));
+    log_trace("allocate pblock for i_extents[%d] to i_extents[%d], ret=%d(%s)", static_cast<int>(first),
+              static_cast<int>(last), ret, strerror(-ret));
     return ret;
 }
 
 TAV_COROUTINE_FN ssize_t tav_write_data(tav_inode_info *inode, const struct iovec *iov, int iovcnt,
                                         uint64_t offset) {
-    uint64_t size = iov_size(iov, (unsigned)iovcnt);
+    uint64_t size = iov_size(iov, static_cast<unsigned>(iovcnt));
     InodeRangeGuard lock(inode, offset, size);
     ssize_t r = tav_rw_data(inode, iov, iovcnt, offset, size, write_segment, nullptr);
     if (r == -EIO)
@@ -796,12 +841,13 @@ TAV_COROUTINE_FN ssize_t tav_write_data(tav_inode_info *inode, const struct iove
 }
 
 ssize_t tav_write_inline_data(tav_inode_info *inode, const struct iovec *iov, int iovcnt, uint64_t offset) {
-    uint64_t size = iov_size(iov, (unsigned)iovcnt);
+    uint64_t size = iov_size(iov, static_cast<unsigned>(iovcnt));
     assert(tav_file_inline(inode) && inode->inline_buffer);
     assert(offset + size <= TAV_INODE_INLINE_SIZE);
-    size_t n = iov_to_buf(iov, (unsigned)iovcnt, 0, (char *)inode->inline_buffer + offset, size);
+    size_t n = iov_to_buf(iov, static_cast<unsigned>(iovcnt), 0,
+                          static_cast<char *>(inode->inline_buffer) + offset, size);
     inode->ondisk.i_type |= TAV_FILE_TYPE_INLINE_DATA;
-    return (ssize_t)n;
+    return static_cast<ssize_t>(n);
 }
 
 TAV_COROUTINE_FN int tav_inline_transform(tav_inode_info *inode) {
@@ -818,7 +864,7 @@ TAV_COROUTINE_FN int tav_inline_transform(tav_inode_info *inode) {
         ssize_t r = tav_write_data(inode, &v, 1, 0);
         if (r != TAV_INODE_INLINE_SIZE) {
             ext_cache_cleanup(&inode->extent_cache);
-            log_error("write inline data failed, rsize: %ld", (long)r);
+            log_error("write inline data failed, rsize: %ld", static_cast<long>(r));
             return -EIO;
         }
     }
@@ -827,7 +873,7 @@ TAV_COROUTINE_FN int tav_inline_transform(tav_inode_info *inode) {
     if (tav_file_read_inode(inode) < 0)
         return -EIO;
     uint64_t old_type = inode->ondisk.i_type;
-    inode->ondisk.i_type &= ~(uint64_t)(TAV_FILE_TYPE_INLINE | TAV_FILE_TYPE_INLINE_DATA);
+    inode->ondisk.i_type &= ~static_cast<uint64_t>(TAV_FILE_TYPE_INLINE | TAV_FILE_TYPE_INLINE_DATA);
     if (tav_inode_write(inode) < 0) {
         inode->ondisk.i_type = old_type; // still INLINE on the device
         ext_cache_cleanup(&inode->extent_cache);
@@ -836,15 +882,16 @@ TAV_COROUTINE_FN int tav_inline_transform(tav_inode_info *inode) {
     }
     tav_free(inode->inline_buffer);
     inode->inline_buffer = nullptr;
-    log_info("inline transform success, i_type:0x%x", (unsigned)inode->ondisk.i_type);
+    log_info("inline transform success, i_type:0x%x", static_cast<unsigned>(inode->ondisk.i_type));
     return 0;
 }
 
 TAV_COROUTINE_FN int64_t tav_file_pwritev(tav_inode_info *inode, tav_data_req *req) {
     const uint64_t offset = req->offset, size = req->size;
     const uint32_t charged0 = req->charged ? *req->charged : 0;
-    log_trace("<==> pwritev begin. offset: %lu, size: %lu", (unsigned long)offset, (unsigned long)size);
-    tav_file_iolog(inode, req->iov, req->iovcnt, (int64_t)offset, size, 0, TAV_WRITE);
+    log_trace("<==> pwritev begin. offset: %lu, size: %lu", static_cast<unsigned long>(offset),
+              static_cast<unsigned long>(size));
+    tav_file_iolog(inode, req->iov, req->iovcnt, static_cast<int64_t>(offset), size, 0, TAV_WRITE);
     req->transformed = 0;
     int64_t ret = 0;
     bool extent = !tav_file_inline(inode);
@@ -872,20 +919,21 @@ TAV_COROUTINE_FN int64_t tav_file_pwritev(tav_inode_info *inode, tav_data_req *r
         ret = do_write_data(inode, req->iov, req->iovcnt, offset, size);
     if (ret > 0) {
         uint32_t blocks = req->charged ? *req->charged - charged0 : 0;
-        int r = update_inode_after_write(inode, offset, (uint64_t)ret, req, blocks);
+        int r = update_inode_after_write(inode, offset, static_cast<uint64_t>(ret), req, blocks);
         if (r < 0) {
             log_error("update inode failed: %d(%s)", r, strerror(-r));
             ret = r;
         }
     }
-    uint32_t err = ret < 0 ? (uint32_t)-ret : 0;
+    uint32_t err = ret < 0 ? static_cast<uint32_t>(-ret) : 0;
     if (ret < 0)
-        log_error("pwritev end. offset: %lu, size: %lu, op_ret: %ld, op_errno: %u", (unsigned long)offset,
-                  (unsigned long)size, -1L, err);
+        log_error("pwritev end. offset: %lu, size: %lu, op_ret: %ld, op_errno: %u",
+                  static_cast<unsigned long>(offset), static_cast<unsigned long>(size), -1L, err);
     else
-        log_trace("pwritev end. offset: %lu, size: %lu, op_ret: %ld, op_errno: %u", (unsigned long)offset,
-                  (unsigned long)size, (long)ret, err);
-    tav_file_iolog(inode, req->iov, req->iovcnt, (int64_t)offset, size, ret, TAV_WRITE_CBK);
+        log_trace("pwritev end. offset: %lu, size: %lu, op_ret: %ld, op_errno: %u",
+                  static_cast<unsigned long>(offset), static_cast<unsigned long>(size),
+                  static_cast<long>(ret), err);
+    tav_file_iolog(inode, req->iov, req->iovcnt, static_cast<int64_t>(offset), size, ret, TAV_WRITE_CBK);
     if (req->transformed && ret >= 0)
         notify_inline_transform(table_of(inode), ret);
     return ret;

@@ -45,7 +45,7 @@ void mbuf_fini(mbuf *mb) {
     mb->state = MBUF_STATE_NULL;
 }
 
-int mbuf_get(mbuf *mb) {
+int mbuf_get_slow(mbuf *mb) {
     assert(mb->state != MBUF_STATE_NULL);
     wait_syncing(mb);
     void *buf = nullptr;
@@ -68,7 +68,7 @@ int mbuf_get(mbuf *mb) {
         }
     }
     if (mb->state == MBUF_STATE_UPTODAY)
-        coroutine_cred_register(coroutine_self(), (unsigned long)mb);
+        coroutine_cred_register(coroutine_self(), reinterpret_cast<unsigned long>(mb));
     finish(mb, buf);
     return ret;
 }

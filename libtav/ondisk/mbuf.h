@@ -51,8 +51,18 @@ struct mbuf {
  * error); without it the buffer is STALE and read on first use. */
 int mbuf_init(mbuf *mb, const void *srcbuf, size_t size, const mbuf_fops_t *fops);
 void mbuf_fini(mbuf *mb);
-/* Loads the record if STALE; 0 or negative errno. */
-TAV_COROUTINE_FN int mbuf_get(mbuf *mb);
+/* mbuf_get's general case: waits out a transfer, loads a STALE record. */
+TAV_COROUTINE_FN int mbuf_get_slow(mbuf *mb);
+/* Loads the record if STALE; 0 or negative errno.  A loaded record that no
+ * coroutine waits on is the common case: it only registers the credential,
+ * exactly what the general case does then. */
+TAV_COROUTINE_FN static inline int mbuf_get(mbuf *mb) {
+    if (mb->state == MBUF_STATE_UPTODAY && mb->waitq.entries.first == nullptr) {
+        coroutine_cred_register(coroutine_self(), reinterpret_cast<unsigned long>(mb));
+        return 0;
+    }
+    return mbuf_get_slow(mb);
+}
 /* Writes the record; requires a mbuf_get in the current run (fatal otherwise). */
 TAV_COROUTINE_FN int mbuf_set(mbuf *mb);
 /* Writes the record without the credential check. */

@@ -238,7 +238,8 @@ void coroutine_enter(Coroutine *co) {
     co->caller = self;
     coroutine_cred_cleanup(co);
     CoroutineAction ret = coroutine_switch(self, co, COROUTINE_ENTER);
-    co_queue_run_restart(co);
+    if (co->co_queue_wakeup.first != nullptr)
+        co_queue_run_restart(co);
     switch (ret) {
     case COROUTINE_YIELD: return;
     case COROUTINE_TERMINATE:
@@ -280,14 +281,6 @@ void coroutine_set_charge(Coroutine *co, tav_charge *charge) {
 tav_charge *coroutine_charge(void) {
     Coroutine *self = coroutine_self();
     return self ? self->charge : nullptr;
-}
-
-void coroutine_cred_register(Coroutine *co, unsigned long cred) {
-    assert(co && cred);
-    co->creds[co->cred_tail] = cred;
-    co->cred_tail = (co->cred_tail + 1) % COROUTINE_CRED_MAX;
-    if (co->cred_tail == co->cred_head)
-        co->cred_head = (co->cred_head + 1) % COROUTINE_CRED_MAX;
 }
 
 bool coroutine_cred_verify(Coroutine *co, unsigned long cred) {

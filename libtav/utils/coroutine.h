@@ -25,6 +25,7 @@
 #ifndef TAV_UTILS_COROUTINE_H
 #define TAV_UTILS_COROUTINE_H
 
+#include <assert.h>
 #include <setjmp.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -115,7 +116,13 @@ tav_charge *coroutine_charge(void);
 /* Credential ring: a coroutine proves it loaded a metadata buffer since it was
  * last entered.  Only the 63 most recent registrations are remembered; the
  * ring is cleared on every enter. */
-void coroutine_cred_register(Coroutine *co, unsigned long cred);
+static inline void coroutine_cred_register(Coroutine *co, unsigned long cred) {
+    assert(co && cred);
+    co->creds[co->cred_tail] = cred;
+    co->cred_tail = (co->cred_tail + 1) % COROUTINE_CRED_MAX;
+    if (co->cred_tail == co->cred_head)
+        co->cred_head = (co->cred_head + 1) % COROUTINE_CRED_MAX;
+}
 bool coroutine_cred_verify(Coroutine *co, unsigned long cred);
 void coroutine_cred_cleanup(Coroutine *co);
 

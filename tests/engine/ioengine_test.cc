@@ -286,6 +286,53 @@ TEST_F(EngineTest, TransfersStartedInTheHandlerGoOutTogetherAndARefusedOneFailsA
     free(many);
 }
 
+// A coroutine that waits for the end of the completion pass runs after every
+// other coroutine of the pass, and a transfer it then starts still goes out
+// with the handler's submission and completes.  Outside a pass the wait
+// returns at once.
+TEST_F(EngineTest, PassYieldResumesAfterTheRestOfThePass) {
+    ASSERT_NE(nullptr, open_engine("libaio", O_RDWR | O_DIRECT));
+    alignas(4096) static char buf[4096];
+    alignas(4096) static char late[4096];
+    struct State {
+        ioengine *e;
+        std::string order;
+        ssize_t late_ret = 0;
+        bool done = false;
+    } st;
+    st.e = e_;
+    coroutine_enter(coroutine_create(
+        [](void *p) {
+            State *s = static_cast<State *>(p);
+            if (ioengine_co_pread(s->e, buf, 4096, 0) != 4096)
+                return;
+            // Resumed by the handler: X waits for the end of the pass, Y
+            // and this coroutine run on.
+            coroutine_enter(coroutine_create(
+                [](void *q) {
+                    State *t = static_cast<State *>(q);
+                    ioengine_co_pass_yield();
+                    t->order += 'X';
+                    t->late_ret = ioengine_co_pread(t->e, late, 4096, 8192);
+                    t->done = true;
+                },
+                s));
+            coroutine_enter(coroutine_create([](void *q) { static_cast<State *>(q)->order += 'Y'; }, s));
+            s->order += 'C';
+        },
+        &st));
+    EXPECT_TRUE(tavtest::run_until([&] { return st.done; }));
+    EXPECT_EQ("YCX", st.order);
+    EXPECT_EQ(4096, st.late_ret);
+    EXPECT_EQ((unsigned char)(8192 % 251), (unsigned char)late[0]);
+    bool returned = false;
+    tavtest::run_coroutine([&] {
+        ioengine_co_pass_yield();
+        returned = true;
+    });
+    EXPECT_TRUE(returned);
+}
+
 // A coroutine resumed by the completion handler may close the engine (an
 // instance ends from its last request's callback): the handler finishes its
 // walk and releases the engine afterwards (under ASan: no use after free, no

@@ -287,9 +287,9 @@ TEST_P(WriteTest, ConcurrentFirstWritesShareExtentPageWrites) {
         co([&] { ext_page_put(page); });
         EXPECT_EQ(ran, io.extent_writes) << "one extent-page write per batch pass";
         // Each request needs an allocation and a bit update: unbatched,
-        // 2 x kN passes.  Block maps are allocated one logical block per
-        // pass (the bit updates queued meanwhile ride along), slices all at
-        // once, so a handful of passes serve every request.
+        // 2 x kN passes.  Every block or slice queued when a pass starts is
+        // allocated in it, and the bit updates of one completion pass share
+        // a pass, so far fewer passes serve every request.
         int bound = k == Kind::Plain ? kN + 2 : kN / 4;
         EXPECT_LE(ran, bound) << "batch passes for " << kN << " first writes";
         EXPECT_GE(ran, 1);

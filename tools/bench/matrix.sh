@@ -100,9 +100,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# The device: the instance of side F (about a quarter of a GiB of metadata
-# for one inode group, plus room for extent pages) and the region after it.
-dev_mib=$(( size_mib + size_mib / 8 + 512 ))
+# The device: the instance of side F (its files hold as many bytes as the
+# region, plus its metadata and room for extent pages) and the region after
+# it, with which sides A and B work.
+dev_mib=$(( 2 * size_mib + size_mib / 8 + 512 ))
 truncate -s "${dev_mib}M" "$img"
 fallocate -l "${dev_mib}M" "$img" 2>/dev/null || true
 loopdev=$(losetup --direct-io=on --show -f "$img" 2>/dev/null || losetup --show -f "$img")
@@ -240,7 +241,7 @@ for row in "${matrix[@]}"; do
      BEGIN { printf "%-19s %10.0f %10.0f %6.3f %10.0f %6.3f %8.3f %10.0f %10.0f", n, a, b, q(b, a), f, q(f, a), q(fc, ac), r, x }')
   if [ -n "$standalone" ]; then
     line+=$(awk -v u="${cell[$name,fuse,$unit]:-0}" -v x="${cell[$name,xfs,$unit]:-0}" \
-      'BEGIN { printf " %10.0f %9.3f", u, x > 0 ? u / x : 0 }')
+      'BEGIN { printf " %10.0f %9.3f", u, (x > 0 ? u / x : 0) }')
   fi
   echo "$line"
 done
