@@ -16,6 +16,9 @@
 #include "tav.h"
 
 typedef struct tav_timer tav_timer;
+/* A coroutine timer's handler runs in its own coroutine and may suspend
+ * (those handlers are marked TAV_COROUTINE_FN); a plain timer's handler runs
+ * in the event callback, outside any coroutine, and must not. */
 typedef void (*tav_timer_handler_fn)(tav_timer *timer, void *priv);
 
 struct tav_timer {

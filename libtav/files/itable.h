@@ -145,7 +145,7 @@ int tav_itable_badinode_foreach(tav_inode_table *itable, tav_itable_fn fn, void 
  * those without open handles.  `fn` may yield: the walk holds a reference on
  * every inode it will visit and rechecks each before its call.  The first
  * negative result, -ENOMEM, or 0. */
-typedef int (*tav_itable_opened_fn)(struct tav *fs, unsigned char *gfid, void *data);
+typedef TAV_COROUTINE_FN int (*tav_itable_opened_fn)(struct tav *fs, unsigned char *gfid, void *data);
 TAV_COROUTINE_FN int tav_itable_for_each_opened(tav_inode_table *itable, tav_itable_opened_fn fn, int flag,
                                                 void *data);
 

@@ -31,8 +31,19 @@
 
 #include "stats.h"
 
-/* Marks a function that may yield the calling coroutine. */
+/* TAV_COROUTINE_FN marks a function, function pointer or function type that
+ * may suspend the calling coroutine: it yields itself, or calls (directly,
+ * through a plug-in table or a handler pointer) something that may.  The
+ * promise runs both ways: every such function carries the mark on its
+ * declaration and its definition, and a function without the mark never
+ * suspends, so a reader can see every point where a request may be
+ * interleaved with others.  A marked function must be called from inside a
+ * coroutine, and only by marked functions or by coroutine entries (which are
+ * marked too).  The mark expands to nothing; an audit build may define it
+ * beforehand as an annotation that a checker follows through the calls. */
+#ifndef TAV_COROUTINE_FN
 #define TAV_COROUTINE_FN
+#endif
 
 #define COROUTINE_CRED_MAX   64
 #define COROUTINE_STACK_SIZE 262144
