@@ -1,9 +1,7 @@
-/*
- * Request handlers, one per operation.  Each runs in its request's coroutine
- * (see stub.h), calls the request's callback exactly once and returns; it may
- * yield many times before that.  The set-iolog and compress handlers are not
- * implemented yet: they answer ENOSYS at once and never yield.
- */
+// Request handlers, one per operation.  Each runs in its request's coroutine
+// (see stub.h), calls the request's callback exactly once and returns; it may
+// yield many times before that.  The set-iolog and compress handlers are not
+// implemented yet: they answer ENOSYS at once and never yield.
 #ifndef TAV_HANDLERS_H
 #define TAV_HANDLERS_H
 

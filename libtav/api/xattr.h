@@ -1,17 +1,15 @@
-/*
- * Extended attributes of a file: string keys with binary values, kept in the
- * in-memory inode's dictionary and, serialised, in its inode page.
- *
- * Keys must start with one of the namespaces "security.", "system.",
- * "trusted." or "user." (a namespace alone is a valid key).  The serialised
- * dictionary of a file may take 1536 bytes while the file is INLINE and 3584
- * bytes otherwise; a set that would pass the limit is refused and leaves the
- * dictionary as it was.  A change is in memory at once and reaches the device
- * according to its sync flag (TAV_XATTR_* in tav.h).
- *
- * The handlers (handlers.h) run in their request's coroutine on the I/O
- * thread; the key checks below do not yield.
- */
+// Extended attributes of a file: string keys with binary values, kept in the
+// in-memory inode's dictionary and, serialised, in its inode page.
+//
+// Keys must start with one of the namespaces "security.", "system.",
+// "trusted." or "user." (a namespace alone is a valid key).  The serialised
+// dictionary of a file may take 1536 bytes while the file is INLINE and 3584
+// bytes otherwise; a set that would pass the limit is refused and leaves the
+// dictionary as it was.  A change is in memory at once and reaches the device
+// according to its sync flag (TAV_XATTR_* in tav.h).
+//
+// The handlers (handlers.h) run in their request's coroutine on the I/O
+// thread; the key checks below do not yield.
 #ifndef TAV_XATTR_H
 #define TAV_XATTR_H
 

@@ -1,18 +1,16 @@
-/*
- * I/O engines: every byte the file system moves to or from its device.
- *
- * An engine is bound to one backend plug-in ("kvol" for a volume, "libaio"
- * for a raw device or file), found by name in a process-wide registry.  The
- * transfer calls block only the calling coroutine and must run in a coroutine
- * of the engine's thread.  Requests whose offset, segment lengths (multiples
- * of the device block size) and segment addresses (multiples of 4096) are
- * aligned go to the backend unchanged, without a copy; other requests on an
- * O_DIRECT engine are bounced through an aligned buffer (reads) or done as
- * read-modify-write of the covering blocks (writes).
- *
- * Each thread has its own default engine (ioengine_default_init), always
- * opened with O_DIRECT; all metadata and data code uses it.
- */
+// I/O engines: every byte the file system moves to or from its device.
+//
+// An engine is bound to one backend plug-in ("kvol" for a volume, "libaio"
+// for a raw device or file), found by name in a process-wide registry.  The
+// transfer calls block only the calling coroutine and must run in a coroutine
+// of the engine's thread.  Requests whose offset, segment lengths (multiples
+// of the device block size) and segment addresses (multiples of 4096) are
+// aligned go to the backend unchanged, without a copy; other requests on an
+// O_DIRECT engine are bounced through an aligned buffer (reads) or done as
+// read-modify-write of the covering blocks (writes).
+//
+// Each thread has its own default engine (ioengine_default_init), always
+// opened with O_DIRECT; all metadata and data code uses it.
 #ifndef TAV_IOENGINE_H
 #define TAV_IOENGINE_H
 

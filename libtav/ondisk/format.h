@@ -1,12 +1,10 @@
-/*
- * The units of the on-disk format and the header its metadata pages share.
- *
- * A device is cut into 1 MiB blocks (the public TAV_BLOCK_SIZE); a block of
- * data is mapped whole or as eight 128 KiB slices (TAV_SLICE_SIZE); metadata is read and
- * written in 4096-byte pages.  Every record is little-endian, packed, and has
- * its size and field offsets pinned by static_asserts next to it, so that a
- * change to a record that would move bytes on the device does not build.
- */
+// The units of the on-disk format and the header its metadata pages share.
+//
+// A device is cut into 1 MiB blocks (the public TAV_BLOCK_SIZE); a block of
+// data is mapped whole or as eight 128 KiB slices (TAV_SLICE_SIZE); metadata is read and
+// written in 4096-byte pages.  Every record is little-endian, packed, and has
+// its size and field offsets pinned by static_asserts next to it, so that a
+// change to a record that would move bytes on the device does not build.
 #ifndef TAV_ONDISK_FORMAT_H
 #define TAV_ONDISK_FORMAT_H
 

@@ -1,27 +1,25 @@
-/*
- * Stackful coroutines, strictly per thread.
- *
- * A coroutine is created, entered, suspended and finished on one thread and
- * never migrates.  Switches are explicit (enter, yield), so code between two
- * yields runs atomically with respect to every other coroutine of the thread;
- * the library relies on this instead of thread locks.
- *
- * Finished coroutines go to a per-thread pool whose capacity adapts: it grows
- * by one for every coroutine that had to be made fresh (up to POOL_MAX_SIZE)
- * and shrinks by one per POOL_ADJUST_INTERVAL allocations served while more
- * than POOL_MIN_SIZE coroutines stay pooled.  A pooled coroutine keeps its
- * 256 KiB stack, so a request normally costs no allocation and a switch one
- * setjmp/longjmp pair.
- *
- * Wake-ups are deferred: a coroutine that wakes another (through CoQueue,
- * CoMutex, CoRwlock) only queues it; the woken coroutines run, in wake-up
- * order, when the waking coroutine yields or terminates.
- *
- * Functions marked TAV_COROUTINE_FN may suspend the calling coroutine and may
- * only be called from inside one.  After such a call, re-check any state that
- * another coroutine may have changed, and keep no raw pointer across it unless
- * a reference keeps the object alive.
- */
+// Stackful coroutines, strictly per thread.
+//
+// A coroutine is created, entered, suspended and finished on one thread and
+// never migrates.  Switches are explicit (enter, yield), so code between two
+// yields runs atomically with respect to every other coroutine of the thread;
+// the library relies on this instead of thread locks.
+//
+// Finished coroutines go to a per-thread pool whose capacity adapts: it grows
+// by one for every coroutine that had to be made fresh (up to POOL_MAX_SIZE)
+// and shrinks by one per POOL_ADJUST_INTERVAL allocations served while more
+// than POOL_MIN_SIZE coroutines stay pooled.  A pooled coroutine keeps its
+// 256 KiB stack, so a request normally costs no allocation and a switch one
+// setjmp/longjmp pair.
+//
+// Wake-ups are deferred: a coroutine that wakes another (through CoQueue,
+// CoMutex, CoRwlock) only queues it; the woken coroutines run, in wake-up
+// order, when the waking coroutine yields or terminates.
+//
+// Functions marked TAV_COROUTINE_FN may suspend the calling coroutine and may
+// only be called from inside one.  After such a call, re-check any state that
+// another coroutine may have changed, and keep no raw pointer across it unless
+// a reference keeps the object alive.
 #ifndef TAV_UTILS_COROUTINE_H
 #define TAV_UTILS_COROUTINE_H
 
