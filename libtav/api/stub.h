@@ -17,6 +17,7 @@
 #include <time.h>
 
 #include "tav.h"
+#include "coroutine.h"
 #include "list.h"
 #include "status.h"
 

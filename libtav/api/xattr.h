@@ -15,6 +15,7 @@
 
 #include <stddef.h>
 
+#include "coroutine.h"
 #include "xdict.h"
 
 /* 0 when `key` starts with a supported namespace, else logs "namespace for
