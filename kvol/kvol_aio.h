@@ -1,22 +1,20 @@
-/*
- * Volume I/O: requests in volume addresses, split along the mappings into
- * per-device pieces and carried out with Linux AIO (vectored commands that
- * signal the owner's eventfd) or synchronously with preadv/pwritev.
- *
- * Life of a request: prepared (pending_io) -> submitted (running_io), or
- * waiting for room in the queue (blocking_io) first -> completed and freed.
- * The volume owns each request from preparation until its completion
- * function returns; the caller owns the buffers until then.  Buffers are
- * used in place, so every piece's buffers must be aligned to 4096 bytes in
- * address and length (a precondition).
- *
- * Completion functions run inside kvol_event_handler() on the owner's
- * thread; they may prepare and submit new requests, but must not call
- * kvol_fini().  At most aio_max (16384) pieces are in flight per volume.
- *
- * A backing device that cannot be opened fails the request (only the pieces
- * before it are carried out); the process is never ended from here.
- */
+// Volume I/O: requests in volume addresses, split along the mappings into
+// per-device pieces and carried out with Linux AIO (vectored commands that
+// signal the owner's eventfd) or synchronously with preadv/pwritev.
+//
+// Life of a request: prepared (pending_io) -> submitted (running_io), or
+// waiting for room in the queue (blocking_io) first -> completed and freed.
+// The volume owns each request from preparation until its completion
+// function returns; the caller owns the buffers until then.  Buffers are
+// used in place, so every piece's buffers must be aligned to 4096 bytes in
+// address and length (a precondition).
+//
+// Completion functions run inside kvol_event_handler() on the owner's
+// thread; they may prepare and submit new requests, but must not call
+// kvol_fini().  At most aio_max (16384) pieces are in flight per volume.
+//
+// A backing device that cannot be opened fails the request (only the pieces
+// before it are carried out); the process is never ended from here.
 #ifndef KVOL_AIO_H
 #define KVOL_AIO_H
 

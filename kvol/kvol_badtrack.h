@@ -1,18 +1,16 @@
-/*
- * The bad-track bitmap and the mapping states derived from it.
- *
- * Granule g (VA [g*16 MiB, (g+1)*16 MiB)) is bit (g mod 32512) mod 8, least
- * significant first, of byte (g mod 32512) / 8 of block g / 32512; a set bit
- * means the granule is bad.  Bits outside the loaded blocks, or past a
- * block's valid bytes, read as good and cannot be changed.
- *
- * kvol_mark_badtrack() and kvol_clear_badtrack() (public) write through at
- * once: mark writes the touched bitmap blocks, then changed mapping states,
- * then the superblock; clear writes bitmap blocks, superblock, then mapping
- * states.  When a bitmap block cannot be written the in-memory bitmap is
- * restored, so that a retry writes again instead of finding nothing to do.
- * Nothing here yields.
- */
+// The bad-track bitmap and the mapping states derived from it.
+//
+// Granule g (VA [g*16 MiB, (g+1)*16 MiB)) is bit (g mod 32512) mod 8, least
+// significant first, of byte (g mod 32512) / 8 of block g / 32512; a set bit
+// means the granule is bad.  Bits outside the loaded blocks, or past a
+// block's valid bytes, read as good and cannot be changed.
+//
+// kvol_mark_badtrack() and kvol_clear_badtrack() (public) write through at
+// once: mark writes the touched bitmap blocks, then changed mapping states,
+// then the superblock; clear writes bitmap blocks, superblock, then mapping
+// states.  When a bitmap block cannot be written the in-memory bitmap is
+// restored, so that a retry writes again instead of finding nothing to do.
+// Nothing here yields.
 #ifndef KVOL_BADTRACK_H
 #define KVOL_BADTRACK_H
 

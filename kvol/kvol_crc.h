@@ -1,13 +1,11 @@
-/*
- * CRC-32 of the volume's metadata: IEEE 802.3 / zlib (reflected, polynomial
- * 0xEDB88320), computed by ISA-L.
- *
- * tier_crc32(data, len) is the standard checksum (initial value 0xFFFFFFFF,
- * final complement).  tier_crc32_orig(crc, data, len) is the raw update
- * without initial value or final complement, for checksums chained over many
- * buffers; tier_crc32_db(a, alen, b, blen) is the standard checksum of the two
- * buffers taken as one.
- */
+// CRC-32 of the volume's metadata: IEEE 802.3 / zlib (reflected, polynomial
+// 0xEDB88320), computed by ISA-L.
+//
+// tier_crc32(data, len) is the standard checksum (initial value 0xFFFFFFFF,
+// final complement).  tier_crc32_orig(crc, data, len) is the raw update
+// without initial value or final complement, for checksums chained over many
+// buffers; tier_crc32_db(a, alen, b, blen) is the standard checksum of the two
+// buffers taken as one.
 #ifndef KVOL_CRC_H
 #define KVOL_CRC_H
 

@@ -1,19 +1,17 @@
-/*
- * On-disk format of a volume.
- *
- * Every record is a packed little-endian struct; the static_asserts pin the
- * size and each field's offset so the layout cannot drift.  Records are kept
- * in two copies; a write of generation g goes to copy g % 2.  All metadata
- * lives at the head of the volume device:
- *
- *   0x0                    superblock copy 0 (512-byte record, 4096-byte slot)
- *   0x1000                 superblock copy 1
- *   0x2000 + n*0x2000      bad-track bitmap block n, copy 0   (n < 1023)
- *   0x3000 + n*0x2000      bad-track bitmap block n, copy 1
- *   0x800000 + j*0x2000    address-map entry j, copy 0 (512-byte record in a slot)
- *   0x801000 + j*0x2000    address-map entry j, copy 1
- *   0x13000000             data area of the volume device (mapping 0)
- */
+// On-disk format of a volume.
+//
+// Every record is a packed little-endian struct; the static_asserts pin the
+// size and each field's offset so the layout cannot drift.  Records are kept
+// in two copies; a write of generation g goes to copy g % 2.  All metadata
+// lives at the head of the volume device:
+//
+//   0x0                    superblock copy 0 (512-byte record, 4096-byte slot)
+//   0x1000                 superblock copy 1
+//   0x2000 + n*0x2000      bad-track bitmap block n, copy 0   (n < 1023)
+//   0x3000 + n*0x2000      bad-track bitmap block n, copy 1
+//   0x800000 + j*0x2000    address-map entry j, copy 0 (512-byte record in a slot)
+//   0x801000 + j*0x2000    address-map entry j, copy 1
+//   0x13000000             data area of the volume device (mapping 0)
 #ifndef KVOL_FORMAT_H
 #define KVOL_FORMAT_H
 

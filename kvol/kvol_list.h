@@ -1,7 +1,5 @@
-/*
- * Intrusive doubly linked list with a head record.  An empty list points to
- * itself; nodes are unlinked by kvol_list_del() and then point to themselves.
- */
+// Intrusive doubly linked list with a head record.  An empty list points to
+// itself; nodes are unlinked by kvol_list_del() and then point to themselves.
 #ifndef KVOL_LIST_H
 #define KVOL_LIST_H
 

@@ -1,15 +1,13 @@
-/*
- * The volume manager's own logger (independent of libtav's).
- *
- * One line per message, "L [file:line:function] text", to standard output or
- * to syslog (priority LOG_ERR).  A message is written when its level is not
- * NONE and not above the configured level; texts are cut at 4095 characters.
- * kvol_logging_init() takes target and level from KVOL_LOG_TARGET and
- * KVOL_LOG_LEVEL.  Before it runs, INFO and above go to syslog.
- *
- * Threading: the format buffer is per thread; configuration is plain global
- * state meant to be set before volumes are used.
- */
+// The volume manager's own logger (independent of libtav's).
+//
+// One line per message, "L [file:line:function] text", to standard output or
+// to syslog (priority LOG_ERR).  A message is written when its level is not
+// NONE and not above the configured level; texts are cut at 4095 characters.
+// kvol_logging_init() takes target and level from KVOL_LOG_TARGET and
+// KVOL_LOG_LEVEL.  Before it runs, INFO and above go to syslog.
+//
+// Threading: the format buffer is per thread; configuration is plain global
+// state meant to be set before volumes are used.
 #ifndef KVOL_LOG_H
 #define KVOL_LOG_H
 

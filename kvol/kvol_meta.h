@@ -1,20 +1,18 @@
-/*
- * Volume metadata: load and store of the superblock, bad-track bitmap blocks
- * and address-map entries, each kept in two copies.
- *
- * Loading checks magic and checksum of both copies and takes the one with the
- * greater generation (copy 0 on a tie).  A damaged superblock or bitmap copy
- * refuses the open; a damaged address-map entry becomes an empty mapping in
- * state KVOL_ST_UNAVAILABLE and loading goes on.
- *
- * Storing writes generation + 1 into the record, recomputes its checksum and
- * writes one 4096-byte slot: copy 0 for an even generation, copy 1 for an odd
- * one, so the other copy always keeps the previous good record.  A failed
- * write leaves the in-memory generation as it was, so the next write repairs
- * the same slot instead of overwriting the last good copy.
- *
- * Nothing here yields.
- */
+// Volume metadata: load and store of the superblock, bad-track bitmap blocks
+// and address-map entries, each kept in two copies.
+//
+// Loading checks magic and checksum of both copies and takes the one with the
+// greater generation (copy 0 on a tie).  A damaged superblock or bitmap copy
+// refuses the open; a damaged address-map entry becomes an empty mapping in
+// state KVOL_ST_UNAVAILABLE and loading goes on.
+//
+// Storing writes generation + 1 into the record, recomputes its checksum and
+// writes one 4096-byte slot: copy 0 for an even generation, copy 1 for an odd
+// one, so the other copy always keeps the previous good record.  A failed
+// write leaves the in-memory generation as it was, so the next write repairs
+// the same slot instead of overwriting the last good copy.
+//
+// Nothing here yields.
 #ifndef KVOL_META_H
 #define KVOL_META_H
 

@@ -1,21 +1,19 @@
-/*
- * The in-memory volume (`kvol_t`) and its mappings.
- *
- * A volume record is owned by the caller of kvol_init() until kvol_fini();
- * the record owns its mappings (and their path copies and descriptors), its
- * bitmap blocks, its scratch buffer, the AIO context and the requests queued
- * on its lists.  Mapping 0 borrows the volume device's descriptor: the volume
- * code never closes that descriptor through a mapping, since it carries the
- * device lock and serves every metadata write.
- *
- * Invariants while open:
- *   - mappings[j] exists for every j < table_length; an "empty" mapping (a
- *     damaged entry) has no path, VA start 0 and length 0.
- *   - correct_mappings lists the non-empty mappings in index order, which is
- *     also VA order, and neighbouring indexes are contiguous in VA.
- *   - bmpblks holds bmpblk_cnt blocks, the newer copy of each.
- * Nothing here yields; everything runs on the owner's thread.
- */
+// The in-memory volume (`kvol_t`) and its mappings.
+//
+// A volume record is owned by the caller of kvol_init() until kvol_fini();
+// the record owns its mappings (and their path copies and descriptors), its
+// bitmap blocks, its scratch buffer, the AIO context and the requests queued
+// on its lists.  Mapping 0 borrows the volume device's descriptor: the volume
+// code never closes that descriptor through a mapping, since it carries the
+// device lock and serves every metadata write.
+//
+// Invariants while open:
+//   - mappings[j] exists for every j < table_length; an "empty" mapping (a
+//     damaged entry) has no path, VA start 0 and length 0.
+//   - correct_mappings lists the non-empty mappings in index order, which is
+//     also VA order, and neighbouring indexes are contiguous in VA.
+//   - bmpblks holds bmpblk_cnt blocks, the newer copy of each.
+// Nothing here yields; everything runs on the owner's thread.
 #ifndef KVOL_VOLUME_H
 #define KVOL_VOLUME_H
 

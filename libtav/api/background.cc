@@ -12,7 +12,7 @@ uint64_t now_ns() {
 
 /* Runs one tick of background work unless the table is stopping; the
  * timer is restarted only while it is not. */
-void background_tick(tav_timer *timer, tav_inode_table *itable,
+TAV_COROUTINE_FN void background_tick(tav_timer *timer, tav_inode_table *itable,
                      TAV_COROUTINE_FN void (*work)(tav_inode_table *itable, uint64_t now)) {
     if (itable->stopping)
         return;
@@ -32,12 +32,12 @@ void background_tick(tav_timer *timer, tav_inode_table *itable,
         tav_unref(fs);
 }
 
-void dirty_timer_handler(tav_timer *timer, void *priv) {
+TAV_COROUTINE_FN void dirty_timer_handler(tav_timer *timer, void *priv) {
     background_tick(timer, (tav_inode_table *)priv,
                     [](tav_inode_table *itable, uint64_t) { tav_itable_dirty_tick(itable); });
 }
 
-void unlink_timer_handler(tav_timer *timer, void *priv) {
+TAV_COROUTINE_FN void unlink_timer_handler(tav_timer *timer, void *priv) {
     background_tick(timer, (tav_inode_table *)priv,
                     [](tav_inode_table *itable, uint64_t now) { tav_itable_unlink_tick(itable, now); });
 }

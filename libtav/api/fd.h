@@ -1,8 +1,6 @@
-/*
- * Open handles.  A handle holds a reference on its instance and its inode;
- * tav_close drops the caller's reference, and a request still running on the
- * handle keeps it alive until that request finishes.
- */
+// Open handles.  A handle holds a reference on its instance and its inode;
+// tav_close drops the caller's reference, and a request still running on the
+// handle keeps it alive until that request finishes.
 #ifndef TAV_FD_H
 #define TAV_FD_H
 

@@ -1,14 +1,12 @@
-/*
- * The file-system instance: what it owns, how it is referenced, started and
- * stopped.
- *
- * An instance lives on the I/O thread of the caller's loop.  References are
- * held by the caller (from the init callback until tav_fini), by every request
- * stub and by every open handle; the last reference destroys it, which closes
- * the engine, releases the lock file and calls the fini callback.  Teardown is
- * deferred to a timer tick so that tav_fini may be called from inside a
- * callback.
- */
+// The file-system instance: what it owns, how it is referenced, started and
+// stopped.
+//
+// An instance lives on the I/O thread of the caller's loop.  References are
+// held by the caller (from the init callback until tav_fini), by every request
+// stub and by every open handle; the last reference destroys it, which closes
+// the engine, releases the lock file and calls the fini callback.  Teardown is
+// deferred to a timer tick so that tav_fini may be called from inside a
+// callback.
 #ifndef TAV_INSTANCE_H
 #define TAV_INSTANCE_H
 

@@ -107,18 +107,18 @@ TAV_COROUTINE_FN void write_back_dirty(tav *instance) {
 
 } // namespace
 
-int tav_need_fsck(tav *instance) {
+TAV_COROUTINE_FN int tav_need_fsck(tav *instance) {
     tav_fsck_policy policy = {tav_writable(instance), instance->itable.error_inode_count, &instance->sb,
                               ioengine_get_path(ioengine_get_default())};
     return tav_fsck_decide(&policy);
 }
 
-int tav_fsck(tav *instance) {
+TAV_COROUTINE_FN int tav_fsck(tav *instance) {
     tav_fsck_target target = {&instance->sb, &instance->zmap, tav_itable_fsck_files(&instance->itable)};
     return tav_fsck_run(&target);
 }
 
-int tav_super_get_ino(tav *instance, uint64_t *ino) {
+TAV_COROUTINE_FN int tav_super_get_ino(tav *instance, uint64_t *ino) {
     tav_ino_ctx ctx = ino_ctx(instance);
     return tav_sb_get_ino(&ctx, ino);
 }
@@ -169,7 +169,7 @@ int load_err(int ret) {
 }
 } // namespace
 
-int tav_load(tav *instance) {
+TAV_COROUTINE_FN int tav_load(tav *instance) {
     tav_iobuf_pool_init();
 
     int ret = tav_sb_load(&instance->sb);
@@ -222,7 +222,7 @@ int tav_load(tav *instance) {
     return 0;
 }
 
-int tav_unload(tav *instance) {
+TAV_COROUTINE_FN int tav_unload(tav *instance) {
     // No background tick may work between the write-back and the stop mark;
     // one that is working finishes its inode first.  Inodes still waiting
     // for destruction are left for the next start.

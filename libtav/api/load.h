@@ -1,9 +1,7 @@
-/*
- * Loading and unloading an instance's on-disk state.  tav_load runs in the
- * init coroutine and performs every loading step in order; the first failure
- * ends the load with its (positive) errno.  tav_unload runs in the fini
- * coroutine of a writable instance and marks the superblock stopped.
- */
+// Loading and unloading an instance's on-disk state.  tav_load runs in the
+// init coroutine and performs every loading step in order; the first failure
+// ends the load with its (positive) errno.  tav_unload runs in the fini
+// coroutine of a writable instance and marks the superblock stopped.
 #ifndef TAV_LOAD_H
 #define TAV_LOAD_H
 

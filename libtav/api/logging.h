@@ -1,8 +1,6 @@
-/*
- * The library's logging glue: configuration from the environment at every
- * instance start, and the prefix hook that names the request served by the
- * running coroutine ("[TAV]" outside requests).
- */
+// The library's logging glue: configuration from the environment at every
+// instance start, and the prefix hook that names the request served by the
+// running coroutine ("[TAV]" outside requests).
 #ifndef TAV_LOGGING_H
 #define TAV_LOGGING_H
 

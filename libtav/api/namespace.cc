@@ -131,7 +131,7 @@ TAV_COROUTINE_FN int lookup_loaded(tav_stub *stub, tav_inode_info **out) {
 
 } // namespace
 
-void tav_statfs_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_statfs_handler(tav_stub *stub) {
     tav *instance = stub->tav;
     int err = 0;
     if (tav_sb_read(&instance->sb) < 0) {
@@ -146,7 +146,7 @@ void tav_statfs_handler(tav_stub *stub) {
     complete(stub, err);
 }
 
-void tav_open_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_open_handler(tav_stub *stub) {
     int flags = stub->args.flags;
     bool creat = flags & O_CREAT;
     // Files still being created count only for O_CREAT, which waits for them.
@@ -189,7 +189,7 @@ void tav_open_handler(tav_stub *stub) {
     tav_stub_complete_open(stub, err ? -1 : 0, (uint32_t)err, fd);
 }
 
-void tav_create_ex_cbk(int64_t op_ret, uint32_t op_errno, void *data, tav_fd *fd) {
+TAV_COROUTINE_FN void tav_create_ex_cbk(int64_t op_ret, uint32_t op_errno, void *data, tav_fd *fd) {
     create_ex_info *ctx = static_cast<create_ex_info *>(data);
     int err = op_ret < 0 ? (int)op_errno : 0;
     if (err == 0) {
@@ -206,7 +206,7 @@ void tav_create_ex_cbk(int64_t op_ret, uint32_t op_errno, void *data, tav_fd *fd
     tav_free(ctx);
 }
 
-void tav_unlink_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_unlink_handler(tav_stub *stub) {
     tav_inode_info *inode = stub->inode;
     int err = 0;
     {
@@ -237,7 +237,7 @@ void tav_unlink_handler(tav_stub *stub) {
     complete(stub, err);
 }
 
-void tav_getattr_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_getattr_handler(tav_stub *stub) {
     tav_inode_info *inode = stub->inode;
     int err = 0;
     if (tav_inode_read(inode) < 0) {
@@ -289,7 +289,7 @@ TAV_COROUTINE_FN int tav_setattr_update_inode(tav_inode_info *inode, const struc
     return 0;
 }
 
-void tav_setattr_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_setattr_handler(tav_stub *stub) {
     int ret = tav_setattr_update_inode(stub->inode, stub->args.stat, stub->args.valid, stub->args.prestat,
                                        stub->args.poststat);
     int err = ret < 0 ? -ret : 0;
@@ -299,7 +299,7 @@ void tav_setattr_handler(tav_stub *stub) {
     complete(stub, err);
 }
 
-void tav_statex_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_statex_handler(tav_stub *stub) {
     int err = 0;
     if (tav_inode_read(stub->inode) < 0) {
         log_error("inode access failed, return -EIO");
@@ -311,7 +311,7 @@ void tav_statex_handler(tav_stub *stub) {
     complete(stub, err);
 }
 
-void tav_listfile_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_listfile_handler(tav_stub *stub) {
     tav *fs = stub->tav;
     int err = 0;
     if (fs->itable.inode_count > 0) {
@@ -324,7 +324,7 @@ void tav_listfile_handler(tav_stub *stub) {
     complete(stub, err);
 }
 
-void tav_file_is_borrow_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_file_is_borrow_handler(tav_stub *stub) {
     tav_inode_info *inode;
     int err = lookup_loaded(stub, &inode);
     bool borrowed = false;
@@ -340,7 +340,7 @@ void tav_file_is_borrow_handler(tav_stub *stub) {
     tav_stub_complete(stub, borrowed ? 0 : -1, (uint32_t)err);
 }
 
-void tav_get_inode_info_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_get_inode_info_handler(tav_stub *stub) {
     tav_inode_info *inode;
     int err = lookup_loaded(stub, &inode);
     if (err == 0) {
@@ -366,7 +366,7 @@ void tav_get_inode_info_handler(tav_stub *stub) {
     complete(stub, err);
 }
 
-void tav_expand_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_expand_handler(tav_stub *stub) {
     tav *fs = stub->tav;
     tav_sb_info *sb = &fs->sb;
     int err = 0;

@@ -11,7 +11,7 @@
 #include "logger.h"
 #include "xdict.h"
 
-int tav_request_find_inode(tav_stub *stub) {
+TAV_COROUTINE_FN int tav_request_find_inode(tav_stub *stub) {
     tav_inode_info *inode = tav_inode_find_get(&stub->tav->itable, stub->args.name, 0);
     if (inode == nullptr) {
         log_debug("inode not found");
@@ -76,7 +76,7 @@ TAV_COROUTINE_FN int sync_lookup(tav *instance, const unsigned char *name, bool 
 
 extern "C" {
 
-int tav_getattr(tav *instance, const unsigned char *name, struct stat *stbuf) {
+TAV_COROUTINE_FN int tav_getattr(tav *instance, const unsigned char *name, struct stat *stbuf) {
     tav_inode_info *inode;
     int ret = sync_lookup(instance, name, true, &inode);
     if (ret < 0)
@@ -86,7 +86,7 @@ int tav_getattr(tav *instance, const unsigned char *name, struct stat *stbuf) {
     return 0;
 }
 
-int tav_statex_get(tav *instance, const unsigned char *name, tav_statex *statex) {
+TAV_COROUTINE_FN int tav_statex_get(tav *instance, const unsigned char *name, tav_statex *statex) {
     tav_inode_info *inode;
     int ret = sync_lookup(instance, name, true, &inode);
     if (ret < 0)
@@ -96,7 +96,7 @@ int tav_statex_get(tav *instance, const unsigned char *name, tav_statex *statex)
     return 0;
 }
 
-ssize_t tav_getxattr(tav *instance, const unsigned char *name, const char *key, void *buf, size_t size) {
+TAV_COROUTINE_FN ssize_t tav_getxattr(tav *instance, const unsigned char *name, const char *key, void *buf, size_t size) {
     if (!instance || !name || !key || !key[0])
         return -EINVAL;
     tav_inode_info *inode;
@@ -121,7 +121,7 @@ ssize_t tav_getxattr(tav *instance, const unsigned char *name, const char *key, 
     return result;
 }
 
-int tav_get_open_count(tav *instance, const unsigned char *name) {
+TAV_COROUTINE_FN int tav_get_open_count(tav *instance, const unsigned char *name) {
     tav_inode_info *inode;
     int ret = sync_lookup(instance, name, false, &inode);
     if (ret < 0)
@@ -131,7 +131,7 @@ int tav_get_open_count(tav *instance, const unsigned char *name) {
     return count;
 }
 
-ssize_t tav_get_all_keys(tav *instance, const unsigned char *name, char *buf, size_t size) {
+TAV_COROUTINE_FN ssize_t tav_get_all_keys(tav *instance, const unsigned char *name, char *buf, size_t size) {
     assert(in_coroutine());
     // A buffer comes with its size, or neither is given.
     if (!instance || !name || (buf == nullptr) != (size == 0))

@@ -1,8 +1,6 @@
-/*
- * The inode side of a name-based request: before its handler runs, the file
- * is looked up (without creating it) and loaded; afterwards the reference is
- * dropped.
- */
+// The inode side of a name-based request: before its handler runs, the file
+// is looked up (without creating it) and loaded; afterwards the reference is
+// dropped.
 #ifndef TAV_REQUEST_H
 #define TAV_REQUEST_H
 

@@ -101,7 +101,7 @@ int tav_stub_launch(tav_stub *stub, tav_stub_handler_fn handler) {
     return 0;
 }
 
-void tav_common_wrapper(void *arg) {
+TAV_COROUTINE_FN void tav_common_wrapper(void *arg) {
     tav_stub *stub = static_cast<tav_stub *>(arg);
     tav_fd *fd = stub->args.fd;
     bool by_name = false;

@@ -17,6 +17,7 @@
 #include <time.h>
 
 #include "tav.h"
+#include "coroutine.h"
 #include "list.h"
 #include "status.h"
 
@@ -28,7 +29,7 @@ struct tav_inode_info;
 
 typedef struct tav_stub tav_stub;
 typedef struct tav tav_instance_t;
-typedef void (*tav_stub_handler_fn)(tav_stub *stub);
+typedef TAV_COROUTINE_FN void (*tav_stub_handler_fn)(tav_stub *stub);
 
 typedef struct tav_stub_args {
     tav_fd *fd;
@@ -72,7 +73,7 @@ void tav_stub_free(tav_stub *stub);
  * coroutine can be made (the caller then frees the stub). */
 int tav_stub_launch(tav_stub *stub, tav_stub_handler_fn handler);
 /* Coroutine entry of every request. */
-void tav_common_wrapper(void *stub);
+TAV_COROUTINE_FN void tav_common_wrapper(void *stub);
 
 /* Calls the stub's callback with the common signature. */
 void tav_stub_complete(tav_stub *stub, int64_t op_ret, uint32_t op_errno);

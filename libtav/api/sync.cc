@@ -5,7 +5,7 @@
 #include "handlers.h"
 #include "itable.h"
 
-void tav_sync_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_sync_handler(tav_stub *stub) {
     int ret = tav_inode_sync(stub->inode, stub->args.flags);
     tav_stub_complete(stub, ret < 0 ? -1 : 0, ret < 0 ? (uint32_t)-ret : 0);
 }

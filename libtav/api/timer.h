@@ -1,13 +1,11 @@
-/*
- * Periodic timers on timerfd, watched through the caller's event driver.
- *
- * A timer is created disarmed; start arms it with its period (first expiry and
- * interval), stop disarms it.  One handler run per wake-up however many
- * periods elapsed, so a late loop never stacks runs.  A coroutine timer runs
- * its handler in a fresh coroutine per tick and does not wait for the previous
- * tick's coroutine: a handler that may yield longer than the period stops its
- * own timer while it runs.  I/O thread only.
- */
+// Periodic timers on timerfd, watched through the caller's event driver.
+//
+// A timer is created disarmed; start arms it with its period (first expiry and
+// interval), stop disarms it.  One handler run per wake-up however many
+// periods elapsed, so a late loop never stacks runs.  A coroutine timer runs
+// its handler in a fresh coroutine per tick and does not wait for the previous
+// tick's coroutine: a handler that may yield longer than the period stops its
+// own timer while it runs.  I/O thread only.
 #ifndef TAV_TIMER_H
 #define TAV_TIMER_H
 
@@ -16,6 +14,9 @@
 #include "tav.h"
 
 typedef struct tav_timer tav_timer;
+/* A coroutine timer's handler runs in its own coroutine and may suspend
+ * (those handlers are marked TAV_COROUTINE_FN); a plain timer's handler runs
+ * in the event callback, outside any coroutine, and must not. */
 typedef void (*tav_timer_handler_fn)(tav_timer *timer, void *priv);
 
 struct tav_timer {

@@ -92,7 +92,7 @@ int tav_check_xattr(const xdict *xattr) {
     return xdict_for_each(xattr, tav_check_namespace, nullptr);
 }
 
-void tav_getxattr_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_getxattr_handler(tav_stub *stub) {
     tav_inode_info *inode = stub->inode;
     const char *key = stub->args.key;
     int ret = load(inode);
@@ -144,7 +144,7 @@ TAV_COROUTINE_FN int tav_setxattr_update_inode(tav_inode_info *inode, const char
     return ret;
 }
 
-void tav_setxattr_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_setxattr_handler(tav_stub *stub) {
     int ret;
     if (tav_check_namespace(stub->args.key, nullptr, 0, nullptr) < 0) {
         log_error("namespace for key[%s] not supported", stub->args.key);
@@ -181,7 +181,7 @@ TAV_COROUTINE_FN int tav_setxattr_with_dict_update_inode(tav_inode_info *inode, 
     return commit(inode, syncflag, true);
 }
 
-void tav_setxattr_with_dict_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_setxattr_with_dict_handler(tav_stub *stub) {
     const xdict *xattr = static_cast<const xdict *>(stub->args.other);
     int ret = tav_check_xattr(xattr);
     if (ret == 0)
@@ -194,7 +194,7 @@ void tav_setxattr_with_dict_handler(tav_stub *stub) {
     complete(stub, ret);
 }
 
-void tav_getxattr_with_dict_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_getxattr_with_dict_handler(tav_stub *stub) {
     tav_inode_info *inode = stub->inode;
     int ret = load(inode);
     if (ret == 0) {
@@ -230,7 +230,7 @@ TAV_COROUTINE_FN int tav_removexattr_update_inode(tav_inode_info *inode, const c
     return ret;
 }
 
-void tav_removexattr_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_removexattr_handler(tav_stub *stub) {
     int ret = tav_removexattr_update_inode(stub->inode, stub->args.key, stub->args.flags, stub->args.prestat,
                                            stub->args.poststat);
     if (ret < 0 && ret != -ENODATA)
@@ -240,7 +240,7 @@ void tav_removexattr_handler(tav_stub *stub) {
     complete(stub, ret);
 }
 
-void tav_listxattr_handler(tav_stub *stub) {
+TAV_COROUTINE_FN void tav_listxattr_handler(tav_stub *stub) {
     tav_inode_info *inode = stub->inode;
     int ret = load(inode);
     if (ret == 0) {

@@ -1,22 +1,21 @@
-/*
- * Extended attributes of a file: string keys with binary values, kept in the
- * in-memory inode's dictionary and, serialised, in its inode page.
- *
- * Keys must start with one of the namespaces "security.", "system.",
- * "trusted." or "user." (a namespace alone is a valid key).  The serialised
- * dictionary of a file may take 1536 bytes while the file is INLINE and 3584
- * bytes otherwise; a set that would pass the limit is refused and leaves the
- * dictionary as it was.  A change is in memory at once and reaches the device
- * according to its sync flag (TAV_XATTR_* in tav.h).
- *
- * The handlers (handlers.h) run in their request's coroutine on the I/O
- * thread; the key checks below do not yield.
- */
+// Extended attributes of a file: string keys with binary values, kept in the
+// in-memory inode's dictionary and, serialised, in its inode page.
+//
+// Keys must start with one of the namespaces "security.", "system.",
+// "trusted." or "user." (a namespace alone is a valid key).  The serialised
+// dictionary of a file may take 1536 bytes while the file is INLINE and 3584
+// bytes otherwise; a set that would pass the limit is refused and leaves the
+// dictionary as it was.  A change is in memory at once and reaches the device
+// according to its sync flag (TAV_XATTR_* in tav.h).
+//
+// The handlers (handlers.h) run in their request's coroutine on the I/O
+// thread; the key checks below do not yield.
 #ifndef TAV_XATTR_H
 #define TAV_XATTR_H
 
 #include <stddef.h>
 
+#include "coroutine.h"
 #include "xdict.h"
 
 /* 0 when `key` starts with a supported namespace, else logs "namespace for
@@ -35,11 +34,11 @@ struct tav_inode_info;
  * 0 or negative errno (-ENOSPC past the page's limit, -ENODATA for an absent
  * key on remove, -EIO); a refused change leaves the file as it was.  May
  * yield. */
-int tav_setxattr_update_inode(struct tav_inode_info *inode, const char *key, const void *value, size_t size,
+TAV_COROUTINE_FN int tav_setxattr_update_inode(struct tav_inode_info *inode, const char *key, const void *value, size_t size,
                               int syncflag, struct stat *prestat, struct stat *poststat);
-int tav_setxattr_with_dict_update_inode(struct tav_inode_info *inode, const xdict *xattr, int syncflag,
+TAV_COROUTINE_FN int tav_setxattr_with_dict_update_inode(struct tav_inode_info *inode, const xdict *xattr, int syncflag,
                                         struct stat *prestat, struct stat *poststat);
-int tav_removexattr_update_inode(struct tav_inode_info *inode, const char *key, int syncflag,
+TAV_COROUTINE_FN int tav_removexattr_update_inode(struct tav_inode_info *inode, const char *key, int syncflag,
                                  struct stat *prestat, struct stat *poststat);
 
 #endif

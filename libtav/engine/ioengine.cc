@@ -352,17 +352,17 @@ TAV_COROUTINE_FN void ioengine_co_pass_yield(void) {
         co_queue_wait(&t_pass_waiters);
 }
 
-ssize_t ioengine_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
+TAV_COROUTINE_FN ssize_t ioengine_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
     return co_rw(engine, false, iov, iovcnt, offset);
 }
 
-ssize_t ioengine_co_pwritev(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
+TAV_COROUTINE_FN ssize_t ioengine_co_pwritev(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
     return co_rw(engine, true, iov, iovcnt, offset);
 }
 
 namespace {
 
-template <bool IsWrite> int co_rwvn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset) {
+template <bool IsWrite> TAV_COROUTINE_FN int co_rwvn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset) {
     if (IsWrite)
         engine->status.batch_write_count++;
     else
@@ -395,33 +395,33 @@ template <bool IsWrite> int co_rwvn(ioengine *engine, struct iovec *iov, int iov
 
 } // namespace
 
-int ioengine_co_preadvn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset) {
+TAV_COROUTINE_FN int ioengine_co_preadvn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset) {
     return co_rwvn<false>(engine, iov, iovcnt, offset);
 }
 
-int ioengine_co_pwritevn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset) {
+TAV_COROUTINE_FN int ioengine_co_pwritevn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset) {
     return co_rwvn<true>(engine, iov, iovcnt, offset);
 }
 
-ssize_t ioengine_co_pread(ioengine *engine, void *buf, size_t len, off_t offset) {
+TAV_COROUTINE_FN ssize_t ioengine_co_pread(ioengine *engine, void *buf, size_t len, off_t offset) {
     assert(buf && len > 0);
     struct iovec one = {buf, len};
     return ioengine_co_preadv(engine, &one, 1, offset);
 }
 
-ssize_t ioengine_co_pwrite(ioengine *engine, const void *buf, size_t len, off_t offset) {
+TAV_COROUTINE_FN ssize_t ioengine_co_pwrite(ioengine *engine, const void *buf, size_t len, off_t offset) {
     assert(buf && len > 0);
     struct iovec one = {const_cast<void *>(buf), len};
     return ioengine_co_pwritev(engine, &one, 1, offset);
 }
 
-int ioengine_co_preadn(ioengine *engine, void *buf, size_t len, off_t offset) {
+TAV_COROUTINE_FN int ioengine_co_preadn(ioengine *engine, void *buf, size_t len, off_t offset) {
     assert(buf && len > 0);
     struct iovec one = {buf, len};
     return ioengine_co_preadvn(engine, &one, 1, offset);
 }
 
-int ioengine_co_pwriten(ioengine *engine, const void *buf, size_t len, off_t offset) {
+TAV_COROUTINE_FN int ioengine_co_pwriten(ioengine *engine, const void *buf, size_t len, off_t offset) {
     assert(buf && len > 0);
     struct iovec one = {const_cast<void *>(buf), len};
     return ioengine_co_pwritevn(engine, &one, 1, offset);

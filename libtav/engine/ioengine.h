@@ -1,18 +1,16 @@
-/*
- * I/O engines: every byte the file system moves to or from its device.
- *
- * An engine is bound to one backend plug-in ("kvol" for a volume, "libaio"
- * for a raw device or file), found by name in a process-wide registry.  The
- * transfer calls block only the calling coroutine and must run in a coroutine
- * of the engine's thread.  Requests whose offset, segment lengths (multiples
- * of the device block size) and segment addresses (multiples of 4096) are
- * aligned go to the backend unchanged, without a copy; other requests on an
- * O_DIRECT engine are bounced through an aligned buffer (reads) or done as
- * read-modify-write of the covering blocks (writes).
- *
- * Each thread has its own default engine (ioengine_default_init), always
- * opened with O_DIRECT; all metadata and data code uses it.
- */
+// I/O engines: every byte the file system moves to or from its device.
+//
+// An engine is bound to one backend plug-in ("kvol" for a volume, "libaio"
+// for a raw device or file), found by name in a process-wide registry.  The
+// transfer calls block only the calling coroutine and must run in a coroutine
+// of the engine's thread.  Requests whose offset, segment lengths (multiples
+// of the device block size) and segment addresses (multiples of 4096) are
+// aligned go to the backend unchanged, without a copy; other requests on an
+// O_DIRECT engine are bounced through an aligned buffer (reads) or done as
+// read-modify-write of the covering blocks (writes).
+//
+// Each thread has its own default engine (ioengine_default_init), always
+// opened with O_DIRECT; all metadata and data code uses it.
 #ifndef TAV_IOENGINE_H
 #define TAV_IOENGINE_H
 
@@ -54,21 +52,62 @@ typedef struct ioengine_range {
 
 typedef struct ioengine ioengine;
 
+/* A backend.  One static record per plug-in, registered before the first
+ * lookup and never changed afterwards.  Every member is called on the
+ * engine's thread only; members marked TAV_COROUTINE_FN are called from a
+ * coroutine and may suspend it, the others must not suspend.  Errors are
+ * negative errno values.  A null optional member makes the engine's wrapper
+ * answer 0 without calling it.
+ *
+ * What a transfer member is promised: iovcnt >= 1 and a total length > 0.
+ * On an engine opened with O_DIRECT (every default engine) also an offset
+ * that is a multiple of phy_blksz and segments whose lengths are multiples
+ * of phy_blksz and whose addresses are multiples of 4096: the engine bounces
+ * every other request through one aligned buffer (a write as read, merge,
+ * write of the covering blocks) before it reaches the plug-in.  Without
+ * O_DIRECT requests arrive as the caller made them.  Access modes are
+ * checked before: no read reaches a write-only engine, no write a read-only
+ * one. */
 typedef struct ioengine_plugin {
-    list_head entry;
-    const char *name;
+    list_head entry; /* registry link, owned by the registry */
+    const char *name; /* lookup key, compared byte for byte */
+    /* Required.  Opens `path` with open(2) flags `oflag` and registers the
+     * completion descriptor through `driver`; must set phy_blksz (512 or
+     * 4096, else the engine closes it again) and its context with
+     * ioengine_set_priv.  0 or negative errno; on failure nothing is left to
+     * close (close is not called). */
     int (*open)(ioengine *engine, ev_driver *driver, const char *path, int oflag);
+    /* Optional.  Releases what open set up; called once, when no transfer
+     * is pending.  It may run inside a coroutine that the plug-in's own
+     * completion handler has just entered (the instance may end there): what
+     * that handler still uses must outlive the call. */
     void (*close)(ioengine *engine);
+    /* Optional.  Sets the device's length; 0 or negative errno. */
     int (*truncate)(ioengine *engine, uint64_t length);
+    /* Required.  Submit the transfer, suspend the calling coroutine, and
+     * re-enter it from the completion handler that the loop calls on the
+     * completion descriptor; return only when the transfer is complete.
+     * Bytes moved (may be short; 0 at the end of the device) or negative
+     * errno.  On reads the engine turns -ENODATA and -EREMOTEIO into -EIO. */
     TAV_COROUTINE_FN ssize_t (*co_preadv)(ioengine *engine, const struct iovec *iov, int iovcnt,
                                           off_t offset);
     TAV_COROUTINE_FN ssize_t (*co_pwritev)(ioengine *engine, const struct iovec *iov, int iovcnt,
                                            off_t offset);
+    /* Required.  Fills the device's size and usable size in bytes; 0 or
+     * negative errno.  Synchronous. */
     int (*statdev)(ioengine *engine, ioengine_statdev *stat);
+    /* Optional, synchronous, size > 0: give back (unmap) or discard the
+     * byte range; 0 or negative errno. */
     int (*unmap)(ioengine *engine, uint64_t offset, uint64_t size);
     int (*discard)(ioengine *engine, uint64_t offset, uint64_t size);
+    /* Optional, synchronous, size > 0.  With an output array: the number of
+     * bad ranges of [offset, offset + size) written into `ranges` (at most
+     * `maxcnt`); with (null, 0): 1 when the range holds a bad track, else 0;
+     * negative errno on failure. */
     int (*test_badtrack)(ioengine *engine, uint64_t offset, uint64_t size, ioengine_range *ranges,
                          int maxcnt);
+    /* Optional, synchronous, size > 0: mark or clear bad tracks over the
+     * range; 0 or negative errno. */
     int (*mark_badtrack)(ioengine *engine, uint64_t offset, uint64_t size);
     int (*clear_badtrack)(ioengine *engine, uint64_t offset, uint64_t size);
 } ioengine_plugin;

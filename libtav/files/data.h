@@ -1,42 +1,40 @@
-/*
- * The data path of a file: write, read and space operations.
- *
- * A file is INLINE while its data fits in the 2048 bytes of its inode page;
- * the first write beyond turns it into an extent file for good.  An extent
- * file's logical space is cut into segments (1 MiB blocks, or 128 KiB slices
- * for COMPRESSIBLE files), each mapped by a block map of an extent page to a
- * physical block or slice allocated on first write.  Each map carries one
- * written bit per 4 KiB page.
- *
- * What these functions guarantee:
- *   - data reaches the device before the bits that expose it are set, and a
- *     page with a clear bit reads as zeros, so a crash can lose a write but
- *     never expose another file's or stale device contents;
- *   - a block is on the device as allocated (zone map) before an extent page
- *     that maps it, an extent block is formatted before the inode points to
- *     it, inline data is in its extent block before the inode stops being
- *     INLINE, and blocks are freed only after the maps that referenced them
- *     are on the device;
- *   - overwrites of written pages cost one device write per segment and no
- *     metadata write; allocations and bit updates of concurrent requests on
- *     one extent page are batched into one extent-page write per pass;
- *   - the aligned path neither allocates nor copies: padding is added only
- *     where a partial 4 KiB page has no data yet, from the 4 KiB I/O buffer
- *     pool.
- * Errors are negative errno values; the first error ends an operation and
- * what was completed before it stays.
- *
- * Locks, in this order: the inode mutex (inline checks, the inline
- * transform, extent-block allocation, the truncate shrink), then the range
- * lock of the data (4 KiB pages, files/flock.h), then an extent page's batch
- * runner.  Reads take the same exclusive range locks as writes.
- *
- * The data path knows nothing of requests: what it reports to the request it
- * serves goes through tav_data_req, which the caller fills and hands down.
- *
- * Threading: the instance's I/O thread; everything marked TAV_COROUTINE_FN
- * yields and runs in a coroutine.
- */
+// The data path of a file: write, read and space operations.
+//
+// A file is INLINE while its data fits in the 2048 bytes of its inode page;
+// the first write beyond turns it into an extent file for good.  An extent
+// file's logical space is cut into segments (1 MiB blocks, or 128 KiB slices
+// for COMPRESSIBLE files), each mapped by a block map of an extent page to a
+// physical block or slice allocated on first write.  Each map carries one
+// written bit per 4 KiB page.
+//
+// What these functions guarantee:
+//   - data reaches the device before the bits that expose it are set, and a
+//     page with a clear bit reads as zeros, so a crash can lose a write but
+//     never expose another file's or stale device contents;
+//   - a block is on the device as allocated (zone map) before an extent page
+//     that maps it, an extent block is formatted before the inode points to
+//     it, inline data is in its extent block before the inode stops being
+//     INLINE, and blocks are freed only after the maps that referenced them
+//     are on the device;
+//   - overwrites of written pages cost one device write per segment and no
+//     metadata write; allocations and bit updates of concurrent requests on
+//     one extent page are batched into one extent-page write per pass;
+//   - the aligned path neither allocates nor copies: padding is added only
+//     where a partial 4 KiB page has no data yet, from the 4 KiB I/O buffer
+//     pool.
+// Errors are negative errno values; the first error ends an operation and
+// what was completed before it stays.
+//
+// Locks, in this order: the inode mutex (inline checks, the inline
+// transform, extent-block allocation, the truncate shrink), then the range
+// lock of the data (4 KiB pages, files/flock.h), then an extent page's batch
+// runner.  Reads take the same exclusive range locks as writes.
+//
+// The data path knows nothing of requests: what it reports to the request it
+// serves goes through tav_data_req, which the caller fills and hands down.
+//
+// Threading: the instance's I/O thread; everything marked TAV_COROUTINE_FN
+// yields and runs in a coroutine.
 #ifndef TAV_FILES_DATA_H
 #define TAV_FILES_DATA_H
 

@@ -1,28 +1,26 @@
-/*
- * Byte-range locks for coroutines, and the inode range locks built on them.
- *
- * A CoFlock is a table of exclusive locks on ranges of units (the caller's
- * choice; the inode range locks use 4 KiB pages).  Overlapping ranges exclude
- * each other, disjoint ones are held at once.  Waiters are granted strictly
- * oldest first among those that overlap: a request never overtakes an older
- * waiter it overlaps, even when the granted ranges would let it in, so a
- * stream of small requests cannot starve a large one.
- *
- * Granted handles sit in a red-black tree ordered by position (they never
- * overlap); waiters sit in an interval tree (a red-black tree keyed by start,
- * each node augmented with the largest end of its subtree), so that all
- * waiters overlapping a range are found without a scan.  The caller supplies
- * the handle, usually on its own stack; nothing here allocates.
- *
- * Wake-up is deferred like every coroutine lock's: an unlock grants the
- * waiters it can and queues their coroutines on the unlocking coroutine's
- * wake-up queue; they run when it next yields or ends, already holding their
- * ranges.
- *
- * Threading: one I/O thread; every function must be called inside a
- * coroutine of that thread.  co_flock_lock and tav_inode_range_lock may
- * yield.
- */
+// Byte-range locks for coroutines, and the inode range locks built on them.
+//
+// A CoFlock is a table of exclusive locks on ranges of units (the caller's
+// choice; the inode range locks use 4 KiB pages).  Overlapping ranges exclude
+// each other, disjoint ones are held at once.  Waiters are granted strictly
+// oldest first among those that overlap: a request never overtakes an older
+// waiter it overlaps, even when the granted ranges would let it in, so a
+// stream of small requests cannot starve a large one.
+//
+// Granted handles sit in a red-black tree ordered by position (they never
+// overlap); waiters sit in an interval tree (a red-black tree keyed by start,
+// each node augmented with the largest end of its subtree), so that all
+// waiters overlapping a range are found without a scan.  The caller supplies
+// the handle, usually on its own stack; nothing here allocates.
+//
+// Wake-up is deferred like every coroutine lock's: an unlock grants the
+// waiters it can and queues their coroutines on the unlocking coroutine's
+// wake-up queue; they run when it next yields or ends, already holding their
+// ranges.
+//
+// Threading: one I/O thread; every function must be called inside a
+// coroutine of that thread.  co_flock_lock and tav_inode_range_lock may
+// yield.
 #ifndef TAV_FILES_FLOCK_H
 #define TAV_FILES_FLOCK_H
 

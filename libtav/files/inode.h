@@ -1,30 +1,28 @@
-/*
- * The on-disk inode, its two copies, and the in-memory inode.
- *
- * Every file is one inode: a 512-byte record (`tav_disk_inode`) at the start
- * of a 4 KiB inode page that also holds the file's serialised extended
- * attributes and, for an INLINE file, up to 2 KiB of its data.  Inode number
- * `ino` owns the 8 KiB slot at byte 1048576 + ino * 8192 of the inode area
- * (blocks 1..1024): copy A in its first 4 KiB, copy B in its second.  Writes
- * alternate between the copies by generation (odd generations in A, even in
- * B), so a torn write never destroys the last good version:
- *   - a write first increments the generation; after a failed write the
- *     generation is kept, so the retry goes to the copy that failed;
- *   - a read uses the current generation's copy, or after a failed write the
- *     other one (the last good copy).
- * The page checksum (XXH64, seed 1011, bytes 8..4095) covers attributes and
- * inline data as well as the record.
- *
- * Ownership: a `tav_inode_info` belongs to the inode table of its instance
- * and lives while references exist (see itable.h).  `ondisk` is the only copy
- * of the inode's metadata that code reads and changes; `mbuf` ties it to the
- * device.  A coroutine that changes the record calls tav_inode_read, changes
- * the record and calls tav_inode_write without yielding in between.
- *
- * Threading: the instance's I/O thread.  Functions marked TAV_COROUTINE_FN may
- * yield and must run in a coroutine; device I/O goes through the thread's
- * default engine.  Errors are negative errno values.
- */
+// The on-disk inode, its two copies, and the in-memory inode.
+//
+// Every file is one inode: a 512-byte record (`tav_disk_inode`) at the start
+// of a 4 KiB inode page that also holds the file's serialised extended
+// attributes and, for an INLINE file, up to 2 KiB of its data.  Inode number
+// `ino` owns the 8 KiB slot at byte 1048576 + ino * 8192 of the inode area
+// (blocks 1..1024): copy A in its first 4 KiB, copy B in its second.  Writes
+// alternate between the copies by generation (odd generations in A, even in
+// B), so a torn write never destroys the last good version:
+//   - a write first increments the generation; after a failed write the
+//     generation is kept, so the retry goes to the copy that failed;
+//   - a read uses the current generation's copy, or after a failed write the
+//     other one (the last good copy).
+// The page checksum (XXH64, seed 1011, bytes 8..4095) covers attributes and
+// inline data as well as the record.
+//
+// Ownership: a `tav_inode_info` belongs to the inode table of its instance
+// and lives while references exist (see itable.h).  `ondisk` is the only copy
+// of the inode's metadata that code reads and changes; `mbuf` ties it to the
+// device.  A coroutine that changes the record calls tav_inode_read, changes
+// the record and calls tav_inode_write without yielding in between.
+//
+// Threading: the instance's I/O thread.  Functions marked TAV_COROUTINE_FN may
+// yield and must run in a coroutine; device I/O goes through the thread's
+// default engine.  Errors are negative errno values.
 #ifndef TAV_INODE_H
 #define TAV_INODE_H
 

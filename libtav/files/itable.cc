@@ -493,7 +493,7 @@ bool listed(const tav_inode_info *inode, int flag) {
 }
 } // namespace
 
-int tav_itable_for_each_opened(tav_inode_table *itable, tav_itable_opened_fn fn, int flag, void *data) {
+TAV_COROUTINE_FN int tav_itable_for_each_opened(tav_inode_table *itable, tav_itable_opened_fn fn, int flag, void *data) {
     // The callback may yield (it may run requests' synchronous helpers), and
     // meanwhile any inode may be unlinked or freed: the walk goes over a
     // referenced copy of the table, rechecking each inode before its call.

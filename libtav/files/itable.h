@@ -1,39 +1,37 @@
-/*
- * The inode table and the inode cache: where in-memory inodes live, how
- * references move them between lists, and how their changes reach the
- * device.
- *
- * Residence.  A live file is in the hash table (4096 buckets by gfid), which
- * holds one reference on it.  Unlinking takes it out of the hash table; while
- * references remain it waits on the vacant list, and at its last reference an
- * UNLINK or PBLOCK_FREE inode moves to the unlink list, where the unlink
- * timer destroys it (data blocks, then extent blocks, then the slot) in an
- * order that a crash at any point leaves resumable.  An inode is on at most
- * one of hash table, vacant list and unlink list (`entry`), and independently
- * on the dirty list (unwritten changes, no reference held) and the compress
- * list (holds a reference).
- *
- * Write-back.  tav_inode_mark_dirty queues an inode; the dirty timer writes
- * at most 32 queued inodes per tick, skipping those with `dirty_hold`; a
- * failed write leaves the inode dirty at the tail for the next tick.  Syncs
- * write one inode at once.
- *
- * Space accounting.  The extent layer reports every mapping and unmapping
- * through tav_inode_extent_fops; the hooks keep i_blocks and i_slices and
- * charge newly mapped blocks to the charge record of the running work
- * (coroutine_charge), so every hook must run in a coroutine that carries
- * one: the request layer installs the request's, timer work the table's
- * own.
- *
- * Wiring.  The table never sees the instance record: the instance hands it
- * the pieces it needs (tav_itable_host) at init and the inode bitmap at
- * tav_inode_load.
- *
- * Threading: the instance's I/O thread; the lists take no locks.  Functions
- * marked TAV_COROUTINE_FN may yield; after they return, lists and counters
- * may have changed, which is why walkers and timers hold references across
- * their I/O.
- */
+// The inode table and the inode cache: where in-memory inodes live, how
+// references move them between lists, and how their changes reach the
+// device.
+//
+// Residence.  A live file is in the hash table (4096 buckets by gfid), which
+// holds one reference on it.  Unlinking takes it out of the hash table; while
+// references remain it waits on the vacant list, and at its last reference an
+// UNLINK or PBLOCK_FREE inode moves to the unlink list, where the unlink
+// timer destroys it (data blocks, then extent blocks, then the slot) in an
+// order that a crash at any point leaves resumable.  An inode is on at most
+// one of hash table, vacant list and unlink list (`entry`), and independently
+// on the dirty list (unwritten changes, no reference held) and the compress
+// list (holds a reference).
+//
+// Write-back.  tav_inode_mark_dirty queues an inode; the dirty timer writes
+// at most 32 queued inodes per tick, skipping those with `dirty_hold`; a
+// failed write leaves the inode dirty at the tail for the next tick.  Syncs
+// write one inode at once.
+//
+// Space accounting.  The extent layer reports every mapping and unmapping
+// through tav_inode_extent_fops; the hooks keep i_blocks and i_slices and
+// charge newly mapped blocks to the charge record of the running work
+// (coroutine_charge), so every hook must run in a coroutine that carries
+// one: the request layer installs the request's, timer work the table's
+// own.
+//
+// Wiring.  The table never sees the instance record: the instance hands it
+// the pieces it needs (tav_itable_host) at init and the inode bitmap at
+// tav_inode_load.
+//
+// Threading: the instance's I/O thread; the lists take no locks.  Functions
+// marked TAV_COROUTINE_FN may yield; after they return, lists and counters
+// may have changed, which is why walkers and timers hold references across
+// their I/O.
 #ifndef TAV_ITABLE_H
 #define TAV_ITABLE_H
 
@@ -145,7 +143,7 @@ int tav_itable_badinode_foreach(tav_inode_table *itable, tav_itable_fn fn, void 
  * those without open handles.  `fn` may yield: the walk holds a reference on
  * every inode it will visit and rechecks each before its call.  The first
  * negative result, -ENOMEM, or 0. */
-typedef int (*tav_itable_opened_fn)(struct tav *fs, unsigned char *gfid, void *data);
+typedef TAV_COROUTINE_FN int (*tav_itable_opened_fn)(struct tav *fs, unsigned char *gfid, void *data);
 TAV_COROUTINE_FN int tav_itable_for_each_opened(tav_inode_table *itable, tav_itable_opened_fn fn, int flag,
                                                 void *data);
 

@@ -1,16 +1,14 @@
-/*
- * Files laid over an existing device range.
- *
- * A pre-mapped (LEGACY) file is created empty and then laid over a
- * contiguous range of physical blocks that the caller already owns: the
- * range is reserved in the zone map, the file becomes a BD extent file of
- * whole-block maps, and file block i maps physical block pblock + i with
- * every 4 KiB unit marked written.  Its extent blocks come from the data
- * path's allocator (files/data.h), formatted before the inode names them.
- *
- * It runs in a coroutine of the instance's I/O thread whose argument is a
- * request stub (the space-accounting hooks charge the mapped blocks to it).
- */
+// Files laid over an existing device range.
+//
+// A pre-mapped (LEGACY) file is created empty and then laid over a
+// contiguous range of physical blocks that the caller already owns: the
+// range is reserved in the zone map, the file becomes a BD extent file of
+// whole-block maps, and file block i maps physical block pblock + i with
+// every 4 KiB unit marked written.  Its extent blocks come from the data
+// path's allocator (files/data.h), formatted before the inode names them.
+//
+// It runs in a coroutine of the instance's I/O thread whose argument is a
+// request stub (the space-accounting hooks charge the mapped blocks to it).
 #ifndef TAV_PREMAP_H
 #define TAV_PREMAP_H
 

@@ -1,8 +1,6 @@
-/*
- * Pieces shared by the segment readers and writers of the data path: where a
- * segment's map lives, and the vector sent for one segment with its 4 KiB
- * padding.  Internal to files/.
- */
+// Pieces shared by the segment readers and writers of the data path: where a
+// segment's map lives, and the vector sent for one segment with its 4 KiB
+// padding.  Internal to files/.
 #ifndef TAV_FILES_SEGMENT_H
 #define TAV_FILES_SEGMENT_H
 

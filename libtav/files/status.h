@@ -1,9 +1,7 @@
-/*
- * Request statistics of an instance or of one inode: counts, depth and
- * latency per operation, and transfers per size class.  The request layer
- * fills them; the inode keeps its own so that a query about one file needs
- * no walk.  I/O thread only.
- */
+// Request statistics of an instance or of one inode: counts, depth and
+// latency per operation, and transfers per size class.  The request layer
+// fills them; the inode keeps its own so that a query about one file needs
+// no walk.  I/O thread only.
 #ifndef TAV_FILES_STATUS_H
 #define TAV_FILES_STATUS_H
 

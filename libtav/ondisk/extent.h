@@ -1,36 +1,34 @@
-/*
- * Extent pages and block maps: how a file's logical space maps onto device
- * blocks.
- *
- * A file names up to 16 extent blocks (1 MiB each).  An extent block holds
- * 128 extent pages of 8 KiB; a page is an array of fixed-size block-map
- * entries.  Each entry maps one logical 1 MiB block (BLOCK maps) or one
- * logical 128 KiB slice (SLICE and SLICE_V2 maps) to a physical block or
- * slice, carries a state and a bitmap of the 4 KiB units written, so that
- * never-written units read as zeros without touching the device.
- *
- * Ownership: the extent table (one per instance) owns every cached page and
- * keeps them on one LRU list bounded by `max`; the extent cache (one per
- * inode) indexes the inode's cached pages by page index in a red-black tree.
- * A page handed out by ext_page_get* is pinned: it is never evicted or freed
- * until the matching ext_page_put.  A page with unwritten changes (`dirty`)
- * is never evicted either, so the table may stay above `max` while pages are
- * pinned or dirty.  Uncached pages (ext_page_get_nocache when the page was
- * not cached, ext_page_get_nostd) belong to their single user and are
- * destroyed at its put.
- *
- * On-disk entries are checked one by one at load: an entry that fails its
- * check is logged, keeps the in-memory state ERROR, and makes the whole page
- * load fail with -EACCES (the page stays stale and is read again at its next
- * access).  Mapping updates that break the entry state rules (SET on a mapped
- * entry, DELETE of another block, ...) are programming errors and abort.
- *
- * Threading: everything runs on the instance's I/O thread.  Functions marked
- * TAV_COROUTINE_FN may yield (device I/O, the metadata buffer's wait queue,
- * the instance's get_extent_blkno); they must run inside a coroutine.  A
- * pinned page stays valid across a yield; its entries may be changed by other
- * coroutines meanwhile.
- */
+// Extent pages and block maps: how a file's logical space maps onto device
+// blocks.
+//
+// A file names up to 16 extent blocks (1 MiB each).  An extent block holds
+// 128 extent pages of 8 KiB; a page is an array of fixed-size block-map
+// entries.  Each entry maps one logical 1 MiB block (BLOCK maps) or one
+// logical 128 KiB slice (SLICE and SLICE_V2 maps) to a physical block or
+// slice, carries a state and a bitmap of the 4 KiB units written, so that
+// never-written units read as zeros without touching the device.
+//
+// Ownership: the extent table (one per instance) owns every cached page and
+// keeps them on one LRU list bounded by `max`; the extent cache (one per
+// inode) indexes the inode's cached pages by page index in a red-black tree.
+// A page handed out by ext_page_get* is pinned: it is never evicted or freed
+// until the matching ext_page_put.  A page with unwritten changes (`dirty`)
+// is never evicted either, so the table may stay above `max` while pages are
+// pinned or dirty.  Uncached pages (ext_page_get_nocache when the page was
+// not cached, ext_page_get_nostd) belong to their single user and are
+// destroyed at its put.
+//
+// On-disk entries are checked one by one at load: an entry that fails its
+// check is logged, keeps the in-memory state ERROR, and makes the whole page
+// load fail with -EACCES (the page stays stale and is read again at its next
+// access).  Mapping updates that break the entry state rules (SET on a mapped
+// entry, DELETE of another block, ...) are programming errors and abort.
+//
+// Threading: everything runs on the instance's I/O thread.  Functions marked
+// TAV_COROUTINE_FN may yield (device I/O, the metadata buffer's wait queue,
+// the instance's get_extent_blkno); they must run inside a coroutine.  A
+// pinned page stays valid across a yield; its entries may be changed by other
+// coroutines meanwhile.
 #ifndef TAV_EXTENT_H
 #define TAV_EXTENT_H
 

@@ -1,26 +1,24 @@
-/*
- * The on-disk format of an instance: its units, the device layout and every
- * record stored on the device, shared by the code that writes them and the
- * code that reads them back.
- *
- * A device is cut into 1 MiB blocks (the public TAV_BLOCK_SIZE); a block of
- * data is mapped whole or as eight 128 KiB slices (TAV_SLICE_SIZE); metadata is read and
- * written in 4096-byte pages.  Every record is little-endian, packed, and has
- * its size and field offsets pinned by static_asserts next to it, so that a
- * change to a record that would move bytes on the device does not build.
- *
- * Layout of a device (every region starts on a block boundary):
- *   block 0                      the superblock block: copies A and B
- *   s_first_inode_block (1) ...  the inode table: one 8 KiB slot per inode
- *   s_first_bitmap_block ...     the zone map: 256 pages of 4096 bytes a block
- *   s_first_data_block - 1       backup of block 0 as formatted
- *   s_first_data_block ...       data and extent blocks, from the zone map
- * With the most inode groups and up to 33,423,360 blocks these are blocks
- * 1-1024, 1025-1056, 1057 and 1058 on.
- *
- * Only records and constants live here; the modules that read and write them
- * (super, zmap, extent, inode) keep their in-memory records and functions.
- */
+// The on-disk format of an instance: its units, the device layout and every
+// record stored on the device, shared by the code that writes them and the
+// code that reads them back.
+//
+// A device is cut into 1 MiB blocks (the public TAV_BLOCK_SIZE); a block of
+// data is mapped whole or as eight 128 KiB slices (TAV_SLICE_SIZE); metadata is read and
+// written in 4096-byte pages.  Every record is little-endian, packed, and has
+// its size and field offsets pinned by static_asserts next to it, so that a
+// change to a record that would move bytes on the device does not build.
+//
+// Layout of a device (every region starts on a block boundary):
+//   block 0                      the superblock block: copies A and B
+//   s_first_inode_block (1) ...  the inode table: one 8 KiB slot per inode
+//   s_first_bitmap_block ...     the zone map: 256 pages of 4096 bytes a block
+//   s_first_data_block - 1       backup of block 0 as formatted
+//   s_first_data_block ...       data and extent blocks, from the zone map
+// With the most inode groups and up to 33,423,360 blocks these are blocks
+// 1-1024, 1025-1056, 1057 and 1058 on.
+//
+// Only records and constants live here; the modules that read and write them
+// (super, zmap, extent, inode) keep their in-memory records and functions.
 #ifndef TAV_ONDISK_FORMAT_H
 #define TAV_ONDISK_FORMAT_H
 

@@ -1,43 +1,41 @@
-/*
- * Consistency check of the space accounting at instance start.
- *
- * The check rebuilds, from every file's extent blocks and block maps, a
- * reference map of the blocks and slices that files really use (one byte
- * per block in the zone map's version-2 encoding), compares it with the zone
- * map over the data area, and then:
- *   - a block or slice used by a file but free in the zone map refuses the
- *     start (-EFAULT), as does a file that maps a block outside the data
- *     area: the allocator would hand such a block out again, or the data
- *     path would write over metadata.  Nothing is freed and the superblock
- *     is not stamped;
- *   - a block or slice claimed by two owners is corruption the check cannot
- *     repair (either owner's data may be the one that was overwritten): the
- *     check stops at the first such block with -EFAULT, so the start is
- *     refused, and nothing is changed.  The host process goes on serving
- *     its other devices;
- *   - blocks and slices marked in use that no file uses (leaks after a
- *     crash) are freed in one batch: a block none of whose slices is used
- *     becomes free as a whole;
- *   - on success the superblock records the check time and a crash count of
- *     0.
- * Any other failure (a damaged extent page, a damaged inode, no memory)
- * ends the check with its error, frees nothing and lets the start go on.
- *
- * The check knows files only through tav_fsck_files, a small table the
- * inode table supplies: it visits every file whose blocks count as in use,
- * handing each down as a tav_fsck_file.  Extent pages are read uncached (a
- * whole extent block per read while the file has no cached pages), so the
- * memory the check needs is the reference map (one byte per block of the
- * zone map), one extent block of entries and the leak list.
- *
- * The decision (tav_fsck_decide) follows flag files in the configuration
- * directory, the number of damaged inodes, a power-loss marker (a System V
- * semaphore that exists until the machine restarts), the interval since the
- * last check and the crash count.
- *
- * Threading: the instance's I/O thread, inside the start coroutine, before
- * any request is accepted.  Functions marked TAV_COROUTINE_FN yield.
- */
+// Consistency check of the space accounting at instance start.
+//
+// The check rebuilds, from every file's extent blocks and block maps, a
+// reference map of the blocks and slices that files really use (one byte
+// per block in the zone map's version-2 encoding), compares it with the zone
+// map over the data area, and then:
+//   - a block or slice used by a file but free in the zone map refuses the
+//     start (-EFAULT), as does a file that maps a block outside the data
+//     area: the allocator would hand such a block out again, or the data
+//     path would write over metadata.  Nothing is freed and the superblock
+//     is not stamped;
+//   - a block or slice claimed by two owners is corruption the check cannot
+//     repair (either owner's data may be the one that was overwritten): the
+//     check stops at the first such block with -EFAULT, so the start is
+//     refused, and nothing is changed.  The host process goes on serving
+//     its other devices;
+//   - blocks and slices marked in use that no file uses (leaks after a
+//     crash) are freed in one batch: a block none of whose slices is used
+//     becomes free as a whole;
+//   - on success the superblock records the check time and a crash count of
+//     0.
+// Any other failure (a damaged extent page, a damaged inode, no memory)
+// ends the check with its error, frees nothing and lets the start go on.
+//
+// The check knows files only through tav_fsck_files, a small table the
+// inode table supplies: it visits every file whose blocks count as in use,
+// handing each down as a tav_fsck_file.  Extent pages are read uncached (a
+// whole extent block per read while the file has no cached pages), so the
+// memory the check needs is the reference map (one byte per block of the
+// zone map), one extent block of entries and the leak list.
+//
+// The decision (tav_fsck_decide) follows flag files in the configuration
+// directory, the number of damaged inodes, a power-loss marker (a System V
+// semaphore that exists until the machine restarts), the interval since the
+// last check and the crash count.
+//
+// Threading: the instance's I/O thread, inside the start coroutine, before
+// any request is accepted.  Functions marked TAV_COROUTINE_FN yield.
 #ifndef TAV_ONDISK_FSCK_H
 #define TAV_ONDISK_FSCK_H
 

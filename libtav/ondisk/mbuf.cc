@@ -45,7 +45,7 @@ void mbuf_fini(mbuf *mb) {
     mb->state = MBUF_STATE_NULL;
 }
 
-int mbuf_get_slow(mbuf *mb) {
+TAV_COROUTINE_FN int mbuf_get_slow(mbuf *mb) {
     assert(mb->state != MBUF_STATE_NULL);
     wait_syncing(mb);
     void *buf = nullptr;
@@ -73,7 +73,7 @@ int mbuf_get_slow(mbuf *mb) {
     return ret;
 }
 
-int mbuf_set_unsafe(mbuf *mb) {
+TAV_COROUTINE_FN int mbuf_set_unsafe(mbuf *mb) {
     assert(mb->state != MBUF_STATE_NULL);
     wait_syncing(mb);
     void *buf = tav_iobuf_get(mb->size, TAV_MEM_MBUF_ALIGNED_BUFFER);
@@ -98,7 +98,7 @@ int mbuf_set_unsafe(mbuf *mb) {
     return ret;
 }
 
-int mbuf_set(mbuf *mb) {
+TAV_COROUTINE_FN int mbuf_set(mbuf *mb) {
     assert(mb->state != MBUF_STATE_STALE);
     assert(coroutine_cred_verify(coroutine_self(), (unsigned long)mb));
     return mbuf_set_unsafe(mb);

@@ -1,19 +1,17 @@
-/*
- * Metadata buffers: the load/share/write-back state machine of one on-disk
- * metadata record (superblock, zone-map page, inode page, extent page).
- *
- * An mbuf is embedded in the record it manages; the owner supplies the device
- * offset (it may choose between copies), the serialiser and the checking
- * unserialiser.  Only one read or write is in flight per buffer; other
- * coroutines wait and are woken one at a time.
- *
- * Write discipline: a coroutine that changes a record calls mbuf_get, changes
- * the in-memory record and calls mbuf_set without yielding in between.  Any
- * yield (waiting for a lock, I/O) requires a fresh mbuf_get first; mbuf_set
- * checks this through the coroutine's credential ring and aborts otherwise.
- * Device errors give -EIO and leave the buffer STALE so the next get reads it
- * again.
- */
+// Metadata buffers: the load/share/write-back state machine of one on-disk
+// metadata record (superblock, zone-map page, inode page, extent page).
+//
+// An mbuf is embedded in the record it manages; the owner supplies the device
+// offset (it may choose between copies), the serialiser and the checking
+// unserialiser.  Only one read or write is in flight per buffer; other
+// coroutines wait and are woken one at a time.
+//
+// Write discipline: a coroutine that changes a record calls mbuf_get, changes
+// the in-memory record and calls mbuf_set without yielding in between.  Any
+// yield (waiting for a lock, I/O) requires a fresh mbuf_get first; mbuf_set
+// checks this through the coroutine's credential ring and aborts otherwise.
+// Device errors give -EIO and leave the buffer STALE so the next get reads it
+// again.
 #ifndef TAV_UTILS_MBUF_H
 #define TAV_UTILS_MBUF_H
 

@@ -1,16 +1,14 @@
-/*
- * Progress of long on-disk work (the format upgrade, the consistency check).
- *
- * A long step counts its items (pages, blocks, inodes) through a
- * tav_progress record; the record logs "<what> progress: <done>/<total>
- * (<percent>%)" at INFO whenever the reporting interval has passed since its
- * last line, so that an operator watching a large device sees the work move
- * at least every few seconds, and a closing line when the step ends after it
- * had reported.  A process-wide sink (the upgrade tool's terminal) receives
- * the same reports.
- *
- * Threading: the I/O thread; nothing here yields.
- */
+// Progress of long on-disk work (the format upgrade, the consistency check).
+//
+// A long step counts its items (pages, blocks, inodes) through a
+// tav_progress record; the record logs "<what> progress: <done>/<total>
+// (<percent>%)" at INFO whenever the reporting interval has passed since its
+// last line, so that an operator watching a large device sees the work move
+// at least every few seconds, and a closing line when the step ends after it
+// had reported.  A process-wide sink (the upgrade tool's terminal) receives
+// the same reports.
+//
+// Threading: the I/O thread; nothing here yields.
 #ifndef TAV_ONDISK_PROGRESS_H
 #define TAV_ONDISK_PROGRESS_H
 

@@ -1,29 +1,27 @@
-/*
- * Superblock and device layout.
- *
- * The superblock is the geometry of one instance: where the inode table, the
- * zone map and the data area lie, how many inode groups exist and are
- * formatted, the format version, the running state and the crash counter.
- * It lives in block 0 as two 4096-byte copies (A at 0x10000, B at 0x12000)
- * written alternately under an increasing generation, so that a torn write
- * never destroys the last good copy; formatting also writes a backup of the
- * whole block 0 in the block just before the data area.
- *
- * Ownership: a tav_sb_info belongs to its instance and to the instance's I/O
- * thread.  The 216-byte record `tav_disk_sb` is authoritative in memory; its
- * metadata buffer ties it to the copy chosen by generation:
- *   - a write first increments the generation (unless the previous write
- *     failed, in which case it retries the same copy) and goes to copy B for
- *     odd generations, to copy A for even ones;
- *   - a read goes to the copy of the current generation, or, after a failed
- *     write, to the other copy (the last one written successfully).
- * Writers call tav_sb_read, change the record and call tav_sb_write without
- * yielding in between.
- *
- * Functions marked TAV_COROUTINE_FN may yield and must run in a coroutine of
- * the I/O thread; device I/O goes through the thread's default engine.
- * Errors are negative errno values.
- */
+// Superblock and device layout.
+//
+// The superblock is the geometry of one instance: where the inode table, the
+// zone map and the data area lie, how many inode groups exist and are
+// formatted, the format version, the running state and the crash counter.
+// It lives in block 0 as two 4096-byte copies (A at 0x10000, B at 0x12000)
+// written alternately under an increasing generation, so that a torn write
+// never destroys the last good copy; formatting also writes a backup of the
+// whole block 0 in the block just before the data area.
+//
+// Ownership: a tav_sb_info belongs to its instance and to the instance's I/O
+// thread.  The 216-byte record `tav_disk_sb` is authoritative in memory; its
+// metadata buffer ties it to the copy chosen by generation:
+//   - a write first increments the generation (unless the previous write
+//     failed, in which case it retries the same copy) and goes to copy B for
+//     odd generations, to copy A for even ones;
+//   - a read goes to the copy of the current generation, or, after a failed
+//     write, to the other copy (the last one written successfully).
+// Writers call tav_sb_read, change the record and call tav_sb_write without
+// yielding in between.
+//
+// Functions marked TAV_COROUTINE_FN may yield and must run in a coroutine of
+// the I/O thread; device I/O goes through the thread's default engine.
+// Errors are negative errno values.
 #ifndef TAV_SUPER_H
 #define TAV_SUPER_H
 

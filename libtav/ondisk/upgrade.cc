@@ -321,7 +321,7 @@ TAV_COROUTINE_FN int restore_checked(ev_driver *driver, const tav_sb_ondisk *dsb
 
 /* The map while it is being read as version 1 and refilled as version 2:
  * the data area of the superblock, its version. */
-TAV_COROUTINE_FN int upgrade_limit(zmap_t *zmap, blkno_t *min, blkno_t *max) {
+int upgrade_limit(zmap_t *zmap, blkno_t *min, blkno_t *max) {
     const tav_sb_ondisk *d = &static_cast<tav_sb_info *>(zmap->priv)->tav_disk_sb;
     *min = d->s_first_data_block;
     *max = d->s_blocks_count - 1;

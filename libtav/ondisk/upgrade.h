@@ -1,44 +1,42 @@
-/*
- * Format upgrade: version 1 (zone map with one bit per block) to version 2
- * (one byte per block with eight slice bits), in place, and its rollback.
- *
- * The upgrade collects the blocks in use from the old map, copies the
- * zone-map blocks to a backup file and verifies the copy by reading it back,
- * marks the superblock version -1 (in progress), formats the zone map empty,
- * loads it as version 2 and marks the same blocks in use, then sets version
- * 2.  Only the zone map changes.  A failure after the -1 mark leaves the
- * device at -1 with the backup as the only copy of the old map; a restore
- * writes the backup back (after checking its header, its geometry, its
- * device identifier and its data checksum) and sets version 1.
- *
- * Guarantees:
- *   - nothing on the device is changed before the backup is complete,
- *     verified and flushed to stable storage;
- *   - a device whose geometry the version-2 map cannot describe (2^35 blocks
- *     or more, or fewer zone-map blocks than its block count needs) is
- *     refused before anything is written;
- *   - blocks the old map records outside the data area
- *     [s_first_data_block, s_blocks_count - 1] (metadata blocks, the tail
- *     bits of the last page, damage) are dropped, with a log line, before the
- *     backup is taken, so that a device the guard accepts always completes;
- *   - a restore never writes a backup that fails any of its checks.
- *
- * Backup file: a 1 MiB header block (backup_header_t, the rest zero) and a
- * copy of the zone-map blocks s_first_bitmap_block .. + s_bitmap_blocks - 1;
- * checksums are XXH64 with seed 1011.  The data is moved in chunks, so the
- * memory needed does not grow with the device.
- *
- * Two variants share the steps: the command-line tool (explicit backup file,
- * data-only read-back check) and the library's automatic upgrade at instance
- * start (one file per device in a backup directory, header and data checked
- * on read-back, the elapsed time logged).
- *
- * Threading: the I/O thread.  Functions marked TAV_COROUTINE_FN yield and
- * must run in a coroutine; the device is the thread's default engine, the
- * backup file gets a "libaio" engine of its own whose completions the given
- * driver delivers.  Errors are negative errno values; -1 is the geometry
- * refusal.
- */
+// Format upgrade: version 1 (zone map with one bit per block) to version 2
+// (one byte per block with eight slice bits), in place, and its rollback.
+//
+// The upgrade collects the blocks in use from the old map, copies the
+// zone-map blocks to a backup file and verifies the copy by reading it back,
+// marks the superblock version -1 (in progress), formats the zone map empty,
+// loads it as version 2 and marks the same blocks in use, then sets version
+// 2.  Only the zone map changes.  A failure after the -1 mark leaves the
+// device at -1 with the backup as the only copy of the old map; a restore
+// writes the backup back (after checking its header, its geometry, its
+// device identifier and its data checksum) and sets version 1.
+//
+// Guarantees:
+//   - nothing on the device is changed before the backup is complete,
+//     verified and flushed to stable storage;
+//   - a device whose geometry the version-2 map cannot describe (2^35 blocks
+//     or more, or fewer zone-map blocks than its block count needs) is
+//     refused before anything is written;
+//   - blocks the old map records outside the data area
+//     [s_first_data_block, s_blocks_count - 1] (metadata blocks, the tail
+//     bits of the last page, damage) are dropped, with a log line, before the
+//     backup is taken, so that a device the guard accepts always completes;
+//   - a restore never writes a backup that fails any of its checks.
+//
+// Backup file: a 1 MiB header block (backup_header_t, the rest zero) and a
+// copy of the zone-map blocks s_first_bitmap_block .. + s_bitmap_blocks - 1;
+// checksums are XXH64 with seed 1011.  The data is moved in chunks, so the
+// memory needed does not grow with the device.
+//
+// Two variants share the steps: the command-line tool (explicit backup file,
+// data-only read-back check) and the library's automatic upgrade at instance
+// start (one file per device in a backup directory, header and data checked
+// on read-back, the elapsed time logged).
+//
+// Threading: the I/O thread.  Functions marked TAV_COROUTINE_FN yield and
+// must run in a coroutine; the device is the thread's default engine, the
+// backup file gets a "libaio" engine of its own whose completions the given
+// driver delivers.  Errors are negative errno values; -1 is the geometry
+// refusal.
 #ifndef TAV_ONDISK_UPGRADE_H
 #define TAV_ONDISK_UPGRADE_H
 

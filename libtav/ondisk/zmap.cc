@@ -1,7 +1,5 @@
-/*
- * Zone map: load, page choice, whole-block allocation and release, bad-track
- * marking, flush and format.  Page-level work is in zmap_page.cc.
- */
+// Zone map: load, page choice, whole-block allocation and release, bad-track
+// marking, flush and format.  Page-level work is in zmap_page.cc.
 #include "zmap.h"
 
 #include <errno.h>

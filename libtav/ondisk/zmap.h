@@ -1,37 +1,35 @@
-/*
- * Zone map: the block allocator.
- *
- * The zone map records which 1 MiB blocks of the device are in use and, in a
- * slice block, which of its eight 128 KiB slices are.  It is a flat array of
- * 4096-byte pages in the zone-map blocks named by the superblock; every page
- * is loaded at start, changed in memory and written back page by page.
- *
- * Encoding (version 2, one byte per block; block p is byte p % 4080 of page
- * p / 4080): 0 free, 0xFF whole block (also every block with a bad track),
- * anything else a slice block whose bit s marks slice s in use.  Version 1
- * (one bit per block, 32640 blocks per page) is only read, by the upgrade.
- *
- * Guarantees:
- *   - only blocks inside the allowed range (get_blkno_limit, clipped to the
- *     map) are handed out; blocks with a bad track are never handed out and
- *     never freed;
- *   - allocation prefers the caller's goal block, then an empty aligned
- *     window, then any free block;
- *   - `alloc_blocks` of a page and of the map is the number of non-zero
- *     bytes (plus slice blocks just turned empty by zmap_page_slice_init);
- *   - memory stays authoritative: a page whose write failed stays dirty and
- *     is never re-read over its newer in-memory content.  Where the caller
- *     cannot be told (zmap_page_put, zmap_free_blocks,
- *     zmap_alloc_blocks_manual, zmap_flush without force) a failed write
- *     terminates the process at once with the write's status, because memory
- *     and device would otherwise disagree about which blocks are in use.
- *
- * Ownership: the map and its pages belong to the instance's I/O thread.  A
- * caller that holds a page between zmap_page_get / zmap_page_from_* and
- * zmap_page_put must not yield in between except inside those calls.
- * Functions marked TAV_COROUTINE_FN may yield and need a coroutine; I/O and
- * bad-track queries go through the thread's default engine.
- */
+// Zone map: the block allocator.
+//
+// The zone map records which 1 MiB blocks of the device are in use and, in a
+// slice block, which of its eight 128 KiB slices are.  It is a flat array of
+// 4096-byte pages in the zone-map blocks named by the superblock; every page
+// is loaded at start, changed in memory and written back page by page.
+//
+// Encoding (version 2, one byte per block; block p is byte p % 4080 of page
+// p / 4080): 0 free, 0xFF whole block (also every block with a bad track),
+// anything else a slice block whose bit s marks slice s in use.  Version 1
+// (one bit per block, 32640 blocks per page) is only read, by the upgrade.
+//
+// Guarantees:
+//   - only blocks inside the allowed range (get_blkno_limit, clipped to the
+//     map) are handed out; blocks with a bad track are never handed out and
+//     never freed;
+//   - allocation prefers the caller's goal block, then an empty aligned
+//     window, then any free block;
+//   - `alloc_blocks` of a page and of the map is the number of non-zero
+//     bytes (plus slice blocks just turned empty by zmap_page_slice_init);
+//   - memory stays authoritative: a page whose write failed stays dirty and
+//     is never re-read over its newer in-memory content.  Where the caller
+//     cannot be told (zmap_page_put, zmap_free_blocks,
+//     zmap_alloc_blocks_manual, zmap_flush without force) a failed write
+//     terminates the process at once with the write's status, because memory
+//     and device would otherwise disagree about which blocks are in use.
+//
+// Ownership: the map and its pages belong to the instance's I/O thread.  A
+// caller that holds a page between zmap_page_get / zmap_page_from_* and
+// zmap_page_put must not yield in between except inside those calls.
+// Functions marked TAV_COROUTINE_FN may yield and need a coroutine; I/O and
+// bad-track queries go through the thread's default engine.
 #ifndef TAV_ZMAP_H
 #define TAV_ZMAP_H
 

@@ -1,7 +1,5 @@
-/*
- * Internals shared by zmap.cc (the map) and zmap_page.cc (its pages).
- * Not for use outside the zone map.
- */
+// Internals shared by zmap.cc (the map) and zmap_page.cc (its pages).
+// Not for use outside the zone map.
 #ifndef TAV_ZMAP_INTERNAL_H
 #define TAV_ZMAP_INTERNAL_H
 

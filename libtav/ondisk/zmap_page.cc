@@ -1,9 +1,7 @@
-/*
- * Zone-map pages: the on-disk codec, the usable range of a page, the goal
- * and window strategies, slice operations and the version-1 walk.  Nothing
- * here yields: these functions only change the page in memory (and mark it
- * dirty); the map-level functions of zmap.cc load and write pages.
- */
+// Zone-map pages: the on-disk codec, the usable range of a page, the goal
+// and window strategies, slice operations and the version-1 walk.  Nothing
+// here yields: these functions only change the page in memory (and mark it
+// dirty); the map-level functions of zmap.cc load and write pages.
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>

@@ -1,15 +1,13 @@
-/*
- * Bit arrays, least significant bit first: bit b lives in byte b / 8 under
- * the mask 1 << (b % 8).  This is the on-disk order of every bitmap of the
- * file system (inode-number bitmap, version-1 zone map, written-unit maps),
- * so the functions never depend on the host's word order.
- *
- * Runs are given as (start, count) for the change and count functions and
- * as a half-open range [sbit, ebit) for the searches.  Runs are handled a bit
- * at a time up to a byte boundary and then 64 bits at a time; the caller
- * guarantees that the run lies inside the array.  Pure functions, no
- * allocation, any thread.
- */
+// Bit arrays, least significant bit first: bit b lives in byte b / 8 under
+// the mask 1 << (b % 8).  This is the on-disk order of every bitmap of the
+// file system (inode-number bitmap, version-1 zone map, written-unit maps),
+// so the functions never depend on the host's word order.
+//
+// Runs are given as (start, count) for the change and count functions and
+// as a half-open range [sbit, ebit) for the searches.  Runs are handled a bit
+// at a time up to a byte boundary and then 64 bits at a time; the caller
+// guarantees that the run lies inside the array.  Pure functions, no
+// allocation, any thread.
 #ifndef TAV_UTILS_BITARRAY_H
 #define TAV_UTILS_BITARRAY_H
 

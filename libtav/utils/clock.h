@@ -1,7 +1,5 @@
-/*
- * Clock readings in integer units: wall-clock time for on-disk time stamps,
- * the monotonic clock for intervals and latencies.
- */
+// Clock readings in integer units: wall-clock time for on-disk time stamps,
+// the monotonic clock for intervals and latencies.
 #ifndef TAV_UTILS_CLOCK_H
 #define TAV_UTILS_CLOCK_H
 

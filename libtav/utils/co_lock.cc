@@ -34,7 +34,7 @@ void co_queue_init(CoQueue *queue) {
     tailq_init(&queue->entries);
 }
 
-void co_queue_wait(CoQueue *queue) {
+TAV_COROUTINE_FN void co_queue_wait(CoQueue *queue) {
     Coroutine *self = coroutine_self();
     assert(in_coroutine());
     tailq_push(&queue->entries, self);
@@ -85,7 +85,7 @@ void co_mutex_init(CoMutex *mutex) {
     co_queue_init(&mutex->queue);
 }
 
-void co_mutex_lock(CoMutex *mutex) {
+TAV_COROUTINE_FN void co_mutex_lock(CoMutex *mutex) {
     Coroutine *self = coroutine_self();
     while (mutex->locked)
         co_queue_wait(&mutex->queue);
@@ -110,14 +110,14 @@ void co_rwlock_init(CoRwlock *lock) {
     co_queue_init(&lock->queue);
 }
 
-void co_rwlock_rdlock(CoRwlock *lock) {
+TAV_COROUTINE_FN void co_rwlock_rdlock(CoRwlock *lock) {
     while (lock->writer)
         co_queue_wait(&lock->queue);
     lock->reader++;
     coroutine_self()->locks_held++;
 }
 
-void co_rwlock_wrlock(CoRwlock *lock) {
+TAV_COROUTINE_FN void co_rwlock_wrlock(CoRwlock *lock) {
     while (lock->writer || lock->reader)
         co_queue_wait(&lock->queue);
     lock->writer = true;

@@ -1,16 +1,14 @@
-/*
- * Coroutine-aware wait queue, mutex and reader/writer lock.
- *
- * None of them blocks the thread: they suspend the calling coroutine.  All
- * objects belong to one thread.  Waking is deferred (see coroutine.h): an
- * unlock queues the next waiter, which runs when the unlocking coroutine next
- * yields or finishes and then re-checks the lock itself, so there is no
- * hand-over and no fairness beyond FIFO wake-up order.
- *
- * A coroutine must not finish while it holds a CoMutex or CoRwlock (fatal).
- * Lock and wait operations may only be called from inside a coroutine;
- * co_enter_next may be called from outside one.
- */
+// Coroutine-aware wait queue, mutex and reader/writer lock.
+//
+// None of them blocks the thread: they suspend the calling coroutine.  All
+// objects belong to one thread.  Waking is deferred (see coroutine.h): an
+// unlock queues the next waiter, which runs when the unlocking coroutine next
+// yields or finishes and then re-checks the lock itself, so there is no
+// hand-over and no fairness beyond FIFO wake-up order.
+//
+// A coroutine must not finish while it holds a CoMutex or CoRwlock (fatal).
+// Lock and wait operations may only be called from inside a coroutine;
+// co_enter_next may be called from outside one.
 #ifndef TAV_UTILS_CO_LOCK_H
 #define TAV_UTILS_CO_LOCK_H
 

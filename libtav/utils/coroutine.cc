@@ -250,7 +250,7 @@ void coroutine_enter(Coroutine *co) {
     }
 }
 
-void coroutine_yield(void) {
+TAV_COROUTINE_FN void coroutine_yield(void) {
     Coroutine *self = coroutine_self();
     Coroutine *to = self->caller;
     if (to == nullptr) {

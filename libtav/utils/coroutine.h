@@ -1,27 +1,25 @@
-/*
- * Stackful coroutines, strictly per thread.
- *
- * A coroutine is created, entered, suspended and finished on one thread and
- * never migrates.  Switches are explicit (enter, yield), so code between two
- * yields runs atomically with respect to every other coroutine of the thread;
- * the library relies on this instead of thread locks.
- *
- * Finished coroutines go to a per-thread pool whose capacity adapts: it grows
- * by one for every coroutine that had to be made fresh (up to POOL_MAX_SIZE)
- * and shrinks by one per POOL_ADJUST_INTERVAL allocations served while more
- * than POOL_MIN_SIZE coroutines stay pooled.  A pooled coroutine keeps its
- * 256 KiB stack, so a request normally costs no allocation and a switch one
- * setjmp/longjmp pair.
- *
- * Wake-ups are deferred: a coroutine that wakes another (through CoQueue,
- * CoMutex, CoRwlock) only queues it; the woken coroutines run, in wake-up
- * order, when the waking coroutine yields or terminates.
- *
- * Functions marked TAV_COROUTINE_FN may suspend the calling coroutine and may
- * only be called from inside one.  After such a call, re-check any state that
- * another coroutine may have changed, and keep no raw pointer across it unless
- * a reference keeps the object alive.
- */
+// Stackful coroutines, strictly per thread.
+//
+// A coroutine is created, entered, suspended and finished on one thread and
+// never migrates.  Switches are explicit (enter, yield), so code between two
+// yields runs atomically with respect to every other coroutine of the thread;
+// the library relies on this instead of thread locks.
+//
+// Finished coroutines go to a per-thread pool whose capacity adapts: it grows
+// by one for every coroutine that had to be made fresh (up to POOL_MAX_SIZE)
+// and shrinks by one per POOL_ADJUST_INTERVAL allocations served while more
+// than POOL_MIN_SIZE coroutines stay pooled.  A pooled coroutine keeps its
+// 256 KiB stack, so a request normally costs no allocation and a switch one
+// setjmp/longjmp pair.
+//
+// Wake-ups are deferred: a coroutine that wakes another (through CoQueue,
+// CoMutex, CoRwlock) only queues it; the woken coroutines run, in wake-up
+// order, when the waking coroutine yields or terminates.
+//
+// Functions marked TAV_COROUTINE_FN may suspend the calling coroutine and may
+// only be called from inside one.  After such a call, re-check any state that
+// another coroutine may have changed, and keep no raw pointer across it unless
+// a reference keeps the object alive.
 #ifndef TAV_UTILS_COROUTINE_H
 #define TAV_UTILS_COROUTINE_H
 
@@ -32,8 +30,19 @@
 
 #include "stats.h"
 
-/* Marks a function that may yield the calling coroutine. */
+/* TAV_COROUTINE_FN marks a function, function pointer or function type that
+ * may suspend the calling coroutine: it yields itself, or calls (directly,
+ * through a plug-in table or a handler pointer) something that may.  The
+ * promise runs both ways: every such function carries the mark on its
+ * declaration and its definition, and a function without the mark never
+ * suspends, so a reader can see every point where a request may be
+ * interleaved with others.  A marked function must be called from inside a
+ * coroutine, and only by marked functions or by coroutine entries (which are
+ * marked too).  The mark expands to nothing; an audit build may define it
+ * beforehand as an annotation that a checker follows through the calls. */
+#ifndef TAV_COROUTINE_FN
 #define TAV_COROUTINE_FN
+#endif
 
 #define COROUTINE_CRED_MAX   64
 #define COROUTINE_STACK_SIZE 262144

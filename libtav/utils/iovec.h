@@ -1,14 +1,12 @@
-/*
- * Helpers on arrays of struct iovec: size, copies to and from flat buffers,
- * filling, sub-range vectors, trimming from either end and hex dumps.
- *
- * Offsets count bytes from the start of the vector.  For the copying, filling
- * and sub-range helpers an offset must lie within the vector (an offset equal
- * to its size is allowed and handles nothing); one beyond it is a fatal
- * assertion ("offset == 0").  Copies stop at the end of the vector, so the
- * result may be smaller than `bytes`.  No helper allocates except iov_dup
- * (plain allocation, released with free()) and none yields.
- */
+// Helpers on arrays of struct iovec: size, copies to and from flat buffers,
+// filling, sub-range vectors, trimming from either end and hex dumps.
+//
+// Offsets count bytes from the start of the vector.  For the copying, filling
+// and sub-range helpers an offset must lie within the vector (an offset equal
+// to its size is allowed and handles nothing); one beyond it is a fatal
+// assertion ("offset == 0").  Copies stop at the end of the vector, so the
+// result may be smaller than `bytes`.  No helper allocates except iov_dup
+// (plain allocation, released with free()) and none yields.
 #ifndef TAV_UTILS_IOVEC_H
 #define TAV_UTILS_IOVEC_H
 

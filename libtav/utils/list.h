@@ -1,7 +1,5 @@
-/*
- * Intrusive doubly linked lists with a head record.  An initialised node
- * points at itself, so list_empty() on a node tells whether it is linked.
- */
+// Intrusive doubly linked lists with a head record.  An initialised node
+// points at itself, so list_empty() on a node tells whether it is linked.
 #ifndef TAV_UTILS_LIST_H
 #define TAV_UTILS_LIST_H
 

@@ -1,15 +1,13 @@
-/*
- * Process-wide logger.
- *
- * One line per message: "[time] L prefix [file:line:function] text" for the
- * stream targets, the same without the time for syslog and the external sink.
- * The prefix comes from a hook (the library's hook names the request served by
- * the running coroutine).  Messages are cut at 4095 characters.
- *
- * Threading: formatting and prefix buffers are static and unlocked; the logger
- * is meant for the library's single I/O thread.  Before anything is configured
- * it writes every level to standard output with an empty prefix.
- */
+// Process-wide logger.
+//
+// One line per message: "[time] L prefix [file:line:function] text" for the
+// stream targets, the same without the time for syslog and the external sink.
+// The prefix comes from a hook (the library's hook names the request served by
+// the running coroutine).  Messages are cut at 4095 characters.
+//
+// Threading: formatting and prefix buffers are static and unlocked; the logger
+// is meant for the library's single I/O thread.  Before anything is configured
+// it writes every level to standard output with an empty prefix.
 #ifndef TAV_UTILS_LOGGER_H
 #define TAV_UTILS_LOGGER_H
 

@@ -1,18 +1,16 @@
-/*
- * Memory accounting and page-aligned I/O buffers.
- *
- * Every allocation of the library goes through the tav_malloc family with a
- * memory tag.  While accounting is on (switched on once, never off) each live
- * block is recorded in a process-wide tree by address and per-tag totals are
- * kept; blocks allocated before accounting was switched on are ignored when
- * freed.  Failures log "failed to allocate %lu bytes for %s: Out of memory".
- *
- * I/O buffers: three process-wide pools (128 x 4 KiB, 16 x 8 KiB, 1 x 1 MiB),
- * set up at every instance init and released at fini.  tav_iobuf_get serves a
- * request from the pool of exactly that size, else falls back to an accounted
- * 4096-aligned allocation under the caller's tag; tav_iobuf_put returns either
- * kind.  All of this is unlocked and meant for the I/O thread.
- */
+// Memory accounting and page-aligned I/O buffers.
+//
+// Every allocation of the library goes through the tav_malloc family with a
+// memory tag.  While accounting is on (switched on once, never off) each live
+// block is recorded in a process-wide tree by address and per-tag totals are
+// kept; blocks allocated before accounting was switched on are ignored when
+// freed.  Failures log "failed to allocate %lu bytes for %s: Out of memory".
+//
+// I/O buffers: three process-wide pools (128 x 4 KiB, 16 x 8 KiB, 1 x 1 MiB),
+// set up at every instance init and released at fini.  tav_iobuf_get serves a
+// request from the pool of exactly that size, else falls back to an accounted
+// 4096-aligned allocation under the caller's tag; tav_iobuf_put returns either
+// kind.  All of this is unlocked and meant for the I/O thread.
 #ifndef TAV_UTILS_MEMORY_H
 #define TAV_UTILS_MEMORY_H
 

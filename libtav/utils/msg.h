@@ -1,19 +1,17 @@
-/*
- * Message buffers: a growable, reference-counted text buffer that is sent
- * and received as one length-prefixed frame (the debug service's requests
- * and replies).
- *
- * The buffer holds, from its start, a 4-byte length in host byte order equal
- * to the text length plus one, the text, and a terminating zero byte; a frame
- * on the wire is exactly those 4 + length bytes.  Frames of length 0 or above
- * MSG_MAX_LEN are refused in both directions.  The text is always
- * zero-terminated, so msg_buffer() can be used as a C string (a received text
- * with an embedded zero byte reads as its part before it).
- *
- * The caller supplies sendn/recvn, which move exactly `len` bytes on `fd` and
- * return `len`, or 0 (peer closed) or a negative errno.  Nothing here yields;
- * a message belongs to one connection on the I/O thread.
- */
+// Message buffers: a growable, reference-counted text buffer that is sent
+// and received as one length-prefixed frame (the debug service's requests
+// and replies).
+//
+// The buffer holds, from its start, a 4-byte length in host byte order equal
+// to the text length plus one, the text, and a terminating zero byte; a frame
+// on the wire is exactly those 4 + length bytes.  Frames of length 0 or above
+// MSG_MAX_LEN are refused in both directions.  The text is always
+// zero-terminated, so msg_buffer() can be used as a C string (a received text
+// with an embedded zero byte reads as its part before it).
+//
+// The caller supplies sendn/recvn, which move exactly `len` bytes on `fd` and
+// return `len`, or 0 (peer closed) or a negative errno.  Nothing here yields;
+// a message belongs to one connection on the I/O thread.
 #ifndef TAV_UTILS_MSG_H
 #define TAV_UTILS_MSG_H
 

@@ -1,9 +1,7 @@
-/*
- * The system's fixed directories, in one place: lock files ("/var/run/hx"),
- * marker files ("/qo/cfg/hx") and logs and backups ("/qo/log/hx").  Tests
- * point them at a private directory with tav_paths_override so that they never
- * touch the real ones and can run in parallel.
- */
+// The system's fixed directories, in one place: lock files ("/var/run/hx"),
+// marker files ("/qo/cfg/hx") and logs and backups ("/qo/log/hx").  Tests
+// point them at a private directory with tav_paths_override so that they never
+// touch the real ones and can run in parallel.
 #ifndef TAV_UTILS_PATHS_H
 #define TAV_UTILS_PATHS_H
 

@@ -1,28 +1,26 @@
-/*
- * Intrusive red-black tree, optionally augmented.
- *
- * The caller embeds an rb_node in its record and owns the order: it descends
- * from the root with its own comparison, links the new node at the leaf it
- * found (rb_link_node) and then rebalances (rb_insert_color).  The tree never
- * allocates, never compares and never yields.
- *
- * Augmented trees keep a value per node that is computed from the node and
- * its two subtrees (an interval tree keeps the largest end in the subtree).
- * The caller supplies three callbacks and uses the _augmented variants:
- *   - propagate(node, stop): recompute the value of `node` and of each of its
- *     ancestors up to, not including, `stop` (null: up to the root);
- *   - copy(old, new): `new` takes the place of `old`; give it `old`'s value;
- *   - rotate(old, new): a rotation moved `new` to where `old` was, at the
- *     root of the same set of nodes: `new` takes `old`'s value and `old`'s
- *     value is recomputed from its new children.
- * With them the values stay exact through every insertion, erasure and
- * rebalancing.  A plain tree passes no callbacks.
- *
- * An rb_node that is in no tree should be cleared with rb_clear_node, so that
- * rb_node_empty tells whether it is linked.
- *
- * Threading: none; a tree belongs to its owner's thread.
- */
+// Intrusive red-black tree, optionally augmented.
+//
+// The caller embeds an rb_node in its record and owns the order: it descends
+// from the root with its own comparison, links the new node at the leaf it
+// found (rb_link_node) and then rebalances (rb_insert_color).  The tree never
+// allocates, never compares and never yields.
+//
+// Augmented trees keep a value per node that is computed from the node and
+// its two subtrees (an interval tree keeps the largest end in the subtree).
+// The caller supplies three callbacks and uses the _augmented variants:
+//   - propagate(node, stop): recompute the value of `node` and of each of its
+//     ancestors up to, not including, `stop` (null: up to the root);
+//   - copy(old, new): `new` takes the place of `old`; give it `old`'s value;
+//   - rotate(old, new): a rotation moved `new` to where `old` was, at the
+//     root of the same set of nodes: `new` takes `old`'s value and `old`'s
+//     value is recomputed from its new children.
+// With them the values stay exact through every insertion, erasure and
+// rebalancing.  A plain tree passes no callbacks.
+//
+// An rb_node that is in no tree should be cleared with rb_clear_node, so that
+// rb_node_empty tells whether it is linked.
+//
+// Threading: none; a tree belongs to its owner's thread.
 #ifndef TAV_UTILS_RBTREE_H
 #define TAV_UTILS_RBTREE_H
 

@@ -1,12 +1,10 @@
-/*
- * Records shared by every layer that keeps request statistics: latency
- * sums, the size class of a transfer, and the space a piece of work charges.
- *
- * A charge record belongs to one piece of work (a request, or the background
- * work of a timer).  Whoever starts the work installs the record on its
- * coroutine (coroutine_set_charge); the layers below add the blocks they map
- * to it without knowing what kind of work runs.  I/O thread only.
- */
+// Records shared by every layer that keeps request statistics: latency
+// sums, the size class of a transfer, and the space a piece of work charges.
+//
+// A charge record belongs to one piece of work (a request, or the background
+// work of a timer).  Whoever starts the work installs the record on its
+// coroutine (coroutine_set_charge); the layers below add the blocks they map
+// to it without knowing what kind of work runs.  I/O thread only.
 #ifndef TAV_UTILS_STATS_H
 #define TAV_UTILS_STATS_H
 

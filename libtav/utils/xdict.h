@@ -1,28 +1,26 @@
-/*
- * Property dictionary: string keys with binary values, kept in 63 hash
- * buckets, and its serialised form (the extended attributes stored in an
- * inode page).
- *
- * The dictionary owns copies of every key and value.  Keys are non-empty
- * strings; values are 1..65535 bytes, stored with one extra zero byte after
- * them (not part of the value) so that xdict_get_str and the numeric getters
- * never read past a value that lacks its own terminator.  At most 65535
- * items.
- *
- * Iteration, serialisation and key listing visit buckets 0..62 and each
- * bucket in insertion order; a key's bucket is string_hash(key) % 63.
- *
- * Serialised form, all integers 16-bit little-endian, no padding:
- *   item_count, then per item: key_size (strlen + 1), the key and its zero
- *   byte, value_size, the value bytes.
- * Readers accept items in any order; a repeated key replaces the earlier
- * value.  Truncated input gives -ERANGE, a malformed key field -EFAULT, and
- * either leaves the dictionary empty.
- *
- * Programming errors (null dictionary, empty key, null or empty value,
- * unserialising into a non-empty dictionary) are fatal assertions.  No
- * locking; nothing yields.
- */
+// Property dictionary: string keys with binary values, kept in 63 hash
+// buckets, and its serialised form (the extended attributes stored in an
+// inode page).
+//
+// The dictionary owns copies of every key and value.  Keys are non-empty
+// strings; values are 1..65535 bytes, stored with one extra zero byte after
+// them (not part of the value) so that xdict_get_str and the numeric getters
+// never read past a value that lacks its own terminator.  At most 65535
+// items.
+//
+// Iteration, serialisation and key listing visit buckets 0..62 and each
+// bucket in insertion order; a key's bucket is string_hash(key) % 63.
+//
+// Serialised form, all integers 16-bit little-endian, no padding:
+//   item_count, then per item: key_size (strlen + 1), the key and its zero
+//   byte, value_size, the value bytes.
+// Readers accept items in any order; a repeated key replaces the earlier
+// value.  Truncated input gives -ERANGE, a malformed key field -EFAULT, and
+// either leaves the dictionary empty.
+//
+// Programming errors (null dictionary, empty key, null or empty value,
+// unserialising into a non-empty dictionary) are fatal assertions.  No
+// locking; nothing yields.
 #ifndef TAV_UTILS_XDICT_H
 #define TAV_UTILS_XDICT_H
 

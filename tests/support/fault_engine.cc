@@ -49,7 +49,7 @@ bool answered(bool write, uint64_t off, uint64_t len, ssize_t *result) {
 }
 
 // Records the transfer, then answers it or hands it to the backend.
-ssize_t transfer(bool write, ioengine *e, const struct iovec *iov, int n, off_t off) {
+TAV_COROUTINE_FN ssize_t transfer(bool write, ioengine *e, const struct iovec *iov, int n, off_t off) {
     const uint64_t len = total(iov, n);
     ssize_t r = 0;
     const bool forward = !answered(write, static_cast<uint64_t>(off), len, &r);

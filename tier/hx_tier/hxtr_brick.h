@@ -1,9 +1,7 @@
-/*
- * Brick records, all versions: one layout (tier_brick_info_v3_t), with the
- * magic "IKRB" in v1/v2 and "iKXB" in v3.  Dump form, checked and filtered
- * dumping, and the build of a brick block from its repair form.  Placement
- * and the table size come from the caller's version.
- */
+// Brick records, all versions: one layout (tier_brick_info_v3_t), with the
+// magic "IKRB" in v1/v2 and "iKXB" in v3.  Dump form, checked and filtered
+// dumping, and the build of a brick block from its repair form.  Placement
+// and the table size come from the caller's version.
 #ifndef HXTR_BRICK_H
 #define HXTR_BRICK_H
 

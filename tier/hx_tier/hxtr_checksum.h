@@ -1,13 +1,11 @@
-/*
- * Checksums of the tier metadata.
- *
- * hxtr_crc32 is the standard CRC-32 (reflected polynomial 0xEDB88320, initial
- * value 0xFFFFFFFF, final complement), computed by ISA-L.  Records carry it
- * over their bytes from offset 4; v3 shard pages over bytes 4..4095; v3 extent
- * pages spread it over bit 0 of their entries 0..31 (the CRC of the page with
- * those bits cleared).  None of these functions modifies its input except the
- * *_seal functions, which store the checksum into the record or page.
- */
+// Checksums of the tier metadata.
+//
+// hxtr_crc32 is the standard CRC-32 (reflected polynomial 0xEDB88320, initial
+// value 0xFFFFFFFF, final complement), computed by ISA-L.  Records carry it
+// over their bytes from offset 4; v3 shard pages over bytes 4..4095; v3 extent
+// pages spread it over bit 0 of their entries 0..31 (the CRC of the page with
+// those bits cleared).  None of these functions modifies its input except the
+// *_seal functions, which store the checksum into the record or page.
 #ifndef HXTR_CHECKSUM_H
 #define HXTR_CHECKSUM_H
 

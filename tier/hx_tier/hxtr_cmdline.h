@@ -1,14 +1,12 @@
-/*
- * Command line of hx_tier: the run's parameters, the command words, option
- * parsing, opening the device (and reading its super block) and the output
- * file, and releasing them.
- *
- * hxtr_prepare_param fills one hxtr_params_t; on failure it has already
- * released what it opened.  hxtr_release_param closes the device and the
- * output file and frees the super block copy; it reports a failed flush of the
- * output file (-EIO), so a dump that could not be written is not a success.
- * Strings in the parameters point into argv, except filter.id (owned).
- */
+// Command line of hx_tier: the run's parameters, the command words, option
+// parsing, opening the device (and reading its super block) and the output
+// file, and releasing them.
+//
+// hxtr_prepare_param fills one hxtr_params_t; on failure it has already
+// released what it opened.  hxtr_release_param closes the device and the
+// output file and frees the super block copy; it reports a failed flush of the
+// output file (-EIO), so a dump that could not be written is not a success.
+// Strings in the parameters point into argv, except filter.id (owned).
 #ifndef HXTR_CMDLINE_H
 #define HXTR_CMDLINE_H
 

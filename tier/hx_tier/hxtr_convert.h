@@ -1,12 +1,10 @@
-/*
- * Conversion of a v1 super block description to v2 (convert_super with a
- * JSON "version" of 0x10000): the v2-only fields are derived from the cache
- * geometry and from the extent records on the device, whose checksums reveal
- * how many mapped-meta entries each record holds.
- *
- * Reads the first readable 1 MiB of the extent area once (256 records) and
- * tries each candidate map count against all of them.  Writes nothing.
- */
+// Conversion of a v1 super block description to v2 (convert_super with a
+// JSON "version" of 0x10000): the v2-only fields are derived from the cache
+// geometry and from the extent records on the device, whose checksums reveal
+// how many mapped-meta entries each record holds.
+//
+// Reads the first readable 1 MiB of the extent area once (256 records) and
+// tries each candidate map count against all of them.  Writes nothing.
 #ifndef HXTR_CONVERT_H
 #define HXTR_CONVERT_H
 

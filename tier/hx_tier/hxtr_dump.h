@@ -1,17 +1,15 @@
-/*
- * Dump engine: reads a table of 4096-byte units (records or pages) from the
- * device and prints them as JSON through a per-record format function.
- *
- * One record (params->meta_no >= 0): the unit of that number is read and
- * formatted with an empty delimiter; the format function's failure is the
- * result.  All records: "[", the printed objects (each "<delimiter>{...}"
- * and a newline; the delimiter is "," after the first printed object), and
- * "]".  Units that cannot be read or fail their check print the error object
- * unless the filter's error value is 0, and do not fail the dump.
- *
- * Record numbers run from params->base_no; the table's units are numbered
- * base_no .. base_no + max_cnt - 1.  Everything goes to params->out_fp.
- */
+// Dump engine: reads a table of 4096-byte units (records or pages) from the
+// device and prints them as JSON through a per-record format function.
+//
+// One record (params->meta_no >= 0): the unit of that number is read and
+// formatted with an empty delimiter; the format function's failure is the
+// result.  All records: "[", the printed objects (each "<delimiter>{...}"
+// and a newline; the delimiter is "," after the first printed object), and
+// "]".  Units that cannot be read or fail their check print the error object
+// unless the filter's error value is 0, and do not fail the dump.
+//
+// Record numbers run from params->base_no; the table's units are numbered
+// base_no .. base_no + max_cnt - 1.  Everything goes to params->out_fp.
 #ifndef HXTR_DUMP_H
 #define HXTR_DUMP_H
 

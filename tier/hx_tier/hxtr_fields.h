@@ -1,15 +1,13 @@
-/*
- * Field tables of packed records: one row per field, giving its key in the
- * JSON forms, where it lies in the record and how it is written.  One table
- * drives both directions, so a record's dump form and its repair form cannot
- * drift apart: hxtr_fields_text prints the fields in table order, and
- * hxtr_fields_read fills them from the keys of one JSON object in the same
- * order.
- *
- * Rows address the record by offset and size only (from offsetof/sizeof of
- * the record's struct, see HXTR_JF); fields are little-endian like the
- * records.  Every text written is bounded by the field's size.
- */
+// Field tables of packed records: one row per field, giving its key in the
+// JSON forms, where it lies in the record and how it is written.  One table
+// drives both directions, so a record's dump form and its repair form cannot
+// drift apart: hxtr_fields_text prints the fields in table order, and
+// hxtr_fields_read fills them from the keys of one JSON object in the same
+// order.
+//
+// Rows address the record by offset and size only (from offsetof/sizeof of
+// the record's struct, see HXTR_JF); fields are little-endian like the
+// records.  Every text written is bounded by the field's size.
 #ifndef HXTR_FIELDS_H
 #define HXTR_FIELDS_H
 

@@ -1,23 +1,21 @@
-/*
- * On-disk records of the tier cache metadata, versions 1, 2 and 3.
- *
- * Every record is a packed little-endian struct whose size and field offsets
- * are pinned by static_asserts (offsets several layouts share, such as bytes
- * 0..79 of every inode, by one layout template applied to each of them); the
- * tool reads and writes records only through these structs (copied with
- * memcpy out of 4096-byte aligned blocks), never by hand-computed offsets
- * elsewhere.  Bit fields packed into words (v3 extent
- * entries and shard slots, v2 mapped-meta entries) are read and built through
- * the inline accessors below, bit 0 being the least significant bit of the
- * little-endian word.
- *
- * Placement on the device:
- *   - the super block is at byte 4096 (HXTR_SB_OFFSET) in every version;
- *   - v1/v2: bricks, inodes and extent records follow the super block area in
- *     one 4096-byte block each (offsets derived from the super block sizes);
- *   - v3: every table starts at the offset its super block gives; shard,
- *     extent and hot tables are arrays of 4096-byte pages.
- */
+// On-disk records of the tier cache metadata, versions 1, 2 and 3.
+//
+// Every record is a packed little-endian struct whose size and field offsets
+// are pinned by static_asserts (offsets several layouts share, such as bytes
+// 0..79 of every inode, by one layout template applied to each of them); the
+// tool reads and writes records only through these structs (copied with
+// memcpy out of 4096-byte aligned blocks), never by hand-computed offsets
+// elsewhere.  Bit fields packed into words (v3 extent
+// entries and shard slots, v2 mapped-meta entries) are read and built through
+// the inline accessors below, bit 0 being the least significant bit of the
+// little-endian word.
+//
+// Placement on the device:
+//   - the super block is at byte 4096 (HXTR_SB_OFFSET) in every version;
+//   - v1/v2: bricks, inodes and extent records follow the super block area in
+//     one 4096-byte block each (offsets derived from the super block sizes);
+//   - v3: every table starts at the offset its super block gives; shard,
+//     extent and hot tables are arrays of 4096-byte pages.
 #ifndef HXTR_FORMAT_H
 #define HXTR_FORMAT_H
 

@@ -1,10 +1,8 @@
-/*
- * Inode records, all versions.  v2 and v3 share one layout (v3 with its own
- * magic and a signed number); v1 keeps two reserved words where v2 has
- * new_data and i_blocks.  Dump form, checked and filtered dumping, and the
- * build of an inode block from its repair form.  Which numbers are valid and
- * where an inode lies are the caller's version's rules.
- */
+// Inode records, all versions.  v2 and v3 share one layout (v3 with its own
+// magic and a signed number); v1 keeps two reserved words where v2 has
+// new_data and i_blocks.  Dump form, checked and filtered dumping, and the
+// build of an inode block from its repair form.  Which numbers are valid and
+// where an inode lies are the caller's version's rules.
 #ifndef HXTR_INODE_H
 #define HXTR_INODE_H
 

@@ -1,12 +1,10 @@
-/*
- * Device I/O of hx_tier: whole-length positional reads and writes on the
- * device descriptor (opened with O_DIRECT, so buffers, offsets and lengths
- * must be multiples of 4096), and aligned block allocation.
- *
- * hxtr_pread/hxtr_pwrite retry short transfers and EINTR and return the bytes
- * transferred (fewer than asked only at the end of the device) or a negative
- * errno.  Offsets above INT64_MAX fail with -EINVAL instead of wrapping.
- */
+// Device I/O of hx_tier: whole-length positional reads and writes on the
+// device descriptor (opened with O_DIRECT, so buffers, offsets and lengths
+// must be multiples of 4096), and aligned block allocation.
+//
+// hxtr_pread/hxtr_pwrite retry short transfers and EINTR and return the bytes
+// transferred (fewer than asked only at the end of the device) or a negative
+// errno.  Offsets above INT64_MAX fail with -EINVAL instead of wrapping.
 #ifndef HXTR_IO_H
 #define HXTR_IO_H
 

@@ -1,20 +1,18 @@
-/*
- * JSON repair input.
- *
- * cJSON parses and validates the document; it keeps numbers as doubles, which
- * cannot hold every 64-bit value, so this module also keeps the source text of
- * every number and reads numbers from that text exactly: an integer of up to
- * 2^64 - 1, with fractions cut off and exponents applied.  A number that does
- * not fit the field it is meant for (negative and non-zero, or above the
- * field's largest value) is refused, never cut to the field's width.
- *
- * A hxtr_json_t owns the file text, the cJSON tree and the number texts;
- * items handed out stay valid until hxtr_json_free.  Keys are matched exactly
- * (case-sensitive); a key whose value has the wrong JSON type counts as
- * missing.  The hxtr_json_get_* helpers log "parse %s failed" (or
- * "parse uuid %s failed:%ld") and return -EINVAL on a missing required key or
- * a refused value.  Records are filled from field tables (hxtr_fields.h).
- */
+// JSON repair input.
+//
+// cJSON parses and validates the document; it keeps numbers as doubles, which
+// cannot hold every 64-bit value, so this module also keeps the source text of
+// every number and reads numbers from that text exactly: an integer of up to
+// 2^64 - 1, with fractions cut off and exponents applied.  A number that does
+// not fit the field it is meant for (negative and non-zero, or above the
+// field's largest value) is refused, never cut to the field's width.
+//
+// A hxtr_json_t owns the file text, the cJSON tree and the number texts;
+// items handed out stay valid until hxtr_json_free.  Keys are matched exactly
+// (case-sensitive); a key whose value has the wrong JSON type counts as
+// missing.  The hxtr_json_get_* helpers log "parse %s failed" (or
+// "parse uuid %s failed:%ld") and return -EINVAL on a missing required key or
+// a refused value.  Records are filled from field tables (hxtr_fields.h).
 #ifndef HXTR_JSON_H
 #define HXTR_JSON_H
 

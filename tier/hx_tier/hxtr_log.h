@@ -1,16 +1,14 @@
-/*
- * Logging of hx_tier.
- *
- * One line per message: "[ERROR] [function:line] text" or
- * "[DEBUG] [function:line] text".  Error messages go to the log and always to
- * standard error; debug messages go to the log, and to standard error only in
- * debug mode.  The log is the file given with hxtr_log_open (-l), or else
- * HXTR_DEFAULT_LOG_PATH opened for appending at the first message; when the
- * log cannot be opened, messages go to standard error only.  A log file the
- * user named but that could not be opened is never replaced by the default.
- *
- * Single-threaded: the state is process-wide and unlocked.
- */
+// Logging of hx_tier.
+//
+// One line per message: "[ERROR] [function:line] text" or
+// "[DEBUG] [function:line] text".  Error messages go to the log and always to
+// standard error; debug messages go to the log, and to standard error only in
+// debug mode.  The log is the file given with hxtr_log_open (-l), or else
+// HXTR_DEFAULT_LOG_PATH opened for appending at the first message; when the
+// log cannot be opened, messages go to standard error only.  A log file the
+// user named but that could not be opened is never replaced by the default.
+//
+// Single-threaded: the state is process-wide and unlocked.
 #ifndef HXTR_LOG_H
 #define HXTR_LOG_H
 

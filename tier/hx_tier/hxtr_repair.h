@@ -1,14 +1,12 @@
-/*
- * Repair engine: builds one whole 4096-byte block (a record or a table page)
- * from a JSON file through a per-version parse function and, only with the
- * commit flag, writes it to the device at the offset the parse function chose
- * (a build-only run, convert_super, never writes).
- *
- * The block handed to the parse function is zero-filled and 4096-byte
- * aligned; the parse function fills it (magic, fields, checksum), checks it,
- * and returns the target device offset or a negative errno.  Nothing is
- * written before the whole block was built and validated.
- */
+// Repair engine: builds one whole 4096-byte block (a record or a table page)
+// from a JSON file through a per-version parse function and, only with the
+// commit flag, writes it to the device at the offset the parse function chose
+// (a build-only run, convert_super, never writes).
+//
+// The block handed to the parse function is zero-filled and 4096-byte
+// aligned; the parse function fills it (magic, fields, checksum), checks it,
+// and returns the target device offset or a negative errno.  Nothing is
+// written before the whole block was built and validated.
 #ifndef HXTR_REPAIR_H
 #define HXTR_REPAIR_H
 

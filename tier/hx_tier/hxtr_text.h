@@ -1,12 +1,10 @@
-/*
- * Text pieces of the JSON dump form.
- *
- * Text fields of records may lack their NUL terminator on a damaged device:
- * every helper here reads at most the field's size.  hxtr_json_text escapes a
- * field as JSON requires (quote, backslash, control characters, and every byte
- * that is not part of well-formed UTF-8 as \u00XX), so that any byte content
- * still gives valid JSON.  Times are local times of a nanosecond value.
- */
+// Text pieces of the JSON dump form.
+//
+// Text fields of records may lack their NUL terminator on a damaged device:
+// every helper here reads at most the field's size.  hxtr_json_text escapes a
+// field as JSON requires (quote, backslash, control characters, and every byte
+// that is not part of well-formed UTF-8 as \u00XX), so that any byte content
+// still gives valid JSON.  Times are local times of a nanosecond value.
 #ifndef HXTR_TEXT_H
 #define HXTR_TEXT_H
 

@@ -1,8 +1,6 @@
-/*
- * Version 1 of the tier metadata: super block of 144 bytes (magic 0xcacbcccd,
- * version 0x10000), bricks, inodes with two reserved words, and extent records
- * of sb_extent_size bytes (header and te_bitmap) without mapped meta.
- */
+// Version 1 of the tier metadata: super block of 144 bytes (magic 0xcacbcccd,
+// version 0x10000), bricks, inodes with two reserved words, and extent records
+// of sb_extent_size bytes (header and te_bitmap) without mapped meta.
 #include <assert.h>
 #include <errno.h>
 #include <string.h>

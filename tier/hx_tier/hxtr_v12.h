@@ -1,10 +1,8 @@
-/*
- * What versions 1 and 2 share: the super block up to sb_extent_size (the v1
- * struct is the shared view of both), the placement of bricks, inodes and
- * extent records behind the super block area, the super block invariants
- * common to both, the brick commands, and the 56-byte extent record header
- * with the checks and filter of extent records.
- */
+// What versions 1 and 2 share: the super block up to sb_extent_size (the v1
+// struct is the shared view of both), the placement of bricks, inodes and
+// extent records behind the super block area, the super block invariants
+// common to both, the brick commands, and the 56-byte extent record header
+// with the checks and filter of extent records.
 #ifndef HXTR_V12_H
 #define HXTR_V12_H
 

@@ -1,9 +1,7 @@
-/*
- * Version 2 of the tier metadata: super block of 168 bytes (magic 0xcacbcccd,
- * version 0x20000) with the expansion inode area and mapped-meta geometry,
- * bricks, inodes (main table, then the expansion area behind the data
- * blocks), and extent records carrying mapped-meta entries.
- */
+// Version 2 of the tier metadata: super block of 168 bytes (magic 0xcacbcccd,
+// version 0x20000) with the expansion inode area and mapped-meta geometry,
+// bricks, inodes (main table, then the expansion area behind the data
+// blocks), and extent records carrying mapped-meta entries.
 #include <assert.h>
 #include <errno.h>
 #include <stdlib.h>

@@ -1,10 +1,8 @@
-/*
- * Version 3 of the tier metadata: super block of 264 bytes (magic 0xcacbdcbd,
- * version 0x30000) giving every table's offset, bricks and inodes of one
- * block each, and shard, extent and hot tables of 4096-byte pages.  Shard
- * pages carry a magic and a CRC in slot 0; extent pages spread their CRC over
- * bit 0 of entries 0..31; hot pages are opaque.
- */
+// Version 3 of the tier metadata: super block of 264 bytes (magic 0xcacbdcbd,
+// version 0x30000) giving every table's offset, bricks and inodes of one
+// block each, and shard, extent and hot tables of 4096-byte pages.  Shard
+// pages carry a magic and a CRC in slot 0; extent pages spread their CRC over
+// bit 0 of entries 0..31; hot pages are opaque.
 #include <assert.h>
 #include <errno.h>
 #include <string.h>

@@ -1,16 +1,14 @@
-/*
- * Version registry and dispatch.
- *
- * Each format version (v1, v2, v3) registers one selector: given a command
- * and the device's super block (or none when the version was named with -v),
- * the selector first checks the super block against its version (-EFAULT when
- * it is not one of its own: magic, version word and checksum), then hands out
- * its handler for the command, or none where the version lacks the command.
- * hxtr_select_handler asks the named version, or versions 1, 2 and 3 in that
- * order, and logs why no handler could be found.  A version's selector is
- * hxtr_selector over its super block match and its list of (command,
- * handler) pairs.
- */
+// Version registry and dispatch.
+//
+// Each format version (v1, v2, v3) registers one selector: given a command
+// and the device's super block (or none when the version was named with -v),
+// the selector first checks the super block against its version (-EFAULT when
+// it is not one of its own: magic, version word and checksum), then hands out
+// its handler for the command, or none where the version lacks the command.
+// hxtr_select_handler asks the named version, or versions 1, 2 and 3 in that
+// order, and logs why no handler could be found.  A version's selector is
+// hxtr_selector over its super block match and its list of (command,
+// handler) pairs.
 #ifndef HXTR_VERSION_H
 #define HXTR_VERSION_H
 

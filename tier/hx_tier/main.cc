@@ -1,12 +1,10 @@
-/*
- * hx_tier: dump and repair the metadata of a tier cache device.
- *
- * One run: register the format versions, read the command line (opening the
- * device and reading its super block), pick the handler of the device's (or
- * the named) version, run it, release everything.  The exit status is the
- * absolute value of the result: 0, 5 (EIO), 12 (ENOMEM), 14 (EFAULT) or
- * 22 (EINVAL).
- */
+// hx_tier: dump and repair the metadata of a tier cache device.
+//
+// One run: register the format versions, read the command line (opening the
+// device and reading its super block), pick the handler of the device's (or
+// the named) version, run it, release everything.  The exit status is the
+// absolute value of the result: 0, 5 (EIO), 12 (ENOMEM), 14 (EFAULT) or
+// 22 (EINVAL).
 #include <errno.h>
 #include <stdlib.h>
 

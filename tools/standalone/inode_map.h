@@ -1,15 +1,13 @@
-/*
- * The daemon's inode map and its file names.
- *
- * FUSE inode 1 is the root directory; a file whose library inode number is n
- * is FUSE inode n + 2, and the map entry n + 2 holds its uuid.  Entries are
- * written by lookup and create and never cleared (the daemon has no forget):
- * the kernel only uses numbers the daemon gave out, and a number whose file
- * was removed leads to the library's answer for a missing file.  An all-zero
- * entry marks an inode the daemon never gave out.
- *
- * Called on the loop thread only; nothing here blocks.
- */
+// The daemon's inode map and its file names.
+//
+// FUSE inode 1 is the root directory; a file whose library inode number is n
+// is FUSE inode n + 2, and the map entry n + 2 holds its uuid.  Entries are
+// written by lookup and create and never cleared (the daemon has no forget):
+// the kernel only uses numbers the daemon gave out, and a number whose file
+// was removed leads to the library's answer for a missing file.  An all-zero
+// entry marks an inode the daemon never gave out.
+//
+// Called on the loop thread only; nothing here blocks.
 #ifndef TAV_STANDALONE_INODE_MAP_H
 #define TAV_STANDALONE_INODE_MAP_H
 

@@ -1,16 +1,14 @@
-/*
- * tav_standalone: one instance served as a FUSE file system.
- *
- * One thread runs libev's default loop; it delivers both the FUSE requests
- * (the session descriptor, watched through the event driver) and the
- * library's own descriptors.  Every request that needs the library becomes
- * one asynchronous call whose callback sends the reply, so handlers never
- * wait and no locks are needed.
- *
- * The daemon's state lives in ops.cc: the instance (null until its start
- * has reported and again once shutdown has begun), the open-file handles the
- * kernel holds, and the exit status.
- */
+// tav_standalone: one instance served as a FUSE file system.
+//
+// One thread runs libev's default loop; it delivers both the FUSE requests
+// (the session descriptor, watched through the event driver) and the
+// library's own descriptors.  Every request that needs the library becomes
+// one asynchronous call whose callback sends the reply, so handlers never
+// wait and no locks are needed.
+//
+// The daemon's state lives in ops.cc: the instance (null until its start
+// has reported and again once shutdown has begun), the open-file handles the
+// kernel holds, and the exit status.
 #ifndef TAV_STANDALONE_H
 #define TAV_STANDALONE_H
 
