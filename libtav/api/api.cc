@@ -27,7 +27,7 @@ bool name_ok(const unsigned char *name) {
 }
 
 bool range_ok(int64_t offset, uint64_t size) {
-    uint64_t end = (uint64_t)offset + size;
+    uint64_t end = static_cast<uint64_t>(offset) + size;
     if (end > TAV_MAX_FILE_SIZE) {
         log_error("offset(%ld) + size(%lu) = %lu exceeds max file size(%lu)", (long)offset,
                   (unsigned long)size, (unsigned long)end, (unsigned long)TAV_MAX_FILE_SIZE);
@@ -37,7 +37,7 @@ bool range_ok(int64_t offset, uint64_t size) {
 }
 
 bool length_range_ok(int64_t offset, uint64_t length) {
-    uint64_t end = (uint64_t)offset + length;
+    uint64_t end = static_cast<uint64_t>(offset) + length;
     if (end > TAV_MAX_FILE_SIZE) {
         log_error("offset(%ld) + length(%lu) = %lu exceeds max file size(%lu)", (long)offset,
                   (unsigned long)length, (unsigned long)end, (unsigned long)TAV_MAX_FILE_SIZE);
@@ -86,10 +86,10 @@ bool copy_iovec(tav_stub *stub, const struct iovec *iov, int count) {
         stub->args.iovec = &stub->args.iovec_static;
     } else {
         stub->args.iovec =
-            static_cast<struct iovec *>(tav_malloc(sizeof(struct iovec) * (size_t)count, TAV_MEM_IOVEC));
+            static_cast<struct iovec *>(tav_malloc(sizeof(struct iovec) * static_cast<size_t>(count), TAV_MEM_IOVEC));
         if (stub->args.iovec == nullptr)
             return false;
-        memcpy(stub->args.iovec, iov, sizeof(struct iovec) * (size_t)count);
+        memcpy(stub->args.iovec, iov, sizeof(struct iovec) * static_cast<size_t>(count));
     }
     stub->args.iovcnt = count;
     return true;
@@ -111,7 +111,7 @@ int rw_async(tav_op_t op, tav_fd *fd, const struct iovec *iov, int count, off_t 
     }
     if (!range_ok(offset, size))
         return -EFBIG;
-    tav_stub *stub = stub_by_fd(fd, op, (void *)cbk, data);
+    tav_stub *stub = stub_by_fd(fd, op, reinterpret_cast<void *>(cbk), data);
     if (stub == nullptr)
         return -ENOMEM;
     if (!copy_iovec(stub, iov, count)) {
@@ -135,7 +135,7 @@ int open_common(tav *instance, const unsigned char *name, int flags, mode_t mode
     }
     if (!name_ok(name))
         return -EINVAL;
-    tav_stub *stub = tav_stub_for_open(instance, name, flags, mode, (void *)cbk, data);
+    tav_stub *stub = tav_stub_for_open(instance, name, flags, mode, reinterpret_cast<void *>(cbk), data);
     if (stub == nullptr)
         return -ENOMEM;
     stub->args.other = xattr;
@@ -154,16 +154,16 @@ int space_async(tav_op_t op, tav_fd *fd, int mode, off_t offset, size_t length, 
                       (unsigned long)length, (void *)cbk);
         return -EINVAL;
     }
-    if (op == TAV_OP_DISCARD && ((uint64_t)offset % 4096 || length % 4096)) {
+    if (op == TAV_OP_DISCARD && (static_cast<uint64_t>(offset) % 4096 || length % 4096)) {
         log_error("offset(%ld) or length(%lu) unaligned to %lu", (long)offset, (unsigned long)length, 4096UL);
         return -EINVAL;
     }
     if (!length_range_ok(offset, length))
         return -EFBIG;
-    tav_stub *stub = stub_by_fd(fd, op, (void *)cbk, data);
+    tav_stub *stub = stub_by_fd(fd, op, reinterpret_cast<void *>(cbk), data);
     if (stub == nullptr)
         return -ENOMEM;
-    stub->args.mode = (uint32_t)mode;
+    stub->args.mode = static_cast<uint32_t>(mode);
     stub->args.offset = offset;
     stub->args.size = length;
     set_stats(stub, prestat, poststat);

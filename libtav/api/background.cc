@@ -33,12 +33,12 @@ TAV_COROUTINE_FN void background_tick(tav_timer *timer, tav_inode_table *itable,
 }
 
 TAV_COROUTINE_FN void dirty_timer_handler(tav_timer *timer, void *priv) {
-    background_tick(timer, (tav_inode_table *)priv,
+    background_tick(timer, static_cast<tav_inode_table *>(priv),
                     [](tav_inode_table *itable, uint64_t) { tav_itable_dirty_tick(itable); });
 }
 
 TAV_COROUTINE_FN void unlink_timer_handler(tav_timer *timer, void *priv) {
-    background_tick(timer, (tav_inode_table *)priv,
+    background_tick(timer, static_cast<tav_inode_table *>(priv),
                     [](tav_inode_table *itable, uint64_t now) { tav_itable_unlink_tick(itable, now); });
 }
 

@@ -11,14 +11,14 @@
 namespace {
 
 void complete(tav_stub *stub, int64_t ret) {
-    tav_stub_complete(stub, ret < 0 ? -1 : ret, ret < 0 ? (uint32_t)-ret : 0);
+    tav_stub_complete(stub, ret < 0 ? -1 : ret, ret < 0 ? static_cast<uint32_t>(-ret) : 0);
 }
 
 tav_data_req data_req(tav_stub *stub) {
     tav_data_req req = {};
     req.iov = stub->args.iovec;
     req.iovcnt = stub->args.iovcnt;
-    req.offset = (uint64_t)stub->args.offset;
+    req.offset = static_cast<uint64_t>(stub->args.offset);
     req.size = stub->args.size;
     req.flags = stub->args.flags;
     req.prestat = stub->args.prestat;
@@ -46,26 +46,26 @@ TAV_COROUTINE_FN void tav_preadv_handler(tav_stub *stub) {
 }
 
 TAV_COROUTINE_FN void tav_truncate_handler(tav_stub *stub) {
-    complete(stub, tav_file_truncate(stub->inode, (uint64_t)stub->args.offset, stub->args.prestat,
+    complete(stub, tav_file_truncate(stub->inode, static_cast<uint64_t>(stub->args.offset), stub->args.prestat,
                                      stub->args.poststat));
 }
 
 TAV_COROUTINE_FN void tav_fallocate_handler(tav_stub *stub) {
-    complete(stub, tav_file_fallocate(stub->inode, (int)stub->args.mode, (uint64_t)stub->args.offset,
+    complete(stub, tav_file_fallocate(stub->inode, static_cast<int>(stub->args.mode), static_cast<uint64_t>(stub->args.offset),
                                       stub->args.size, stub->args.prestat, stub->args.poststat));
 }
 
 TAV_COROUTINE_FN void tav_discard_handler(tav_stub *stub) {
-    complete(stub, tav_file_discard(stub->inode, (uint64_t)stub->args.offset, stub->args.size,
+    complete(stub, tav_file_discard(stub->inode, static_cast<uint64_t>(stub->args.offset), stub->args.size,
                                     stub->args.prestat, stub->args.poststat));
 }
 
 TAV_COROUTINE_FN void tav_zerofill_handler(tav_stub *stub) {
-    complete(stub, tav_file_zerofill(stub->inode, (int)stub->args.mode, (uint64_t)stub->args.offset,
+    complete(stub, tav_file_zerofill(stub->inode, static_cast<int>(stub->args.mode), static_cast<uint64_t>(stub->args.offset),
                                      stub->args.size, stub->args.prestat, stub->args.poststat));
 }
 
 TAV_COROUTINE_FN void tav_fiemap_handler(tav_stub *stub) {
-    complete(stub, tav_file_fiemap(stub->inode, (struct fiemap *)stub->args.other, stub->args.prestat,
+    complete(stub, tav_file_fiemap(stub->inode, static_cast<struct fiemap *>(stub->args.other), stub->args.prestat,
                                    stub->args.poststat));
 }

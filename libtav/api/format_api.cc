@@ -262,7 +262,7 @@ int tav_format_layout_of(const char *path, uint64_t blocks, uint64_t inode_group
     layout->inode_blocks = d.s_inode_blocks;
     layout->first_bitmap_block = d.s_first_bitmap_block;
     layout->bitmap_blocks = d.s_bitmap_blocks;
-    layout->zmap_pages = d.s_bitmap_blocks * TAV_SB_ZMAP_PAGES_PER_BLOCK;
+    layout->zmap_pages = d.s_bitmap_blocks * TAV_ZMAP_PAGE_PER_BLOCK;
     layout->first_data_block = d.s_first_data_block;
     if (ret == 0)
         memcpy(layout->uuid, d.s_uuid, sizeof(layout->uuid));

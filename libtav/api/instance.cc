@@ -51,7 +51,7 @@ void tav_init_wrapper(void *arg) {
     tav_stub_free(stub);
     coroutine_set_argument(coroutine_self(), nullptr);
     log_error("tav init failed: %d(%s)", -1, strerror(err));
-    cbk(-1, (uint32_t)err, data, nullptr);
+    cbk(-1, static_cast<uint32_t>(err), data, nullptr);
 }
 
 void tav_fini_handler(void *arg) {
@@ -61,7 +61,7 @@ void tav_fini_handler(void *arg) {
     if (tav_writable(instance)) {
         int ret = tav_unload(instance);
         if (ret < 0 && cbk)
-            cbk(-1, (uint32_t)-ret, data);
+            cbk(-1, static_cast<uint32_t>(-ret), data);
     }
     tav_iobuf_pool_fini();
     // The instance may die below while this coroutine still logs: it must
@@ -94,7 +94,7 @@ int tav_lock_path(const char *device_path, char *out, size_t outlen) {
     char text[37];
     uuid_unparse(digest, text);
     int n = snprintf(out, outlen, "%s/tav_%s.lock", tav_run_dir(), text);
-    return (n < 0 || (size_t)n >= outlen) ? -ENAMETOOLONG : 0;
+    return (n < 0 || static_cast<size_t>(n) >= outlen) ? -ENAMETOOLONG : 0;
 }
 
 int tav_device_lock(const char *path, int *fd_out) {
@@ -138,7 +138,7 @@ void tav_unlock(tav *instance, const char *uuid_text) {
         return;
     char lockpath[4096];
     int n = snprintf(lockpath, sizeof(lockpath), "%s/tav_%s.lock", tav_run_dir(), uuid_text);
-    if (n < 0 || (size_t)n >= sizeof(lockpath)) {
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(lockpath)) {
         log_error("make lockpath failed: %s", strerror(ENAMETOOLONG));
         return;
     }
@@ -250,7 +250,7 @@ int tav_init_async(ev_driver *driver, const char *path, int flags, tav_init_cbk_
         tav_free(instance);
         return ret;
     }
-    tav_stub *stub = tav_stub_new(instance, TAV_OP_INIT, (void *)cbk, data);
+    tav_stub *stub = tav_stub_new(instance, TAV_OP_INIT, reinterpret_cast<void *>(cbk), data);
     Coroutine *co = stub ? coroutine_create(tav_init_wrapper, stub) : nullptr;
     if (co == nullptr) {
         if (stub)
@@ -293,7 +293,7 @@ void tav_notify_send(tav *instance, const void *buffer, size_t length) {
             abort();
         }
         p += n;
-        length -= (size_t)n;
+        length -= static_cast<size_t>(n);
     }
 }
 

@@ -32,14 +32,14 @@
 namespace {
 
 void complete(tav_stub *stub, int err) {
-    tav_stub_complete(stub, err ? -1 : 0, (uint32_t)err);
+    tav_stub_complete(stub, err ? -1 : 0, static_cast<uint32_t>(err));
 }
 
 uint64_t ns_of(const struct timespec &ts) {
     // Times before the epoch cannot be stored: they become the epoch.
     if (ts.tv_sec < 0)
         return 0;
-    return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec;
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
 // Creates the file named by an open request with O_CREAT: the inode is
@@ -59,7 +59,7 @@ TAV_COROUTINE_FN void create_handler(tav_stub *stub) {
     } else if ((inode = tav_inode_create(&fs->itable, stub->args.name, nullptr, xattr)) == nullptr) {
         log_error("inode create failed");
         err = ENOMEM;
-    } else if (tav_inode_setup_new(inode, flags, (mode_t)stub->args.mode) < 0) {
+    } else if (tav_inode_setup_new(inode, flags, static_cast<mode_t>(stub->args.mode)) < 0) {
         log_error("inode create failed");
         err = ENOMEM;
         inode->ondisk.i_state = TAV_I_FREE; // never linked: the last reference frees it
@@ -108,7 +108,7 @@ TAV_COROUTINE_FN void create_handler(tav_stub *stub) {
         log_error("file create: %d(%s) ino:%ld", -1, strerror(err), (long)ino);
     else
         log_info("file create: %d(%s) ino:%ld", 0, strerror(0), (long)ino);
-    tav_stub_complete_open(stub, err ? -1 : 0, (uint32_t)err, fd);
+    tav_stub_complete_open(stub, err ? -1 : 0, static_cast<uint32_t>(err), fd);
 }
 
 // The borrow query and inode information look the file up themselves (they
@@ -186,12 +186,12 @@ TAV_COROUTINE_FN void tav_open_handler(tav_stub *stub) {
     if (inode != nullptr)
         tav_inode_unref(inode, __func__);
     LOG_OUTCOME(LOG_LEVEL_TRACE, "file open: %d(%s)", err);
-    tav_stub_complete_open(stub, err ? -1 : 0, (uint32_t)err, fd);
+    tav_stub_complete_open(stub, err ? -1 : 0, static_cast<uint32_t>(err), fd);
 }
 
 TAV_COROUTINE_FN void tav_create_ex_cbk(int64_t op_ret, uint32_t op_errno, void *data, tav_fd *fd) {
     create_ex_info *ctx = static_cast<create_ex_info *>(data);
-    int err = op_ret < 0 ? (int)op_errno : 0;
+    int err = op_ret < 0 ? static_cast<int>(op_errno) : 0;
     if (err == 0) {
         int ret = tav_inode_premap(fd->inode, ctx->pblock, ctx->count, ctx->realsize, ctx->type);
         if (ret < 0)
@@ -202,7 +202,7 @@ TAV_COROUTINE_FN void tav_create_ex_cbk(int64_t op_ret, uint32_t op_errno, void 
     else
         log_info("file create_ex: %d(%s) ino:%ld", 0, strerror(0), (long)fd->inode->ondisk.i_no);
     // A file that could not be laid out is still open: the caller closes it.
-    ctx->cbk(err ? -1 : 0, (uint32_t)err, ctx->data, fd);
+    ctx->cbk(err ? -1 : 0, static_cast<uint32_t>(err), ctx->data, fd);
     tav_free(ctx);
 }
 
@@ -268,7 +268,7 @@ TAV_COROUTINE_FN int tav_setattr_update_inode(tav_inode_info *inode, const struc
         tav_inode_get_stat(inode, prestat);
     tav_disk_inode *d = &inode->ondisk;
     if (valid & TAV_SET_ATTR_MODE)
-        d->i_mode = ((uint64_t)st->st_mode & ~0xF000ull) | S_IFREG;
+        d->i_mode = (static_cast<uint64_t>(st->st_mode) & ~0xF000ull) | S_IFREG;
     if (valid & TAV_SET_ATTR_UID)
         d->i_uid = st->st_uid;
     if (valid & TAV_SET_ATTR_GID)
@@ -337,7 +337,7 @@ TAV_COROUTINE_FN void tav_file_is_borrow_handler(tav_stub *stub) {
         log_trace("file open: %d(%s)", 0, strerror(0));
     else
         log_error("file open: %d(%s)", -1, strerror(err));
-    tav_stub_complete(stub, borrowed ? 0 : -1, (uint32_t)err);
+    tav_stub_complete(stub, borrowed ? 0 : -1, static_cast<uint32_t>(err));
 }
 
 TAV_COROUTINE_FN void tav_get_inode_info_handler(tav_stub *stub) {
@@ -383,7 +383,7 @@ TAV_COROUTINE_FN void tav_expand_handler(tav_stub *stub) {
         uint64_t blocks = sb->tav_disk_sb.s_blocks_count;
         // The zone map was sized at format time: blocks beyond what its
         // pages describe could never be handed out.
-        uint64_t zmap_blocks = (uint64_t)fs->zmap.page_count * TAV_ZMAP_PAGE_BITMAP_SIZE;
+        uint64_t zmap_blocks = static_cast<uint64_t>(fs->zmap.page_count) * TAV_ZMAP_PAGE_BITMAP_SIZE;
         log_info("target size set to %lu(blocks: %lu -> %lu)", (unsigned long)length, (unsigned long)blocks,
                  (unsigned long)target);
         if (target == blocks) {

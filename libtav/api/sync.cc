@@ -7,5 +7,5 @@
 
 TAV_COROUTINE_FN void tav_sync_handler(tav_stub *stub) {
     int ret = tav_inode_sync(stub->inode, stub->args.flags);
-    tav_stub_complete(stub, ret < 0 ? -1 : 0, ret < 0 ? (uint32_t)-ret : 0);
+    tav_stub_complete(stub, ret < 0 ? -1 : 0, ret < 0 ? static_cast<uint32_t>(-ret) : 0);
 }

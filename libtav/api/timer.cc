@@ -24,7 +24,7 @@ int tav_timer_event_handler(int fd, int, void *priv, int poll_in, int, int) {
         return 0;
     uint64_t expirations;
     ssize_t rsize = read(fd, &expirations, sizeof(expirations));
-    if (rsize != (ssize_t)sizeof(expirations)) {
+    if (rsize != static_cast<ssize_t>(sizeof(expirations))) {
         log_warn("read timer fd failed, rsize:%ld, errno:%s", (long)rsize, strerror(errno));
         return 0;
     }

@@ -73,7 +73,7 @@ bool within_limit(const tav_inode_info *inode, size_t length) {
 }
 
 void complete(tav_stub *stub, int ret) {
-    tav_stub_complete(stub, ret < 0 ? -1 : ret, ret < 0 ? (uint32_t)-ret : 0);
+    tav_stub_complete(stub, ret < 0 ? -1 : ret, ret < 0 ? static_cast<uint32_t>(-ret) : 0);
 }
 
 } // namespace
@@ -109,7 +109,7 @@ TAV_COROUTINE_FN void tav_getxattr_handler(tav_stub *stub) {
         } else {
             if (stub->args.value != nullptr)
                 memcpy(stub->args.value, value, vsize);
-            ret = (int)vsize;
+            ret = static_cast<int>(vsize);
         }
     }
     log_debug("getxattr: %d(%s)", ret < 0 ? -1 : ret, strerror(ret < 0 ? -ret : 0));
@@ -248,7 +248,7 @@ TAV_COROUTINE_FN void tav_listxattr_handler(tav_stub *stub) {
             xdict_serialize_keys(inode->xattr, static_cast<char *>(stub->args.value), stub->args.size);
         if (len < 0)
             log_error("xattr unserialize failed: %d(%s)", (int)len, strerror((int)-len));
-        ret = (int)len;
+        ret = static_cast<int>(len);
     }
     if (ret < 0)
         log_error("listxattr: %d(%s)", -1, strerror(-ret));

@@ -208,7 +208,7 @@ void dump_tree(const rb_node *n, int level) {
         return;
     dump_tree(n->left, level + 1);
     const CoFlockHandle *h = handle_of(n);
-    printf("%*s[%lu-%lu]\n", 2 * level, "", (unsigned long)h->start, (unsigned long)h->end);
+    printf("%*s[%lu-%lu]\n", 2 * level, "", static_cast<unsigned long>(h->start), static_cast<unsigned long>(h->end));
     dump_tree(n->right, level + 1);
 }
 
@@ -233,8 +233,8 @@ void page_range(uint64_t offset, uint64_t size, int64_t *first, int64_t *len) {
     assert(size > 0);
     uint64_t f = offset / TAV_FLOCK_GRAN;
     uint64_t l = (offset + size - 1) / TAV_FLOCK_GRAN;
-    *first = (int64_t)f;
-    *len = (int64_t)(l - f + 1);
+    *first = static_cast<int64_t>(f);
+    *len = static_cast<int64_t>(l - f + 1);
 }
 
 } // namespace

@@ -29,7 +29,7 @@ uint64_t now_ns() {
 }
 
 inline tav_inode_info *inode_of_mbuf(mbuf *mb) {
-    return (tav_inode_info *)((char *)mb - offsetof(tav_inode_info, mbuf));
+    return reinterpret_cast<tav_inode_info *>(reinterpret_cast<char *>(mb) - offsetof(tav_inode_info, mbuf));
 }
 
 inline bool is_inline(const tav_disk_inode *d) {
@@ -46,7 +46,7 @@ inline uint64_t copy_offset(uint64_t ino, uint64_t generation) {
 }
 
 void seal_page(void *page) {
-    tav_disk_inode *d = (tav_disk_inode *)page;
+    tav_disk_inode *d = static_cast<tav_disk_inode *>(page);
     d->i_header.checksum = tav_inode_checksum(page);
 }
 
@@ -67,13 +67,13 @@ off_t inode_get_offset(mbuf *mb, int is_write) {
     }
     log_trace("%s ino:%ld, generation:%ld, last_errno:%d", is_write ? "write" : "read",
               (long)inode->ondisk.i_no, (long)h->generation, inode->last_errno);
-    return (off_t)copy_offset(inode->ondisk.i_no, generation);
+    return static_cast<off_t>(copy_offset(inode->ondisk.i_no, generation));
 }
 
 int inode_serialize(mbuf *mb, void *buffer, size_t size) {
     tav_inode_info *inode = inode_of_mbuf(mb);
     assert(size == TAV_INODE_PAGESIZE);
-    char *page = (char *)buffer;
+    char *page = static_cast<char *>(buffer);
     memset(page, 0, size);
     memcpy(page, &inode->ondisk, sizeof(inode->ondisk));
     if (is_inline(&inode->ondisk) && inode->inline_buffer)
@@ -90,17 +90,17 @@ int inode_serialize(mbuf *mb, void *buffer, size_t size) {
         return ret;
     }
     seal_page(page);
-    inode->ondisk.i_header.checksum = ((tav_disk_inode *)page)->i_header.checksum;
+    inode->ondisk.i_header.checksum = (reinterpret_cast<tav_disk_inode *>(page))->i_header.checksum;
     return 0;
 }
 
 int inode_unserialize(mbuf *mb, const void *buffer, size_t size) {
     tav_inode_info *inode = inode_of_mbuf(mb);
     assert(size == TAV_INODE_PAGESIZE);
-    const char *page = (const char *)buffer;
+    const char *page = static_cast<const char *>(buffer);
     if (tav_inode_is_legal(page) == 1)
         return -1;
-    const tav_disk_inode *rec = (const tav_disk_inode *)page;
+    const tav_disk_inode *rec = reinterpret_cast<const tav_disk_inode *>(page);
     if (rec->i_state == TAV_I_ERROR) {
         log_error("tav inode can not read.i_stat:%d", (int)rec->i_state);
         return -1;
@@ -146,8 +146,8 @@ void uuid_text(const unsigned char *gfid, char *out) {
 }
 
 void fill_time(struct timespec *ts, uint64_t ns) {
-    ts->tv_sec = (time_t)(ns / 1000000000ull);
-    ts->tv_nsec = (long)(ns % 1000000000ull);
+    ts->tv_sec = static_cast<time_t>(ns / 1000000000ull);
+    ts->tv_nsec = static_cast<long>(ns % 1000000000ull);
 }
 
 /* Drops the only reference of an inode that is on no list and frees it,
@@ -163,11 +163,11 @@ void drop_and_free(tav_inode_info *inode) {
 // ---- the page ----------------------------------------------------------------------
 
 uint64_t tav_inode_checksum(const void *page) {
-    return xxhash_64((const char *)page + 8, TAV_INODE_PAGESIZE - 8);
+    return xxhash_64(static_cast<const char *>(page) + 8, TAV_INODE_PAGESIZE - 8);
 }
 
 int tav_inode_is_legal(const void *page, off_t offset) {
-    const tav_disk_inode *d = (const tav_disk_inode *)page;
+    const tav_disk_inode *d = static_cast<const tav_disk_inode *>(page);
     const meta_head *h = &d->i_header;
     if (memcmp(h->magic, TAV_INODE_MAGIC, 8) != 0) {
         char magic[9];
@@ -244,7 +244,7 @@ void tav_inode_fill_default(tav_disk_inode *d, const unsigned char *gfid) {
 
 void tav_inode_default_page(void *page, const unsigned char *gfid) {
     memset(page, 0, TAV_INODE_PAGESIZE);
-    tav_inode_fill_default((tav_disk_inode *)page, gfid);
+    tav_inode_fill_default(static_cast<tav_disk_inode *>(page), gfid);
     // An empty attribute set serialises to 00 00: the zeroed page holds it.
     seal_page(page);
 }
@@ -261,7 +261,7 @@ tav_inode_info *tav_inode_create(tav_inode_table *itable, const unsigned char *g
                                  const xdict *xattr) {
     char text[37];
     uuid_text(gfid, text);
-    tav_inode_info *inode = (tav_inode_info *)tav_calloc(1, sizeof(*inode), TAV_MEM_INODE);
+    tav_inode_info *inode = static_cast<tav_inode_info *>(tav_calloc(1, sizeof(*inode), TAV_MEM_INODE));
     if (!inode) {
         log_error("tav inode:%s init failed", text);
         errno = ENOMEM;
@@ -362,7 +362,7 @@ TAV_COROUTINE_FN int tav_inode_fresh_write(tav_inode_info *inode) {
     tav_inode_default_page(buf, nullptr);
     struct iovec iov[2] = {{buf, TAV_INODE_PAGESIZE}, {buf, TAV_INODE_PAGESIZE}};
     int ret = ioengine_co_pwritevn(ioengine_get_default(), iov, 2,
-                                   (off_t)tav_inode_slot_offset(inode->ondisk.i_no));
+                                   static_cast<off_t>(tav_inode_slot_offset(inode->ondisk.i_no)));
     tav_iobuf_put(buf);
     if (ret < 0)
         return ret;
@@ -387,7 +387,7 @@ TAV_COROUTINE_FN int tav_inode_format(uint64_t ibegin, uint64_t count) {
             v.iov_base = buf;
             v.iov_len = TAV_INODE_PAGESIZE;
         }
-        off_t offset = (off_t)((ibegin + i) * 1048576ull);
+        off_t offset = static_cast<off_t>((ibegin + i) * 1048576ull);
         ret = ioengine_co_pwritevn(ioengine_get_default(), iov, kPages, offset);
         if (ret < 0)
             log_error("format inode block %lu failed: %d(%s)", (unsigned long)(ibegin + i), ret,
@@ -405,7 +405,7 @@ TAV_COROUTINE_FN int tav_inode_writev(tav_inode_info *inode, off_t offset, uint6
     }
     memset(buf, 0, TAV_INODE_PAGESIZE);
     memcpy(buf, &inode->ondisk, sizeof(inode->ondisk));
-    ((tav_disk_inode *)buf)->i_state = state;
+    (static_cast<tav_disk_inode *>(buf))->i_state = state;
     seal_page(buf);
     int ret = ioengine_co_pwriten(ioengine_get_default(), buf, TAV_INODE_PAGESIZE, offset);
     if (ret < 0)
@@ -442,7 +442,7 @@ size_t tav_inode_xattr_length_with_dict(const tav_inode_info *inode, const xdict
     xdict_for_each(
         from,
         [](const char *key, const void *, size_t size, void *p) {
-            Sum *s = (Sum *)p;
+            Sum *s = static_cast<Sum *>(p);
             size_t old = 0;
             if (xdict_get_data(s->into, key, &old) != nullptr)
                 s->len -= item_length(key, old);
@@ -466,9 +466,9 @@ int tav_inode_setup_new(tav_inode_info *inode, int flags, mode_t mode) {
     } else {
         d->i_statex = TAV_STATEX_UNCOMPRESSED;
     }
-    d->i_flags = (uint64_t)(flags & TAV_OPEN_FLAGS_MASK);
+    d->i_flags = static_cast<uint64_t>(flags & TAV_OPEN_FLAGS_MASK);
     d->i_blkmap_type = 2;
-    d->i_mode = ((uint64_t)mode & ~0xF000ull) | S_IFREG;
+    d->i_mode = (static_cast<uint64_t>(mode) & ~0xF000ull) | S_IFREG;
     if (!inode->inline_buffer) {
         inode->inline_buffer = tav_calloc(1, TAV_INODE_INLINE_SIZE, TAV_MEM_INODE_INLINE_BUFFER);
         if (!inode->inline_buffer)
@@ -515,26 +515,26 @@ xdict *tav_inode_info2dict(const tav_inode_info *inode) {
 void tav_inode_get_stat(const tav_inode_info *inode, struct stat *st) {
     const tav_disk_inode *d = &inode->ondisk;
     memset(st, 0, sizeof(*st));
-    st->st_mode = (mode_t)((d->i_mode & ~0xF000ull) | S_IFREG);
+    st->st_mode = static_cast<mode_t>((d->i_mode & ~0xF000ull) | S_IFREG);
     st->st_ino = d->i_no;
     st->st_dev = 0;
     st->st_rdev = 0;
     st->st_nlink = 1;
-    st->st_uid = (uid_t)d->i_uid;
-    st->st_gid = (gid_t)d->i_gid;
-    st->st_size = (off_t)d->i_size;
+    st->st_uid = static_cast<uid_t>(d->i_uid);
+    st->st_gid = static_cast<gid_t>(d->i_gid);
+    st->st_size = static_cast<off_t>(d->i_size);
     fill_time(&st->st_atim, d->i_atime);
     fill_time(&st->st_mtim, d->i_mtime);
     fill_time(&st->st_ctim, d->i_ctime);
     st->st_blksize = 512;
-    st->st_blocks = (blkcnt_t)(d->i_blocks * 2048);
+    st->st_blocks = static_cast<blkcnt_t>(d->i_blocks * 2048);
 }
 
 void tav_inode_get_statex(const tav_inode_info *inode, tav_statex *statex) {
     statex->slices = inode->ondisk.i_slices;
     statex->slice_size = 131072;
-    statex->type = (uint32_t)inode->ondisk.i_type;
-    statex->statex = (uint32_t)inode->ondisk.i_statex;
+    statex->type = static_cast<uint32_t>(inode->ondisk.i_type);
+    statex->statex = static_cast<uint32_t>(inode->ondisk.i_statex);
 }
 
 void tav_inode_update_amctime(tav_inode_info *inode, int flags, const uint64_t *ts) {
@@ -602,7 +602,7 @@ void tav_inode_dump(const char *title, const tav_inode_info *inode) {
 tav_inode_load_ret tav_inode_page_init(tav_inode_info **out, const void *slot_buffer, size_t page_size,
                                        tav_inode_table *itable) {
     assert(page_size == TAV_INODE_PAGESIZE);
-    const char *a = (const char *)slot_buffer;
+    const char *a = static_cast<const char *>(slot_buffer);
     const char *b = a + page_size;
     int ra = tav_inode_is_legal(a), rb = tav_inode_is_legal(b);
     tav_bak_stat_type st = tav_inode_check(ra, rb);
@@ -613,10 +613,10 @@ tav_inode_load_ret tav_inode_page_init(tav_inode_info **out, const void *slot_bu
     case A_OK: src = a; break;
     case B_OK: src = b; break;
     case AB_OK: {
-        uint64_t ga = ((const tav_disk_inode *)a)->i_header.generation;
-        uint64_t gb = ((const tav_disk_inode *)b)->i_header.generation;
+        uint64_t ga = (reinterpret_cast<const tav_disk_inode *>(a))->i_header.generation;
+        uint64_t gb = (reinterpret_cast<const tav_disk_inode *>(b))->i_header.generation;
         src = ga > gb ? a : b;
-        if (((const tav_disk_inode *)src)->i_state == TAV_I_FREE)
+        if ((reinterpret_cast<const tav_disk_inode *>(src))->i_state == TAV_I_FREE)
             return I_UNUSED;
         break;
     }
@@ -625,7 +625,7 @@ tav_inode_load_ret tav_inode_page_init(tav_inode_info **out, const void *slot_bu
         if ((ra == 0) == (rb == 0))
             return I_ERROR;
         src = ra == 0 ? a : b;
-        const tav_disk_inode *d = (const tav_disk_inode *)src;
+        const tav_disk_inode *d = reinterpret_cast<const tav_disk_inode *>(src);
         if (d->i_state != TAV_I_NORMAL || uuid_is_null(d->i_uuid) ||
             memcmp(d->i_uuid, tav_shmlog_gfid, 16) == 0)
             return I_ERROR;
@@ -635,7 +635,7 @@ tav_inode_load_ret tav_inode_page_init(tav_inode_info **out, const void *slot_bu
         break;
     }
     }
-    const tav_disk_inode *d = (const tav_disk_inode *)src;
+    const tav_disk_inode *d = reinterpret_cast<const tav_disk_inode *>(src);
     tav_inode_info *inode = tav_inode_create(itable, d->i_uuid, src, nullptr);
     if (!inode) {
         if (errno == ENOMEM) {
@@ -665,7 +665,7 @@ TAV_COROUTINE_FN int tav_inode_load(tav_inode_table *itable, uint8_t *imap, uint
                   (unsigned long)imap_bits);
         return -EINVAL;
     }
-    char *buf = (char *)tav_iobuf_get(1048576, TAV_MEM_IO_ALIGNED_BUFFER);
+    char *buf = static_cast<char *>(tav_iobuf_get(1048576, TAV_MEM_IO_ALIGNED_BUFFER));
     if (!buf) {
         log_error("out of memory");
         return -ENOMEM;
@@ -683,11 +683,11 @@ TAV_COROUTINE_FN int tav_inode_load(tav_inode_table *itable, uint8_t *imap, uint
     int ret = 0;
     for (uint64_t i = 0; i < count && ret == 0; i++) {
         for (int j = 0; j < TAV_INODE_SLOTS_PER_BLOCK; j++) {
-            iov[j].iov_base = buf + (size_t)j * TAV_INODE_SLOT_SIZE;
+            iov[j].iov_base = buf + static_cast<size_t>(j) * TAV_INODE_SLOT_SIZE;
             iov[j].iov_len = TAV_INODE_SLOT_SIZE;
         }
         ret = ioengine_co_preadvn(ioengine_get_default(), iov, TAV_INODE_SLOTS_PER_BLOCK,
-                                  (off_t)((first_inode_block + i) * 1048576ull));
+                                  static_cast<off_t>((first_inode_block + i) * 1048576ull));
         if (ret < 0) {
             log_error("read inode block failed,block:%d", (int)i);
             break;
@@ -695,7 +695,7 @@ TAV_COROUTINE_FN int tav_inode_load(tav_inode_table *itable, uint8_t *imap, uint
         for (int j = 0; j < TAV_INODE_SLOTS_PER_BLOCK; j++) {
             uint64_t ino = i * TAV_INODE_SLOTS_PER_BLOCK + j;
             tav_inode_info *inode = nullptr;
-            tav_inode_load_ret r = tav_inode_page_init(&inode, buf + (size_t)j * TAV_INODE_SLOT_SIZE,
+            tav_inode_load_ret r = tav_inode_page_init(&inode, buf + static_cast<size_t>(j) * TAV_INODE_SLOT_SIZE,
                                                        TAV_INODE_PAGESIZE, itable);
             if (r == I_UNUSED)
                 continue;
@@ -783,11 +783,11 @@ TAV_COROUTINE_FN int tav_inode_reset(tav_inode_table *itable, tav_inode_info *in
              (unsigned long)inode->ondisk.i_no, (unsigned long)ok_off, (unsigned long)bad_off);
     // Crash-safe order: the damaged copy is marked first, so that a crash
     // leaves at most one legal copy and never two that disagree.
-    int ret = tav_inode_writev(inode, (off_t)bad_off, TAV_I_ERROR);
+    int ret = tav_inode_writev(inode, static_cast<off_t>(bad_off), TAV_I_ERROR);
     if (ret == 0)
-        ret = tav_inode_writev(inode, (off_t)ok_off, TAV_I_INIT);
+        ret = tav_inode_writev(inode, static_cast<off_t>(ok_off), TAV_I_INIT);
     if (ret == 0)
-        ret = tav_inode_writev(inode, (off_t)bad_off, TAV_I_INIT);
+        ret = tav_inode_writev(inode, static_cast<off_t>(bad_off), TAV_I_INIT);
     uint64_t ino = inode->ondisk.i_no;
     bool have_bit = itable->imap && ino < itable->imap_bits;
     if (ret < 0) {
@@ -819,7 +819,7 @@ uint8_t *tav_imap_init(uint64_t count) {
                   TAV_INODE_MAX_SLOTS);
         return nullptr;
     }
-    return (uint8_t *)tav_calloc((count + 7) / 8, 1, TAV_MEM_IMAP_BUFFER);
+    return static_cast<uint8_t *>(tav_calloc((count + 7) / 8, 1, TAV_MEM_IMAP_BUFFER));
 }
 
 void tav_imap_destroy(uint8_t *imap) {

@@ -40,7 +40,7 @@ inline tav_inode_info *inode_of_entry(list_head *e) {
 }
 
 inline tav_inode_info *inode_of_cache(ext_cache_t *cache) {
-    return (tav_inode_info *)((char *)cache - offsetof(tav_inode_info, extent_cache));
+    return reinterpret_cast<tav_inode_info *>(reinterpret_cast<char *>(cache) - offsetof(tav_inode_info, extent_cache));
 }
 
 inline bool is_compressible(const tav_inode_info *inode) {
@@ -113,7 +113,7 @@ Walked *collect_all(tav_inode_table *itable, size_t *n, int *err) {
     *err = 0;
     if (total == 0)
         return nullptr;
-    Walked *w = (Walked *)tav_malloc(total * sizeof(*w), TAV_MEM_OTHER);
+    Walked *w = static_cast<Walked *>(tav_malloc(total * sizeof(*w), TAV_MEM_OTHER));
     if (!w) {
         *err = -ENOMEM;
         return nullptr;
@@ -478,7 +478,7 @@ int tav_itable_badinode_foreach(tav_inode_table *itable, tav_itable_fn fn, void 
     return tav_itable_hash_foreach(
         itable,
         [](tav_inode_info *inode, void *p) {
-            Ctx *c = (Ctx *)p;
+            Ctx *c = static_cast<Ctx *>(p);
             return inode->ondisk.i_state == TAV_I_ERROR ? c->fn(inode, c->data) : 0;
         },
         &ctx);
@@ -500,7 +500,7 @@ TAV_COROUTINE_FN int tav_itable_for_each_opened(tav_inode_table *itable, tav_ita
     size_t cap = itable->inode_count, n = 0;
     if (cap == 0)
         return 0;
-    tav_inode_info **inodes = (tav_inode_info **)tav_malloc(cap * sizeof(*inodes), TAV_MEM_OTHER);
+    tav_inode_info **inodes = static_cast<tav_inode_info **>(tav_malloc(cap * sizeof(*inodes), TAV_MEM_OTHER));
     if (!inodes)
         return -ENOMEM;
     for (auto &bucket : itable->hash_table) {
@@ -629,7 +629,7 @@ TAV_COROUTINE_FN uint64_t tav_itable_unlink_tick(tav_inode_table *itable, uint64
     // is stopping: the kept ones go back behind whatever is left.
     assert(itable->stopping || list_empty(&itable->unlink_list));
     list_splice_tail_init(&keep, &itable->unlink_list);
-    notify_free_blocks(itable, (int64_t)(total * 1048576ull));
+    notify_free_blocks(itable, static_cast<int64_t>(total * 1048576ull));
     return total;
 }
 
@@ -739,7 +739,7 @@ TAV_COROUTINE_FN int tav_itable_flush_by_ino(tav_inode_table *itable, uint64_t i
     tav_itable_foreach(
         itable,
         [](tav_inode_info *inode, void *p) {
-            Find *fp = (Find *)p;
+            Find *fp = static_cast<Find *>(p);
             if (inode->ondisk.i_no != fp->ino)
                 return 0;
             fp->found = inode;
@@ -778,7 +778,7 @@ void tav_itable_guard_unlinked(tav_inode_table *itable) {
     for (auto &bucket : itable->hash_table)
         count(&bucket);
     count(&itable->unlink_list);
-    Named *named = (Named *)tav_malloc(total * sizeof(Named), TAV_MEM_OTHER);
+    Named *named = static_cast<Named *>(tav_malloc(total * sizeof(Named), TAV_MEM_OTHER));
     if (!named) {
         // Without the check no queued inode may release anything: they are
         // dropped from memory and stay queued on the device for a later
@@ -921,9 +921,9 @@ TAV_COROUTINE_FN int tav_inode_free_blocks(tav_inode_info *inode, uint64_t *bloc
     bool compressible = is_compressible(inode);
     bool borrow = d->i_type & TAV_FILE_TYPE_BORROW;
     size_t page_size = compressible ? 65536 : TAV_EXTENT_PAGE_SIZE;
-    uint32_t ppb = (uint32_t)(TAV_BLOCK_SIZE / page_size);
+    uint32_t ppb = static_cast<uint32_t>(TAV_BLOCK_SIZE / page_size);
     uint32_t per_page = ext_blkmaps_per_page(tav_inode_blkmap_type(d), page_size);
-    pslice_t *items = (pslice_t *)tav_malloc(per_page * sizeof(pslice_t), TAV_MEM_OTHER);
+    pslice_t *items = static_cast<pslice_t *>(tav_malloc(per_page * sizeof(pslice_t), TAV_MEM_OTHER));
     if (!items) {
         log_error("out of memory");
         return -ENOMEM;
@@ -974,7 +974,7 @@ TAV_COROUTINE_FN int tav_inode_free_blocks(tav_inode_info *inode, uint64_t *bloc
             std::sort(items, items + n, [](const pslice_t &a, const pslice_t &b) {
                 return a.pblock != b.pblock ? a.pblock < b.pblock : a.pslice < b.pslice;
             });
-            n = (uint32_t)(std::unique(items, items + n,
+            n = static_cast<uint32_t>(std::unique(items, items + n,
                                        [](const pslice_t &a, const pslice_t &b) {
                                            return a.pblock == b.pblock && a.pslice == b.pslice;
                                        }) -
@@ -983,7 +983,7 @@ TAV_COROUTINE_FN int tav_inode_free_blocks(tav_inode_info *inode, uint64_t *bloc
             if (fr < 0)
                 log_error("free pblocks in extent page %d failed: %d(%s)", (int)idx, fr, strerror(-fr));
             else
-                released += (uint64_t)fr;
+                released += static_cast<uint64_t>(fr);
         }
         if (ret == -EIO)
             log_error("free inode:%ld failed opret:%d(%s)", (long)d->i_no, ret, strerror(-ret));
@@ -1013,7 +1013,7 @@ TAV_COROUTINE_FN void tav_itable_preload_extent(tav_inode_table *itable, ext_tab
     size_t cap = itable->inode_count, n = 0;
     tav_inode_info **inodes = nullptr;
     if (cap > 0) {
-        inodes = (tav_inode_info **)tav_malloc(cap * sizeof(*inodes), TAV_MEM_OTHER);
+        inodes = static_cast<tav_inode_info **>(tav_malloc(cap * sizeof(*inodes), TAV_MEM_OTHER));
         if (!inodes) {
             log_error("no memory for inode_array, abort");
             return;
@@ -1067,7 +1067,7 @@ TAV_COROUTINE_FN void tav_itable_preload_extent(tav_inode_table *itable, ext_tab
         char text[37];
         uuid_unparse(inode->ondisk.i_uuid, text);
         log_debug("preload %d/%lu extent pages of inode %s, ret:%d", loaded, (unsigned long)want, text, ret);
-        pages += (uint64_t)loaded;
+        pages += static_cast<uint64_t>(loaded);
         if (ret == -ENOSPC)
             full = true;
         else if (ret < 0)
@@ -1085,7 +1085,7 @@ TAV_COROUTINE_FN void tav_itable_preload_extent(tav_inode_table *itable, ext_tab
 namespace {
 
 uint64_t fsck_file_count(void *owner) {
-    tav_inode_table *itable = (tav_inode_table *)owner;
+    tav_inode_table *itable = static_cast<tav_inode_table *>(owner);
     uint64_t n = itable->inode_count + itable->vacant_inode_count;
     list_head *pos;
     list_for_each(pos, &itable->unlink_list) n++;
@@ -1095,7 +1095,7 @@ uint64_t fsck_file_count(void *owner) {
 TAV_COROUTINE_FN int fsck_foreach(void *owner, tav_fsck_visit_fn visit, void *ctx) {
     size_t n;
     int ret;
-    Walked *w = collect_all((tav_inode_table *)owner, &n, &ret);
+    Walked *w = collect_all(static_cast<tav_inode_table *>(owner), &n, &ret);
     if (ret < 0)
         return ret;
     for (size_t i = 0; i < n; i++) {

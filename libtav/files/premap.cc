@@ -65,7 +65,7 @@ TAV_COROUTINE_FN int tav_inode_premap(tav_inode_info *inode, uint64_t pblock, ui
     assert(d->i_type & TAV_FILE_TYPE_INLINE);
     d->i_legacy.lba_start = pblock;
     d->i_legacy.lba_len = count;
-    d->i_type &= ~(uint64_t)TAV_FILE_TYPE_COMPRESSIBLE;
+    d->i_type &= ~static_cast<uint64_t>(TAV_FILE_TYPE_COMPRESSIBLE);
     d->i_type |= TAV_FILE_TYPE_LEGACY | TAV_FILE_TYPE_BD | type;
     d->i_blocks = 0;
     d->i_size = realsize;
@@ -73,7 +73,7 @@ TAV_COROUTINE_FN int tav_inode_premap(tav_inode_info *inode, uint64_t pblock, ui
         log_error("inode write failed, return -EIO");
         return -EIO;
     }
-    uint32_t extents = (uint32_t)((count + TAV_PREMAP_BLOCKS_PER_EXTENT - 1) / TAV_PREMAP_BLOCKS_PER_EXTENT);
+    uint32_t extents = static_cast<uint32_t>((count + TAV_PREMAP_BLOCKS_PER_EXTENT - 1) / TAV_PREMAP_BLOCKS_PER_EXTENT);
     for (uint32_t idx = 0; idx < extents; idx++) {
         ret = tav_inode_alloc_extent_block(inode, idx);
         if (ret < 0)
@@ -83,7 +83,7 @@ TAV_COROUTINE_FN int tav_inode_premap(tav_inode_info *inode, uint64_t pblock, ui
         log_error("inode access failed, return -EIO");
         return -EIO;
     }
-    d->i_type &= ~(uint64_t)TAV_FILE_TYPE_INLINE;
+    d->i_type &= ~static_cast<uint64_t>(TAV_FILE_TYPE_INLINE);
     if (tav_inode_write(inode) < 0) {
         log_error("inode write failed, return -EIO");
         d->i_type |= TAV_FILE_TYPE_INLINE;

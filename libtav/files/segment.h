@@ -33,7 +33,7 @@ struct Segment {
 
 inline Segment segment_of(const tav_inode_info *inode, uint64_t seg) {
     if (tav_file_compressible(inode))
-        return {seg / TAV_SLICES_PER_BLOCK, (int)(seg % TAV_SLICES_PER_BLOCK), TAV_SEGMENT_SLICE,
+        return {seg / TAV_SLICES_PER_BLOCK, static_cast<int>(seg % TAV_SLICES_PER_BLOCK), TAV_SEGMENT_SLICE,
                 TAV_BLKMAP_SLICE_BITS};
     return {seg, -1, TAV_SEGMENT_BLOCK, TAV_BLKMAP_BITMAP_BITS};
 }
@@ -46,12 +46,12 @@ inline blkmap_t *segment_map_in(ext_page_t *page, const Segment &sg) {
 
 /* Device byte address of a mapped segment's first byte. */
 inline uint64_t segment_pba(const blkmap_t *map) {
-    return (uint64_t)ext_blkmap_get_pba(map);
+    return static_cast<uint64_t>(ext_blkmap_get_pba(map));
 }
 
 /* Index of the 8 KiB extent page holding the map of logical block `iblock`. */
 inline uint32_t extent_page_of(const tav_inode_info *inode, uint64_t iblock) {
-    return (uint32_t)(iblock /
+    return static_cast<uint32_t>(iblock /
                       ext_iblocks_per_page(tav_inode_blkmap_type(&inode->ondisk), TAV_EXTENT_PAGE_SIZE));
 }
 
@@ -95,7 +95,7 @@ struct IoAlign {
         if (cnt + 2 <= kInlineVec + 2) {
             iovec = iovec_static;
         } else {
-            heap = (struct iovec *)tav_malloc(sizeof(struct iovec) * (size_t)(cnt + 2), TAV_MEM_IOVEC);
+            heap = static_cast<struct iovec *>(tav_malloc(sizeof(struct iovec) * static_cast<size_t>(cnt + 2), TAV_MEM_IOVEC));
             if (!heap)
                 return -ENOMEM;
             iovec = heap;

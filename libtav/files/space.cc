@@ -33,7 +33,7 @@ inline ext_type_t type_of(tav_inode_info *inode) {
 
 // Bytes of file mapped by one extent page of `page_size` bytes.
 uint64_t span_of(tav_inode_info *inode, size_t page_size) {
-    return (uint64_t)ext_iblocks_per_page(type_of(inode), page_size) * kBlock;
+    return static_cast<uint64_t>(ext_iblocks_per_page(type_of(inode), page_size)) * kBlock;
 }
 
 typedef TAV_COROUTINE_FN int (*sparse_fn)(tav_inode_info *inode, uint64_t offset, uint32_t index,
@@ -47,7 +47,7 @@ TAV_COROUTINE_FN int sparse_common(tav_inode_info *inode, uint64_t offset, uint6
     int ret = 0;
     while (length && ret == 0) {
         uint64_t piece = std::min(length, span - offset % span);
-        ret = fn(inode, offset, (uint32_t)(offset / span), offset % span, piece, ctx);
+        ret = fn(inode, offset, static_cast<uint32_t>(offset / span), offset % span, piece, ctx);
         offset += piece;
         length -= piece;
     }
@@ -76,17 +76,17 @@ TAV_COROUTINE_FN int addressable(tav_inode_info *inode, uint32_t index, const sp
 void set_whole_pages(blkmap_t *map, uint64_t s, uint64_t e) {
     uint64_t a = round_up(s, kGran), b = round_down(e, kGran);
     if (b > a)
-        ext_blkmap_set_bits(map, (uint32_t)(a / kGran), (uint32_t)((b - a) / kGran));
+        ext_blkmap_set_bits(map, static_cast<uint32_t>(a / kGran), static_cast<uint32_t>((b - a) / kGran));
 }
 
 void clear_whole_pages(blkmap_t *map, uint64_t s, uint64_t e) {
     uint64_t a = round_up(s, kGran), b = round_down(e, kGran);
     if (b > a)
-        ext_blkmap_clr_bits(map, (uint32_t)(a / kGran), (uint32_t)((b - a) / kGran));
+        ext_blkmap_clr_bits(map, static_cast<uint32_t>(a / kGran), static_cast<uint32_t>((b - a) / kGran));
 }
 
 bool any_written(const blkmap_t *map, uint64_t s, uint64_t e) {
-    uint32_t a = (uint32_t)(s / kGran), b = (uint32_t)((e - 1) / kGran);
+    uint32_t a = static_cast<uint32_t>(s / kGran), b = static_cast<uint32_t>((e - 1) / kGran);
     return !ext_blkmap_is_bits_clr(map, a, b - a + 1);
 }
 
@@ -144,7 +144,7 @@ TAV_COROUTINE_FN int finish_request(tav_inode_info *inode, int ret, struct stat 
                                     uint64_t length, iolog_type_t cbk, const char *what) {
     if (ret == 0)
         ret = touch_inode(inode, poststat);
-    tav_file_iolog(inode, nullptr, 0, (int64_t)offset, length, ret, cbk);
+    tav_file_iolog(inode, nullptr, 0, static_cast<int64_t>(offset), length, ret, cbk);
     log_result(what, ret);
     return ret;
 }
@@ -199,7 +199,7 @@ TAV_COROUTINE_FN int fallocate_blocks(tav_inode_info *inode, uint64_t offset, ui
         uint64_t run = ib;
         while (run <= ib1 && !ext_blkmap_get_pblock(ext_page_blkmaps_get(page, run)))
             run++;
-        ret = alloc_block_run(inode, page, ib, (uint32_t)(run - ib), ctx);
+        ret = alloc_block_run(inode, page, ib, static_cast<uint32_t>(run - ib), ctx);
         ib = run;
     }
     if (ret == 0 && hard_mode(ctx->mode)) {
@@ -283,7 +283,7 @@ TAV_COROUTINE_FN int fallocate_slices(tav_inode_info *inode, uint64_t offset, ui
     }
     const uint64_t end = offset + piece;
     const uint64_t s0 = offset / kSlice, s1 = (end - 1) / kSlice;
-    ToMap *tomap = (ToMap *)tav_malloc(sizeof(ToMap) * (size_t)(s1 - s0 + 1), TAV_MEM_OTHER);
+    ToMap *tomap = static_cast<ToMap *>(tav_malloc(sizeof(ToMap) * static_cast<size_t>(s1 - s0 + 1), TAV_MEM_OTHER));
     if (!tomap) {
         ext_page_put(page);
         return -ENOMEM;
@@ -295,7 +295,7 @@ TAV_COROUTINE_FN int fallocate_slices(tav_inode_info *inode, uint64_t offset, ui
     int ret = 0;
     for (uint64_t s = s0; s <= s1 && ret == 0; s++) {
         const uint64_t ib = s / TAV_SLICES_PER_BLOCK;
-        const int is = (int)(s % TAV_SLICES_PER_BLOCK);
+        const int is = static_cast<int>(s % TAV_SLICES_PER_BLOCK);
         blkmap_t *first = ext_page_blkmaps_get(page, ib);
         if (ext_blkmaps_get_pblock(first, is))
             continue;
@@ -378,7 +378,7 @@ TAV_COROUTINE_FN int fallocate_slices(tav_inode_info *inode, uint64_t offset, ui
         if (hard_mode(ctx->mode)) {
             for (uint64_t s = s0; s <= s1; s++) {
                 blkmap_t *map =
-                    ext_blkmaps_at(ext_page_blkmaps_get(page, s / TAV_SLICES_PER_BLOCK), (int)(s % 8));
+                    ext_blkmaps_at(ext_page_blkmaps_get(page, s / TAV_SLICES_PER_BLOCK), static_cast<int>(s % 8));
                 if (!ext_blkmap_get_pblock(map))
                     continue;
                 uint64_t ss = s * kSlice;
@@ -405,8 +405,8 @@ TAV_COROUTINE_FN int count_needed(tav_inode_info *inode, uint64_t offset, uint32
     if (ok < 0)
         return ok;
     if (ok == 0) { // no extent block yet: nothing is mapped
-        ctx->blocks_allocated += (uint32_t)(ib1 - ib0 + 1);
-        ctx->slices_allocated += (uint32_t)(ib1 - ib0 + 1) * TAV_SLICES_PER_BLOCK;
+        ctx->blocks_allocated += static_cast<uint32_t>(ib1 - ib0 + 1);
+        ctx->slices_allocated += static_cast<uint32_t>(ib1 - ib0 + 1) * TAV_SLICES_PER_BLOCK;
         return 0;
     }
     ext_page_t *page = walker_page(inode, index, ctx);
@@ -420,7 +420,7 @@ TAV_COROUTINE_FN int count_needed(tav_inode_info *inode, uint64_t offset, uint32
             ctx->blocks_allocated++;
             ctx->slices_allocated += TAV_SLICES_PER_BLOCK;
         } else if (tav_file_compressible(inode)) {
-            ctx->slices_allocated += (uint32_t)(TAV_SLICES_PER_BLOCK - ext_blkmaps_pslice_count(first));
+            ctx->slices_allocated += static_cast<uint32_t>(TAV_SLICES_PER_BLOCK - ext_blkmaps_pslice_count(first));
         }
     }
     ext_page_put(page);
@@ -461,8 +461,8 @@ TAV_COROUTINE_FN int write_then_free(tav_inode_info *inode, ext_page_t *page, ui
         log_error("free pblocks in extent page %d failed: %d(%s)", (int)index, ret, strerror(-ret));
         return ret;
     }
-    *blocks = (uint32_t)ret;
-    tav_file_iolog(inode, nullptr, 0, (int64_t)index, fr->count, ret, TAV_FREE_CBK);
+    *blocks = static_cast<uint32_t>(ret);
+    tav_file_iolog(inode, nullptr, 0, static_cast<int64_t>(index), fr->count, ret, TAV_FREE_CBK);
     return 0;
 }
 
@@ -471,7 +471,7 @@ TAV_COROUTINE_FN int write_then_free(tav_inode_info *inode, ext_page_t *page, ui
 bool discard_segment(blkmap_t *map, uint64_t s, uint64_t e, uint64_t segsize, uint32_t bits) {
     if (s == 0 && e == segsize)
         return true;
-    ext_blkmap_clr_bits(map, (uint32_t)(s / kGran), (uint32_t)((e - s) / kGran));
+    ext_blkmap_clr_bits(map, static_cast<uint32_t>(s / kGran), static_cast<uint32_t>((e - s) / kGran));
     return all_clear(map, bits);
 }
 
@@ -498,7 +498,7 @@ TAV_COROUTINE_FN int discard_page(tav_inode_info *inode, uint64_t offset, uint32
         return -EIO;
     }
     Freed fr;
-    fr.items = (pslice_t *)tav_malloc(sizeof(pslice_t) * (size_t)(s1 - s0 + 1), TAV_MEM_OTHER);
+    fr.items = static_cast<pslice_t *>(tav_malloc(sizeof(pslice_t) * static_cast<size_t>(s1 - s0 + 1), TAV_MEM_OTHER));
     if (!fr.items) {
         log_error("out of memory");
         ext_page_put(page);
@@ -523,7 +523,7 @@ TAV_COROUTINE_FN int discard_page(tav_inode_info *inode, uint64_t offset, uint32
         assert(!slices || (ps >= 0 && ps < TAV_SLICES_PER_BLOCK));
         ext_blkmap_unmap_pblock(map, pb, ps);
         fr.items[fr.count++] = {pb, ps};
-        tav_file_iolog(inode, nullptr, 0, (int64_t)pb, slices ? (uint64_t)ps : 1, 0, TAV_FREE);
+        tav_file_iolog(inode, nullptr, 0, static_cast<int64_t>(pb), slices ? static_cast<uint64_t>(ps) : 1, 0, TAV_FREE);
     }
     if (slices)
         log_trace("discard islice index [%lu-%lu] in extent page %u, free %u slices", (unsigned long)s0,
@@ -548,7 +548,7 @@ TAV_COROUTINE_FN int discard_page(tav_inode_info *inode, uint64_t offset, uint32
 // Writes `len` zero bytes at device address `pba`.
 TAV_COROUTINE_FN ssize_t write_zeros(uint64_t pba, uint64_t len, void *zeros) {
     struct iovec v = {zeros, len};
-    return ioengine_co_pwritev(ioengine_get_default(), &v, 1, (off_t)pba);
+    return ioengine_co_pwritev(ioengine_get_default(), &v, 1, static_cast<off_t>(pba));
 }
 
 TAV_COROUTINE_FN int zerofill_default(tav_inode_info *inode, uint64_t offset, uint32_t index, uint64_t,
@@ -584,7 +584,7 @@ TAV_COROUTINE_FN int zerofill_default(tav_inode_info *inode, uint64_t offset, ui
         // Partial pages that hold data get zeros over their covered part;
         // two partial ends in one page are written once.
         auto note = [&](uint64_t a, uint64_t b) {
-            if (ext_blkmap_is_bits_set(map, (uint32_t)(a / kGran), 1)) {
+            if (ext_blkmap_is_bits_set(map, static_cast<uint32_t>(a / kGran), 1)) {
                 assert(nparts < 2);
                 part[nparts++] = {segment_pba(map) + a, b - a};
             }
@@ -617,8 +617,8 @@ TAV_COROUTINE_FN int zerofill_default(tav_inode_info *inode, uint64_t offset, ui
         log_trace("unaligned[%d]: offset:%lu, length:%lu, ret:%d", i, (unsigned long)part[i].pba,
                   (unsigned long)part[i].len, (int)r);
         if (r < 0)
-            ret = (int)r;
-        else if ((uint64_t)r != part[i].len)
+            ret = static_cast<int>(r);
+        else if (static_cast<uint64_t>(r) != part[i].len)
             ret = -EIO;
     }
     tav_iobuf_put(zeros);
@@ -660,8 +660,8 @@ TAV_COROUTINE_FN int zerofill_hard(tav_inode_info *inode, uint64_t offset, uint3
             continue;
         ssize_t r = write_zeros(segment_pba(map) + s, e - s, zeros);
         if (r < 0)
-            ret = (int)r;
-        else if ((uint64_t)r != e - s)
+            ret = static_cast<int>(r);
+        else if (static_cast<uint64_t>(r) != e - s)
             ret = -EIO;
     }
     ext_page_put(page);
@@ -724,7 +724,7 @@ struct FiemapCtx {
 
 TAV_COROUTINE_FN int fiemap_page(tav_inode_info *inode, uint64_t offset, uint32_t index, uint64_t,
                                  uint64_t piece, sparse_ctx *ctx) {
-    FiemapRec *r = ((FiemapCtx *)ctx)->rec;
+    FiemapRec *r = (reinterpret_cast<FiemapCtx *>(ctx))->rec;
     int ok = addressable(inode, index, ctx);
     if (ok < 0)
         return -EIO;
@@ -777,7 +777,7 @@ TAV_COROUTINE_FN int fiemap_range(tav_inode_info *inode, struct fiemap *fm, uint
     const bool slices = tav_file_compressible(inode);
     if (slices) {
         rec.pblk_max = length / kBlock;
-        rec.pblks = (uint64_t *)tav_malloc(sizeof(uint64_t) * rec.pblk_max, TAV_MEM_OTHER);
+        rec.pblks = static_cast<uint64_t *>(tav_malloc(sizeof(uint64_t) * rec.pblk_max, TAV_MEM_OTHER));
         if (!rec.pblks) {
             log_error("can't get mem");
             return -ENOMEM;
@@ -801,7 +801,7 @@ TAV_COROUTINE_FN int fiemap_range(tav_inode_info *inode, struct fiemap *fm, uint
         }
         if (slices) {
             std::sort(rec.pblks, rec.pblks + rec.pblk_cnt);
-            *blocks = (uint64_t)(std::unique(rec.pblks, rec.pblks + rec.pblk_cnt) - rec.pblks);
+            *blocks = static_cast<uint64_t>(std::unique(rec.pblks, rec.pblks + rec.pblk_cnt) - rec.pblks);
         } else {
             *blocks = rec.blocks;
         }
@@ -822,7 +822,7 @@ TAV_COROUTINE_FN int truncate_shrink(tav_inode_info *inode, uint64_t length) {
         return 0;
     if (tav_file_inline(inode)) {
         if (length < TAV_INODE_INLINE_SIZE && inode->inline_buffer)
-            memset((char *)inode->inline_buffer + length, 0, TAV_INODE_INLINE_SIZE - length);
+            memset(static_cast<char *>(inode->inline_buffer) + length, 0, TAV_INODE_INLINE_SIZE - length);
         return 0;
     }
     uint64_t old_end = round_up(d->i_size, kGran), new_end = round_up(length, kGran);
@@ -832,7 +832,7 @@ TAV_COROUTINE_FN int truncate_shrink(tav_inode_info *inode, uint64_t length) {
         if (ret < 0)
             return ret;
         if (released)
-            notify_free_blocks(inode->itable, (int64_t)released * (int64_t)kBlock);
+            notify_free_blocks(inode->itable, static_cast<int64_t>(released) * static_cast<int64_t>(kBlock));
     }
     // The tail of the last page reads as zeros if the file grows again.
     if (length % kGran)
@@ -843,7 +843,7 @@ TAV_COROUTINE_FN int truncate_shrink(tav_inode_info *inode, uint64_t length) {
 // Zeros [offset, offset + length) of the inline buffer (offset < 2048).
 void zero_inline(tav_inode_info *inode, uint64_t offset, uint64_t length) {
     uint64_t n = std::min(length, TAV_INODE_INLINE_SIZE - offset);
-    memset((char *)inode->inline_buffer + offset, 0, n);
+    memset(static_cast<char *>(inode->inline_buffer) + offset, 0, n);
 }
 
 } // namespace
@@ -872,7 +872,7 @@ TAV_COROUTINE_FN int tav_fallocate(tav_inode_info *inode, int mode, uint64_t off
     // The cache may have filled while the lock was awaited.
     if (whole && ext_cache_is_empty(&inode->extent_cache)) {
         uint64_t pages = (length + span8k - 1) / span8k;
-        ctx.ext_page_size = (size_t)std::min<uint64_t>(pages * TAV_EXTENT_PAGE_SIZE, TAV_EXTENT_PAGE_MAXBIG);
+        ctx.ext_page_size = static_cast<size_t>(std::min<uint64_t>(pages * TAV_EXTENT_PAGE_SIZE, TAV_EXTENT_PAGE_MAXBIG));
     }
     if (mode == TAV_FALLOC_TEST) {
         uint64_t free = 0;
@@ -1005,7 +1005,7 @@ TAV_COROUTINE_FN int tav_file_truncate(tav_inode_info *inode, uint64_t length, s
 
 TAV_COROUTINE_FN int tav_file_fallocate(tav_inode_info *inode, int mode, uint64_t offset, uint64_t length,
                                         struct stat *prestat, struct stat *poststat) {
-    tav_file_iolog(inode, nullptr, 0, (int64_t)offset, length, 0, TAV_FALLOC);
+    tav_file_iolog(inode, nullptr, 0, static_cast<int64_t>(offset), length, 0, TAV_FALLOC);
     uint32_t allocated = 0;
     int ret = 0;
     bool done = false;
@@ -1055,7 +1055,7 @@ TAV_COROUTINE_FN int tav_file_fallocate(tav_inode_info *inode, int mode, uint64_
     if (ret == 0 && mode != TAV_FALLOC_TEST) {
         ret = touch_inode(inode, poststat);
         if (ret == 0 && prestat && poststat) {
-            blkcnt_t add = (blkcnt_t)allocated * TAV_SECTOR_UNITS;
+            blkcnt_t add = static_cast<blkcnt_t>(allocated) * TAV_SECTOR_UNITS;
             if (poststat->st_blocks >= add) {
                 prestat->st_blocks = poststat->st_blocks - add;
             } else {
@@ -1064,7 +1064,7 @@ TAV_COROUTINE_FN int tav_file_fallocate(tav_inode_info *inode, int mode, uint64_
             }
         }
     }
-    tav_file_iolog(inode, nullptr, 0, (int64_t)offset, length, ret, TAV_FALLOC_CBK);
+    tav_file_iolog(inode, nullptr, 0, static_cast<int64_t>(offset), length, ret, TAV_FALLOC_CBK);
     log_result("fallocate", ret);
     return ret;
 }
@@ -1072,7 +1072,7 @@ TAV_COROUTINE_FN int tav_file_fallocate(tav_inode_info *inode, int mode, uint64_
 TAV_COROUTINE_FN int tav_file_discard(tav_inode_info *inode, uint64_t offset, uint64_t length,
                                       struct stat *prestat, struct stat *poststat) {
     int ret = flush_if_cacheing(inode);
-    tav_file_iolog(inode, nullptr, 0, (int64_t)offset, length, 0, TAV_DISCARD);
+    tav_file_iolog(inode, nullptr, 0, static_cast<int64_t>(offset), length, 0, TAV_DISCARD);
     if (ret == 0)
         ret = tav_file_read_inode(inode);
     if (ret == 0 && prestat)
@@ -1093,7 +1093,7 @@ TAV_COROUTINE_FN int tav_file_discard(tav_inode_info *inode, uint64_t offset, ui
             if (st == 1) {
                 if (offset == 0 && inode->inline_buffer) {
                     memset(inode->inline_buffer, 0, TAV_INODE_INLINE_SIZE);
-                    inode->ondisk.i_type &= ~(uint64_t)TAV_FILE_TYPE_INLINE_DATA;
+                    inode->ondisk.i_type &= ~static_cast<uint64_t>(TAV_FILE_TYPE_INLINE_DATA);
                 }
                 co_mutex_unlock(&inode->lock);
             }
@@ -1108,7 +1108,7 @@ TAV_COROUTINE_FN int tav_file_discard(tav_inode_info *inode, uint64_t offset, ui
 
 TAV_COROUTINE_FN int tav_file_zerofill(tav_inode_info *inode, int mode, uint64_t offset, uint64_t length,
                                        struct stat *prestat, struct stat *poststat) {
-    tav_file_iolog(inode, nullptr, 0, (int64_t)offset, length, 0, TAV_ZEROFILL);
+    tav_file_iolog(inode, nullptr, 0, static_cast<int64_t>(offset), length, 0, TAV_ZEROFILL);
     int ret = 0;
     if (mode != TAV_ZEROFILL_DEFAULT && mode != TAV_ZEROFILL_HARD) {
         log_error("invalid zerofill mode: %d", mode);

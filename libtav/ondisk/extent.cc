@@ -23,20 +23,20 @@ constexpr uint64_t kSliceSize = TAV_SLICE_SIZE;
 
 /* Entry checksums are the low 32 bits of the metadata checksum. */
 inline uint32_t entry_checksum(const void *p, size_t len) {
-    return (uint32_t)xxhash_64(p, len);
+    return static_cast<uint32_t>(xxhash_64(p, len));
 }
 
 inline ext_page_t *page_of_mbuf(mbuf *mb) {
-    return (ext_page_t *)((char *)mb - offsetof(ext_page_t, mbuf));
+    return reinterpret_cast<ext_page_t *>(reinterpret_cast<char *>(mb) - offsetof(ext_page_t, mbuf));
 }
 
 inline ext_page_t *page_of_node(rb_node *n) {
-    return (ext_page_t *)((char *)n - offsetof(ext_page_t, node));
+    return reinterpret_cast<ext_page_t *>(reinterpret_cast<char *>(n) - offsetof(ext_page_t, node));
 }
 
 inline blkmap_t *page_entry(ext_page_t *page, uint32_t i) {
     assert(i < page->count);
-    return (blkmap_t *)(page->blkmaps + (size_t)i * page->stride);
+    return reinterpret_cast<blkmap_t *>(page->blkmaps + static_cast<size_t>(i) * page->stride);
 }
 
 inline bool is_slice_type(ext_type_t type) {
@@ -109,31 +109,31 @@ void fill_empty_v1(tav_block_map_ondisk *o, ext_type_t type) {
     o->block = 0;
     o->slice = 0xFFFF;
     o->type = ondisk_v1_type(type);
-    o->checksum = entry_checksum((const char *)o + 12, sizeof(*o) - 12);
+    o->checksum = entry_checksum(reinterpret_cast<const char *>(o) + 12, sizeof(*o) - 12);
 }
 
 void format_block_v1(void *buf) {
-    fill_empty_v1((tav_block_map_ondisk *)buf, TAV_BLKMAP_TYPE_BLOCK);
+    fill_empty_v1(static_cast<tav_block_map_ondisk *>(buf), TAV_BLKMAP_TYPE_BLOCK);
 }
 void format_slice_v1(void *buf) {
-    fill_empty_v1((tav_block_map_ondisk *)buf, TAV_BLKMAP_TYPE_SLICE);
+    fill_empty_v1(static_cast<tav_block_map_ondisk *>(buf), TAV_BLKMAP_TYPE_SLICE);
 }
 
 void format_slice_v2(void *buf) {
-    tav_block_map_ondisk_v2 *o = (tav_block_map_ondisk_v2 *)buf;
+    tav_block_map_ondisk_v2 *o = static_cast<tav_block_map_ondisk_v2 *>(buf);
     memset(o, 0, sizeof(*o));
     o->state = TAV_BLKMAP_STATE_INIT;
     o->slice = 0xFF;
-    o->checksum = entry_checksum((const char *)o + 4, sizeof(*o) - 4);
+    o->checksum = entry_checksum(reinterpret_cast<const char *>(o) + 4, sizeof(*o) - 4);
 }
 
 /* Numbering: entry i of page p is global entry p * N + i. */
 void entry_position(ext_page_t *page, uint32_t i, blkmap_t *e) {
-    uint64_t n = (uint64_t)page->index * page->count + i;
+    uint64_t n = static_cast<uint64_t>(page->index) * page->count + i;
     e->page = page;
     if (is_slice_type(page->type)) {
         e->iblock = n / TAV_SLICES_PER_BLOCK;
-        e->islice = (int8_t)(n % TAV_SLICES_PER_BLOCK);
+        e->islice = static_cast<int8_t>(n % TAV_SLICES_PER_BLOCK);
     } else {
         e->iblock = n;
         e->islice = -1;
@@ -153,7 +153,7 @@ int v1_serialize(mbuf *mb, void *buffer, size_t size) {
     ext_page_t *page = page_of_mbuf(mb);
     assert(size == page->size);
     assert(page->type != TAV_BLKMAP_TYPE_SLICE_V2);
-    tav_block_map_ondisk *o = (tav_block_map_ondisk *)buffer;
+    tav_block_map_ondisk *o = static_cast<tav_block_map_ondisk *>(buffer);
     bool slices = is_slice_type(page->type);
     for (uint32_t i = 0; i < page->count; i++, o++) {
         blkmap_t *e = page_entry(page, i);
@@ -165,7 +165,7 @@ int v1_serialize(mbuf *mb, void *buffer, size_t size) {
         if (slices) {
             assert(e->islice >= 0 && e->islice < TAV_SLICES_PER_BLOCK);
             assert(e->pslice < TAV_SLICES_PER_BLOCK);
-            o->slice = e->pslice < 0 ? 0xFFFF : (uint16_t)e->pslice;
+            o->slice = e->pslice < 0 ? 0xFFFF : static_cast<uint16_t>(e->pslice);
             o->type = 1;
             memcpy(o->bitmaps, e->bitmaps, TAV_BLKMAP_SLICE_BITMAP_BITS / 8);
         } else {
@@ -174,7 +174,7 @@ int v1_serialize(mbuf *mb, void *buffer, size_t size) {
             o->type = 0;
             memcpy(o->bitmaps, e->bitmaps, TAV_BLKMAP_BITMAP_BITS / 8);
         }
-        o->checksum = entry_checksum((const char *)o + 12, sizeof(*o) - 12);
+        o->checksum = entry_checksum(reinterpret_cast<const char *>(o) + 12, sizeof(*o) - 12);
     }
     return 0;
 }
@@ -187,7 +187,7 @@ bool v1_check(const tav_block_map_ondisk *o, ext_type_t type) {
         log_error("blkmap: invalid magic 0x%lx", (unsigned long)magic);
         return false;
     }
-    if (o->checksum != entry_checksum((const char *)o + 12, sizeof(*o) - 12)) {
+    if (o->checksum != entry_checksum(reinterpret_cast<const char *>(o) + 12, sizeof(*o) - 12)) {
         log_error("blkmap: checksum failed 0x%x", o->checksum);
         return false;
     }
@@ -215,7 +215,7 @@ bool v1_check(const tav_block_map_ondisk *o, ext_type_t type) {
 int v1_unserialize(mbuf *mb, const void *buffer, size_t size) {
     ext_page_t *page = page_of_mbuf(mb);
     assert(size == page->size);
-    const tav_block_map_ondisk *o = (const tav_block_map_ondisk *)buffer;
+    const tav_block_map_ondisk *o = static_cast<const tav_block_map_ondisk *>(buffer);
     bool slices = is_slice_type(page->type);
     int ret = 0;
     for (uint32_t i = 0; i < page->count; i++, o++) {
@@ -226,10 +226,10 @@ int v1_unserialize(mbuf *mb, const void *buffer, size_t size) {
             ret = -EACCES;
             continue;
         }
-        e->state = (uint8_t)o->state;
+        e->state = static_cast<uint8_t>(o->state);
         e->pblock = o->block;
         if (slices) {
-            e->pslice = o->slice < TAV_SLICES_PER_BLOCK ? (int8_t)o->slice : -1;
+            e->pslice = o->slice < TAV_SLICES_PER_BLOCK ? static_cast<int8_t>(o->slice) : -1;
             memcpy(e->bitmaps, o->bitmaps, TAV_BLKMAP_SLICE_BITMAP_BITS / 8);
         } else {
             e->pslice = -1;
@@ -243,7 +243,7 @@ int v2_serialize(mbuf *mb, void *buffer, size_t size) {
     ext_page_t *page = page_of_mbuf(mb);
     assert(size == page->size);
     assert(page->type == TAV_BLKMAP_TYPE_SLICE_V2);
-    tav_block_map_ondisk_v2 *o = (tav_block_map_ondisk_v2 *)buffer;
+    tav_block_map_ondisk_v2 *o = static_cast<tav_block_map_ondisk_v2 *>(buffer);
     for (uint32_t i = 0; i < page->count; i++, o++) {
         blkmap_t *e = page_entry(page, i);
         assert(e->islice >= 0 && e->islice < TAV_SLICES_PER_BLOCK);
@@ -252,16 +252,16 @@ int v2_serialize(mbuf *mb, void *buffer, size_t size) {
         assert(e->state >= TAV_BLKMAP_STATE_INIT && e->state < TAV_BLKMAP_STATE_MAX);
         memset(o, 0, sizeof(*o));
         o->state = e->state;
-        o->slice = e->pslice < 0 ? 0xFF : (uint8_t)e->pslice;
-        o->block = (uint32_t)e->pblock;
+        o->slice = e->pslice < 0 ? 0xFF : static_cast<uint8_t>(e->pslice);
+        o->block = static_cast<uint32_t>(e->pblock);
         memcpy(o->bitmaps, e->bitmaps, sizeof(o->bitmaps));
-        o->checksum = entry_checksum((const char *)o + 4, sizeof(*o) - 4);
+        o->checksum = entry_checksum(reinterpret_cast<const char *>(o) + 4, sizeof(*o) - 4);
     }
     return 0;
 }
 
 bool v2_check(const tav_block_map_ondisk_v2 *o) {
-    if (o->checksum != entry_checksum((const char *)o + 4, sizeof(*o) - 4)) {
+    if (o->checksum != entry_checksum(reinterpret_cast<const char *>(o) + 4, sizeof(*o) - 4)) {
         log_error("blkmap: checksum failed 0x%x", o->checksum);
         return false;
     }
@@ -283,7 +283,7 @@ bool v2_check(const tav_block_map_ondisk_v2 *o) {
 int v2_unserialize(mbuf *mb, const void *buffer, size_t size) {
     ext_page_t *page = page_of_mbuf(mb);
     assert(size == page->size);
-    const tav_block_map_ondisk_v2 *o = (const tav_block_map_ondisk_v2 *)buffer;
+    const tav_block_map_ondisk_v2 *o = static_cast<const tav_block_map_ondisk_v2 *>(buffer);
     int ret = 0;
     for (uint32_t i = 0; i < page->count; i++, o++) {
         blkmap_t *e = page_entry(page, i);
@@ -295,7 +295,7 @@ int v2_unserialize(mbuf *mb, const void *buffer, size_t size) {
         }
         e->state = o->state;
         e->pblock = o->block;
-        e->pslice = o->slice < TAV_SLICES_PER_BLOCK ? (int8_t)o->slice : -1;
+        e->pslice = o->slice < TAV_SLICES_PER_BLOCK ? static_cast<int8_t>(o->slice) : -1;
         memcpy(e->bitmaps, o->bitmaps, sizeof(o->bitmaps));
     }
     return ret;
@@ -303,7 +303,7 @@ int v2_unserialize(mbuf *mb, const void *buffer, size_t size) {
 
 off_t page_get_offset(mbuf *mb, int is_write) {
     (void)is_write;
-    return (off_t)page_of_mbuf(mb)->phy_addr;
+    return static_cast<off_t>(page_of_mbuf(mb)->phy_addr);
 }
 
 const mbuf_fops_t kV1Fops = {page_get_offset, v1_serialize, v1_unserialize};
@@ -344,7 +344,7 @@ TAV_COROUTINE_FN ext_page_t *page_create(ext_cache_t *cache, size_t page_size, u
     uint32_t count = ext_blkmaps_per_page(type, page_size);
     size_t stride = ext_blkmap_size(type);
 
-    uint32_t pages_per_block = (uint32_t)(TAV_BLOCK_SIZE / page_size);
+    uint32_t pages_per_block = static_cast<uint32_t>(TAV_BLOCK_SIZE / page_size);
     uint32_t extent_no = index / pages_per_block;
     if (extent_no >= TAV_EXTENT_BLOCKS_PER_FILE) {
         log_error("extent page index %u beyond the file's %d extent blocks, page size: %lu", index,
@@ -371,7 +371,7 @@ TAV_COROUTINE_FN ext_page_t *page_create(ext_cache_t *cache, size_t page_size, u
     }
 
     ext_page_t *page =
-        (ext_page_t *)tav_calloc(1, sizeof(ext_page_t) + (size_t)count * stride, TAV_MEM_EXTENT_PAGE);
+        static_cast<ext_page_t *>(tav_calloc(1, sizeof(ext_page_t) + static_cast<size_t>(count) * stride, TAV_MEM_EXTENT_PAGE));
     if (!page) {
         log_error("out of memory, extent page size:%lu, index:%u", (unsigned long)page_size, index);
         errno = ENOMEM;
@@ -384,8 +384,8 @@ TAV_COROUTINE_FN ext_page_t *page_create(ext_cache_t *cache, size_t page_size, u
     page->index = index;
     page->type = type;
     page->count = count;
-    page->stride = (uint32_t)stride;
-    page->phy_addr = pblk * TAV_BLOCK_SIZE + (uint64_t)(index % pages_per_block) * page_size;
+    page->stride = static_cast<uint32_t>(stride);
+    page->phy_addr = pblk * TAV_BLOCK_SIZE + static_cast<uint64_t>(index % pages_per_block) * page_size;
     ret = mbuf_init(&page->mbuf, nullptr, page_size, ext_mbuf_fops(type));
     if (ret < 0) {
         log_error("mbuf_init failed: (%d)%s, extent page index: %u, phy_addr: %lu", ret, strerror(-ret),
@@ -440,13 +440,13 @@ void update_bits(blkmap_t *map, uint32_t sbit, uint32_t bcnt, bool set) {
     assert(sbit + bcnt <= bitmap_bits(map_type(map)));
     bool changed = false;
     for (uint32_t b = sbit; b < sbit + bcnt; b++) {
-        uint8_t mask = (uint8_t)(1u << (b % 8));
+        uint8_t mask = static_cast<uint8_t>(1u << (b % 8));
         uint8_t &byte = map->bitmaps[b / 8];
         if (set && !(byte & mask)) {
             byte |= mask;
             changed = true;
         } else if (!set && (byte & mask)) {
-            byte &= (uint8_t)~mask;
+            byte &= static_cast<uint8_t>(~mask);
             changed = true;
         }
     }
@@ -470,7 +470,7 @@ bool bits_all(const blkmap_t *map, uint32_t sbit, uint32_t bcnt, bool set) {
 
 uint32_t ext_blkmaps_per_page(ext_type_t type, size_t page_size) {
     assert(page_size > 0 && page_size % TAV_EXTENT_PAGE_SIZE == 0);
-    return (uint32_t)(page_size / desc_of(type)->blkmap_ondisk_size);
+    return static_cast<uint32_t>(page_size / desc_of(type)->blkmap_ondisk_size);
 }
 
 size_t ext_blkmap_ondisk_size(ext_type_t type) {
@@ -498,13 +498,13 @@ TAV_COROUTINE_FN int ext_block_format(uint64_t pblock, ext_type_t type) {
     }
     size_t esize = ext_blkmap_ondisk_size(type);
     for (size_t off = 0; off < TAV_EXTENT_PAGE_SIZE; off += esize)
-        ext_blkmap_ondisk_format(type, (char *)buf + off);
+        ext_blkmap_ondisk_format(type, static_cast<char *>(buf) + off);
     struct iovec iov[TAV_EXTENT_PAGES_PER_BLOCK];
     for (auto &v : iov) {
         v.iov_base = buf;
         v.iov_len = TAV_EXTENT_PAGE_SIZE;
     }
-    off_t offset = (off_t)(pblock * TAV_BLOCK_SIZE);
+    off_t offset = static_cast<off_t>(pblock * TAV_BLOCK_SIZE);
     int ret = ioengine_co_pwritevn(ioengine_get_default(), iov, TAV_EXTENT_PAGES_PER_BLOCK, offset);
     if (ret < 0)
         log_error("co_pwritev: %d(%s), offset: %lu", ret, strerror(-ret), (unsigned long)offset);
@@ -575,7 +575,7 @@ TAV_COROUTINE_FN int ext_cache_flush(ext_cache_t *cache) {
     if (cache->table->count == 0 || cache->status.count == 0)
         return 0;
     uint32_t n = cache->status.count;
-    ext_page_t **pages = (ext_page_t **)tav_malloc(n * sizeof(*pages), TAV_MEM_OTHER);
+    ext_page_t **pages = static_cast<ext_page_t **>(tav_malloc(n * sizeof(*pages), TAV_MEM_OTHER));
     if (!pages)
         return -ENOMEM;
     uint32_t k = 0;
@@ -615,12 +615,12 @@ ext_type_t ext_cache_blkmap_type(ext_cache_t *cache) {
 }
 
 uint32_t ext_cache_max_count(ext_cache_t *cache, uint64_t filesize) {
-    uint64_t span = (uint64_t)ext_iblocks_per_page(ext_cache_blkmap_type(cache), TAV_EXTENT_PAGE_SIZE) *
+    uint64_t span = static_cast<uint64_t>(ext_iblocks_per_page(ext_cache_blkmap_type(cache), TAV_EXTENT_PAGE_SIZE)) *
                     TAV_BLOCK_SIZE;
     // A size read from the device may be anything: never more pages than a
     // file's extent blocks hold, and no wrap-around.
     uint64_t pages = filesize / span + (filesize % span != 0);
-    return (uint32_t)std::min<uint64_t>(pages, TAV_EXTENT_BLOCKS_PER_FILE * TAV_EXTENT_PAGES_PER_BLOCK);
+    return static_cast<uint32_t>(std::min<uint64_t>(pages, TAV_EXTENT_BLOCKS_PER_FILE * TAV_EXTENT_PAGES_PER_BLOCK));
 }
 
 void ext_cache_dump(ext_cache_t *cache) {
@@ -657,24 +657,24 @@ TAV_COROUTINE_FN int ext_cache_dump_blkmaps(ext_cache_t *cache, uint64_t iblk, c
         from = 0;
         to = page->count;
     } else {
-        from = (uint32_t)(((char *)first - (char *)page->blkmaps) / page->stride);
+        from = static_cast<uint32_t>((reinterpret_cast<char *>(first) - reinterpret_cast<char *>(page->blkmaps)) / page->stride);
         to = from + per;
     }
     used += snprintf(buf + used, len - used, "page index: %u, phy_addr: %lu, dirty: %u\n", page->index,
-                     (unsigned long)page->phy_addr, page->dirty);
+                     static_cast<unsigned long>(page->phy_addr), page->dirty);
     for (uint32_t i = from; i < to && used < len; i++) {
         blkmap_t *e = page_entry(page, i);
         used += snprintf(buf + used, len - used,
                          "iblock:%lu islice:%d state:%u pblock:%lu "
                          "pslice:%d bits:",
-                         (unsigned long)e->iblock, e->islice, e->state, (unsigned long)e->pblock, e->pslice);
+                         static_cast<unsigned long>(e->iblock), e->islice, e->state, static_cast<unsigned long>(e->pblock), e->pslice);
         for (uint32_t b = 0; b < bitmap_bits(page->type) / 8 && used < len; b++)
             used += snprintf(buf + used, len - used, "%02x", e->bitmaps[b]);
         if (used < len)
             used += snprintf(buf + used, len - used, "\n");
     }
     ext_page_put(page);
-    return (int)(used < len ? used : len - 1);
+    return static_cast<int>(used < len ? used : len - 1);
 }
 
 // ---- pages --------------------------------------------------------------------------
@@ -709,7 +709,7 @@ TAV_COROUTINE_FN int ext_page_access(ext_page_t *page) {
 }
 
 TAV_COROUTINE_FN int ext_page_addressable(ext_cache_t *cache, size_t page_size, uint32_t page_index) {
-    uint32_t extent_no = page_index / (uint32_t)(TAV_BLOCK_SIZE / page_size);
+    uint32_t extent_no = page_index / static_cast<uint32_t>(TAV_BLOCK_SIZE / page_size);
     if (extent_no >= TAV_EXTENT_BLOCKS_PER_FILE)
         return 0;
     uint64_t pblk = 0;
@@ -763,7 +763,7 @@ TAV_COROUTINE_FN blkmap_t *ext_blkmaps_get(ext_cache_t *cache, uint64_t iblock, 
         errno = EFBIG;
         return nullptr;
     }
-    ext_page_t *p = ext_page_get(cache, (uint32_t)index);
+    ext_page_t *p = ext_page_get(cache, static_cast<uint32_t>(index));
     if (!p)
         return nullptr;
     *page = p;
@@ -778,7 +778,7 @@ TAV_COROUTINE_FN blkmap_t *ext_blkmap_get(ext_cache_t *cache, uint64_t iblock, i
 
 int ext_page_has_iblock(ext_page_t *page, uint64_t iblock) {
     uint32_t per = entries_per_iblock(page->type);
-    uint64_t first = (uint64_t)page->index * page->count;
+    uint64_t first = static_cast<uint64_t>(page->index) * page->count;
     uint64_t n = iblock * per;
     return n >= first && n < first + page->count;
 }
@@ -786,7 +786,7 @@ int ext_page_has_iblock(ext_page_t *page, uint64_t iblock) {
 blkmap_t *ext_page_blkmaps_get(ext_page_t *page, uint64_t iblock) {
     assert(ext_page_has_iblock(page, iblock));
     uint64_t n = iblock * entries_per_iblock(page->type);
-    return page_entry(page, (uint32_t)(n - (uint64_t)page->index * page->count));
+    return page_entry(page, static_cast<uint32_t>(n - static_cast<uint64_t>(page->index) * page->count));
 }
 
 blkmap_t *ext_page_blkmap_get(ext_page_t *page, uint64_t iblock, int islice) {
@@ -823,7 +823,7 @@ int ext_blkmap_get_pslice(const blkmap_t *map) {
 uint64_t ext_blkmap_get_lba(const blkmap_t *map) {
     uint64_t lba = map->iblock * TAV_BLOCK_SIZE;
     if (map->islice >= 0)
-        lba += (uint64_t)map->islice * kSliceSize;
+        lba += static_cast<uint64_t>(map->islice) * kSliceSize;
     return lba;
 }
 
@@ -832,14 +832,14 @@ int64_t ext_blkmap_get_pba(const blkmap_t *map) {
         return -1;
     uint64_t pba = map->pblock * TAV_BLOCK_SIZE;
     if (map->pslice >= 0)
-        pba += (uint64_t)map->pslice * kSliceSize;
-    return (int64_t)pba;
+        pba += static_cast<uint64_t>(map->pslice) * kSliceSize;
+    return static_cast<int64_t>(pba);
 }
 
 blkmap_t *ext_blkmap_to_blkmaps(blkmap_t *map) {
     if (map->islice <= 0)
         return map;
-    return (blkmap_t *)((char *)map - (size_t)map->islice * map->page->stride);
+    return reinterpret_cast<blkmap_t *>(reinterpret_cast<char *>(map) - static_cast<size_t>(map->islice) * map->page->stride);
 }
 
 blkmap_t *ext_blkmaps_at(blkmap_t *blkmaps, int islice) {
@@ -848,7 +848,7 @@ blkmap_t *ext_blkmaps_at(blkmap_t *blkmaps, int islice) {
         return blkmaps;
     }
     assert(islice >= 0 && islice < TAV_SLICES_PER_BLOCK && blkmaps->islice == 0);
-    return (blkmap_t *)((char *)blkmaps + (size_t)islice * blkmaps->page->stride);
+    return reinterpret_cast<blkmap_t *>(reinterpret_cast<char *>(blkmaps) + static_cast<size_t>(islice) * blkmaps->page->stride);
 }
 
 uint64_t ext_blkmaps_get_pblock(blkmap_t *blkmaps, int islice) {
@@ -888,7 +888,7 @@ void ext_blkmap_update_pblock(blkmap_t *map, uint64_t pblock, int pslice, blkmap
     case TAV_BLKMAP_OP_SET:
         assert(map->state != TAV_BLKMAP_STATE_MAPPED);
         map->pblock = pblock;
-        map->pslice = (int8_t)pslice;
+        map->pslice = static_cast<int8_t>(pslice);
         map->state = TAV_BLKMAP_STATE_MAPPED;
         // A freshly mapped block holds nothing written yet: an entry that was
         // only unmapped still carries the bits of its former block.
@@ -912,7 +912,7 @@ void ext_blkmap_update_pblock(blkmap_t *map, uint64_t pblock, int pslice, blkmap
     case TAV_BLKMAP_OP_REPLACE:
         assert(map->state == TAV_BLKMAP_STATE_MAPPED);
         map->pblock = pblock;
-        map->pslice = (int8_t)pslice;
+        map->pslice = static_cast<int8_t>(pslice);
         break;
     default: assert(!"unknown block-map operation");
     }
@@ -988,5 +988,5 @@ TAV_COROUTINE_FN void ext_page_batch_run(ext_page_t *page, req_t *req, batch_pro
 }
 
 ext_page_t *ext_page_from_batch(batch_t *runner) {
-    return (ext_page_t *)((char *)runner - offsetof(ext_page_t, runner));
+    return reinterpret_cast<ext_page_t *>(reinterpret_cast<char *>(runner) - offsetof(ext_page_t, runner));
 }

@@ -171,8 +171,6 @@ static_assert(offsetof(tav_sb_ondisk, s_crash_limit) == 208);
 #define TAV_ZMAP_V1_BLOCKS_PER_PAGE  (TAV_ZMAP_PAGE_BITMAP_SIZE * 8)
 #define TAV_ZMAP_MAGIC               "_blkbmp_" /* 8 bytes, no terminator on disk */
 #define TAV_ZMAP_BLOCK_USED          0xFF
-/* The format tool's name for TAV_ZMAP_PAGE_PER_BLOCK. */
-#define TAV_SB_ZMAP_PAGES_PER_BLOCK TAV_ZMAP_PAGE_PER_BLOCK
 
 /* One zone-map page on disk. */
 typedef struct __attribute__((packed)) tav_zmap_page_ondisk {

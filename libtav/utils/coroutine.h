@@ -106,12 +106,12 @@ Coroutine *coroutine_self_leader(void);
 /* The running coroutine, or the thread's own context outside coroutines. */
 static inline Coroutine *coroutine_self(void) {
     Coroutine *co = coroutine_tls_current;
-    return co != NULL ? co : coroutine_self_leader();
+    return co != nullptr ? co : coroutine_self_leader();
 }
 /* True inside a coroutine (one that some other context entered). */
 static inline bool in_coroutine(void) {
     Coroutine *co = coroutine_tls_current;
-    return co != NULL && co->caller != NULL;
+    return co != nullptr && co->caller != nullptr;
 }
 bool coroutine_entered(Coroutine *co);
 void *coroutine_get_argument(Coroutine *co);

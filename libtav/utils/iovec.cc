@@ -31,7 +31,7 @@ size_t iov_walk(const struct iovec *iov, unsigned int iov_cnt, size_t offset, si
         size_t len = iov[i].iov_len;
         if (offset < len) {
             size_t n = std::min(len - offset, bytes - done);
-            fn((char *)iov[i].iov_base + offset, done, n);
+            fn(static_cast<char *>(iov[i].iov_base) + offset, done, n);
             done += n;
             offset = 0;
         } else {
@@ -47,13 +47,13 @@ size_t iov_walk(const struct iovec *iov, unsigned int iov_cnt, size_t offset, si
 size_t iov_to_buf_full(const struct iovec *iov, unsigned int iov_cnt, size_t offset, void *buf,
                        size_t bytes) {
     return iov_walk(iov, iov_cnt, offset, bytes,
-                    [buf](char *p, size_t pos, size_t n) { memcpy((char *)buf + pos, p, n); });
+                    [buf](char *p, size_t pos, size_t n) { memcpy(static_cast<char *>(buf) + pos, p, n); });
 }
 
 size_t iov_from_buf_full(const struct iovec *iov, unsigned int iov_cnt, size_t offset, const void *buf,
                          size_t bytes) {
     return iov_walk(iov, iov_cnt, offset, bytes,
-                    [buf](char *p, size_t pos, size_t n) { memcpy(p, (const char *)buf + pos, n); });
+                    [buf](char *p, size_t pos, size_t n) { memcpy(p, static_cast<const char *>(buf) + pos, n); });
 }
 
 size_t iov_memset(const struct iovec *iov, unsigned int iov_cnt, size_t offset, int fillc, size_t bytes) {
@@ -74,7 +74,7 @@ unsigned int iov_copy(struct iovec *dst_iov, unsigned int dst_iov_cnt, const str
         if (len == 0)
             continue;
         size_t n = std::min(len - offset, bytes);
-        dst_iov[j].iov_base = (char *)iov[i].iov_base + offset;
+        dst_iov[j].iov_base = static_cast<char *>(iov[i].iov_base) + offset;
         dst_iov[j].iov_len = n;
         j++;
         bytes -= n;
@@ -84,7 +84,7 @@ unsigned int iov_copy(struct iovec *dst_iov, unsigned int dst_iov_cnt, const str
 }
 
 struct iovec *iov_dup(const struct iovec *iov, unsigned int iov_cnt) {
-    auto *dup = (struct iovec *)malloc(std::max(iov_cnt, 1u) * sizeof(struct iovec));
+    auto *dup = static_cast<struct iovec *>(malloc(std::max(iov_cnt, 1u) * sizeof(struct iovec)));
     if (dup != nullptr && iov_cnt > 0)
         memcpy(dup, iov, iov_cnt * sizeof(struct iovec));
     return dup;
@@ -95,7 +95,7 @@ size_t iov_discard_front(struct iovec **iov, unsigned int *iov_cnt, size_t bytes
     struct iovec *cur = *iov;
     while (*iov_cnt > 0) {
         if (cur->iov_len > bytes) {
-            cur->iov_base = (char *)cur->iov_base + bytes;
+            cur->iov_base = static_cast<char *>(cur->iov_base) + bytes;
             cur->iov_len -= bytes;
             total += bytes;
             break;
@@ -146,7 +146,7 @@ void hexdump_line(FILE *fp, const char *prefix, size_t offset, const unsigned ch
 } // namespace
 
 void hexdump(const void *buf, FILE *fp, const char *prefix, size_t size) {
-    const auto *p = (const unsigned char *)buf;
+    const auto *p = static_cast<const unsigned char *>(buf);
     for (size_t b = 0; b < size; b += 16)
         hexdump_line(fp, prefix, b, p + b, std::min<size_t>(size - b, 16));
 }

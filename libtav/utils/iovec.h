@@ -29,7 +29,7 @@ size_t iov_from_buf_full(const struct iovec *iov, unsigned int iov_cnt, size_t o
 static inline size_t iov_to_buf(const struct iovec *iov, unsigned int iov_cnt, size_t offset, void *buf,
                                 size_t bytes) {
     if (iov_cnt > 0 && offset <= iov[0].iov_len && bytes <= iov[0].iov_len - offset) {
-        memcpy(buf, (const char *)iov[0].iov_base + offset, bytes);
+        memcpy(buf, static_cast<const char *>(iov[0].iov_base) + offset, bytes);
         return bytes;
     }
     return iov_to_buf_full(iov, iov_cnt, offset, buf, bytes);
@@ -37,7 +37,7 @@ static inline size_t iov_to_buf(const struct iovec *iov, unsigned int iov_cnt, s
 static inline size_t iov_from_buf(const struct iovec *iov, unsigned int iov_cnt, size_t offset,
                                   const void *buf, size_t bytes) {
     if (iov_cnt > 0 && offset <= iov[0].iov_len && bytes <= iov[0].iov_len - offset) {
-        memcpy((char *)iov[0].iov_base + offset, buf, bytes);
+        memcpy(static_cast<char *>(iov[0].iov_base) + offset, buf, bytes);
         return bytes;
     }
     return iov_from_buf_full(iov, iov_cnt, offset, buf, bytes);

@@ -168,7 +168,7 @@ bool pool_setup(tav_iobuf_pool &pool) {
     void *mem = nullptr;
     if (posix_memalign(&mem, kIobufAlign, pool.count * pool.size) != 0)
         return false;
-    auto *iobufs = (tav_iobuf *)calloc(pool.count, sizeof(tav_iobuf));
+    auto *iobufs = static_cast<tav_iobuf *>(calloc(pool.count, sizeof(tav_iobuf)));
     if (iobufs == nullptr) {
         free(mem);
         return false;
@@ -176,7 +176,7 @@ bool pool_setup(tav_iobuf_pool &pool) {
     INIT_LIST_HEAD(&pool.used_list);
     INIT_LIST_HEAD(&pool.free_list);
     for (size_t i = 0; i < pool.count; i++) {
-        iobufs[i].ptr = (char *)mem + i * pool.size;
+        iobufs[i].ptr = static_cast<char *>(mem) + i * pool.size;
         list_add_tail(&iobufs[i].list, &pool.free_list);
     }
     IOBUF_POISON(mem, pool.count * pool.size);

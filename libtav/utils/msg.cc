@@ -43,7 +43,7 @@ int reserve(msg *m, size_t extra) {
     size_t newlen = (need + kMsgChunk - 1) / kMsgChunk * kMsgChunk;
     /* A fresh block rather than realloc: a failed realloc would leave the
      * old block valid but unaccounted. */
-    char *nbuf = (char *)tav_malloc(newlen, TAV_MEM_OTHER);
+    char *nbuf = static_cast<char *>(tav_malloc(newlen, TAV_MEM_OTHER));
     if (nbuf == nullptr)
         return -ENOMEM;
     memcpy(nbuf, m->buf, kMsgHead + len);
@@ -57,10 +57,10 @@ int reserve(msg *m, size_t extra) {
 
 msg *msg_new(int fd, msg_sendn_fn sendn, msg_recvn_fn recvn) {
     assert(fd >= 0 && sendn != nullptr && recvn != nullptr);
-    msg *m = (msg *)tav_calloc(1, sizeof(msg), TAV_MEM_OTHER);
+    msg *m = static_cast<msg *>(tav_calloc(1, sizeof(msg), TAV_MEM_OTHER));
     if (m == nullptr)
         return nullptr;
-    m->buf = (char *)tav_malloc(kMsgChunk, TAV_MEM_OTHER);
+    m->buf = static_cast<char *>(tav_malloc(kMsgChunk, TAV_MEM_OTHER));
     if (m->buf == nullptr) {
         tav_free(m);
         return nullptr;
@@ -98,7 +98,7 @@ void msg_reset(msg *m) {
 }
 
 void msg_truncate(msg *m) {
-    char *fresh = (char *)tav_malloc(m->buflen, TAV_MEM_OTHER);
+    char *fresh = static_cast<char *>(tav_malloc(m->buflen, TAV_MEM_OTHER));
     if (fresh != nullptr) {
         tav_free(m->buf_orig);
         m->buf_orig = m->buf;
@@ -115,7 +115,7 @@ int msg_append(msg *m, const void *buffer, size_t length) {
         return ret;
     uint32_t len = stored_len(m->buf);
     memcpy(m->buf + kMsgHead + len - 1, buffer, length);
-    set_stored_len(m->buf, len + (uint32_t)length);
+    set_stored_len(m->buf, len + static_cast<uint32_t>(length));
     return 0;
 }
 
@@ -127,7 +127,7 @@ int msg_appendf(msg *m, const char *fmt, ...) {
     va_end(ap);
     if (n < 0)
         return -ENOMEM;
-    int ret = msg_append(m, text, (size_t)n);
+    int ret = msg_append(m, text, static_cast<size_t>(n));
     free(text);
     return ret;
 }
@@ -136,7 +136,7 @@ int msg_backspace(msg *m, size_t length) {
     uint32_t len = stored_len(m->buf);
     if (length > len - 1)
         return -EINVAL;
-    set_stored_len(m->buf, len - (uint32_t)length);
+    set_stored_len(m->buf, len - static_cast<uint32_t>(length));
     return 0;
 }
 
@@ -157,14 +157,14 @@ int msg_send(msg *m) {
     uint32_t len = stored_len(m->buf);
     if (len == 0 || len > MSG_MAX_LEN)
         return -EMSGSIZE;
-    return (int)m->sendn(m->fd, m->buf, kMsgHead + len);
+    return static_cast<int>(m->sendn(m->fd, m->buf, kMsgHead + len));
 }
 
 int msg_recv(msg *m) {
     uint32_t flen = 0;
     ssize_t r = m->recvn(m->fd, &flen, sizeof(flen));
-    if (r != (ssize_t)sizeof(flen))
-        return r <= 0 ? (int)r : -EIO;
+    if (r != static_cast<ssize_t>(sizeof(flen)))
+        return r <= 0 ? static_cast<int>(r) : -EIO;
     if (flen == 0 || flen > MSG_MAX_LEN)
         return -EFAULT;
     /* The frame's text lands over the current terminator and its own last
@@ -174,10 +174,10 @@ int msg_recv(msg *m) {
         return ret;
     uint32_t len = stored_len(m->buf);
     r = m->recvn(m->fd, m->buf + kMsgHead + len - 1, flen);
-    if (r != (ssize_t)flen) {
+    if (r != static_cast<ssize_t>(flen)) {
         set_stored_len(m->buf, len); /* restore the old terminator */
-        return r <= 0 ? (int)r : -EIO;
+        return r <= 0 ? static_cast<int>(r) : -EIO;
     }
     set_stored_len(m->buf, len + flen - 1);
-    return (int)r;
+    return static_cast<int>(r);
 }

@@ -45,21 +45,21 @@ typedef struct rb_augment_callbacks {
 
 static inline void rb_clear_node(rb_node *n) {
     n->parent = n;
-    n->left = n->right = NULL;
+    n->left = n->right = nullptr;
     n->red = 0;
 }
 static inline bool rb_node_empty(const rb_node *n) {
     return n->parent == n;
 }
 static inline bool rb_root_empty(const rb_root *root) {
-    return root->node == NULL;
+    return root->node == nullptr;
 }
 
 /* Links `node` as a red leaf at `*link`, the child slot of `parent` (null for
  * the root) that the caller's descent ended on. */
 static inline void rb_link_node(rb_node *node, rb_node *parent, rb_node **link) {
     node->parent = parent;
-    node->left = node->right = NULL;
+    node->left = node->right = nullptr;
     node->red = 1;
     *link = node;
 }

@@ -17,12 +17,12 @@
 namespace {
 
 inline uint32_t get16(const uint8_t *p) {
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
 }
 
 inline void put16(uint8_t *p, uint32_t v) {
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
 }
 
 list_head *bucket(const xdict *dict, const char *key) {
@@ -32,7 +32,7 @@ list_head *bucket(const xdict *dict, const char *key) {
 
 /* A value copy followed by one zero byte that is not part of the value. */
 void *value_copy(const void *value, size_t size) {
-    auto *copy = (char *)tav_malloc(size + 1, TAV_MEM_OTHER);
+    auto *copy = static_cast<char *>(tav_malloc(size + 1, TAV_MEM_OTHER));
     if (copy == nullptr)
         return nullptr;
     memcpy(copy, value, size);
@@ -50,8 +50,8 @@ void item_free(xdict_item *item) {
 uint32_t string_hash(const char *data, size_t len) {
     if (len < 2 || data == nullptr)
         return 1;
-    const auto *p = (const uint8_t *)data;
-    uint32_t hash = (uint32_t)len, tmp;
+    const auto *p = reinterpret_cast<const uint8_t *>(data);
+    uint32_t hash = static_cast<uint32_t>(len), tmp;
     size_t rem = len & 3;
 
     for (size_t rounds = len >> 2; rounds > 0; rounds--) {
@@ -65,7 +65,7 @@ uint32_t string_hash(const char *data, size_t len) {
     case 3:
         hash += get16(p);
         hash ^= hash << 16;
-        hash ^= (uint32_t)(int32_t)(signed char)p[2] << 18;
+        hash ^= static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(p[2]))) << 18;
         hash += hash >> 11;
         break;
     case 2:
@@ -74,7 +74,7 @@ uint32_t string_hash(const char *data, size_t len) {
         hash += hash >> 17;
         break;
     case 1:
-        hash += (uint32_t)(int32_t)(signed char)p[0];
+        hash += static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(p[0])));
         hash ^= hash << 10;
         hash += hash >> 1;
         break;
@@ -89,7 +89,7 @@ uint32_t string_hash(const char *data, size_t len) {
 }
 
 xdict *xdict_new(void) {
-    auto *dict = (xdict *)tav_calloc(1, sizeof(xdict), TAV_MEM_OTHER);
+    auto *dict = static_cast<xdict *>(tav_calloc(1, sizeof(xdict), TAV_MEM_OTHER));
     if (dict == nullptr)
         return nullptr;
     for (list_head &h : dict->head)
@@ -142,12 +142,12 @@ int xdict_set(xdict *dict, const char *key, const void *value, size_t size) {
             return -ENOMEM;
         tav_free(item->value);
         item->value = copy;
-        item->size = (uint16_t)size;
+        item->size = static_cast<uint16_t>(size);
         return 0;
     }
 
     size_t keylen = strlen(key);
-    item = (xdict_item *)tav_malloc(sizeof(xdict_item) + keylen + 1, TAV_MEM_OTHER);
+    item = static_cast<xdict_item *>(tav_malloc(sizeof(xdict_item) + keylen + 1, TAV_MEM_OTHER));
     if (item == nullptr)
         return -ENOMEM;
     item->value = value_copy(value, size);
@@ -155,9 +155,9 @@ int xdict_set(xdict *dict, const char *key, const void *value, size_t size) {
         tav_free(item);
         return -ENOMEM;
     }
-    item->key = (char *)(item + 1);
+    item->key = reinterpret_cast<char *>(item + 1);
     memcpy(item->key, key, keylen + 1);
-    item->size = (uint16_t)size;
+    item->size = static_cast<uint16_t>(size);
     list_add_tail(&item->list, bucket(dict, key));
     dict->count++;
     return 1;
@@ -174,7 +174,7 @@ void *xdict_get_data(const xdict *dict, const char *key, size_t *size) {
 
 char *xdict_get_str(const xdict *dict, const char *key) {
     xdict_item *item = xdict_get(dict, key);
-    return item ? (char *)item->value : nullptr;
+    return item ? static_cast<char *>(item->value) : nullptr;
 }
 
 namespace {
@@ -197,7 +197,7 @@ int xdict_get_uint32(const xdict *dict, const char *key, uint32_t *val) {
     unsigned long long v;
     int ret = parse_decimal(dict, key, &v);
     if (ret == 0)
-        *val = (uint32_t)v;
+        *val = static_cast<uint32_t>(v);
     return ret;
 }
 
@@ -243,7 +243,7 @@ int xdict_copy(const xdict *from, xdict *to) {
     return xdict_for_each(
         from,
         [](const char *key, const void *value, size_t size, void *priv) {
-            int ret = xdict_set((xdict *)priv, key, value, size);
+            int ret = xdict_set(static_cast<xdict *>(priv), key, value, size);
             return ret < 0 ? ret : 0;
         },
         to);
@@ -265,7 +265,7 @@ size_t xdict_serialized_length(const xdict *dict) {
     xdict_for_each(
         dict,
         [](const char *key, const void *, size_t size, void *priv) {
-            *(size_t *)priv += strlen(key) + size + 5;
+            *static_cast<size_t *>(priv) += strlen(key) + size + 5;
             return 0;
         },
         &len);
@@ -277,18 +277,18 @@ int xdict_serialize(const xdict *dict, void *buf, size_t size) {
     struct cursor {
         uint8_t *p;
         size_t left;
-    } cur = {(uint8_t *)buf, size};
+    } cur = {static_cast<uint8_t *>(buf), size};
     put16(cur.p, dict->count);
     cur.p += 2;
     cur.left -= 2;
     return xdict_for_each(
         dict,
         [](const char *key, const void *value, size_t vsize, void *priv) {
-            auto *c = (cursor *)priv;
+            auto *c = static_cast<cursor *>(priv);
             size_t ksize = strlen(key) + 1;
             if (c->left < 2)
                 return -ERANGE;
-            put16(c->p, (uint32_t)ksize);
+            put16(c->p, static_cast<uint32_t>(ksize));
             c->p += 2, c->left -= 2;
             if (c->left < ksize)
                 return -ERANGE;
@@ -296,7 +296,7 @@ int xdict_serialize(const xdict *dict, void *buf, size_t size) {
             c->p += ksize, c->left -= ksize;
             if (c->left < 2)
                 return -ERANGE;
-            put16(c->p, (uint32_t)vsize);
+            put16(c->p, static_cast<uint32_t>(vsize));
             c->p += 2, c->left -= 2;
             if (c->left < vsize)
                 return -ERANGE;
@@ -309,7 +309,7 @@ int xdict_serialize(const xdict *dict, void *buf, size_t size) {
 
 int xdict_unserialize(xdict *dict, const void *buf, size_t size) {
     assert(dict != nullptr && dict->count == 0 && buf != nullptr && size >= 2);
-    const auto *p = (const uint8_t *)buf;
+    const auto *p = static_cast<const uint8_t *>(buf);
     size_t left = size - 2;
     uint32_t nitems = get16(p);
     p += 2;
@@ -326,7 +326,7 @@ int xdict_unserialize(xdict *dict, const void *buf, size_t size) {
             ret = -ERANGE;
             break;
         }
-        const char *key = (const char *)p;
+        const char *key = reinterpret_cast<const char *>(p);
         /* The key field must be exactly one non-empty string and its zero. */
         if (ksize == 0 || key[ksize - 1] != '\0' || strnlen(key, ksize) + 1 != ksize) {
             ret = -EFAULT;
@@ -365,7 +365,7 @@ ssize_t xdict_serialize_keys(const xdict *dict, char *buf, size_t size) {
     int ret = xdict_for_each(
         dict,
         [](const char *key, const void *, size_t, void *priv) {
-            auto *c = (cursor *)priv;
+            auto *c = static_cast<cursor *>(priv);
             size_t klen = strlen(key) + 1;
             if (c->buf != nullptr) {
                 if (c->size - c->len < klen)
@@ -376,5 +376,5 @@ ssize_t xdict_serialize_keys(const xdict *dict, char *buf, size_t size) {
             return 0;
         },
         &cur);
-    return ret < 0 ? ret : (ssize_t)cur.len;
+    return ret < 0 ? ret : static_cast<ssize_t>(cur.len);
 }

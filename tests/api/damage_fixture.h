@@ -349,11 +349,11 @@ protected:
         struct iovec iov = {buf, MiB};
         CbkResult r;
         call(&r, [&](CbkResult *res) {
-            return tav_preadv_async(fd, &iov, 1, (off_t)(i * MiB), nullptr, nullptr, tavtest::common_cbk,
+            return tav_preadv_async(fd, &iov, 1, static_cast<off_t>(i * MiB), nullptr, nullptr, tavtest::common_cbk,
                                     res);
         });
         const uint8_t *p = static_cast<const uint8_t *>(buf);
-        out->assign(p, p + (r.ret > 0 ? (size_t)r.ret : 0));
+        out->assign(p, p + (r.ret > 0 ? static_cast<size_t>(r.ret) : 0));
         free(buf);
         return r;
     }
@@ -376,7 +376,7 @@ protected:
     uint64_t backing_blocks() const {
         struct stat st;
         EXPECT_EQ(0, stat(dev_.c_str(), &st));
-        return (uint64_t)st.st_size > base_ ? ((uint64_t)st.st_size - base_) / MiB : 0;
+        return static_cast<uint64_t>(st.st_size) > base_ ? (static_cast<uint64_t>(st.st_size) - base_) / MiB : 0;
     }
 
     // After fini: the intact files' blocks are in use and hold their data.

@@ -157,7 +157,7 @@ TEST_P(DamageSweep, RandomFlipsOfEveryMetadataRegion) {
         restore();
         clear_log();
         for (const Region *reg : hit) {
-            const int flips = 1 + (int)(rng() % 4);
+            const int flips = 1 + static_cast<int>(rng() % 4);
             what += (what.empty() ? "" : " and ") + std::to_string(flips) + " flips in " + reg->name;
             for (int i = 0; i < flips; i++) {
                 uint64_t off = reg->off + rng() % reg->len;

@@ -384,7 +384,7 @@ TEST_P(Damage, TruncatedImagesAreRefused) {
         struct stat st;
         ASSERT_EQ(0, stat(dev_.c_str(), &st));
         EXPECT_EQ((off_t)cut, st.st_size) << "the refused start wrote past the end";
-        size_t kept = (size_t)std::min<uint64_t>(cut, head.size());
+        size_t kept = static_cast<size_t>(std::min<uint64_t>(cut, head.size()));
         EXPECT_TRUE(raw(0, kept) == Bytes(head.begin(), head.begin() + kept)) << "the refused start wrote";
         if (HasFailure())
             break;
@@ -400,7 +400,7 @@ TEST_P(Damage, RandomBytesDeviceIsRefused) {
     ASSERT_EQ(0, stat(dev_.c_str(), &st));
     // All of a file; the metadata area of a volume (its superblocks, bitmap
     // and address map, and the instance's first blocks).
-    const uint64_t len = GetParam() == Backend::Volume ? 16 * MiB : (uint64_t)st.st_size;
+    const uint64_t len = GetParam() == Backend::Volume ? 16 * MiB : static_cast<uint64_t>(st.st_size);
     Bytes chunk(16 * MiB);
     for (uint64_t off = 0; off < len; off += chunk.size()) {
         for (size_t i = 0; i < chunk.size(); i += 8) {

@@ -166,7 +166,7 @@ TEST_F(Instance, NotificationsAreWrittenWhole) {
     ASSERT_EQ(0, tav_set_notify_fd(r.instance, p[1]));
     unsigned char gfid[16];
     for (int i = 0; i < 16; i++)
-        gfid[i] = (unsigned char)i;
+        gfid[i] = static_cast<unsigned char>(i);
     tav_notify(r.instance, gfid, -4096, TAV_NOTIFY_FREE_BLOCKS);
     unsigned char buf[64];
     ASSERT_EQ(32, read(p[0], buf, sizeof(buf)));

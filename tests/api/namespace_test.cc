@@ -346,7 +346,7 @@ TEST_P(Namespace, SetAttributesByMask) {
         EXPECT_EQ(want.st_atim.tv_nsec, now.st_atim.tv_nsec) << c.what;
         EXPECT_EQ(want.st_mtim.tv_sec, now.st_mtim.tv_sec) << c.what;
         EXPECT_EQ(want.st_mtim.tv_nsec, now.st_mtim.tv_nsec) << c.what;
-        uint64_t ctime = (uint64_t)now.st_ctim.tv_sec * 1000000000ull + (uint64_t)now.st_ctim.tv_nsec;
+        uint64_t ctime = static_cast<uint64_t>(now.st_ctim.tv_sec) * 1000000000ull + static_cast<uint64_t>(now.st_ctim.tv_nsec);
         if (c.valid & TAV_SET_ATTR_CTIME) {
             EXPECT_EQ(300000000000ull, ctime) << c.what;
         } else {
@@ -422,7 +422,7 @@ int list_filter(tav *inst, unsigned char *name, void *data) {
 
 void listing_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
     Listing *l = static_cast<Listing *>(data);
-    l->result = op_ret < 0 ? -(int)op_errno : 0;
+    l->result = op_ret < 0 ? -static_cast<int>(op_errno) : 0;
     l->calls = -l->calls - 1; // marks the callback; -1 - calls
 }
 
@@ -721,7 +721,7 @@ TEST_P(Namespace, ADamagedFileIsRefusedUntilCreatedAgain) {
 
 TEST_P(Namespace, PreMappedCreateArgumentsAreCheckedBeforeLaunch) {
     const uint64_t MiB = 1048576, first = inst_->sb.tav_disk_sb.s_first_data_block;
-    const off_t ok_off = (off_t)((first + 1) * MiB);
+    const off_t ok_off = static_cast<off_t>((first + 1) * MiB);
     const struct {
         const char *what;
         off_t phyoff;
@@ -733,8 +733,8 @@ TEST_P(Namespace, PreMappedCreateArgumentsAreCheckedBeforeLaunch) {
         {"no length", ok_off, 0, MiB, true},
         {"no size", ok_off, MiB, 0, true},
         {"no callback", ok_off, MiB, MiB, false},
-        {"negative offset", -(off_t)MiB, MiB, MiB, true},
-        {"below the data area", (off_t)((first - 1) * MiB), MiB, MiB, true},
+        {"negative offset", -static_cast<off_t>(MiB), MiB, MiB, true},
+        {"below the data area", static_cast<off_t>((first - 1) * MiB), MiB, MiB, true},
         {"longer than a file can be", ok_off, TAV_MAX_FILE_SIZE + MiB, MiB, true},
         {"larger than a file can be", ok_off, MiB, TAV_MAX_FILE_SIZE + 1, true},
     };

@@ -90,14 +90,14 @@ protected:
     std::string value_of(const std::string &key) {
         char buf[4096];
         CbkResult r = get(key, buf, sizeof(buf));
-        return r.ret < 0 ? std::string() : std::string(buf, (size_t)r.ret);
+        return r.ret < 0 ? std::string() : std::string(buf, static_cast<size_t>(r.ret));
     }
     // The keys as the file lists them.
     std::set<std::string> keys() {
         char buf[4096];
         CbkResult r = list(buf, sizeof(buf));
         std::set<std::string> out;
-        for (int64_t i = 0; i < r.ret; i += (int64_t)strlen(buf + i) + 1)
+        for (int64_t i = 0; i < r.ret; i += static_cast<int64_t>(strlen(buf + i)) + 1)
             out.insert(buf + i);
         return out;
     }
@@ -302,14 +302,14 @@ TEST_P(Xattr, ListLengths) {
     for (bool by_handle : {false, true}) {
         EXPECT_EQ(total, list(nullptr, 0, by_handle).ret);
         memset(buf, 0x7f, sizeof(buf));
-        CbkResult exact = list(buf, (size_t)total, by_handle);
+        CbkResult exact = list(buf, static_cast<size_t>(total), by_handle);
         EXPECT_EQ(total, exact.ret);
         std::set<std::string> got;
-        for (int64_t i = 0; i < total; i += (int64_t)strlen(buf + i) + 1)
+        for (int64_t i = 0; i < total; i += static_cast<int64_t>(strlen(buf + i)) + 1)
             got.insert(buf + i);
         EXPECT_EQ(want, got);
         EXPECT_EQ(0x7f, buf[total]) << "nothing written past the list";
-        CbkResult short_by_one = list(buf, (size_t)total - 1, by_handle);
+        CbkResult short_by_one = list(buf, static_cast<size_t>(total) - 1, by_handle);
         EXPECT_EQ(-1, short_by_one.ret);
         EXPECT_EQ((uint32_t)ERANGE, short_by_one.err);
     }

@@ -30,7 +30,7 @@ protected:
         // A known pattern on disk: byte i holds i % 251.
         std::vector<unsigned char> pat(1 << 20);
         for (size_t i = 0; i < pat.size(); i++)
-            pat[i] = (unsigned char)(i % 251);
+            pat[i] = static_cast<unsigned char>(i % 251);
         write_bytes(0, pat.data(), pat.size());
     }
     void TearDown() override {
@@ -107,7 +107,7 @@ TEST_F(EngineTest, AlignedRequestsGoStraightThroughAndBufferAlignmentIs4096) {
     tavtest::run_coroutine([&] {
         r1 = ioengine_co_pread(e_, mem, 4096, 4096);
         // 512-aligned address: unaligned for the engine even with 512-byte blocks.
-        r2 = ioengine_co_pread(e_, (char *)mem + 512, 512, 0);
+        r2 = ioengine_co_pread(e_, static_cast<char *>(mem) + 512, 512, 0);
     });
     EXPECT_EQ(4096, r1);
     EXPECT_EQ(512, r2);
@@ -191,13 +191,13 @@ TEST_F(EngineTest, ManyCoroutinesCompleteThroughOneLoop) {
         Coroutine *co = coroutine_create(
             [](void *p) {
                 Arg *a = static_cast<Arg *>(p);
-                if (ioengine_co_pwriten(a->e, a->buf, 4096, (off_t)a->i * 4096) != 0)
+                if (ioengine_co_pwriten(a->e, a->buf, 4096, static_cast<off_t>(a->i) * 4096) != 0)
                     (*a->bad)++;
                 memset(a->buf, 0, 4096);
-                if (ioengine_co_preadn(a->e, a->buf, 4096, (off_t)a->i * 4096) != 0)
+                if (ioengine_co_preadn(a->e, a->buf, 4096, static_cast<off_t>(a->i) * 4096) != 0)
                     (*a->bad)++;
                 for (int k = 0; k < 4096; k++)
-                    if (((unsigned char *)a->buf)[k] != (unsigned char)(a->i + 1)) {
+                    if ((static_cast<unsigned char *>(a->buf))[k] != static_cast<unsigned char>(a->i + 1)) {
                         (*a->bad)++;
                         break;
                     }
@@ -226,7 +226,7 @@ TEST_F(EngineTest, TransfersStartedInTheHandlerGoOutTogetherAndARefusedOneFailsA
     ASSERT_EQ(0, posix_memalign(&many, 4096, (size_t)kSegs * 4096));
     std::vector<struct iovec> segs(kSegs);
     for (int k = 0; k < kSegs; k++)
-        segs[k] = {(char *)many + (size_t)k * 4096, 512}; // aligned: passed to the kernel unchanged
+        segs[k] = {static_cast<char *>(many) + static_cast<size_t>(k) * 4096, 512}; // aligned: passed to the kernel unchanged
     std::vector<void *> bufs(kN);
     for (int i = 0; i < kN; i++) {
         ASSERT_EQ(0, posix_memalign(&bufs[i], 4096, 4096));
@@ -249,13 +249,13 @@ TEST_F(EngineTest, TransfersStartedInTheHandlerGoOutTogetherAndARefusedOneFailsA
         Coroutine *co = coroutine_create(
             [](void *p) {
                 Arg *a = static_cast<Arg *>(p);
-                a->write_ret = ioengine_co_pwrite(a->e, a->buf, 4096, (off_t)a->i * 4096);
+                a->write_ret = ioengine_co_pwrite(a->e, a->buf, 4096, static_cast<off_t>(a->i) * 4096);
                 // Resumed by the handler: this transfer is held for its call.
                 memset(a->buf, 0, 4096);
                 if (a->i == kBad)
-                    a->second_ret = ioengine_co_preadv(a->e, a->segs->data(), (int)a->segs->size(), 0);
+                    a->second_ret = ioengine_co_preadv(a->e, a->segs->data(), static_cast<int>(a->segs->size()), 0);
                 else
-                    a->second_ret = ioengine_co_pread(a->e, a->buf, 4096, (off_t)a->i * 4096);
+                    a->second_ret = ioengine_co_pread(a->e, a->buf, 4096, static_cast<off_t>(a->i) * 4096);
                 a->done = true;
             },
             &args[i]);

@@ -48,7 +48,7 @@ TEST_F(KvolEngine, IsTheDefaultBackendAndMovesData) {
     ASSERT_EQ(0, posix_memalign(&w, 4096, 1 << 20));
     ASSERT_EQ(0, posix_memalign(&r, 4096, 1 << 20));
     for (size_t i = 0; i < (1 << 20); i++)
-        ((unsigned char *)w)[i] = (unsigned char)(i * 7 + 3);
+        (static_cast<unsigned char *>(w))[i] = static_cast<unsigned char>(i * 7 + 3);
     int wr = 1, rd = 1;
     char small[100];
     ssize_t unaligned = -1;

@@ -56,7 +56,7 @@ TEST_P(BadInputTest, EntryPointArgumentErrors) {
          [&](CbkResult *r) { return tav_pwritev_async(f, &empty, 1, 0, nullptr, nullptr, common_cbk, r); }},
         {"read beyond 256 GiB", -EFBIG, "exceeds max file size(274877906944)",
          [&](CbkResult *r) {
-             return tav_preadv_async(f, &iov, 1, (off_t)kMax - 4095, nullptr, nullptr, common_cbk, r);
+             return tav_preadv_async(f, &iov, 1, static_cast<off_t>(kMax) - 4095, nullptr, nullptr, common_cbk, r);
          }},
         {"truncate, null uuid", -EINVAL, "name uuid is null",
          [&](CbkResult *r) { return tav_truncate_async(inst_, null, 0, nullptr, nullptr, common_cbk, r); }},
@@ -64,7 +64,7 @@ TEST_P(BadInputTest, EntryPointArgumentErrors) {
          [&](CbkResult *r) { return tav_truncate_async(inst_, name, -1, nullptr, nullptr, common_cbk, r); }},
         {"ftruncate beyond 256 GiB", -EFBIG, "length(274877906945) exceeds max file size(274877906944)",
          [&](CbkResult *r) {
-             return tav_ftruncate_async(f, (off_t)kMax + 1, nullptr, nullptr, common_cbk, r);
+             return tav_ftruncate_async(f, static_cast<off_t>(kMax) + 1, nullptr, nullptr, common_cbk, r);
          }},
         {"ftruncate, handle without inode", -EINVAL, "invaid arguments: fd:",
          [&](CbkResult *r) { return tav_ftruncate_async(&noinode, 0, nullptr, nullptr, common_cbk, r); }},
@@ -72,7 +72,7 @@ TEST_P(BadInputTest, EntryPointArgumentErrors) {
          [&](CbkResult *r) { return tav_fallocate_async(f, 0, 0, 0, nullptr, nullptr, common_cbk, r); }},
         {"fallocate beyond 256 GiB", -EFBIG, "offset(274877906943) + length(2) = 274877906945 exceeds",
          [&](CbkResult *r) {
-             return tav_fallocate_async(f, 0, (off_t)kMax - 1, 2, nullptr, nullptr, common_cbk, r);
+             return tav_fallocate_async(f, 0, static_cast<off_t>(kMax) - 1, 2, nullptr, nullptr, common_cbk, r);
          }},
         {"discard unaligned", -EINVAL, "offset(100) or length(4096) unaligned to 4096",
          [&](CbkResult *r) { return tav_discard_async(f, 100, 4096, nullptr, nullptr, common_cbk, r); }},

@@ -33,7 +33,7 @@ protected:
     // The copy of the inode page that the n-th next write goes to.
     uint64_t inode_copy(tav_fd *f, int n) const {
         const tav_disk_inode *d = &f->inode->ondisk;
-        uint64_t g = d->i_header.generation + (uint64_t)n;
+        uint64_t g = d->i_header.generation + static_cast<uint64_t>(n);
         return tav_inode_slot_offset(d->i_no) + (g % 2 ? 0 : TAV_INODE_PAGESIZE);
     }
 
@@ -55,7 +55,7 @@ protected:
             fail();
             int64_t r = op();
             if (r != expect)
-                fprintf(stderr, "child: operation returned %ld, expected %ld\n", (long)r, (long)expect);
+                fprintf(stderr, "child: operation returned %ld, expected %ld\n", static_cast<long>(r), static_cast<long>(expect));
             return r == expect;
         });
         if (!may_die) {
@@ -99,7 +99,7 @@ TEST_P(CrashTest, DataBeforeWrittenBits) {
     EXPECT_EQ(Bytes(8192, 0x22), raw_read((uint64_t)pba, 8192)) << "the data did reach the device";
     EXPECT_EQ(Bytes(8192, 0), read_all(fd(1), MiB, 8192)) << "but is not exposed without its bits";
     // The data write itself fails: the stale bytes stay hidden too.
-    crash([&] { fault_engine().fail_writes((uint64_t)pba + 8192, 4096); },
+    crash([&] { fault_engine().fail_writes(static_cast<uint64_t>(pba) + 8192, 4096); },
           [&] {
               Buf w(4096, 0x33);
               return pwrite(fd(1), w.data(), 4096, MiB + 8192);

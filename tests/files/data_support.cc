@@ -84,14 +84,14 @@ void DataTest::start() {
         tags.push_back(kv.first);
     fds_.clear();
     for (unsigned char tag : tags)
-        EXPECT_NE(nullptr, open(tag)) << "file " << (int)tag << " lost across the restart";
+        EXPECT_NE(nullptr, open(tag)) << "file " << static_cast<int>(tag) << " lost across the restart";
 }
 
 void DataTest::stop() {
     for (auto &kv : fds_) {
         if (!kv.second)
             continue;
-        EXPECT_EQ(0, fsync(kv.second)) << "file " << (int)kv.first;
+        EXPECT_EQ(0, fsync(kv.second)) << "file " << static_cast<int>(kv.first);
         EXPECT_EQ(0, tav_close(kv.second));
         kv.second = nullptr;
     }
@@ -159,7 +159,7 @@ int64_t result(int launched, const CbkResult &r) {
     if (launched < 0)
         return launched;
     EXPECT_EQ(1, r.calls);
-    return r.ret < 0 ? -(int64_t)r.err : r.ret;
+    return r.ret < 0 ? -static_cast<int64_t>(r.err) : r.ret;
 }
 
 } // namespace
@@ -228,7 +228,7 @@ Bytes DataTest::read_all(tav_fd *f, uint64_t off, size_t len) {
 
 int64_t DataTest::paddr(tav_fd *f, uint64_t off) {
     int64_t r = 0;
-    co([&] { r = tav_inode_paddr(f->inode, -(int64_t)off); });
+    co([&] { r = tav_inode_paddr(f->inode, -static_cast<int64_t>(off)); });
     return r;
 }
 
@@ -271,7 +271,7 @@ void add_ref(RefWalk *w, uint64_t pb, int ps, const std::string &owner) {
 }
 
 TAV_COROUTINE_FN int walk_inode(tav_inode_info *inode, void *data) {
-    RefWalk *w = (RefWalk *)data;
+    RefWalk *w = static_cast<RefWalk *>(data);
     if (tav_inode_read(inode) < 0 || tav_file_inline(inode))
         return 0;
     std::string name = "ino " + std::to_string(inode->ondisk.i_no);

@@ -174,10 +174,10 @@ TEST(CoFlock, OneReleaseGrantsEveryWaiterInsideTheGap) {
     EXPECT_FALSE(hs[3].granted || hs[4].granted || hs[5].granted);
     EXPECT_EQ(0, co_flock_verify(&lock));
     for (int i : {0, 1, 2})
-        tasks[(size_t)i]->enter();
+        tasks[static_cast<size_t>(i)]->enter();
     EXPECT_EQ(5, granted); // [15,24] and [50,50]
     for (int i : {3, 4})
-        tasks[(size_t)i]->enter();
+        tasks[static_cast<size_t>(i)]->enter();
     run([&] {
         co_flock_unlock(&right);
         co_flock_unlock(&left);
@@ -272,9 +272,9 @@ TEST(CoFlock, RandomScheduleKeepsExclusionOrderAndProgress) {
     bool failed = false;
 
     auto check_grant = [&](int me) {
-        const Req &r = reqs[(size_t)me];
+        const Req &r = reqs[static_cast<size_t>(me)];
         for (int o = 0; o < kWorkers; o++) {
-            const Req &q = reqs[(size_t)o];
+            const Req &q = reqs[static_cast<size_t>(o)];
             if (o == me || q.end < r.start || r.end < q.start)
                 continue;
             if (q.holding) {
@@ -291,9 +291,9 @@ TEST(CoFlock, RandomScheduleKeepsExclusionOrderAndProgress) {
         tasks.push_back(std::make_unique<Task>([&, w] {
             CoFlockHandle h = {};
             for (int round = 0; round < kRounds; round++) {
-                Req &r = reqs[(size_t)w];
-                int64_t len = 1 + (int64_t)(rng() % (rng() % 4 == 0 ? 200 : 12));
-                r.start = (int64_t)(rng() % 300);
+                Req &r = reqs[static_cast<size_t>(w)];
+                int64_t len = 1 + static_cast<int64_t>(rng() % (rng() % 4 == 0 ? 200 : 12));
+                r.start = static_cast<int64_t>(rng() % 300);
                 r.end = r.start + len - 1;
                 r.issued = ++issue;
                 r.waiting = true;
@@ -301,7 +301,7 @@ TEST(CoFlock, RandomScheduleKeepsExclusionOrderAndProgress) {
                 check_grant(w);
                 r.waiting = false;
                 r.holding = true;
-                for (int hold = (int)(rng() % 3); hold > 0; hold--) {
+                for (int hold = static_cast<int>(rng() % 3); hold > 0; hold--) {
                     holding.push_back(w);
                     coroutine_yield();
                 }
@@ -318,8 +318,8 @@ TEST(CoFlock, RandomScheduleKeepsExclusionOrderAndProgress) {
             break;
         size_t k = rng() % holding.size();
         int w = holding[k];
-        holding.erase(holding.begin() + (long)k);
-        tasks[(size_t)w]->enter();
+        holding.erase(holding.begin() + static_cast<long>(k));
+        tasks[static_cast<size_t>(w)]->enter();
     }
     for (int w = 0; w < kWorkers; w++)
         EXPECT_TRUE(tasks[(size_t)w]->done) << "worker " << w << " never granted";

@@ -62,12 +62,12 @@ protected:
     // A pattern that differs at every 4 KiB page and per file.
     static void pattern(Buf &b, unsigned char tag, uint64_t off) {
         for (size_t i = 0; i < b.size(); i++)
-            b.data()[i] = (uint8_t)(tag * 31 + (off + i) / 4096 * 7 + (off + i) % 251);
+            b.data()[i] = static_cast<uint8_t>(tag * 31 + (off + i) / 4096 * 7 + (off + i) % 251);
     }
     void write(unsigned char tag, uint64_t off, size_t len) {
         Buf b(len);
         pattern(b, tag, off);
-        ASSERT_EQ((int64_t)len, pwrite(fd(tag), b.data(), len, off)) << "file " << (int)tag << " at " << off;
+        ASSERT_EQ((int64_t)len, pwrite(fd(tag), b.data(), len, off)) << "file " << static_cast<int>(tag) << " at " << off;
         regions_.push_back({tag, off, len});
     }
     int64_t unlink_file(unsigned char tag) {
@@ -76,7 +76,7 @@ protected:
         CbkResult r;
         if (!call(&r, [&](CbkResult *res) { return tav_unlink_async(inst_, g, tavtest::common_cbk, res); }))
             return -EIO;
-        return r.ret < 0 ? -(int64_t)r.err : r.ret;
+        return r.ret < 0 ? -static_cast<int64_t>(r.err) : r.ret;
     }
     // What the regions read now, clipped to each file's size.
     std::vector<Bytes> snapshot() {
@@ -84,7 +84,7 @@ protected:
         for (const Region &g : regions_) {
             struct stat st;
             co([&] { tav_inode_get_stat(inode(g.tag), &st); });
-            uint64_t end = std::min<uint64_t>(g.off + g.len, (uint64_t)st.st_size);
+            uint64_t end = std::min<uint64_t>(g.off + g.len, static_cast<uint64_t>(st.st_size));
             out.push_back(end > g.off ? read_all(fd(g.tag), g.off, end - g.off) : Bytes{});
         }
         return out;
@@ -100,7 +100,7 @@ protected:
             while (at < got[i].size() && at < want[i].size() && got[i][at] == want[i][at])
                 at++;
             return ::testing::AssertionFailure()
-                   << "file " << (int)regions_[i].tag << ": region at " << regions_[i].off << " differs at +"
+                   << "file " << static_cast<int>(regions_[i].tag) << ": region at " << regions_[i].off << " differs at +"
                    << at << " (" << got[i].size() << " bytes read, " << want[i].size() << " expected)";
         }
         if (got.size() != want.size())
@@ -340,8 +340,8 @@ TEST_P(FsckDataTest, CrashLeavesNothingTheCheckCannotMend) {
     int status = run_crashing_child([&] {
         start();
         for (unsigned char tag : open_tags) {
-            Buf b(3 * MiB, (uint8_t)tag);
-            if (pwrite(fd(tag), b.data(), b.size(), 100 * MiB) != (int64_t)b.size())
+            Buf b(3 * MiB, static_cast<uint8_t>(tag));
+            if (pwrite(fd(tag), b.data(), b.size(), 100 * MiB) != static_cast<int64_t>(b.size()))
                 return false;
         }
         create(20, Kind::Plain);
@@ -349,10 +349,10 @@ TEST_P(FsckDataTest, CrashLeavesNothingTheCheckCannotMend) {
         for (unsigned char tag : {20, 21}) {
             Buf b(3 * MiB);
             pattern(b, tag, 0);
-            if (pwrite(fd(tag), b.data(), b.size(), 0) != (int64_t)b.size() || fsync(fd(tag)) != 0)
+            if (pwrite(fd(tag), b.data(), b.size(), 0) != static_cast<int64_t>(b.size()) || fsync(fd(tag)) != 0)
                 return false;
             Buf more(5 * MiB, 0x77);
-            if (pwrite(fd(tag), more.data(), more.size(), 30 * MiB) != (int64_t)more.size())
+            if (pwrite(fd(tag), more.data(), more.size(), 30 * MiB) != static_cast<int64_t>(more.size()))
                 return false;
         }
         return true;
@@ -367,10 +367,10 @@ TEST_P(FsckDataTest, CrashLeavesNothingTheCheckCannotMend) {
     check_references();
     // Synced data reads back; the older regions are untouched by the crash.
     for (unsigned char tag : {20, 21}) {
-        ASSERT_NE(nullptr, open(tag)) << (int)tag;
+        ASSERT_NE(nullptr, open(tag)) << static_cast<int>(tag);
         Buf b(3 * MiB);
         pattern(b, tag, 0);
-        EXPECT_TRUE(b.bytes() == read_all(fd(tag), 0, 3 * MiB)) << "file " << (int)tag;
+        EXPECT_TRUE(b.bytes() == read_all(fd(tag), 0, 3 * MiB)) << "file " << static_cast<int>(tag);
     }
     EXPECT_TRUE(reads_as(before));
     // What the check left is exact: a second check has nothing to do.

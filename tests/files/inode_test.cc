@@ -85,12 +85,12 @@ Bytes default_page_like(const Bytes &raw) {
 Bytes one_xattr() {
     Bytes x = {1, 0, 7, 0};
     for (char c : std::string("user.a"))
-        x.push_back((uint8_t)c);
+        x.push_back(static_cast<uint8_t>(c));
     x.push_back(0);
     x.push_back(3);
     x.push_back(0);
     for (char c : std::string("xyz"))
-        x.push_back((uint8_t)c);
+        x.push_back(static_cast<uint8_t>(c));
     return x;
 }
 
@@ -315,7 +315,7 @@ TEST_F(InodeTest, PagesOnTheDeviceMatchTheFormatTables) {
     r.blkmap_type = 2;
     r.slices = 24;
     r.xattr = one_xattr();
-    r.data = Bytes((const uint8_t *)"hello world", (const uint8_t *)"hello world" + 11);
+    r.data = Bytes(reinterpret_cast<const uint8_t *>("hello world"), reinterpret_cast<const uint8_t *>("hello world") + 11);
     Bytes expect_b = page_of(r);
     EXPECT_EQ(expect_b, read_bytes(slot(5) + 4096, 4096));
     EXPECT_EQ(a, read_bytes(slot(5), 4096)) << "copy A untouched";

@@ -72,7 +72,7 @@ protected:
     }
 
     static int blkno_limit(zmap_t *z, blkno_t *min, blkno_t *max) {
-        return tav_sb_blkno_limit((tav_sb_info *)z->priv, min, max);
+        return tav_sb_blkno_limit(static_cast<tav_sb_info *>(z->priv), min, max);
     }
     static int put_ino(tav *, uint64_t ino) { return tav_sb_put_ino(&g_fs->ino_ctx_, ino); }
 
@@ -346,7 +346,7 @@ TEST_P(FsTest, DamagedSlotsAtStartUp) {
     EXPECT_EQ(-305, rd);
     int bad = 0;
     tav_itable_badinode_foreach(
-        itable_, [](tav_inode_info *, void *p) { return ++*(int *)p, 0; }, &bad);
+        itable_, [](tav_inode_info *, void *p) { return ++*static_cast<int *>(p), 0; }, &bad);
     EXPECT_EQ(1, bad);
     tav_inode_unref(eb, "test");
     // Slot a (both copies bad) and inode b are the damaged ones left.
@@ -363,7 +363,7 @@ TEST_P(FsTest, DamagedSlotsAtStartUp) {
 TEST_P(FsTest, DirtyTimerWritesAtMost32PerTickAndHonoursDirtyHold) {
     std::vector<tav_inode_info *> files;
     for (int i = 0; i < 40; i++) {
-        tav_inode_info *f = create((unsigned char)(i + 1));
+        tav_inode_info *f = create(static_cast<unsigned char>(i + 1));
         f->ondisk.i_size = 100 + i;
         tav_inode_mark_dirty(f);
         files.push_back(f);
@@ -706,7 +706,7 @@ TEST_P(FsTest, WalkersSkipWhatTheyMustAndStopAtANegativeResult) {
         int stop_at = -1;
     };
     auto fn = [](tav *, unsigned char *, void *p) {
-        Seen *s = (Seen *)p;
+        Seen *s = static_cast<Seen *>(p);
         return ++s->n == s->stop_at ? -EINTR : 0;
     };
     Seen all, unopen, stopped;

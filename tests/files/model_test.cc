@@ -299,7 +299,7 @@ protected:
     ModelTest() { blocks_ = 1024; }
     void SetUp() override {
         DataTest::SetUp();
-        seed_ = (unsigned)env_u64("TAV_MODEL_SEED", std::random_device{}());
+        seed_ = static_cast<unsigned>(env_u64("TAV_MODEL_SEED", std::random_device{}()));
         rng_.seed(seed_);
         struct statvfs sv;
         ASSERT_EQ(0, statfs(&sv));
@@ -323,7 +323,7 @@ protected:
         return n;
     }
     uint64_t rnd(uint64_t n) { return n ? rng_() % n : 0; }
-    bool chance(int pct) { return (int)rnd(100) < pct; }
+    bool chance(int pct) { return static_cast<int>(rnd(100)) < pct; }
 
     uint64_t pick_offset(const Model &m) {
         static const uint64_t bases[] = {0,        2048,     4096,      128 * KiB, MiB,
@@ -332,7 +332,7 @@ protected:
         int total = 0, w = 0;
         for (int x : weights)
             total += x;
-        int r = (int)rnd((uint64_t)total);
+        int r = static_cast<int>(rnd(static_cast<uint64_t>(total)));
         size_t i = 0;
         while (r >= (w += weights[i]))
             i++;
@@ -342,8 +342,8 @@ protected:
         static const int64_t jitter[] = {0, -1, 1, -4096, 4096, -2048, 100, 7, -100, 0};
         int64_t j = jitter[rnd(10)];
         if (chance(20))
-            j += (int64_t)rnd(3 * MiB);
-        return (uint64_t)std::max<int64_t>(0, (int64_t)base + j);
+            j += static_cast<int64_t>(rnd(3 * MiB));
+        return static_cast<uint64_t>(std::max<int64_t>(0, static_cast<int64_t>(base) + j));
     }
     uint64_t pick_size() {
         static const uint64_t sizes[] = {
@@ -354,9 +354,9 @@ protected:
     }
     Bytes random_bytes(uint64_t n) {
         Bytes b(n);
-        uint8_t v = (uint8_t)rng_();
+        uint8_t v = static_cast<uint8_t>(rng_());
         for (uint64_t i = 0; i < n; i++)
-            b[i] = (uint8_t)(v + i * 13 + (i >> 12));
+            b[i] = static_cast<uint8_t>(v + i * 13 + (i >> 12));
         return b;
     }
 
@@ -380,7 +380,7 @@ protected:
             uint8_t want = m.byte(o + i, &known);
             if (known && got[i] != want) {
                 std::ostringstream s;
-                s << "byte " << o + i << ": read " << (int)got[i] << ", model " << (int)want;
+                s << "byte " << o + i << ": read " << static_cast<int>(got[i]) << ", model " << static_cast<int>(want);
                 *why = s.str();
                 return false;
             }
@@ -391,7 +391,7 @@ protected:
         const Model &m = models_.at(tag);
         Buf b(l, 0xee);
         int64_t r = pread(fd(tag), b.data(), l, o);
-        int64_t expect = o >= m.size ? 0 : (int64_t)std::min(l, m.size - o);
+        int64_t expect = o >= m.size ? 0 : static_cast<int64_t>(std::min(l, m.size - o));
         if (r != expect) {
             ADD_FAILURE() << "read " << o << "+" << l << " returned " << r << ", expected " << expect << "\n"
                           << trail();
@@ -441,17 +441,17 @@ protected:
         struct statvfs sv;
         if (statfs(&sv) != 0)
             return -1;
-        return (int64_t)(data_blocks() - sv.f_bfree);
+        return static_cast<int64_t>(data_blocks() - sv.f_bfree);
     }
     // Unlinked files give their blocks back in the background: waits
     // (bounded) for the unlink timer to catch up with the model.
     int64_t settled_used() {
         int64_t used = statfs_used();
-        for (int i = 0; reclaim_pending_ && used >= 0 && (uint64_t)used != model_used() && i < 150; i++) {
+        for (int i = 0; reclaim_pending_ && used >= 0 && static_cast<uint64_t>(used) != model_used() && i < 150; i++) {
             tavtest::run_until([] { return false; }, 0.2);
             used = statfs_used();
         }
-        if (used >= 0 && (uint64_t)used == model_used())
+        if (used >= 0 && static_cast<uint64_t>(used) == model_used())
             reclaim_pending_ = false;
         return used;
     }
@@ -459,7 +459,7 @@ protected:
         int64_t s = settled_used();
         if (s < 0)
             return false;
-        uint64_t used = (uint64_t)s;
+        uint64_t used = static_cast<uint64_t>(s);
         if (used != model_used()) {
             ADD_FAILURE() << "statfs: " << used << " blocks used, model " << model_used() << "\n" << trail();
             return false;
@@ -505,15 +505,15 @@ protected:
             return true;
         }
         auto it = models_.begin();
-        std::advance(it, (long)rnd(models_.size()));
+        std::advance(it, static_cast<long>(rnd(models_.size())));
         unsigned char tag = it->first;
         Model &m = it->second;
         // Keep clear of a full device: the model does not follow ENOSPC.
         const uint64_t free = data_blocks() - model_used();
         const bool room = free > 96;
         std::ostringstream d;
-        d << "file " << (int)tag << " (" << kind_name(m.kind) << ", size " << m.size << "): ";
-        int op = (int)rnd(108);
+        d << "file " << static_cast<int>(tag) << " (" << kind_name(m.kind) << ", size " << m.size << "): ";
+        int op = static_cast<int>(rnd(108));
         if (op < 26 && room) {
             uint64_t o = pick_offset(m), l = pick_size();
             if (m.slices() && o + l > TAV_COMPRESSIBLE_MAX)
@@ -523,7 +523,7 @@ protected:
             note(d.str());
             Buf buf(l);
             memcpy(buf.data(), b.data(), l);
-            if (!expect_ret("write", pwrite(fd(tag), buf.data(), l, o), (int64_t)l))
+            if (!expect_ret("write", pwrite(fd(tag), buf.data(), l, o), static_cast<int64_t>(l)))
                 return false;
             m.write(o, b);
             return true;
@@ -619,7 +619,7 @@ protected:
     // through or left to the dirty timer.
     bool xattr_op(unsigned char tag, Model &m, std::ostringstream &d) {
         const std::string key = "user.k" + std::to_string(rnd(4));
-        const int action = (int)rnd(3);
+        const int action = static_cast<int>(rnd(3));
         const bool by_name = chance(50);
         const int sync = chance(50) ? 0 : TAV_XATTR_SYNC_DELAYED;
         unsigned char name[16];
@@ -661,7 +661,7 @@ protected:
             ADD_FAILURE() << what << " never called back\n" << trail();
             return false;
         }
-        return expect_ret(what, r->ret < 0 ? -(int64_t)r->err : r->ret, want);
+        return expect_ret(what, r->ret < 0 ? -static_cast<int64_t>(r->err) : r->ret, want);
     }
     bool check_xattr(unsigned char tag, const Model &m, const std::string &key, bool by_name) {
         unsigned char name[16];
@@ -671,10 +671,10 @@ protected:
         int launched = by_name ? tav_getxattr_async(inst_, name, key.c_str(), buf, sizeof(buf), common_cbk, &r)
                                : tav_fgetxattr_async(fd(tag), key.c_str(), buf, sizeof(buf), common_cbk, &r);
         auto it = m.xattrs.find(key);
-        if (!finish("getxattr", launched, &r, it == m.xattrs.end() ? -ENODATA : (int64_t)it->second.size()))
+        if (!finish("getxattr", launched, &r, it == m.xattrs.end() ? -ENODATA : static_cast<int64_t>(it->second.size())))
             return false;
         if (it != m.xattrs.end() && Bytes(buf, buf + r.ret) != it->second) {
-            ADD_FAILURE() << "getxattr " << key << " of file " << (int)tag << ": value differs from the model\n"
+            ADD_FAILURE() << "getxattr " << key << " of file " << static_cast<int>(tag) << ": value differs from the model\n"
                           << trail();
             return false;
         }
@@ -721,10 +721,10 @@ protected:
         };
         std::vector<std::unique_ptr<Req>> reqs;
         std::vector<std::pair<uint64_t, uint64_t>> taken; // page ranges
-        int n = 2 + (int)rnd(7);
+        int n = 2 + static_cast<int>(rnd(7));
         std::ostringstream d;
-        d << "file " << (int)tag << " batch:";
-        for (int i = 0; i < n * 3 && (int)reqs.size() < n; i++) {
+        d << "file " << static_cast<int>(tag) << " batch:";
+        for (int i = 0; i < n * 3 && static_cast<int>(reqs.size()) < n; i++) {
             auto r = std::make_unique<Req>();
             r->write = chance(60) || m.size == 0;
             r->off = r->write ? pick_offset(m) : rnd(m.size);
@@ -766,9 +766,9 @@ protected:
                                                           nullptr, nullptr, common_cbk, &xres),
                             0))
                 return false;
-            int ret = r->write ? tav_pwritev_async(fd(tag), &r->iov, 1, (off_t)r->off, nullptr, nullptr,
+            int ret = r->write ? tav_pwritev_async(fd(tag), &r->iov, 1, static_cast<off_t>(r->off), nullptr, nullptr,
                                                    common_cbk, &r->res)
-                               : tav_preadv_async(fd(tag), &r->iov, 1, (off_t)r->off, nullptr, nullptr,
+                               : tav_preadv_async(fd(tag), &r->iov, 1, static_cast<off_t>(r->off), nullptr, nullptr,
                                                   common_cbk, &r->res);
             if (!expect_ret("launch", ret, 0))
                 return false;
@@ -807,7 +807,7 @@ protected:
             return false;
         }
         for (auto &r : reqs) {
-            if (!expect_ret(r->write ? "batched write" : "batched read", r->res.ret, (int64_t)r->len))
+            if (!expect_ret(r->write ? "batched write" : "batched read", r->res.ret, static_cast<int64_t>(r->len)))
                 return false;
             if (r->write)
                 continue;
@@ -818,7 +818,7 @@ protected:
             }
         }
         if (with_xattr) {
-            if (!expect_ret("batched setxattr", xres.ret < 0 ? -(int64_t)xres.err : xres.ret, 0))
+            if (!expect_ret("batched setxattr", xres.ret < 0 ? -static_cast<int64_t>(xres.err) : xres.ret, 0))
                 return false;
             m.xattrs[xkey] = xval;
         }
@@ -848,8 +848,8 @@ TEST_P(ModelTest, RandomOperationsMatchTheModel) {
     restart();
     ASSERT_TRUE(check_all());
     check_references();
-    RecordProperty("operations", (int)i);
-    RecordProperty("seed", (int)seed_);
+    RecordProperty("operations", static_cast<int>(i));
+    RecordProperty("seed", static_cast<int>(seed_));
     RecordProperty("finishes_in_flight", finishes_in_flight_);
 }
 

@@ -72,7 +72,7 @@ TEST_P(ReadTest, PartlyWrittenSegmentIsOneDeviceReadWithUnwrittenPagesZeroed) {
     // Stale bytes on the device where page 1 would be.
     int64_t pba = paddr(f, 0);
     ASSERT_GT(pba, 0);
-    raw_write((uint64_t)pba + 4096, Bytes(4096, 0x5e));
+    raw_write(static_cast<uint64_t>(pba) + 4096, Bytes(4096, 0x5e));
     size_t mark = io_mark();
     Bytes got = read_all(f, 0, 12288);
     Io io = io_since(mark);
@@ -187,10 +187,10 @@ TEST_P(ReadTest, DeviceReadErrorsReachTheCaller) {
     Buf b(2 * MiB, 0x10);
     ASSERT_EQ((int64_t)b.size(), pwrite(f, b.data(), b.size(), 0));
     int64_t second = paddr(f, MiB);
-    fault_engine().fail_reads((uint64_t)second, MiB, 1);
+    fault_engine().fail_reads(static_cast<uint64_t>(second), MiB, 1);
     Buf out(2 * MiB);
     EXPECT_EQ((int64_t)MiB, pread(f, out.data(), out.size(), 0)) << "the first segment's bytes";
-    fault_engine().fail_reads((uint64_t)paddr(f, 0), MiB, 1);
+    fault_engine().fail_reads(static_cast<uint64_t>(paddr(f, 0)), MiB, 1);
     EXPECT_EQ(-EIO, pread(f, out.data(), out.size(), 0));
 }
 

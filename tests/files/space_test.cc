@@ -110,7 +110,7 @@ TEST_P(SpaceTest, DiscardReleasesWholeBlocksAndZeroesPartialPages) {
         Bytes model(c.size, 0);
         for (auto [o, l] : c.written) {
             put(f, o, l, 0x5d);
-            std::fill(model.begin() + (long)o, model.begin() + (long)(o + l), 0x5d);
+            std::fill(model.begin() + static_cast<long>(o), model.begin() + static_cast<long>(o + l), 0x5d);
         }
         if (f->inode->ondisk.i_size < c.size) {
             ASSERT_EQ(0, ftruncate(f, c.size));
@@ -178,7 +178,7 @@ TEST_P(SpaceTest, FallocateModes) {
     EXPECT_FALSE(bits[2]);
     // ... and that page reads what the device holds.
     int64_t pba = paddr(h, 4096);
-    raw_write((uint64_t)pba, Bytes(4096, 0xd0));
+    raw_write(static_cast<uint64_t>(pba), Bytes(4096, 0xd0));
     EXPECT_EQ(Bytes(4096, 0xd0), read_all(h, 4096, 4096));
     EXPECT_EQ(Bytes(4096, 0), read_all(h, 0, 4096));
 
@@ -289,7 +289,7 @@ TEST_P(SpaceTest, ZerofillModes) {
             EXPECT_EQ(before[(size_t)p] && !cleared, (bool)after[(size_t)p]) << "page " << p;
         }
         Bytes want(5 * 4096, 0x70);
-        std::fill(want.begin() + (long)c.off, want.begin() + (long)(c.off + c.len), 0);
+        std::fill(want.begin() + static_cast<long>(c.off), want.begin() + static_cast<long>(c.off + c.len), 0);
         EXPECT_EQ(want, read_all(f, 0, want.size()));
     }
     // Beyond the end of file nothing happens; across it the range is cut.

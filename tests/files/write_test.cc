@@ -25,7 +25,7 @@ using tavtest::fault_engine;
 Bytes pattern(size_t n, uint8_t seed) {
     Bytes b(n);
     for (size_t i = 0; i < n; i++)
-        b[i] = (uint8_t)(seed + i * 7 + i / 4096);
+        b[i] = static_cast<uint8_t>(seed + i * 7 + i / 4096);
     return b;
 }
 
@@ -52,11 +52,11 @@ TEST_P(WriteTest, RoundTripsAcrossSegmentsKindsAndARestart) {
         tav_fd *f = create(k == Kind::Plain ? 1 : 2, k);
         Bytes model;
         for (const Case &c : cases) {
-            Bytes data = pattern(c.len, (uint8_t)c.off);
+            Bytes data = pattern(c.len, static_cast<uint8_t>(c.off));
             ASSERT_EQ((int64_t)c.len, pwrite(f, data.data(), c.len, c.off)) << c.off;
             if (model.size() < c.off + c.len)
                 model.resize(c.off + c.len, 0);
-            std::copy(data.begin(), data.end(), model.begin() + (long)c.off);
+            std::copy(data.begin(), data.end(), model.begin() + static_cast<long>(c.off));
         }
         EXPECT_EQ(model, read_all(f, 0, size));
     }
@@ -140,8 +140,8 @@ TEST_P(WriteTest, PaddingOnlyIntoUnwrittenPages) {
         // Whatever was padded reads as zeros, the rest as written.
         Bytes want(16384, 0);
         if (c.pre_len)
-            std::fill(want.begin() + (long)c.pre_off, want.begin() + (long)(c.pre_off + c.pre_len), 0x22);
-        std::fill(want.begin() + (long)c.off, want.begin() + (long)(c.off + c.len), 0x33);
+            std::fill(want.begin() + static_cast<long>(c.pre_off), want.begin() + static_cast<long>(c.pre_off + c.pre_len), 0x22);
+        std::fill(want.begin() + static_cast<long>(c.off), want.begin() + static_cast<long>(c.off + c.len), 0x33);
         EXPECT_EQ(want, read_all(f, 0, 16384));
     }
 }
@@ -156,7 +156,7 @@ TEST_P(WriteTest, CrossingWriteFailingHalfWayReportsTheFirstPart) {
         ASSERT_EQ(0, fallocate(f, TAV_FALLOC_DEFAULT, 0, 2 * seg));
         int64_t second = paddr(f, seg);
         ASSERT_GT(second, 0);
-        fault_engine().fail_writes((uint64_t)second, seg, 1);
+        fault_engine().fail_writes(static_cast<uint64_t>(second), seg, 1);
         Buf data(8192, 0x5a);
         EXPECT_EQ(4096, pwrite(f, data.data(), 8192, seg - 4096));
         fault_engine().faults.clear();
@@ -165,7 +165,7 @@ TEST_P(WriteTest, CrossingWriteFailingHalfWayReportsTheFirstPart) {
         EXPECT_EQ(Bytes(4096, 0), Bytes(got.begin() + 4096, got.end())) << "the failed part reads as zeros";
         // A failure of the first segment fails the request.
         int64_t first = paddr(f, 0);
-        fault_engine().fail_writes((uint64_t)first, seg, 1);
+        fault_engine().fail_writes(static_cast<uint64_t>(first), seg, 1);
         EXPECT_EQ(-EIO, pwrite(f, data.data(), 8192, seg - 4096));
         fault_engine().faults.clear();
     }
@@ -272,7 +272,7 @@ TEST_P(WriteTest, ConcurrentFirstWritesShareExtentPageWrites) {
         const uint64_t passes = page->runner.passes;
         size_t mark = io_mark();
         for (int i = 0; i < kN; i++) {
-            bufs.push_back(std::make_unique<Buf>(4096, (uint8_t)(i + 1)));
+            bufs.push_back(std::make_unique<Buf>(4096, static_cast<uint8_t>(i + 1)));
             iov[i] = {bufs.back()->data(), 4096};
             ASSERT_EQ(
                 0, tav_pwritev_async(f, &iov[i], 1, (off_t)(i * seg), nullptr, nullptr, common_cbk, &res[i]));
@@ -283,7 +283,7 @@ TEST_P(WriteTest, ConcurrentFirstWritesShareExtentPageWrites) {
         for (auto &r : res)
             EXPECT_EQ(4096, r.ret);
         Io io = io_since(mark);
-        const int ran = (int)(page->runner.passes - passes);
+        const int ran = static_cast<int>(page->runner.passes - passes);
         co([&] { ext_page_put(page); });
         EXPECT_EQ(ran, io.extent_writes) << "one extent-page write per batch pass";
         // Each request needs an allocation and a bit update: unbatched,
@@ -312,7 +312,7 @@ TEST_P(WriteTest, SteadyAlignedStreamAllocatesNothingAndCopiesNothing) {
         uint64_t n = 0;
         tav_mem_info_foreach(
             [](const tav_mem_info *m, void *p) {
-                *(uint64_t *)p += m->total_alloc_count;
+                *static_cast<uint64_t *>(p) += m->total_alloc_count;
                 return 0;
             },
             &n);
@@ -325,7 +325,7 @@ TEST_P(WriteTest, SteadyAlignedStreamAllocatesNothingAndCopiesNothing) {
     }
     uint64_t a0 = allocs(), b0 = bounces();
     for (int i = 0; i < 200; i++) {
-        uint64_t off = (uint64_t)(i * 37 % 64) * data.size();
+        uint64_t off = static_cast<uint64_t>(i * 37 % 64) * data.size();
         ASSERT_EQ((int64_t)data.size(), pwrite(f, data.data(), data.size(), off));
         ASSERT_EQ((int64_t)back.size(), pread(f, back.data(), back.size(), off));
     }
@@ -345,13 +345,13 @@ TEST_P(WriteTest, FailedUnalignedWriteAtEndOfFileIsRetriedPadded) {
     ASSERT_GT(pba, 0);
     // Fails the write of the unaligned tail once; the padded retry goes
     // through whole.
-    fault_engine().fail_writes((uint64_t)pba + 4096, 1000, 1);
+    fault_engine().fail_writes(static_cast<uint64_t>(pba) + 4096, 1000, 1);
     Buf tail(1000, 0x62);
     EXPECT_EQ(1000, pwrite(f, tail.data(), 1000, 4096));
     EXPECT_TRUE(log_contains("Failed to write non aligned block at the end of the file"));
     EXPECT_EQ(Bytes(1000, 0x62), read_all(f, 4096, 1000));
     // Not at end of file: no retry.
-    fault_engine().fail_writes((uint64_t)pba, 100, 1);
+    fault_engine().fail_writes(static_cast<uint64_t>(pba), 100, 1);
     EXPECT_EQ(-EIO, pwrite(f, tail.data(), 100, 0));
     fault_engine().faults.clear();
 }

@@ -128,9 +128,9 @@ TEST(RangeSet, MergeMatchesPerByteModel) {
         range_set_init(&s, nullptr);
         for (int n = rng() % 20; n >= 0; n--) {
             uint64_t o = rng() % (kSpan - 1), l = 1 + rng() % std::min<uint64_t>(80, kSpan - o);
-            uint8_t m = (uint8_t)(1u << (rng() % 8));
+            uint8_t m = static_cast<uint8_t>(1u << (rng() % 8));
             if (rng() % 4 == 0)
-                m |= (uint8_t)(1u << (rng() % 8));
+                m |= static_cast<uint8_t>(1u << (rng() % 8));
             ASSERT_EQ(0, range_set_add(&s, o, l, m));
             for (uint64_t b = o; b < o + l; b++)
                 model[b] |= m;
@@ -165,11 +165,11 @@ TEST(RangeSet, MergeMatchesPerByteModel) {
         // Queries against the model.
         for (int q = 0; q < 20; q++) {
             uint64_t o = rng() % kSpan, l = 1 + rng() % 50;
-            uint8_t m = (uint8_t)(rng() % 255 + 1);
+            uint8_t m = static_cast<uint8_t>(rng() % 255 + 1);
             int expect = 0;
             for (uint64_t b = o; b < std::min(o + l, kSpan); b++)
                 expect |= (model[b] & m) != 0;
-            ASSERT_EQ(expect, range_set_test_overlap(&s, o, l, m)) << o << "+" << l << " mask " << (int)m;
+            ASSERT_EQ(expect, range_set_test_overlap(&s, o, l, m)) << o << "+" << l << " mask " << static_cast<int>(m);
             uint32_t idx = range_set_search(&s, o);
             for (uint32_t k = 0; k < idx; k++)
                 ASSERT_LE(s.ranges[k].offset + s.ranges[k].length, o) << "search skipped an overlap";

@@ -44,7 +44,7 @@ Bytes v1_entry(uint32_t state, uint64_t block, uint16_t slice, uint16_t type,
     put16(&e[24], slice);
     put16(&e[26], type);
     memcpy(&e[32], bits.data(), bits.size());
-    put32(&e[8], (uint32_t)xxh64_1011(&e[12], 52));
+    put32(&e[8], static_cast<uint32_t>(xxh64_1011(&e[12], 52)));
     return e;
 }
 
@@ -56,7 +56,7 @@ Bytes v2_entry(uint8_t state, uint8_t slice, uint32_t block, const Bytes &bits =
     e[5] = slice;
     put32(&e[8], block);
     memcpy(&e[12], bits.data(), 4);
-    put32(&e[0], (uint32_t)xxh64_1011(&e[4], 12));
+    put32(&e[0], static_cast<uint32_t>(xxh64_1011(&e[4], 12)));
     return e;
 }
 
@@ -532,7 +532,7 @@ TEST_F(ExtentTest, LruEvictsTheLeastRecentCleanUnpinnedPage) {
 
 TEST_F(ExtentTest, CacheTreeStaysBalancedUnderRandomUse) {
     format(TAV_BLKMAP_TYPE_BLOCK);
-    unsigned seed = (unsigned)::testing::UnitTest::GetInstance()->random_seed();
+    unsigned seed = static_cast<unsigned>(::testing::UnitTest::GetInstance()->random_seed());
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
     ASSERT_TRUE(tavtest::run_coroutine([&] {
@@ -673,7 +673,7 @@ TEST_F(ExtentTest, BatchRunnerServesWaitingRequestsTogether) {
         bool owner_ok = true;
     } ctx{page};
     auto process = [](batch_t *runner, list_head *wait, list_head *out, void *data) -> int {
-        Ctx *c = (Ctx *)data;
+        Ctx *c = static_cast<Ctx *>(data);
         c->owner_ok &= ext_page_from_batch(runner) == c->page;
         int n = 0;
         while (!list_empty(wait)) {
@@ -683,7 +683,7 @@ TEST_F(ExtentTest, BatchRunnerServesWaitingRequestsTogether) {
         c->groups.push_back(n);
         c->processed += n;
         // Yield on device I/O, as a real batch does.
-        char *buf = (char *)tav_iobuf_get(4096, TAV_MEM_OTHER);
+        char *buf = static_cast<char *>(tav_iobuf_get(4096, TAV_MEM_OTHER));
         ioengine_co_preadn(ioengine_get_default(), buf, 4096, 0);
         tav_iobuf_put(buf);
         return n;
@@ -702,7 +702,7 @@ TEST_F(ExtentTest, BatchRunnerServesWaitingRequestsTogether) {
         args[i] = {page, &reqs[i], process, &ctx, &finished};
         Coroutine *co = coroutine_create(
             [](void *p) {
-                Arg *a = (Arg *)p;
+                Arg *a = static_cast<Arg *>(p);
                 ext_page_batch_run(a->page, a->req, a->fn, a->ctx);
                 EXPECT_TRUE(a->req->done);
                 (*a->finished)++;

@@ -31,7 +31,7 @@ int rec_serialize(mbuf *mb, void *buf, size_t size) {
     Rec *r = reinterpret_cast<Rec *>(mb);
     memset(buf, 0, size);
     memcpy(buf, &r->magic, 4);
-    memcpy((char *)buf + 4, &r->counter, 4);
+    memcpy(static_cast<char *>(buf) + 4, &r->counter, 4);
     return 0;
 }
 int rec_unserialize(mbuf *mb, const void *buf, size_t) {
@@ -41,7 +41,7 @@ int rec_unserialize(mbuf *mb, const void *buf, size_t) {
     if (magic != 0xfeedbeef)
         return -EUCLEAN;
     r->magic = magic;
-    memcpy(&r->counter, (const char *)buf + 4, 4);
+    memcpy(&r->counter, static_cast<const char *>(buf) + 4, 4);
     r->unserialized++;
     return 0;
 }

@@ -57,7 +57,7 @@ void format_on(const char *engine, const std::string &path, uint64_t blocks, uin
 } // namespace
 
 void format_device(const std::string &path, uint64_t blocks, uint64_t groups) {
-    make_file(path, (off_t)(blocks << 20));
+    make_file(path, static_cast<off_t>(blocks << 20));
     format_on("libaio", path, blocks, groups);
 }
 

@@ -259,10 +259,10 @@ TEST_F(BenchSmoke, CallersFileIsWrittenOnlyWithConsentAndKept) {
     const std::string file = dir_.path() + "/data";
     std::string content(8 << 20, '\0');
     for (size_t i = 0; i < content.size(); i++)
-        content[i] = (char)(i * 31 + 7);
+        content[i] = static_cast<char>(i * 31 + 7);
     {
         std::ofstream f(file, std::ios::binary);
-        f.write(content.data(), (std::streamsize)content.size());
+        f.write(content.data(), static_cast<std::streamsize>(content.size()));
     }
     Outcome o = run_bench(logs_, {"--quick", "--path", file, "--workload", "randwrite-4k-qd1"});
     EXPECT_EQ(2, o.status) << o.out << o.err;

@@ -34,7 +34,7 @@ protected:
     }
     static long long size_of(const std::string &path) {
         struct stat st;
-        return stat(path.c_str(), &st) == 0 ? (long long)st.st_size : -1;
+        return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
     }
     void expect_same(const std::string &a, const std::string &b, const std::string &what) {
         EXPECT_EQ(size_of(a), size_of(b)) << what;

@@ -47,7 +47,7 @@ int create_file(const std::string &path, const std::string &data = "") {
     if (fd < 0)
         return errno;
     int err = 0;
-    if (!data.empty() && write(fd, data.data(), data.size()) != (ssize_t)data.size())
+    if (!data.empty() && write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size()))
         err = errno ? errno : EIO;
     if (close(fd) != 0 && err == 0)
         err = errno;
@@ -62,7 +62,7 @@ std::string read_all(const std::string &path) {
     char buf[65536];
     ssize_t n;
     while ((n = read(fd, buf, sizeof(buf))) > 0)
-        out.append(buf, (size_t)n);
+        out.append(buf, static_cast<size_t>(n));
     close(fd);
     return out;
 }
@@ -144,13 +144,13 @@ TEST_P(MountTest, AnswersToBadNamesAndRequests) {
         {"write the root", EISDIR, err_of(open(mnt_.c_str(), O_WRONLY))},
         {"mkdir", ENOSYS, err_of(mkdir(at(missing).c_str(), 0755))},
         // The root has no extended attributes, and cannot get any.
-        {"getxattr of the root", ENODATA, err_of((int)getxattr(mnt_.c_str(), "user.a", value, sizeof(value)))},
+        {"getxattr of the root", ENODATA, err_of(static_cast<int>(getxattr(mnt_.c_str(), "user.a", value, sizeof(value))))},
         {"setxattr of the root", EOPNOTSUPP, err_of(setxattr(mnt_.c_str(), "user.a", "v", 1, 0))},
-        {"listxattr of the root", 0, err_of((int)listxattr(mnt_.c_str(), value, sizeof(value)))},
+        {"listxattr of the root", 0, err_of(static_cast<int>(listxattr(mnt_.c_str(), value, sizeof(value))))},
         {"removexattr of the root", ENODATA, err_of(removexattr(mnt_.c_str(), "user.a"))},
         {"ls -l of the mount", 0, sh("ls -la " + mnt_).status},
         // The library's own answers come through.
-        {"getxattr of an absent key", ENODATA, err_of((int)getxattr(at(f).c_str(), "user.a", value, 8))},
+        {"getxattr of an absent key", ENODATA, err_of(static_cast<int>(getxattr(at(f).c_str(), "user.a", value, 8)))},
         {"setxattr outside the namespaces", EOPNOTSUPP, err_of(setxattr(at(f).c_str(), "other.a", "v", 1, 0))},
         {"truncate beyond the largest file", EFBIG, err_of(truncate(at(f).c_str(), 0x4000000001LL))},
     };
@@ -166,7 +166,7 @@ TEST_P(MountTest, RemountKeepsContentsAndAttributes) {
     const std::string a = new_uuid(), b = new_uuid();
     std::string big(3 * 1048576 + 12345, '\0');
     for (size_t i = 0; i < big.size(); i++)
-        big[i] = (char)(i * 7 + i / 4096);
+        big[i] = static_cast<char>(i * 7 + i / 4096);
     ASSERT_EQ(0, create_file(at(a), "small"));
     ASSERT_EQ(0, create_file(at(b), big));
     ASSERT_EQ(0, chmod(at(a).c_str(), 0600));
@@ -342,13 +342,13 @@ public:
     static constexpr int unanswered = 1;
     int call(uint32_t opcode, uint64_t nodeid, const std::string &arg) {
         struct fuse_in_header h = {};
-        h.len = (uint32_t)(sizeof(h) + arg.size());
+        h.len = static_cast<uint32_t>(sizeof(h) + arg.size());
         h.opcode = opcode;
         h.unique = ++unique_;
         h.nodeid = nodeid;
         std::string msg(reinterpret_cast<const char *>(&h), sizeof(h));
         msg += arg;
-        if (write(fd_, msg.data(), msg.size()) != (ssize_t)msg.size())
+        if (write(fd_, msg.data(), msg.size()) != static_cast<ssize_t>(msg.size()))
             return unanswered;
         struct fuse_out_header o;
         if (!read_exact(&o, sizeof(o), 60000) || o.unique != unique_ || o.len < sizeof(o))
@@ -375,7 +375,7 @@ private:
             if (n <= 0)
                 return false;
             p += n;
-            len -= (size_t)n;
+            len -= static_cast<size_t>(n);
         }
         return true;
     }

@@ -43,7 +43,7 @@ protected:
         for (unsigned i = 0; i < kCnt; i++) {
             const char *b = seg_[i].data();
             if (p >= b && p < b + seg_[i].size())
-                return {(int)i, static_cast<const char *>(p) - b};
+                return {static_cast<int>(i), static_cast<const char *>(p) - b};
         }
         return {-1, 0};
     }

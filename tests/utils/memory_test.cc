@@ -158,7 +158,7 @@ TEST(MemAcct, WrappersKeepPerTagTotalsPeaksAndCounts) {
 TEST(MemAcct, FailuresLogTheTagAndKeepTheOldBlock) {
     tav_acct_toggle(1);
     tavtest::LogCapture log;
-    const size_t huge = (size_t)1 << 62;
+    const size_t huge = static_cast<size_t>(1) << 62;
     const std::string huge_s = std::to_string(huge);
 
     EXPECT_EQ(nullptr, tav_malloc(huge, TAV_MEM_OTHER));

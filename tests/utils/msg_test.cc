@@ -22,7 +22,7 @@ ssize_t sendn(int fd, const void *buf, size_t len) {
             return r < 0 ? -errno : -EIO;
         done += r;
     }
-    return (ssize_t)len;
+    return static_cast<ssize_t>(len);
 }
 
 ssize_t recvn(int fd, void *buf, size_t len) {
@@ -35,7 +35,7 @@ ssize_t recvn(int fd, void *buf, size_t len) {
             return r < 0 ? -errno : 0;
         done += r;
     }
-    return (ssize_t)len;
+    return static_cast<ssize_t>(len);
 }
 
 // Frame bytes as the wire carries them: host-order length, text, zero.

@@ -86,7 +86,7 @@ TEST_P(RbTreeRandom, ShapeOrderAndAugmentHoldThroughRandomOperations) {
     std::vector<Item> items(600);
     std::vector<Item *> in, out;
     for (size_t i = 0; i < items.size(); i++) {
-        items[i].key = (long)i * 7 % 601; // distinct keys in scrambled order
+        items[i].key = static_cast<long>(i) * 7 % 601; // distinct keys in scrambled order
         rb_clear_node(&items[i].node);
         out.push_back(&items[i]);
     }
@@ -96,8 +96,8 @@ TEST_P(RbTreeRandom, ShapeOrderAndAugmentHoldThroughRandomOperations) {
         if (add) {
             size_t k = rng() % out.size();
             Item *it = out[k];
-            out.erase(out.begin() + (long)k);
-            it->end = it->key + (long)(rng() % 1000);
+            out.erase(out.begin() + static_cast<long>(k));
+            it->end = it->key + static_cast<long>(rng() % 1000);
             ASSERT_TRUE(rb_node_empty(&it->node));
             insert(&root, it, augmented);
             ASSERT_FALSE(rb_node_empty(&it->node));
@@ -105,7 +105,7 @@ TEST_P(RbTreeRandom, ShapeOrderAndAugmentHoldThroughRandomOperations) {
         } else {
             size_t k = rng() % in.size();
             Item *it = in[k];
-            in.erase(in.begin() + (long)k);
+            in.erase(in.begin() + static_cast<long>(k));
             if (augmented)
                 rb_erase_augmented(&it->node, &root, &kAug);
             else

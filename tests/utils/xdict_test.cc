@@ -22,10 +22,10 @@ uint32_t ref_hash(const std::string &s, bool signed_tail = true) {
     const size_t n = s.size();
     if (n < 2)
         return 1;
-    auto byte = [&](size_t i) { return (uint32_t)(uint8_t)s[i]; };
+    auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(s[i])); };
     auto u16 = [&](size_t i) { return byte(i) + 256 * byte(i + 1); };
-    auto sbyte = [&](size_t i) { return signed_tail ? (uint32_t)(int32_t)(int8_t)s[i] : byte(i); };
-    uint32_t h = (uint32_t)n;
+    auto sbyte = [&](size_t i) { return signed_tail ? static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(s[i]))) : byte(i); };
+    uint32_t h = static_cast<uint32_t>(n);
     size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         h += u16(i);
@@ -73,7 +73,7 @@ void put_item(Bytes &out, const std::string &key, const Bytes &value) {
 }
 
 Bytes header(uint16_t count) {
-    return {(uint8_t)(count & 0xff), (uint8_t)(count >> 8)};
+    return {static_cast<uint8_t>(count & 0xff), static_cast<uint8_t>(count >> 8)};
 }
 
 std::vector<std::string> keys_in_order(const xdict *d) {

@@ -60,9 +60,9 @@ void run(Result *r) {
 const char *outcome(const Result &r) {
     static char buf[128];
     if (r.ret >= 0)
-        snprintf(buf, sizeof(buf), "ok (%ld)", (long)r.ret);
+        snprintf(buf, sizeof(buf), "ok (%ld)", static_cast<long>(r.ret));
     else
-        snprintf(buf, sizeof(buf), "%s%s", strerror((int)r.err),
+        snprintf(buf, sizeof(buf), "%s%s", strerror(static_cast<int>(r.err)),
                  r.err == ENOSYS ? " - not part of the library yet" : "");
     return buf;
 }
@@ -106,7 +106,7 @@ bool make_instance(const std::string &path) {
         ev_run(loop, EVRUN_ONCE);
     ioengine_default_fini();
     tav_iobuf_pool_fini();
-    printf("formatted a %lu MiB instance on a volume in %s\n", (unsigned long)job.args.blocks_count,
+    printf("formatted a %lu MiB instance on a volume in %s\n", static_cast<unsigned long>(job.args.blocks_count),
            path.c_str());
     return job.ret == 0;
 }
@@ -138,7 +138,7 @@ int main(int argc, char **argv) {
     tav_statfs_async(fs, &st, common_cbk, &statfs);
     run(&statfs);
     printf("tav_statfs_async: %s: %lu of %lu blocks of 1 MiB free, %lu files possible\n", outcome(statfs),
-           (unsigned long)st.f_bfree, (unsigned long)st.f_blocks, (unsigned long)st.f_files);
+           static_cast<unsigned long>(st.f_bfree), static_cast<unsigned long>(st.f_blocks), static_cast<unsigned long>(st.f_files));
 
     const unsigned char name[16] = {0xde, 0xad, 0xbe, 0xef, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     Result create;
@@ -157,7 +157,7 @@ int main(int argc, char **argv) {
     tav_fgetattr_async(create.fd, &attr, common_cbk, &getattr);
     run(&getattr);
     printf("tav_fgetattr_async: %s: inode %lu, mode %o, size %ld\n", outcome(getattr),
-           (unsigned long)attr.st_ino, (unsigned)attr.st_mode, (long)attr.st_size);
+           static_cast<unsigned long>(attr.st_ino), static_cast<unsigned>(attr.st_mode), static_cast<long>(attr.st_size));
 
     Result sync;
     tav_sync_async(fs, name, 0, common_cbk, &sync);
