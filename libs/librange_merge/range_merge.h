@@ -1,20 +1,18 @@
-/*
- * Range sets: a growable array of (offset, length, bitmask) ranges with a
- * merge step that turns any collection of possibly overlapping ranges into
- * sorted, disjoint ranges whose masks are the union of what covered them.
- *
- * Adding never sorts; ranges are cut on the way in when the attributes ask
- * for it (at most `max_length` long, never crossing a multiple of
- * `slice_size`).  range_set_merge produces the canonical form: disjoint
- * ranges in offset order, each byte carrying the OR of the masks of every
- * added range that covered it, neighbouring ranges with equal masks joined
- * (and cut again by the attributes).  Queries (search, slice, overlap) need
- * the canonical form: querying a non-empty set that was changed since its
- * last merge is a programming error.
- *
- * Errors are negative errno values: -EINVAL for refused ranges, -ENOMEM when
- * the array cannot grow.  No locking: a set belongs to its user.
- */
+// Range sets: a growable array of (offset, length, bitmask) ranges with a
+// merge step that turns any collection of possibly overlapping ranges into
+// sorted, disjoint ranges whose masks are the union of what covered them.
+//
+// Adding never sorts; ranges are cut on the way in when the attributes ask
+// for it (at most `max_length` long, never crossing a multiple of
+// `slice_size`).  range_set_merge produces the canonical form: disjoint
+// ranges in offset order, each byte carrying the OR of the masks of every
+// added range that covered it, neighbouring ranges with equal masks joined
+// (and cut again by the attributes).  Queries (search, slice, overlap) need
+// the canonical form: querying a non-empty set that was changed since its
+// last merge is a programming error.
+//
+// Errors are negative errno values: -EINVAL for refused ranges, -ENOMEM when
+// the array cannot grow.  No locking: a set belongs to its user.
 #ifndef TAV_RANGE_MERGE_H
 #define TAV_RANGE_MERGE_H
 

@@ -1,14 +1,12 @@
-/*
- * Request stubs: one per asynchronous request, holding its arguments, its
- * callback and its identity for log prefixes and statistics.
- *
- * A stub is made by a builder (tav_stub_for_*), launched (a coroutine running
- * tav_common_wrapper is created and entered at once) and freed after its
- * handler has called the caller's callback exactly once.  The stub holds a
- * reference on the instance, and while its handler runs, on its handle or
- * inode.  Freed stubs go to a per-thread cache of at most 32, so the steady
- * state costs no allocation.  I/O thread only.
- */
+// Request stubs: one per asynchronous request, holding its arguments, its
+// callback and its identity for log prefixes and statistics.
+//
+// A stub is made by a builder (tav_stub_for_*), launched (a coroutine running
+// tav_common_wrapper is created and entered at once) and freed after its
+// handler has called the caller's callback exactly once.  The stub holds a
+// reference on the instance, and while its handler runs, on its handle or
+// inode.  Freed stubs go to a per-thread cache of at most 32, so the steady
+// state costs no allocation.  I/O thread only.
 #ifndef TAV_STUB_H
 #define TAV_STUB_H
 

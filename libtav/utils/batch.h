@@ -1,25 +1,23 @@
-/*
- * Request batching: concurrent requests against one shared object (an extent
- * page) are served in groups by whichever coroutine gets there first.
- *
- * A caller embeds a req_t at the start of its own request record and calls
- * batch_request_run.  The request is queued; when no batch is running, the
- * caller becomes the runner and calls `batch_process` with every request
- * queued so far.  The process takes one or more of them, serves them together
- * (it may yield, e.g. on device I/O), moves them to `out` and returns how many
- * it moved; requests that arrive meanwhile wait for the next batch.  A caller
- * returns once its own request has been served, by itself or by another
- * runner; results travel in the caller's own request record.
- *
- * Guarantees:
- *   - only one coroutine at a time runs `batch_process` for a runner;
- *   - requests are offered to the process in arrival order;
- *   - every request is served by exactly one batch;
- *   - a process that moves no request, or another number than it returns, is
- *     a programming error (assertion).
- *
- * Threading: one thread; batch_request_run must run in a coroutine.
- */
+// Request batching: concurrent requests against one shared object (an extent
+// page) are served in groups by whichever coroutine gets there first.
+//
+// A caller embeds a req_t at the start of its own request record and calls
+// batch_request_run.  The request is queued; when no batch is running, the
+// caller becomes the runner and calls `batch_process` with every request
+// queued so far.  The process takes one or more of them, serves them together
+// (it may yield, e.g. on device I/O), moves them to `out` and returns how many
+// it moved; requests that arrive meanwhile wait for the next batch.  A caller
+// returns once its own request has been served, by itself or by another
+// runner; results travel in the caller's own request record.
+//
+// Guarantees:
+//   - only one coroutine at a time runs `batch_process` for a runner;
+//   - requests are offered to the process in arrival order;
+//   - every request is served by exactly one batch;
+//   - a process that moves no request, or another number than it returns, is
+//     a programming error (assertion).
+//
+// Threading: one thread; batch_request_run must run in a coroutine.
 #ifndef TAV_UTILS_BATCH_H
 #define TAV_UTILS_BATCH_H
 

@@ -1,30 +1,28 @@
-/*
- * tav_bench: the I/O engine layer and the file API measured against the
- * device's own limit.
- *
- * A workload (block size, queue depth, direction or mix, sequential or random
- * offsets over a region of the target) is run by up to five sides:
- *   A  raw libaio, batched: every request ready in one pass of the loop goes
- *      to the kernel in one io_submit, completions are harvested in batches;
- *      no library, the physical limit and the reference of every ratio;
- *   R  raw libaio, one request per io_submit;
- *   B  the "libaio" engine: `depth` coroutines on one libev loop, each issuing
- *      ioengine_co_preadv/pwritev in a loop;
- *   C  the "kvol" engine, the same coroutines over a volume on a second file;
- *   F  the file API: tav_preadv_async/tav_pwritev_async on files of an
- *      instance formatted at the front of the target, `depth` requests kept
- *      in flight from their callbacks on the same libev loop.
- * Runs are interleaved (A B C A B C ...) so that the machine's noise falls on
- * every side alike; results are medians and ratios to A.
- *
- * Every side draws the same offsets for the same seed and keeps exactly
- * `depth` requests in flight until its run ends.  A request that moves fewer
- * bytes than asked fails the run: a benchmark that skipped errors would
- * report speed for work it did not do.
- *
- * Threading: everything runs on the main thread; sides B and C drive libev's
- * default loop (evdriver_env) and return with no request in flight.
- */
+// tav_bench: the I/O engine layer and the file API measured against the
+// device's own limit.
+//
+// A workload (block size, queue depth, direction or mix, sequential or random
+// offsets over a region of the target) is run by up to five sides:
+//   A  raw libaio, batched: every request ready in one pass of the loop goes
+//      to the kernel in one io_submit, completions are harvested in batches;
+//      no library, the physical limit and the reference of every ratio;
+//   R  raw libaio, one request per io_submit;
+//   B  the "libaio" engine: `depth` coroutines on one libev loop, each issuing
+//      ioengine_co_preadv/pwritev in a loop;
+//   C  the "kvol" engine, the same coroutines over a volume on a second file;
+//   F  the file API: tav_preadv_async/tav_pwritev_async on files of an
+//      instance formatted at the front of the target, `depth` requests kept
+//      in flight from their callbacks on the same libev loop.
+// Runs are interleaved (A B C A B C ...) so that the machine's noise falls on
+// every side alike; results are medians and ratios to A.
+//
+// Every side draws the same offsets for the same seed and keeps exactly
+// `depth` requests in flight until its run ends.  A request that moves fewer
+// bytes than asked fails the run: a benchmark that skipped errors would
+// report speed for work it did not do.
+//
+// Threading: everything runs on the main thread; sides B and C drive libev's
+// default loop (evdriver_env) and return with no request in flight.
 #ifndef TAV_TOOLS_BENCH_H
 #define TAV_TOOLS_BENCH_H
 

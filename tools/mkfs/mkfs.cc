@@ -1,14 +1,12 @@
-/*
- * tav_mkfs: formats a regular file or a block device as a fresh instance:
- * block 0 with both superblock copies and its backup, an empty zone map over
- * every zone-map block, and inode group 0.  The layout and the format come
- * from the library (tav_format.h), so a formatted device is exactly what an
- * instance start expects.
- *
- * It refuses, before writing anything: a device that already holds a legal
- * superblock (unless -f), a size too small for the layout, an inode-group
- * count outside 1..8, an engine that is not available.
- */
+// tav_mkfs: formats a regular file or a block device as a fresh instance:
+// block 0 with both superblock copies and its backup, an empty zone map over
+// every zone-map block, and inode group 0.  The layout and the format come
+// from the library (tav_format.h), so a formatted device is exactly what an
+// instance start expects.
+//
+// It refuses, before writing anything: a device that already holds a legal
+// superblock (unless -f), a size too small for the layout, an inode-group
+// count outside 1..8, an engine that is not available.
 #include <errno.h>
 #include <ev.h>
 #include <fcntl.h>
