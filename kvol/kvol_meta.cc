@@ -350,9 +350,10 @@ int kvol_check_va_lengths(const kvol_t *kvol) {
                             ? static_cast<uint64_t>(size) - kvol->sb.sb_frspc_start
                             : 0;
         if (total > room) {
-            kvol_log_error("superblock length invalid path=%s: sb_va_len_total=%lu, expected at most %lu (the "
-                           "volume device's data area)",
-                           kvol->path, total, room);
+            kvol_log_error(
+                "superblock length invalid path=%s: sb_va_len_total=%lu, expected at most %lu (the "
+                "volume device's data area)",
+                kvol->path, total, room);
             return -1;
         }
     }

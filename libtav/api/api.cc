@@ -85,8 +85,8 @@ bool copy_iovec(tav_stub *stub, const struct iovec *iov, int count) {
         stub->args.iovec_static = iov[0];
         stub->args.iovec = &stub->args.iovec_static;
     } else {
-        stub->args.iovec =
-            static_cast<struct iovec *>(tav_malloc(sizeof(struct iovec) * static_cast<size_t>(count), TAV_MEM_IOVEC));
+        stub->args.iovec = static_cast<struct iovec *>(
+            tav_malloc(sizeof(struct iovec) * static_cast<size_t>(count), TAV_MEM_IOVEC));
         if (stub->args.iovec == nullptr)
             return false;
         memcpy(stub->args.iovec, iov, sizeof(struct iovec) * static_cast<size_t>(count));
@@ -584,8 +584,8 @@ int tav_pwritev_async(tav_fd *fd, const struct iovec *iov, int count, off_t offs
 int tav_truncate_async(tav *instance, const unsigned char *name, off_t length, struct stat *prestat,
                        struct stat *poststat, tav_truncate_cbk_fn cbk, void *data) {
     if (!instance || !name || !cbk || length < 0) {
-        log_error("invaid arguments: tav:%p, name:%p, len:%ld, cbk:%p", (void *)instance,
-                  (const void *)name, (long)length, (void *)cbk);
+        log_error("invaid arguments: tav:%p, name:%p, len:%ld, cbk:%p", (void *)instance, (const void *)name,
+                  (long)length, (void *)cbk);
         return -EINVAL;
     }
     if (!name_ok(name))

@@ -13,7 +13,7 @@ uint64_t now_ns() {
 /* Runs one tick of background work unless the table is stopping; the
  * timer is restarted only while it is not. */
 TAV_COROUTINE_FN void background_tick(tav_timer *timer, tav_inode_table *itable,
-                     TAV_COROUTINE_FN void (*work)(tav_inode_table *itable, uint64_t now)) {
+                                      TAV_COROUTINE_FN void (*work)(tav_inode_table *itable, uint64_t now)) {
     if (itable->stopping)
         return;
     tav *fs = itable->host.fs;

@@ -46,13 +46,14 @@ TAV_COROUTINE_FN void tav_preadv_handler(tav_stub *stub) {
 }
 
 TAV_COROUTINE_FN void tav_truncate_handler(tav_stub *stub) {
-    complete(stub, tav_file_truncate(stub->inode, static_cast<uint64_t>(stub->args.offset), stub->args.prestat,
-                                     stub->args.poststat));
+    complete(stub, tav_file_truncate(stub->inode, static_cast<uint64_t>(stub->args.offset),
+                                     stub->args.prestat, stub->args.poststat));
 }
 
 TAV_COROUTINE_FN void tav_fallocate_handler(tav_stub *stub) {
-    complete(stub, tav_file_fallocate(stub->inode, static_cast<int>(stub->args.mode), static_cast<uint64_t>(stub->args.offset),
-                                      stub->args.size, stub->args.prestat, stub->args.poststat));
+    complete(stub, tav_file_fallocate(stub->inode, static_cast<int>(stub->args.mode),
+                                      static_cast<uint64_t>(stub->args.offset), stub->args.size,
+                                      stub->args.prestat, stub->args.poststat));
 }
 
 TAV_COROUTINE_FN void tav_discard_handler(tav_stub *stub) {
@@ -61,11 +62,12 @@ TAV_COROUTINE_FN void tav_discard_handler(tav_stub *stub) {
 }
 
 TAV_COROUTINE_FN void tav_zerofill_handler(tav_stub *stub) {
-    complete(stub, tav_file_zerofill(stub->inode, static_cast<int>(stub->args.mode), static_cast<uint64_t>(stub->args.offset),
-                                     stub->args.size, stub->args.prestat, stub->args.poststat));
+    complete(stub, tav_file_zerofill(stub->inode, static_cast<int>(stub->args.mode),
+                                     static_cast<uint64_t>(stub->args.offset), stub->args.size,
+                                     stub->args.prestat, stub->args.poststat));
 }
 
 TAV_COROUTINE_FN void tav_fiemap_handler(tav_stub *stub) {
-    complete(stub, tav_file_fiemap(stub->inode, static_cast<struct fiemap *>(stub->args.other), stub->args.prestat,
-                                   stub->args.poststat));
+    complete(stub, tav_file_fiemap(stub->inode, static_cast<struct fiemap *>(stub->args.other),
+                                   stub->args.prestat, stub->args.poststat));
 }

@@ -53,7 +53,7 @@ TAV_COROUTINE_FN void tav_create_ex_cbk(int64_t op_ret, uint32_t op_errno, void 
  * now) and marks the inode dirty.  0 or -EIO.  May yield. */
 struct tav_inode_info;
 TAV_COROUTINE_FN int tav_setattr_update_inode(struct tav_inode_info *inode, const struct stat *st, int valid,
-                             struct stat *prestat, struct stat *poststat);
+                                              struct stat *prestat, struct stat *poststat);
 
 /* Open-type stub builder, shared by open, create, the borrow query and the
  * inode information query. */

@@ -127,29 +127,34 @@ const char *tav_logging_hook(void) {
     switch (stub->op) {
     case TAV_OP_OPEN:
         snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(flags=0x%x,mode=%s,bd=%d,compressed=%d)]", id, uuid,
-                 static_cast<long>(ino), op, a.flags & TAV_OPEN_FLAGS_MASK, tav_mode_string(static_cast<mode_t>(a.mode)),
-                 (a.flags & TAV_FLAG_BD) ? 1 : 0, (a.flags & TAV_FLAG_COMPRESSED) ? 1 : 0);
+                 static_cast<long>(ino), op, a.flags & TAV_OPEN_FLAGS_MASK,
+                 tav_mode_string(static_cast<mode_t>(a.mode)), (a.flags & TAV_FLAG_BD) ? 1 : 0,
+                 (a.flags & TAV_FLAG_COMPRESSED) ? 1 : 0);
         break;
     case TAV_OP_SETATTR:
-        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(valid=0x%x)]", id, uuid, static_cast<long>(ino), op, a.valid);
+        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(valid=0x%x)]", id, uuid, static_cast<long>(ino), op,
+                 a.valid);
         break;
     case TAV_OP_GETXATTR:
     case TAV_OP_FGETXATTR:
         if (a.key)
-            snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(key=%s,sz=%lu)]", id, uuid, static_cast<long>(ino), op, a.key,
-                     static_cast<unsigned long>(a.size));
+            snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(key=%s,sz=%lu)]", id, uuid, static_cast<long>(ino), op,
+                     a.key, static_cast<unsigned long>(a.size));
         else
             snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(xattr)]", id, uuid, static_cast<long>(ino), op);
         break;
     case TAV_OP_SETXATTR:
     case TAV_OP_FSETXATTR:
         if (a.key) {
-            bool printable = a.value && a.size > 0 && is_printable(static_cast<const char *>(a.value), a.size);
-            snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(key=%s,val=%.*s,sz=%lu,flg=0x%x)]", id, uuid, static_cast<long>(ino),
-                     op, a.key, printable ? static_cast<int>(a.size) : 3, printable ? static_cast<const char *>(a.value) : "...",
+            bool printable =
+                a.value && a.size > 0 && is_printable(static_cast<const char *>(a.value), a.size);
+            snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(key=%s,val=%.*s,sz=%lu,flg=0x%x)]", id, uuid,
+                     static_cast<long>(ino), op, a.key, printable ? static_cast<int>(a.size) : 3,
+                     printable ? static_cast<const char *>(a.value) : "...",
                      static_cast<unsigned long>(a.size), a.flags);
         } else {
-            snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(xattr,flg=0x%x)]", id, uuid, static_cast<long>(ino), op, a.flags);
+            snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(xattr,flg=0x%x)]", id, uuid, static_cast<long>(ino), op,
+                     a.flags);
         }
         break;
     case TAV_OP_REMOVEXATTR:
@@ -159,28 +164,34 @@ const char *tav_logging_hook(void) {
         break;
     case TAV_OP_LISTXATTR:
     case TAV_OP_FLISTXATTR:
-        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(sz=%lu)]", id, uuid, static_cast<long>(ino), op, static_cast<unsigned long>(a.size));
+        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(sz=%lu)]", id, uuid, static_cast<long>(ino), op,
+                 static_cast<unsigned long>(a.size));
         break;
     case TAV_OP_READ:
     case TAV_OP_WRITE:
     case TAV_OP_DISCARD:
     case TAV_OP_FIEMAP:
-        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(off=%ld,sz=%lu)]", id, uuid, static_cast<long>(ino), op, static_cast<long>(a.offset),
-                 static_cast<unsigned long>(a.size));
+        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(off=%ld,sz=%lu)]", id, uuid, static_cast<long>(ino), op,
+                 static_cast<long>(a.offset), static_cast<unsigned long>(a.size));
         break;
     case TAV_OP_TRUNCATE:
     case TAV_OP_FTRUNCATE:
-        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(len=%ld)]", id, uuid, static_cast<long>(ino), op, static_cast<long>(a.offset));
+        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(len=%ld)]", id, uuid, static_cast<long>(ino), op,
+                 static_cast<long>(a.offset));
         break;
     case TAV_OP_FALLOCATE:
-        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(off=%ld,sz=%lu,mode=%s)]", id, uuid, static_cast<long>(ino), op,
-                 static_cast<long>(a.offset), static_cast<unsigned long>(a.size), mode_name(a.mode, kFallocModes, 4));
+        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(off=%ld,sz=%lu,mode=%s)]", id, uuid, static_cast<long>(ino),
+                 op, static_cast<long>(a.offset), static_cast<unsigned long>(a.size),
+                 mode_name(a.mode, kFallocModes, 4));
         break;
     case TAV_OP_ZEROFILL:
-        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(off=%ld,sz=%lu,mode=%s)]", id, uuid, static_cast<long>(ino), op,
-                 static_cast<long>(a.offset), static_cast<unsigned long>(a.size), mode_name(a.mode, kZerofillModes, 2));
+        snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s(off=%ld,sz=%lu,mode=%s)]", id, uuid, static_cast<long>(ino),
+                 op, static_cast<long>(a.offset), static_cast<unsigned long>(a.size),
+                 mode_name(a.mode, kZerofillModes, 2));
         break;
-    case TAV_OP_EXPAND: snprintf(prefix, n, "[TAV:%lu:%s(len=%lu)]", id, op, static_cast<unsigned long>(a.size)); break;
+    case TAV_OP_EXPAND:
+        snprintf(prefix, n, "[TAV:%lu:%s(len=%lu)]", id, op, static_cast<unsigned long>(a.size));
+        break;
     default:
         if (has_uuid)
             snprintf(prefix, n, "[TAV:%lu:%s(%ld):%s]", id, uuid, static_cast<long>(ino), op);

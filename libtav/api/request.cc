@@ -96,7 +96,8 @@ TAV_COROUTINE_FN int tav_statex_get(tav *instance, const unsigned char *name, ta
     return 0;
 }
 
-TAV_COROUTINE_FN ssize_t tav_getxattr(tav *instance, const unsigned char *name, const char *key, void *buf, size_t size) {
+TAV_COROUTINE_FN ssize_t tav_getxattr(tav *instance, const unsigned char *name, const char *key, void *buf,
+                                      size_t size) {
     if (!instance || !name || !key || !key[0])
         return -EINVAL;
     tav_inode_info *inode;

@@ -24,7 +24,6 @@
 
 struct tav_inode_info;
 
-
 typedef struct tav_stub tav_stub;
 typedef struct tav tav_instance_t;
 typedef TAV_COROUTINE_FN void (*tav_stub_handler_fn)(tav_stub *stub);

@@ -34,11 +34,13 @@ struct tav_inode_info;
  * 0 or negative errno (-ENOSPC past the page's limit, -ENODATA for an absent
  * key on remove, -EIO); a refused change leaves the file as it was.  May
  * yield. */
-TAV_COROUTINE_FN int tav_setxattr_update_inode(struct tav_inode_info *inode, const char *key, const void *value, size_t size,
-                              int syncflag, struct stat *prestat, struct stat *poststat);
-TAV_COROUTINE_FN int tav_setxattr_with_dict_update_inode(struct tav_inode_info *inode, const xdict *xattr, int syncflag,
-                                        struct stat *prestat, struct stat *poststat);
+TAV_COROUTINE_FN int tav_setxattr_update_inode(struct tav_inode_info *inode, const char *key,
+                                               const void *value, size_t size, int syncflag,
+                                               struct stat *prestat, struct stat *poststat);
+TAV_COROUTINE_FN int tav_setxattr_with_dict_update_inode(struct tav_inode_info *inode, const xdict *xattr,
+                                                         int syncflag, struct stat *prestat,
+                                                         struct stat *poststat);
 TAV_COROUTINE_FN int tav_removexattr_update_inode(struct tav_inode_info *inode, const char *key, int syncflag,
-                                 struct stat *prestat, struct stat *poststat);
+                                                  struct stat *prestat, struct stat *poststat);
 
 #endif

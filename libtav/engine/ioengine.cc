@@ -352,17 +352,20 @@ TAV_COROUTINE_FN void ioengine_co_pass_yield(void) {
         co_queue_wait(&t_pass_waiters);
 }
 
-TAV_COROUTINE_FN ssize_t ioengine_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
+TAV_COROUTINE_FN ssize_t ioengine_co_preadv(ioengine *engine, const struct iovec *iov, int iovcnt,
+                                            off_t offset) {
     return co_rw(engine, false, iov, iovcnt, offset);
 }
 
-TAV_COROUTINE_FN ssize_t ioengine_co_pwritev(ioengine *engine, const struct iovec *iov, int iovcnt, off_t offset) {
+TAV_COROUTINE_FN ssize_t ioengine_co_pwritev(ioengine *engine, const struct iovec *iov, int iovcnt,
+                                             off_t offset) {
     return co_rw(engine, true, iov, iovcnt, offset);
 }
 
 namespace {
 
-template <bool IsWrite> TAV_COROUTINE_FN int co_rwvn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset) {
+template <bool IsWrite>
+TAV_COROUTINE_FN int co_rwvn(ioengine *engine, struct iovec *iov, int iovcnt, off_t offset) {
     if (IsWrite)
         engine->status.batch_write_count++;
     else

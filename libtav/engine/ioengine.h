@@ -25,7 +25,6 @@
 
 enum supported_blksz { IOENGINE_BLKSZ_512 = 512, IOENGINE_BLKSZ_4096 = 4096 };
 
-
 typedef struct ioengine_status {
     uint64_t total_read_count;
     uint64_t total_write_count;
@@ -36,8 +35,8 @@ typedef struct ioengine_status {
     uint64_t unaligned_offset_count;
     uint64_t unaligned_length_count;
     uint64_t unaligned_buffer_count;
-    tav_latency latency[2];                            /* 0 read, 1 write */
-    uint64_t bsrange_count[2][TAV_BSRANGE_COUNT];    /* 0 read, 1 write */
+    tav_latency latency[2];                       /* 0 read, 1 write */
+    uint64_t bsrange_count[2][TAV_BSRANGE_COUNT]; /* 0 read, 1 write */
 } ioengine_status;
 
 typedef struct ioengine_statdev {
@@ -69,7 +68,7 @@ typedef struct ioengine ioengine;
  * checked before: no read reaches a write-only engine, no write a read-only
  * one. */
 typedef struct ioengine_plugin {
-    list_head entry; /* registry link, owned by the registry */
+    list_head entry;  /* registry link, owned by the registry */
     const char *name; /* lookup key, compared byte for byte */
     /* Required.  Opens `path` with open(2) flags `oflag` and registers the
      * completion descriptor through `driver`; must set phy_blksz (512 or

@@ -208,7 +208,8 @@ void dump_tree(const rb_node *n, int level) {
         return;
     dump_tree(n->left, level + 1);
     const CoFlockHandle *h = handle_of(n);
-    printf("%*s[%lu-%lu]\n", 2 * level, "", static_cast<unsigned long>(h->start), static_cast<unsigned long>(h->end));
+    printf("%*s[%lu-%lu]\n", 2 * level, "", static_cast<unsigned long>(h->start),
+           static_cast<unsigned long>(h->end));
     dump_tree(n->right, level + 1);
 }
 

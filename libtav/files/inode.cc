@@ -695,8 +695,8 @@ TAV_COROUTINE_FN int tav_inode_load(tav_inode_table *itable, uint8_t *imap, uint
         for (int j = 0; j < TAV_INODE_SLOTS_PER_BLOCK; j++) {
             uint64_t ino = i * TAV_INODE_SLOTS_PER_BLOCK + j;
             tav_inode_info *inode = nullptr;
-            tav_inode_load_ret r = tav_inode_page_init(&inode, buf + static_cast<size_t>(j) * TAV_INODE_SLOT_SIZE,
-                                                       TAV_INODE_PAGESIZE, itable);
+            tav_inode_load_ret r = tav_inode_page_init(
+                &inode, buf + static_cast<size_t>(j) * TAV_INODE_SLOT_SIZE, TAV_INODE_PAGESIZE, itable);
             if (r == I_UNUSED)
                 continue;
             if (r == I_CALLOC_FAILE) {

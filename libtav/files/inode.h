@@ -41,7 +41,7 @@
 #include "mbuf.h"
 #include "xdict.h"
 
-#define TAV_INODE_EREAD            305 /* tav_inode_read on an ERROR inode */
+#define TAV_INODE_EREAD 305 /* tav_inode_read on an ERROR inode */
 
 /* Update flags of tav_inode_update_amctime. */
 #define TAV_INODE_ATIME 1

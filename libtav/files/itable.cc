@@ -40,7 +40,8 @@ inline tav_inode_info *inode_of_entry(list_head *e) {
 }
 
 inline tav_inode_info *inode_of_cache(ext_cache_t *cache) {
-    return reinterpret_cast<tav_inode_info *>(reinterpret_cast<char *>(cache) - offsetof(tav_inode_info, extent_cache));
+    return reinterpret_cast<tav_inode_info *>(reinterpret_cast<char *>(cache) -
+                                              offsetof(tav_inode_info, extent_cache));
 }
 
 inline bool is_compressible(const tav_inode_info *inode) {
@@ -493,14 +494,16 @@ bool listed(const tav_inode_info *inode, int flag) {
 }
 } // namespace
 
-TAV_COROUTINE_FN int tav_itable_for_each_opened(tav_inode_table *itable, tav_itable_opened_fn fn, int flag, void *data) {
+TAV_COROUTINE_FN int tav_itable_for_each_opened(tav_inode_table *itable, tav_itable_opened_fn fn, int flag,
+                                                void *data) {
     // The callback may yield (it may run requests' synchronous helpers), and
     // meanwhile any inode may be unlinked or freed: the walk goes over a
     // referenced copy of the table, rechecking each inode before its call.
     size_t cap = itable->inode_count, n = 0;
     if (cap == 0)
         return 0;
-    tav_inode_info **inodes = static_cast<tav_inode_info **>(tav_malloc(cap * sizeof(*inodes), TAV_MEM_OTHER));
+    tav_inode_info **inodes =
+        static_cast<tav_inode_info **>(tav_malloc(cap * sizeof(*inodes), TAV_MEM_OTHER));
     if (!inodes)
         return -ENOMEM;
     for (auto &bucket : itable->hash_table) {
@@ -756,7 +759,6 @@ TAV_COROUTINE_FN int tav_itable_flush_by_ino(tav_inode_table *itable, uint64_t i
     return ret < 0 ? -EIO : 0;
 }
 
-
 // ---- start-up guard of the unlink list ----------------------------------------------
 
 void tav_itable_guard_unlinked(tav_inode_table *itable) {
@@ -811,8 +813,8 @@ void tav_itable_guard_unlinked(tav_inode_table *itable) {
             uint64_t blk = inode->ondisk.i_extents[j];
             if (blk == 0)
                 continue;
-            const Named *lo = std::lower_bound(named, named + k, blk,
-                                               [](const Named &a, uint64_t b) { return a.blk < b; });
+            const Named *lo =
+                std::lower_bound(named, named + k, blk, [](const Named &a, uint64_t b) { return a.blk < b; });
             for (const Named *n = lo; n < named + k && n->blk == blk; n++) {
                 // The inode's own entries (one naming the block twice frees
                 // it once).
@@ -953,8 +955,8 @@ TAV_COROUTINE_FN int tav_inode_free_blocks(tav_inode_info *inode, uint64_t *bloc
                 // A borrowed block with a bad track goes back with the
                 // borrowed range, not to the zone map.
                 if (!compressible && borrow &&
-                    ioengine_test_badtrack(ioengine_get_default(), pblk * TAV_BLOCK_SIZE,
-                                           TAV_BLOCK_SIZE, nullptr, 0) > 0)
+                    ioengine_test_badtrack(ioengine_get_default(), pblk * TAV_BLOCK_SIZE, TAV_BLOCK_SIZE,
+                                           nullptr, 0) > 0)
                     continue;
                 items[n].pblock = pblk;
                 items[n].pslice = pslice;
@@ -975,10 +977,10 @@ TAV_COROUTINE_FN int tav_inode_free_blocks(tav_inode_info *inode, uint64_t *bloc
                 return a.pblock != b.pblock ? a.pblock < b.pblock : a.pslice < b.pslice;
             });
             n = static_cast<uint32_t>(std::unique(items, items + n,
-                                       [](const pslice_t &a, const pslice_t &b) {
-                                           return a.pblock == b.pblock && a.pslice == b.pslice;
-                                       }) -
-                           items);
+                                                  [](const pslice_t &a, const pslice_t &b) {
+                                                      return a.pblock == b.pblock && a.pslice == b.pslice;
+                                                  }) -
+                                      items);
             int fr = zmap_batch_free_blocks(itable->host.zmap, items, n);
             if (fr < 0)
                 log_error("free pblocks in extent page %d failed: %d(%s)", (int)idx, fr, strerror(-fr));

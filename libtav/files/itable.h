@@ -91,8 +91,8 @@ typedef struct tav_inode_table {
     uint8_t *imap; /* the instance's inode-number bitmap */
     uint64_t imap_bits;
     tav_charge timer_charge; /* what timer work maps is charged here */
-    int stopping;           /* set by tav_itable_stop_background: timers do no more work */
-    CoMutex background;     /* held by a timer tick while it works */
+    int stopping;            /* set by tav_itable_stop_background: timers do no more work */
+    CoMutex background;      /* held by a timer tick while it works */
 } tav_inode_table;
 
 /* ---- table -------------------------------------------------------------------- */
@@ -198,7 +198,6 @@ TAV_COROUTINE_FN void tav_itable_stop_background(tav_inode_table *itable);
 TAV_COROUTINE_FN int tav_itable_flush(tav_inode_table *itable);
 /* The same for the first inode numbered `ino`: 0, -ENOENT or -EIO. */
 TAV_COROUTINE_FN int tav_itable_flush_by_ino(tav_inode_table *itable, uint64_t ino);
-
 
 /* ---- destruction -------------------------------------------------------------------- */
 

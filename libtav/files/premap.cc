@@ -73,7 +73,8 @@ TAV_COROUTINE_FN int tav_inode_premap(tav_inode_info *inode, uint64_t pblock, ui
         log_error("inode write failed, return -EIO");
         return -EIO;
     }
-    uint32_t extents = static_cast<uint32_t>((count + TAV_PREMAP_BLOCKS_PER_EXTENT - 1) / TAV_PREMAP_BLOCKS_PER_EXTENT);
+    uint32_t extents =
+        static_cast<uint32_t>((count + TAV_PREMAP_BLOCKS_PER_EXTENT - 1) / TAV_PREMAP_BLOCKS_PER_EXTENT);
     for (uint32_t idx = 0; idx < extents; idx++) {
         ret = tav_inode_alloc_extent_block(inode, idx);
         if (ret < 0)

@@ -51,8 +51,8 @@ inline uint64_t segment_pba(const blkmap_t *map) {
 
 /* Index of the 8 KiB extent page holding the map of logical block `iblock`. */
 inline uint32_t extent_page_of(const tav_inode_info *inode, uint64_t iblock) {
-    return static_cast<uint32_t>(iblock /
-                      ext_iblocks_per_page(tav_inode_blkmap_type(&inode->ondisk), TAV_EXTENT_PAGE_SIZE));
+    return static_cast<uint32_t>(
+        iblock / ext_iblocks_per_page(tav_inode_blkmap_type(&inode->ondisk), TAV_EXTENT_PAGE_SIZE));
 }
 
 /* The vector actually sent for one segment: the caller's part, with a zeroed
@@ -95,7 +95,8 @@ struct IoAlign {
         if (cnt + 2 <= kInlineVec + 2) {
             iovec = iovec_static;
         } else {
-            heap = static_cast<struct iovec *>(tav_malloc(sizeof(struct iovec) * static_cast<size_t>(cnt + 2), TAV_MEM_IOVEC));
+            heap = static_cast<struct iovec *>(
+                tav_malloc(sizeof(struct iovec) * static_cast<size_t>(cnt + 2), TAV_MEM_IOVEC));
             if (!heap)
                 return -ENOMEM;
             iovec = heap;

@@ -283,7 +283,8 @@ TAV_COROUTINE_FN int fallocate_slices(tav_inode_info *inode, uint64_t offset, ui
     }
     const uint64_t end = offset + piece;
     const uint64_t s0 = offset / kSlice, s1 = (end - 1) / kSlice;
-    ToMap *tomap = static_cast<ToMap *>(tav_malloc(sizeof(ToMap) * static_cast<size_t>(s1 - s0 + 1), TAV_MEM_OTHER));
+    ToMap *tomap =
+        static_cast<ToMap *>(tav_malloc(sizeof(ToMap) * static_cast<size_t>(s1 - s0 + 1), TAV_MEM_OTHER));
     if (!tomap) {
         ext_page_put(page);
         return -ENOMEM;
@@ -377,8 +378,8 @@ TAV_COROUTINE_FN int fallocate_slices(tav_inode_info *inode, uint64_t offset, ui
                                    tomap[k].pblock, tomap[k].pslice);
         if (hard_mode(ctx->mode)) {
             for (uint64_t s = s0; s <= s1; s++) {
-                blkmap_t *map =
-                    ext_blkmaps_at(ext_page_blkmaps_get(page, s / TAV_SLICES_PER_BLOCK), static_cast<int>(s % 8));
+                blkmap_t *map = ext_blkmaps_at(ext_page_blkmaps_get(page, s / TAV_SLICES_PER_BLOCK),
+                                               static_cast<int>(s % 8));
                 if (!ext_blkmap_get_pblock(map))
                     continue;
                 uint64_t ss = s * kSlice;
@@ -420,7 +421,8 @@ TAV_COROUTINE_FN int count_needed(tav_inode_info *inode, uint64_t offset, uint32
             ctx->blocks_allocated++;
             ctx->slices_allocated += TAV_SLICES_PER_BLOCK;
         } else if (tav_file_compressible(inode)) {
-            ctx->slices_allocated += static_cast<uint32_t>(TAV_SLICES_PER_BLOCK - ext_blkmaps_pslice_count(first));
+            ctx->slices_allocated +=
+                static_cast<uint32_t>(TAV_SLICES_PER_BLOCK - ext_blkmaps_pslice_count(first));
         }
     }
     ext_page_put(page);
@@ -498,7 +500,8 @@ TAV_COROUTINE_FN int discard_page(tav_inode_info *inode, uint64_t offset, uint32
         return -EIO;
     }
     Freed fr;
-    fr.items = static_cast<pslice_t *>(tav_malloc(sizeof(pslice_t) * static_cast<size_t>(s1 - s0 + 1), TAV_MEM_OTHER));
+    fr.items = static_cast<pslice_t *>(
+        tav_malloc(sizeof(pslice_t) * static_cast<size_t>(s1 - s0 + 1), TAV_MEM_OTHER));
     if (!fr.items) {
         log_error("out of memory");
         ext_page_put(page);
@@ -523,7 +526,8 @@ TAV_COROUTINE_FN int discard_page(tav_inode_info *inode, uint64_t offset, uint32
         assert(!slices || (ps >= 0 && ps < TAV_SLICES_PER_BLOCK));
         ext_blkmap_unmap_pblock(map, pb, ps);
         fr.items[fr.count++] = {pb, ps};
-        tav_file_iolog(inode, nullptr, 0, static_cast<int64_t>(pb), slices ? static_cast<uint64_t>(ps) : 1, 0, TAV_FREE);
+        tav_file_iolog(inode, nullptr, 0, static_cast<int64_t>(pb), slices ? static_cast<uint64_t>(ps) : 1, 0,
+                       TAV_FREE);
     }
     if (slices)
         log_trace("discard islice index [%lu-%lu] in extent page %u, free %u slices", (unsigned long)s0,
@@ -872,7 +876,8 @@ TAV_COROUTINE_FN int tav_fallocate(tav_inode_info *inode, int mode, uint64_t off
     // The cache may have filled while the lock was awaited.
     if (whole && ext_cache_is_empty(&inode->extent_cache)) {
         uint64_t pages = (length + span8k - 1) / span8k;
-        ctx.ext_page_size = static_cast<size_t>(std::min<uint64_t>(pages * TAV_EXTENT_PAGE_SIZE, TAV_EXTENT_PAGE_MAXBIG));
+        ctx.ext_page_size =
+            static_cast<size_t>(std::min<uint64_t>(pages * TAV_EXTENT_PAGE_SIZE, TAV_EXTENT_PAGE_MAXBIG));
     }
     if (mode == TAV_FALLOC_TEST) {
         uint64_t free = 0;

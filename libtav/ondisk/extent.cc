@@ -370,8 +370,8 @@ TAV_COROUTINE_FN ext_page_t *page_create(ext_cache_t *cache, size_t page_size, u
         return nullptr;
     }
 
-    ext_page_t *page =
-        static_cast<ext_page_t *>(tav_calloc(1, sizeof(ext_page_t) + static_cast<size_t>(count) * stride, TAV_MEM_EXTENT_PAGE));
+    ext_page_t *page = static_cast<ext_page_t *>(
+        tav_calloc(1, sizeof(ext_page_t) + static_cast<size_t>(count) * stride, TAV_MEM_EXTENT_PAGE));
     if (!page) {
         log_error("out of memory, extent page size:%lu, index:%u", (unsigned long)page_size, index);
         errno = ENOMEM;
@@ -615,12 +615,14 @@ ext_type_t ext_cache_blkmap_type(ext_cache_t *cache) {
 }
 
 uint32_t ext_cache_max_count(ext_cache_t *cache, uint64_t filesize) {
-    uint64_t span = static_cast<uint64_t>(ext_iblocks_per_page(ext_cache_blkmap_type(cache), TAV_EXTENT_PAGE_SIZE)) *
-                    TAV_BLOCK_SIZE;
+    uint64_t span =
+        static_cast<uint64_t>(ext_iblocks_per_page(ext_cache_blkmap_type(cache), TAV_EXTENT_PAGE_SIZE)) *
+        TAV_BLOCK_SIZE;
     // A size read from the device may be anything: never more pages than a
     // file's extent blocks hold, and no wrap-around.
     uint64_t pages = filesize / span + (filesize % span != 0);
-    return static_cast<uint32_t>(std::min<uint64_t>(pages, TAV_EXTENT_BLOCKS_PER_FILE * TAV_EXTENT_PAGES_PER_BLOCK));
+    return static_cast<uint32_t>(
+        std::min<uint64_t>(pages, TAV_EXTENT_BLOCKS_PER_FILE * TAV_EXTENT_PAGES_PER_BLOCK));
 }
 
 void ext_cache_dump(ext_cache_t *cache) {
@@ -657,7 +659,8 @@ TAV_COROUTINE_FN int ext_cache_dump_blkmaps(ext_cache_t *cache, uint64_t iblk, c
         from = 0;
         to = page->count;
     } else {
-        from = static_cast<uint32_t>((reinterpret_cast<char *>(first) - reinterpret_cast<char *>(page->blkmaps)) / page->stride);
+        from = static_cast<uint32_t>(
+            (reinterpret_cast<char *>(first) - reinterpret_cast<char *>(page->blkmaps)) / page->stride);
         to = from + per;
     }
     used += snprintf(buf + used, len - used, "page index: %u, phy_addr: %lu, dirty: %u\n", page->index,
@@ -667,7 +670,8 @@ TAV_COROUTINE_FN int ext_cache_dump_blkmaps(ext_cache_t *cache, uint64_t iblk, c
         used += snprintf(buf + used, len - used,
                          "iblock:%lu islice:%d state:%u pblock:%lu "
                          "pslice:%d bits:",
-                         static_cast<unsigned long>(e->iblock), e->islice, e->state, static_cast<unsigned long>(e->pblock), e->pslice);
+                         static_cast<unsigned long>(e->iblock), e->islice, e->state,
+                         static_cast<unsigned long>(e->pblock), e->pslice);
         for (uint32_t b = 0; b < bitmap_bits(page->type) / 8 && used < len; b++)
             used += snprintf(buf + used, len - used, "%02x", e->bitmaps[b]);
         if (used < len)
@@ -839,7 +843,8 @@ int64_t ext_blkmap_get_pba(const blkmap_t *map) {
 blkmap_t *ext_blkmap_to_blkmaps(blkmap_t *map) {
     if (map->islice <= 0)
         return map;
-    return reinterpret_cast<blkmap_t *>(reinterpret_cast<char *>(map) - static_cast<size_t>(map->islice) * map->page->stride);
+    return reinterpret_cast<blkmap_t *>(reinterpret_cast<char *>(map) -
+                                        static_cast<size_t>(map->islice) * map->page->stride);
 }
 
 blkmap_t *ext_blkmaps_at(blkmap_t *blkmaps, int islice) {
@@ -848,7 +853,8 @@ blkmap_t *ext_blkmaps_at(blkmap_t *blkmaps, int islice) {
         return blkmaps;
     }
     assert(islice >= 0 && islice < TAV_SLICES_PER_BLOCK && blkmaps->islice == 0);
-    return reinterpret_cast<blkmap_t *>(reinterpret_cast<char *>(blkmaps) + static_cast<size_t>(islice) * blkmaps->page->stride);
+    return reinterpret_cast<blkmap_t *>(reinterpret_cast<char *>(blkmaps) +
+                                        static_cast<size_t>(islice) * blkmaps->page->stride);
 }
 
 uint64_t ext_blkmaps_get_pblock(blkmap_t *blkmaps, int islice) {

@@ -165,12 +165,12 @@ static_assert(offsetof(tav_sb_ondisk, s_crash_limit) == 208);
  * track), anything else a slice block whose bit s marks slice s in use.
  * Version 1: one bit per block, least significant bit first, 32640 blocks a
  * page; only read, by the upgrade.  Both versions share the page record. */
-#define TAV_ZMAP_PAGE_SIZE           4096
-#define TAV_ZMAP_PAGE_BITMAP_SIZE    4080
-#define TAV_ZMAP_PAGE_PER_BLOCK      256
-#define TAV_ZMAP_V1_BLOCKS_PER_PAGE  (TAV_ZMAP_PAGE_BITMAP_SIZE * 8)
-#define TAV_ZMAP_MAGIC               "_blkbmp_" /* 8 bytes, no terminator on disk */
-#define TAV_ZMAP_BLOCK_USED          0xFF
+#define TAV_ZMAP_PAGE_SIZE          4096
+#define TAV_ZMAP_PAGE_BITMAP_SIZE   4080
+#define TAV_ZMAP_PAGE_PER_BLOCK     256
+#define TAV_ZMAP_V1_BLOCKS_PER_PAGE (TAV_ZMAP_PAGE_BITMAP_SIZE * 8)
+#define TAV_ZMAP_MAGIC              "_blkbmp_" /* 8 bytes, no terminator on disk */
+#define TAV_ZMAP_BLOCK_USED         0xFF
 
 /* One zone-map page on disk. */
 typedef struct __attribute__((packed)) tav_zmap_page_ondisk {

@@ -47,9 +47,9 @@
 #include "coroutine.h"
 #include "zmap.h"
 
-#define TAV_FSCK_DISABLE_FLAG     "tav_fsck_disable"
-#define TAV_FSCK_FORCE_FLAG       "tav_fsck_force"
-#define TAV_FSCK_LEAKS_INITIAL    1024
+#define TAV_FSCK_DISABLE_FLAG  "tav_fsck_disable"
+#define TAV_FSCK_FORCE_FLAG    "tav_fsck_force"
+#define TAV_FSCK_LEAKS_INITIAL 1024
 
 /* The key of the power-loss marker of a device: ftok(path, version); -1 when
  * the path cannot be looked up. */

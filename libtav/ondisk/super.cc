@@ -328,8 +328,7 @@ TAV_COROUTINE_FN int tav_sb_format(const tav_sb_format_args *args) {
 
     uint8_t *buf = static_cast<uint8_t *>(tav_iobuf_get(TAV_BLOCK_SIZE, TAV_MEM_IO_ALIGNED_BUFFER));
     if (buf == nullptr) {
-        log_error("out of memory, PAGESIZE:%d, len:%d", TAV_SB_PAGE_SIZE,
-                  static_cast<int>(TAV_BLOCK_SIZE));
+        log_error("out of memory, PAGESIZE:%d, len:%d", TAV_SB_PAGE_SIZE, static_cast<int>(TAV_BLOCK_SIZE));
         return -ENOMEM;
     }
     memset(buf, 0, TAV_BLOCK_SIZE);

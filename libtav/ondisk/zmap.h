@@ -41,8 +41,8 @@
 #include "coroutine.h"
 #include "mbuf.h"
 
-#define TAV_ZMAP_DEFAULT_WINDOW      8
-#define TAV_ZMAP_RANGES_GROW         4096
+#define TAV_ZMAP_DEFAULT_WINDOW 8
+#define TAV_ZMAP_RANGES_GROW    4096
 
 /* The page record (tav_zmap_page_ondisk) and its constants are in format.h. */
 

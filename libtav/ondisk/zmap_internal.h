@@ -7,8 +7,6 @@
 
 #include "zmap.h"
 
-
-
 /* Whether the device reports a bad track in block `pblk` / in the range; a
  * failed query counts as bad. */
 bool zmap_block_badtrack(blkno_t pblk);

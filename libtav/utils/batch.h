@@ -44,7 +44,8 @@ typedef struct request_batch_runner {
 
 /* Takes one or more requests from `wait`, processes them together and moves
  * them to `out`; returns how many it moved (at least 1).  May yield. */
-typedef TAV_COROUTINE_FN int (*batch_process_fn)(batch_t *runner, list_head *wait, list_head *out, void *data);
+typedef TAV_COROUTINE_FN int (*batch_process_fn)(batch_t *runner, list_head *wait, list_head *out,
+                                                 void *data);
 
 void batch_runner_init(batch_t *runner);
 /* Queues `req` and returns once a batch has processed it.  Only one

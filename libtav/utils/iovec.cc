@@ -52,8 +52,9 @@ size_t iov_to_buf_full(const struct iovec *iov, unsigned int iov_cnt, size_t off
 
 size_t iov_from_buf_full(const struct iovec *iov, unsigned int iov_cnt, size_t offset, const void *buf,
                          size_t bytes) {
-    return iov_walk(iov, iov_cnt, offset, bytes,
-                    [buf](char *p, size_t pos, size_t n) { memcpy(p, static_cast<const char *>(buf) + pos, n); });
+    return iov_walk(iov, iov_cnt, offset, bytes, [buf](char *p, size_t pos, size_t n) {
+        memcpy(p, static_cast<const char *>(buf) + pos, n);
+    });
 }
 
 size_t iov_memset(const struct iovec *iov, unsigned int iov_cnt, size_t offset, int fillc, size_t bytes) {

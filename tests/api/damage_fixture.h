@@ -288,8 +288,7 @@ protected:
         ASSERT_EQ(0, tav_list_file(
                          inst,
                          [](tav *, unsigned char *name, void *p) {
-                             static_cast<Listing *>(p)->names.insert(
-                                 name_key(name));
+                             static_cast<Listing *>(p)->names.insert(name_key(name));
                              return 0;
                          },
                          [](int64_t ret, uint32_t, void *p) {
@@ -349,8 +348,8 @@ protected:
         struct iovec iov = {buf, MiB};
         CbkResult r;
         call(&r, [&](CbkResult *res) {
-            return tav_preadv_async(fd, &iov, 1, static_cast<off_t>(i * MiB), nullptr, nullptr, tavtest::common_cbk,
-                                    res);
+            return tav_preadv_async(fd, &iov, 1, static_cast<off_t>(i * MiB), nullptr, nullptr,
+                                    tavtest::common_cbk, res);
         });
         const uint8_t *p = static_cast<const uint8_t *>(buf);
         out->assign(p, p + (r.ret > 0 ? static_cast<size_t>(r.ret) : 0));
@@ -376,7 +375,8 @@ protected:
     uint64_t backing_blocks() const {
         struct stat st;
         EXPECT_EQ(0, stat(dev_.c_str(), &st));
-        return static_cast<uint64_t>(st.st_size) > base_ ? (static_cast<uint64_t>(st.st_size) - base_) / MiB : 0;
+        return static_cast<uint64_t>(st.st_size) > base_ ? (static_cast<uint64_t>(st.st_size) - base_) / MiB
+                                                         : 0;
     }
 
     // After fini: the intact files' blocks are in use and hold their data.

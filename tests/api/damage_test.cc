@@ -166,8 +166,8 @@ TEST_P(Damage, SuperblockFieldsOutOfRangeAreRefused) {
     ASSERT_EQ(0, big.launched);
     EXPECT_EQ(-1, big.res.ret);
     EXPECT_EQ((uint32_t)EACCES, big.res.err);
-    EXPECT_TRUE(log_contains("illegal zmap page, index: " + std::to_string(32 * 256) + ", phyaddr: " +
-                             std::to_string((first_data_ - 1) * MiB)));
+    EXPECT_TRUE(log_contains("illegal zmap page, index: " + std::to_string(32 * 256) +
+                             ", phyaddr: " + std::to_string((first_data_ - 1) * MiB)));
     EXPECT_TRUE(log_contains("tav init failed: -1(Permission denied)"));
     // Empty zone-map pages there: it starts, sized by the larger map, never
     // counts the blocks it gained as free, and serves the file that lies
@@ -323,7 +323,8 @@ TEST_P(Damage, BlockMapOutsideTheDataAreaIsNeverUsed) {
         use(inst, {&f2_});
         fini(inst);
 
-        EXPECT_TRUE(log_contains("block map names block " + std::to_string(target) + " outside the data area"));
+        EXPECT_TRUE(
+            log_contains("block map names block " + std::to_string(target) + " outside the data area"));
         if (on_device) {
             EXPECT_TRUE(fs(target * MiB, MiB) == meta) << "the metadata block is untouched";
             EXPECT_EQ(zbyte, zmap_byte(target)) << "and its zone-map byte too";
@@ -495,8 +496,8 @@ TEST_P(DamageVolume, LengthsBeyondTheAddressMapAreRefused) {
         EXPECT_EQ(-EIO, s.launched);
         EXPECT_FALSE(s.res.called);
         EXPECT_TRUE(log_contains("kvol init failed, path: " + dev_ + ": -5(Input/output error)"));
-        EXPECT_TRUE(raw(0, 0x2000) == both) << "a superblock copy was written (the damaged one at " << copy
-                                            << ")";
+        EXPECT_TRUE(raw(0, 0x2000) == both)
+            << "a superblock copy was written (the damaged one at " << copy << ")";
         if (s.ok())
             fini(s.res.instance);
         if (HasFailure()) {

@@ -100,8 +100,8 @@ protected:
     CbkResult create_ex(const Gfid &g, uint64_t pblock, uint64_t blocks, uint64_t size, uint32_t type = 0) {
         CbkResult r;
         call(&r, [&](CbkResult *res) {
-            return tav_create_ex(inst_, g.b, static_cast<off_t>(pblock << 20), blocks << 20, size, O_RDWR, 0600, type,
-                                 tavtest::open_cbk, res);
+            return tav_create_ex(inst_, g.b, static_cast<off_t>(pblock << 20), blocks << 20, size, O_RDWR,
+                                 0600, type, tavtest::open_cbk, res);
         });
         return r;
     }

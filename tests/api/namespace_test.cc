@@ -346,7 +346,8 @@ TEST_P(Namespace, SetAttributesByMask) {
         EXPECT_EQ(want.st_atim.tv_nsec, now.st_atim.tv_nsec) << c.what;
         EXPECT_EQ(want.st_mtim.tv_sec, now.st_mtim.tv_sec) << c.what;
         EXPECT_EQ(want.st_mtim.tv_nsec, now.st_mtim.tv_nsec) << c.what;
-        uint64_t ctime = static_cast<uint64_t>(now.st_ctim.tv_sec) * 1000000000ull + static_cast<uint64_t>(now.st_ctim.tv_nsec);
+        uint64_t ctime = static_cast<uint64_t>(now.st_ctim.tv_sec) * 1000000000ull +
+                         static_cast<uint64_t>(now.st_ctim.tv_nsec);
         if (c.valid & TAV_SET_ATTR_CTIME) {
             EXPECT_EQ(300000000000ull, ctime) << c.what;
         } else {

@@ -114,7 +114,8 @@ int main(int argc, char **argv) {
         goto out;
     }
     status = 0;
-    printf("started, %lu blocks, %lu free, finished\n", (unsigned long)st.f_blocks, (unsigned long)st.f_bfree);
+    printf("started, %lu blocks, %lu free, finished\n", (unsigned long)st.f_blocks,
+           (unsigned long)st.f_bfree);
 out:
     unlink(image);
     return status;

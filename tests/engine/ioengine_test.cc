@@ -226,7 +226,8 @@ TEST_F(EngineTest, TransfersStartedInTheHandlerGoOutTogetherAndARefusedOneFailsA
     ASSERT_EQ(0, posix_memalign(&many, 4096, (size_t)kSegs * 4096));
     std::vector<struct iovec> segs(kSegs);
     for (int k = 0; k < kSegs; k++)
-        segs[k] = {static_cast<char *>(many) + static_cast<size_t>(k) * 4096, 512}; // aligned: passed to the kernel unchanged
+        segs[k] = {static_cast<char *>(many) + static_cast<size_t>(k) * 4096,
+                   512}; // aligned: passed to the kernel unchanged
     std::vector<void *> bufs(kN);
     for (int i = 0; i < kN; i++) {
         ASSERT_EQ(0, posix_memalign(&bufs[i], 4096, 4096));
@@ -253,7 +254,8 @@ TEST_F(EngineTest, TransfersStartedInTheHandlerGoOutTogetherAndARefusedOneFailsA
                 // Resumed by the handler: this transfer is held for its call.
                 memset(a->buf, 0, 4096);
                 if (a->i == kBad)
-                    a->second_ret = ioengine_co_preadv(a->e, a->segs->data(), static_cast<int>(a->segs->size()), 0);
+                    a->second_ret =
+                        ioengine_co_preadv(a->e, a->segs->data(), static_cast<int>(a->segs->size()), 0);
                 else
                     a->second_ret = ioengine_co_pread(a->e, a->buf, 4096, static_cast<off_t>(a->i) * 4096);
                 a->done = true;

@@ -56,7 +56,8 @@ TEST_P(BadInputTest, EntryPointArgumentErrors) {
          [&](CbkResult *r) { return tav_pwritev_async(f, &empty, 1, 0, nullptr, nullptr, common_cbk, r); }},
         {"read beyond 256 GiB", -EFBIG, "exceeds max file size(274877906944)",
          [&](CbkResult *r) {
-             return tav_preadv_async(f, &iov, 1, static_cast<off_t>(kMax) - 4095, nullptr, nullptr, common_cbk, r);
+             return tav_preadv_async(f, &iov, 1, static_cast<off_t>(kMax) - 4095, nullptr, nullptr,
+                                     common_cbk, r);
          }},
         {"truncate, null uuid", -EINVAL, "name uuid is null",
          [&](CbkResult *r) { return tav_truncate_async(inst_, null, 0, nullptr, nullptr, common_cbk, r); }},
@@ -72,7 +73,8 @@ TEST_P(BadInputTest, EntryPointArgumentErrors) {
          [&](CbkResult *r) { return tav_fallocate_async(f, 0, 0, 0, nullptr, nullptr, common_cbk, r); }},
         {"fallocate beyond 256 GiB", -EFBIG, "offset(274877906943) + length(2) = 274877906945 exceeds",
          [&](CbkResult *r) {
-             return tav_fallocate_async(f, 0, static_cast<off_t>(kMax) - 1, 2, nullptr, nullptr, common_cbk, r);
+             return tav_fallocate_async(f, 0, static_cast<off_t>(kMax) - 1, 2, nullptr, nullptr, common_cbk,
+                                        r);
          }},
         {"discard unaligned", -EINVAL, "offset(100) or length(4096) unaligned to 4096",
          [&](CbkResult *r) { return tav_discard_async(f, 100, 4096, nullptr, nullptr, common_cbk, r); }},
@@ -149,7 +151,8 @@ TEST_P(BadInputTest, UnlinkedFileIsReachedOnlyThroughItsOpenHandles) {
         std::function<int(CbkResult *)> call;
     } by_name[] = {
         {"unlink again", [&](CbkResult *c) { return tav_unlink_async(inst_, name, common_cbk, c); }},
-        {"truncate", [&](CbkResult *c) { return tav_truncate_async(inst_, name, 0, nullptr, nullptr, common_cbk, c); }},
+        {"truncate",
+         [&](CbkResult *c) { return tav_truncate_async(inst_, name, 0, nullptr, nullptr, common_cbk, c); }},
         {"getxattr",
          [&](CbkResult *c) { return tav_getxattr_async(inst_, name, "user.a", nullptr, 0, common_cbk, c); }},
     };

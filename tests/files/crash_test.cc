@@ -55,7 +55,8 @@ protected:
             fail();
             int64_t r = op();
             if (r != expect)
-                fprintf(stderr, "child: operation returned %ld, expected %ld\n", static_cast<long>(r), static_cast<long>(expect));
+                fprintf(stderr, "child: operation returned %ld, expected %ld\n", static_cast<long>(r),
+                        static_cast<long>(expect));
             return r == expect;
         });
         if (!may_die) {

@@ -67,7 +67,8 @@ protected:
     void write(unsigned char tag, uint64_t off, size_t len) {
         Buf b(len);
         pattern(b, tag, off);
-        ASSERT_EQ((int64_t)len, pwrite(fd(tag), b.data(), len, off)) << "file " << static_cast<int>(tag) << " at " << off;
+        ASSERT_EQ((int64_t)len, pwrite(fd(tag), b.data(), len, off))
+            << "file " << static_cast<int>(tag) << " at " << off;
         regions_.push_back({tag, off, len});
     }
     int64_t unlink_file(unsigned char tag) {
@@ -100,8 +101,9 @@ protected:
             while (at < got[i].size() && at < want[i].size() && got[i][at] == want[i][at])
                 at++;
             return ::testing::AssertionFailure()
-                   << "file " << static_cast<int>(regions_[i].tag) << ": region at " << regions_[i].off << " differs at +"
-                   << at << " (" << got[i].size() << " bytes read, " << want[i].size() << " expected)";
+                   << "file " << static_cast<int>(regions_[i].tag) << ": region at " << regions_[i].off
+                   << " differs at +" << at << " (" << got[i].size() << " bytes read, " << want[i].size()
+                   << " expected)";
         }
         if (got.size() != want.size())
             return ::testing::AssertionFailure() << got.size() << " regions, " << want.size() << " expected";
@@ -210,8 +212,8 @@ protected:
             gfid_of(13, g);
             CbkResult r;
             ASSERT_TRUE(call(&r, [&](CbkResult *res) {
-                return tav_create_ex(inst_, g, 1000 * MiB, 4 * MiB, 4 * MiB, O_RDWR, 0644, 0, tavtest::open_cbk,
-                                     res);
+                return tav_create_ex(inst_, g, 1000 * MiB, 4 * MiB, 4 * MiB, O_RDWR, 0644, 0,
+                                     tavtest::open_cbk, res);
             }));
             ASSERT_EQ(0, r.ret);
             ASSERT_NE(nullptr, r.fd);
@@ -231,7 +233,8 @@ protected:
         const size_t mark = log_lines().size();
         ASSERT_EQ(0, unlink_file(7));
         ASSERT_EQ(0, unlink_file(8));
-        ASSERT_TRUE(tavtest::run_until([&] { return count(lines_since(mark), "inode destroy succeed") == 2; }));
+        ASSERT_TRUE(
+            tavtest::run_until([&] { return count(lines_since(mark), "inode destroy succeed") == 2; }));
         // Unlinked while its destruction is held back: still owns its blocks
         // at the stop.
         create(9, Kind::Compressible);
@@ -349,7 +352,8 @@ TEST_P(FsckDataTest, CrashLeavesNothingTheCheckCannotMend) {
         for (unsigned char tag : {20, 21}) {
             Buf b(3 * MiB);
             pattern(b, tag, 0);
-            if (pwrite(fd(tag), b.data(), b.size(), 0) != static_cast<int64_t>(b.size()) || fsync(fd(tag)) != 0)
+            if (pwrite(fd(tag), b.data(), b.size(), 0) != static_cast<int64_t>(b.size()) ||
+                fsync(fd(tag)) != 0)
                 return false;
             Buf more(5 * MiB, 0x77);
             if (pwrite(fd(tag), more.data(), more.size(), 30 * MiB) != static_cast<int64_t>(more.size()))

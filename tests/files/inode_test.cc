@@ -315,7 +315,8 @@ TEST_F(InodeTest, PagesOnTheDeviceMatchTheFormatTables) {
     r.blkmap_type = 2;
     r.slices = 24;
     r.xattr = one_xattr();
-    r.data = Bytes(reinterpret_cast<const uint8_t *>("hello world"), reinterpret_cast<const uint8_t *>("hello world") + 11);
+    r.data = Bytes(reinterpret_cast<const uint8_t *>("hello world"),
+                   reinterpret_cast<const uint8_t *>("hello world") + 11);
     Bytes expect_b = page_of(r);
     EXPECT_EQ(expect_b, read_bytes(slot(5) + 4096, 4096));
     EXPECT_EQ(a, read_bytes(slot(5), 4096)) << "copy A untouched";

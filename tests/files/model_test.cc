@@ -380,7 +380,8 @@ protected:
             uint8_t want = m.byte(o + i, &known);
             if (known && got[i] != want) {
                 std::ostringstream s;
-                s << "byte " << o + i << ": read " << static_cast<int>(got[i]) << ", model " << static_cast<int>(want);
+                s << "byte " << o + i << ": read " << static_cast<int>(got[i]) << ", model "
+                  << static_cast<int>(want);
                 *why = s.str();
                 return false;
             }
@@ -447,7 +448,8 @@ protected:
     // (bounded) for the unlink timer to catch up with the model.
     int64_t settled_used() {
         int64_t used = statfs_used();
-        for (int i = 0; reclaim_pending_ && used >= 0 && static_cast<uint64_t>(used) != model_used() && i < 150; i++) {
+        for (int i = 0;
+             reclaim_pending_ && used >= 0 && static_cast<uint64_t>(used) != model_used() && i < 150; i++) {
             tavtest::run_until([] { return false; }, 0.2);
             used = statfs_used();
         }
@@ -628,10 +630,11 @@ protected:
         int launched;
         if (action == 0) {
             Bytes v = random_bytes(1 + rnd(200));
-            d << "setxattr " << key << " size " << v.size() << " sync " << sync << (by_name ? " by name" : "");
+            d << "setxattr " << key << " size " << v.size() << " sync " << sync
+              << (by_name ? " by name" : "");
             note(d.str());
-            launched = by_name ? tav_setxattr_async(inst_, name, key.c_str(), v.data(), v.size(), sync, nullptr,
-                                                    nullptr, common_cbk, &r)
+            launched = by_name ? tav_setxattr_async(inst_, name, key.c_str(), v.data(), v.size(), sync,
+                                                    nullptr, nullptr, common_cbk, &r)
                                : tav_fsetxattr_async(fd(tag), key.c_str(), v.data(), v.size(), sync, nullptr,
                                                      nullptr, common_cbk, &r);
             if (!finish("setxattr", launched, &r, 0))
@@ -646,8 +649,9 @@ protected:
         }
         d << "removexattr " << key << " sync " << sync << (by_name ? " by name" : "");
         note(d.str());
-        launched = by_name ? tav_removexattr_async(inst_, name, key.c_str(), sync, nullptr, nullptr, common_cbk, &r)
-                           : tav_fremovexattr_async(fd(tag), key.c_str(), sync, nullptr, nullptr, common_cbk, &r);
+        launched =
+            by_name ? tav_removexattr_async(inst_, name, key.c_str(), sync, nullptr, nullptr, common_cbk, &r)
+                    : tav_fremovexattr_async(fd(tag), key.c_str(), sync, nullptr, nullptr, common_cbk, &r);
         if (!finish("removexattr", launched, &r, m.xattrs.count(key) ? 0 : -ENODATA))
             return false;
         m.xattrs.erase(key);
@@ -668,13 +672,16 @@ protected:
         gfid_of(tag, name);
         uint8_t buf[256];
         CbkResult r;
-        int launched = by_name ? tav_getxattr_async(inst_, name, key.c_str(), buf, sizeof(buf), common_cbk, &r)
-                               : tav_fgetxattr_async(fd(tag), key.c_str(), buf, sizeof(buf), common_cbk, &r);
+        int launched = by_name
+                           ? tav_getxattr_async(inst_, name, key.c_str(), buf, sizeof(buf), common_cbk, &r)
+                           : tav_fgetxattr_async(fd(tag), key.c_str(), buf, sizeof(buf), common_cbk, &r);
         auto it = m.xattrs.find(key);
-        if (!finish("getxattr", launched, &r, it == m.xattrs.end() ? -ENODATA : static_cast<int64_t>(it->second.size())))
+        if (!finish("getxattr", launched, &r,
+                    it == m.xattrs.end() ? -ENODATA : static_cast<int64_t>(it->second.size())))
             return false;
         if (it != m.xattrs.end() && Bytes(buf, buf + r.ret) != it->second) {
-            ADD_FAILURE() << "getxattr " << key << " of file " << static_cast<int>(tag) << ": value differs from the model\n"
+            ADD_FAILURE() << "getxattr " << key << " of file " << static_cast<int>(tag)
+                          << ": value differs from the model\n"
                           << trail();
             return false;
         }
@@ -762,14 +769,15 @@ protected:
         for (size_t i = 0; i < reqs.size(); i++) {
             auto &r = reqs[i];
             if (with_xattr && i == reqs.size() / 2 &&
-                !expect_ret("launch", tav_fsetxattr_async(fd(tag), xkey.c_str(), xval.data(), xval.size(), 0,
-                                                          nullptr, nullptr, common_cbk, &xres),
+                !expect_ret("launch",
+                            tav_fsetxattr_async(fd(tag), xkey.c_str(), xval.data(), xval.size(), 0, nullptr,
+                                                nullptr, common_cbk, &xres),
                             0))
                 return false;
-            int ret = r->write ? tav_pwritev_async(fd(tag), &r->iov, 1, static_cast<off_t>(r->off), nullptr, nullptr,
-                                                   common_cbk, &r->res)
-                               : tav_preadv_async(fd(tag), &r->iov, 1, static_cast<off_t>(r->off), nullptr, nullptr,
-                                                  common_cbk, &r->res);
+            int ret = r->write ? tav_pwritev_async(fd(tag), &r->iov, 1, static_cast<off_t>(r->off), nullptr,
+                                                   nullptr, common_cbk, &r->res)
+                               : tav_preadv_async(fd(tag), &r->iov, 1, static_cast<off_t>(r->off), nullptr,
+                                                  nullptr, common_cbk, &r->res);
             if (!expect_ret("launch", ret, 0))
                 return false;
         }
@@ -807,7 +815,8 @@ protected:
             return false;
         }
         for (auto &r : reqs) {
-            if (!expect_ret(r->write ? "batched write" : "batched read", r->res.ret, static_cast<int64_t>(r->len)))
+            if (!expect_ret(r->write ? "batched write" : "batched read", r->res.ret,
+                            static_cast<int64_t>(r->len)))
                 return false;
             if (r->write)
                 continue;

@@ -289,7 +289,8 @@ TEST_P(SpaceTest, ZerofillModes) {
             EXPECT_EQ(before[(size_t)p] && !cleared, (bool)after[(size_t)p]) << "page " << p;
         }
         Bytes want(5 * 4096, 0x70);
-        std::fill(want.begin() + static_cast<long>(c.off), want.begin() + static_cast<long>(c.off + c.len), 0);
+        std::fill(want.begin() + static_cast<long>(c.off), want.begin() + static_cast<long>(c.off + c.len),
+                  0);
         EXPECT_EQ(want, read_all(f, 0, want.size()));
     }
     // Beyond the end of file nothing happens; across it the range is cut.

@@ -140,8 +140,10 @@ TEST_P(WriteTest, PaddingOnlyIntoUnwrittenPages) {
         // Whatever was padded reads as zeros, the rest as written.
         Bytes want(16384, 0);
         if (c.pre_len)
-            std::fill(want.begin() + static_cast<long>(c.pre_off), want.begin() + static_cast<long>(c.pre_off + c.pre_len), 0x22);
-        std::fill(want.begin() + static_cast<long>(c.off), want.begin() + static_cast<long>(c.off + c.len), 0x33);
+            std::fill(want.begin() + static_cast<long>(c.pre_off),
+                      want.begin() + static_cast<long>(c.pre_off + c.pre_len), 0x22);
+        std::fill(want.begin() + static_cast<long>(c.off), want.begin() + static_cast<long>(c.off + c.len),
+                  0x33);
         EXPECT_EQ(want, read_all(f, 0, 16384));
     }
 }

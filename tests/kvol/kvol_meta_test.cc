@@ -449,7 +449,8 @@ TEST_F(KvolThreeMappings, ImpossibleEntryIsTreatedAsDamaged) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.field);
-        Bytes saved0 = read_at(vol_.path, am_slot(1, 0), 4096), saved1 = read_at(vol_.path, am_slot(1, 1), 4096);
+        Bytes saved0 = read_at(vol_.path, am_slot(1, 0), 4096),
+              saved1 = read_at(vol_.path, am_slot(1, 1), 4096);
         for (unsigned copy = 0; copy < 2; copy++) {
             AmFields f;
             f.generation = copy;

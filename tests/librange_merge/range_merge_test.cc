@@ -169,7 +169,8 @@ TEST(RangeSet, MergeMatchesPerByteModel) {
             int expect = 0;
             for (uint64_t b = o; b < std::min(o + l, kSpan); b++)
                 expect |= (model[b] & m) != 0;
-            ASSERT_EQ(expect, range_set_test_overlap(&s, o, l, m)) << o << "+" << l << " mask " << static_cast<int>(m);
+            ASSERT_EQ(expect, range_set_test_overlap(&s, o, l, m))
+                << o << "+" << l << " mask " << static_cast<int>(m);
             uint32_t idx = range_set_search(&s, o);
             for (uint32_t k = 0; k < idx; k++)
                 ASSERT_LE(s.ranges[k].offset + s.ranges[k].length, o) << "search skipped an overlap";

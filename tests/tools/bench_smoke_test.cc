@@ -130,8 +130,8 @@ protected:
 TEST_F(BenchSmoke, QuickRunComparesEverySideAndRemovesItsFiles) {
     Outcome o = run_bench(logs_, {"--quick", "--kvol", "--dir", scratch_});
     ASSERT_EQ(0, o.status) << o.out << o.err;
-    const char *workloads[] = {"randread-4k-qd1",   "randwrite-4k-qd1",   "randread-4k-qd32",
-                               "randwrite-4k-qd32", "write-1m-qd8",       "read-1m-qd8",
+    const char *workloads[] = {"randread-4k-qd1",    "randwrite-4k-qd1", "randread-4k-qd32",
+                               "randwrite-4k-qd32",  "write-1m-qd8",     "read-1m-qd8",
                                "allocwrite-4k-qd32", "allocwrite-1m-qd8"};
     for (const char *w : workloads)
         EXPECT_EQ(1u, lines_starting(o.out, std::string("== ") + w + ":").size()) << w;
@@ -169,8 +169,8 @@ TEST_F(BenchSmoke, EveryModeRunsAndReportsFigures) {
         {{"--rw", "randwrite", "--depth", "8", "--precondition", "alloc", "--files", "2", "--sides", "AF"},
          "== allocrandwrite-4k-qd8: random first writes of 4 KiB",
          {"F"}},
-        {{"--rw", "write", "--bs", "128k", "--depth", "2", "--precondition", "alloc", "--kind", "compressible",
-          "--sides", "RAF"},
+        {{"--rw", "write", "--bs", "128k", "--depth", "2", "--precondition", "alloc", "--kind",
+          "compressible", "--sides", "RAF"},
          "== allocwrite-128k-qd2: sequential first writes of 128 KiB",
          {"R", "F"}},
     };
@@ -228,8 +228,8 @@ TEST_F(BenchSmoke, BadCommandLinesAreRefusedBeforeAnythingIsWritten) {
         {{"--sides", "AX"}, 2},
         {{"--sides", "ABA"}, 2},
         {{"--sides", "AFZ"}, 2},
-        {{"--rwmix", "50"}, 2},                           // without --rw
-        {{"--rw", "randread", "--rwmix", "50"}, 2},       // not a mix
+        {{"--rwmix", "50"}, 2},                     // without --rw
+        {{"--rw", "randread", "--rwmix", "50"}, 2}, // not a mix
         {{"--rw", "randrw", "--rwmix", "101"}, 2},
         {{"--rw", "write", "--precondition", "fresh"}, 2},
         {{"--rw", "read", "--precondition", "alloc"}, 2}, // first writes need writes

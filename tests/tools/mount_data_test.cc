@@ -130,7 +130,8 @@ TEST_P(MountDataTest, ExtendedAttributes) {
     for (const Attr &a : attrs)
         ASSERT_EQ(0, sh("setfattr -n " + a.name + " -v " + a.hex + " " + f).status) << a.name;
     for (const Attr &a : attrs) {
-        tavtest::ProcessResult r = sh("getfattr --absolute-names --only-values -e hex -n " + a.name + " " + f + " | od -An -tx1 -v | tr -d ' \\n'");
+        tavtest::ProcessResult r = sh("getfattr --absolute-names --only-values -e hex -n " + a.name + " " +
+                                      f + " | od -An -tx1 -v | tr -d ' \\n'");
         ASSERT_EQ(0, r.status) << a.name << r.err;
         EXPECT_EQ(a.hex.substr(2), r.out) << a.name;
     }
@@ -156,7 +157,8 @@ TEST_P(MountDataTest, ExtendedAttributes) {
     for (const Attr &a : attrs) {
         if (a.name == "user.zeros")
             continue;
-        r = sh("getfattr --absolute-names --only-values -e hex -n " + a.name + " " + f + " | od -An -tx1 -v | tr -d ' \\n'");
+        r = sh("getfattr --absolute-names --only-values -e hex -n " + a.name + " " + f +
+               " | od -An -tx1 -v | tr -d ' \\n'");
         EXPECT_EQ(a.hex.substr(2), r.out) << a.name << " after remount";
     }
     EXPECT_NE(0, sh("getfattr --absolute-names -n user.zeros " + f).status);
@@ -165,7 +167,8 @@ TEST_P(MountDataTest, ExtendedAttributes) {
 
 TEST_P(MountDataTest, FioVerifies) {
     ASSERT_TRUE(start());
-    const std::string common = " --verify=crc32c --do_verify=1 --verify_fatal=1 --output-format=terse --randrepeat=1";
+    const std::string common =
+        " --verify=crc32c --do_verify=1 --verify_fatal=1 --output-format=terse --randrepeat=1";
     const std::vector<std::string> jobs = {
         "--name=rand4k --rw=randwrite --bs=4k --size=8M --ioengine=libaio --iodepth=16 --direct=1",
         "--name=seq1m --rw=write --bs=1M --size=16M --ioengine=libaio --iodepth=4 --direct=1",
@@ -187,8 +190,9 @@ TEST_P(MountDataTest, QemuImgConvertAndCompare) {
     ASSERT_EQ(0, sh("qemu-img create -q -f raw " + raw + " 48M").status);
     for (const char *place : {"seek=0 count=1", "seek=5 count=3", "seek=17 count=1", "seek=40 count=8"})
         ASSERT_EQ(0, sh("dd if=" + src_ + " of=" + raw + " bs=1M conv=notrunc status=none " + place).status);
-    ASSERT_EQ(0, sh("dd if=" + src_ + " of=" + raw + " bs=1 seek=12345678 count=777 conv=notrunc status=none")
-                     .status);
+    ASSERT_EQ(
+        0,
+        sh("dd if=" + src_ + " of=" + raw + " bs=1 seek=12345678 count=777 conv=notrunc status=none").status);
     ASSERT_EQ(0, sh("qemu-img convert -q -f raw -O qcow2 " + raw + " " + qcow).status);
     struct Src {
         std::string fmt, path;

@@ -144,14 +144,17 @@ TEST_P(MountTest, AnswersToBadNamesAndRequests) {
         {"write the root", EISDIR, err_of(open(mnt_.c_str(), O_WRONLY))},
         {"mkdir", ENOSYS, err_of(mkdir(at(missing).c_str(), 0755))},
         // The root has no extended attributes, and cannot get any.
-        {"getxattr of the root", ENODATA, err_of(static_cast<int>(getxattr(mnt_.c_str(), "user.a", value, sizeof(value))))},
+        {"getxattr of the root", ENODATA,
+         err_of(static_cast<int>(getxattr(mnt_.c_str(), "user.a", value, sizeof(value))))},
         {"setxattr of the root", EOPNOTSUPP, err_of(setxattr(mnt_.c_str(), "user.a", "v", 1, 0))},
         {"listxattr of the root", 0, err_of(static_cast<int>(listxattr(mnt_.c_str(), value, sizeof(value))))},
         {"removexattr of the root", ENODATA, err_of(removexattr(mnt_.c_str(), "user.a"))},
         {"ls -l of the mount", 0, sh("ls -la " + mnt_).status},
         // The library's own answers come through.
-        {"getxattr of an absent key", ENODATA, err_of(static_cast<int>(getxattr(at(f).c_str(), "user.a", value, 8)))},
-        {"setxattr outside the namespaces", EOPNOTSUPP, err_of(setxattr(at(f).c_str(), "other.a", "v", 1, 0))},
+        {"getxattr of an absent key", ENODATA,
+         err_of(static_cast<int>(getxattr(at(f).c_str(), "user.a", value, 8)))},
+        {"setxattr outside the namespaces", EOPNOTSUPP,
+         err_of(setxattr(at(f).c_str(), "other.a", "v", 1, 0))},
         {"truncate beyond the largest file", EFBIG, err_of(truncate(at(f).c_str(), 0x4000000001LL))},
     };
     for (const Case &c : cases)
@@ -286,7 +289,8 @@ TEST_P(MountTest, RefusalsToStart) {
     const std::string e = std::string(" -i ") + engine();
     const Case cases[] = {
         {"not an instance", "-f" + e + " -p " + zeros + " " + mnt_, "cannot start the instance on"},
-        {"a missing path", "-f" + e + " -p " + dir_.path() + "/none.img " + mnt_, "cannot start the instance on"},
+        {"a missing path", "-f" + e + " -p " + dir_.path() + "/none.img " + mnt_,
+         "cannot start the instance on"},
         {"no path", "-f" + e + " " + mnt_, "tav: path or ioengine not given"},
         {"no engine", "-f -p " + img_ + " " + mnt_, "tav: path or ioengine not given"},
         {"an unknown engine", "-f -i nope -p " + img_ + " " + mnt_, "cannot start the instance on"},
@@ -383,8 +387,7 @@ private:
     uint64_t unique_ = 0;
 };
 
-template <typename T>
-std::string bytes(const T &v) {
+template <typename T> std::string bytes(const T &v) {
     return std::string(reinterpret_cast<const char *>(&v), sizeof(v));
 }
 
@@ -403,8 +406,8 @@ TEST_P(MountTest, RequestsTheKernelNeverSends) {
         setenv("TAVTEST_LOG_DIR", log_.c_str(), 1);
         setenv("TAV_LOG_LEVEL", "WARNING", 1);
         std::string chan = "/dev/fd/" + std::to_string(sv[1]);
-        execl(TAV_STANDALONE_TEST_BUILD, "tav_standalone", "-f", "-o", "debug", "-i", engine(), "-p", img_.c_str(),
-              chan.c_str(), (char *)nullptr);
+        execl(TAV_STANDALONE_TEST_BUILD, "tav_standalone", "-f", "-o", "debug", "-i", engine(), "-p",
+              img_.c_str(), chan.c_str(), (char *)nullptr);
         _exit(127);
     }
     close(sv[1]);

@@ -340,7 +340,8 @@ TEST_F(UpgradeToolTest, StartAtAnInterruptedUpgradeRefusesABadBackupAndChangesNo
              tavtest::write_file_bytes(backup, 0, b.data(), b.size());
          },
          EFAULT, "invalid backup file: header checksum("},
-        {"cut short", [&] { ASSERT_EQ(0, truncate(backup.c_str(), 5 * MiB)); }, EIO, "failed to read pblock "},
+        {"cut short", [&] { ASSERT_EQ(0, truncate(backup.c_str(), 5 * MiB)); }, EIO,
+         "failed to read pblock "},
         {"missing", [&] { unlink(backup.c_str()); }, EINVAL, "invalid source path: " + backup},
     };
     for (const Case &c : cases) {

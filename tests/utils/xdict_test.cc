@@ -24,7 +24,9 @@ uint32_t ref_hash(const std::string &s, bool signed_tail = true) {
         return 1;
     auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(s[i])); };
     auto u16 = [&](size_t i) { return byte(i) + 256 * byte(i + 1); };
-    auto sbyte = [&](size_t i) { return signed_tail ? static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(s[i]))) : byte(i); };
+    auto sbyte = [&](size_t i) {
+        return signed_tail ? static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(s[i]))) : byte(i);
+    };
     uint32_t h = static_cast<uint32_t>(n);
     size_t i = 0;
     for (; i + 4 <= n; i += 4) {

@@ -44,7 +44,7 @@ struct Workload {
     size_t bs; // bytes per request, a multiple of 4096
     int depth; // requests kept in flight
     bool write;
-    bool random;      // uniform block-aligned offsets; else sequential, wrapping
+    bool random;       // uniform block-aligned offsets; else sequential, wrapping
     int read_pct = -1; // mixed: percentage of reads, 0..100; -1: all `write`
     // First writes: on side F every run writes files emptied just before, so
     // that each request allocates; offsets never repeat within a run (random

@@ -408,8 +408,7 @@ struct Side {
     const char *label;
 };
 
-const Side kSides[] = {{'A', "A raw"},   {'R', "R raw1"}, {'B', "B libaio"},
-                       {'C', "C kvol"},  {'F', "F files"}};
+const Side kSides[] = {{'A', "A raw"}, {'R', "R raw1"}, {'B', "B libaio"}, {'C', "C kvol"}, {'F', "F files"}};
 
 const Side &side_of(char letter) {
     for (const Side &s : kSides)
@@ -552,8 +551,8 @@ void print_run_line(const char *round, const char *label, double io, double mb, 
 int prepare_files(const Config &cfg, Bench *b, const Workload &w) {
     if (cfg.sides.find('F') == std::string::npos || w.alloc || b->files.written)
         return 0;
-    printf("filling %d file%s of %llu MiB in the instance\n", b->files.nfiles, b->files.nfiles == 1 ? "" : "s",
-           (unsigned long long)(b->files.file_size / kMiB));
+    printf("filling %d file%s of %llu MiB in the instance\n", b->files.nfiles,
+           b->files.nfiles == 1 ? "" : "s", (unsigned long long)(b->files.file_size / kMiB));
     return files_fill(&b->files, cfg.seed) < 0 ? 1 : 0;
 }
 
@@ -572,9 +571,12 @@ int run_workload(const Config &cfg, Bench *b, const Workload &w, WorkloadSummary
     if (prepare_files(cfg, b, w) != 0)
         return 1;
     const Limits lim = {cfg.seconds, cfg.count};
-    printf("\n== %s: %s%s %s of %zu KiB, depth %d, %d runs of ", w.name.c_str(), w.random ? "random" : "sequential",
-           w.alloc ? " first" : "",
-           w.read_pct >= 0 ? "reads and writes" : w.write ? "writes" : "reads", w.bs / 1024, w.depth, cfg.runs);
+    printf("\n== %s: %s%s %s of %zu KiB, depth %d, %d runs of ", w.name.c_str(),
+           w.random ? "random" : "sequential", w.alloc ? " first" : "",
+           w.read_pct >= 0 ? "reads and writes"
+           : w.write       ? "writes"
+                           : "reads",
+           w.bs / 1024, w.depth, cfg.runs);
     if (cfg.count)
         printf("%llu requests", (unsigned long long)cfg.count);
     else

@@ -106,8 +106,8 @@ bool make_instance(const std::string &path) {
         ev_run(loop, EVRUN_ONCE);
     ioengine_default_fini();
     tav_iobuf_pool_fini();
-    printf("formatted a %lu MiB instance on a volume in %s\n", static_cast<unsigned long>(job.args.blocks_count),
-           path.c_str());
+    printf("formatted a %lu MiB instance on a volume in %s\n",
+           static_cast<unsigned long>(job.args.blocks_count), path.c_str());
     return job.ret == 0;
 }
 
@@ -138,7 +138,8 @@ int main(int argc, char **argv) {
     tav_statfs_async(fs, &st, common_cbk, &statfs);
     run(&statfs);
     printf("tav_statfs_async: %s: %lu of %lu blocks of 1 MiB free, %lu files possible\n", outcome(statfs),
-           static_cast<unsigned long>(st.f_bfree), static_cast<unsigned long>(st.f_blocks), static_cast<unsigned long>(st.f_files));
+           static_cast<unsigned long>(st.f_bfree), static_cast<unsigned long>(st.f_blocks),
+           static_cast<unsigned long>(st.f_files));
 
     const unsigned char name[16] = {0xde, 0xad, 0xbe, 0xef, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     Result create;
@@ -157,7 +158,8 @@ int main(int argc, char **argv) {
     tav_fgetattr_async(create.fd, &attr, common_cbk, &getattr);
     run(&getattr);
     printf("tav_fgetattr_async: %s: inode %lu, mode %o, size %ld\n", outcome(getattr),
-           static_cast<unsigned long>(attr.st_ino), static_cast<unsigned>(attr.st_mode), static_cast<long>(attr.st_size));
+           static_cast<unsigned long>(attr.st_ino), static_cast<unsigned>(attr.st_mode),
+           static_cast<long>(attr.st_size));
 
     Result sync;
     tav_sync_async(fs, name, 0, common_cbk, &sync);

@@ -16,7 +16,8 @@ namespace {
 
 enum { KEY_HELP };
 
-#define TAV_OPT(t, p, v) {t, offsetof(struct tav_config, p), v}
+#define TAV_OPT(t, p, v)                                                                                     \
+    { t, offsetof(struct tav_config, p), v }
 
 const struct fuse_opt tav_opts[] = {
     TAV_OPT("-p %s", path, 0),

@@ -58,9 +58,9 @@ struct fuse_tav_ctx {
 };
 
 struct standalone_state {
-    tav *instance;        // s_tav: set by the init callback, cleared when shutdown begins
-    bool init_pending;    // tav_init_async launched, its callback not yet come
-    bool stopping;        // shutdown has begun
+    tav *instance;     // s_tav: set by the init callback, cleared when shutdown begins
+    bool init_pending; // tav_init_async launched, its callback not yet come
+    bool stopping;     // shutdown has begun
     int exit_status;
     struct fuse_session *se;
     struct tav_config *cfg;
@@ -215,8 +215,8 @@ void fuse_tav_init(void *userdata, struct fuse_conn_info *) {
         setenv("TAV_LOG_TARGET", "STDERR", 1);
     setenv("TAV_IOENGINE", cfg->ioengine, 1);
     s.init_pending = true;
-    int ret = tav_init_async(cfg->driver, cfg->path, cfg->readonly ? O_RDONLY : O_RDWR, fuse_tav_init_cbk,
-                             nullptr);
+    int ret =
+        tav_init_async(cfg->driver, cfg->path, cfg->readonly ? O_RDONLY : O_RDWR, fuse_tav_init_cbk, nullptr);
     if (ret < 0) {
         s.init_pending = false;
         fprintf(stderr, "tav: cannot start the instance on %s: %s%s\n", cfg->path, strerror(-ret),
@@ -261,8 +261,8 @@ fuse_tav_ctx *name_ctx(fuse_req_t req, fuse_ino_t parent, const char *name, int 
         fuse_reply_err(req, ENOMEM);
         return nullptr;
     }
-    int ret = flags != nullptr ? name_parse_create(name, ctx->gfid, flags)
-                               : name_parse_exact(name, ctx->gfid);
+    int ret =
+        flags != nullptr ? name_parse_create(name, ctx->gfid, flags) : name_parse_exact(name, ctx->gfid);
     if (ret < 0) {
         answer_err(ctx, EINVAL);
         return nullptr;
@@ -347,9 +347,10 @@ void fuse_tav_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to_
     ctx->args.stat = *attr;
     ctx->args.flags = to_set;
     tav_fd *fd = handle_of(fi);
-    int ret = fd ? tav_fsetattr_async(fd, &ctx->args.stat, to_set, nullptr, &ctx->args_cbk.stat, setattr_cbk, ctx)
-                 : tav_setattr_async(s.instance, ctx->gfid, &ctx->args.stat, to_set, nullptr, &ctx->args_cbk.stat,
-                                     setattr_cbk, ctx);
+    int ret =
+        fd ? tav_fsetattr_async(fd, &ctx->args.stat, to_set, nullptr, &ctx->args_cbk.stat, setattr_cbk, ctx)
+           : tav_setattr_async(s.instance, ctx->gfid, &ctx->args.stat, to_set, nullptr, &ctx->args_cbk.stat,
+                               setattr_cbk, ctx);
     answer_start(ctx, ret);
 }
 
@@ -644,7 +645,7 @@ void fuse_tav_write_buf(fuse_req_t req, fuse_ino_t ino, struct fuse_bufvec *bufv
         ssize_t n;
         do {
             n = (b->flags & FUSE_BUF_FD_SEEK) ? pread(b->fd, ctx->args.data, b->size, b->pos)
-                                               : read(b->fd, ctx->args.data, b->size);
+                                              : read(b->fd, ctx->args.data, b->size);
         } while (n < 0 && errno == EINTR);
         if (n < 0)
             return answer_err(ctx, errno);
@@ -691,7 +692,8 @@ void zero_range_grow_cbk(int64_t op_ret, uint32_t op_errno, void *data) {
         return answer_err(ctx, static_cast<int>(op_errno));
     off_t end = ctx->args.stat.st_size;
     if (end > ctx->args_cbk.stat.st_size)
-        return answer_start(ctx, tav_ftruncate_async(handle_of(&ctx->fi), end, nullptr, nullptr, status_cbk, ctx));
+        return answer_start(ctx,
+                            tav_ftruncate_async(handle_of(&ctx->fi), end, nullptr, nullptr, status_cbk, ctx));
     status_cbk(0, 0, ctx);
 }
 
@@ -796,8 +798,8 @@ void fuse_tav_setxattr(fuse_req_t req, fuse_ino_t ino, const char *name, const c
         return answer_err(ctx, ENOMEM);
     memcpy(ctx->args.value, value, size);
     ctx->args.size = size;
-    answer_start(ctx, tav_setxattr_async(s.instance, ctx->gfid, ctx->args.name, ctx->args.value, size, 0, nullptr,
-                                         nullptr, status_cbk, ctx));
+    answer_start(ctx, tav_setxattr_async(s.instance, ctx->gfid, ctx->args.name, ctx->args.value, size, 0,
+                                         nullptr, nullptr, status_cbk, ctx));
 }
 
 void fuse_tav_getxattr(fuse_req_t req, fuse_ino_t ino, const char *name, size_t size) {
@@ -826,7 +828,8 @@ void fuse_tav_listxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
         return;
     if (!xattr_reply_buffer(ctx, size))
         return answer_err(ctx, ENOMEM);
-    answer_start(ctx, tav_listxattr_async(s.instance, ctx->gfid, ctx->args_cbk.data, size, xattr_buf_cbk, ctx));
+    answer_start(ctx,
+                 tav_listxattr_async(s.instance, ctx->gfid, ctx->args_cbk.data, size, xattr_buf_cbk, ctx));
 }
 
 void fuse_tav_removexattr(fuse_req_t req, fuse_ino_t ino, const char *name) {
@@ -840,8 +843,8 @@ void fuse_tav_removexattr(fuse_req_t req, fuse_ino_t ino, const char *name) {
     ctx->args.name = strdup(name);
     if (ctx->args.name == nullptr)
         return answer_err(ctx, ENOMEM);
-    answer_start(ctx,
-                 tav_removexattr_async(s.instance, ctx->gfid, ctx->args.name, 0, nullptr, nullptr, status_cbk, ctx));
+    answer_start(ctx, tav_removexattr_async(s.instance, ctx->gfid, ctx->args.name, 0, nullptr, nullptr,
+                                            status_cbk, ctx));
 }
 
 struct fuse_lowlevel_ops make_ops() {
