@@ -2,6 +2,7 @@
 // closing of failing backing devices, synchronous I/O.
 #include "kvol_aio.h"
 
+#include <assert.h>
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,7 +34,7 @@ int cut_iovec(const struct iovec *iov, int iovcnt, uint64_t skip, uint64_t len, 
         uint64_t take = l - skip < len ? l - skip : len;
         out[n].iov_base = static_cast<char *>(iov[i].iov_base) + skip;
         out[n].iov_len = take;
-        KVOL_ASSERT(is_aligned(out[n]));
+        assert(is_aligned(out[n]));
         n++;
         len -= take;
         skip = 0;

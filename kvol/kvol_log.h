@@ -35,8 +35,3 @@ int kvol_log_enabled(int level);
 [[noreturn]] void kvol_fatal(const char *file, const char *function, int line, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
 #define KVOL_FATAL(fmt, ...) kvol_fatal(__FILE_NAME__, __func__, __LINE__, fmt, ##__VA_ARGS__)
-#define KVOL_ASSERT(cond)                                                                                    \
-    do {                                                                                                     \
-        if (!(cond))                                                                                         \
-            KVOL_FATAL("assertion failed: %s", #cond);                                                       \
-    } while (0)

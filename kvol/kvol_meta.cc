@@ -1,6 +1,7 @@
 // Volume metadata: record checksums, copy choice, load and store.
 #include "kvol_meta.h"
 
+#include <assert.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -202,7 +203,7 @@ int kvol_sync_super(kvol_t *kvol) {
 }
 
 int kvol_sync_btbmp(kvol_t *kvol, uint32_t n) {
-    KVOL_ASSERT(n < kvol->bmpblk_cnt);
+    assert(n < kvol->bmpblk_cnt);
     kvol_btbmp_t *bt = &kvol->bmpblks[n];
     bt->bt_generation++;
     kvol_bt_seal(bt);

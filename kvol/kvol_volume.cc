@@ -1,6 +1,7 @@
 // Opening and closing a volume, mapping descriptors, address lookup.
 #include "kvol_volume.h"
 
+#include <assert.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -263,8 +264,8 @@ KVOL_API kvol_t *kvol_init(const char *path, int flags) {
 KVOL_API void kvol_fini(kvol_t *kvol) {
     if (kvol == nullptr)
         return;
-    KVOL_ASSERT(kvol->aio_depth == 0 && kvol_list_empty(&kvol->pending_io) &&
-                kvol_list_empty(&kvol->running_io) && kvol_list_empty(&kvol->blocking_io));
+    assert(kvol->aio_depth == 0 && kvol_list_empty(&kvol->pending_io) && kvol_list_empty(&kvol->running_io) &&
+           kvol_list_empty(&kvol->blocking_io));
     release(kvol);
 }
 
@@ -292,7 +293,7 @@ KVOL_API int kvol_get_kvol_uuid(kvol_t *kvol, unsigned char uuid[16]) {
 }
 
 KVOL_API int kvol_lookup_mapping(kvol_t *kvol, uint64_t va) {
-    KVOL_ASSERT(kvol != nullptr && va < kvol->sb.sb_va_len_total && kvol->correct_table_length > 0);
+    assert(kvol != nullptr && va < kvol->sb.sb_va_len_total && kvol->correct_table_length > 0);
     return kvol_find_mapping(kvol, va);
 }
 

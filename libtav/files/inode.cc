@@ -579,7 +579,7 @@ void tav_inode_dump(const char *title, const tav_inode_info *inode) {
     log_info("i_flags:             %lu", (unsigned long)d->i_flags);
     log_info("lba_start:           %lu", (unsigned long)d->i_legacy.lba_start);
     log_info("lba_len:             %lu", (unsigned long)d->i_legacy.lba_len);
-    for (int i = 0; i < TAV_INODE_EXTENTS; i++) {
+    for (int i = 0; i < TAV_EXTENT_BLOCKS_PER_FILE; i++) {
         if (d->i_extents[i])
             log_info("i_extents[%d]:        %lu", i, (unsigned long)d->i_extents[i]);
     }

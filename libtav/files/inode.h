@@ -74,9 +74,9 @@ struct tav_inode_table;
 typedef struct tav_inode_info {
     tav_disk_inode ondisk;
     tav_status status;
-    uint64_t extents[TAV_INODE_EXTENTS]; /* lazily filled copy of i_extents */
-    list_head entry;                     /* hash bucket, vacant list or unlink list */
-    int linked;                          /* in the hash table */
+    uint64_t extents[TAV_EXTENT_BLOCKS_PER_FILE]; /* lazily filled copy of i_extents */
+    list_head entry;                              /* hash bucket, vacant list or unlink list */
+    int linked;                                   /* in the hash table */
     list_head dirty_entry;
     list_head compress_entry;
     list_head fd_list; /* open handles */

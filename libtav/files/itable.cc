@@ -214,7 +214,7 @@ void block_unmap_hook(ext_cache_t *cache, blkmap_t *map) {
 
 TAV_COROUTINE_FN int get_extent_blkno(ext_cache_t *cache, uint32_t extent_no, uint64_t *pblk) {
     tav_inode_info *inode = inode_of_cache(cache);
-    assert(extent_no < TAV_INODE_EXTENTS);
+    assert(extent_no < TAV_EXTENT_BLOCKS_PER_FILE);
     if (inode->extents[extent_no] == 0) {
         int ret = tav_inode_read(inode);
         if (ret < 0) {
@@ -770,7 +770,7 @@ void tav_itable_guard_unlinked(tav_inode_table *itable) {
         list_head *p;
         list_for_each(p, head) {
             const tav_disk_inode *d = &inode_of_entry(p)->ondisk;
-            for (int j = 0; j < TAV_INODE_EXTENTS; j++)
+            for (int j = 0; j < TAV_EXTENT_BLOCKS_PER_FILE; j++)
                 total += d->i_extents[j] != 0;
         }
     };
@@ -796,7 +796,7 @@ void tav_itable_guard_unlinked(tav_inode_table *itable) {
         list_head *p;
         list_for_each(p, head) {
             const tav_disk_inode *d = &inode_of_entry(p)->ondisk;
-            for (int j = 0; j < TAV_INODE_EXTENTS; j++)
+            for (int j = 0; j < TAV_EXTENT_BLOCKS_PER_FILE; j++)
                 if (d->i_extents[j] != 0)
                     named[k++] = {d->i_extents[j], d->i_no};
         }
@@ -809,7 +809,7 @@ void tav_itable_guard_unlinked(tav_inode_table *itable) {
     list_head *p;
     list_for_each(p, &itable->unlink_list) {
         tav_inode_info *inode = inode_of_entry(p);
-        for (int j = 0; j < TAV_INODE_EXTENTS; j++) {
+        for (int j = 0; j < TAV_EXTENT_BLOCKS_PER_FILE; j++) {
             uint64_t blk = inode->ondisk.i_extents[j];
             if (blk == 0)
                 continue;
@@ -871,7 +871,7 @@ TAV_COROUTINE_FN int tav_inode_destroy(tav_inode_info *inode, uint64_t *blocks_r
             log_error("set inode status TAV_I_PBLOCK_FREE failed: %d", ret);
             return ret;
         }
-        for (int j = 0; j < TAV_INODE_EXTENTS; j++) {
+        for (int j = 0; j < TAV_EXTENT_BLOCKS_PER_FILE; j++) {
             uint64_t blk = d->i_extents[j];
             if (!blk)
                 continue;
@@ -932,7 +932,7 @@ TAV_COROUTINE_FN int tav_inode_free_blocks(tav_inode_info *inode, uint64_t *bloc
     }
     uint64_t released = 0;
     int ret = 0;
-    for (uint32_t j = 0; j < TAV_INODE_EXTENTS && ret == 0; j++) {
+    for (uint32_t j = 0; j < TAV_EXTENT_BLOCKS_PER_FILE && ret == 0; j++) {
         if (!d->i_extents[j])
             continue;
         bool all_pages = true;
@@ -1106,7 +1106,7 @@ TAV_COROUTINE_FN int fsck_foreach(void *owner, tav_fsck_visit_fn visit, void *ct
         if (ret == 0 && state == TAV_I_ERROR) {
             ret = -TAV_INODE_EREAD;
         } else if (ret == 0 && state != TAV_I_FREE && state != TAV_I_PBLOCK_FREE && state != TAV_I_INIT) {
-            uint64_t extents[TAV_INODE_EXTENTS];
+            uint64_t extents[TAV_EXTENT_BLOCKS_PER_FILE];
             memcpy(extents, inode->ondisk.i_extents, sizeof(extents));
             tav_fsck_file f = {inode->ondisk.i_uuid, inode->ondisk.i_no, extents, is_compressible(inode),
                                &inode->extent_cache};

@@ -19,7 +19,7 @@
 /* Blocks one extent block maps with whole-block maps (128 pages of 128). */
 #define TAV_PREMAP_BLOCKS_PER_EXTENT 16384ULL
 /* The longest range a file can be laid over: 16 extent blocks. */
-#define TAV_PREMAP_MAX_BLOCKS        (TAV_PREMAP_BLOCKS_PER_EXTENT * TAV_INODE_EXTENTS)
+#define TAV_PREMAP_MAX_BLOCKS        (TAV_PREMAP_BLOCKS_PER_EXTENT * TAV_EXTENT_BLOCKS_PER_FILE)
 
 /* Lays a new, still INLINE file over blocks [pblock, pblock + count) with
  * file size `realsize` and the extra type bits `type`.  REQUIRES: count in

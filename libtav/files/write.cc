@@ -759,7 +759,7 @@ TAV_COROUTINE_FN int extent_page_batch_process(batch_t *runner, list_head *wait,
 // ---- extent blocks ------------------------------------------------------------------
 
 TAV_COROUTINE_FN int tav_inode_alloc_extent_block(tav_inode_info *inode, uint32_t idx) {
-    assert(idx < TAV_INODE_EXTENTS);
+    assert(idx < TAV_EXTENT_BLOCKS_PER_FILE);
     if (tav_file_read_inode(inode) < 0)
         return -EIO;
     if (inode->ondisk.i_extents[idx])
@@ -807,7 +807,7 @@ TAV_COROUTINE_FN int tav_prepare_extent_block(tav_inode_info *inode, uint64_t of
     assert(size > 0);
     uint64_t span = tav_file_extent_span(inode) * TAV_EXTENT_PAGES_PER_BLOCK;
     uint64_t last = (offset + size - 1) / span, first = offset / span;
-    if (last >= TAV_INODE_EXTENTS) {
+    if (last >= TAV_EXTENT_BLOCKS_PER_FILE) {
         log_error("offset(%lu) + size(%lu) = %lu is too large", static_cast<unsigned long>(offset),
                   static_cast<unsigned long>(size), static_cast<unsigned long>(offset + size));
         return -EFBIG;

@@ -271,7 +271,6 @@ static_assert(TAV_EXTENT_PAGE_SIZE / sizeof(tav_block_map_ondisk_v2) == 512);
 #define TAV_INODE_MAGIC            "_TAVINO_"
 #define TAV_INODE_VERSION          1
 #define TAV_INODE_LENGTH           464
-#define TAV_INODE_EXTENTS          TAV_EXTENT_BLOCKS_PER_FILE /* i_extents */
 
 static_assert(TAV_INODE_XATTR_OFFSET == TAV_INODE_RECORD_SIZE);
 static_assert(TAV_INODE_XATTR_OFFSET + TAV_INODE_XATTR_MAX == TAV_INODE_PAGESIZE);
@@ -320,7 +319,7 @@ typedef struct __attribute__((packed)) tav_disk_inode {
     } i_legacy;
     uint64_t i_statex;
     uint64_t i_cur_pblk;
-    uint64_t i_extents[TAV_INODE_EXTENTS];
+    uint64_t i_extents[TAV_EXTENT_BLOCKS_PER_FILE];
     uint64_t i_reserved[20];
     uint64_t i_blkmap_type;
     uint64_t i_slices;

@@ -276,7 +276,7 @@ TAV_COROUTINE_FN int walk_inode(tav_inode_info *inode, void *data) {
         return 0;
     std::string name = "ino " + std::to_string(inode->ondisk.i_no);
     const uint32_t per_block = TAV_EXTENT_PAGES_PER_BLOCK;
-    for (uint32_t j = 0; j < TAV_INODE_EXTENTS; j++) {
+    for (uint32_t j = 0; j < TAV_EXTENT_BLOCKS_PER_FILE; j++) {
         uint64_t eb = inode->ondisk.i_extents[j];
         if (!eb)
             continue;
@@ -356,7 +356,7 @@ DataTest::Io DataTest::io_since(size_t mark) {
     const tav_sb_ondisk *sb = &inst_->sb.tav_disk_sb;
     std::vector<uint64_t> extent_blocks;
     for (auto &kv : fds_)
-        for (int j = 0; j < TAV_INODE_EXTENTS; j++)
+        for (int j = 0; j < TAV_EXTENT_BLOCKS_PER_FILE; j++)
             if (kv.second->inode->ondisk.i_extents[j])
                 extent_blocks.push_back(kv.second->inode->ondisk.i_extents[j]);
     Io io;
