@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "co_lock.h"
@@ -69,17 +68,13 @@ TEST(CoroutinePool, CapacityGrowsToMaxAndDecaysWhileOversized) {
 }
 
 TEST(CoroutinePool, HitLeavingFewPooledResetsDecayCount) {
-    // The pool is per thread: a fresh thread starts it empty, whatever the
-    // cases before this one left in this thread's pool.
-    std::thread([] {
-        hold_many(POOL_MIN_SIZE + 1); // pool holds 33
-        uint32_t cap = coroutine_pool_capacity();
-        std::function<void()> body = [] {};
-        // A hit that leaves exactly 32 resets the counter; cycles never decay.
-        for (int i = 0; i < POOL_ADJUST_INTERVAL + 5; i++)
-            coroutine_enter(spawn(&body));
-        EXPECT_EQ(cap, coroutine_pool_capacity());
-    }).join();
+    hold_many(POOL_MIN_SIZE + 1); // pool holds 33
+    uint32_t cap = coroutine_pool_capacity();
+    std::function<void()> body = [] {};
+    // A hit that leaves exactly 32 resets the counter; cycles never decay.
+    for (int i = 0; i < POOL_ADJUST_INTERVAL + 5; i++)
+        coroutine_enter(spawn(&body));
+    EXPECT_EQ(cap, coroutine_pool_capacity());
 }
 
 TEST(Coroutine, InCoroutineAndSelf) {
